@@ -1,0 +1,31 @@
+# Kelvatta: the commands of the README over CMake.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+ARGS ?=
+# Debian packages the build, the tests, the benchmarks and the fuzzers need.
+PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
+           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk clang-14 libclang-rt-14-dev xfsprogs \
+           util-linux
+
+.PHONY: deps configure build run test clean
+
+deps:
+	@scripts/install-deps $(PACKAGES)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: deps configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	$(BUILD)/src/app/kelvatta $(ARGS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

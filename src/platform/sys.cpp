@@ -1,0 +1,281 @@
+#include "platform/sys.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace kelvatta {
+
+void Fd::reset()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+namespace sys {
+namespace {
+
+struct Hook {
+    FaultHook hook = nullptr;
+    void* context = nullptr;
+};
+
+std::mutex hookMutex;
+std::atomic<bool> hookSet{false};
+Hook currentHook;
+
+// errno to inject for this call, or 0.
+int injectedFault(Call call)
+{
+    if (!hookSet.load(std::memory_order_acquire)) return 0;
+    std::lock_guard lock(hookMutex);
+    if (!currentHook.hook) return 0;
+    return currentHook.hook(call, currentHook.context);
+}
+
+}  // namespace
+
+const char* callName(Call call)
+{
+    switch (call) {
+    case Call::Open: return "open";
+    case Call::Close: return "close";
+    case Call::Read: return "read";
+    case Call::Write: return "write";
+    case Call::CopyFileRange: return "copy_file_range";
+    case Call::CloneRange: return "ioctl(FICLONERANGE)";
+    case Call::Fsync: return "fsync";
+    case Call::Fdatasync: return "fdatasync";
+    case Call::Ftruncate: return "ftruncate";
+    case Call::Fstat: return "fstat";
+    case Call::Stat: return "stat";
+    case Call::Rename: return "rename";
+    case Call::Mkdir: return "mkdir";
+    case Call::Unlink: return "unlink";
+    case Call::Fchmod: return "fchmod";
+    case Call::Futimens: return "futimens";
+    }
+    return "?";
+}
+
+void setFaultHook(FaultHook hook, void* context)
+{
+    std::lock_guard lock(hookMutex);
+    currentHook = Hook{hook, context};
+    hookSet.store(hook != nullptr, std::memory_order_release);
+}
+
+Error callError(Call call, int err)
+{
+    return Error{kPosixErrorDomain, err, std::string(callName(call)) + ": " + errnoReason(err)};
+}
+
+#define KV_FAULT_POINT(call)                                    \
+    do {                                                        \
+        if (int _kv_err = injectedFault(call)) return callError(call, _kv_err); \
+    } while (0)
+
+ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode)
+{
+    KV_FAULT_POINT(Call::Open);
+    for (;;) {
+        int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return callError(Call::Open, errno);
+    }
+}
+
+ErrorOr<size_t> read(int fd, void* buf, size_t len)
+{
+    KV_FAULT_POINT(Call::Read);
+    for (;;) {
+        ssize_t n = ::read(fd, buf, len);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) return callError(Call::Read, errno);
+    }
+}
+
+ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset)
+{
+    KV_FAULT_POINT(Call::Read);
+    size_t done = 0;
+    auto* p = static_cast<unsigned char*>(buf);
+    while (done < len) {
+        ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return callError(Call::Read, errno);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+ErrorOr<void> writeAt(int fd, const void* buf, size_t len, uint64_t offset)
+{
+    KV_FAULT_POINT(Call::Write);
+    size_t done = 0;
+    const auto* p = static_cast<const unsigned char*>(buf);
+    while (done < len) {
+        ssize_t n = ::pwrite(fd, p + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return callError(Call::Write, errno);
+        }
+        if (n == 0) return callError(Call::Write, EIO);
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+ErrorOr<void> writeAll(int fd, const void* buf, size_t len)
+{
+    KV_FAULT_POINT(Call::Write);
+    size_t done = 0;
+    const auto* p = static_cast<const unsigned char*>(buf);
+    while (done < len) {
+        ssize_t n = ::write(fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return callError(Call::Write, errno);
+        }
+        if (n == 0) return callError(Call::Write, EIO);
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+ErrorOr<size_t> copyFileRange(int in, uint64_t inOffset, int out, uint64_t outOffset, size_t len)
+{
+    KV_FAULT_POINT(Call::CopyFileRange);
+    loff_t inOff = static_cast<loff_t>(inOffset);
+    loff_t outOff = static_cast<loff_t>(outOffset);
+    for (;;) {
+        ssize_t n = ::copy_file_range(in, &inOff, out, &outOff, len, 0);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) return callError(Call::CopyFileRange, errno);
+    }
+}
+
+ErrorOr<void> cloneRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t len)
+{
+    KV_FAULT_POINT(Call::CloneRange);
+    struct file_clone_range range {};
+    range.src_fd = in;
+    range.src_offset = inOffset;
+    range.src_length = len;
+    range.dest_offset = outOffset;
+    for (;;) {
+        if (::ioctl(out, FICLONERANGE, &range) == 0) return {};
+        if (errno != EINTR) return callError(Call::CloneRange, errno);
+    }
+}
+
+ErrorOr<void> fsync(int fd)
+{
+    KV_FAULT_POINT(Call::Fsync);
+    if (::fsync(fd) != 0) return callError(Call::Fsync, errno);
+    return {};
+}
+
+ErrorOr<void> fdatasync(int fd)
+{
+    KV_FAULT_POINT(Call::Fdatasync);
+    if (::fdatasync(fd) != 0) return callError(Call::Fdatasync, errno);
+    return {};
+}
+
+ErrorOr<void> ftruncate(int fd, uint64_t size)
+{
+    KV_FAULT_POINT(Call::Ftruncate);
+    for (;;) {
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return {};
+        if (errno != EINTR) return callError(Call::Ftruncate, errno);
+    }
+}
+
+ErrorOr<struct stat> fstat(int fd)
+{
+    KV_FAULT_POINT(Call::Fstat);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return callError(Call::Fstat, errno);
+    return st;
+}
+
+ErrorOr<struct stat> stat(const std::string& path)
+{
+    KV_FAULT_POINT(Call::Stat);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return callError(Call::Stat, errno);
+    return st;
+}
+
+ErrorOr<struct stat> lstat(const std::string& path)
+{
+    KV_FAULT_POINT(Call::Stat);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return callError(Call::Stat, errno);
+    return st;
+}
+
+ErrorOr<void> rename(const std::string& from, const std::string& to)
+{
+    KV_FAULT_POINT(Call::Rename);
+    if (::rename(from.c_str(), to.c_str()) != 0) return callError(Call::Rename, errno);
+    return {};
+}
+
+ErrorOr<void> mkdir(const std::string& path, mode_t mode)
+{
+    KV_FAULT_POINT(Call::Mkdir);
+    if (::mkdir(path.c_str(), mode) != 0) return callError(Call::Mkdir, errno);
+    return {};
+}
+
+ErrorOr<void> unlink(const std::string& path)
+{
+    KV_FAULT_POINT(Call::Unlink);
+    if (::unlink(path.c_str()) != 0) return callError(Call::Unlink, errno);
+    return {};
+}
+
+ErrorOr<void> fchmod(int fd, mode_t mode)
+{
+    KV_FAULT_POINT(Call::Fchmod);
+    if (::fchmod(fd, mode) != 0) return callError(Call::Fchmod, errno);
+    return {};
+}
+
+ErrorOr<void> futimens(int fd, const struct timespec times[2])
+{
+    KV_FAULT_POINT(Call::Futimens);
+    if (::futimens(fd, times) != 0) return callError(Call::Futimens, errno);
+    return {};
+}
+
+ErrorOr<void> fsyncDirectory(const std::string& path)
+{
+    auto dir = open(path, O_RDONLY | O_DIRECTORY);
+    if (dir.isError()) return dir.releaseError();
+    return fsync(dir->get());
+}
+
+ErrorOr<void> close(Fd& fd)
+{
+    KV_FAULT_POINT(Call::Close);
+    int raw = fd.release();
+    if (raw < 0) return {};
+    // close(2) must not be retried on EINTR on Linux: the descriptor is gone either way.
+    if (::close(raw) != 0 && errno != EINTR) return callError(Call::Close, errno);
+    return {};
+}
+
+}  // namespace sys
+}  // namespace kelvatta

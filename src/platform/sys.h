@@ -1,0 +1,76 @@
+// The system calls that read, write and replace users' files. Each returns an error carrying the
+// call's name and errno, and each passes a fault hook first, so tests can make any of them fail.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/fd.h"
+
+namespace kelvatta::sys {
+
+enum class Call {
+    Open,
+    Close,
+    Read,
+    Write,
+    CopyFileRange,
+    CloneRange,
+    Fsync,
+    Fdatasync,
+    Ftruncate,
+    Fstat,
+    Stat,
+    Rename,
+    Mkdir,
+    Unlink,
+    Fchmod,
+    Futimens,
+};
+
+const char* callName(Call call);
+
+// Called before each wrapped call; a non-zero return makes the call fail with that errno without
+// being made. Installed by tests only; nullptr (the default) means no faults.
+using FaultHook = int (*)(Call call, void* context);
+void setFaultHook(FaultHook hook, void* context);
+
+// Error{POSIX, err, "<call>: <reason>"}.
+Error callError(Call call, int err);
+
+ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode = 0);
+// Reads up to len bytes at offset, retrying short reads until len or end of file.
+ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset);
+// Reads up to len bytes at the current position, one call (retried on EINTR).
+ErrorOr<size_t> read(int fd, void* buf, size_t len);
+// Writes all of buf at offset.
+ErrorOr<void> writeAt(int fd, const void* buf, size_t len, uint64_t offset);
+// Writes all of buf at the current position.
+ErrorOr<void> writeAll(int fd, const void* buf, size_t len);
+// One copy_file_range(2) call; 0 means the source ended.
+ErrorOr<size_t> copyFileRange(int in, uint64_t inOffset, int out, uint64_t outOffset, size_t len);
+// ioctl(FICLONERANGE): share len bytes of in at inOffset as out at outOffset.
+ErrorOr<void> cloneRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t len);
+ErrorOr<void> fsync(int fd);
+ErrorOr<void> fdatasync(int fd);
+ErrorOr<void> ftruncate(int fd, uint64_t size);
+ErrorOr<struct stat> fstat(int fd);
+ErrorOr<struct stat> stat(const std::string& path);
+ErrorOr<struct stat> lstat(const std::string& path);
+ErrorOr<void> rename(const std::string& from, const std::string& to);
+ErrorOr<void> mkdir(const std::string& path, mode_t mode);
+ErrorOr<void> unlink(const std::string& path);
+ErrorOr<void> fchmod(int fd, mode_t mode);
+// Sets access and modification times (nanoseconds precision).
+ErrorOr<void> futimens(int fd, const struct timespec times[2]);
+// Opens the directory read-only and fsyncs it, so a rename or creation inside it is durable.
+ErrorOr<void> fsyncDirectory(const std::string& path);
+// Closes fd and reports the close's error (a deferred write error on some file systems).
+ErrorOr<void> close(Fd& fd);
+
+}  // namespace kelvatta::sys

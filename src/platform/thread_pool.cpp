@@ -1,0 +1,47 @@
+#include "platform/thread_pool.h"
+
+namespace kelvatta {
+
+ThreadPool::~ThreadPool()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+}
+
+void ThreadPool::submit(std::function<void()> block)
+{
+    std::lock_guard lock(mutex_);
+    blocks_.push_back(std::move(block));
+    // Blocks already waiting have claimed idle threads of their own.
+    if (idle_ >= blocks_.size()) {
+        wake_.notify_one();
+        return;
+    }
+    threads_.emplace_back([this] { work(); });
+}
+
+void ThreadPool::work()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (blocks_.empty()) {
+            if (stopping_) return;
+            ++idle_;
+            wake_.wait(lock, [this] { return stopping_ || !blocks_.empty(); });
+            --idle_;
+            continue;
+        }
+        auto block = std::move(blocks_.front());
+        blocks_.pop_front();
+        lock.unlock();
+        block();
+        block = nullptr;  // release what the block holds before waiting again
+        lock.lock();
+    }
+}
+
+}  // namespace kelvatta
