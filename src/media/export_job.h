@@ -1,0 +1,39 @@
+// One export's work, shared by the session (which runs it on its own thread) and the paths that
+// write the output.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "media/export_session.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+struct ExportJob {
+    std::filesystem::path source;
+    std::filesystem::path output;
+    std::string fileType;
+    std::vector<MetadataItem> metadata;
+};
+
+// Progress reported by the export and cancellation asked of it, across threads.
+class ExportControl {
+public:
+    bool isCancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+    void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+    double progress() const { return progress_.load(std::memory_order_relaxed); }
+    void setProgress(double value) { progress_.store(value, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> cancelled_{false};
+    std::atomic<double> progress_{0.0};
+};
+
+// Writes job.output from job.source. On failure or cancellation it returns an error and leaves
+// nothing at job.output that it made. Checks control.isCancelled() often.
+ErrorOr<void> runExport(const ExportJob& job, ExportControl& control);
+
+}  // namespace kelvatta

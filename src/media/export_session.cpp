@@ -1,0 +1,74 @@
+#include "media/export_session.h"
+
+#include <mutex>
+#include <thread>
+
+#include "media/export_job.h"
+
+namespace kelvatta {
+namespace {
+
+class MediaExportSession final : public ExportSession, public std::enable_shared_from_this<MediaExportSession> {
+public:
+    explicit MediaExportSession(std::filesystem::path source) { job_.source = std::move(source); }
+
+    void setOutputURL(std::filesystem::path url) override { job_.output = std::move(url); }
+    void setOutputFileType(std::string fileType) override { job_.fileType = std::move(fileType); }
+    void setMetadata(std::vector<MetadataItem> items) override { job_.metadata = std::move(items); }
+
+    void exportAsynchronously(std::function<void()> handler) override
+    {
+        status_ = static_cast<long>(ExportStatus::exporting);
+        std::thread([self = shared_from_this(), handler = std::move(handler)]() mutable {
+            self->run();
+            handler();
+            // The handler may hold this session: drop it here so neither keeps the other alive.
+            handler = nullptr;
+        }).detach();
+    }
+
+    std::optional<Error> error() const override
+    {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+    long status() const override { return status_.load(); }
+    double progress() const override { return control_.progress(); }
+    void cancelExport() override { control_.cancel(); }
+
+private:
+    void run()
+    {
+        auto result = runExport(job_, control_);
+        ExportStatus status = ExportStatus::completed;
+        if (result.isError()) {
+            if (control_.isCancelled()) {
+                status = ExportStatus::cancelled;
+            } else {
+                std::lock_guard lock(mutex_);
+                error_ = result.releaseError();
+                status = ExportStatus::failed;
+            }
+        } else {
+            control_.setProgress(1.0);
+        }
+        status_ = static_cast<long>(status);
+    }
+
+    ExportJob job_;
+    ExportControl control_;
+    std::atomic<long> status_{static_cast<long>(ExportStatus::waiting)};
+    mutable std::mutex mutex_;
+    std::optional<Error> error_;
+};
+
+}  // namespace
+
+std::shared_ptr<ExportSession> makeExportSession(const std::filesystem::path& source, std::string_view preset)
+{
+    if (preset != kExportPresetPassthrough || source.empty()) return nullptr;
+    return std::make_shared<MediaExportSession>(source);
+}
+
+}  // namespace kelvatta

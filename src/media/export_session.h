@@ -1,0 +1,61 @@
+// The export session: rewrites one clip, without re-encoding, into an MPEG-4 file carrying the
+// metadata items it is given. Made without I/O; the export runs on a thread of its own.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace kelvatta {
+
+enum class ExportStatus : long { unknown = 0, waiting = 1, exporting = 2, completed = 3, failed = 4, cancelled = 5 };
+
+inline constexpr std::string_view kExportPresetPassthrough = "AVAssetExportPresetPassthrough";
+inline constexpr std::string_view kFileTypeMPEG4 = "public.mpeg-4";
+inline constexpr std::string_view kMetadataKeySpaceQuickTimeMetadata = "mdta";
+inline constexpr std::string_view kMetadataDataTypeString = "com.apple.metadata.datatype.string";
+
+struct MetadataItem {
+    std::string identifier;  // key space + "/" + key, e.g. "mdta/timecode"
+    std::string value;
+    std::string dataType;
+
+    static std::string identifierForKey(std::string_view key, std::string_view keySpace)
+    {
+        return std::string(keySpace) + "/" + std::string(key);
+    }
+};
+
+class ExportSession {
+public:
+    virtual ~ExportSession() = default;
+
+    virtual void setOutputURL(std::filesystem::path url) = 0;
+    virtual void setOutputFileType(std::string fileType) = 0;
+    virtual void setMetadata(std::vector<MetadataItem> items) = 0;
+
+    // Starts the export on a thread of its own and returns. handler is called once, on that thread,
+    // when the export has ended; error() and status() then tell the outcome. The session keeps
+    // itself alive until the handler has returned.
+    virtual void exportAsynchronously(std::function<void()> handler) = 0;
+
+    // The export's error, or none. A cancelled export has none.
+    virtual std::optional<Error> error() const = 0;
+    // An ExportStatus value.
+    virtual long status() const = 0;
+    // From 0 to 1; readable from any thread while the export runs.
+    virtual double progress() const = 0;
+    // Stops a running export soon: status cancelled, no error, its partial output removed.
+    virtual void cancelExport() = 0;
+};
+
+// A session for source with the given preset, or nullptr when none can be made. Does no I/O.
+std::shared_ptr<ExportSession> makeExportSession(const std::filesystem::path& source, std::string_view preset);
+
+}  // namespace kelvatta

@@ -1,0 +1,145 @@
+#include "timecode/video_processor.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/sys.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+Error processorError(long code, std::string description)
+{
+    return Error{std::string(kVideoProcessorErrorDomain), code, std::move(description)};
+}
+
+// True when any item (file, folder, or a link to one) exists at path.
+bool itemExists(const fs::path& path)
+{
+    return !sys::stat(path.string()).isError();
+}
+
+// mkdir -p: made with every missing parent; a folder already there counts as made.
+ErrorOr<void> createDirectories(const fs::path& folder)
+{
+    auto made = sys::mkdir(folder.string(), 0777);
+    if (!made.isError()) return {};
+    int err = static_cast<int>(made.error().code);
+    if (err == EEXIST) {
+        auto st = sys::stat(folder.string());
+        if (!st.isError() && S_ISDIR(st->st_mode)) return {};
+    }
+    if (err == ENOENT && folder.has_parent_path() && folder.parent_path() != folder) {
+        KV_TRY_VOID(createDirectories(folder.parent_path()));
+        return createDirectories(folder);
+    }
+    return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
+}
+
+// Puts the finished temporary file over the clip with one rename and makes the rename durable.
+// At no instant is the clip's name missing or naming a partial file.
+ErrorOr<void> replaceClip(const fs::path& temporary, const fs::path& clip)
+{
+    auto renamed = sys::rename(temporary.string(), clip.string());
+    if (renamed.isError())
+        return posixError(static_cast<int>(renamed.error().code),
+                          "无法用临时文件替换“" + clip.filename().string() + "”：");
+    auto synced = sys::fsyncDirectory(clip.parent_path().empty() ? "." : clip.parent_path().string());
+    if (synced.isError())
+        return posixError(static_cast<int>(synced.error().code),
+                          "“" + clip.filename().string() + "”已替换，但无法确认已写入磁盘：");
+    return {};
+}
+
+}  // namespace
+
+VideoProcessor::VideoProcessor() : VideoProcessor(makeExportSession) {}
+
+VideoProcessor::VideoProcessor(SessionFactory factory) : factory_(std::move(factory)) {}
+
+fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
+{
+    const fs::path directory = fileURL.parent_path();
+    const std::string name = fileURL.filename().string();
+    if (saveAs) return directory / fs::path(std::string(kSaveAsFolderName)) / name;
+    return directory / (std::string(kTemporaryPrefix) + name);
+}
+
+void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Completion completion) const
+{
+    const fs::path output = outputURL(fileURL, saveAs);
+    if (saveAs) {
+        const fs::path folder = output.parent_path();
+        if (!itemExists(folder)) {
+            auto created = createDirectories(folder);
+            if (created.isError()) {
+                printLine("创建文件夹失败：" + created.error().localizedDescription);
+                completion(Result::failure(created.releaseError()));
+                return;
+            }
+            printLine("已创建文件夹：" + folder.string());
+        }
+    }
+
+    std::shared_ptr<ExportSession> session = factory_ ? factory_(fileURL, kExportPresetPassthrough) : nullptr;
+    if (!session) {
+        Error error = processorError(1, "无法创建导出会话");
+        printLine("处理文件失败：" + error.localizedDescription);
+        completion(Result::failure(std::move(error)));
+        return;
+    }
+    session->setOutputURL(output);
+    session->setOutputFileType(std::string(kFileTypeMPEG4));
+    MetadataItem item;
+    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
+    item.value = std::string(kZeroTimecode);
+    item.dataType = std::string(kMetadataDataTypeString);
+    session->setMetadata({item});
+
+    printLine("开始处理文件：" + fileURL.string());
+    // The handler only hands over to the main queue; it keeps the session alive until then.
+    session->exportAsynchronously([session, completion = std::move(completion), saveAs, output, fileURL] {
+        DispatchQueue::main().async([session, completion, saveAs, output, fileURL] {
+            handleExportCompletion(session, completion, saveAs, output, fileURL);
+        });
+    });
+}
+
+void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session,
+                                            const Completion& completion, bool saveAs, const fs::path& outputURL,
+                                            const fs::path& fileURL)
+{
+    if (auto error = session->error()) {
+        printLine("导出失败：" + error->localizedDescription);
+        completion(Result::failure(*error));
+        return;
+    }
+    if (session->status() != static_cast<long>(ExportStatus::completed)) {
+        Error error = processorError(2, "导出未完成，状态：" + std::to_string(session->status()));
+        printLine("导出未完成：" + error.localizedDescription);
+        completion(Result::failure(std::move(error)));
+        return;
+    }
+    if (!saveAs) {
+        if (!itemExists(outputURL)) {
+            completion(Result::failure(processorError(4, "临时文件不存在")));
+            return;
+        }
+        auto replaced = replaceClip(outputURL, fileURL);
+        if (replaced.isError()) {
+            printLine("替换原文件失败：" + replaced.error().localizedDescription);
+            completion(Result::failure(replaced.releaseError()));
+            return;
+        }
+        printLine("已替换原文件：" + fileURL.string());
+    }
+    printLine("处理成功：" + fileURL.string());
+    completion(Result::success());
+}
+
+}  // namespace kelvatta

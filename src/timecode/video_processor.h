@@ -1,0 +1,50 @@
+// Rewrites one clip so its start timecode reads 00:00:00:00: exports it into a temporary file beside
+// it and then puts that over the clip, or exports it into the "已修改时间码" folder beside it.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "media/export_session.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+inline constexpr std::string_view kVideoProcessorErrorDomain = "VideoProcessor";
+inline constexpr std::string_view kSaveAsFolderName = "已修改时间码";
+inline constexpr std::string_view kTemporaryPrefix = "temp_";
+inline constexpr std::string_view kZeroTimecode = "00:00:00:00";
+
+class VideoProcessor {
+public:
+    using Completion = std::function<void(Result)>;
+    using SessionFactory =
+        std::function<std::shared_ptr<ExportSession>(const std::filesystem::path& source, std::string_view preset)>;
+
+    // Uses the program's export session.
+    VideoProcessor();
+    // Uses sessions from factory (tests give fakes).
+    explicit VideoProcessor(SessionFactory factory);
+    virtual ~VideoProcessor() = default;
+
+    // Starts the rewrite of fileURL and returns. completion is called exactly once: before this
+    // returns, on the calling thread, when the save-as folder cannot be made or no export session
+    // can be made; otherwise later, on the main thread, from handleExportCompletion.
+    virtual void modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const;
+
+    // Settles an ended export on the main thread: reports its error or incomplete status, or puts
+    // the result in place (replace mode), prints what happened and calls completion once.
+    static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                       bool saveAs, const std::filesystem::path& outputURL,
+                                       const std::filesystem::path& fileURL);
+
+    // Where the export of fileURL writes.
+    static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
+
+private:
+    SessionFactory factory_;
+};
+
+}  // namespace kelvatta

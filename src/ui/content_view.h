@@ -1,0 +1,64 @@
+// The window's state: nine observed fields, the operation queue and the one VideoProcessor.
+// ContentView is a value: every copy refers to the same storage, and every write notifies the
+// observers (the window redraws from them). State is read and written on the main thread only.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvatta {
+
+class OperationQueue;
+class VideoProcessor;
+
+inline constexpr std::string_view kInitialProcessingStatus = "拖放文件或文件夹到下面区域，或点击选择文件夹";
+
+class ContentView {
+public:
+    ContentView();
+    // With another processor (tests give a fake one).
+    explicit ContentView(std::shared_ptr<VideoProcessor> processor);
+
+    const std::string& folderPath() const;
+    void setFolderPath(std::string value);
+    const std::vector<std::filesystem::path>& filesToProcess() const;
+    void setFilesToProcess(std::vector<std::filesystem::path> value);
+    int64_t progress() const;
+    void setProgress(int64_t value);
+    int64_t maxProgress() const;
+    void setMaxProgress(int64_t value);
+    const std::string& processingStatus() const;
+    void setProcessingStatus(std::string value);
+    bool showAlert() const;
+    void setShowAlert(bool value);
+    const std::optional<std::string>& errorMessage() const;
+    void setErrorMessage(std::optional<std::string> value);
+    bool showProgressBar() const;
+    void setShowProgressBar(bool value);
+    bool saveAs() const;
+    void setSaveAs(bool value);
+
+    // Usable from any thread.
+    OperationQueue& operationQueue() const;
+    const std::shared_ptr<VideoProcessor>& videoProcessor() const;
+
+    // observer(field name) runs on the main thread after every write of a field. Returns a token.
+    using Observer = std::function<void(std::string_view field)>;
+    long addObserver(Observer observer) const;
+    void removeObserver(long token) const;
+
+    // Whether two values share one storage.
+    bool sharesStorageWith(const ContentView& other) const { return storage_ == other.storage_; }
+
+private:
+    struct Storage;
+    std::shared_ptr<Storage> storage_;
+};
+
+}  // namespace kelvatta
