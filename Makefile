@@ -8,7 +8,7 @@ PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavco
            libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk clang-14 libclang-rt-14-dev xfsprogs \
            util-linux
 
-.PHONY: deps configure build run test clean
+.PHONY: deps configure build run test bench clean
 
 deps:
 	@scripts/install-deps $(PACKAGES)
@@ -26,6 +26,10 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+
+# Benchmarks: every bench/*.sh, each printing ratios against cp and ffmpeg run beside it.
+bench: build
+	@for script in bench/*.sh; do BUILD=$(BUILD) bash "$$script" || exit 1; done
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,47 @@
+// The file an export writes: created exclusively (an existing file or link at the path is refused,
+// never followed or overwritten), removed again unless the export commits it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/error.h"
+#include "platform/fd.h"
+
+namespace kelvatta {
+
+class OutputFile {
+public:
+    // Creates path with O_CREAT|O_EXCL for reading and writing. An existing item gives the error
+    // "目标文件已存在：" + its name.
+    static ErrorOr<OutputFile> create(const std::filesystem::path& path);
+
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&&) = delete;
+    OutputFile(const OutputFile&) = delete;
+    // Removes the file unless committed.
+    ~OutputFile();
+
+    int fd() const { return fd_.get(); }
+    const std::filesystem::path& path() const { return path_; }
+
+    // Gives the file the source's permission bits and times, flushes it to disk and closes it.
+    // Afterwards the file stays. On failure it is removed when this object goes.
+    ErrorOr<void> commit(const struct stat& source);
+
+    // Removes the file now (also when it failed to commit).
+    void discard();
+
+private:
+    OutputFile(std::filesystem::path path, Fd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    std::filesystem::path path_;
+    Fd fd_;
+    bool owned_ = true;  // this object made the file and must remove it unless committed
+};
+
+// An export error about a file: "<prefix>“<name>”：<reason>" for errno err.
+Error fileError(const std::string& prefix, const std::filesystem::path& file, int err);
+
+}  // namespace kelvatta
