@@ -10,7 +10,13 @@
 
 namespace kelvatta {
 
+// At most three files are exported at once, fewer on a machine with fewer active cores.
+inline constexpr long kMaxParallelFiles = 3;
+long operationQueueWidth(int activeProcessorCount);
+
 void setupOperationQueue(ContentView view);
+// A file listed more than once is rewritten once per listing, one after the other: each of its
+// operations waits for the one before it.
 void processFiles(ContentView view, std::vector<std::filesystem::path> files);
 void reportFileResult(ContentView view, const Result& result, const std::filesystem::path& fileURL);
 void reportAllFinished(ContentView view);

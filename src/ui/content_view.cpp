@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
@@ -84,6 +85,19 @@ long ContentView::addObserver(Observer observer) const
     long token = storage_->nextToken++;
     storage_->observers.emplace_back(token, std::make_shared<Observer>(std::move(observer)));
     return token;
+}
+
+ContentView::Weak ContentView::weak() const
+{
+    Weak handle;
+    handle.storage_ = storage_;
+    return handle;
+}
+
+std::optional<ContentView> ContentView::Weak::lock() const
+{
+    if (auto storage = storage_.lock()) return ContentView(std::move(storage));
+    return std::nullopt;
 }
 
 void ContentView::removeObserver(long token) const

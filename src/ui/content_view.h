@@ -21,6 +21,8 @@ inline constexpr std::string_view kInitialProcessingStatus = "拖放文件或文
 
 class ContentView {
 public:
+    struct Storage;
+
     ContentView();
     // With another processor (tests give a fake one).
     explicit ContentView(std::shared_ptr<VideoProcessor> processor);
@@ -56,8 +58,23 @@ public:
     // Whether two values share one storage.
     bool sharesStorageWith(const ContentView& other) const { return storage_ == other.storage_; }
 
+    // A handle that does not keep the storage alive. Callbacks that outlive a batch (they are held by
+    // operations and export sessions, and may be dropped on their threads) hold the view this way:
+    // the storage owns the operation queue, whose destruction joins the queue's threads, so its last
+    // owner must never be one of them.
+    class Weak {
+    public:
+        // The view, or nothing once every ContentView of that storage is gone.
+        std::optional<ContentView> lock() const;
+
+    private:
+        friend class ContentView;
+        std::weak_ptr<Storage> storage_;
+    };
+    Weak weak() const;
+
 private:
-    struct Storage;
+    explicit ContentView(std::shared_ptr<Storage> storage) : storage_(std::move(storage)) {}
     std::shared_ptr<Storage> storage_;
 };
 

@@ -1,0 +1,138 @@
+#include "operations/batch_run.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "operations/modify_timecode_operation.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/operation_queue.h"
+
+namespace kelvatta {
+namespace {
+
+constexpr const char* kNoVideoFiles = "未找到需要处理的视频文件";
+
+// The operations of one batch. A failure cancels those not yet started at once, on the thread that
+// reports it and before the failed operation frees its slot: the report, which cancels the queue's
+// operations too, runs later on the main thread, and in between the queue would start the next file.
+class BatchOperations {
+public:
+    void add(const std::shared_ptr<Operation>& operation)
+    {
+        std::lock_guard lock(mutex_);
+        if (failed_) operation->cancel();
+        operations_.push_back(operation);
+    }
+
+    void cancelWaiting()
+    {
+        std::vector<std::weak_ptr<Operation>> operations;
+        {
+            std::lock_guard lock(mutex_);
+            failed_ = true;
+            operations = operations_;
+        }
+        // An operation already executing ignores this.
+        for (const auto& weak : operations)
+            if (auto operation = weak.lock()) operation->cancel();
+    }
+
+private:
+    std::mutex mutex_;
+    bool failed_ = false;
+    std::vector<std::weak_ptr<Operation>> operations_;
+};
+
+}  // namespace
+
+long operationQueueWidth(int activeProcessorCount)
+{
+    return activeProcessorCount < kMaxParallelFiles ? activeProcessorCount : kMaxParallelFiles;
+}
+
+void setupOperationQueue(ContentView view)
+{
+    OperationQueue& queue = view.operationQueue();
+    queue.setMaxConcurrentOperationCount(operationQueueWidth(activeProcessorCount()));
+    printLine("OperationQueue 最大并发数：" + std::to_string(queue.maxConcurrentOperationCount()));
+}
+
+void processFiles(ContentView view, std::vector<std::filesystem::path> files)
+{
+    if (files.empty()) {
+        printLine(kNoVideoFiles);
+        view.setProcessingStatus(kNoVideoFiles);
+        view.setShowAlert(true);
+        view.setErrorMessage(kNoVideoFiles);
+        view.setShowProgressBar(false);
+        return;
+    }
+
+    view.setFilesToProcess(std::move(files));
+    view.setProgress(0);
+    view.setMaxProgress(static_cast<int64_t>(view.filesToProcess().size()));
+    view.setProcessingStatus("开始处理文件");
+    view.setShowProgressBar(true);
+    printLine("开始处理 " + std::to_string(view.filesToProcess().size()) + " 个文件");
+    view.setErrorMessage(std::nullopt);
+    view.setShowAlert(false);
+
+    // The callbacks hold the view weakly: they live in operations and export sessions that may be
+    // released on other threads, and only the main thread may end the view (see ContentView::Weak).
+    const ContentView::Weak weakView = view.weak();
+    OperationQueue& queue = view.operationQueue();
+    auto batch = std::make_shared<BatchOperations>();
+    // Two operations for one file would export to the same output at once; the later one waits.
+    std::map<std::filesystem::path, std::shared_ptr<Operation>> lastOperationFor;
+    for (const auto& fileURL : view.filesToProcess()) {
+        auto operation = std::make_shared<ModifyTimecodeOperation>(
+            fileURL, view.saveAs(), view.videoProcessor(), [weakView, batch, fileURL](Result result) {
+                if (result.isFailure()) batch->cancelWaiting();
+                DispatchQueue::main().async([weakView, fileURL, result = std::move(result)] {
+                    if (auto view = weakView.lock()) reportFileResult(*view, result, fileURL);
+                });
+            });
+        operation->setQueuePriority(Operation::QueuePriority::normal);
+        auto& earlier = lastOperationFor[fileURL.lexically_normal()];
+        if (earlier) operation->addDependency(earlier);
+        earlier = operation;
+        batch->add(operation);
+        queue.addOperation(std::move(operation));
+    }
+    queue.addBarrierBlock([weakView] {
+        DispatchQueue::main().async([weakView] {
+            if (auto view = weakView.lock()) reportAllFinished(*view);
+        });
+    });
+}
+
+void reportFileResult(ContentView view, const Result& result, const std::filesystem::path& fileURL)
+{
+    if (result.isFailure()) {
+        const std::string& description = result.error().localizedDescription;
+        view.setErrorMessage(description);
+        view.setShowAlert(true);
+        view.setProcessingStatus("处理过程中发生错误");
+        view.setShowProgressBar(false);
+        printLine("处理文件失败：" + fileURL.string() + "，错误：" + description);
+        view.operationQueue().cancelAllOperations();
+        return;
+    }
+    view.setProgress(view.progress() + 1);
+    const std::string count = std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
+    view.setProcessingStatus("正在处理文件 " + count);
+    printLine("成功处理文件：" + fileURL.string() + "，进度：" + count);
+}
+
+void reportAllFinished(ContentView view)
+{
+    if (view.showAlert()) return;
+    view.setProcessingStatus("处理完成");
+    view.setShowProgressBar(false);
+    printLine("所有文件处理完成");
+}
+
+}  // namespace kelvatta
