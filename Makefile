@@ -8,7 +8,7 @@ PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavco
            libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk clang-14 libclang-rt-14-dev xfsprogs \
            util-linux
 
-.PHONY: deps configure build run test bench clean
+.PHONY: deps configure build run test bench demo clean
 
 deps:
 	@scripts/install-deps $(PACKAGES)
@@ -30,6 +30,11 @@ test: build
 # Benchmarks: every bench/*.sh, each printing ratios against cp and ffmpeg run beside it.
 bench: build
 	@for script in bench/*.sh; do BUILD=$(BUILD) bash "$$script" || exit 1; done
+
+# Three generated Sony-style clips under $(BUILD)/demo, their start timecodes before and after the
+# command line has rewritten them.
+demo: build
+	@BUILD=$(BUILD) bash scripts/demo
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

@@ -1,12 +1,5 @@
-#include <cstdio>
-#include <cstring>
+// The program. With arguments it runs the command line; the window (which will open when no path is
+// given) is not part of it yet.
+#include "app/command_line.h"
 
-int main(int argc, char** argv)
-{
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kelvatta %s\n", KELVATTA_VERSION);
-        return 0;
-    }
-    std::fprintf(stderr, "用法：kelvatta [--save-as] 路径...\n");
-    return 2;
-}
+int main(int argc, char** argv) { return kelvatta::runCommandLine(argc, argv); }

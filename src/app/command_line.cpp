@@ -1,0 +1,228 @@
+#include "app/command_line.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "app/file_collection.h"
+#include "app/running_exports.h"
+#include "app/terminal_status.h"
+#include "operations/batch_run.h"
+#include "platform/dispatch.h"
+#include "platform/operation_queue.h"
+#include "platform/sys.h"
+#include "timecode/video_processor.h"
+#include "ui/content_view.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+void printError(const std::string& text)
+{
+    const std::string line = text + "\n";
+    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
+// Set by the SIGINT handler, read by the run loop: the handler does nothing else.
+std::atomic<bool> interruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void onInterrupt(int) { interruptRequested.store(true); }
+
+void installSignalHandlers()
+{
+    // The log goes to a pipe that its reader may close: a write then fails instead of ending us.
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+// The paths as the batch wants them: absolute, symbolic links resolved (as a drop delivers them), and
+// folders ending in a separator. A path that cannot be reached is an error before anything runs.
+ErrorOr<std::vector<fs::path>> resolvePaths(const std::vector<std::string>& paths)
+{
+    std::vector<fs::path> urls;
+    for (const auto& path : paths) {
+        std::error_code ec;
+        fs::path resolved = fs::canonical(fs::path(path), ec);
+        if (ec) return Error{"CommandLine", ec.value(), "无法访问“" + path + "”：" + errnoReason(ec.value())};
+        if (fs::is_directory(resolved, ec) && resolved.has_filename()) resolved /= "";
+        urls.push_back(std::move(resolved));
+    }
+    return urls;
+}
+
+// Where the one batch of the command line stands, learnt from the view state it writes.
+class BatchWatch {
+public:
+    explicit BatchWatch(ContentView view) : view_(std::move(view))
+    {
+        token_ = view_.addObserver([this](std::string_view field) { observe(field); });
+    }
+    ~BatchWatch() { view_.removeObserver(token_); }
+
+    bool started() const { return started_; }
+    bool ended() const { return ended_ || (batchEnd_ && *batchEnd_); }
+
+private:
+    // Collection ends in processFiles, whose last word on showProgressBar is true for a batch and
+    // false for an empty list (or a collection that failed).
+    void observe(std::string_view field)
+    {
+        if (field != "showProgressBar" || started_ || ended_) return;
+        if (!view_.showProgressBar()) {
+            ended_ = true;
+            return;
+        }
+        started_ = true;
+        // Runs once processFiles has returned, so the barrier lands behind the batch's own barrier;
+        // the block it posts then comes after every report of the batch and its final step.
+        batchEnd_ = std::make_shared<bool>(false);
+        DispatchQueue::main().async([weakView = view_.weak(), batchEnd = batchEnd_] {
+            auto view = weakView.lock();
+            if (!view) return;
+            view->operationQueue().addBarrierBlock(
+                [batchEnd] { DispatchQueue::main().async([batchEnd] { *batchEnd = true; }); });
+        });
+    }
+
+    ContentView view_;
+    long token_ = 0;
+    bool started_ = false;
+    bool ended_ = false;
+    std::shared_ptr<bool> batchEnd_;  // main thread only
+};
+
+std::string progressText(const ContentView& view, const RunningExports& exports)
+{
+    std::string text =
+        "正在处理文件 " + std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
+    for (const auto& running : exports.running())
+        text += "  " + running.source.filename().string() + " " +
+                std::to_string(static_cast<int>(running.progress * 100)) + "%";
+    return text;
+}
+
+int runBatch(const CommandLine& commandLine, std::vector<fs::path> urls)
+{
+    markMainThread();
+    installSignalHandlers();
+
+    auto exports = RunningExports::create();
+    ContentView view(std::make_shared<VideoProcessor>(exports->sessionFactory()));
+    view.setSaveAs(commandLine.saveAs);
+    BatchWatch watch(view);
+    TerminalStatus status;
+
+    setupOperationQueue(view);
+    collectVideoFiles(view, std::move(urls));
+
+    bool interrupting = false;
+    while (!watch.ended()) {
+        MainRunLoop::runUntil(
+            [&] { return watch.ended() || (interruptRequested.load() && !interrupting); },
+            std::chrono::milliseconds(100));
+        if (interruptRequested.load() && !interrupting) {
+            interrupting = true;
+            // Before the batch has started nothing is being written: stop at once.
+            if (!watch.started()) break;
+            status.show("正在取消…");
+            view.operationQueue().cancelAllOperations();
+            exports->cancelAll();
+        }
+        if (watch.started() && !interrupting && !watch.ended()) status.show(progressText(view, *exports));
+    }
+    status.clear();
+
+    if (interrupting) {
+        const int64_t done = watch.started() ? view.progress() : 0;
+        printError("已中断：" + std::to_string(done) + " 个文件已处理完成，其余文件未改动");
+        return kExitInterrupted;
+    }
+    // The window's error line, for a reader whose standard output goes elsewhere.
+    if (view.showAlert() && view.errorMessage()) printError("错误：" + *view.errorMessage());
+    if (!watch.started() || view.showAlert() || view.progress() != view.maxProgress()) return kExitFailure;
+    return kExitSuccess;
+}
+
+}  // namespace
+
+const char* usageText()
+{
+    return "用法：kelvatta [--save-as] 路径...\n"
+           "把视频文件的起始时间码改为 00:00:00:00，不重新编码。\n"
+           "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
+           "\n"
+           "  --save-as   把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
+           "  --help      显示本说明\n"
+           "  --version   显示版本\n"
+           "\n"
+           "标准输出只有处理日志。退出状态：0 全部成功；1 有文件失败或未找到视频文件；\n"
+           "2 用法错误或路径无法访问；130 被 Ctrl-C 中断（正在处理的文件取消，原文件不变）。";
+}
+
+ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
+{
+    CommandLine commandLine;
+    bool optionsEnded = false;
+    for (const auto& argument : arguments) {
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            commandLine.paths.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--save-as") {
+            commandLine.saveAs = true;
+        } else if (argument == "--help" || argument == "-h") {
+            commandLine.action = CommandLine::Action::help;
+            return commandLine;
+        } else if (argument == "--version") {
+            commandLine.action = CommandLine::Action::version;
+            return commandLine;
+        } else {
+            return Error{"CommandLine", kExitUsage, "未知选项：" + argument};
+        }
+    }
+    if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
+    return commandLine;
+}
+
+int runCommandLine(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    auto parsed = parseCommandLine(arguments);
+    if (parsed.isError()) {
+        printError("kelvatta：" + parsed.error().localizedDescription);
+        printError(usageText());
+        return kExitUsage;
+    }
+    switch (parsed->action) {
+    case CommandLine::Action::help:
+        printError(usageText());
+        return kExitSuccess;
+    case CommandLine::Action::version: {
+        const std::string line = std::string("kelvatta ") + KELVATTA_VERSION + "\n";
+        (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());
+        return kExitSuccess;
+    }
+    case CommandLine::Action::run: break;
+    }
+    auto urls = resolvePaths(parsed->paths);
+    if (urls.isError()) {
+        printError("kelvatta：" + urls.error().localizedDescription);
+        return kExitUsage;
+    }
+    return runBatch(*parsed, urls.releaseValue());
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,35 @@
+// kelvatta [--save-as] PATH...: one batch without a window, through the same ContentView and batch
+// run as the window. Standard output carries the program's log lines and nothing else; help, usage
+// errors, the progress line (on a terminal) and the interrupt notice go to standard error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace kelvatta {
+
+// Exit statuses.
+inline constexpr int kExitSuccess = 0;      // every file was rewritten
+inline constexpr int kExitFailure = 1;      // a file failed, or no video file was found
+inline constexpr int kExitUsage = 2;        // the command line was wrong, or a path cannot be reached
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT)
+
+struct CommandLine {
+    enum class Action { run, help, version };
+    Action action = Action::run;
+    bool saveAs = false;
+    std::vector<std::string> paths;
+};
+
+// Reads the arguments after the program's name. "--" ends the options.
+ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
+
+const char* usageText();
+
+// The whole program when it runs without a window. Call on the thread that is to be the main thread,
+// before any other thread is made.
+int runCommandLine(int argc, char** argv);
+
+}  // namespace kelvatta

@@ -1,0 +1,41 @@
+// One line at the bottom of the terminal that the command line rewrites in place while a batch runs.
+// Shown only when standard error is a terminal. The log keeps standard output to itself: when both go
+// to the same terminal, each log line is written with the status line taken away and put back, so the
+// two never mix on screen.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace kelvatta {
+
+class TerminalStatus {
+public:
+    TerminalStatus();
+    // Takes the line away and gives the log back its usual way.
+    ~TerminalStatus();
+    TerminalStatus(const TerminalStatus&) = delete;
+    TerminalStatus& operator=(const TerminalStatus&) = delete;
+
+    bool enabled() const { return enabled_; }
+    // Shows text (cut to the terminal's width) in place of what the line showed.
+    void show(std::string_view text);
+    // Takes the line away.
+    void clear();
+
+private:
+    void writeLine();  // caller holds mutex_
+    void eraseLine();  // caller holds mutex_
+
+    bool enabled_ = false;
+    bool ownsLog_ = false;
+    std::mutex mutex_;
+    std::string shown_;
+};
+
+// text with control characters replaced by '?' and cut so that it takes fewer than columns cells of
+// a terminal (East Asian wide characters take two).
+std::string fitToColumns(std::string_view text, int columns);
+
+}  // namespace kelvatta
