@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "app/file_collection.h"
@@ -114,16 +116,23 @@ std::string progressText(const ContentView& view, const RunningExports& exports)
     return text;
 }
 
-int runBatch(const CommandLine& commandLine, std::vector<fs::path> urls)
+}  // namespace
+
+int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 {
     markMainThread();
+    interruptRequested = false;
     installSignalHandlers();
 
     auto exports = RunningExports::create();
-    ContentView view(std::make_shared<VideoProcessor>(exports->sessionFactory()));
-    view.setSaveAs(commandLine.saveAs);
+    ContentView view(std::make_shared<VideoProcessor>(exports->sessionFactory(options.makeSession)));
+    view.setSaveAs(options.saveAs);
     BatchWatch watch(view);
-    TerminalStatus status;
+    std::optional<TerminalStatus> status;
+    if (options.progressLine) status.emplace();
+    const auto showStatus = [&](std::string_view text) {
+        if (status) status->show(text);
+    };
 
     setupOperationQueue(view);
     collectVideoFiles(view, std::move(urls));
@@ -137,13 +146,13 @@ int runBatch(const CommandLine& commandLine, std::vector<fs::path> urls)
             interrupting = true;
             // Before the batch has started nothing is being written: stop at once.
             if (!watch.started()) break;
-            status.show("正在取消…");
+            showStatus("正在取消…");
             view.operationQueue().cancelAllOperations();
             exports->cancelAll();
         }
-        if (watch.started() && !interrupting && !watch.ended()) status.show(progressText(view, *exports));
+        if (watch.started() && !interrupting && !watch.ended()) showStatus(progressText(view, *exports));
     }
-    status.clear();
+    status.reset();
 
     if (interrupting) {
         const int64_t done = watch.started() ? view.progress() : 0;
@@ -155,8 +164,6 @@ int runBatch(const CommandLine& commandLine, std::vector<fs::path> urls)
     if (!watch.started() || view.showAlert() || view.progress() != view.maxProgress()) return kExitFailure;
     return kExitSuccess;
 }
-
-}  // namespace
 
 const char* usageText()
 {
@@ -222,7 +229,9 @@ int runCommandLine(int argc, char** argv)
         printError("kelvatta：" + urls.error().localizedDescription);
         return kExitUsage;
     }
-    return runBatch(*parsed, urls.releaseValue());
+    BatchOptions options;
+    options.saveAs = parsed->saveAs;
+    return runBatch(options, urls.releaseValue());
 }
 
 }  // namespace kelvatta

@@ -3,10 +3,12 @@
 // errors, the progress line (on a terminal) and the interrupt notice go to standard error.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "timecode/video_processor.h"
 
 namespace kelvatta {
 
@@ -27,6 +29,18 @@ struct CommandLine {
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
 const char* usageText();
+
+struct BatchOptions {
+    bool saveAs = false;
+    // Whether to keep a progress line on standard error (only ever shown on a terminal).
+    bool progressLine = true;
+    // Where the export sessions come from: the program's own, or a test's.
+    VideoProcessor::SessionFactory makeSession = makeExportSession;
+};
+
+// Runs one batch over urls (absolute, folders ending in a separator) on the calling thread, which
+// becomes the main thread, until it has ended or Ctrl-C has stopped it; returns the exit status.
+int runBatch(const BatchOptions& options, std::vector<std::filesystem::path> urls);
 
 // The whole program when it runs without a window. Call on the thread that is to be the main thread,
 // before any other thread is made.

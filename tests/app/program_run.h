@@ -1,0 +1,97 @@
+// Runs a program as a child process and collects what it writes, for the command line's tests.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kelvatta::test {
+
+struct ProgramRun {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+    bool interrupted = false;  // whether SIGINT was sent
+
+    std::vector<std::string> outLines() const
+    {
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
+            lines.push_back(out.substr(start, nl - start));
+        return lines;
+    }
+};
+
+struct ProgramOptions {
+    // Sends SIGINT once standard output holds this text (when not empty).
+    std::string interruptOn;
+    // Closes the reading end of standard output at once, as a reader that went away would.
+    bool closeOutput = false;
+    std::chrono::seconds timeout{180};
+};
+
+inline ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {})
+{
+    ProgramRun run;
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return run;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int devNull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::dup2(errPipe[1], STDERR_FILENO);
+        std::vector<char*> args;
+        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (options.closeOutput) {
+        ::close(outPipe[0]);
+        outPipe[0] = -1;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (::poll(fds, 2, 100) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+        if (!options.interruptOn.empty() && !run.interrupted && run.out.find(options.interruptOn) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            run.interrupted = true;
+        }
+    }
+    for (auto& fd : fds)
+        if (fd.fd >= 0) ::close(fd.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return run;
+}
+
+}  // namespace kelvatta::test
