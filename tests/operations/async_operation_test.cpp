@@ -160,13 +160,13 @@ TEST(AsyncOperation, HoldsItsQueueSlotUntilFinishedFromAnotherThread)
     queue.addOperation(cancelled);
     queue.addBarrierBlock([&] { barrierRan = true; });
 
-    ASSERT_TRUE(MainRunLoop::runUntil([&] { return first->mainCalls == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(runUntil([&] { return first->mainCalls == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(second->mainCalls, 0) << "the first still executes after its start has returned";
 
     cancelled->cancel();
     std::thread([&] { first->finish(); }).join();
-    ASSERT_TRUE(MainRunLoop::runUntil([&] { return second->mainCalls == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(runUntil([&] { return second->mainCalls == 1; }));
     second->finish();
     queue.waitUntilAllOperationsAreFinished();
     EXPECT_TRUE(barrierRan);

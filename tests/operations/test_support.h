@@ -101,7 +101,7 @@ public:
 
     void modifyTimecode(const Path& fileURL, bool saveAs, Completion completion) const override
     {
-        std::optional<Result> now;
+        std::optional<Result> now = early ? early(fileURL) : std::nullopt;
         {
             std::lock_guard lock(mutex_);
             calls_.push_back({fileURL, saveAs});
@@ -109,12 +109,9 @@ public:
             ++runningFor_[fileURL];
             maxRunning_ = std::max(maxRunning_, running_);
             maxRunningOneFile_ = std::max(maxRunningOneFile_, runningFor_[fileURL]);
+            if (!now) held_.push_back({fileURL, std::move(completion)});
         }
-        if (early) now = early(fileURL);
-        if (!now) {
-            std::lock_guard lock(mutex_);
-            held_.push_back({fileURL, std::move(completion)});
-        } else {
+        if (now) {
             ended(fileURL);
             completion(*now);
         }
