@@ -146,19 +146,21 @@ struct Source {
     InputContext context;
 };
 
-// What a failed open, probe or read of the source means for the user.
-Error sourceError(int ret, const Source& source, const ExportJob& job, const ExportControl& control)
+// What a failed open or probe of the source means for the user. Demuxers report refused nested
+// files and broken headers with all kinds of codes (a playlist whose items may not be opened gives
+// ENOMEM), so anything but our own read error or a cancellation means the file is not one we know.
+Error sourceError(const Source& source, const ExportJob& job, const ExportControl& control)
 {
     if (control.isCancelled()) return cancelledError();
     if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
-    if (ret == AVERROR(ENOMEM)) return outOfMemory();
     return notMediaError(job.source);
 }
 
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
 {
     Source source;
-    auto fd = sys::open(job.source.string(), O_RDONLY);
+    // Non-blocking, so a named pipe given as the clip is refused below instead of waiting for a writer.
+    auto fd = sys::open(job.source.string(), O_RDONLY | O_NONBLOCK);
     if (fd.isError()) return fileError("无法打开文件", job.source, static_cast<int>(fd.error().code));
     source.fd = fd.releaseValue();
     auto status = sys::fstat(source.fd.get());
@@ -177,12 +179,10 @@ ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
     AvOptions options;
     // Demuxers that reach for the network (SDP, RTSP) find no protocol they may use.
     options.set("protocol_whitelist", "none");
-    // No file name: the content alone decides the format.
-    int ret = avformat_open_input(&context, "", nullptr, options.get());
-    if (ret < 0) return sourceError(ret, source, job, control);  // the context is freed on failure
+    // No file name: the content alone decides the format. A failed open frees the context.
+    if (avformat_open_input(&context, "", nullptr, options.get()) < 0) return sourceError(source, job, control);
     source.context.reset(context);
-    ret = avformat_find_stream_info(context, nullptr);
-    if (ret < 0) return sourceError(ret, source, job, control);
+    if (avformat_find_stream_info(context, nullptr) < 0) return sourceError(source, job, control);
     return source;
 }
 
@@ -526,11 +526,11 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
     raw->pb = io->context();
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     raw->io_open = refuseNestedOpen;
-    if (avformat_open_input(&raw, "", av_find_input_format("mov"), nullptr) < 0) {
-        if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
-        return failed;
-    }
-    InputContext output(raw);
+    const int opened = avformat_open_input(&raw, "", av_find_input_format("mov"), nullptr);
+    InputContext output(opened >= 0 ? raw : nullptr);
+    // One failed read voids the check, even where the demuxer went on past it.
+    if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
+    if (opened < 0) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {
         AVStream* written = output->streams[k];
