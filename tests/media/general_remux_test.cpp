@@ -265,6 +265,21 @@ TEST_F(GeneralRemux, KeepsTheDisplayRotation)
               std::string::npos);
 }
 
+TEST_F(GeneralRemux, StartsAtZeroWhereTheSourceClockStartsLate)
+{
+    // Times carried over from a recorder's clock: kept as they are, the clip would open on an
+    // hour of nothing.
+    const fs::path late = source("late.mkv", "-i " + shellQuote(mkvH264Aac()) + " -c copy -output_ts_offset 3600");
+    const fs::path output = out / "late.mp4";
+    ExportControl control;
+    auto result = remuxGeneral(jobFor(late, output), control);
+    ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+    const double duration = std::stod(run("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                                          shellQuote(output.string())));
+    EXPECT_GT(duration, 1.9);
+    EXPECT_LT(duration, 2.2);
+}
+
 struct Refusal {
     const char* name;
     std::string (*make)();
@@ -301,15 +316,6 @@ std::string namedPipe()
     return file.string();
 }
 
-std::string playlist()
-{
-    // A playlist that names another clip: reading it would export that clip in this one's place.
-    fs::path file = Fixtures::get().dir / "playlist.mkv";
-    writeFile(file, "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" + mkvH264Aac() +
-                        "\n#EXT-X-ENDLIST\n");
-    return file.string();
-}
-
 std::string sessionDescription()
 {
     // Would make libavformat listen on the network and wait for a stream.
@@ -342,9 +348,25 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"TextFile", textFile, "文件“%s”不是可识别的视频文件"},
                       Refusal{"AudioOnly", audioOnly, "文件“%s”不是可识别的视频文件"},
                       Refusal{"NamedPipe", namedPipe, "文件“%s”不是可识别的视频文件"},
-                      Refusal{"PlaylistOfAnotherFile", playlist, "文件“%s”不是可识别的视频文件"},
                       Refusal{"NetworkSessionDescription", sessionDescription, "文件“%s”不是可识别的视频文件"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(GeneralRemux, ListOfAnotherClipIsNotFollowed)
+{
+    // libavformat resolves the names in a list opened without a name of its own against the
+    // working folder. Following them would export that clip in this one's place.
+    const fs::path clip = mkvH264Aac();
+    const fs::path list = out / "list.mkv";
+    writeFile(list, "ffconcat version 1.0\nfile '" + clip.filename().string() + "'\n");
+    const fs::path previous = fs::current_path();
+    fs::current_path(clip.parent_path());
+    ExportControl control;
+    auto result = remuxGeneral(jobFor(list, out / "out.mp4"), control);
+    fs::current_path(previous);
+    ASSERT_TRUE(result.isError());
+    EXPECT_EQ(result.error().localizedDescription, "文件“list.mkv”不是可识别的视频文件");
+    EXPECT_FALSE(fs::exists(out / "out.mp4"));
+}
 
 TEST_F(GeneralRemux, MissingSourceIsReportedByName)
 {
