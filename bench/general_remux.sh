@@ -23,7 +23,7 @@ if [[ ! -f "$clip" ]]; then
     list="$cache/general_remux_list.txt"
     : > "$list"
     for ((i = 0; i < repeats; i++)); do echo "file '$(realpath "$seed")'" >> "$list"; done
-    ffmpeg -nostdin -v error -y -f concat -safe 0 -i "$list" -c copy "$clip.part"
+    ffmpeg -nostdin -v error -y -f concat -safe 0 -i "$list" -c copy -f matroska "$clip.part"
     mv "$clip.part" "$clip"
     rm -f "$seed" "$list"
 fi
