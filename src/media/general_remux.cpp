@@ -69,8 +69,6 @@ void silenceLibav()
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-int interruptCallback(void* control) { return static_cast<const ExportControl*>(control)->isCancelled() ? 1 : 0; }
-
 // ---------------------------------------------------------------------------------------------------
 // Streams
 
@@ -170,19 +168,9 @@ ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
 
     source.io = FdIo::make(FdIo::Mode::read, source.fd.get(), static_cast<uint64_t>(source.status.st_size), &control);
     if (!source.io) return outOfMemory();
-    AVFormatContext* context = avformat_alloc_context();
-    if (!context) return outOfMemory();
-    context->pb = source.io->context();
-    context->flags |= AVFMT_FLAG_CUSTOM_IO;
-    context->io_open = refuseNestedOpen;
-    context->interrupt_callback = AVIOInterruptCB{interruptCallback, &control};
-    AvOptions options;
-    // Demuxers that reach for the network (SDP, RTSP) find no protocol they may use.
-    options.set("protocol_whitelist", "none");
-    // No file name: the content alone decides the format. A failed open frees the context.
-    if (avformat_open_input(&context, "", nullptr, options.get()) < 0) return sourceError(source, job, control);
-    source.context.reset(context);
-    if (avformat_find_stream_info(context, nullptr) < 0) return sourceError(source, job, control);
+    source.context = openInput(*source.io, nullptr, &control);
+    if (!source.context) return sourceError(source, job, control);
+    if (avformat_find_stream_info(source.context.get(), nullptr) < 0) return sourceError(source, job, control);
     return source;
 }
 
@@ -303,7 +291,8 @@ class StreamTiming {
 public:
     StreamTiming(const AVStream* in, int64_t startTime) : in_(in)
     {
-        if (startTime != AV_NOPTS_VALUE) offset_ = -av_rescale_q(startTime, AV_TIME_BASE_Q, in->time_base);
+        if (auto start = rescaled(startTime, AV_TIME_BASE_Q, in->time_base); start && *start != AV_NOPTS_VALUE)
+            offset_ = -*start;
         delay_ = std::clamp(in->codecpar->video_delay, 0, kMaxReorder);
         ptsBuffer_.fill(AV_NOPTS_VALUE);
     }
@@ -521,16 +510,10 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
     const Error failed = exportError(kVerifyFailed, "导出的文件" + quoted(job.output) + "未通过校验");
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) return outOfMemory();
-    raw->pb = io->context();
-    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
-    raw->io_open = refuseNestedOpen;
-    const int opened = avformat_open_input(&raw, "", av_find_input_format("mov"), nullptr);
-    InputContext output(opened >= 0 ? raw : nullptr);
+    InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
     // One failed read voids the check, even where the demuxer went on past it.
     if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
-    if (opened < 0) return failed;
+    if (!output) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {
         AVStream* written = output->streams[k];

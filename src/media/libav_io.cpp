@@ -110,4 +110,25 @@ int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictio
     return AVERROR(EPERM);
 }
 
+namespace {
+
+int interrupted(void* control) { return static_cast<const ExportControl*>(control)->isCancelled() ? 1 : 0; }
+
+}  // namespace
+
+InputContext openInput(FdIo& io, const AVInputFormat* format, const ExportControl* control)
+{
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context) return nullptr;
+    context->pb = io.context();
+    context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    context->io_open = refuseNestedOpen;
+    if (control) context->interrupt_callback = AVIOInterruptCB{interrupted, const_cast<ExportControl*>(control)};
+    AvOptions options;
+    options.set("protocol_whitelist", "none");
+    // A failed open frees the context.
+    if (avformat_open_input(&context, "", format, options.get()) < 0) return nullptr;
+    return InputContext(context);
+}
+
 }  // namespace kelvatta

@@ -93,9 +93,14 @@ private:
     AVIOContext* context_ = nullptr;
 };
 
-// An AVFormatContext callback for io_open that refuses every file and address. Demuxers that would
-// read further files named inside the source (playlists, concatenation lists, external data
-// references) fail instead of reading them.
+// Opens the file behind io for demuxing, reading through io alone. There is no file name: the
+// content decides the format, unless format is given. Nested files (playlists, concatenation
+// lists, external data references) and network protocols (SDP, RTSP) are refused, so a source
+// never makes libavformat read anything but itself. control, when given, interrupts long probes.
+// nullptr when libavformat cannot open it (the caller asks io why).
+InputContext openInput(FdIo& io, const AVInputFormat* format, const ExportControl* control);
+
+// For output contexts: an io_open callback that refuses every file and address.
 int refuseNestedOpen(AVFormatContext* context, AVIOContext** pb, const char* url, int flags,
                      AVDictionary** options);
 
