@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,8 +16,11 @@
 #include "media/export_session.h"
 #include "media/general_remux.h"
 #include "platform/sys.h"
+#include "support/temp_dir.h"
 
 using namespace kelvatta;
+using test::readFile;
+using test::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -47,28 +49,11 @@ std::string streamHashes(const fs::path& file)
     return run("ffmpeg -nostdin -v error -i " + quote(file) + " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -");
 }
 
-std::string readFile(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-
 // The folder of the sources, made once per test program: ffmpeg takes most of the time here.
 const fs::path& fixtures()
 {
-    static const struct Folder {
-        Folder()
-        {
-            char pattern[] = "/tmp/kelvatta-general-remux-XXXXXX";
-            path = mkdtemp(pattern);
-            writeFile(path / "words.srt", "1\n00:00:00,000 --> 00:00:01,000\nhello\n");
-        }
-        ~Folder() { fs::remove_all(path); }
-        fs::path path;
-    } folder;
-    return folder.path;
+    static const test::TempDir folder;
+    return folder.path();
 }
 
 // A source made by ffmpeg with arguments (inputs and codecs), once.
@@ -81,7 +66,11 @@ fs::path made(const std::string& name, const std::string& arguments)
 
 const std::string kPicture = "-f lavfi -i testsrc2=size=320x240:rate=25 ";
 const std::string kSound = "-f lavfi -i sine=sample_rate=48000 ";
-std::string words() { return "-i " + quote(fixtures() / "words.srt") + " "; }
+std::string words()
+{
+    writeFile(fixtures() / "words.srt", "1\n00:00:00,000 --> 00:00:01,000\nhello\n");
+    return "-i " + quote(fixtures() / "words.srt") + " ";
+}
 
 fs::path mkvH264Aac()
 {
