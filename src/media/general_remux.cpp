@@ -99,6 +99,22 @@ Error unsupportedCodecError(const fs::path& source, const AVStream* stream)
                                               "编码 " + codecName(stream->codecpar) + " 不能写入 MP4 文件");
 }
 
+Error unknownParametersError(const fs::path& source, const AVStream* stream)
+{
+    return exportError(kDamagedSource, "无法读取文件" + quoted(source) + "中" + kindName(stream->codecpar->codec_type) +
+                                           "流（" + codecName(stream->codecpar) + "）的参数");
+}
+
+// Whether the probe found what a muxer needs to describe the stream.
+bool hasParameters(const AVCodecParameters* par)
+{
+    switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO: return par->width > 0 && par->height > 0;
+    case AVMEDIA_TYPE_AUDIO: return par->sample_rate > 0 && par->ch_layout.nb_channels > 0;
+    default: return true;
+    }
+}
+
 bool isPicture(const AVStream* stream)
 {
     return (stream->disposition & (AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS)) != 0;
@@ -127,6 +143,7 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs:
         const AVStream* stream = input->streams[i];
         if (!isCarried(stream)) continue;
         if (stream->codecpar->codec_id == AV_CODEC_ID_NONE) return unsupportedCodecError(source, stream);
+        if (!hasParameters(stream->codecpar)) return unknownParametersError(source, stream);
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
         streams.push_back(static_cast<int>(i));
     }
@@ -443,7 +460,10 @@ private:
             int ret = av_read_frame(input, packet.get());
             if (ret == AVERROR_EOF) break;
             if (ret < 0) return readError(ret);
-            const int out = outputIndex_[static_cast<size_t>(packet->stream_index)];
+            const auto in = static_cast<size_t>(packet->stream_index);
+            // Some containers (MPEG-TS) can add streams while being read.
+            if (in >= outputIndex_.size() && mustCarry(input->streams[in])) return lateStreamError(input->streams[in]);
+            const int out = in < outputIndex_.size() ? outputIndex_[in] : -1;
             if (out < 0) {
                 av_packet_unref(packet.get());
                 continue;
@@ -470,6 +490,13 @@ private:
     Error damagedError(const std::string& reason) const
     {
         return exportError(kDamagedSource, "文件" + quoted(job_.source) + "已损坏，无法完整读取：" + reason);
+    }
+
+    Error lateStreamError(const AVStream* stream) const
+    {
+        return exportError(kUnsupportedCodec, "文件" + quoted(job_.source) + "在中途出现了新的" +
+                                                  kindName(stream->codecpar->codec_type) + "流（" +
+                                                  codecName(stream->codecpar) + "），无法导出");
     }
 
     Error readError(int ret) const

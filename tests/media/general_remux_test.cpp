@@ -236,6 +236,17 @@ INSTANTIATE_TEST_SUITE_P(
         // mp4 refuses the PCM audio and mov the VP9 video: the video is named.
         Refusal{"Vp9WithPcm", [] { return made("vp9_pcm.mkv", kPicture + kSound + "-t 0.4 -c:v libvpx-vp9 -c:a pcm_s16le"); },
                 "文件“%s”的视频编码 vp9 不能写入 MP4 文件"},
+        // Audio that starts after the part of the file the probe reads: its parameters stay unknown.
+        Refusal{"AudioBeyondTheProbe",
+                [] {
+                    const fs::path video = made("video.ts", "-f lavfi -i testsrc2=size=640x480:rate=25 -t 12 -c:v libx264 "
+                                                            "-preset ultrafast -qp 0");
+                    const fs::path both = made("both.ts", kPicture + kSound + "-t 1 -c:v libx264 -c:a aac "
+                                                                            "-output_ts_offset 12");
+                    run("cat " + quote(video) + " " + quote(both) + " > " + quote(fixtures() / "late_audio.ts"));
+                    return fixtures() / "late_audio.ts";
+                },
+                "无法读取文件“%s”中音频流（aac）的参数"},
         Refusal{"Missing", [] { return fixtures() / "gone.mkv"; }, "无法打开文件“%s”：文件或文件夹不存在"},
         Refusal{"TextFile",
                 [] {
