@@ -1,10 +1,603 @@
 #include "media/general_remux.h"
 
-namespace kelvatta {
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/mathematics.h>
+}
 
-ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl&)
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "media/libav_io.h"
+#include "media/output_file.h"
+#include "platform/checked.h"
+#include "platform/sys.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kExportErrorDomain = "Export";
+enum ExportErrorCode : long {
+    kNotMedia = 1,
+    kUnsupportedCodec = 2,
+    kRemuxFailed = 3,
+    kVerifyFailed = 4,
+    kSourceChanged = 5,
+    kCancelled = 6,
+    kDamagedSource = 7,
+};
+
+// The key space of the metadata items the muxer writes (as mdta keys in the movie's meta box).
+constexpr std::string_view kMdtaPrefix = "mdta/";
+constexpr const char* kMajorBrand = "mp42";
+
+std::string quoted(const fs::path& file) { return "“" + file.filename().string() + "”"; }
+
+Error exportError(long code, std::string description)
 {
-    return Error{"Export", 1, "文件“" + job.source.filename().string() + "”不是可识别的视频文件"};
+    return Error{kExportErrorDomain, code, std::move(description)};
+}
+
+Error notMediaError(const fs::path& source)
+{
+    return exportError(kNotMedia, "文件" + quoted(source) + "不是可识别的视频文件");
+}
+
+Error cancelledError() { return exportError(kCancelled, "导出已取消"); }
+
+Error outOfMemory() { return posixError(ENOMEM); }
+
+// The log of libavformat goes to standard error; the program's only log is its own lines.
+void silenceLibav()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Streams
+
+const char* kindName(AVMediaType type)
+{
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "视频";
+    case AVMEDIA_TYPE_AUDIO: return "音频";
+    case AVMEDIA_TYPE_SUBTITLE: return "字幕";
+    default: return "数据";
+    }
+}
+
+std::string codecName(const AVCodecParameters* par)
+{
+    if (par->codec_id != AV_CODEC_ID_NONE) return avcodec_get_name(par->codec_id);
+    if (par->codec_tag) {
+        char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
+        av_fourcc_make_string(tag, par->codec_tag);
+        return std::string("未知（") + tag + "）";
+    }
+    return "未知";
+}
+
+Error unsupportedCodecError(const fs::path& source, const AVStream* stream)
+{
+    return exportError(kUnsupportedCodec, "文件" + quoted(source) + "的" + kindName(stream->codecpar->codec_type) +
+                                              "编码 " + codecName(stream->codecpar) + " 不能写入 MP4 文件");
+}
+
+Error unknownParametersError(const fs::path& source, const AVStream* stream)
+{
+    return exportError(kDamagedSource, "无法读取文件" + quoted(source) + "中" + kindName(stream->codecpar->codec_type) +
+                                           "流（" + codecName(stream->codecpar) + "）的参数");
+}
+
+// Whether the probe found what a muxer needs to describe the stream.
+bool hasParameters(const AVCodecParameters* par)
+{
+    switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO: return par->width > 0 && par->height > 0;
+    case AVMEDIA_TYPE_AUDIO: return par->sample_rate > 0 && par->ch_layout.nb_channels > 0;
+    default: return true;
+    }
+}
+
+bool isPicture(const AVStream* stream)
+{
+    return (stream->disposition & (AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS)) != 0;
+}
+
+bool mustCarry(const AVStream* stream)
+{
+    const auto type = stream->codecpar->codec_type;
+    return (type == AVMEDIA_TYPE_VIDEO && !isPicture(stream)) || type == AVMEDIA_TYPE_AUDIO;
+}
+
+// Audio and video (cover pictures aside) and MPEG-4 timed text; subtitles of other kinds,
+// attachments and data streams stay behind.
+bool isCarried(const AVStream* stream)
+{
+    return mustCarry(stream) ||
+           (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && stream->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT);
+}
+
+// The indices of the source streams to copy, in source order.
+ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs::path& source)
+{
+    std::vector<int> streams;
+    bool video = false;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream* stream = input->streams[i];
+        if (!isCarried(stream)) continue;
+        if (stream->codecpar->codec_id == AV_CODEC_ID_NONE) return unsupportedCodecError(source, stream);
+        if (!hasParameters(stream->codecpar)) return unknownParametersError(source, stream);
+        video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+        streams.push_back(static_cast<int>(i));
+    }
+    if (!video) return notMediaError(source);
+    return streams;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Source
+
+struct Source {
+    Fd fd;
+    struct stat status {};
+    std::unique_ptr<FdIo> io;  // outlives context, which reads through it
+    InputContext context;
+};
+
+// What a failed open or probe of the source means for the user. Demuxers report refused nested
+// files and broken headers with all kinds of codes (a playlist whose items may not be opened gives
+// ENOMEM), so anything but our own read error or a cancellation means the file is not one we know.
+Error sourceError(const Source& source, const ExportJob& job, const ExportControl& control)
+{
+    if (control.isCancelled()) return cancelledError();
+    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    return notMediaError(job.source);
+}
+
+ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
+{
+    Source source;
+    // Non-blocking, so a named pipe given as the clip is refused below instead of waiting for a writer.
+    auto fd = sys::open(job.source.string(), O_RDONLY | O_NONBLOCK);
+    if (fd.isError()) return fileError("无法打开文件", job.source, static_cast<int>(fd.error().code));
+    source.fd = fd.releaseValue();
+    auto status = sys::fstat(source.fd.get());
+    if (status.isError()) return fileError("无法读取文件", job.source, static_cast<int>(status.error().code));
+    source.status = *status;
+    if (!S_ISREG(source.status.st_mode)) return notMediaError(job.source);
+
+    source.io = FdIo::make(FdIo::Mode::read, source.fd.get(), static_cast<uint64_t>(source.status.st_size), &control);
+    if (!source.io) return outOfMemory();
+    source.context = openInput(*source.io, nullptr, &control);
+    if (!source.context) return sourceError(source, job, control);
+    if (avformat_find_stream_info(source.context.get(), nullptr) < 0) return sourceError(source, job, control);
+    return source;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Output streams and muxer
+
+// The source's codec tag where the muxer knows it for the same codec (hvc1 stays hvc1), else none
+// so the muxer picks its own; the rule of FFmpeg's stream copy.
+uint32_t outputCodecTag(const AVOutputFormat* format, const AVCodecParameters* par)
+{
+    unsigned int known = 0;
+    if (!par->codec_tag) return 0;
+    if (!format->codec_tag || av_codec_get_id(format->codec_tag, par->codec_tag) == par->codec_id ||
+        !av_codec_get_tag2(format->codec_tag, par->codec_id, &known))
+        return par->codec_tag;
+    return 0;
+}
+
+// Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
+// HDR, stereo) and language; no other stream metadata.
+ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
+{
+    AVStream* out = avformat_new_stream(output, nullptr);
+    if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return outOfMemory();
+    out->codecpar->codec_tag = outputCodecTag(output->oformat, in->codecpar);
+    // Matroska and AVI name no channel layout; the usual one for the channel count lets the muxer
+    // describe the channels (as FFmpeg's stream copy does).
+    if (out->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && out->codecpar->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC &&
+        out->codecpar->ch_layout.nb_channels > 0)
+        av_channel_layout_default(&out->codecpar->ch_layout, out->codecpar->ch_layout.nb_channels);
+    out->time_base = in->time_base;
+    out->avg_frame_rate = in->avg_frame_rate;
+    out->r_frame_rate = in->r_frame_rate;
+    out->sample_aspect_ratio = in->sample_aspect_ratio;
+    out->disposition = in->disposition & ~(AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS);
+    if (const AVDictionaryEntry* language = av_dict_get(in->metadata, "language", nullptr, 0))
+        av_dict_set(&out->metadata, "language", language->value, 0);
+    for (int i = 0; i < in->nb_side_data; ++i) {
+        const AVPacketSideData& data = in->side_data[i];
+        uint8_t* copy = av_stream_new_side_data(out, data.type, data.size);
+        if (!copy) return outOfMemory();
+        std::memcpy(copy, data.data, data.size);
+    }
+    return {};
+}
+
+// An output context for format writing to pb, without streams. Bit-exact: no encoder tag.
+ErrorOr<OutputContext> makeOutputContext(const AVOutputFormat* format, AVIOContext* pb)
+{
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, format, nullptr, nullptr) < 0 || !raw) return outOfMemory();
+    OutputContext context(raw);
+    context->pb = pb;
+    context->flags |= AVFMT_FLAG_BITEXACT;
+    context->io_open = refuseNestedOpen;
+    return context;
+}
+
+void setMuxerOptions(AvOptions& options)
+{
+    options.set("movflags", "use_metadata_tags");
+    options.set("brand", kMajorBrand);
+}
+
+// Whether format takes the stream in: its codec, tag and parameters pass the muxer's checks.
+bool muxerTakes(const AVOutputFormat* format, const AVStream* in)
+{
+    auto io = FdIo::make(FdIo::Mode::discard, -1);
+    if (!io) return false;
+    auto context = makeOutputContext(format, io->context());
+    if (context.isError() || addStream(context->get(), in).isError()) return false;
+    AvOptions options;
+    setMuxerOptions(options);
+    return avformat_init_output(context->get(), options.get()) >= 0;
+}
+
+// The mp4 muxer, or the mov muxer (brand mp42) when mp4 refuses one of the streams, such as PCM
+// audio; an error naming the codec when neither takes a stream.
+ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const std::vector<int>& streams,
+                                           const fs::path& source)
+{
+    const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
+    const AVOutputFormat* mov = av_guess_format("mov", nullptr, nullptr);
+    if (!mp4 || !mov) return exportError(kRemuxFailed, "无法写入 MP4 文件：缺少 MP4 封装器");
+    const bool mp4TakesAll = std::all_of(streams.begin(), streams.end(),
+                                         [&](int i) { return muxerTakes(mp4, input->streams[i]); });
+    if (mp4TakesAll) return mp4;
+    for (int i : streams)
+        if (!muxerTakes(mov, input->streams[i])) return unsupportedCodecError(source, input->streams[i]);
+    return mov;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Timestamps
+
+// ts + offset; nothing when it leaves the range of timestamps. A missing timestamp stays missing.
+std::optional<int64_t> shifted(int64_t ts, int64_t offset)
+{
+    if (ts == AV_NOPTS_VALUE) return ts;
+    auto r = checkedAdd(ts, offset);
+    if (!r || *r == AV_NOPTS_VALUE) return std::nullopt;
+    return r;
+}
+
+// ts in time base to; nothing when it does not fit. A missing timestamp stays missing.
+std::optional<int64_t> rescaled(int64_t ts, AVRational from, AVRational to)
+{
+    if (ts == AV_NOPTS_VALUE) return ts;
+    const int64_t r = av_rescale_q_rnd(ts, from, to, static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+    if (r == AV_NOPTS_VALUE) return std::nullopt;  // av_rescale's overflow value
+    return r;
+}
+
+// The timestamps of one copied stream: moved by the same amount as every other stream so the file
+// starts at zero, given to the output in its time base, and mended only where the muxer would
+// refuse them, the way FFmpeg's stream copy mends them. Returns false for timestamps out of range.
+class StreamTiming {
+public:
+    StreamTiming(const AVStream* in, int64_t startTime) : in_(in)
+    {
+        if (auto start = rescaled(startTime, AV_TIME_BASE_Q, in->time_base); start && *start != AV_NOPTS_VALUE)
+            offset_ = -*start;
+        delay_ = std::clamp(in->codecpar->video_delay, 0, kMaxReorder);
+        ptsBuffer_.fill(AV_NOPTS_VALUE);
+    }
+
+    void setOutput(AVRational timeBase, bool strictDts)
+    {
+        outTb_ = timeBase;
+        strictDts_ = strictDts;
+    }
+
+    bool apply(AVPacket* packet)
+    {
+        auto pts = shifted(packet->pts, offset_);
+        auto dts = shifted(packet->dts, offset_);
+        if (!pts || !dts || packet->duration < 0) return false;
+        if (*dts == AV_NOPTS_VALUE && *pts != AV_NOPTS_VALUE) {
+            dts = delay_ > 0 ? dtsFromPts(*pts, packet->duration) : pts;
+            if (!dts) return false;
+        }
+        // Containers that store decoding times only (AVI).
+        if (*pts == AV_NOPTS_VALUE) pts = dts;
+
+        const AVRational inTb = in_->time_base;
+        auto outPts = rescaled(*pts, inTb, outTb_);
+        auto outDts = rescaled(*dts, inTb, outTb_);
+        auto duration = rescaled(packet->duration, inTb, outTb_);
+        if (!outPts || !outDts || !duration) return false;
+        const AVCodecParameters* par = in_->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO && *dts != AV_NOPTS_VALUE && par->sample_rate > 0) {
+            // Audio frames keep their exact sample counts instead of the container's rounded times.
+            int frame = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), packet->size);
+            if (frame <= 0) frame = par->frame_size;
+            outDts = av_rescale_delta(inTb, *dts, AVRational{1, par->sample_rate}, frame, &lastAudio_, outTb_);
+            outPts = outDts;
+        }
+        if (!mendForMuxer(*outPts, *outDts)) return false;
+        packet->pts = *outPts;
+        packet->dts = *outDts;
+        packet->duration = *duration;
+        return true;
+    }
+
+private:
+    static constexpr int kMaxReorder = 16;
+
+    // A decoding time for a packet that has only its presentation time, from the stream's
+    // reordering delay (Matroska stores no decoding times).
+    std::optional<int64_t> dtsFromPts(int64_t pts, int64_t duration)
+    {
+        ptsBuffer_[0] = pts;
+        for (int i = 1; i <= delay_ && ptsBuffer_[static_cast<size_t>(i)] == AV_NOPTS_VALUE; ++i) {
+            auto step = checkedMul<int64_t>(i - delay_ - 1, duration);
+            auto value = step ? checkedAdd(pts, *step) : std::nullopt;
+            if (!value) return std::nullopt;
+            ptsBuffer_[static_cast<size_t>(i)] = *value;
+        }
+        for (size_t i = 0; i < static_cast<size_t>(delay_) && ptsBuffer_[i] > ptsBuffer_[i + 1]; ++i)
+            std::swap(ptsBuffer_[i], ptsBuffer_[i + 1]);
+        return ptsBuffer_[0];
+    }
+
+    bool mendForMuxer(int64_t& pts, int64_t& dts)
+    {
+        const bool haveLast = lastDts_ != AV_NOPTS_VALUE;
+        if (haveLast && lastDts_ == INT64_MAX) return false;
+        const int64_t next = haveLast ? lastDts_ + 1 : INT64_MIN;
+        if (pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && dts > pts) {
+            std::array<int64_t, 3> guess{pts, dts, next};
+            std::sort(guess.begin(), guess.end());
+            pts = dts = guess[1];
+        }
+        if (dts != AV_NOPTS_VALUE && haveLast) {
+            const int64_t least = strictDts_ ? next : lastDts_;
+            if (dts < least) {
+                if (pts >= dts) pts = std::max(pts, least);
+                dts = least;
+            }
+        }
+        if (dts != AV_NOPTS_VALUE) lastDts_ = dts;
+        return true;
+    }
+
+    const AVStream* in_;
+    int64_t offset_ = 0;
+    int delay_ = 0;
+    std::array<int64_t, kMaxReorder + 1> ptsBuffer_{};
+    AVRational outTb_{1, 1};
+    bool strictDts_ = true;
+    int64_t lastAudio_ = AV_NOPTS_VALUE;
+    int64_t lastDts_ = AV_NOPTS_VALUE;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Writing
+
+class Remux {
+public:
+    Remux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams)
+        : job_(job), control_(control), source_(source), streams_(std::move(streams))
+    {
+    }
+
+    ErrorOr<void> run(const AVOutputFormat* format, OutputFile& output)
+    {
+        io_ = FdIo::make(FdIo::Mode::write, output.fd());
+        if (!io_) return outOfMemory();
+        context_ = KV_TRY(makeOutputContext(format, io_->context()));
+        AVFormatContext* input = source_.context.get();
+        outputIndex_.assign(input->nb_streams, -1);
+        for (int i : streams_) {
+            KV_TRY_VOID(addStream(context_.get(), input->streams[i]));
+            outputIndex_[static_cast<size_t>(i)] = static_cast<int>(context_->nb_streams) - 1;
+            timing_.emplace_back(input->streams[i], input->start_time);
+        }
+        packetsWritten_.assign(streams_.size(), 0);
+        for (const MetadataItem& item : job_.metadata) {
+            if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
+                return exportError(kRemuxFailed, "无法写入元数据项：" + item.identifier);
+            av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
+        }
+
+        AvOptions options;
+        setMuxerOptions(options);
+        int ret = avformat_write_header(context_.get(), options.get());
+        if (ret < 0) return writeError(ret);
+        const bool strict = !(context_->oformat->flags & AVFMT_TS_NONSTRICT);
+        for (size_t k = 0; k < timing_.size(); ++k) timing_[k].setOutput(context_->streams[k]->time_base, strict);
+
+        KV_TRY_VOID(copyPackets());
+        ret = av_write_trailer(context_.get());
+        if (ret < 0 || io_->failedErrno()) return writeError(ret);
+        return {};
+    }
+
+    const std::vector<int64_t>& packetsWritten() const { return packetsWritten_; }
+    uint64_t outputSize() const { return io_->size(); }
+
+private:
+    ErrorOr<void> copyPackets()
+    {
+        Packet packet(av_packet_alloc());
+        if (!packet) return outOfMemory();
+        AVFormatContext* input = source_.context.get();
+        const auto sourceSize = static_cast<double>(source_.status.st_size);
+        double progress = 0;
+        for (;;) {
+            if (control_.isCancelled()) return cancelledError();
+            int ret = av_read_frame(input, packet.get());
+            if (ret == AVERROR_EOF) break;
+            if (ret < 0) return readError(ret);
+            const auto in = static_cast<size_t>(packet->stream_index);
+            // Some containers (MPEG-TS) can add streams while being read.
+            if (in >= outputIndex_.size() && mustCarry(input->streams[in])) return lateStreamError(input->streams[in]);
+            const int out = in < outputIndex_.size() ? outputIndex_[in] : -1;
+            if (out < 0) {
+                av_packet_unref(packet.get());
+                continue;
+            }
+            if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
+                av_packet_unref(packet.get());
+                return damagedError("时间戳超出范围");
+            }
+            packet->stream_index = out;
+            packet->pos = -1;
+            ret = av_interleaved_write_frame(context_.get(), packet.get());
+            if (ret < 0 || io_->failedErrno()) return writeError(ret);
+            ++packetsWritten_[static_cast<size_t>(out)];
+            if (sourceSize > 0) {
+                progress = std::max(progress, std::min(0.99, static_cast<double>(source_.io->position()) / sourceSize));
+                control_.setProgress(progress);
+            }
+        }
+        // A failed read can look like the end of the file to a demuxer.
+        if (source_.io->failedErrno()) return readError(AVERROR_EOF);
+        return {};
+    }
+
+    Error damagedError(const std::string& reason) const
+    {
+        return exportError(kDamagedSource, "文件" + quoted(job_.source) + "已损坏，无法完整读取：" + reason);
+    }
+
+    Error lateStreamError(const AVStream* stream) const
+    {
+        return exportError(kUnsupportedCodec, "文件" + quoted(job_.source) + "在中途出现了新的" +
+                                                  kindName(stream->codecpar->codec_type) + "流（" +
+                                                  codecName(stream->codecpar) + "），无法导出");
+    }
+
+    Error readError(int ret) const
+    {
+        if (control_.isCancelled()) return cancelledError();
+        if (int err = source_.io->failedErrno()) return fileError("无法读取文件", job_.source, err);
+        if (ret == AVERROR(ENOMEM)) return outOfMemory();
+        return damagedError(avErrorText(ret));
+    }
+
+    Error writeError(int ret) const
+    {
+        if (int err = io_->failedErrno()) return fileError("无法写入文件", job_.output, err);
+        if (control_.isCancelled()) return cancelledError();
+        if (ret == AVERROR(ENOMEM)) return outOfMemory();
+        return exportError(kRemuxFailed, "无法将文件" + quoted(job_.source) + "写入 MP4 文件：" + avErrorText(ret));
+    }
+
+    const ExportJob& job_;
+    ExportControl& control_;
+    Source& source_;
+    std::vector<int> streams_;
+    std::unique_ptr<FdIo> io_;  // outlives context_
+    OutputContext context_;
+    std::vector<int> outputIndex_;  // by source stream: output stream or -1
+    std::vector<StreamTiming> timing_;  // by output stream
+    std::vector<int64_t> packetsWritten_;  // by output stream
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Checking the result
+
+// Reads the finished output back: its movie box must parse, hold the copied streams in order with
+// their codecs and every sample inside the file, and carry the metadata items.
+ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AVFormatContext* input,
+                           const std::vector<int>& streams, const std::vector<int64_t>& packetsWritten)
+{
+    const Error failed = exportError(kVerifyFailed, "导出的文件" + quoted(job.output) + "未通过校验");
+    auto io = FdIo::make(FdIo::Mode::read, fd, size);
+    if (!io) return outOfMemory();
+    InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
+    // One failed read voids the check, even where the demuxer went on past it.
+    if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
+    if (!output) return failed;
+    if (output->nb_streams < streams.size()) return failed;
+    for (size_t k = 0; k < streams.size(); ++k) {
+        AVStream* written = output->streams[k];
+        if (written->codecpar->codec_id != input->streams[streams[k]]->codecpar->codec_id) return failed;
+        const int entries = avformat_index_get_entries_count(written);
+        if (packetsWritten[k] > 0 && entries <= 0) return failed;
+        for (int e = 0; e < entries; ++e) {
+            const AVIndexEntry* entry = avformat_index_get_entry(written, e);
+            if (!entry || entry->pos < 0) return failed;
+            auto end = checkedAdd<uint64_t>(static_cast<uint64_t>(entry->pos), static_cast<uint64_t>(entry->size));
+            if (!end || *end > size) return failed;
+        }
+    }
+    for (const MetadataItem& item : job.metadata) {
+        const std::string key = item.identifier.substr(kMdtaPrefix.size());
+        const AVDictionaryEntry* found = av_dict_get(output->metadata, key.c_str(), nullptr, AV_DICT_MATCH_CASE);
+        if (!found || item.value != found->value) return failed;
+    }
+    return {};
+}
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
+{
+    silenceLibav();
+    if (control.isCancelled()) return cancelledError();
+    if (!job.fileType.empty() && job.fileType != kFileTypeMPEG4)
+        return exportError(kRemuxFailed, "不支持的导出文件类型：" + job.fileType);
+
+    Source source = KV_TRY(openSource(job, control));
+    std::vector<int> streams = KV_TRY(carriedStreams(source.context.get(), job.source));
+    const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
+    if (control.isCancelled()) return cancelledError();
+
+    OutputFile output = KV_TRY(OutputFile::create(job.output));
+    Remux remux(job, control, source, streams);
+    KV_TRY_VOID(remux.run(format, output));
+    KV_TRY_VOID(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams,
+                             remux.packetsWritten()));
+
+    // A clip still being written (copied from a card, say) would be replaced by the part read so far.
+    auto now = sys::fstat(source.fd.get());
+    if (now.isError()) return fileError("无法读取文件", job.source, static_cast<int>(now.error().code));
+    if (!sameFile(*now, source.status))
+        return exportError(kSourceChanged, "文件" + quoted(job.source) + "在导出过程中被修改");
+    if (control.isCancelled()) return cancelledError();
+
+    auto committed = output.commit(source.status);
+    if (committed.isError()) return committed.releaseError();
+    return {};
 }
 
 }  // namespace kelvatta

@@ -1,12 +1,19 @@
 // The general path of the export: containers other than plain ISO base media / QuickTime files
-// (AVI, Matroska, fragmented MP4) stream-copied through libavformat into an MPEG-4 file.
+// (AVI, Matroska, fragmented MP4, anything else libavformat opens) stream-copied through
+// libavformat into an MPEG-4 file.
 #pragma once
 
 #include "media/export_job.h"
 
 namespace kelvatta {
 
-// Same contract as runExport.
+// Same contract as runExport. Every audio and video stream (and MPEG-4 timed text) is copied
+// without decoding into an mp4 file, or a mov file with brand mp42 when the mp4 muxer refuses a
+// codec (PCM audio); other subtitles, attachments and data stay behind. The file carries exactly
+// job.metadata (mdta keys) and, from its "timecode" item, a timecode track for the video. A source
+// without video, or with an audio or video codec neither muxer takes, fails with a Chinese error
+// naming the file (and the codec). The written file is read back and checked before it is
+// committed, and a source that changed meanwhile fails the export.
 ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control);
 
 }  // namespace kelvatta

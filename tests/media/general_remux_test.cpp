@@ -1,0 +1,394 @@
+// The general export path on sources made here with ffmpeg, checked with ffprobe.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "media/export_session.h"
+#include "media/general_remux.h"
+#include "platform/sys.h"
+#include "support/temp_dir.h"
+
+using namespace kelvatta;
+using test::readFile;
+using test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quote(const fs::path& file) { return "'" + file.string() + "'"; }  // our paths hold no quote
+
+// Runs a shell command and returns its standard output; fails the test when it exits non-zero.
+std::string run(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    char buf[4096];
+    for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    EXPECT_TRUE(pipe && pclose(pipe) == 0) << command;
+    return out;
+}
+
+std::string probe(const fs::path& file, const std::string& arguments)
+{
+    return run("ffprobe -v error " + arguments + " " + quote(file));
+}
+
+// The packet data of every audio and video stream, hashed as ffmpeg's stream copy reads it.
+std::string streamHashes(const fs::path& file)
+{
+    return run("ffmpeg -nostdin -v error -i " + quote(file) + " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -");
+}
+
+// The folder of the sources, made once per test program: ffmpeg takes most of the time here.
+const fs::path& fixtures()
+{
+    static const test::TempDir folder;
+    return folder.path();
+}
+
+// A source made by ffmpeg with arguments (inputs and codecs), once.
+fs::path made(const std::string& name, const std::string& arguments)
+{
+    fs::path file = fixtures() / name;
+    if (!fs::exists(file)) run("ffmpeg -nostdin -v error -y " + arguments + " " + quote(file));
+    return file;
+}
+
+const std::string kPicture = "-f lavfi -i testsrc2=size=320x240:rate=25 ";
+const std::string kSound = "-f lavfi -i sine=sample_rate=48000 ";
+std::string words()
+{
+    writeFile(fixtures() / "words.srt", "1\n00:00:00,000 --> 00:00:01,000\nhello\n");
+    return "-i " + quote(fixtures() / "words.srt") + " ";
+}
+
+fs::path mkvH264Aac()
+{
+    // B-frames (Matroska stores no decoding times), and metadata of its own that must not survive.
+    return made("h264_aac.mkv", kPicture + kSound + "-t 2 -c:v libx264 -bf 2 -g 12 -c:a aac -metadata title=Holiday "
+                                                    "-metadata timecode=01:02:03:04 -metadata:s:v timecode=05:06:07:08");
+}
+
+fs::path largeAvi()
+{
+    // A few megabytes, so reads and writes take several system calls.
+    return made("large.avi", "-f lavfi -i testsrc2=size=640x480:rate=25 " + kSound + "-t 4 -c:v mjpeg -q:v 2 -c:a pcm_s16le");
+}
+
+ExportJob jobFor(const fs::path& source, const fs::path& output)
+{
+    ExportJob job{source, output, std::string(kFileTypeMPEG4), {}};
+    job.metadata.push_back({MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata),
+                            "00:00:00:00", std::string(kMetadataDataTypeString)});
+    return job;
+}
+
+// Each test writes into a folder of its own.
+class GeneralRemux : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        out = fixtures() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(out);
+        fs::create_directories(out);
+    }
+    void TearDown() override { fs::remove_all(out); }
+
+    fs::path out;
+};
+
+struct Case {
+    const char* name;
+    fs::path (*source)();
+    const char* muxer;  // "mp4" or "mov"
+    const char* streams;  // codec names expected in the output, in order, before the timecode track
+    const char* maps;  // the streams ffmpeg's own stream copy takes for comparison
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class GeneralRemuxSources : public GeneralRemux, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
+{
+    const Case& c = GetParam();
+    const fs::path input = c.source();
+    const std::string before = readFile(input);
+    ASSERT_FALSE(before.empty());
+    chmod(input.c_str(), 0640);
+    const fs::path output = out / "temp_clip";
+    ExportControl control;
+
+    auto result = remuxGeneral(jobFor(input, output), control);
+
+    ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+    EXPECT_GT(control.progress(), 0.9);
+    EXPECT_EQ(readFile(input), before) << "the source changed";
+
+    // Exactly one metadata item (the brand tags come from ftyp) and one timecode track, which the
+    // video reads too.
+    const std::string brands = c.muxer == std::string("mp4") ? "mp42iso2avc1mp41" : "mp42";
+    EXPECT_EQ(probe(output, "-show_entries format_tags -of compact"),
+              "format|tag:major_brand=mp42|tag:minor_version=512|tag:compatible_brands=" + brands +
+                  "|tag:timecode=00:00:00:00\n");
+    std::string streams = probe(output, "-show_entries stream=codec_name:stream_tags=timecode -of csv=p=0");
+    for (size_t at; (at = streams.find(",\n")) != std::string::npos;) streams.erase(at, 1);  // empty side data
+    EXPECT_EQ(streams, std::string(c.streams) + "unknown,00:00:00:00\n");
+
+    const std::string hashes = streamHashes(input);
+    EXPECT_NE(hashes.find(",v,MD5="), std::string::npos);
+    EXPECT_NE(hashes.find(",a,MD5="), std::string::npos);
+    EXPECT_EQ(streamHashes(output), hashes);
+
+    // The timing of FFmpeg's own stream copy into the same muxer.
+    const fs::path reference = out / "reference";
+    run("ffmpeg -nostdin -v error -i " + quote(input) + " " + c.maps +
+        " -c copy -map_metadata -1 -metadata timecode=00:00:00:00 -movflags use_metadata_tags -fflags +bitexact "
+        "-brand mp42 -f " + c.muxer + " " + quote(reference));
+    const std::string packets = "-show_entries packet=stream_index,pts,dts,duration,size,flags -of csv";
+    EXPECT_EQ(probe(output, packets), probe(reference, packets));
+
+    // The display matrix of a rotated clip is kept.
+    EXPECT_EQ(probe(output, "-select_streams v:0 -show_streams").find("rotation=90") != std::string::npos,
+              probe(input, "-select_streams v:0 -show_streams").find("rotation=90") != std::string::npos);
+
+    struct stat in {}, written {};
+    ASSERT_EQ(stat(input.c_str(), &in), 0);
+    ASSERT_EQ(stat(output.c_str(), &written), 0);
+    EXPECT_EQ(written.st_mode & 07777, 0640u);
+    EXPECT_EQ(written.st_mtim.tv_sec, in.st_mtim.tv_sec);
+    EXPECT_EQ(written.st_mtim.tv_nsec, in.st_mtim.tv_nsec);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, GeneralRemuxSources,
+    ::testing::Values(
+        Case{"MkvH264Aac", mkvH264Aac, "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"},
+        // PCM needs the mov muxer; the SRT subtitle stays behind.
+        Case{"MkvH264PcmSrt",
+             [] { return made("h264_pcm_srt.mkv", kPicture + kSound + words() + "-t 2 -map 0 -map 1 -map 2 -c:v libx264 "
+                                                                               "-c:a pcm_s16le -c:s srt"); },
+             "mov", "h264,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
+        Case{"AviMjpegPcm", [] { return made("mjpeg_pcm.avi", kPicture + kSound + "-t 2 -c:v mjpeg -c:a pcm_s16le"); },
+             "mov", "mjpeg,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
+        // Rotated, with timed text (kept), and a timecode track at 10:00:00:00 and a title of its own.
+        Case{"FragmentedMp4",
+             [] {
+                 const fs::path plain = made("plain.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 " + kSound +
+                                                              words() + "-t 2 -map 0 -map 1 -map 2 -c:v libx264 -bf 2 "
+                                                                       "-c:a aac -c:s mov_text");
+                 return made("fragmented.mp4", "-i " + quote(plain) +
+                                                   " -map 0 -c copy -metadata:s:v rotate=90 -timecode 10:00:00:00 "
+                                                   "-metadata title=Trip -movflags frag_keyframe+empty_moov");
+             },
+             "mp4", "h264,00:00:00:00\naac\nmov_text\n", "-map 0:v -map 0:a -map 0:s"},
+        // A frame stamped with its neighbour's time, which the muxer refuses unless mended.
+        Case{"MkvWithRepeatedTime",
+             [] {
+                 return made("repeated.mkv", kPicture + kSound + "-t 2 -c:v libx264 -bf 0 -c:a aac "
+                                                                 "-bsf:v 'setts=ts=if(eq(N\\,10)\\,TS-100\\,TS)'");
+             },
+             "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"},
+        // Times from a recorder's clock: kept as they are, the clip would open on an hour of nothing.
+        Case{"MkvStartingLate",
+             [] { return made("late.mkv", "-i " + quote(mkvH264Aac()) + " -c copy -output_ts_offset 3600"); }, "mp4",
+             "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+struct Refusal {
+    const char* name;
+    fs::path (*source)();
+    const char* description;  // %s stands for the source's name
+};
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
+class GeneralRemuxRefusals : public GeneralRemux, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(GeneralRemuxRefusals, FailWithAClearErrorAndWriteNothing)
+{
+    const fs::path input = GetParam().source();
+    const fs::path output = out / "out.mp4";
+    ExportControl control;
+    auto result = remuxGeneral(jobFor(input, output), control);
+    ASSERT_TRUE(result.isError());
+    std::string expected = GetParam().description;
+    expected.replace(expected.find("%s"), 2, input.filename().string());
+    EXPECT_EQ(result.error().localizedDescription, expected);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(output)));
+}
+
+const char* const kNotVideo = "文件“%s”不是可识别的视频文件";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, GeneralRemuxRefusals,
+    ::testing::Values(
+        Refusal{"Vp8", [] { return made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"); },
+                "文件“%s”的视频编码 vp8 不能写入 MP4 文件"},
+        // mp4 refuses the PCM audio and mov the VP9 video: the video is named.
+        Refusal{"Vp9WithPcm", [] { return made("vp9_pcm.mkv", kPicture + kSound + "-t 0.4 -c:v libvpx-vp9 -c:a pcm_s16le"); },
+                "文件“%s”的视频编码 vp9 不能写入 MP4 文件"},
+        // Audio that starts after the part of the file the probe reads: its parameters stay unknown.
+        Refusal{"AudioBeyondTheProbe",
+                [] {
+                    const fs::path video = made("video.ts", "-f lavfi -i testsrc2=size=640x480:rate=25 -t 12 -c:v libx264 "
+                                                            "-preset ultrafast -qp 0");
+                    const fs::path both = made("both.ts", kPicture + kSound + "-t 1 -c:v libx264 -c:a aac "
+                                                                            "-output_ts_offset 12");
+                    run("cat " + quote(video) + " " + quote(both) + " > " + quote(fixtures() / "late_audio.ts"));
+                    return fixtures() / "late_audio.ts";
+                },
+                "无法读取文件“%s”中音频流（aac）的参数"},
+        Refusal{"Missing", [] { return fixtures() / "gone.mkv"; }, "无法打开文件“%s”：文件或文件夹不存在"},
+        Refusal{"TextFile",
+                [] {
+                    writeFile(fixtures() / "notes.mp4", "shopping list\n");
+                    return fixtures() / "notes.mp4";
+                },
+                kNotVideo},
+        Refusal{"AudioOnly", [] { return made("audio.mkv", kSound + "-t 0.5 -c:a aac"); }, kNotVideo},
+        // Would wait for a writer.
+        Refusal{"NamedPipe",
+                [] {
+                    mkfifo((fixtures() / "pipe.mkv").c_str(), 0644);
+                    return fixtures() / "pipe.mkv";
+                },
+                kNotVideo},
+        // Would make libavformat listen on the network and wait for a stream.
+        Refusal{"NetworkSessionDescription",
+                [] {
+                    writeFile(fixtures() / "stream.mkv", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\n"
+                                                         "t=0 0\r\nm=video 5004 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n");
+                    return fixtures() / "stream.mkv";
+                },
+                kNotVideo}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(GeneralRemux, ListOfAnotherClipIsNotFollowed)
+{
+    // libavformat resolves the names in a list opened without a name of its own against the
+    // working folder. Following them would export that clip in this one's place.
+    const fs::path clip = mkvH264Aac();
+    writeFile(out / "list.mkv", "ffconcat version 1.0\nfile '" + clip.filename().string() + "'\n");
+    const fs::path previous = fs::current_path();
+    fs::current_path(clip.parent_path());
+    ExportControl control;
+    auto result = remuxGeneral(jobFor(out / "list.mkv", out / "out.mp4"), control);
+    fs::current_path(previous);
+    ASSERT_TRUE(result.isError());
+    EXPECT_EQ(result.error().localizedDescription, "文件“list.mkv”不是可识别的视频文件");
+    EXPECT_FALSE(fs::exists(out / "out.mp4"));
+}
+
+TEST_F(GeneralRemux, ExistingOutputIsRefusedAndLeftAlone)
+{
+    const fs::path output = out / "temp_clip.mkv";
+    writeFile(output, "someone else's file");
+    fs::create_symlink(output, out / "link.mp4");
+    ExportControl control;
+    for (const fs::path& target : {output, out / "link.mp4"}) {
+        auto result = remuxGeneral(jobFor(mkvH264Aac(), target), control);
+        ASSERT_TRUE(result.isError());
+        EXPECT_EQ(result.error().localizedDescription, "目标文件已存在：" + target.filename().string());
+    }
+    EXPECT_EQ(readFile(output), "someone else's file");
+    EXPECT_TRUE(fs::is_symlink(out / "link.mp4"));
+}
+
+// Runs act (which returns an errno to inject, or 0) at the nth call of one kind the export makes.
+struct AtCall {
+    sys::Call call;
+    int nth;
+    std::function<int()> act;
+    int seen = 0;
+};
+
+int onCall(sys::Call call, void* context)
+{
+    auto* at = static_cast<AtCall*>(context);
+    return call == at->call && ++at->seen == at->nth ? at->act() : 0;
+}
+
+TEST_F(GeneralRemux, InterruptedExportNamesTheCauseAndLeavesNothing)
+{
+    const fs::path input = out / "large.avi";
+    fs::copy_file(largeAvi(), input);
+    const fs::path output = out / "temp_large.avi";
+    ExportControl* control = nullptr;
+    auto cancel = [&] {
+        EXPECT_GT(fs::file_size(output), 0u);  // partly written by now
+        control->cancel();
+        return 0;
+    };
+    auto append = [&] {
+        // A clip still being copied in: the output would hold only the part read so far.
+        int fd = ::open(input.c_str(), O_WRONLY | O_APPEND);
+        EXPECT_EQ(::write(fd, "more", 4), 4);
+        ::close(fd);
+        return 0;
+    };
+    const struct {
+        AtCall at;
+        std::string description;
+    } cases[] = {
+        {{sys::Call::Write, 2, cancel}, "导出已取消"},
+        {{sys::Call::Write, 2, [] { return ENOSPC; }}, "无法写入文件“temp_large.avi”：磁盘空间不足"},
+        {{sys::Call::Read, 3, [] { return EIO; }}, "无法读取文件“large.avi”：输入/输出错误"},
+        {{sys::Call::Fsync, 1, [] { return EIO; }}, "无法写入文件“temp_large.avi”：输入/输出错误"},
+        {{sys::Call::Read, 2, append}, "文件“large.avi”在导出过程中被修改"},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.description);
+        ExportControl fresh;
+        control = &fresh;
+        sys::setFaultHook(onCall, &c.at);
+        auto result = remuxGeneral(jobFor(input, output), fresh);
+        sys::setFaultHook(nullptr, nullptr);
+        ASSERT_TRUE(result.isError());
+        EXPECT_EQ(result.error().localizedDescription, c.description);
+        EXPECT_FALSE(fs::exists(output));
+    }
+
+    ExportControl early;  // cancelled before it starts: nothing is made
+    early.cancel();
+    EXPECT_TRUE(remuxGeneral(jobFor(input, output), early).isError());
+    EXPECT_FALSE(fs::exists(output));
+}
+
+// Every system call of an export failing in turn: each run fails and leaves nothing, until the
+// run where the fault never comes.
+TEST_F(GeneralRemux, AnyFailedSystemCallFailsTheExportAndLeavesNothing)
+{
+    const fs::path input = made("short.avi", kPicture + kSound + "-t 0.5 -c:v mjpeg -c:a pcm_s16le");
+    const fs::path output = out / "temp_short.avi";
+    for (int nth = 1; nth < 200; ++nth) {
+        SCOPED_TRACE("call " + std::to_string(nth));
+        struct Any {
+            int nth;
+            int seen = 0;
+        } any{nth};
+        sys::setFaultHook([](sys::Call, void* a) { return ++static_cast<Any*>(a)->seen == static_cast<Any*>(a)->nth ? EIO : 0; },
+                          &any);
+        ExportControl control;
+        auto result = remuxGeneral(jobFor(input, output), control);
+        sys::setFaultHook(nullptr, nullptr);
+        if (any.seen < nth) {
+            ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+            EXPECT_TRUE(fs::exists(output));
+            return;
+        }
+        ASSERT_TRUE(result.isError()) << "a failed call went unnoticed";
+        EXPECT_FALSE(fs::exists(output));
+    }
+    FAIL() << "the export never ended without the fault";
+}
+
+}  // namespace
