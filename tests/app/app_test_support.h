@@ -1,53 +1,29 @@
 // Scratch folders, generated clips and file checks for the command line's tests.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "program_run.h"
+#include "support/temp_dir.h"
 
 namespace kelvatta::test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder (its name holds a space and Chinese characters, as users' folders do), removed
+// A fresh folder whose name holds a space and Chinese characters, as users' folders do; removed
 // with everything in it at the end.
 class ScratchFolder {
 public:
-    ScratchFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kelvatta 测试-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchFolder()
-    {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
+    ScratchFolder() { fs::create_directory(path_); }
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
 private:
-    fs::path path_;
+    TempDir temp_;
+    fs::path path_ = temp_ / "片段 目录";
 };
-
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const fs::path& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // A short Sony-style clip: H.264 and big-endian PCM in a QuickTime container, a timecode track
 // starting at timecode. Returns false when ffmpeg failed.

@@ -5,14 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "app/command_line.h"
 #include "app/running_exports.h"
 #include "app/terminal_status.h"
 #include "app_test_support.h"
-#include "platform/log.h"
+#include "support/log_capture.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;
@@ -65,15 +64,6 @@ public:
 };
 
 struct BatchCommand : ::testing::Test {
-    void SetUp() override
-    {
-        setLogSink([this](std::string_view line) {
-            std::lock_guard lock(mutex);
-            lines.emplace_back(line);
-        });
-    }
-    void TearDown() override { setLogSink(nullptr); }
-
     int run(std::vector<fs::path> files, FakeSessions& sessions)
     {
         BatchOptions options;
@@ -83,14 +73,13 @@ struct BatchCommand : ::testing::Test {
     }
     int countLines(const std::string& prefix)
     {
-        std::lock_guard lock(mutex);
+        auto lines = log.lines();
         return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                               [&](const auto& line) { return line.rfind(prefix, 0) == 0; }));
     }
 
     ScratchFolder folder;
-    std::mutex mutex;
-    std::vector<std::string> lines;
+    LogCapture log;
 };
 
 }  // namespace

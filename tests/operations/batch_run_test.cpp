@@ -45,7 +45,7 @@ protected:
     {
         ASSERT_TRUE(runUntil([&] { return processor->calls().size() >= n; }));
     }
-    std::vector<std::string> batchLines() const { return log.linesStartingWith(kBatchLines); }
+    std::vector<std::string> batchLines() const { return linesStartingWith(log, kBatchLines); }
 
     LogCapture log;
     std::shared_ptr<FakeProcessor> processor = std::make_shared<FakeProcessor>();
@@ -289,5 +289,5 @@ TEST(BatchRunLifetime, CallbacksDoNotKeepTheViewAlive)
     EXPECT_FALSE(weak.lock().has_value());
     processor->complete("/c/A.MP4", Result::success());
     MainRunLoop::drain();
-    EXPECT_EQ(log.linesStartingWith({"成功处理文件：", "所有文件处理完成"}), std::vector<std::string>{});
+    EXPECT_EQ(linesStartingWith(log, {"成功处理文件：", "所有文件处理完成"}), std::vector<std::string>{});
 }

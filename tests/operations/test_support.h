@@ -16,51 +16,22 @@
 #include <vector>
 
 #include "platform/dispatch.h"
-#include "platform/log.h"
+#include "support/log_capture.h"
 #include "timecode/video_processor.h"
 #include "ui/content_view.h"
 
 namespace kelvatta::test {
 
-// Collects the log's lines for the life of the object.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        setLogSink([this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    ~LogCapture() { setLogSink(nullptr); }
-
-    std::vector<std::string> lines() const
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool contains(const std::string& line) const
-    {
-        auto all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    }
-    // The lines that begin with one of the prefixes, in order.
-    std::vector<std::string> linesStartingWith(const std::vector<std::string>& prefixes) const
-    {
-        std::vector<std::string> out;
-        for (const auto& line : lines())
-            for (const auto& prefix : prefixes)
-                if (line.rfind(prefix, 0) == 0) {
-                    out.push_back(line);
-                    break;
-                }
-        return out;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+// The lines of the log that begin with one of the prefixes, in order.
+inline std::vector<std::string> linesStartingWith(const LogCapture& log, const std::vector<std::string>& prefixes)
+{
+    std::vector<std::string> out;
+    for (const auto& line : log.lines())
+        if (std::any_of(prefixes.begin(), prefixes.end(),
+                        [&](const std::string& prefix) { return line.rfind(prefix, 0) == 0; }))
+            out.push_back(line);
+    return out;
+}
 
 // Records the name of every field written, and whether any write came from off the main thread.
 class WriteLog {
