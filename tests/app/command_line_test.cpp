@@ -49,16 +49,14 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
         EXPECT_EQ(run.out, "") << "nothing but log lines on standard output";
         EXPECT_NE(run.err.find("用法："), std::string::npos);
     }
-}
 
-TEST(CommandLine, PathThatCannotBeReachedStopsBeforeAnythingRuns)
-{
+    // A path that cannot be reached stops the run before anything is processed.
     ScratchFolder folder;
     writeFile(folder / "x.mp4", "not a clip");
-    auto run = runKelvatta({(folder / "x.mp4").string(), (folder / "missing.mp4").string()});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("missing.mp4"), std::string::npos);
+    auto missing = runKelvatta({(folder / "x.mp4").string(), (folder / "missing.mp4").string()});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("missing.mp4"), std::string::npos);
 }
 
 TEST(CommandLine, NoVideoFileIsAFailure)

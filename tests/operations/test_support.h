@@ -1,8 +1,6 @@
-// Helpers of the operations tests: the log as a list of lines, writes of the view state, and a
-// VideoProcessor whose rewrites end when the test says so.
+// Helpers of the operations tests: the log, writes of the view state, and a VideoProcessor whose
+// rewrites end when the test says so.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,19 +25,18 @@ inline std::vector<std::string> linesStartingWith(const LogCapture& log, const s
 {
     std::vector<std::string> out;
     for (const auto& line : log.lines())
-        if (std::any_of(prefixes.begin(), prefixes.end(),
-                        [&](const std::string& prefix) { return line.rfind(prefix, 0) == 0; }))
+        if (std::any_of(prefixes.begin(), prefixes.end(), [&](const auto& p) { return line.rfind(p, 0) == 0; }))
             out.push_back(line);
     return out;
 }
 
-// Records the name of every field written, and whether any write came from off the main thread.
+// The name of every field written, and whether any write came from off the main thread.
 class WriteLog {
 public:
     explicit WriteLog(const ContentView& view) : view_(view)
     {
         token_ = view_.addObserver([this](std::string_view field) {
-            if (!isMainThread()) offMainThread = true;
+            offMainThread = offMainThread || !isMainThread();
             fields.emplace_back(field);
         });
     }
@@ -53,8 +50,8 @@ private:
     long token_ = 0;
 };
 
-// Runs the main queue until cond holds, five seconds at most. cond is also tested every few
-// milliseconds, for conditions that other threads make true without posting anything.
+// Runs the main queue until cond holds, five seconds at most; cond is also tested every few
+// milliseconds, for what other threads make true without posting anything.
 inline bool runUntil(const std::function<bool()>& cond)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -63,12 +60,26 @@ inline bool runUntil(const std::function<bool()>& cond)
     return true;
 }
 
-// A processor that rewrites nothing. Each call is held until the test completes it (the completion
-// then arrives on the main queue, as after a real export), unless `early` gives an outcome for the
-// file, which is reported at once on the calling thread (as a failure before the export would be).
+// Rewrites nothing. A call is held until the test completes it (the completion then arrives on the
+// main queue, as after an export), unless `early` gives the file an outcome, which is reported at
+// once on the calling thread (as a failure before the export is).
 class FakeProcessor : public VideoProcessor {
+    template <typename F>
+    auto locked(F f) const
+    {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
 public:
     using Path = std::filesystem::path;
+    struct Call {
+        Path file;
+        bool saveAs;
+    };
+
+    // Set before the batch starts; called on the queue's threads.
+    std::function<std::optional<Result>(const Path&)> early;
 
     void modifyTimecode(const Path& fileURL, bool saveAs, Completion completion) const override
     {
@@ -76,99 +87,60 @@ public:
         {
             std::lock_guard lock(mutex_);
             calls_.push_back({fileURL, saveAs});
-            ++running_;
-            ++runningFor_[fileURL];
-            maxRunning_ = std::max(maxRunning_, running_);
-            maxRunningOneFile_ = std::max(maxRunningOneFile_, runningFor_[fileURL]);
+            maxRunning_ = std::max(maxRunning_, ++running_[Path()]);
+            maxRunningOneFile_ = std::max(maxRunningOneFile_, ++running_[fileURL.lexically_normal()]);
             if (!now) held_.push_back({fileURL, std::move(completion)});
         }
-        if (now) {
-            ended(fileURL);
-            completion(*now);
-        }
+        if (!now) return;
+        ended(fileURL);
+        completion(*now);
     }
 
-    // Ends the earliest held rewrite of fileURL: its completion is posted to the main queue.
-    // Returns false when none is held.
+    // Ends the earliest held call for fileURL (any file when empty). False when none is held.
     bool complete(const Path& fileURL, Result result)
     {
-        return completeWhere([&](const Path& held) { return held == fileURL; }, std::move(result));
-    }
-    // Ends the earliest held rewrite, whatever its file.
-    bool completeFirst(Result result)
-    {
-        return completeWhere([](const Path&) { return true; }, std::move(result));
-    }
-
-    // Set before the batch starts; called on worker threads.
-    std::function<std::optional<Result>(const Path&)> early;
-
-private:
-    bool completeWhere(const std::function<bool(const Path&)>& match, Result result)
-    {
         Completion completion;
-        Path fileURL;
         {
             std::lock_guard lock(mutex_);
-            auto it = std::find_if(held_.begin(), held_.end(), [&](const auto& h) { return match(h.first); });
+            auto it = std::find_if(held_.begin(), held_.end(),
+                                   [&](const auto& h) { return fileURL.empty() || h.first == fileURL; });
             if (it == held_.end()) return false;
-            fileURL = it->first;
             completion = std::move(it->second);
+            --running_[Path()];
+            --running_[it->first.lexically_normal()];
             held_.erase(it);
         }
-        ended(fileURL);
         DispatchQueue::main().async([completion = std::move(completion), result = std::move(result)] {
             completion(result);
         });
         return true;
     }
 
-public:
-    struct Call {
-        Path file;
-        bool saveAs;
-    };
-    std::vector<Call> calls() const
-    {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    std::vector<Call> calls() const { return locked([&] { return calls_; }); }
     std::vector<Path> calledFiles() const
     {
-        std::vector<Path> out;
-        for (const auto& call : calls()) out.push_back(call.file);
-        return out;
+        std::vector<Path> files;
+        for (const auto& call : calls()) files.push_back(call.file);
+        std::sort(files.begin(), files.end());  // files started together start in any order
+        return files;
     }
-    size_t heldCount() const
-    {
-        std::lock_guard lock(mutex_);
-        return held_.size();
-    }
-    int maxRunning() const
-    {
-        std::lock_guard lock(mutex_);
-        return maxRunning_;
-    }
-    int maxRunningOneFile() const
-    {
-        std::lock_guard lock(mutex_);
-        return maxRunningOneFile_;
-    }
+    size_t heldCount() const { return locked([&] { return held_.size(); }); }
+    int maxRunning() const { return locked([&] { return maxRunning_; }); }
+    int maxRunningOneFile() const { return locked([&] { return maxRunningOneFile_; }); }
 
 private:
     void ended(const Path& fileURL) const
     {
         std::lock_guard lock(mutex_);
-        --running_;
-        --runningFor_[fileURL];
+        --running_[Path()];
+        --running_[fileURL.lexically_normal()];
     }
 
     mutable std::mutex mutex_;
     mutable std::vector<Call> calls_;
     mutable std::deque<std::pair<Path, Completion>> held_;
-    mutable int running_ = 0;
+    mutable std::map<Path, int> running_;  // the empty path counts all files
     mutable int maxRunning_ = 0;
-    mutable std::map<Path, int> runningFor_;
     mutable int maxRunningOneFile_ = 0;
 };
 
