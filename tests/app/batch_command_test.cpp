@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "app/command_line.h"
-#include "app/running_exports.h"
 #include "app/terminal_status.h"
 #include "app_test_support.h"
 #include "support/log_capture.h"
@@ -132,31 +131,4 @@ TEST(CommandLineParts, ProgressLineFitsTheTerminalAndShowsNoControlCharacters)
     EXPECT_EQ(fitToColumns("a\x1b[2Jb\nc", 80), "a?[2Jb?c");
     EXPECT_EQ(fitToColumns("bad\xff\xfe", 80), "bad??");
     EXPECT_EQ(fitToColumns("\xc2\x9b", 80), "?") << "C1 control";
-}
-
-TEST(CommandLineParts, RunningExportsFollowsSessionsAndCancelsNewOnesAfterCancelAll)
-{
-    FakeSessions fakes;
-    auto exports = RunningExports::create();
-    auto factory = exports->sessionFactory(fakes.factory());
-    auto first = factory("/c/slow1.mp4", kExportPresetPassthrough);
-    first->setOutputURL("/nonexistent/out1.mp4");
-    EXPECT_TRUE(exports->running().empty()) << "made but not started";
-
-    std::atomic<bool> firstEnded{false};
-    first->exportAsynchronously([&] { firstEnded = true; });
-    ASSERT_EQ(exports->running().size(), 1u);
-    EXPECT_EQ(exports->running()[0].source, "/c/slow1.mp4");
-    EXPECT_DOUBLE_EQ(exports->running()[0].progress, 0.5);
-
-    exports->cancelAll();
-    while (!firstEnded) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(first->status(), 5);
-    EXPECT_TRUE(exports->running().empty());
-
-    auto late = factory("/c/slow2.mp4", kExportPresetPassthrough);
-    std::atomic<bool> lateEnded{false};
-    late->exportAsynchronously([&] { lateEnded = true; });
-    while (!lateEnded) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(late->status(), 5) << "a session made after cancelAll is cancelled before it writes";
 }
