@@ -21,7 +21,7 @@ inline constexpr std::string_view kInitialProcessingStatus = "拖放文件或文
 
 class ContentView {
 public:
-    struct Storage;
+    struct Storage;  // the one state that every copy refers to; defined in content_view.cpp
 
     ContentView();
     // With another processor (tests give a fake one).
