@@ -75,9 +75,11 @@ public:
             if (child.type == fourcc("trak")) {
                 KV_TRY_VOID(writeTrak(movie_.tracks[trackIndex], trackIndex));
                 ++trackIndex;
-            } else if (child.type == fourcc("mvhd")) writeMvhd(child);
-            else
+            } else if (child.type == fourcc("mvhd")) {
+                writeMvhd(child);
+            } else {
                 w_.bytes(bytesOf(moov_, child));
+            }
         }
         if (timecode_) w_.bytes(buildTimecodeTrak(timecodeParams(), timecode_->frames));
         w_.bytes(meta_);
