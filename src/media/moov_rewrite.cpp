@@ -317,6 +317,15 @@ ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats
             storeU32(frame.data(), sample.frame);
             plan.patches.push_back({KV_TRY(map.map(sample.sourceOffset, 4)), std::move(frame)});
         }
+        // Two timecode samples sharing bytes would make the output depend on the order of writing.
+        std::sort(plan.patches.begin(), plan.patches.end(),
+                  [](const OutputWrite& a, const OutputWrite& b) { return a.offset < b.offset; });
+        for (size_t i = 1; i < plan.patches.size(); ++i) {
+            const OutputWrite& a = plan.patches[i - 1];
+            const OutputWrite& b = plan.patches[i];
+            if (b.offset < a.offset + 4 && (b.offset != a.offset || b.bytes != a.bytes))
+                return damaged("时间码轨道的样本相互重叠");
+        }
         plan.moovSize = moovSize;
         plan.timecode = start;
         return plan;
