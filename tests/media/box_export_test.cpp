@@ -9,10 +9,12 @@
 #include <future>
 #include <map>
 
+#include "media/box_export.h"
 #include "media/export_session.h"
 #include "platform/sys.h"
 #include "support/box_tree.h"
 #include "support/clip_fixtures.h"
+#include "support/command.h"
 #include "support/export_runner.h"
 #include "support/temp_dir.h"
 
@@ -280,6 +282,33 @@ TEST(BoxExport, RefusesBrokenSourcesWithAClearReasonAndNoOutput)
     ASSERT_TRUE(missing.error);
     EXPECT_EQ(missing.error->localizedDescription, "无法打开文件“missing.mp4”：文件或文件夹不存在");
     EXPECT_FALSE(fs::exists(dir / "temp_missing.mp4"));
+}
+
+// The path is chosen by content: fragmented MP4, Matroska, AVI and text go to libavformat, whatever
+// their names say.
+TEST(BoxExport, LeavesOtherContainersToTheGeneralPath)
+{
+    TempDir dir;
+    const std::string input = "-f lavfi -i testsrc2=s=64x64:r=10:d=0.5 -c:v mpeg4";
+    struct Case {
+        const char* name;
+        std::string args;
+    };
+    for (const Case& c : {Case{"frag.MP4", " -f mp4 -movflags frag_keyframe+empty_moov"}, Case{"clip.mov", " -f matroska"},
+                          Case{"clip.mp4", " -f avi"}}) {
+        ASSERT_EQ(runCommand("ffmpeg -nostdin -v error -y " + input + c.args + " " + shellQuote(dir / c.name)).status, 0);
+        auto probed = probeBoxSource(dir / c.name);
+        ASSERT_FALSE(probed.isError()) << c.name << ": " << probed.error().localizedDescription;
+        EXPECT_FALSE(probed->has_value()) << c.name;
+    }
+    writeFile(dir / "notes.mp4", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'});
+    auto text = probeBoxSource(dir / "notes.mp4");
+    ASSERT_FALSE(text.isError());
+    EXPECT_FALSE(text->has_value());
+
+    const ExportOutcome folder = exportThroughSession(dir.path(), dir / "temp_folder.mp4");
+    ASSERT_TRUE(folder.error);
+    EXPECT_NE(folder.error->localizedDescription.find("这是一个文件夹"), std::string::npos);
 }
 
 // System-call faults during an export, made by the fault hook of platform/sys.
