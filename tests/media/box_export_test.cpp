@@ -284,6 +284,23 @@ TEST(BoxExport, RefusesBrokenSourcesWithAClearReasonAndNoOutput)
     EXPECT_FALSE(fs::exists(dir / "temp_missing.mp4"));
 }
 
+// moov is read into memory only up to a cap; beyond it the export says why (a sparse file: the
+// header claims 600 MiB without using the disk).
+TEST(BoxExport, RefusesAMoovBeyondTheMemoryCap)
+{
+    TempDir dir;
+    Bytes head = serialize(std::vector<Node>{leaf("ftyp", fromHex("6d703432000000006d703432"))});
+    put32(head, 600u << 20);
+    head.insert(head.end(), {'m', 'o', 'o', 'v'});
+    const fs::path source = dir / "huge.MP4";
+    writeFile(source, head);
+    fs::resize_file(source, head.size() - 8 + (600u << 20));
+    const ExportOutcome outcome = exportThroughSession(source, dir / "temp_huge.MP4");
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->localizedDescription, "无法导出文件“huge.MP4”：“moov”盒子过大（600 MiB，上限 512 MiB）");
+    EXPECT_FALSE(fs::exists(dir / "temp_huge.MP4"));
+}
+
 // The path is chosen by content: fragmented MP4, Matroska, AVI and text go to libavformat, whatever
 // their names say.
 TEST(BoxExport, LeavesOtherContainersToTheGeneralPath)
