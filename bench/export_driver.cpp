@@ -8,19 +8,13 @@
 
 #include "media/export_job.h"
 #include "media/export_session.h"
+#include "media/quicktime_meta.h"
 
 using namespace kelvatta;
 
 namespace {
 
-std::vector<MetadataItem> timecodeItem()
-{
-    MetadataItem item;
-    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    item.value = "00:00:00:00";
-    item.dataType = std::string(kMetadataDataTypeString);
-    return {item};
-}
+std::vector<MetadataItem> timecodeItem() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
 
 int fail(const std::string& text)
 {

@@ -8,18 +8,13 @@
 #include "media/moov_model.h"
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
+#include "media/quicktime_meta.h"
 
 namespace kelvatta {
 namespace {
 
 // Outputs larger than this are planned but not assembled (inputs are small; padding is not).
 constexpr uint64_t kMaxAssembled = 64ull << 20;
-
-std::vector<MetadataItem> timecodeItem()
-{
-    return {MetadataItem{MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata), "00:00:00:00",
-                         std::string(kMetadataDataTypeString)}};
-}
 
 [[noreturn]] void fault(const char* what, const Error& error)
 {
@@ -46,7 +41,7 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
     if (bytes.isError()) return;
     auto movie = parseMovie(bytes.releaseValue());
     if (movie.isError()) return;
-    auto plan = planOutput(*movie, mdats, source, timecodeItem());
+    auto plan = planOutput(*movie, mdats, source, {quickTimeStringItem("timecode", "00:00:00:00")});
     if (plan.isError() || plan->fileSize > kMaxAssembled) return;
 
     Bytes output(plan->fileSize);

@@ -5,6 +5,12 @@
 
 namespace kelvatta {
 
+MetadataItem quickTimeStringItem(std::string_view key, std::string value)
+{
+    return MetadataItem{MetadataItem::identifierForKey(key, kMetadataKeySpaceQuickTimeMetadata), std::move(value),
+                        std::string(kMetadataDataTypeString)};
+}
+
 ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items)
 {
     Bytes out;

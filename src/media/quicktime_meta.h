@@ -16,4 +16,7 @@ namespace kelvatta {
 // is refused (it could not be written as the caller meant).
 ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items);
 
+// An item of the QuickTime metadata key space holding a string, e.g. ("timecode", "00:00:00:00").
+MetadataItem quickTimeStringItem(std::string_view key, std::string value);
+
 }  // namespace kelvatta

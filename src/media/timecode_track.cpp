@@ -18,22 +18,23 @@ void writeIdentityMatrix(ByteWriter& w)
 
 bool fits32(uint64_t v) { return v <= UINT32_MAX; }
 
+// A 32- or 64-bit field, as the box's version says.
+void writeVersioned(ByteWriter& w, uint8_t version, uint64_t v)
+{
+    if (version == 1) w.u64(v);
+    else w.u32(static_cast<uint32_t>(v));
+}
+
 void writeTkhd(ByteWriter& w, const TimecodeTrackParams& p)
 {
     const uint8_t version = fits32(p.movieDuration) ? 0 : 1;
     // Flags: in movie only, as QuickTime's own timecode tracks are (not a track to be played).
     w.openFull(fourcc("tkhd"), version, 0x000002);
-    if (version == 1) {
-        w.u64(0);
-        w.u64(0);
-    } else {
-        w.u32(0);
-        w.u32(0);
-    }
+    writeVersioned(w, version, 0);  // creation time
+    writeVersioned(w, version, 0);  // modification time
     w.u32(p.trackId);
     w.u32(0);
-    if (version == 1) w.u64(p.movieDuration);
-    else w.u32(static_cast<uint32_t>(p.movieDuration));
+    writeVersioned(w, version, p.movieDuration);
     w.zeros(8);         // reserved
     w.u16(0);           // layer
     w.u16(0);           // alternate group
@@ -49,17 +50,10 @@ void writeMdhd(ByteWriter& w, const TimecodeTrackParams& p)
 {
     const uint8_t version = fits32(p.mediaDuration) ? 0 : 1;
     w.openFull(fourcc("mdhd"), version, 0);
-    if (version == 1) {
-        w.u64(0);
-        w.u64(0);
-        w.u32(p.mediaTimescale);
-        w.u64(p.mediaDuration);
-    } else {
-        w.u32(0);
-        w.u32(0);
-        w.u32(p.mediaTimescale);
-        w.u32(static_cast<uint32_t>(p.mediaDuration));
-    }
+    writeVersioned(w, version, 0);
+    writeVersioned(w, version, 0);
+    w.u32(p.mediaTimescale);
+    writeVersioned(w, version, p.mediaDuration);
     w.u16(p.language);
     w.u16(0);
     w.close();

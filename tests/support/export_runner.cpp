@@ -5,16 +5,11 @@
 #include <chrono>
 #include <future>
 
+#include "media/quicktime_meta.h"
+
 namespace kelvatta::test {
 
-std::vector<MetadataItem> zeroTimecodeItems()
-{
-    MetadataItem item;
-    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    item.value = "00:00:00:00";
-    item.dataType = std::string(kMetadataDataTypeString);
-    return {item};
-}
+std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
 
 ExportOutcome exportThroughSession(const std::filesystem::path& source, const std::filesystem::path& output)
 {
