@@ -92,9 +92,9 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     ASSERT_FALSE(plain.empty());
     SonyStyle style;
     style.co64 = GetParam().co64;
-    const Bytes sourceBytes = addSonyStructures(readFile(plain), style);
+    const Bytes sourceBytes = addSonyStructures(readBytes(plain), style);
     const fs::path source = dir / "C0001.MP4";
-    writeFile(source, sourceBytes);
+    writeBytes(source, sourceBytes);
     setModeAndTime(source, 0640, 1577836800);  // 2020-01-01
     const fs::path output = dir / "temp_C0001.MP4";
 
@@ -107,10 +107,10 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     EXPECT_EQ(probeStreamTag(output, "v:0", "timecode"), "00:00:00:00");
     EXPECT_EQ(probeCodecTags(output), "avc1,twos,rtmd,tmcd");
     EXPECT_EQ(packetHash(output), packetHash(source));
-    EXPECT_EQ(readFile(source), sourceBytes);
+    EXPECT_EQ(readBytes(source), sourceBytes);
 
     // Layout: ftyp mp42, moov first, no camera boxes at the top, data at its offset modulo 4096.
-    const Bytes outBytes = readFile(output);
+    const Bytes outBytes = readBytes(output);
     auto outTop = parseFile(outBytes);
     auto srcTop = parseFile(sourceBytes);
     ASSERT_GE(outTop.size(), 3u);
@@ -192,7 +192,7 @@ TEST(BoxExport, RebasesTheSourceTimecodeTrackInTheCopyOnly)
     const fs::path source = makeClip(dir / "C0002.MOV", options);
     ASSERT_FALSE(source.empty());
     ASSERT_EQ(probeStreamTag(source, "v:0", "timecode"), "01:02:03:04");
-    const Bytes before = readFile(source);
+    const Bytes before = readBytes(source);
     const fs::path output = dir / "temp_C0002.MOV";
 
     const ExportOutcome outcome = exportThroughSession(source, output);
@@ -202,7 +202,7 @@ TEST(BoxExport, RebasesTheSourceTimecodeTrackInTheCopyOnly)
     EXPECT_EQ(probeFormatTag(output, "timecode"), "00:00:00:00");
     EXPECT_EQ(probeCodecTags(output), "avc1,twos,tmcd");  // the track re-based, not a second one added
     EXPECT_EQ(packetHash(output), packetHash(source));
-    EXPECT_EQ(readFile(source), before);
+    EXPECT_EQ(readBytes(source), before);
 }
 
 TEST(BoxExport, NeverTouchesWhatIsAlreadyAtTheOutputPath)
@@ -212,12 +212,12 @@ TEST(BoxExport, NeverTouchesWhatIsAlreadyAtTheOutputPath)
     ASSERT_FALSE(source.empty());
 
     const fs::path existing = dir / "temp_C0003.MP4";
-    writeFile(existing, Bytes{'k', 'e', 'e', 'p'});
+    writeBytes(existing, Bytes{'k', 'e', 'e', 'p'});
     ExportOutcome outcome = exportThroughSession(source, existing);
     EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed));
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->localizedDescription, "目标文件已存在：temp_C0003.MP4");
-    EXPECT_EQ(readFile(existing), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(readBytes(existing), (Bytes{'k', 'e', 'e', 'p'}));
 
     // A link is refused, not followed: its target is not created, the link stays.
     const fs::path link = dir / "link.MP4";
@@ -235,7 +235,7 @@ TEST(BoxExport, RefusesBrokenSourcesWithAClearReasonAndNoOutput)
     TempDir dir;
     const fs::path clip = makeClip(dir / "good.mov");
     ASSERT_FALSE(clip.empty());
-    const Bytes good = readFile(clip);
+    const Bytes good = readBytes(clip);
     auto top = parseFile(good);
     const Node& mdat = *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "mdat"; });
 
@@ -269,7 +269,7 @@ TEST(BoxExport, RefusesBrokenSourcesWithAClearReasonAndNoOutput)
 
     for (const Case& c : cases) {
         const fs::path source = dir / c.name;
-        writeFile(source, c.bytes);
+        writeBytes(source, c.bytes);
         const fs::path output = dir / ("temp_" + c.name);
         const ExportOutcome outcome = exportThroughSession(source, output);
         EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed)) << c.name;
@@ -293,7 +293,7 @@ TEST(BoxExport, RefusesAMoovBeyondTheMemoryCap)
     put32(head, 600u << 20);
     head.insert(head.end(), {'m', 'o', 'o', 'v'});
     const fs::path source = dir / "huge.MP4";
-    writeFile(source, head);
+    writeBytes(source, head);
     fs::resize_file(source, head.size() - 8 + (600u << 20));
     const ExportOutcome outcome = exportThroughSession(source, dir / "temp_huge.MP4");
     ASSERT_TRUE(outcome.error);
@@ -318,7 +318,7 @@ TEST(BoxExport, LeavesOtherContainersToTheGeneralPath)
         ASSERT_FALSE(probed.isError()) << c.name << ": " << probed.error().localizedDescription;
         EXPECT_FALSE(probed->has_value()) << c.name;
     }
-    writeFile(dir / "notes.mp4", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'});
+    writeBytes(dir / "notes.mp4", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'});
     auto text = probeBoxSource(dir / "notes.mp4");
     ASSERT_FALSE(text.isError());
     EXPECT_FALSE(text->has_value());
@@ -383,7 +383,7 @@ TEST_F(BoxExportFaults, EachCopyFallbackGivesTheSameFile)
         const fs::path output = *dir_ / ("fallback_" + std::to_string(err) + ".MP4");
         ASSERT_TRUE(exportThroughSession(clip_, output).completed()) << err;
         EXPECT_GE(plan.seen, 1) << err;
-        EXPECT_EQ(readFile(output), readFile(reference_)) << err;
+        EXPECT_EQ(readBytes(output), readBytes(reference_)) << err;
     }
 }
 
@@ -405,7 +405,7 @@ TEST_F(BoxExportFaults, DiskFullSaysSoAndLeavesNothing)
 // Any one failing system call fails the export cleanly: an error, no output, the source unchanged.
 TEST_F(BoxExportFaults, EverySingleFaultFailsCleanly)
 {
-    const Bytes source = readFile(clip_);
+    const Bytes source = readBytes(clip_);
     int injected = 0;
     for (int call = 0; call <= static_cast<int>(sys::Call::Futimens); ++call) {
         for (int nth = 1; nth <= 3; ++nth) {
@@ -426,7 +426,7 @@ TEST_F(BoxExportFaults, EverySingleFaultFailsCleanly)
         }
     }
     EXPECT_GE(injected, 20);  // open, read, write, copy, fsync, fstat, fchmod, futimens, close...
-    EXPECT_EQ(readFile(clip_), source);
+    EXPECT_EQ(readBytes(clip_), source);
 }
 
 TEST_F(BoxExportFaults, CancelledExportEndsWithoutErrorAndRemovesItsOutput)

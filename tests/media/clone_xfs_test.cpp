@@ -93,7 +93,7 @@ TEST_F(XfsReflink, CopierClonesTheAlignedMiddleOnly)
     const fs::path in = mount_ / "in.bin";
     Bytes data(64 * 4096 + 123);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 31 + i / 4096);
-    writeFile(in, data);
+    writeBytes(in, data);
     const fs::path out = mount_ / "out.bin";
     auto inFd = sys::open(in.string(), O_RDONLY);
     auto outFd = sys::open(out.string(), O_RDWR | O_CREAT | O_EXCL, 0644);
@@ -105,7 +105,7 @@ TEST_F(XfsReflink, CopierClonesTheAlignedMiddleOnly)
     ASSERT_FALSE(copier.copy(20 * 4096 + 7, 21 * 4096 + 7, data.size() - (20 * 4096 + 7)).isError());
     EXPECT_EQ(copier.method(), DataCopier::Method::clone);
     EXPECT_EQ(copier.clonedBytes(), 9u * 4096 + (data.size() - 21 * 4096));
-    const Bytes back = readFile(out);
+    const Bytes back = readBytes(out);
     ASSERT_EQ(back.size(), data.size() + 4096);
     EXPECT_EQ(Bytes(back.begin() + 4096 + 1000, back.begin() + 4096 + 1000 + 10 * 4096 + 500),
               Bytes(data.begin() + 1000, data.begin() + 1000 + 10 * 4096 + 500));

@@ -18,7 +18,7 @@ TEST(FuzzReplay, CorpusAndRegressionsRunClean)
         for (const auto& entry : fs::directory_iterator(dir)) {
             if (!entry.is_regular_file()) continue;
             SCOPED_TRACE(entry.path().string());
-            const auto bytes = kelvatta::test::readFile(entry.path());
+            const auto bytes = kelvatta::test::readBytes(entry.path());
             kelvatta::fuzzBoxPath(bytes.data(), bytes.size());
             ++replayed;
         }

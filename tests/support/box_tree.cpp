@@ -207,13 +207,13 @@ Bytes serialize(const Node& box)
     return out;
 }
 
-Bytes readFile(const std::filesystem::path& path)
+Bytes readBytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const std::filesystem::path& path, const Bytes& bytes)
+void writeBytes(const std::filesystem::path& path, const Bytes& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -34,8 +34,8 @@ std::vector<Node> parseFile(const Bytes& file);
 Bytes serialize(const std::vector<Node>& boxes);
 Bytes serialize(const Node& box);
 
-Bytes readFile(const std::filesystem::path& path);
-void writeFile(const std::filesystem::path& path, const Bytes& bytes);
+Bytes readBytes(const std::filesystem::path& path);
+void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
 
 uint32_t be32(const Bytes& b, size_t at);
 uint64_t be64(const Bytes& b, size_t at);

@@ -1,9 +1,10 @@
-// A temporary folder for one test, removed with everything in it when the test ends.
+// A fresh folder under /tmp, removed with everything in it when the test ends.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace kelvatta::test {
@@ -29,5 +30,16 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 }  // namespace kelvatta::test
