@@ -44,7 +44,7 @@ fuzz: deps
 	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts
 	clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	    -Isrc -Ifuzz $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
-	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
 	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus fuzz/corpus/moov fuzz/regressions/moov
 
 clean:

@@ -114,7 +114,7 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
         const uint32_t n = r.u32();
         const uint32_t d = r.u32();
         if (n == 0) continue;
-        samples += n;  // at most 2^32 entries of 2^32 samples: no overflow in 64 bits
+        samples += n;  // entries fit in moov (< 2^27 of them), each < 2^32: no overflow in 64 bits
         if (delta == 0) delta = d;
         else if (d != delta) constant = false;
     }

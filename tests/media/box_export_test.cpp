@@ -147,7 +147,7 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
         const Node* oTable = o->all(style.co64 ? "co64" : "stco").front();
         EXPECT_EQ(chunkOffsets(*oTable).size(), chunkOffsets(*sTable).size());
     }
-    EXPECT_EQ(be32(trackByHandler(srcMoov, "vide")->all("stsd").front()->data, 4), 2u);  // two avc1 kept
+    EXPECT_EQ(be32(trackByHandler(outMoov, "vide")->all("stsd").front()->data, 4), 2u);  // both avc1 kept
 
     // The rtmd samples (Sony's gyro data) where the new table says, unchanged.
     const auto srcRtmd = chunkOffsets(*trackByHandler(srcMoov, "meta")->all(style.co64 ? "co64" : "stco").front());

@@ -30,7 +30,7 @@ Node mvhd(uint32_t nextTrackId)
     return leaf("mvhd", b);
 }
 
-struct TrackSpec {
+struct TrackShape {
     uint32_t id = 1;
     std::string handler = "vide";
     std::vector<uint64_t> chunks;
@@ -41,43 +41,43 @@ struct TrackSpec {
     Bytes sampleEntry;  // default: an avc1 header
 };
 
-TrackSpec trackSpec(uint32_t id, std::string handler, std::vector<uint64_t> chunks)
+TrackShape trackShape(uint32_t id, std::string handler, std::vector<uint64_t> chunks)
 {
-    TrackSpec spec;
-    spec.id = id;
-    spec.handler = std::move(handler);
-    spec.chunks = std::move(chunks);
-    return spec;
+    TrackShape shape;
+    shape.id = id;
+    shape.handler = std::move(handler);
+    shape.chunks = std::move(chunks);
+    return shape;
 }
 
-Node track(const TrackSpec& spec)
+Node track(const TrackShape& shape)
 {
-    Bytes tkhd = fullBox({0, 0, spec.id, 0, 5000});
+    Bytes tkhd = fullBox({0, 0, shape.id, 0, 5000});
     tkhd.resize(84, 0);
     Bytes hdlr = fullBox({0});
-    hdlr.insert(hdlr.end(), spec.handler.begin(), spec.handler.end());
+    hdlr.insert(hdlr.end(), shape.handler.begin(), shape.handler.end());
     hdlr.resize(hdlr.size() + 13, 0);
-    Bytes entry = spec.sampleEntry;
+    Bytes entry = shape.sampleEntry;
     if (entry.empty()) {
         put32(entry, 16);
         entry.insert(entry.end(), {'a', 'v', 'c', '1', 0, 0, 0, 0, 0, 0, 0, 1});
     }
     Bytes stsd = fullBox({1});
     stsd.insert(stsd.end(), entry.begin(), entry.end());
-    Bytes stts = fullBox({static_cast<uint32_t>(spec.stts.size())});
-    for (auto [count, delta] : spec.stts) {
+    Bytes stts = fullBox({static_cast<uint32_t>(shape.stts.size())});
+    for (auto [count, delta] : shape.stts) {
         put32(stts, count);
         put32(stts, delta);
     }
-    const uint32_t n = static_cast<uint32_t>(spec.chunks.size());
+    const uint32_t n = static_cast<uint32_t>(shape.chunks.size());
     return container("trak", {leaf("tkhd", tkhd),
-                              container("mdia", {leaf("mdhd", fullBox({0, 0, spec.timescale, 150150, 0x55c40000})),
+                              container("mdia", {leaf("mdhd", fullBox({0, 0, shape.timescale, 150150, 0x55c40000})),
                                                  leaf("hdlr", hdlr),
                                                  container("minf", {container("stbl", {
                                                                         leaf("stsd", stsd), leaf("stts", stts),
                                                                         leaf("stsc", fullBox({1, 1, 1, 1})),
-                                                                        leaf("stsz", fullBox({spec.sampleSize, n})),
-                                                                        chunkTable(spec.co64 ? "co64" : "stco", spec.chunks),
+                                                                        leaf("stsz", fullBox({shape.sampleSize, n})),
+                                                                        chunkTable(shape.co64 ? "co64" : "stco", shape.chunks),
                                                                     })})})});
 }
 
@@ -131,8 +131,8 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
 {
     const uint64_t a = 32, sizeA = 0xFFFFFF00 - 32;  // mdat A up to just below 4 GiB
     const uint64_t b = a + sizeA, sizeB = 0x10000;   // mdat B: payload starts at 0xFFFFFF08
-    TrackSpec video = trackSpec(1, "vide", {a + 8, b + 8 + 100});
-    TrackSpec audio = trackSpec(2, "soun", {a + 5000});
+    TrackShape video = trackShape(1, "vide", {a + 8, b + 8 + 100});
+    TrackShape audio = trackShape(2, "soun", {a + 5000});
     Node moov = container("moov", {mvhd(3), track(video), track(audio)});
     // Pad moov so the new one (with 8 more bytes of co64) no longer fits before A's alignment slot.
     const uint64_t bare = serialize(moov).size();
@@ -165,7 +165,7 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
 
 TEST(MoovRewrite, KeepsTracksByteForByteButTheirOffsetsAndDropsMovieMetadata)
 {
-    TrackSpec video = trackSpec(1, "vide", {2000, 3000});
+    TrackShape video = trackShape(1, "vide", {2000, 3000});
     video.co64 = true;
     Node moov = container("moov", {mvhd(2), track(video), container("udta", {leaf("XMP_", Bytes(9, 1))}),
                                    leaf("meta", Bytes(30, 2))});
@@ -182,10 +182,10 @@ TEST(MoovRewrite, KeepsTracksByteForByteButTheirOffsetsAndDropsMovieMetadata)
 
 TEST(MoovRewrite, AddsATimecodeTrackForTheFirstConstantRateVideo)
 {
-    TrackSpec variable = trackSpec(1, "vide", {1100});
+    TrackShape variable = trackShape(1, "vide", {1100});
     variable.stts = {{10, 1001}, {1, 2002}};
-    TrackSpec constant = trackSpec(5, "vide", {1200});
-    TrackSpec sound = trackSpec(2, "soun", {1300});
+    TrackShape constant = trackShape(5, "vide", {1200});
+    TrackShape sound = trackShape(2, "soun", {1300});
     Node moov = container("moov", {mvhd(3), track(variable), track(sound), track(constant)});
     auto planned = plan(parse(moov), {mdatAt(1000, 1000)}, zeroTimecodeItems());
     ASSERT_FALSE(planned.isError()) << planned.error().localizedDescription;
@@ -224,11 +224,11 @@ TEST(MoovRewrite, RebasesTimecodeSamplesThroughPatches)
     Bytes file(3000, 0);
     set32(file, 2000, 108000);       // 01:00:00:00 at 30 fps
     set32(file, 2004, 108000 + 45);  // a later sample, 45 frames on
-    TrackSpec tc = trackSpec(2, "tmcd", {2000});
+    TrackShape tc = trackShape(2, "tmcd", {2000});
     tc.sampleSize = 4;
     tc.stts = {{2, 1001}};
     tc.sampleEntry = timecodeEntry(0, 30);
-    Node moov = container("moov", {mvhd(3), track(trackSpec(1, "vide", {1100})), track(tc)});
+    Node moov = container("moov", {mvhd(3), track(trackShape(1, "vide", {1100})), track(tc)});
     // Two samples in one chunk.
     set32(moov.children[2].all("stsc").front()->data, 12, 2);
     set32(moov.children[2].all("stsz").front()->data, 8, 2);
@@ -263,7 +263,7 @@ TEST(MoovRewrite, TimecodeArithmetic)
 
 TEST(MoovRewrite, RefusesOffsetsOutsideTheMediaData)
 {
-    Node moov = container("moov", {mvhd(2), track(trackSpec(1, "vide", {1004}))});
+    Node moov = container("moov", {mvhd(2), track(trackShape(1, "vide", {1004}))});
     auto planned = plan(parse(moov), {mdatAt(1000, 500)}, {});  // 1004 is inside the mdat header
     ASSERT_TRUE(planned.isError());
     EXPECT_EQ(planned.error().localizedDescription, "偏移 1004 处的媒体数据不在任何“mdat”盒子中");
@@ -272,7 +272,7 @@ TEST(MoovRewrite, RefusesOffsetsOutsideTheMediaData)
 
 TEST(MoovRewrite, RefusesMetadataItThatCannotBeWritten)
 {
-    Node moov = container("moov", {mvhd(2), track(trackSpec(1, "vide", {1100}))});
+    Node moov = container("moov", {mvhd(2), track(trackShape(1, "vide", {1100}))});
     const Movie movie = parse(moov);
     auto items = zeroTimecodeItems();
     items[0].value = "1:00";
@@ -318,7 +318,7 @@ TEST(BoxReader, TablesAreCheckedAgainstTheirBoxes)
         ASSERT_TRUE(movie.isError()) << expected;
         EXPECT_EQ(movie.error().localizedDescription, expected);
     };
-    Node base = container("moov", {mvhd(2), track(trackSpec(1, "vide", {1100, 1200}))});
+    Node base = container("moov", {mvhd(2), track(trackShape(1, "vide", {1100, 1200}))});
 
     Node bigCount = base;
     set32(bigCount.all("stco").front()->data, 4, 0x7FFFFFFF);
@@ -353,9 +353,9 @@ TEST(BoxReader, TablesAreCheckedAgainstTheirBoxes)
 
 TEST(BoxReader, LocatesSamplesAcrossChunkRuns)
 {
-    TrackSpec spec = trackSpec(1, "tmcd", {100, 200, 300});
-    spec.sampleSize = 0;
-    Node moov = container("moov", {mvhd(2), track(spec)});
+    TrackShape shape = trackShape(1, "tmcd", {100, 200, 300});
+    shape.sampleSize = 0;
+    Node moov = container("moov", {mvhd(2), track(shape)});
     Node& stbl = *moov.all("stbl").front();
     *stbl.child("stsc") = leaf("stsc", fullBox({2, 1, 2, 1, 3, 1, 1}));       // chunks 1-2: 2 samples, 3: 1
     *stbl.child("stsz") = leaf("stsz", fullBox({0, 5, 4, 8, 4, 4, 6}));
