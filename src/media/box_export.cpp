@@ -117,7 +117,8 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
 
     auto out = KV_TRY(OutputFile::create(job.output));
     KV_TRY_VOID(writeAll(out, plan.writes));
-    DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, control);
+    DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
+                      control);
     for (const DataPlacement& data : plan.data)
         KV_TRY_VOID(copier.copy(data.source.offset, data.outputOffset, data.source.size));
     KV_TRY_VOID(writeAll(out, plan.patches));

@@ -23,9 +23,9 @@ int errnoOf(const Error& e) { return static_cast<int>(e.code); }
 bool isUnsupportedCopy(int err) { return err == EOPNOTSUPP || err == EXDEV || err == EINVAL || err == ENOSYS; }
 
 DataCopier::DataCopier(int in, const std::filesystem::path& source, int out, const std::filesystem::path& output,
-                       uint64_t sourceSize, uint64_t totalBytes, ExportControl& control)
+                       uint64_t sourceSize, uint64_t totalBytes, uint64_t outputSize, ExportControl& control)
     : in_(in), out_(out), source_(source), output_(output), sourceSize_(sourceSize), total_(totalBytes),
-      control_(control)
+      outputSize_(outputSize), control_(control)
 {
 }
 
@@ -36,6 +36,17 @@ ErrorOr<void> DataCopier::advance(uint64_t bytes)
     done_ += bytes;
     if (total_ > 0) control_.setProgress(std::min(0.99, double(done_) / double(total_)));
     if (control_.isCancelled()) return cancelledError();
+    return {};
+}
+
+ErrorOr<void> DataCopier::stopCloning(Method next)
+{
+    method_ = next;
+    auto reserved = sys::fallocate(out_, 0, outputSize_);
+    // A file system that cannot reserve blocks just copies; a full disk (or any other failure) ends
+    // the export here.
+    if (reserved.isError() && !isUnsupportedCopy(errnoOf(reserved.error())))
+        return fileError("无法写入文件", output_, errnoOf(reserved.error()));
     return {};
 }
 
@@ -65,7 +76,7 @@ ErrorOr<void> DataCopier::cloneOrCopy(uint64_t in, uint64_t out, uint64_t len)
         if (cloned.isError()) {
             if (!isUnsupportedCopy(errnoOf(cloned.error())))
                 return fileError("无法复制媒体数据到", output_, errnoOf(cloned.error()));
-            method_ = Method::copyFileRange;
+            KV_TRY_VOID(stopCloning(Method::copyFileRange));
             break;
         }
         cloned_ += piece;

@@ -99,7 +99,7 @@ TEST_F(XfsReflink, CopierClonesTheAlignedMiddleOnly)
     auto outFd = sys::open(out.string(), O_RDWR | O_CREAT | O_EXCL, 0644);
     ASSERT_TRUE(inFd && outFd);
     ExportControl control;
-    DataCopier copier(inFd->get(), in, outFd->get(), out, data.size(), data.size(), control);
+    DataCopier copier(inFd->get(), in, outFd->get(), out, data.size(), data.size(), data.size() + 4096, control);
     // 1000 .. 1000 + 10 blocks + 500, placed one block further on; then the tail running to the end.
     ASSERT_FALSE(copier.copy(1000, 4096 + 1000, 10 * 4096 + 500).isError());
     ASSERT_FALSE(copier.copy(20 * 4096 + 7, 21 * 4096 + 7, data.size() - (20 * 4096 + 7)).isError());
