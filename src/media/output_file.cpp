@@ -24,7 +24,7 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path)
     }
     auto st = sys::fstat(fd->get());
     if (st.isError()) {
-        (void)sys::unlink(path.string());  // just made by this call: nothing else can be there yet
+        (void)sys::unlink(path.string());  // made a moment ago by this call
         return fileError("无法创建文件", path, static_cast<int>(st.error().code));
     }
     return OutputFile(path, fd.releaseValue(), st->st_dev, st->st_ino);
