@@ -10,7 +10,7 @@ char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 bool startsWithNoCase(std::string_view text, std::string_view prefix)
 {
     return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return asciiLower(a) == b; });
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char c) { return asciiLower(c) == lower; });
 }
 
 int hexValue(char c)
