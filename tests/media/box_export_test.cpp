@@ -17,6 +17,7 @@
 #include "support/clip_fixtures.h"
 #include "support/command.h"
 #include "support/export_runner.h"
+#include "support/fault_plan.h"
 #include "support/temp_dir.h"
 
 using namespace kelvatta;
@@ -350,30 +351,6 @@ TEST(BoxExport, LeavesOtherContainersToTheGeneralPath)
     EXPECT_NE(folder.error->localizedDescription.find("这是一个文件夹"), std::string::npos);
 }
 
-// System-call faults during an export, made by the fault hook of platform/sys.
-struct FaultPlan {
-    sys::Call call;
-    int err;
-    int nth = 1;  // fail the nth such call (0: every one)
-    int seen = 0;
-    ExportSession* cancel = nullptr;  // cancel this session at the fault instead of failing
-};
-
-int injectFault(sys::Call call, void* context)
-{
-    auto* plan = static_cast<FaultPlan*>(context);
-    if (call != plan->call) return 0;
-    ++plan->seen;
-    if (plan->nth != 0 && plan->seen != plan->nth) return 0;
-    return plan->err;
-}
-
-class FaultHookGuard {
-public:
-    explicit FaultHookGuard(FaultPlan& plan) { sys::setFaultHook(injectFault, &plan); }
-    ~FaultHookGuard() { sys::setFaultHook(nullptr, nullptr); }
-};
-
 class BoxExportFaults : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -401,13 +378,16 @@ TEST_F(BoxExportFaults, EachCopyFallbackGivesTheSameFile)
     // copy_file_range unsupported (across file systems, old kernels...), and a file system that
     // cannot reserve blocks: the export goes on by the next way and writes the same bytes.
     std::vector<FaultPlan> plans;
-    for (int err : {EOPNOTSUPP, EXDEV, EINVAL, ENOSYS}) plans.push_back(FaultPlan{sys::Call::CopyFileRange, err, 0});
-    plans.push_back(FaultPlan{sys::Call::Fallocate, EOPNOTSUPP, 0});
+    for (int err : {EOPNOTSUPP, EXDEV, EINVAL, ENOSYS})
+        plans.push_back(FaultPlan{.only = sys::Call::CopyFileRange, .onward = true, .err = err});
+    plans.push_back(FaultPlan{.only = sys::Call::Fallocate, .onward = true, .err = EOPNOTSUPP});
     for (FaultPlan& plan : plans) {
-        const std::string name = std::string(sys::callName(plan.call)) + "_" + std::to_string(plan.err);
-        FaultHookGuard guard(plan);
+        const std::string name = std::string(sys::callName(*plan.only)) + "_" + std::to_string(plan.err);
         const fs::path output = *dir_ / ("fallback_" + name + ".MP4");
-        ASSERT_TRUE(exportThroughSession(clip_, output).completed()) << name;
+        {
+            ScopedFaults faults(plan);
+            ASSERT_TRUE(exportThroughSession(clip_, output).completed()) << name;
+        }
         EXPECT_GE(plan.seen, 1) << name;
         EXPECT_EQ(readBytes(output), readBytes(reference_)) << name;
     }
@@ -417,8 +397,8 @@ TEST_F(BoxExportFaults, DiskFullSaysSoAndLeavesNothing)
 {
     // Fallocate: blocks for the whole output are reserved before the copying starts.
     for (sys::Call call : {sys::Call::Fallocate, sys::Call::Write, sys::Call::CopyFileRange, sys::Call::Fsync}) {
-        FaultPlan plan{call, ENOSPC};
-        FaultHookGuard guard(plan);
+        FaultPlan plan{.only = call, .err = ENOSPC};
+        ScopedFaults faults(plan);
         const fs::path output = *dir_ / "temp_full.MP4";
         const ExportOutcome outcome = exportThroughSession(clip_, output);
         ASSERT_TRUE(outcome.error) << sys::callName(call);
@@ -436,16 +416,19 @@ TEST_F(BoxExportFaults, EverySingleFaultFailsCleanly)
     int injected = 0;
     for (int call = 0; call <= static_cast<int>(sys::Call::Fallocate); ++call) {
         for (int nth = 1; nth <= 3; ++nth) {
-            FaultPlan plan{static_cast<sys::Call>(call), EIO, nth};
-            FaultHookGuard guard(plan);
+            FaultPlan plan{.only = static_cast<sys::Call>(call), .nth = nth};
             const fs::path output = *dir_ / "temp_fault.MP4";
-            const ExportOutcome outcome = exportThroughSession(clip_, output);
-            if (plan.seen < nth) {
+            ExportOutcome outcome;
+            {
+                ScopedFaults faults(plan);
+                outcome = exportThroughSession(clip_, output);
+            }
+            if (!plan.reached()) {
                 EXPECT_TRUE(outcome.completed());  // the call was not made that often: no fault
                 fs::remove(output);
                 break;
             }
-            SCOPED_TRACE(std::string(sys::callName(plan.call)) + " #" + std::to_string(nth));
+            SCOPED_TRACE(std::string(sys::callName(*plan.only)) + " #" + std::to_string(nth));
             ++injected;
             ASSERT_TRUE(outcome.error);
             EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed));
@@ -464,20 +447,16 @@ TEST_F(BoxExportFaults, CancelledExportEndsWithoutErrorAndRemovesItsOutput)
     session->setOutputFileType(std::string(kFileTypeMPEG4));
     session->setMetadata(zeroTimecodeItems());
     // Cancel at the first data copy, as a user would while the bar moves.
-    struct Cancel {
-        ExportSession* session;
-    } cancel{session.get()};
-    sys::setFaultHook(
-        [](sys::Call call, void* context) {
-            if (call == sys::Call::CopyFileRange || call == sys::Call::CloneRange)
-                static_cast<Cancel*>(context)->session->cancelExport();
-            return 0;
-        },
-        &cancel);
-    std::promise<void> ended;
-    session->exportAsynchronously([&] { ended.set_value(); });
-    ended.get_future().wait();
-    sys::setFaultHook(nullptr, nullptr);
+    FaultPlan plan{.onward = true, .act = [&](sys::Call call) {
+                       if (call == sys::Call::CopyFileRange || call == sys::Call::CloneRange) session->cancelExport();
+                       return 0;
+                   }};
+    {
+        ScopedFaults faults(plan);
+        std::promise<void> ended;
+        session->exportAsynchronously([&] { ended.set_value(); });
+        ended.get_future().wait();
+    }
     EXPECT_EQ(session->status(), static_cast<long>(ExportStatus::cancelled));
     EXPECT_FALSE(session->error());
     EXPECT_FALSE(fs::exists(output));

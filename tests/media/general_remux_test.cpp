@@ -16,6 +16,7 @@
 #include "media/export_session.h"
 #include "media/general_remux.h"
 #include "platform/sys.h"
+#include "support/fault_plan.h"
 #include "support/temp_dir.h"
 
 using namespace kelvatta;
@@ -303,32 +304,18 @@ TEST_F(GeneralRemux, ExistingOutputIsRefusedAndLeftAlone)
     EXPECT_TRUE(fs::is_symlink(out / "link.mp4"));
 }
 
-// Runs act (which returns an errno to inject, or 0) at the nth call of one kind the export makes.
-struct AtCall {
-    sys::Call call;
-    int nth;
-    std::function<int()> act;
-    int seen = 0;
-};
-
-int onCall(sys::Call call, void* context)
-{
-    auto* at = static_cast<AtCall*>(context);
-    return call == at->call && ++at->seen == at->nth ? at->act() : 0;
-}
-
 TEST_F(GeneralRemux, InterruptedExportNamesTheCauseAndLeavesNothing)
 {
     const fs::path input = out / "large.avi";
     fs::copy_file(largeAvi(), input);
     const fs::path output = out / "temp_large.avi";
     ExportControl* control = nullptr;
-    auto cancel = [&] {
+    auto cancel = [&](sys::Call) {
         EXPECT_GT(fs::file_size(output), 0u);  // partly written by now
         control->cancel();
         return 0;
     };
-    auto append = [&] {
+    auto append = [&](sys::Call) {
         // A clip still being copied in: the output would hold only the part read so far.
         int fd = ::open(input.c_str(), O_WRONLY | O_APPEND);
         EXPECT_EQ(::write(fd, "more", 4), 4);
@@ -336,22 +323,24 @@ TEST_F(GeneralRemux, InterruptedExportNamesTheCauseAndLeavesNothing)
         return 0;
     };
     const struct {
-        AtCall at;
+        FaultPlan plan;
         std::string description;
     } cases[] = {
-        {{sys::Call::Write, 2, cancel}, "导出已取消"},
-        {{sys::Call::Write, 2, [] { return ENOSPC; }}, "无法写入文件“temp_large.avi”：磁盘空间不足"},
-        {{sys::Call::Read, 3, [] { return EIO; }}, "无法读取文件“large.avi”：输入/输出错误"},
-        {{sys::Call::Fsync, 1, [] { return EIO; }}, "无法写入文件“temp_large.avi”：输入/输出错误"},
-        {{sys::Call::Read, 2, append}, "文件“large.avi”在导出过程中被修改"},
+        {{.only = sys::Call::Write, .nth = 2, .act = cancel}, "导出已取消"},
+        {{.only = sys::Call::Write, .nth = 2, .err = ENOSPC}, "无法写入文件“temp_large.avi”：磁盘空间不足"},
+        {{.only = sys::Call::Read, .nth = 3}, "无法读取文件“large.avi”：输入/输出错误"},
+        {{.only = sys::Call::Fsync}, "无法写入文件“temp_large.avi”：输入/输出错误"},
+        {{.only = sys::Call::Read, .nth = 2, .act = append}, "文件“large.avi”在导出过程中被修改"},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.description);
         ExportControl fresh;
         control = &fresh;
-        sys::setFaultHook(onCall, &c.at);
-        auto result = remuxGeneral(jobFor(input, output), fresh);
-        sys::setFaultHook(nullptr, nullptr);
+        ErrorOr<void> result;
+        {
+            ScopedFaults faults(c.plan);
+            result = remuxGeneral(jobFor(input, output), fresh);
+        }
         ASSERT_TRUE(result.isError());
         EXPECT_EQ(result.error().localizedDescription, c.description);
         EXPECT_FALSE(fs::exists(output));
@@ -371,16 +360,14 @@ TEST_F(GeneralRemux, AnyFailedSystemCallFailsTheExportAndLeavesNothing)
     const fs::path output = out / "temp_short.avi";
     for (int nth = 1; nth < 200; ++nth) {
         SCOPED_TRACE("call " + std::to_string(nth));
-        struct Any {
-            int nth;
-            int seen = 0;
-        } any{nth};
-        sys::setFaultHook([](sys::Call, void* a) { return ++static_cast<Any*>(a)->seen == static_cast<Any*>(a)->nth ? EIO : 0; },
-                          &any);
+        FaultPlan plan{.nth = nth};
         ExportControl control;
-        auto result = remuxGeneral(jobFor(input, output), control);
-        sys::setFaultHook(nullptr, nullptr);
-        if (any.seen < nth) {
+        ErrorOr<void> result;
+        {
+            ScopedFaults faults(plan);
+            result = remuxGeneral(jobFor(input, output), control);
+        }
+        if (!plan.reached()) {
             ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
             EXPECT_TRUE(fs::exists(output));
             return;

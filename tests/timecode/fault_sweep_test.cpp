@@ -1,0 +1,245 @@
+// Every system call of one rewrite made to fail in turn. One clip is rewritten through VideoProcessor,
+// the program's export session and the main run loop, as the batch does; a clean run counts the
+// calls, then call N fails for every N, with EIO, ENOSPC and EFBIG, either alone or together with
+// every later call. After each run: one completion, a failure whenever a fault mattered, the clip
+// holding its own bytes or the complete result, nothing partial beside it, and the printed lines
+// telling the failure with its reason.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iostream>
+#include <map>
+#include <optional>
+
+#include "platform/dispatch.h"
+#include "support/box_tree.h"
+#include "support/clip_fixtures.h"
+#include "support/command.h"
+#include "support/fault_plan.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+#include "timecode/video_processor.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path& fixtures()
+{
+    static const TempDir folder;
+    return folder.path();
+}
+
+fs::path boxClip()
+{
+    static const fs::path clip = makeClip(fixtures() / "source.MP4");
+    return clip;
+}
+
+// The general (libavformat) path: a small Matroska clip.
+fs::path matroskaClip()
+{
+    static const fs::path clip = [] {
+        const fs::path file = fixtures() / "source.mkv";
+        const auto r = runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i "
+                                  "sine=r=48000 -t 0.5 -c:v libx264 -preset ultrafast -c:a aac -f matroska " +
+                                  shellQuote(file) + " 2>&1");
+        EXPECT_EQ(r.status, 0) << r.output;
+        return r.status == 0 ? file : fs::path();
+    }();
+    return clip;
+}
+
+struct Mode {
+    const char* name;
+    fs::path (*source)();
+    const char* clipName;
+    bool saveAs;
+};
+void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
+
+// What one rewrite did: its completions, printed lines, and the files of the clip's folder after it.
+struct Trial {
+    int completions = 0;
+    std::optional<Result> result;
+    std::vector<std::string> lines;
+    std::map<std::string, Bytes> files;  // relative path → bytes; folders end in '/'
+};
+
+Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
+{
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path clip = folder / mode.clipName;
+    fs::copy_file(mode.source(), clip);
+
+    Trial trial;
+    {
+        LogCapture log;
+        ScopedFaults faults(plan);
+        VideoProcessor processor;
+        processor.modifyTimecode(clip, mode.saveAs, [&](Result result) {
+            ++trial.completions;
+            trial.result = std::move(result);
+        });
+        MainRunLoop::runUntil([&] { return trial.completions > 0; }, 60s);
+        MainRunLoop::drain();  // a second completion would come now
+        trial.lines = log.lines();
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string name = fs::relative(entry.path(), folder).string();
+        if (entry.is_directory()) trial.files[name + "/"];
+        else trial.files[name] = readBytes(entry.path());
+    }
+    return trial;
+}
+
+// A fault that may end in success: in save-as mode the first call tests whether the folder is
+// there; failing it only makes the rewrite create the folder, which succeeds as well when the folder
+// exists. The result is still checked to be complete.
+bool harmless(const Mode& mode, const FaultPlan& plan)
+{
+    return mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat;
+}
+
+// Everything wrong with one trial, each as one sentence.
+std::vector<std::string> problems(const Mode& mode, const fs::path& folder, const FaultPlan& plan, const Trial& trial,
+                                  const Bytes& original, const Bytes& reference)
+{
+    std::vector<std::string> found;
+    const auto problem = [&](const std::string& what) { found.push_back(what); };
+    if (trial.completions != 1) problem("completion called " + std::to_string(trial.completions) + " times");
+    if (!trial.result) return found;
+
+    const Result& result = *trial.result;
+    const bool faulted = !plan.failedAt.empty();
+    if (result.isSuccess() && faulted && !harmless(mode, plan)) problem("success after a fault");
+    if (result.isFailure() && !faulted) problem("failure without a fault: " + result.error().localizedDescription);
+
+    const std::string clipName = mode.clipName;
+    const std::string outputName = mode.saveAs ? std::string(kSaveAsFolderName) + "/" + clipName
+                                               : std::string(kTemporaryPrefix) + clipName;
+    const auto file = [&](const std::string& name) -> const Bytes* {
+        auto it = trial.files.find(name);
+        return it == trial.files.end() ? nullptr : &it->second;
+    };
+    const Bytes* clip = file(clipName);
+    const Bytes* output = file(outputName);
+    for (const auto& [name, bytes] : trial.files) {
+        if (name != clipName && name != outputName && name != std::string(kSaveAsFolderName) + "/")
+            problem("left beside the clip: " + name);
+    }
+    if (!clip) {
+        problem("the clip's name is missing");
+        return found;
+    }
+    // A failed export removes what it wrote, unless the removal itself was made to fail (its test
+    // of the file, or the unlink).
+    const bool cleanupFailed =
+        plan.failedAfterFirstFault(sys::Call::Unlink) || plan.failedAfterFirstFault(sys::Call::Stat);
+
+    // The printed lines: the start, then what happened.
+    const std::string path = (folder / clipName).string();
+    std::vector<std::string> expected;
+    if (mode.saveAs && !trial.lines.empty() && trial.lines[0].starts_with("已创建文件夹："))
+        expected.push_back("已创建文件夹：" + (folder / kSaveAsFolderName).string());
+    if (result.isSuccess()) {
+        expected.push_back("开始处理文件：" + path);
+        if (!mode.saveAs) expected.push_back("已替换原文件：" + path);
+        expected.push_back("处理成功：" + path);
+        if (trial.lines != expected) problem("printed lines of a success differ");
+        if (*clip != (mode.saveAs ? original : reference)) problem("the clip is not what a success leaves");
+        if (mode.saveAs ? !output || *output != reference : output != nullptr)
+            problem("the output is not what a success leaves");
+        return found;
+    }
+
+    const Error& error = result.error();
+    const bool missingTemporary = error.domain == kVideoProcessorErrorDomain && error.code == 4;
+    if (!missingTemporary && error.localizedDescription.find(errnoReason(plan.err)) == std::string::npos)
+        problem("the error does not say the reason: " + error.localizedDescription);
+    const std::string last = trial.lines.empty() ? "" : trial.lines.back();
+    if (last == "创建文件夹失败：" + error.localizedDescription) {
+        expected.push_back(last);
+        if (*clip != original || output) problem("folder creation failed but files changed");
+    } else {
+        expected.push_back("开始处理文件：" + path);
+        if (missingTemporary) {
+            // The test for the temporary file failed: "临时文件不存在", nothing printed, the
+            // complete temporary file and the clip left as they are.
+            if (!plan.failed(sys::Call::Stat)) problem("temporary file reported missing without a fault in its test");
+            if (*clip != original || !output || *output != reference) problem("missing temporary file: files changed");
+        } else if (last == "替换原文件失败：" + error.localizedDescription) {
+            expected.push_back(last);
+            // Either the rename failed (clip as it was, complete result beside it) or it was done
+            // and could not be made durable (the clip holds the complete result).
+            const bool renameFailed = *clip == original && output && *output == reference;
+            const bool syncFailed = *clip == reference && !output;
+            if (!renameFailed && !syncFailed) problem("failed replacement left the wrong files");
+        } else {
+            expected.push_back("导出失败：" + error.localizedDescription);
+            if (*clip != original) problem("failed export changed the clip");
+            if (output && !cleanupFailed) problem("failed export left its output");
+        }
+    }
+    if (trial.lines != expected) problem("printed lines differ: " + (last.empty() ? "(none)" : last));
+    return found;
+}
+
+class FaultSweep : public ::testing::TestWithParam<Mode> {};
+
+TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
+{
+    markMainThread();
+    const Mode& mode = GetParam();
+    ASSERT_FALSE(mode.source().empty());
+    const Bytes original = readBytes(mode.source());
+    const fs::path folder = fixtures() / mode.name;
+
+    // The clean run: its calls are the fault points, its output the reference.
+    FaultPlan clean{.nth = 0};
+    const Trial first = rewrite(mode, folder, clean);
+    ASSERT_TRUE(first.result && first.result->isSuccess()) << first.result->error().localizedDescription;
+    const Bytes reference = first.files.at(mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.clipName
+                                                        : std::string(mode.clipName));
+    ASSERT_NE(reference, original);
+    const int points = static_cast<int>(clean.calls.size());
+    ASSERT_GT(points, 10);
+
+    int runs = 0, injected = 0, violations = 0;
+    for (int nth = 1; nth <= points; ++nth) {
+        for (int err : {EIO, ENOSPC, EFBIG}) {
+            for (bool onward : {false, true}) {
+                FaultPlan plan{.nth = nth, .onward = onward, .err = err};
+                const Trial trial = rewrite(mode, folder, plan);
+                ++runs;
+                if (!plan.failedAt.empty()) ++injected;
+                const auto found = problems(mode, folder, plan, trial, original, reference);
+                violations += found.empty() ? 0 : 1;
+                for (const auto& what : found)
+                    ADD_FAILURE() << "call " << nth << " (" << sys::callName(clean.calls[size_t(nth) - 1]) << ") "
+                                  << (onward ? "and after" : "alone") << ", " << errnoReason(err) << ": " << what;
+            }
+        }
+    }
+    fs::remove_all(folder);
+    EXPECT_EQ(injected, runs) << "every call of the clean run is made again and fails";
+    // The figures of the README's reliability section.
+    std::cout << "[ FIGURES  ] fault sweep, " << mode.name << ": " << points << " fault points (" << callCounts(clean.calls)
+              << "), " << runs << " runs, " << violations << " violations\n";
+    RecordProperty("fault_points", points);
+    RecordProperty("runs", runs);
+    RecordProperty("violations", violations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FaultSweep,
+                         ::testing::Values(Mode{"replace", boxClip, "C0001.MP4", false},
+                                           Mode{"save_as", boxClip, "C0001.MP4", true},
+                                           Mode{"replace_mkv", matroskaClip, "clip.mkv", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
