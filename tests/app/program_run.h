@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ struct ProgramRun {
 struct ProgramOptions {
     // Sends SIGINT once standard output holds this text (when not empty).
     std::string interruptOn;
+    // Stops the program (SIGSTOP) once standard output holds this text (when not empty), reads all it
+    // wrote until then, calls whileStopped with it and lets the program go on.
+    std::string stopOn;
+    std::function<void(const ProgramRun&)> whileStopped;
     // Closes the reading end of standard output at once, as a reader that went away would.
     bool closeOutput = false;
     std::chrono::seconds timeout{180};
@@ -64,12 +69,9 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&run.out, &run.err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        if (::poll(fds, 2, 100) < 0) continue;
+    // Reads what is there, waiting up to timeoutMs for it; false once both pipes are closed.
+    const auto readOutput = [&](int timeoutMs) {
+        if (::poll(fds, 2, timeoutMs) <= 0) return fds[0].fd >= 0 || fds[1].fd >= 0;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[4096];
@@ -81,15 +83,34 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
                 fds[i].fd = -1;
             }
         }
+        return true;
+    };
+    int status = 0;
+    bool reaped = false, stopped = false;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        readOutput(100);
         if (!options.interruptOn.empty() && !run.interrupted && run.out.find(options.interruptOn) != std::string::npos) {
             ::kill(pid, SIGINT);
             run.interrupted = true;
         }
+        if (!options.stopOn.empty() && !stopped && run.out.find(options.stopOn) != std::string::npos) {
+            stopped = true;
+            ::kill(pid, SIGSTOP);
+            ::waitpid(pid, &status, WUNTRACED);
+            reaped = !WIFSTOPPED(status);
+            while (readOutput(0) && (fds[0].revents | fds[1].revents) & POLLIN) {
+            }
+            if (options.whileStopped) options.whileStopped(run);
+            ::kill(pid, SIGCONT);
+        }
     }
     for (auto& fd : fds)
         if (fd.fd >= 0) ::close(fd.fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    if (!reaped) ::waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     return run;
 }
