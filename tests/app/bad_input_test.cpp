@@ -53,7 +53,8 @@ void expectOutcome(const std::string& what, const ProgramRun& run, const fs::pat
         EXPECT_EQ(exportFailure(run), expected) << run.out;
         EXPECT_EQ(run.err, "错误：" + expected + "\n");
         for (const auto& [path, bytes] : before) {
-            if (!fs::is_directory(path)) EXPECT_EQ(readFile(path), bytes) << path << " changed";
+            if (fs::is_directory(path)) continue;
+            EXPECT_EQ(readFile(path), bytes) << path << " changed";
         }
     }
     std::cout << "[ FIGURES  ] bad input | " << what << " | exit " << run.status << " | "
