@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -62,11 +63,47 @@ Error cancelledError() { return exportError(kCancelled, "导出已取消"); }
 
 Error outOfMemory() { return posixError(ENOMEM); }
 
-// The log of libavformat goes to standard error; the program's only log is its own lines.
+// The demuxer whose errors are being counted on this thread (see DemuxerErrors), and their count.
+thread_local const AVFormatContext* watchedDemuxer = nullptr;
+thread_local int demuxerErrors = 0;
+
+// Prints nothing: the program's only log is its own lines. Counts the errors of a watched demuxer.
+void onLibavLog(void* context, int level, const char*, va_list)
+{
+    if (level <= AV_LOG_ERROR && context && context == watchedDemuxer) ++demuxerErrors;
+}
+
 void silenceLibav()
 {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    std::call_once(once, [] {
+        av_log_set_level(AV_LOG_QUIET);
+        av_log_set_callback(onLibavLog);
+    });
+}
+
+// Counts the errors that the source's demuxer logs on this thread, from watch() until this object
+// goes. Damage that a demuxer reads into (a broken element, a file that ends inside one) is often
+// only logged: the demuxer then skips the rest of the damaged part or reports the end of the file,
+// and what it read would be exported as the whole clip (in replace mode, the rest would be lost).
+class DemuxerErrors {
+public:
+    DemuxerErrors() = default;
+    ~DemuxerErrors() { watchedDemuxer = nullptr; }
+    DemuxerErrors(const DemuxerErrors&) = delete;
+    DemuxerErrors& operator=(const DemuxerErrors&) = delete;
+
+    void watch(const AVFormatContext* demuxer)
+    {
+        watchedDemuxer = demuxer;
+        demuxerErrors = 0;
+    }
+    int count() const { return demuxerErrors; }
+};
+
+Error damagedError(const fs::path& source, const std::string& reason)
+{
+    return exportError(kDamagedSource, "文件" + quoted(source) + "已损坏，无法完整读取：" + reason);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -171,7 +208,9 @@ Error sourceError(const Source& source, const ExportJob& job, const ExportContro
     return notMediaError(job.source);
 }
 
-ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
+// Opens the source and watches its demuxer's errors (the header's own are not counted: a damaged
+// index or tag costs no media data).
+ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, DemuxerErrors& errors)
 {
     Source source;
     // Non-blocking, so a named pipe given as the clip is refused below instead of waiting for a writer.
@@ -187,6 +226,7 @@ ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control)
     if (!source.io) return outOfMemory();
     source.context = openInput(*source.io, nullptr, &control);
     if (!source.context) return sourceError(source, job, control);
+    errors.watch(source.context.get());
     if (avformat_find_stream_info(source.context.get(), nullptr) < 0) return sourceError(source, job, control);
     return source;
 }
@@ -470,7 +510,7 @@ private:
             }
             if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
                 av_packet_unref(packet.get());
-                return damagedError("时间戳超出范围");
+                return damagedError(job_.source, "时间戳超出范围");
             }
             packet->stream_index = out;
             packet->pos = -1;
@@ -487,11 +527,6 @@ private:
         return {};
     }
 
-    Error damagedError(const std::string& reason) const
-    {
-        return exportError(kDamagedSource, "文件" + quoted(job_.source) + "已损坏，无法完整读取：" + reason);
-    }
-
     Error lateStreamError(const AVStream* stream) const
     {
         return exportError(kUnsupportedCodec, "文件" + quoted(job_.source) + "在中途出现了新的" +
@@ -504,7 +539,7 @@ private:
         if (control_.isCancelled()) return cancelledError();
         if (int err = source_.io->failedErrno()) return fileError("无法读取文件", job_.source, err);
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
-        return damagedError(avErrorText(ret));
+        return damagedError(job_.source, avErrorText(ret));
     }
 
     Error writeError(int ret) const
@@ -577,7 +612,8 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     if (!job.fileType.empty() && job.fileType != kFileTypeMPEG4)
         return exportError(kRemuxFailed, "不支持的导出文件类型：" + job.fileType);
 
-    Source source = KV_TRY(openSource(job, control));
+    DemuxerErrors errors;
+    Source source = KV_TRY(openSource(job, control, errors));
     std::vector<int> streams = KV_TRY(carriedStreams(source.context.get(), job.source));
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
@@ -585,6 +621,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     OutputFile output = KV_TRY(OutputFile::create(job.output));
     Remux remux(job, control, source, streams);
     KV_TRY_VOID(remux.run(format, output));
+    if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
     KV_TRY_VOID(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams,
                              remux.packetsWritten()));
 

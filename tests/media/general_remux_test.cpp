@@ -20,7 +20,9 @@
 #include "support/temp_dir.h"
 
 using namespace kelvatta;
+using test::FaultPlan;
 using test::readFile;
+using test::ScopedFaults;
 using test::writeFile;
 namespace fs = std::filesystem;
 
@@ -256,6 +258,24 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 kNotVideo},
         Refusal{"AudioOnly", [] { return made("audio.mkv", kSound + "-t 0.5 -c:a aac"); }, kNotVideo},
+        // Zeroed bytes in the middle (a bad sector): the demuxer gives up on the rest of a cluster
+        // and reports no error, so the clip would lose those frames.
+        Refusal{"MkvWithZeroedBytes",
+                [] {
+                    std::string bytes = readFile(mkvH264Aac());
+                    std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, '\0');
+                    writeFile(fixtures() / "zeroed.mkv", bytes);
+                    return fixtures() / "zeroed.mkv";
+                },
+                "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
+        // Cut short inside its last cluster.
+        Refusal{"MkvCutShort",
+                [] {
+                    const std::string bytes = readFile(mkvH264Aac());
+                    writeFile(fixtures() / "cut.mkv", bytes.substr(0, bytes.size() * 3 / 4));
+                    return fixtures() / "cut.mkv";
+                },
+                "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
         // Would wait for a writer.
         Refusal{"NamedPipe",
                 [] {
