@@ -84,6 +84,20 @@ Bytes clip(bool moovFirst)
     return bytes;
 }
 
+// A short Matroska clip (the general path) with 4 KiB zeroed in the middle, as a bad sector leaves it.
+Bytes zeroedMatroska()
+{
+    ScratchFolder folder;
+    EXPECT_EQ(runProgram({"/usr/bin/ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f",
+                          "lavfi", "-i", "sine=sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a", "aac",
+                          (folder / "a.mkv").string()})
+                  .status,
+              0);
+    Bytes bytes = readBytes(folder / "a.mkv");
+    std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
+    return bytes;
+}
+
 const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
 {
     return *std::find_if(boxes.begin(), boxes.end(), [&](const Node& n) { return n.type == type; });
@@ -135,6 +149,9 @@ std::vector<Input> damagedInputs()
     const uint32_t beyond = static_cast<uint32_t>(first.size() + 1000);
     const std::string notVideo = "文件“%s”不是可识别的视频文件";
     const std::string pastEnd = "文件“%s”已损坏：“mdat”盒子超出了文件末尾（文件可能不完整）";
+    std::string longName;  // 253 bytes: with "temp_" in front, longer than a name may be
+    for (int i = 0; i < 83; ++i) longName += "长";
+    longName += ".MP4";
 
     std::vector<Input> inputs = {
         {"empty file", "empty.mp4", {}, notVideo},
@@ -175,6 +192,9 @@ std::vector<Input> damagedInputs()
         {"boxes nested 10000 deep as tracks", "deep_trak.mov", withMoovChild(chain("trak", 10000)),
          "文件“%s”已损坏：“trak”中缺少“tkhd”盒子"},
         {"boxes nested 10000 deep in the movie's user data", "deep_udta.mov", withMoovChild(chain("udta", 10000)), ""},
+        {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", zeroedMatroska(),
+         "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
+        {"name too long for its temporary file", longName, first, "无法创建文件“temp_%s”：文件名过长"},
     };
     for (Input& input : inputs)
         if (auto at = input.expected.find("%s"); at != std::string::npos) input.expected.replace(at, 2, input.name);

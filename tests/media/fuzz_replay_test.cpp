@@ -1,5 +1,6 @@
-// Replays the fuzzer's seed corpus and every input that once crashed it through the same entry the
-// fuzzer drives, so the sanitizer build of the tests keeps them fixed.
+// Replays the fuzzer's seed corpus and every input that once crashed it (any file at any depth of
+// fuzz/regressions/) through the same entry the fuzzer drives, so the sanitizer build of the tests
+// keeps them fixed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,10 +13,10 @@ namespace fs = std::filesystem;
 TEST(FuzzReplay, CorpusAndRegressionsRunClean)
 {
     size_t replayed = 0;
-    for (const char* folder : {"fuzz/corpus/moov", "fuzz/regressions/moov"}) {
+    for (const char* folder : {"fuzz/corpus/moov", "fuzz/regressions"}) {
         const fs::path dir = fs::path(KELVATTA_SOURCE_DIR) / folder;
         if (!fs::exists(dir)) continue;
-        for (const auto& entry : fs::directory_iterator(dir)) {
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
             if (!entry.is_regular_file()) continue;
             SCOPED_TRACE(entry.path().string());
             const auto bytes = kelvatta::test::readBytes(entry.path());
