@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 
 #include "app_test_support.h"
 #include "support/tmpfs_mount.h"
@@ -45,5 +46,7 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
         const std::vector<std::string> expected = {"C0001.MP4", "已修改时间码"};
         EXPECT_EQ(left, std::vector<std::string>(expected.begin(), expected.begin() + (saveAs ? 2 : 1)));
         fs::remove_all(disk / "已修改时间码");
+        std::cout << "[ FIGURES  ] full disk | " << (saveAs ? "save as" : "replace") << " | exit " << run.status
+                  << " | " << *failed << "\n";
     }
 }
