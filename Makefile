@@ -46,7 +46,7 @@ FUZZ_SOURCES = fuzz/moov_fuzzer.cpp fuzz/moov_fuzz_entry.cpp src/media/box_reade
                src/media/timecode_track.cpp src/media/media_error.cpp src/platform/error.cpp
 
 fuzz: deps
-	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts
+	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts fuzz/regressions/moov
 	clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	    -Isrc -Ifuzz $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
 	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
