@@ -12,9 +12,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/file_collection.h"
 #include "app/running_exports.h"
 #include "app/terminal_status.h"
+#include "intake/video_file_collection.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
