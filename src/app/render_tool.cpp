@@ -30,7 +30,14 @@ bool save(const QImage& image, const QString& file)
     return false;
 }
 
-QImage grab(ProgramWindow& window) { return window.widget().grab().toImage(); }
+// The window as drawn once the writes so far have been laid out, pixel for pixel.
+QImage grab(ProgramWindow& window)
+{
+    QApplication::processEvents();
+    QImage image = window.widget().grab().toImage();
+    image.setDevicePixelRatio(1);
+    return image;
+}
 
 // The two states side by side, on the window's background.
 QImage sideBySide(const QImage& left, const QImage& right, const QColor& background)
@@ -49,7 +56,6 @@ int screenshots(const QString& dir)
     ui::QtMainQueue mainQueue;
     ProgramWindow window;
     window.show();
-    QApplication::processEvents();
     if (!save(grab(window), dir + QStringLiteral("/screenshot.png"))) return 1;
 
     // What the batch run writes while the second of five files is done, then after a failure.

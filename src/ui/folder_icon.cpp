@@ -32,10 +32,11 @@ QPainterPath folderPath()
 
 QPainterPath plusPath()
 {
-    QPainterPath plus;
-    plus.addRect(QRectF(kBadgeCentre.x() - kPlusArm, kBadgeCentre.y() - kPlusThickness / 2, 2 * kPlusArm, kPlusThickness));
-    plus.addRect(QRectF(kBadgeCentre.x() - kPlusThickness / 2, kBadgeCentre.y() - kPlusArm, kPlusThickness, 2 * kPlusArm));
-    return plus.simplified();
+    QPainterPath across;
+    across.addRect(QRectF(kBadgeCentre.x() - kPlusArm, kBadgeCentre.y() - kPlusThickness / 2, 2 * kPlusArm, kPlusThickness));
+    QPainterPath down;
+    down.addRect(QRectF(kBadgeCentre.x() - kPlusThickness / 2, kBadgeCentre.y() - kPlusArm, kPlusThickness, 2 * kPlusArm));
+    return across.united(down);
 }
 
 }  // namespace
