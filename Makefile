@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 ARGS ?=
 # Debian packages the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
-           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk clang-14 libclang-rt-14-dev xfsprogs \
+           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk desktop-file-utils clang-14 libclang-rt-14-dev xfsprogs \
            util-linux
 
 .PHONY: deps configure build run test bench demo clean

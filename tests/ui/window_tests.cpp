@@ -200,7 +200,10 @@ private slots:
         QTRY_COMPARE(view.operationQueue().operationCount(), size_t(0));
         view.removeObserver(token);
 
-        QVERIFY((blockShown == std::vector<bool>{true, false}));
+        // Shown when the batch started, gone at its end (each failure hides it again).
+        QVERIFY(blockShown.size() >= 2);
+        QVERIFY(blockShown.front());
+        QVERIFY(std::none_of(blockShown.begin() + 1, blockShown.end(), [](bool shown) { return shown; }));
         QVERIFY(!part(w, "progressBlock")->isVisible());
         QVERIFY(part(w, "chooseFolderButton")->isEnabled());
         if (anyLineMentions(log, "不是可识别的视频文件")) {

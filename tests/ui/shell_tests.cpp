@@ -1,0 +1,179 @@
+// The program's shell: when it can open its window, the program without a display, closing the
+// window during a batch, and what `make install` puts into the menus.
+#include <QImage>
+#include <QStandardPaths>
+#include <QtTest>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "app/app_test_support.h"
+#include "app/fake_sessions.h"
+#include "app/window_shell.h"
+#include "operations/batch_run.h"
+#include "platform/dispatch.h"
+#include "platform/operation_queue.h"
+#include "ui/content_widget.h"
+#include "ui/qt_main_queue.h"
+#include "ui_test_support.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+
+namespace {
+
+// Sets or removes environment variables for as long as it lives.
+class EnvironmentChange {
+public:
+    explicit EnvironmentChange(const std::map<std::string, std::optional<std::string>>& changes)
+    {
+        for (const auto& [name, value] : changes) {
+            const char* before = ::getenv(name.c_str());
+            saved_[name] = before ? std::optional<std::string>(before) : std::nullopt;
+            apply(name, value);
+        }
+    }
+    ~EnvironmentChange()
+    {
+        for (const auto& [name, value] : saved_) apply(name, value);
+    }
+
+private:
+    static void apply(const std::string& name, const std::optional<std::string>& value)
+    {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+std::map<std::string, std::string> desktopEntry(const fs::path& file)
+{
+    std::map<std::string, std::string> keys;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (auto eq = line.find('='); eq != std::string::npos && line[0] != '#') keys[line.substr(0, eq)] = line.substr(eq + 1);
+    return keys;
+}
+
+}  // namespace
+
+class ShellTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowNeedsADisplayUnlessThePlatformNeedsNone()
+    {
+        struct Case {
+            const char* display;
+            const char* wayland;
+            const char* platform;
+            bool window;
+        };
+        const Case cases[] = {
+            {nullptr, nullptr, nullptr, false},
+            {"", "", nullptr, false},
+            {":0", nullptr, nullptr, true},
+            {nullptr, "wayland-0", nullptr, true},
+            {nullptr, nullptr, "offscreen", true},
+            {nullptr, nullptr, "offscreen:fontengine=freetype", true},
+            {nullptr, nullptr, "xcb", false},
+            {":0", nullptr, "xcb", true},
+            {":0", nullptr, "wayland", false},
+            {nullptr, "wayland-0", "wayland;xcb", true},
+            {":0", nullptr, "wayland;xcb", true},
+            {nullptr, nullptr, "wayland;xcb", false},
+            {nullptr, nullptr, "", false},
+        };
+        for (const auto& c : cases) {
+            const auto missing = missingDisplay([&](const char* name) -> const char* {
+                const std::string_view key = name;
+                if (key == "DISPLAY") return c.display;
+                if (key == "WAYLAND_DISPLAY") return c.wayland;
+                if (key == "QT_QPA_PLATFORM") return c.platform;
+                return nullptr;
+            });
+            QVERIFY2(missing.has_value() != c.window, c.platform ? c.platform : "(no platform)");
+            if (missing) QVERIFY(!missing->empty());
+        }
+    }
+
+    void programWithoutPathsAndWithoutDisplaySaysHowToUseIt()
+    {
+        {
+            EnvironmentChange noDisplay({{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
+                                         {"QT_QPA_PLATFORM", std::nullopt}});
+            auto run = runKelvatta({});
+            QCOMPARE(run.status, 2);
+            QCOMPARE(QString::fromStdString(run.out), QString());
+            QVERIFY(run.err.find("无法打开窗口") != std::string::npos);
+            QVERIFY(run.err.find("用法：kelvatta [--save-as] 路径...") != std::string::npos);
+        }
+        // A display that is named but cannot be reached: our message and status, not Qt's abort.
+        {
+            EnvironmentChange unreachable({{"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", std::nullopt},
+                                           {"QT_QPA_PLATFORM", "xcb"}, {"XAUTHORITY", "/nonexistent"}});
+            auto run = runKelvatta({});
+            QCOMPARE(run.status, 2);
+            QVERIFY(run.err.find("无法打开窗口") != std::string::npos);
+            QVERIFY(run.err.find("用法：") != std::string::npos);
+        }
+    }
+
+    void closingTheWindowDuringABatchCancelsItsExports()
+    {
+        ui::QtMainQueue mainQueue;
+        ScratchFolder folder;
+        QList<QUrl> urls;
+        for (int n = 1; n <= 5; ++n) {
+            const fs::path clip = folder / ("slow" + std::to_string(n) + ".mp4");
+            writeFile(clip, "original");
+            urls.push_back(fileUrl(clip));
+        }
+        FakeSessions sessions;
+        ProgramWindow window(sessions.factory());
+        window.show();
+        QVERIFY(dropOn(part(&window.widget(), "dropZone"), urls).accepted);
+        QTRY_VERIFY(sessions.started >= 1);
+
+        window.widget().close();
+        QVERIFY(window.settle(std::chrono::seconds(20)));
+        QCOMPARE(window.view().operationQueue().operationCount(), size_t(0));
+        QVERIFY(sessions.started <= operationQueueWidth(activeProcessorCount()));  // no file started after the close
+        for (int n = 1; n <= 5; ++n) QCOMPARE(readFile(folder / ("slow" + std::to_string(n) + ".mp4")), std::string("original"));
+    }
+
+    void installPutsTheProgramIntoTheMenus()
+    {
+        TempDir prefix;
+        auto install = runProgram({CMAKE_COMMAND, "--install", KELVATTA_BUILD_DIR, "--prefix", prefix.path().string()});
+        QVERIFY2(install.status == 0, install.err.c_str());
+
+        QVERIFY(fs::is_regular_file(prefix / "bin/kelvatta"));
+        const fs::path entry = prefix / "share/applications/kelvatta.desktop";
+        auto keys = desktopEntry(entry);
+        QCOMPARE(QString::fromStdString(keys["Name"]), QStringLiteral("Kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Exec"]), QStringLiteral("kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Icon"]), QStringLiteral("kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Categories"]), QStringLiteral("AudioVideo;Video;"));
+        for (int size : {48, 128, 256}) {
+            const QImage icon(QString::fromStdString(
+                (prefix / "share/icons/hicolor" / (std::to_string(size) + "x" + std::to_string(size)) / "apps/kelvatta.png").string()));
+            QCOMPARE(icon.size(), QSize(size, size));
+        }
+        // The link line's page, once installed.
+        QVERIFY(fs::is_regular_file(prefix / "share/doc/kelvatta/README.md"));
+
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        if (validator.isEmpty()) QSKIP("desktop-file-validate is not installed (make deps installs it)");
+        auto validation = runProgram({validator.toStdString(), entry.string()});
+        QVERIFY2(validation.status == 0 && validation.out.empty(), (validation.out + validation.err).c_str());
+    }
+};
+
+QTEST_MAIN(ShellTests)
+#include "shell_tests.moc"
