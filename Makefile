@@ -9,7 +9,7 @@ PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavco
            libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk desktop-file-utils clang-14 libclang-rt-14-dev xfsprogs \
            util-linux
 
-.PHONY: deps configure build run test bench demo screenshot install clean
+.PHONY: deps configure build run test bench demo fuzz screenshot install clean
 
 deps:
 	@scripts/install-deps $(PACKAGES)
@@ -37,6 +37,22 @@ bench: build
 demo: build
 	@BUILD=$(BUILD) bash scripts/demo
 
+# Fuzzing: the box reader and the moov rewrite under libFuzzer (clang-14), for SECONDS seconds.
+# New inputs go to build-fuzz/corpus; crashes to fuzz/artifacts/ (move each into fuzz/regressions/moov,
+# where the media tests replay it). The seeds in fuzz/corpus/moov are replayed there too.
+SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SOURCES = fuzz/moov_fuzzer.cpp fuzz/moov_fuzz_entry.cpp src/media/box_reader.cpp src/media/moov_model.cpp \
+               src/media/moov_rewrite.cpp src/media/output_check.cpp src/media/quicktime_meta.cpp \
+               src/media/timecode_track.cpp src/media/media_error.cpp src/platform/error.cpp
+
+fuzz: deps
+	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts fuzz/regressions/moov
+	clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	    -Isrc -Ifuzz $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
+	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
+	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus fuzz/corpus/moov fuzz/regressions/moov
+
 # The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
 # docs/screenshot-busy.png while a batch runs and after a failure.
 screenshot: build
@@ -47,4 +63,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -147,6 +147,10 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
             // Before the batch has started nothing is being written: stop at once.
             if (!watch.started()) break;
             showStatus("正在取消…");
+            // Stopped like a failed batch: files not yet started get no report, so without the error
+            // state the batch's final step would claim that every file was done.
+            view.setErrorMessage(std::string("已中断"));
+            view.setShowAlert(true);
             view.operationQueue().cancelAllOperations();
             exports->cancelAll();
         }
@@ -154,6 +158,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     }
     status.reset();
 
+    const bool allDone = watch.ended() && watch.started() && !view.showAlert() && view.progress() == view.maxProgress();
     if (interrupting) {
         const int64_t done = watch.started() ? view.progress() : 0;
         printError("已中断：" + std::to_string(done) + " 个文件已处理完成，其余文件未改动");
@@ -161,8 +166,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     }
     // The window's error line, for a reader whose standard output goes elsewhere.
     if (view.showAlert() && view.errorMessage()) printError("错误：" + *view.errorMessage());
-    if (!watch.started() || view.showAlert() || view.progress() != view.maxProgress()) return kExitFailure;
-    return kExitSuccess;
+    return allDone ? kExitSuccess : kExitFailure;
 }
 
 const char* usageText()

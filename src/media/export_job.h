@@ -17,6 +17,9 @@ struct ExportJob {
     std::filesystem::path output;
     std::string fileType;
     std::vector<MetadataItem> metadata;
+    // Flush the output to disk before reporting it complete. Only benchmarks turn this off, to
+    // compare with tools that do not flush.
+    bool durable = true;
 };
 
 // Progress reported by the export and cancellation asked of it, across threads.

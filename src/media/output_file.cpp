@@ -22,11 +22,17 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path)
             return Error{kPosixErrorDomain, err, "目标文件已存在：" + path.filename().string()};
         return fileError("无法创建文件", path, err);
     }
-    return OutputFile(path, fd.releaseValue());
+    auto st = sys::fstat(fd->get());
+    if (st.isError()) {
+        (void)sys::unlink(path.string());  // made a moment ago by this call
+        return fileError("无法创建文件", path, static_cast<int>(st.error().code));
+    }
+    return OutputFile(path, fd.releaseValue(), st->st_dev, st->st_ino);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::move(other.fd_)), owned_(std::exchange(other.owned_, false))
+    : path_(std::move(other.path_)), fd_(std::move(other.fd_)), dev_(other.dev_), ino_(other.ino_),
+      owned_(std::exchange(other.owned_, false))
 {
 }
 
@@ -37,23 +43,37 @@ void OutputFile::discard()
     fd_.reset();
     if (owned_) {
         // Best effort: a failed removal leaves a file the user can see and delete; the clip itself
-        // is never at this path.
-        (void)sys::unlink(path_.string());
+        // is never at this path. If the name now belongs to another file, it is not ours to remove.
+        auto st = sys::lstat(path_.string());
+        if (!st.isError() && st->st_dev == dev_ && st->st_ino == ino_) (void)sys::unlink(path_.string());
         owned_ = false;
     }
 }
 
-ErrorOr<void> OutputFile::commit(const struct stat& source)
+ErrorOr<void> OutputFile::flush()
+{
+    if (auto r = sys::fsync(fd_.get()); r.isError())
+        return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
+    return {};
+}
+
+ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
 {
     if (auto r = sys::fchmod(fd_.get(), source.st_mode & 07777); r.isError())
         return fileError("无法设置文件权限", path_, static_cast<int>(r.error().code));
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     if (auto r = sys::futimens(fd_.get(), times); r.isError())
         return fileError("无法设置文件时间", path_, static_cast<int>(r.error().code));
-    if (auto r = sys::fsync(fd_.get()); r.isError())
-        return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
+    if (durable) KV_TRY_VOID(flush());
     if (auto r = sys::close(fd_); r.isError())
         return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
+    if (durable) {
+        // The new name too, so a file in the save-as folder survives a crash (replacing a clip
+        // renames and syncs the directory again).
+        const auto dir = path_.parent_path().empty() ? std::filesystem::path(".") : path_.parent_path();
+        if (auto r = sys::fsyncDirectory(dir.string()); r.isError())
+            return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
+    }
     owned_ = false;
     return {};
 }

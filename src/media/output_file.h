@@ -26,18 +26,28 @@ public:
     int fd() const { return fd_.get(); }
     const std::filesystem::path& path() const { return path_; }
 
-    // Gives the file the source's permission bits and times, flushes it to disk and closes it.
-    // Afterwards the file stays. On failure it is removed when this object goes.
-    ErrorOr<void> commit(const struct stat& source);
+    // Flushes what has been written to disk (fsync), so what is read back next is what stays.
+    ErrorOr<void> flush();
 
-    // Removes the file now (also when it failed to commit).
+    // Gives the file the source's permission bits and times, flushes it (with its directory entry)
+    // and closes it. Afterwards the file stays. On failure it is removed when this object goes.
+    // durable = false leaves out the flushes (benchmarks compare with tools that do not flush).
+    ErrorOr<void> commit(const struct stat& source, bool durable = true);
+
+    // Removes the file now (also when it failed to commit), if the path still names the file this
+    // object created: whatever another program put there since is left alone.
     void discard();
 
 private:
-    OutputFile(std::filesystem::path path, Fd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+    OutputFile(std::filesystem::path path, Fd fd, dev_t dev, ino_t ino)
+        : path_(std::move(path)), fd_(std::move(fd)), dev_(dev), ino_(ino)
+    {
+    }
 
     std::filesystem::path path_;
     Fd fd_;
+    dev_t dev_;
+    ino_t ino_;
     bool owned_ = true;  // this object made the file and must remove it unless committed
 };
 

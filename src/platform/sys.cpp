@@ -60,6 +60,7 @@ const char* callName(Call call)
     case Call::Unlink: return "unlink";
     case Call::Fchmod: return "fchmod";
     case Call::Futimens: return "futimens";
+    case Call::Fallocate: return "fallocate";
     }
     return "?";
 }
@@ -251,6 +252,15 @@ ErrorOr<void> fchmod(int fd, mode_t mode)
     KV_FAULT_POINT(Call::Fchmod);
     if (::fchmod(fd, mode) != 0) return callError(Call::Fchmod, errno);
     return {};
+}
+
+ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len)
+{
+    KV_FAULT_POINT(Call::Fallocate);
+    for (;;) {
+        if (::fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0) return {};
+        if (errno != EINTR) return callError(Call::Fallocate, errno);
+    }
 }
 
 ErrorOr<void> futimens(int fd, const struct timespec times[2])

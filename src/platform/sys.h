@@ -31,6 +31,7 @@ enum class Call {
     Unlink,
     Fchmod,
     Futimens,
+    Fallocate,
 };
 
 const char* callName(Call call);
@@ -66,6 +67,8 @@ ErrorOr<void> rename(const std::string& from, const std::string& to);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
 ErrorOr<void> fchmod(int fd, mode_t mode);
+// Reserves disk blocks for [offset, offset + len) (mode 0: the file grows to cover the range).
+ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len);
 // Sets access and modification times (nanoseconds precision).
 ErrorOr<void> futimens(int fd, const struct timespec times[2]);
 // Opens the directory read-only and fsyncs it, so a rename or creation inside it is durable.

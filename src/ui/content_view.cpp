@@ -32,7 +32,7 @@ namespace {
 // State belongs to the main thread; debug builds stop at the first access from elsewhere.
 inline void checkMainThread([[maybe_unused]] const char* field)
 {
-#ifndef NDEBUG
+#if !defined(NDEBUG) || defined(KELVATTA_DEBUG_CHECKS)
     if (!isMainThread()) {
         std::fprintf(stderr, "ContentView.%s touched off the main thread\n", field);
         std::abort();

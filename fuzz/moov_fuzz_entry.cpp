@@ -1,0 +1,55 @@
+#include "moov_fuzz_entry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "media/box_reader.h"
+#include "media/moov_model.h"
+#include "media/moov_rewrite.h"
+#include "media/output_check.h"
+#include "media/quicktime_meta.h"
+
+namespace kelvatta {
+namespace {
+
+// Outputs larger than this are planned but not assembled (inputs are small; padding is not).
+constexpr uint64_t kMaxAssembled = 64ull << 20;
+
+[[noreturn]] void fault(const char* what, const Error& error)
+{
+    std::fprintf(stderr, "box path fault: %s: %s\n", what, error.localizedDescription.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+void fuzzBoxPath(const uint8_t* data, size_t size)
+{
+    const ByteSpan input(data, size);
+    MemorySource source(input);
+    auto boxes = scanTopLevel(source);
+    if (boxes.isError()) return;
+    std::vector<Box> mdats;
+    std::optional<Box> moov;
+    for (const Box& box : *boxes) {
+        if (box.type == fourcc("mdat")) mdats.push_back(box);
+        if (box.type == fourcc("moov") && !moov) moov = box;
+    }
+    if (!moov) return;
+    auto bytes = readBox(source, *moov);
+    if (bytes.isError()) return;
+    auto movie = parseMovie(bytes.releaseValue());
+    if (movie.isError()) return;
+    auto plan = planOutput(*movie, mdats, source, {quickTimeStringItem("timecode", "00:00:00:00")});
+    if (plan.isError() || plan->fileSize > kMaxAssembled) return;
+
+    Bytes output(plan->fileSize);
+    for (const OutputWrite& w : plan->writes) std::memcpy(&output[w.offset], w.bytes.data(), w.bytes.size());
+    for (const DataPlacement& d : plan->data) std::memcpy(&output[d.outputOffset], &data[d.source.offset], d.source.size);
+    for (const OutputWrite& w : plan->patches) std::memcpy(&output[w.offset], w.bytes.data(), w.bytes.size());
+    MemorySource written(output);
+    if (auto checked = checkOutput(written, *plan); checked.isError()) fault("output check", checked.error());
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,15 @@
+// One input through the box path as the export runs it, in memory: the top level read, moov parsed,
+// the output planned and assembled, and the output read back. Shared by the libFuzzer target and the
+// regression test that replays the corpus.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvatta {
+
+// Returns normally for every input, accepted or refused. Aborts when the output planned for an
+// accepted input does not read back as planned: a fault of the rewrite, not of the input.
+void fuzzBoxPath(const uint8_t* data, size_t size);
+
+}  // namespace kelvatta

@@ -1,0 +1,135 @@
+#include "media/box_export.h"
+
+#include <fcntl.h>
+
+#include "media/data_copy.h"
+#include "media/media_error.h"
+#include "media/moov_rewrite.h"
+#include "media/output_check.h"
+#include "media/output_file.h"
+#include "platform/sys.h"
+
+namespace kelvatta {
+namespace {
+
+int errnoOf(const Error& e) { return static_cast<int>(e.code); }
+
+// A file read by offset, its read errors naming it.
+class FileSource final : public ByteSource {
+public:
+    FileSource(int fd, uint64_t size, const std::filesystem::path& path) : fd_(fd), size_(size), path_(path) {}
+
+    ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) override
+    {
+        auto n = sys::readAt(fd_, buf, len, offset);
+        if (n.isError()) return fileError("无法读取文件", path_, errnoOf(n.error()));
+        return n;
+    }
+    uint64_t size() const override { return size_; }
+
+private:
+    int fd_;
+    uint64_t size_;
+    const std::filesystem::path& path_;
+};
+
+// Reads and parses the moov of a box file; nothing when the movie is fragmented.
+ErrorOr<std::optional<Movie>> readMovie(FileSource& source, const Box& moov)
+{
+    if (moov.size > kMaxMoovSize) {
+        return tooLarge("“moov”盒子过大（" + std::to_string(moov.size >> 20) + " MiB，上限 " +
+                        std::to_string(kMaxMoovSize >> 20) + " MiB）");
+    }
+    auto movie = parseMovie(KV_TRY(readBox(source, moov)));
+    if (movie.isError()) {
+        if (isExportError(movie.error(), ExportErrorCode::fragmented)) return std::optional<Movie>();
+        return movie.releaseError();
+    }
+    return std::optional<Movie>(movie.releaseValue());
+}
+
+ErrorOr<std::optional<BoxSource>> probe(const std::filesystem::path& path)
+{
+    // O_NONBLOCK: a FIFO at the path must not hang the export (it is refused below).
+    auto fd = sys::open(path.string(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
+    BoxSource source;
+    source.fd = fd.releaseValue();
+    auto st = sys::fstat(source.fd.get());
+    if (st.isError()) return fileError("无法读取文件", path, errnoOf(st.error()));
+    source.stat = *st;
+    if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
+    if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);
+
+    FileSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
+    uint8_t first[8];
+    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
+        return std::optional<BoxSource>();
+
+    std::optional<Box> moov;
+    for (const Box& box : KV_TRY(scanTopLevel(reader))) {
+        if (box.type == fourcc("moof")) return std::optional<BoxSource>();
+        if (box.type == fourcc("mdat")) source.mdats.push_back(box);
+        if (box.type != fourcc("moov")) continue;
+        if (moov) return std::optional<BoxSource>();
+        moov = box;
+    }
+    if (!moov) return damaged("缺少“moov”盒子（文件可能没有完整写入）");
+    auto movie = KV_TRY(readMovie(reader, *moov));
+    if (!movie) return std::optional<BoxSource>();
+    source.movie = std::move(*movie);
+    return std::optional<BoxSource>(std::move(source));
+}
+
+Error verifyError(const Error& reason, const std::filesystem::path& output)
+{
+    return exportError(ExportErrorCode::verifyFailed,
+                       "导出结果校验失败（“" + output.filename().string() + "”）：" + reason.localizedDescription);
+}
+
+ErrorOr<void> writeAll(const OutputFile& out, const std::vector<OutputWrite>& writes)
+{
+    for (const OutputWrite& write : writes) {
+        if (auto r = sys::writeAt(out.fd(), write.bytes.data(), write.bytes.size(), write.offset); r.isError())
+            return fileError("无法写入文件", out.path(), errnoOf(r.error()));
+    }
+    return {};
+}
+
+}  // namespace
+
+ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path)
+{
+    auto probed = probe(path);
+    if (probed.isError()) return inSourceFile(probed.releaseError(), path);
+    return probed;
+}
+
+ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSource source)
+{
+    const uint64_t sourceSize = static_cast<uint64_t>(source.stat.st_size);
+    FileSource reader(source.fd.get(), sourceSize, job.source);
+    auto planned = planOutput(source.movie, source.mdats, reader, job.metadata);
+    if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
+    const OutputPlan plan = planned.releaseValue();
+    source.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
+    if (control.isCancelled()) return cancelledError();
+
+    auto out = KV_TRY(OutputFile::create(job.output));
+    KV_TRY_VOID(writeAll(out, plan.writes));
+    DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
+                      control);
+    for (const DataPlacement& data : plan.data)
+        KV_TRY_VOID(copier.copy(data.source.offset, data.outputOffset, data.source.size));
+    KV_TRY_VOID(writeAll(out, plan.patches));
+    if (control.isCancelled()) return cancelledError();
+
+    if (job.durable) KV_TRY_VOID(out.flush());
+    auto written = sys::fstat(out.fd());
+    if (written.isError()) return fileError("无法读取文件", out.path(), errnoOf(written.error()));
+    FileSource back(out.fd(), static_cast<uint64_t>(written->st_size), out.path());
+    if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
+    return out.commit(source.stat, job.durable);
+}
+
+}  // namespace kelvatta

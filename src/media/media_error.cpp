@@ -1,0 +1,35 @@
+#include "media/media_error.h"
+
+namespace kelvatta {
+
+namespace {
+
+std::string quotedName(const std::filesystem::path& file) { return "“" + file.filename().string() + "”"; }
+
+}  // namespace
+
+Error unrecognizedFile(const std::filesystem::path& file)
+{
+    return exportError(ExportErrorCode::unrecognized, "文件" + quotedName(file) + "不是可识别的视频文件");
+}
+
+Error cancelledError() { return exportError(ExportErrorCode::cancelled, "导出已取消"); }
+
+Error inSourceFile(Error error, const std::filesystem::path& file)
+{
+    if (error.domain != kExportErrorDomain) return error;
+    switch (static_cast<ExportErrorCode>(error.code)) {
+    case ExportErrorCode::damaged:
+        error.localizedDescription = "文件" + quotedName(file) + "已损坏：" + error.localizedDescription;
+        break;
+    case ExportErrorCode::unsupported:
+    case ExportErrorCode::tooLarge:
+    case ExportErrorCode::fragmented:
+        error.localizedDescription = "无法导出文件" + quotedName(file) + "：" + error.localizedDescription;
+        break;
+    default: break;
+    }
+    return error;
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,284 @@
+#include "media/moov_model.h"
+
+#include "media/media_error.h"
+#include "platform/checked.h"
+
+namespace kelvatta {
+namespace {
+
+constexpr uint32_t kMoov = fourcc("moov");
+constexpr uint32_t kTrak = fourcc("trak");
+
+// A table's entries must fit in its box: count × entrySize ≤ the bytes after the count. Writers may
+// pad a table; no reader may trust a count beyond the box.
+ErrorOr<void> checkTableFits(const Box& box, uint64_t available, uint64_t count, uint64_t entrySize)
+{
+    auto need = checkedMul(count, entrySize);
+    if (!need || *need > available) return damaged(quotedType(box.type) + "表的条目数超出了盒子的大小");
+    return {};
+}
+
+// The required child of this type, as an error naming both boxes when it is missing.
+ErrorOr<Box> requiredChild(const std::vector<Box>& children, uint32_t type, uint32_t parentType)
+{
+    auto found = KV_TRY(uniqueChild(children, type));
+    if (!found) return damaged(quotedType(parentType) + "中缺少" + quotedType(type) + "盒子");
+    return *found;
+}
+
+ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
+{
+    auto full = KV_TRY(readFullBox(moov, box));
+    FieldReader r(full.body);
+    r.skip(full.version == 1 ? 16 : 8);  // creation and modification times
+    track.trackId = r.u32();
+    r.skip(4);
+    track.duration = r.uVersioned(full.version);
+    if (!r.ok()) return damaged("“tkhd”盒子过短");
+    return {};
+}
+
+ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
+{
+    auto full = KV_TRY(readFullBox(moov, box));
+    FieldReader r(full.body);
+    r.skip(full.version == 1 ? 16 : 8);
+    track.mediaTimescale = r.u32();
+    track.mediaDuration = r.uVersioned(full.version);
+    track.language = r.u16();
+    if (!r.ok()) return damaged("“mdhd”盒子过短");
+    return {};
+}
+
+ErrorOr<void> parseTref(ByteSpan moov, const Box& tref, Track& track)
+{
+    track.tref = tref;
+    for (const Box& child : KV_TRY(childBoxes(moov, tref))) {
+        if (child.type != fourcc("tmcd")) continue;
+        FieldReader r(payloadOf(moov, child));
+        while (r.remaining() >= 4) track.timecodeRefs.push_back(r.u32());
+    }
+    return {};
+}
+
+// Chunk offsets that point into another file cannot be moved with this one: every data reference
+// must be self-contained (flag 1).
+ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChildren)
+{
+    auto dinf = KV_TRY(uniqueChild(minfChildren, fourcc("dinf")));
+    if (!dinf) return {};
+    auto dref = KV_TRY(uniqueChild(KV_TRY(childBoxes(moov, *dinf)), fourcc("dref")));
+    if (!dref) return {};
+    auto full = KV_TRY(readFullBox(moov, *dref));
+    if (full.body.size() < 4) return damaged("“dref”盒子过短");
+    for (const Box& entry : KV_TRY(boxesBetween(moov, dref->payloadOffset() + 8, dref->end()))) {
+        auto ref = KV_TRY(readFullBox(moov, entry));
+        if (!(ref.flags & 1)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
+    }
+    return {};
+}
+
+ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
+{
+    auto full = KV_TRY(readFullBox(moov, stsd));
+    if (full.body.size() < 4) return damaged("“stsd”盒子过短");
+    auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
+    if (list.empty()) return {};
+    const Box& first = list.front();
+    track.sampleEntryType = first.type;
+    if (first.type == fourcc("tmcd")) {
+        FieldReader r(payloadOf(moov, first));
+        r.skip(6 + 2 + 4);  // reserved, data reference index, reserved
+        TimecodeEntry tc;
+        tc.flags = r.u32();
+        tc.timescale = r.u32();
+        tc.frameDuration = r.u32();
+        tc.frames = r.u8();
+        if (!r.ok()) return damaged("“tmcd”样本描述过短");
+        track.timecode = tc;
+    }
+    return {};
+}
+
+ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
+{
+    auto full = KV_TRY(readFullBox(moov, stts));
+    FieldReader r(full.body);
+    const uint32_t count = r.u32();
+    if (!r.ok()) return damaged("“stts”盒子过短");
+    KV_TRY_VOID(checkTableFits(stts, r.remaining(), count, 8));
+    uint64_t samples = 0;
+    uint32_t delta = 0;
+    bool constant = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t n = r.u32();
+        const uint32_t d = r.u32();
+        if (n == 0) continue;
+        samples += n;  // entries fit in moov (< 2^27 of them), each < 2^32: no overflow in 64 bits
+        if (delta == 0) delta = d;
+        else if (d != delta) constant = false;
+    }
+    track.sampleCount = samples;
+    track.constantDelta = constant ? delta : 0;
+    return {};
+}
+
+ErrorOr<void> checkStsc(ByteSpan moov, const Box& stsc)
+{
+    auto full = KV_TRY(readFullBox(moov, stsc));
+    FieldReader r(full.body);
+    const uint32_t count = r.u32();
+    if (!r.ok()) return damaged("“stsc”盒子过短");
+    return checkTableFits(stsc, r.remaining(), count, 12);
+}
+
+ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
+{
+    auto full = KV_TRY(readFullBox(moov, stsz));
+    FieldReader r(full.body);
+    const uint32_t sampleSize = r.u32();
+    const uint32_t count = r.u32();
+    if (!r.ok()) return damaged("“stsz”盒子过短");
+    if (sampleSize != 0) return {};
+    return checkTableFits(stsz, r.remaining(), count, 4);
+}
+
+ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
+{
+    if (table.box) return damaged("一个轨道中有多个块偏移表");
+    auto full = KV_TRY(readFullBox(moov, box));
+    FieldReader r(full.body);
+    const uint32_t count = r.u32();
+    if (!r.ok()) return damaged(quotedType(box.type) + "盒子过短");
+    const bool wide = box.type == fourcc("co64");
+    KV_TRY_VOID(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
+    table.box = box;
+    table.offsets.resize(count);
+    for (uint64_t& offset : table.offsets) offset = wide ? r.u64() : r.u32();
+    return {};
+}
+
+ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
+{
+    const auto children = KV_TRY(childBoxes(moov, stbl));
+    if (auto stsd = KV_TRY(uniqueChild(children, fourcc("stsd")))) KV_TRY_VOID(parseStsd(moov, *stsd, track));
+    if (auto stts = KV_TRY(uniqueChild(children, fourcc("stts")))) KV_TRY_VOID(parseStts(moov, *stts, track));
+    track.stsc = KV_TRY(uniqueChild(children, fourcc("stsc")));
+    if (track.stsc) KV_TRY_VOID(checkStsc(moov, *track.stsc));
+    track.stsz = KV_TRY(uniqueChild(children, fourcc("stsz")));
+    if (track.stsz) KV_TRY_VOID(checkStsz(moov, *track.stsz));
+    for (const Box& child : children) {
+        if (child.type == fourcc("stco") || child.type == fourcc("co64"))
+            KV_TRY_VOID(parseChunkTable(moov, child, track.chunks));
+    }
+    return {};
+}
+
+ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
+{
+    Track track;
+    track.trak = trak;
+    const auto children = KV_TRY(childBoxes(moov, trak));
+    KV_TRY_VOID(parseTkhd(moov, KV_TRY(requiredChild(children, fourcc("tkhd"), kTrak)), track));
+    if (auto tref = KV_TRY(uniqueChild(children, fourcc("tref")))) KV_TRY_VOID(parseTref(moov, *tref, track));
+
+    const Box mdia = KV_TRY(requiredChild(children, fourcc("mdia"), kTrak));
+    const auto mdiaChildren = KV_TRY(childBoxes(moov, mdia));
+    KV_TRY_VOID(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
+    const Box hdlr = KV_TRY(requiredChild(mdiaChildren, fourcc("hdlr"), mdia.type));
+    auto hdlrFull = KV_TRY(readFullBox(moov, hdlr));
+    if (hdlrFull.body.size() < 8) return damaged("“hdlr”盒子过短");
+    track.handler = loadU32(&hdlrFull.body[4]);
+
+    const Box minf = KV_TRY(requiredChild(mdiaChildren, fourcc("minf"), mdia.type));
+    const auto minfChildren = KV_TRY(childBoxes(moov, minf));
+    KV_TRY_VOID(checkSelfContained(moov, minfChildren));
+    if (auto stbl = KV_TRY(uniqueChild(minfChildren, fourcc("stbl")))) KV_TRY_VOID(parseStbl(moov, *stbl, track));
+    return track;
+}
+
+}  // namespace
+
+bool Track::isVideo() const { return handler == fourcc("vide"); }
+
+bool Track::isTimecode() const
+{
+    return handler == fourcc("tmcd") && timecode.has_value() && sampleCount > 0 && !chunks.offsets.empty();
+}
+
+ErrorOr<Movie> parseMovie(Bytes moov)
+{
+    Movie movie;
+    movie.moov = std::move(moov);
+    const ByteSpan bytes(movie.moov);
+    if (bytes.size() > kMaxMoovSize) return tooLarge("“moov”盒子过大");
+    movie.box = KV_TRY(parseBoxHeader(bytes.first(std::min<size_t>(bytes.size(), 24)), 0, bytes.size(), true));
+    if (movie.box.type != kMoov || movie.box.size != bytes.size()) return damaged("“moov”盒子无效");
+
+    const auto children = KV_TRY(childBoxes(bytes, movie.box));
+    if (KV_TRY(uniqueChild(children, fourcc("mvex")))) return exportError(ExportErrorCode::fragmented, "这是分段的 MP4 文件（含“mvex”）");
+    movie.mvhd = KV_TRY(requiredChild(children, fourcc("mvhd"), kMoov));
+    auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd));
+    // Times, timescale, duration, rate, volume, reserved, matrix, pre-defined, then next_track_ID.
+    const size_t mvhdSize = (mvhd.version == 1 ? 28 : 16) + 4 + 2 + 10 + 36 + 24 + 4;
+    if (mvhd.body.size() < mvhdSize) return damaged("“mvhd”盒子过短");
+    movie.nextTrackIdAt = movie.mvhd.payloadOffset() + 4 + mvhdSize - 4;
+    movie.nextTrackId = loadU32(&movie.moov[movie.nextTrackIdAt]);
+
+    for (const Box& child : children) {
+        if (child.type != kTrak) continue;
+        auto track = parseTrak(bytes, child);
+        if (track.isError()) return track.releaseError();
+        movie.tracks.push_back(track.releaseValue());
+    }
+    return movie;
+}
+
+ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples)
+{
+    std::vector<SampleRange> samples;
+    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return samples;
+    const ByteSpan moov(movie.moov);
+    FieldReader stsc(KV_TRY(readFullBox(moov, *track.stsc)).body);
+    FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
+    const uint32_t runs = stsc.u32();
+    const uint32_t fixedSize = stsz.u32();
+    const uint32_t sampleCount = stsz.u32();
+    if (sampleCount > maxSamples) return unsupported("时间码轨道的样本过多");
+    // Entry counts were checked against their boxes by parseMovie.
+    if (runs == 0) return damaged("“stsc”表为空");
+    const uint64_t chunkCount = track.chunks.offsets.size();
+    // The current run of stsc (first chunk, samples per chunk) and the first chunk of the next one.
+    uint32_t runsRead = 0;
+    uint64_t runFirst = 0, runPerChunk = 0, nextFirst = 0;
+    auto readRun = [&]() -> ErrorOr<void> {
+        const uint64_t first = stsc.u32();
+        runPerChunk = stsc.u32();
+        stsc.skip(4);
+        if (first == 0 || first <= runFirst) return damaged("“stsc”表的块编号无效");
+        runFirst = first;
+        nextFirst = UINT64_MAX;
+        if (++runsRead < runs) {
+            FieldReader peek = stsc;
+            nextFirst = peek.u32();
+        }
+        return {};
+    };
+    KV_TRY_VOID(readRun());
+    for (uint64_t chunk = 1; chunk <= chunkCount && samples.size() < sampleCount; ++chunk) {
+        while (chunk >= nextFirst) KV_TRY_VOID(readRun());
+        if (chunk < runFirst) continue;
+        uint64_t offset = track.chunks.offsets[chunk - 1];
+        for (uint64_t i = 0; i < runPerChunk && samples.size() < sampleCount; ++i) {
+            const uint32_t size = fixedSize ? fixedSize : stsz.u32();
+            samples.push_back({offset, size});
+            auto next = checkedAdd<uint64_t>(offset, size);
+            if (!next) return damaged("样本的位置超出范围");
+            offset = *next;
+        }
+    }
+    if (samples.size() != sampleCount) return damaged("块中的样本数与“stsz”表不符");
+    return samples;
+}
+
+}  // namespace kelvatta

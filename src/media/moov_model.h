@@ -1,0 +1,79 @@
+// What the export needs to know of a movie box: its header, and per track the identity, timing,
+// sample descriptions and where the chunks are. Parsed from untrusted bytes: every table's entry
+// count is checked against the bytes of its box before anything is allocated.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "media/box_reader.h"
+#include "media/bytes.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+// moov is held in memory; a larger one is refused with a clear error (a camera clip's is a few MiB).
+inline constexpr uint64_t kMaxMoovSize = 512ull << 20;
+// A timecode track holds one sample, or one per discontinuity; more than this is not one.
+inline constexpr size_t kMaxTimecodeSamples = 1u << 16;
+
+// The fields of a `tmcd` sample entry.
+struct TimecodeEntry {
+    uint32_t flags = 0;  // 1 drop frame, 2 24-hour max, 4 negative allowed, 8 counter
+    uint32_t timescale = 0;
+    uint32_t frameDuration = 0;
+    uint8_t frames = 0;  // per second, rounded
+};
+
+struct ChunkTable {
+    std::optional<Box> box;          // the track's stco or co64; none in a track without samples
+    std::vector<uint64_t> offsets;   // absolute file offsets of the chunks
+    bool is64() const { return box && box->type == fourcc("co64"); }
+};
+
+struct Track {
+    Box trak;  // boxes are located within Movie::moov
+    uint32_t trackId = 0;
+    uint64_t duration = 0;  // tkhd, in the movie's timescale
+    uint32_t handler = 0;   // mdia/hdlr handler type: vide, soun, tmcd, meta, ...
+    uint32_t mediaTimescale = 0;
+    uint64_t mediaDuration = 0;
+    uint16_t language = 0;
+    uint32_t sampleEntryType = 0;  // of the first sample description
+    std::optional<TimecodeEntry> timecode;  // when the first sample description is tmcd
+    uint64_t sampleCount = 0;       // from stts
+    uint32_t constantDelta = 0;     // the one sample duration of stts, 0 when there are several
+    ChunkTable chunks;
+    std::optional<Box> stsc;
+    std::optional<Box> stsz;
+    std::optional<Box> tref;
+    std::vector<uint32_t> timecodeRefs;  // tref/tmcd track IDs
+
+    bool isVideo() const;
+    // A tmcd track with at least one sample.
+    bool isTimecode() const;
+};
+
+struct Movie {
+    Bytes moov;  // the whole box, as read from the source
+    Box box;     // moov itself within moov
+    Box mvhd;
+    uint32_t nextTrackId = 0;
+    size_t nextTrackIdAt = 0;  // where mvhd's next_track_ID lies within moov
+    std::vector<Track> tracks;
+};
+
+// Parses a whole moov box. A fragmented movie (mvex) is refused: the box path does not carry fragments.
+ErrorOr<Movie> parseMovie(Bytes moov);
+
+struct SampleRange {
+    uint64_t offset = 0;
+    uint32_t size = 0;
+};
+
+// Where each sample of the track lies in the file (from stsc, stsz and the chunk offsets). Meant for
+// timecode tracks, which hold few samples; more than maxSamples is refused.
+ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples);
+
+}  // namespace kelvatta

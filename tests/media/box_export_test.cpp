@@ -1,0 +1,486 @@
+// The box path end to end: clips made by ffmpeg (with Sony-style structures added), exported through
+// the export session, and read back with ffprobe and with the tests' own box reader.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <future>
+#include <map>
+
+#include "media/box_export.h"
+#include "media/export_session.h"
+#include "media/output_file.h"
+#include "platform/sys.h"
+#include "support/box_tree.h"
+#include "support/clip_fixtures.h"
+#include "support/command.h"
+#include "support/export_runner.h"
+#include "support/temp_dir.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// moov/meta exactly as readers were seen to accept it (hdlr mdta, keys, ilst, no version field).
+const char* const kTimecodeMetaHex =
+    "00000074" "6d657461"
+    "00000021" "68646c72" "00000000" "00000000" "6d647461" "000000000000000000000000" "00"
+    "00000020" "6b657973" "00000000" "00000001"
+    "00000010" "6d647461" "74696d65636f6465"
+    "0000002b" "696c7374"
+    "00000023" "00000001"
+    "0000001b" "64617461" "00000001" "00000000" "30303a30303a30303a3030";
+
+Bytes fromHex(const std::string& hex)
+{
+    Bytes b;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) b.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+std::vector<std::string> topLevelTypes(const Bytes& file)
+{
+    std::vector<std::string> types;
+    for (const Node& n : parseFile(file)) types.push_back(n.type);
+    return types;
+}
+
+Node& moovOf(std::vector<Node>& top)
+{
+    return *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; });
+}
+
+// Every leaf below node as "path:bytes", chunk tables and tref left out.
+void leaves(const Node& node, const std::string& path, std::map<std::string, Bytes>& out)
+{
+    for (const Node& c : node.children) {
+        const std::string p = path + "/" + c.type;
+        if (c.type == "stco" || c.type == "co64" || c.type == "tref") continue;
+        if (c.container) leaves(c, p, out);
+        else out[p].insert(out[p].end(), c.data.begin(), c.data.end());  // same-named siblings in order
+    }
+}
+
+Bytes range(const Bytes& file, uint64_t offset, uint64_t len)
+{
+    return Bytes(file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + len));
+}
+
+void setModeAndTime(const fs::path& file, mode_t mode, time_t mtime)
+{
+    ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+struct SonyCase {
+    bool moovFirst;
+    bool co64;
+};
+
+class SonyClipExport : public ::testing::TestWithParam<SonyCase> {};
+
+TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
+{
+    TempDir dir;
+    ClipOptions options;
+    options.moovFirst = GetParam().moovFirst;
+    const fs::path plain = makeClip(dir / "plain.mov", options);
+    ASSERT_FALSE(plain.empty());
+    SonyStyle style;
+    style.co64 = GetParam().co64;
+    const Bytes sourceBytes = addSonyStructures(readBytes(plain), style);
+    const fs::path source = dir / "C0001.MP4";
+    writeBytes(source, sourceBytes);
+    setModeAndTime(source, 0640, 1577836800);  // 2020-01-01
+    const fs::path output = dir / "temp_C0001.MP4";
+
+    const ExportOutcome outcome = exportThroughSession(source, output);
+    ASSERT_TRUE(outcome.completed()) << (outcome.error ? outcome.error->localizedDescription : "");
+    EXPECT_EQ(outcome.progress, 1.0);
+
+    // What editing programs and players read.
+    EXPECT_EQ(probeFormatTag(output, "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeStreamTag(output, "v:0", "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeCodecTags(output), "avc1,twos,rtmd,tmcd");
+    EXPECT_EQ(packetHash(output), packetHash(source));
+    EXPECT_EQ(readBytes(source), sourceBytes);
+
+    // Layout: ftyp mp42, moov first, no camera boxes at the top, data at its offset modulo 4096.
+    const Bytes outBytes = readBytes(output);
+    auto outTop = parseFile(outBytes);
+    auto srcTop = parseFile(sourceBytes);
+    ASSERT_GE(outTop.size(), 3u);
+    EXPECT_EQ(outTop[0].type, "ftyp");
+    EXPECT_EQ(outTop[0].data, fromHex("6d703432" "00000000" "6d703432" "69736f6d"));
+    EXPECT_EQ(outTop[1].type, "moov");
+    for (const std::string& t : topLevelTypes(outBytes)) EXPECT_TRUE(t == "ftyp" || t == "moov" || t == "mdat" || t == "free") << t;
+    std::vector<uint64_t> srcData, outData;
+    for (const Node& n : srcTop)
+        if (n.type == "mdat") srcData.push_back(n.offset);
+    for (const Node& n : outTop)
+        if (n.type == "mdat" && n.data.size() != 4) outData.push_back(n.offset);  // not the timecode sample's
+    ASSERT_EQ(outData.size(), srcData.size());
+    for (size_t i = 0; i < srcData.size(); ++i) EXPECT_EQ(outData[i] % 4096, srcData[i] % 4096);
+
+    // moov: movie-level udta and Sony's meta gone, one QuickTime-style meta with the item.
+    Node& outMoov = moovOf(outTop);
+    Node& srcMoov = moovOf(srcTop);
+    EXPECT_EQ(outMoov.child("udta"), nullptr);
+    ASSERT_EQ(outMoov.all("meta").size(), 1u);
+    EXPECT_EQ(serialize(*outMoov.child("meta")), fromHex(kTimecodeMetaHex));
+
+    // Every source track byte for byte but its chunk table (and the video's new tref).
+    for (const char* handler : {"vide", "soun", "meta"}) {
+        Node* s = trackByHandler(srcMoov, handler);
+        Node* o = trackByHandler(outMoov, handler);
+        ASSERT_TRUE(s && o) << handler;
+        std::map<std::string, Bytes> srcLeaves, outLeaves;
+        leaves(*s, "", srcLeaves);
+        leaves(*o, "", outLeaves);
+        EXPECT_EQ(outLeaves, srcLeaves) << handler;
+        const Node* sTable = s->all(style.co64 ? "co64" : "stco").front();
+        ASSERT_EQ(o->all(style.co64 ? "co64" : "stco").size(), 1u) << handler;
+        const Node* oTable = o->all(style.co64 ? "co64" : "stco").front();
+        EXPECT_EQ(chunkOffsets(*oTable).size(), chunkOffsets(*sTable).size());
+    }
+    EXPECT_EQ(be32(trackByHandler(outMoov, "vide")->all("stsd").front()->data, 4), 2u);  // both avc1 kept
+
+    // The rtmd samples (Sony's gyro data) where the new table says, unchanged.
+    const auto srcRtmd = chunkOffsets(*trackByHandler(srcMoov, "meta")->all(style.co64 ? "co64" : "stco").front());
+    const auto outRtmd = chunkOffsets(*trackByHandler(outMoov, "meta")->all(style.co64 ? "co64" : "stco").front());
+    const uint32_t rtmdBytes = 1024 * be32(trackByHandler(srcMoov, "meta")->all("stsz").front()->data, 8);
+    EXPECT_EQ(range(outBytes, outRtmd[0], rtmdBytes), range(sourceBytes, srcRtmd[0], rtmdBytes));
+
+    // The added timecode track, referred to by the video track, its ID taken from mvhd.
+    Node* tmcd = trackByHandler(outMoov, "tmcd");
+    ASSERT_NE(tmcd, nullptr);
+    const Bytes& tkhd = tmcd->child("tkhd")->data;
+    const uint32_t tmcdId = be32(tkhd, 12);
+    Node* tref = trackByHandler(outMoov, "vide")->child("tref");
+    ASSERT_TRUE(tref && tref->child("tmcd"));
+    EXPECT_EQ(be32(tref->child("tmcd")->data, 0), tmcdId);
+    const Bytes& srcMvhd = srcMoov.child("mvhd")->data;
+    const Bytes& outMvhd = outMoov.child("mvhd")->data;
+    EXPECT_EQ(tmcdId, be32(srcMvhd, srcMvhd.size() - 4));
+    EXPECT_EQ(be32(outMvhd, outMvhd.size() - 4), tmcdId + 1);
+
+    // The clip's permission bits and modification time.
+    struct stat st {};
+    ASSERT_EQ(::stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1577836800);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SonyClipExport,
+                         ::testing::Values(SonyCase{false, false}, SonyCase{true, false}, SonyCase{false, true},
+                                           SonyCase{true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.moovFirst ? "MoovFirst" : "MoovLast") +
+                                    (info.param.co64 ? "Co64" : "Stco");
+                         });
+
+TEST(BoxExport, RebasesTheSourceTimecodeTrackInTheCopyOnly)
+{
+    TempDir dir;
+    ClipOptions options;
+    options.timecode = "01:02:03:04";
+    const fs::path source = makeClip(dir / "C0002.MOV", options);
+    ASSERT_FALSE(source.empty());
+    ASSERT_EQ(probeStreamTag(source, "v:0", "timecode"), "01:02:03:04");
+    const Bytes before = readBytes(source);
+    const fs::path output = dir / "temp_C0002.MOV";
+
+    const ExportOutcome outcome = exportThroughSession(source, output);
+    ASSERT_TRUE(outcome.completed()) << (outcome.error ? outcome.error->localizedDescription : "");
+    EXPECT_EQ(probeStreamTag(output, "v:0", "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeStreamTag(output, "d:0", "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeFormatTag(output, "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeCodecTags(output), "avc1,twos,tmcd");  // the track re-based, not a second one added
+    EXPECT_EQ(packetHash(output), packetHash(source));
+    EXPECT_EQ(readBytes(source), before);
+}
+
+TEST(BoxExport, NeverTouchesWhatIsAlreadyAtTheOutputPath)
+{
+    TempDir dir;
+    const fs::path source = makeClip(dir / "C0003.MP4");
+    ASSERT_FALSE(source.empty());
+
+    const fs::path existing = dir / "temp_C0003.MP4";
+    writeBytes(existing, Bytes{'k', 'e', 'e', 'p'});
+    ExportOutcome outcome = exportThroughSession(source, existing);
+    EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed));
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->localizedDescription, "目标文件已存在：temp_C0003.MP4");
+    EXPECT_EQ(readBytes(existing), (Bytes{'k', 'e', 'e', 'p'}));
+
+    // A link is refused, not followed: its target is not created, the link stays.
+    const fs::path link = dir / "link.MP4";
+    fs::create_symlink(dir / "target.MP4", link);
+    outcome = exportThroughSession(source, link);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->localizedDescription, "目标文件已存在：link.MP4");
+    EXPECT_FALSE(fs::exists(dir / "target.MP4"));
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+
+// A failed export removes the file it created, and only that: if another program put a file at the
+// path meanwhile, that file stays.
+TEST(OutputFileTest, RemovesOnlyTheFileItCreated)
+{
+    TempDir dir;
+    const fs::path path = dir / "temp_C0006.MP4";
+    {
+        auto out = OutputFile::create(path);
+        ASSERT_FALSE(out.isError());
+        EXPECT_TRUE(fs::exists(path));
+    }
+    EXPECT_FALSE(fs::exists(path));
+    {
+        auto out = OutputFile::create(path);
+        ASSERT_FALSE(out.isError());
+        writeBytes(dir / "other", Bytes{'o'});
+        fs::rename(dir / "other", path);
+    }
+    EXPECT_EQ(readBytes(path), Bytes{'o'});
+}
+
+// Sources the box path must refuse with a text naming the file and the reason, leaving no output.
+TEST(BoxExport, RefusesBrokenSourcesWithAClearReasonAndNoOutput)
+{
+    TempDir dir;
+    const fs::path clip = makeClip(dir / "good.mov");
+    ASSERT_FALSE(clip.empty());
+    const Bytes good = readBytes(clip);
+    auto top = parseFile(good);
+    const Node& mdat = *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "mdat"; });
+
+    struct Case {
+        std::string name;
+        Bytes bytes;
+        std::string expected;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"cut.mov", range(good, 0, mdat.offset + mdat.size() / 2),
+                     "文件“cut.mov”已损坏：“mdat”盒子超出了文件末尾（文件可能不完整）"});
+    cases.push_back({"nomoov.mov", range(good, 0, mdat.offset + mdat.size()),
+                     "文件“nomoov.mov”已损坏：缺少“moov”盒子（文件可能没有完整写入）"});
+    {
+        auto edited = parseFile(good);
+        Node& moov = moovOf(edited);
+        Node* stco = trackByHandler(moov, "vide")->all("stco").front();
+        auto offsets = chunkOffsets(*stco);
+        offsets.back() = good.size() + 100;
+        *stco = chunkTable("stco", offsets);
+        cases.push_back({"offset.mov", serialize(edited),
+                         "文件“offset.mov”已损坏：偏移 " + std::to_string(good.size() + 100) +
+                             " 处的媒体数据不在任何“mdat”盒子中"});
+    }
+    {
+        auto edited = parseFile(good);
+        Node* stsz = trackByHandler(moovOf(edited), "vide")->all("stsz").front();
+        set32(stsz->data, 8, 0x40000000);  // far more sizes than the box holds
+        cases.push_back({"count.mov", serialize(edited), "文件“count.mov”已损坏：“stsz”表的条目数超出了盒子的大小"});
+    }
+
+    for (const Case& c : cases) {
+        const fs::path source = dir / c.name;
+        writeBytes(source, c.bytes);
+        const fs::path output = dir / ("temp_" + c.name);
+        const ExportOutcome outcome = exportThroughSession(source, output);
+        EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed)) << c.name;
+        ASSERT_TRUE(outcome.error) << c.name;
+        EXPECT_EQ(outcome.error->localizedDescription, c.expected);
+        EXPECT_FALSE(fs::exists(output)) << c.name;
+    }
+
+    const ExportOutcome missing = exportThroughSession(dir / "missing.mp4", dir / "temp_missing.mp4");
+    ASSERT_TRUE(missing.error);
+    EXPECT_EQ(missing.error->localizedDescription, "无法打开文件“missing.mp4”：文件或文件夹不存在");
+    EXPECT_FALSE(fs::exists(dir / "temp_missing.mp4"));
+}
+
+// moov is read into memory only up to a cap; beyond it the export says why (a sparse file: the
+// header claims 600 MiB without using the disk).
+TEST(BoxExport, RefusesAMoovBeyondTheMemoryCap)
+{
+    TempDir dir;
+    Bytes head = serialize(std::vector<Node>{leaf("ftyp", fromHex("6d703432000000006d703432"))});
+    put32(head, 600u << 20);
+    head.insert(head.end(), {'m', 'o', 'o', 'v'});
+    const fs::path source = dir / "huge.MP4";
+    writeBytes(source, head);
+    fs::resize_file(source, head.size() - 8 + (600u << 20));
+    const ExportOutcome outcome = exportThroughSession(source, dir / "temp_huge.MP4");
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->localizedDescription, "无法导出文件“huge.MP4”：“moov”盒子过大（600 MiB，上限 512 MiB）");
+    EXPECT_FALSE(fs::exists(dir / "temp_huge.MP4"));
+}
+
+// The path is chosen by content: fragmented MP4, Matroska, AVI and text go to libavformat, whatever
+// their names say.
+TEST(BoxExport, LeavesOtherContainersToTheGeneralPath)
+{
+    TempDir dir;
+    const std::string input = "-f lavfi -i testsrc2=s=64x64:r=10:d=0.5 -c:v mpeg4";
+    struct Case {
+        const char* name;
+        std::string args;
+    };
+    for (const Case& c : {Case{"frag.MP4", " -f mp4 -movflags frag_keyframe+empty_moov"}, Case{"clip.mov", " -f matroska"},
+                          Case{"clip.mp4", " -f avi"}}) {
+        ASSERT_EQ(runCommand("ffmpeg -nostdin -v error -y " + input + c.args + " " + shellQuote(dir / c.name)).status, 0);
+        auto probed = probeBoxSource(dir / c.name);
+        ASSERT_FALSE(probed.isError()) << c.name << ": " << probed.error().localizedDescription;
+        EXPECT_FALSE(probed->has_value()) << c.name;
+    }
+    writeBytes(dir / "notes.mp4", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'});
+    auto text = probeBoxSource(dir / "notes.mp4");
+    ASSERT_FALSE(text.isError());
+    EXPECT_FALSE(text->has_value());
+
+    const ExportOutcome folder = exportThroughSession(dir.path(), dir / "temp_folder.mp4");
+    ASSERT_TRUE(folder.error);
+    EXPECT_NE(folder.error->localizedDescription.find("这是一个文件夹"), std::string::npos);
+}
+
+// System-call faults during an export, made by the fault hook of platform/sys.
+struct FaultPlan {
+    sys::Call call;
+    int err;
+    int nth = 1;  // fail the nth such call (0: every one)
+    int seen = 0;
+    ExportSession* cancel = nullptr;  // cancel this session at the fault instead of failing
+};
+
+int injectFault(sys::Call call, void* context)
+{
+    auto* plan = static_cast<FaultPlan*>(context);
+    if (call != plan->call) return 0;
+    ++plan->seen;
+    if (plan->nth != 0 && plan->seen != plan->nth) return 0;
+    return plan->err;
+}
+
+class FaultHookGuard {
+public:
+    explicit FaultHookGuard(FaultPlan& plan) { sys::setFaultHook(injectFault, &plan); }
+    ~FaultHookGuard() { sys::setFaultHook(nullptr, nullptr); }
+};
+
+class BoxExportFaults : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        ClipOptions options;
+        options.seconds = 2;
+        clip_ = makeClip(*dir_ / "C0004.MP4", options);
+        reference_ = *dir_ / "reference.MP4";
+        ASSERT_TRUE(exportThroughSession(clip_, reference_).completed());
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    static TempDir* dir_;
+    static fs::path clip_;
+    static fs::path reference_;
+};
+
+TempDir* BoxExportFaults::dir_ = nullptr;
+fs::path BoxExportFaults::clip_;
+fs::path BoxExportFaults::reference_;
+
+TEST_F(BoxExportFaults, EachCopyFallbackGivesTheSameFile)
+{
+    // copy_file_range unsupported (across file systems, old kernels...), and a file system that
+    // cannot reserve blocks: the export goes on by the next way and writes the same bytes.
+    std::vector<FaultPlan> plans;
+    for (int err : {EOPNOTSUPP, EXDEV, EINVAL, ENOSYS}) plans.push_back(FaultPlan{sys::Call::CopyFileRange, err, 0});
+    plans.push_back(FaultPlan{sys::Call::Fallocate, EOPNOTSUPP, 0});
+    for (FaultPlan& plan : plans) {
+        const std::string name = std::string(sys::callName(plan.call)) + "_" + std::to_string(plan.err);
+        FaultHookGuard guard(plan);
+        const fs::path output = *dir_ / ("fallback_" + name + ".MP4");
+        ASSERT_TRUE(exportThroughSession(clip_, output).completed()) << name;
+        EXPECT_GE(plan.seen, 1) << name;
+        EXPECT_EQ(readBytes(output), readBytes(reference_)) << name;
+    }
+}
+
+TEST_F(BoxExportFaults, DiskFullSaysSoAndLeavesNothing)
+{
+    // Fallocate: blocks for the whole output are reserved before the copying starts.
+    for (sys::Call call : {sys::Call::Fallocate, sys::Call::Write, sys::Call::CopyFileRange, sys::Call::Fsync}) {
+        FaultPlan plan{call, ENOSPC};
+        FaultHookGuard guard(plan);
+        const fs::path output = *dir_ / "temp_full.MP4";
+        const ExportOutcome outcome = exportThroughSession(clip_, output);
+        ASSERT_TRUE(outcome.error) << sys::callName(call);
+        EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed));
+        EXPECT_NE(outcome.error->localizedDescription.find("“temp_full.MP4”：磁盘空间不足"), std::string::npos)
+            << outcome.error->localizedDescription;
+        EXPECT_FALSE(fs::exists(output));
+    }
+}
+
+// Any one failing system call fails the export cleanly: an error, no output, the source unchanged.
+TEST_F(BoxExportFaults, EverySingleFaultFailsCleanly)
+{
+    const Bytes source = readBytes(clip_);
+    int injected = 0;
+    for (int call = 0; call <= static_cast<int>(sys::Call::Fallocate); ++call) {
+        for (int nth = 1; nth <= 3; ++nth) {
+            FaultPlan plan{static_cast<sys::Call>(call), EIO, nth};
+            FaultHookGuard guard(plan);
+            const fs::path output = *dir_ / "temp_fault.MP4";
+            const ExportOutcome outcome = exportThroughSession(clip_, output);
+            if (plan.seen < nth) {
+                EXPECT_TRUE(outcome.completed());  // the call was not made that often: no fault
+                fs::remove(output);
+                break;
+            }
+            SCOPED_TRACE(std::string(sys::callName(plan.call)) + " #" + std::to_string(nth));
+            ++injected;
+            ASSERT_TRUE(outcome.error);
+            EXPECT_EQ(outcome.status, static_cast<long>(ExportStatus::failed));
+            EXPECT_FALSE(fs::exists(output));
+        }
+    }
+    EXPECT_GE(injected, 20);  // open, read, write, copy, fsync, fstat, fchmod, futimens, close...
+    EXPECT_EQ(readBytes(clip_), source);
+}
+
+TEST_F(BoxExportFaults, CancelledExportEndsWithoutErrorAndRemovesItsOutput)
+{
+    auto session = makeExportSession(clip_, kExportPresetPassthrough);
+    const fs::path output = *dir_ / "temp_cancel.MP4";
+    session->setOutputURL(output);
+    session->setOutputFileType(std::string(kFileTypeMPEG4));
+    session->setMetadata(zeroTimecodeItems());
+    // Cancel at the first data copy, as a user would while the bar moves.
+    struct Cancel {
+        ExportSession* session;
+    } cancel{session.get()};
+    sys::setFaultHook(
+        [](sys::Call call, void* context) {
+            if (call == sys::Call::CopyFileRange || call == sys::Call::CloneRange)
+                static_cast<Cancel*>(context)->session->cancelExport();
+            return 0;
+        },
+        &cancel);
+    std::promise<void> ended;
+    session->exportAsynchronously([&] { ended.set_value(); });
+    ended.get_future().wait();
+    sys::setFaultHook(nullptr, nullptr);
+    EXPECT_EQ(session->status(), static_cast<long>(ExportStatus::cancelled));
+    EXPECT_FALSE(session->error());
+    EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// A test's own view of an MP4/MOV file as a tree of boxes, to inspect outputs and to give ffmpeg's
+// clips the structures Sony cameras write. Kept apart from the program's reader on purpose: a fault
+// there must not hide itself in the tests. Only for small, trusted files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kelvatta::test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Node {
+    std::string type;
+    Bytes data;                 // payload of a leaf (after the header)
+    std::vector<Node> children; // of a container
+    bool container = false;
+    uint64_t offset = 0;        // where it was in the file it was read from
+
+    Node* child(const std::string& t);
+    const Node* child(const std::string& t) const;
+    // Every descendant of this type, depth first.
+    std::vector<Node*> all(const std::string& t);
+    uint64_t size() const;
+};
+
+Node leaf(const std::string& type, Bytes data);
+Node container(const std::string& type, std::vector<Node> children);
+
+// Top-level boxes; moov, trak, mdia, minf, stbl, dinf, edts, tref and udta are opened as containers.
+std::vector<Node> parseFile(const Bytes& file);
+Bytes serialize(const std::vector<Node>& boxes);
+Bytes serialize(const Node& box);
+
+Bytes readBytes(const std::filesystem::path& path);
+void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
+
+uint32_t be32(const Bytes& b, size_t at);
+uint64_t be64(const Bytes& b, size_t at);
+void put32(Bytes& b, uint32_t v);
+void put64(Bytes& b, uint64_t v);
+void set32(Bytes& b, size_t at, uint32_t v);
+
+// The chunk offsets of an stco or co64 leaf, and a new table of the given type.
+std::vector<uint64_t> chunkOffsets(const Node& table);
+Node chunkTable(const std::string& type, const std::vector<uint64_t>& offsets);
+
+// The trak whose mdia/hdlr has this handler type ("vide", "soun", "tmcd", "meta"), or nullptr.
+Node* trackByHandler(Node& moov, const std::string& handler);
+
+// Sony-style structures added to an ffmpeg clip.
+struct SonyStyle {
+    bool profileUuid = true;     // top-level uuid box after ftyp
+    bool movieMeta = true;       // moov/meta (handler nrtm) holding an `xml ` box with a timecode table
+    bool rtmdTrack = true;       // a timed-metadata track (sample entry rtmd) with its own mdat
+    bool secondAvc1 = true;      // a second avc1 sample description used by the later chunks
+    bool co64 = false;           // every stco written as co64
+};
+
+// Rewrites file (made by ffmpeg: one mdat) with those structures, moving chunk offsets where boxes
+// moved. The rtmd track's samples are 1 KiB each, one per video frame, patterned by frame number.
+Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
+
+}  // namespace kelvatta::test
