@@ -206,11 +206,6 @@ private slots:
         QVERIFY(std::none_of(blockShown.begin() + 1, blockShown.end(), [](bool shown) { return shown; }));
         QVERIFY(!part(w, "progressBlock")->isVisible());
         QVERIFY(part(w, "chooseFolderButton")->isEnabled());
-        if (anyLineMentions(log, "不是可识别的视频文件")) {
-            QVERIFY(part(w, "errorLine")->isVisible());
-            QVERIFY(part<QLabel>(w, "errorLine")->text().contains(QStringLiteral("不是可识别的视频文件")));
-            QSKIP("the export of MP4 files is not in this build yet: every clip fails");
-        }
         QVERIFY(!part(w, "errorLine")->isVisible());
         QCOMPARE(QString::fromStdString(formatTimecode(folder / "C0001.MP4")), QStringLiteral("00:00:00:00"));
         QCOMPARE(QString::fromStdString(formatTimecode(folder / "C0002.MP4")), QStringLiteral("00:00:00:00"));
