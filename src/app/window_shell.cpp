@@ -1,5 +1,6 @@
 #include "app/window_shell.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,7 +9,10 @@
 #include <QEventLoop>
 #include <QIcon>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
@@ -50,6 +54,59 @@ void onMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, c
     }
     if (previousMessageHandler) previousMessageHandler(type, context, message);
 }
+
+// The write end of the pipe through which Ctrl-C (SIGINT) and SIGTERM reach the event loop.
+std::atomic<int> stopSignalPipe{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void onStopSignal(int)
+{
+    const int saved = errno;
+    (void)!::write(stopSignalPipe.load(), "s", 1);
+    errno = saved;
+}
+
+// Ctrl-C or a polite kill closes the window as its close button does, so that a batch under way is
+// cancelled and settled instead of being cut off in the middle of a file. A second signal ends the
+// program at once.
+class StopSignals {
+public:
+    explicit StopSignals(QWidget& window)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        readEnd_ = fds[0];
+        stopSignalPipe.store(fds[1]);
+        notifier_ = std::make_unique<QSocketNotifier>(readEnd_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
+            char bytes[16];
+            while (::read(readEnd_, bytes, sizeof bytes) > 0) {
+            }
+            window.close();
+        });
+        struct sigaction action = {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
+    ~StopSignals()
+    {
+        if (readEnd_ < 0) return;
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        notifier_.reset();
+        ::close(stopSignalPipe.exchange(-1));
+        ::close(readEnd_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    int readEnd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
 
 }  // namespace
 
@@ -140,6 +197,7 @@ int runWindow(int argc, char** argv)
 
     ui::QtMainQueue mainQueue;
     ProgramWindow window;
+    StopSignals stopSignals(window.widget());
     window.show();
     const int status = app.exec();
     window.settle();

@@ -124,6 +124,17 @@ private slots:
         }
     }
 
+    void ctrlCClosesTheWindowAndTheProgramEndsNormally()
+    {
+        EnvironmentChange offscreen({{"QT_QPA_PLATFORM", std::string("offscreen")}});
+        ProgramOptions options;
+        options.interruptOn = "OperationQueue 最大并发数";  // printed once the window has appeared
+        options.timeout = std::chrono::seconds(30);
+        auto run = runKelvatta({}, options);
+        QVERIFY(run.interrupted);
+        QCOMPARE(run.status, 0);
+    }
+
     void closingTheWindowDuringABatchCancelsItsExports()
     {
         ui::QtMainQueue mainQueue;
