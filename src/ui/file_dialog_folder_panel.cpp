@@ -17,7 +17,10 @@ public:
     }
     ~FileDialogFolderPanel() override { delete dialog_.data(); }
 
-    void setCanChooseDirectories(bool value) override { directories_ = value; }
+    void setCanChooseDirectories(bool value) override
+    {
+        dialog_->setFileMode(value ? QFileDialog::Directory : QFileDialog::ExistingFile);
+    }
     void setCanChooseFiles(bool value) override { dialog_->setOption(QFileDialog::ShowDirsOnly, !value); }
     // Directory mode takes one folder; there is no mode for several.
     void setAllowsMultipleSelection(bool) override {}
@@ -25,7 +28,6 @@ public:
     Response runModal() override
     {
         chosen_.reset();
-        if (!directories_ || !dialog_) return Response::cancel;
         if (dialog_->exec() != QDialog::Accepted || !dialog_) return Response::cancel;
         const QStringList files = dialog_->selectedFiles();
         if (!files.isEmpty() && !files.first().isEmpty())
@@ -38,7 +40,6 @@ public:
 private:
     // The window may be closed, and the dialog with it, while the dialog runs.
     QPointer<QFileDialog> dialog_;
-    bool directories_ = true;
     std::optional<std::filesystem::path> chosen_;
 };
 

@@ -2,6 +2,7 @@
 // state, drops, the choose-folder button, the save-as check box and the link line.
 #include <QCheckBox>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +19,7 @@
 #include "platform/operation_queue.h"
 #include "support/log_capture.h"
 #include "ui/content_widget.h"
+#include "ui/file_dialog_folder_panel.h"
 #include "ui/qt_main_queue.h"
 #include "ui_test_support.h"
 
@@ -281,6 +283,40 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(f.panels.made.size(), size_t(2));
         QVERIFY(f.finishBatch());
+    }
+
+    void fileDialogPanelChoosesOneFolder()
+    {
+        TempDir dir;
+        std::filesystem::create_directory(dir / "片段");
+        for (bool accept : {false, true}) {
+            auto panel = ui::fileDialogFolderPanels()();
+            panel->setCanChooseDirectories(true);
+            panel->setCanChooseFiles(false);
+            panel->setAllowsMultipleSelection(false);
+            QFileDialog* shown = nullptr;
+            QTimer::singleShot(0, [&] {
+                shown = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (!shown) return;
+                shown->setDirectory(QString::fromStdString((dir / "片段").string()));
+                QDialog* dialog = shown;  // as the dialog's own buttons do
+                if (accept)
+                    dialog->accept();
+                else
+                    dialog->reject();
+            });
+            const auto response = panel->runModal();
+            QVERIFY(shown);
+            QCOMPARE(shown->fileMode(), QFileDialog::Directory);
+            QVERIFY(shown->testOption(QFileDialog::ShowDirsOnly));
+            if (!accept) {
+                QCOMPARE(response, FolderPanel::Response::cancel);
+                continue;
+            }
+            QCOMPARE(response, FolderPanel::Response::ok);
+            QVERIFY(panel->URL().has_value());
+            QCOMPARE(QString::fromStdString(panel->URL()->string()), QString::fromStdString((dir / "片段").string()));
+        }
     }
 
     void saveAsReachesTheNextBatch()
