@@ -159,7 +159,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QWi
     footer->setContentsMargins(20, 0, 20, 10);
     footer->setSpacing(kFooterSpacing);
     footer->addWidget(makeLabel(fromUtf8(kCreditLine), footnoteFont(), grayColor(), "creditLine"));
-    footer->addWidget(new LinkLine);
+    footer->addWidget(new LinkLine, 0, Qt::AlignHCenter);  // only the text itself reacts
     footer->addWidget(makeLabel(fromUtf8(kWarning), footnoteFont(), grayColor(), "warning"));
 
     auto* root = new QVBoxLayout(this);
