@@ -3,12 +3,13 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 ARGS ?=
+PREFIX ?= /usr/local
 # Debian packages the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
-           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk clang-14 libclang-rt-14-dev xfsprogs \
+           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk desktop-file-utils clang-14 libclang-rt-14-dev xfsprogs \
            util-linux
 
-.PHONY: deps configure build run test bench demo fuzz reliability clean
+.PHONY: deps configure build run test bench demo fuzz reliability screenshot install clean
 
 deps:
 	@scripts/install-deps $(PACKAGES)
@@ -57,6 +58,15 @@ fuzz: deps
 	    -Isrc -Ifuzz $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
 	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
 	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus fuzz/corpus/moov fuzz/regressions/moov
+
+# The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
+# docs/screenshot-busy.png while a batch runs and after a failure.
+screenshot: build
+	$(BUILD)/src/app/kelvatta-render screenshots docs
+
+# The program, its desktop entry and icons (so it shows in application menus) and its read-me.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -4,7 +4,7 @@ include(GoogleTest)
 # kelvatta_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] LABEL <label> [TIMEOUT <s>])
 # Every test binary links the core library; its cases become CTest tests carrying the one label of
 # the folder they test: platform, media, timecode, operations, intake, ui or app. The core tests are
-# all but ui and app; platform and operations also run under ThreadSanitizer.
+# all but ui and app; platform, operations and intake also run under ThreadSanitizer.
 function(kelvatta_add_test)
   cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)

@@ -1,5 +1,14 @@
-// The program. With arguments it runs the command line; the window (which will open when no path is
-// given) is not part of it yet.
+// The program: without arguments it opens its window; with paths (or any other argument) it runs
+// the command line, which needs no display. Built without the window, it is the command line only.
 #include "app/command_line.h"
+#ifdef KELVATTA_WITH_WINDOW
+#include "app/window_shell.h"
+#endif
 
-int main(int argc, char** argv) { return kelvatta::runCommandLine(argc, argv); }
+int main(int argc, char** argv)
+{
+#ifdef KELVATTA_WITH_WINDOW
+    if (argc <= 1) return kelvatta::runWindow(argc, argv);
+#endif
+    return kelvatta::runCommandLine(argc, argv);
+}

@@ -1,0 +1,207 @@
+#include "app/window_shell.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QIcon>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+#include "app/command_line.h"
+#include "app/running_exports.h"
+#include "platform/operation_queue.h"
+#include "platform/sys.h"
+#include "ui/content_widget.h"
+#include "ui/file_dialog_folder_panel.h"
+#include "ui/folder_icon.h"
+#include "ui/qt_main_queue.h"
+#include "ui/style.h"
+
+namespace kelvatta {
+namespace {
+
+void printError(const std::string& text)
+{
+    const std::string line = text + "\n";
+    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string noWindowMessage(const std::string& reason)
+{
+    return "kelvatta：无法打开窗口：" + reason + "\n不用窗口时，请在命令行给出要处理的文件或文件夹：\n" + usageText();
+}
+
+bool isSet(const char* value) { return value && *value; }
+
+// Qt ends the program when no platform can be started; this says why in our words, and with our
+// status, before Qt aborts.
+QtMessageHandler previousMessageHandler = nullptr;
+
+void onMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtFatalMsg) {
+        printError(noWindowMessage(message.toStdString()));
+        std::_Exit(kExitUsage);
+    }
+    if (previousMessageHandler) previousMessageHandler(type, context, message);
+}
+
+// The write end of the pipe through which Ctrl-C (SIGINT) and SIGTERM reach the event loop.
+std::atomic<int> stopSignalPipe{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void onStopSignal(int)
+{
+    const int saved = errno;
+    (void)!::write(stopSignalPipe.load(), "s", 1);
+    errno = saved;
+}
+
+// Ctrl-C or a polite kill closes the window as its close button does, so that a batch under way is
+// cancelled and settled instead of being cut off in the middle of a file. A second signal ends the
+// program at once.
+class StopSignals {
+public:
+    explicit StopSignals(QWidget& window)
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        readEnd_ = fds[0];
+        stopSignalPipe.store(fds[1]);
+        notifier_ = std::make_unique<QSocketNotifier>(readEnd_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
+            char bytes[16];
+            while (::read(readEnd_, bytes, sizeof bytes) > 0) {
+            }
+            window.close();
+        });
+        struct sigaction action = {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
+    ~StopSignals()
+    {
+        if (readEnd_ < 0) return;
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        notifier_.reset();
+        ::close(stopSignalPipe.exchange(-1));
+        ::close(readEnd_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    int readEnd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace
+
+std::optional<std::string> missingDisplay(const std::function<const char*(const char*)>& getenv)
+{
+    const bool x11 = isSet(getenv("DISPLAY"));
+    const bool wayland = isSet(getenv("WAYLAND_DISPLAY"));
+    const char* platforms = getenv("QT_QPA_PLATFORM");
+    if (!isSet(platforms)) {
+        if (x11 || wayland) return std::nullopt;
+        return std::string("没有图形显示（DISPLAY 与 WAYLAND_DISPLAY 都未设置）");
+    }
+    // A list of platforms to try in turn, each with its options after a colon: "wayland;xcb".
+    std::string_view rest = platforms;
+    while (!rest.empty()) {
+        const size_t end = rest.find(';');
+        std::string_view entry = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::string_view name = entry.substr(0, entry.find(':'));
+        if (name.empty()) continue;
+        if (name == "xcb") {
+            if (x11) return std::nullopt;
+        } else if (name.substr(0, 7) == "wayland") {
+            if (wayland) return std::nullopt;
+        } else {
+            return std::nullopt;  // offscreen, minimal, vnc, eglfs, linuxfb: no display server needed
+        }
+    }
+    return "QT_QPA_PLATFORM=" + std::string(platforms) + " 需要的图形显示不存在（DISPLAY 或 WAYLAND_DISPLAY 未设置）";
+}
+
+ProgramWindow::ProgramWindow(VideoProcessor::SessionFactory makeSession, FolderPanelFactory makePanel)
+    : exports_(RunningExports::create())
+{
+    ContentView view(std::make_shared<VideoProcessor>(exports_->sessionFactory(std::move(makeSession))));
+    widget_ = std::make_unique<ui::ContentWidget>(std::move(view),
+                                                  makePanel ? std::move(makePanel) : ui::fileDialogFolderPanels());
+    widget_->setWindowTitle(QStringLiteral("Kelvatta"));
+}
+
+ProgramWindow::~ProgramWindow() = default;
+
+const ContentView& ProgramWindow::view() const { return widget_->view(); }
+
+void ProgramWindow::show()
+{
+    widget_->show();
+    widget_->setFixedSize(ui::kWindowWidth, ui::kWindowHeight);
+}
+
+bool ProgramWindow::settle(std::chrono::milliseconds timeout)
+{
+    OperationQueue& queue = view().operationQueue();
+    const auto ended = [&] { return queue.operationCount() == 0; };
+    if (ended()) return true;
+    queue.cancelAllOperations();
+    exports_->cancelAll();
+
+    // The exports end on their own threads and finish through the main queue, that is, this loop.
+    const QDeadlineTimer deadline(static_cast<qint64>(timeout.count()));
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (ended() || deadline.hasExpired()) loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return ended();
+}
+
+int runWindow(int argc, char** argv)
+{
+    if (auto reason = missingDisplay(::getenv)) {
+        printError(noWindowMessage(*reason));
+        return kExitUsage;
+    }
+    // A reader of the log that goes away must not end the program in the middle of a file.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    previousMessageHandler = qInstallMessageHandler(onMessageWhileStarting);
+    QApplication app(argc, argv);
+    qInstallMessageHandler(previousMessageHandler);
+    QApplication::setApplicationName(QStringLiteral("Kelvatta"));
+    QApplication::setDesktopFileName(QStringLiteral("kelvatta"));
+    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(ui::folderWithPlusImage(256, ui::blueColor()))));
+    QApplication::setFont(ui::bodyFont());
+
+    ui::QtMainQueue mainQueue;
+    ProgramWindow window;
+    StopSignals stopSignals(window.widget());
+    window.show();
+    const int status = app.exec();
+    window.settle();
+    return status;
+}
+
+}  // namespace kelvatta

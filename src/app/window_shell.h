@@ -1,0 +1,56 @@
+// The program with its window: one window of fixed size whose content is ContentView, over Qt's
+// event loop.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "intake/folder_choice.h"
+#include "timecode/video_processor.h"
+#include "ui/content_view.h"
+
+namespace kelvatta {
+
+class RunningExports;
+namespace ui {
+class ContentWidget;
+}
+
+// Why no window can be opened with this environment (getenv reads it), or nothing when one can:
+// Qt needs an X display or a Wayland compositor, unless QT_QPA_PLATFORM names a platform that
+// needs neither (offscreen, for one).
+std::optional<std::string> missingDisplay(const std::function<const char*(const char*)>& getenv);
+
+// The window and the view it shows. Needs a QApplication and a QtMainQueue.
+class ProgramWindow {
+public:
+    explicit ProgramWindow(VideoProcessor::SessionFactory makeSession = makeExportSession,
+                           FolderPanelFactory makePanel = {});
+    ~ProgramWindow();
+    ProgramWindow(const ProgramWindow&) = delete;
+    ProgramWindow& operator=(const ProgramWindow&) = delete;
+
+    ui::ContentWidget& widget() { return *widget_; }
+    const ContentView& view() const;
+
+    // Shows the window at its one size, 450 × 400, which the user cannot change.
+    void show();
+
+    // Once the window has closed: cancels the files not started and the exports running, so that no
+    // half-written file is left beside a clip, and runs the event loop until the batch has ended or
+    // the timeout has passed. Returns whether it ended.
+    bool settle(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+private:
+    std::shared_ptr<RunningExports> exports_;
+    std::unique_ptr<ui::ContentWidget> widget_;
+};
+
+// The whole program when it runs with its window. Without a display it says so on standard error,
+// with the command line's use, and returns kExitUsage.
+int runWindow(int argc, char** argv);
+
+}  // namespace kelvatta

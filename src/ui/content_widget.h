@@ -1,0 +1,53 @@
+// The window's content: the drop zone with its choose-folder button, the save-as check box, the
+// progress block and the error line (each only while there is something to show), and the footer.
+// It is drawn from ContentView's state and redrawn after every write of it.
+#pragma once
+
+#include <QUrl>
+#include <QWidget>
+
+#include "intake/folder_choice.h"
+#include "ui/content_view.h"
+
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace kelvatta::ui {
+
+// The footer's texts and the page its link line opens: the program's read-me, installed with it
+// under share/doc/kelvatta, or the one of the source tree it was built from.
+inline constexpr const char* kCreditLine = "Kelvatta · 时间码归零工具";
+inline constexpr const char* kLinkLine = "使用说明";
+inline constexpr const char* kWarning = "仅支持处理索尼微单素材处理\n请勿处理其他品牌机型以及索尼非微单机型素材";
+QUrl projectPage();
+
+class ContentWidget : public QWidget {
+public:
+    ContentWidget(ContentView view, FolderPanelFactory makePanel, QWidget* parent = nullptr);
+    ~ContentWidget() override;
+
+    const ContentView& view() const { return view_; }
+
+protected:
+    // The first time the content appears, the batch run sizes its queue.
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void refresh();
+
+    ContentView view_;
+    FolderPanelFactory makePanel_;
+    long observerToken_ = 0;
+    bool appeared_ = false;
+
+    QPushButton* chooseFolderButton_ = nullptr;
+    QCheckBox* saveAsToggle_ = nullptr;
+    QWidget* progressBlock_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QLabel* progressText_ = nullptr;
+    QLabel* errorLine_ = nullptr;
+};
+
+}  // namespace kelvatta::ui

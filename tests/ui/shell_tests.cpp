@@ -1,0 +1,156 @@
+// The program's shell: when it can open its window, the program without a display, closing the
+// window during a batch, and what `make install` puts into the menus.
+#include <QImage>
+#include <QStandardPaths>
+#include <QtTest>
+#include <fstream>
+#include <map>
+#include <vector>
+#include <string>
+
+#include "app/app_test_support.h"
+#include "app/fake_sessions.h"
+#include "app/window_shell.h"
+#include "operations/batch_run.h"
+#include "platform/dispatch.h"
+#include "platform/operation_queue.h"
+#include "ui/content_widget.h"
+#include "ui/qt_main_queue.h"
+#include "ui_test_support.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+
+namespace {
+
+// Runs the built program through env(1), with the environment changed by envArguments ("-u NAME" removes,
+// "NAME=VALUE" sets).
+ProgramRun runKelvattaWith(std::vector<std::string> envArguments, const ProgramOptions& options = {})
+{
+    envArguments.insert(envArguments.begin(), "/usr/bin/env");
+    envArguments.push_back(kelvattaPath());
+    return runProgram(envArguments, options);
+}
+
+std::map<std::string, std::string> desktopEntry(const fs::path& file)
+{
+    std::map<std::string, std::string> keys;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (auto eq = line.find('='); eq != std::string::npos && line[0] != '#') keys[line.substr(0, eq)] = line.substr(eq + 1);
+    return keys;
+}
+
+}  // namespace
+
+class ShellTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowNeedsADisplayUnlessThePlatformNeedsNone()
+    {
+        struct Case {
+            const char* display;
+            const char* wayland;
+            const char* platform;
+            bool window;
+        };
+        const Case cases[] = {
+            {"", "", nullptr, false},
+            {":0", nullptr, nullptr, true},
+            {nullptr, "wayland-0", "", true},
+            {nullptr, nullptr, "offscreen:fontengine=freetype", true},
+            {nullptr, nullptr, "xcb", false},
+            {":0", nullptr, "wayland", false},
+            {":0", nullptr, "wayland;xcb", true},
+            {nullptr, nullptr, "wayland;xcb", false},
+        };
+        for (const auto& c : cases) {
+            const auto missing = missingDisplay([&](const char* name) -> const char* {
+                const std::string_view key = name;
+                if (key == "DISPLAY") return c.display;
+                if (key == "WAYLAND_DISPLAY") return c.wayland;
+                if (key == "QT_QPA_PLATFORM") return c.platform;
+                return nullptr;
+            });
+            QVERIFY2(missing.has_value() != c.window, c.platform ? c.platform : "(no platform)");
+            if (missing) QVERIFY(!missing->empty());
+        }
+    }
+
+    void programWithoutPathsAndWithoutDisplaySaysHowToUseIt()
+    {
+        // No display at all; then a display that is named but cannot be reached, where Qt would abort.
+        for (const auto& environment : {std::vector<std::string>{"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"},
+                                        std::vector<std::string>{"-u", "WAYLAND_DISPLAY", "DISPLAY=:97", "QT_QPA_PLATFORM=xcb"}}) {
+            auto run = runKelvattaWith(environment);
+            QCOMPARE(run.status, 2);
+            QCOMPARE(QString::fromStdString(run.out), QString());
+            QVERIFY(run.err.find("无法打开窗口") != std::string::npos);
+            QVERIFY(run.err.find("用法：kelvatta [--save-as] 路径...") != std::string::npos);
+        }
+    }
+
+    void ctrlCClosesTheWindowAndTheProgramEndsNormally()
+    {
+        ProgramOptions options;
+        options.interruptOn = "OperationQueue 最大并发数";  // printed once the window has appeared
+        options.timeout = std::chrono::seconds(30);
+        auto run = runKelvattaWith({"QT_QPA_PLATFORM=offscreen"}, options);
+        QVERIFY(run.interrupted);
+        QCOMPARE(run.status, 0);
+    }
+
+    void closingTheWindowDuringABatchCancelsItsExports()
+    {
+        ui::QtMainQueue mainQueue;
+        ScratchFolder folder;
+        QList<QUrl> urls;
+        for (int n = 1; n <= 5; ++n) {
+            const fs::path clip = folder / ("slow" + std::to_string(n) + ".mp4");
+            writeFile(clip, "original");
+            urls.push_back(fileUrl(clip));
+        }
+        FakeSessions sessions;
+        ProgramWindow window(sessions.factory());
+        window.show();
+        QVERIFY(dropOn(part(&window.widget(), "dropZone"), urls).accepted);
+        QTRY_VERIFY(sessions.started >= 1);
+
+        window.widget().close();
+        QVERIFY(window.settle(std::chrono::seconds(20)));
+        QCOMPARE(window.view().operationQueue().operationCount(), size_t(0));
+        QVERIFY(sessions.started <= operationQueueWidth(activeProcessorCount()));  // no file started after the close
+        for (int n = 1; n <= 5; ++n) QCOMPARE(readFile(folder / ("slow" + std::to_string(n) + ".mp4")), std::string("original"));
+    }
+
+    void installPutsTheProgramIntoTheMenus()
+    {
+        TempDir prefix;
+        auto install = runProgram({CMAKE_COMMAND, "--install", KELVATTA_BUILD_DIR, "--prefix", prefix.path().string()});
+        QVERIFY2(install.status == 0, install.err.c_str());
+
+        QVERIFY(fs::is_regular_file(prefix / "bin/kelvatta"));
+        const fs::path entry = prefix / "share/applications/kelvatta.desktop";
+        auto keys = desktopEntry(entry);
+        QCOMPARE(QString::fromStdString(keys["Name"]), QStringLiteral("Kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Exec"]), QStringLiteral("kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Icon"]), QStringLiteral("kelvatta"));
+        QCOMPARE(QString::fromStdString(keys["Categories"]), QStringLiteral("AudioVideo;Video;"));
+        for (int size : {48, 128, 256}) {
+            const QImage icon(QString::fromStdString(
+                (prefix / "share/icons/hicolor" / (std::to_string(size) + "x" + std::to_string(size)) / "apps/kelvatta.png").string()));
+            QCOMPARE(icon.size(), QSize(size, size));
+        }
+        // The link line's page, once installed.
+        QVERIFY(fs::is_regular_file(prefix / "share/doc/kelvatta/README.md"));
+
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        QVERIFY2(!validator.isEmpty(), "desktop-file-validate is missing: make deps installs it");
+        auto validation = runProgram({validator.toStdString(), entry.string()});
+        QVERIFY2(validation.status == 0 && validation.out.empty(), (validation.out + validation.err).c_str());
+    }
+};
+
+QTEST_MAIN(ShellTests)
+#include "shell_tests.moc"
