@@ -1,6 +1,7 @@
 // Scratch folders, generated clips and file checks for the command line's tests.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -46,6 +47,16 @@ inline std::string formatTimecode(const fs::path& path)
     if (run.status != 0) return "ffprobe failed: " + run.err;
     while (!run.out.empty() && run.out.back() == '\n') run.out.pop_back();
     return run.out;
+}
+
+// Everything below folder, at every depth, as sorted paths relative to it.
+inline std::vector<std::string> entries(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        names.push_back(fs::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline std::string kelvattaPath() { return std::string(KELVATTA_BUILD_DIR) + "/src/app/kelvatta"; }

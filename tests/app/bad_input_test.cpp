@@ -16,15 +16,6 @@ using namespace kelvatta::test;
 
 namespace {
 
-std::vector<std::string> entries(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        names.push_back(fs::relative(entry.path(), folder).string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The text after "导出失败：" on standard output, or "" when there is no such line.
 std::string exportFailure(const ProgramRun& run)
 {

@@ -21,15 +21,6 @@ std::string widthLine()
     return "OperationQueue 最大并发数：" + std::to_string(operationQueueWidth(activeProcessorCount()));
 }
 
-std::vector<std::string> entries(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        names.push_back(fs::relative(entry.path(), folder).string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 }  // namespace
 
 TEST(CommandLine, HelpVersionAndUsageErrors)
