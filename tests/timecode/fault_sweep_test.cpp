@@ -216,9 +216,13 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
     const Trial first = rewrite(mode, folder, clean);
     ASSERT_TRUE(first.result && first.result->isSuccess())
         << (first.result ? first.result->error().localizedDescription : "no completion");
-    const Bytes reference = first.files.at(mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.clipName
-                                                        : std::string(mode.clipName));
+    const std::string referenceName =
+        mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.clipName : std::string(mode.clipName);
+    const Bytes reference = first.files.at(referenceName);
     ASSERT_NE(reference, original);
+    // A valid result: the zero start timecode and every packet of the source.
+    EXPECT_EQ(probeFormatTag(folder / referenceName, "timecode"), "00:00:00:00");
+    EXPECT_EQ(packetHash(folder / referenceName), packetHash(mode.source()));
     const int points = static_cast<int>(clean.calls.size());
     ASSERT_GT(points, 10);
 
