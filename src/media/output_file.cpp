@@ -59,6 +59,15 @@ ErrorOr<void> OutputFile::flush()
 
 ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
 {
+    // The clip's owner too, where we may give it (root rewriting a user's clip): otherwise the user
+    // would find their clip owned by root and no longer writable. Others may not, and keep theirs.
+    auto own = sys::fstat(fd_.get());
+    if (own.isError()) return fileError("无法读取文件", path_, static_cast<int>(own.error().code));
+    if (own->st_uid != source.st_uid || own->st_gid != source.st_gid) {
+        auto r = sys::fchown(fd_.get(), source.st_uid, source.st_gid);
+        if (r.isError() && r.error().code != EPERM)
+            return fileError("无法设置文件所有者", path_, static_cast<int>(r.error().code));
+    }
     if (auto r = sys::fchmod(fd_.get(), source.st_mode & 07777); r.isError())
         return fileError("无法设置文件权限", path_, static_cast<int>(r.error().code));
     const struct timespec times[2] = {source.st_atim, source.st_mtim};

@@ -61,6 +61,7 @@ const char* callName(Call call)
     case Call::Fchmod: return "fchmod";
     case Call::Futimens: return "futimens";
     case Call::Fallocate: return "fallocate";
+    case Call::Fchown: return "fchown";
     }
     return "?";
 }
@@ -261,6 +262,13 @@ ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len)
         if (::fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0) return {};
         if (errno != EINTR) return callError(Call::Fallocate, errno);
     }
+}
+
+ErrorOr<void> fchown(int fd, uid_t owner, gid_t group)
+{
+    KV_FAULT_POINT(Call::Fchown);
+    if (::fchown(fd, owner, group) != 0) return callError(Call::Fchown, errno);
+    return {};
 }
 
 ErrorOr<void> futimens(int fd, const struct timespec times[2])

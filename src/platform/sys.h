@@ -32,6 +32,7 @@ enum class Call {
     Fchmod,
     Futimens,
     Fallocate,
+    Fchown,
 };
 
 const char* callName(Call call);
@@ -67,6 +68,7 @@ ErrorOr<void> rename(const std::string& from, const std::string& to);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
 ErrorOr<void> fchmod(int fd, mode_t mode);
+ErrorOr<void> fchown(int fd, uid_t owner, gid_t group);
 // Reserves disk blocks for [offset, offset + len) (mode 0: the file grows to cover the range).
 ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len);
 // Sets access and modification times (nanoseconds precision).

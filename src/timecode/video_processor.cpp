@@ -28,7 +28,14 @@ bool itemExists(const fs::path& path)
 ErrorOr<void> createDirectories(const fs::path& folder)
 {
     auto made = sys::mkdir(folder.string(), 0777);
-    if (!made.isError()) return {};
+    if (!made.isError()) {
+        // The new folder's entry must reach the disk with the files written into it.
+        const fs::path parent = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
+        auto synced = sys::fsyncDirectory(parent.string());
+        if (synced.isError())
+            return posixError(static_cast<int>(synced.error().code), "无法创建文件夹“" + folder.string() + "”：");
+        return {};
+    }
     int err = static_cast<int>(made.error().code);
     if (err == EEXIST) {
         auto st = sys::stat(folder.string());

@@ -98,6 +98,10 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     const fs::path source = dir / "C0001.MP4";
     writeBytes(source, sourceBytes);
     setModeAndTime(source, 0640, 1577836800);  // 2020-01-01
+    // Root rewriting another user's clip gives the result to that user.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(source.c_str(), 65534, 65534), 0);
+    }
     const fs::path output = dir / "temp_C0001.MP4";
 
     const ExportOutcome outcome = exportThroughSession(source, output);
@@ -170,9 +174,12 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     EXPECT_EQ(tmcdId, be32(srcMvhd, srcMvhd.size() - 4));
     EXPECT_EQ(be32(outMvhd, outMvhd.size() - 4), tmcdId + 1);
 
-    // The clip's permission bits and modification time.
-    struct stat st {};
+    // The clip's owner, permission bits and modification time.
+    struct stat st {}, in {};
     ASSERT_EQ(::stat(output.c_str(), &st), 0);
+    ASSERT_EQ(::stat(source.c_str(), &in), 0);
+    EXPECT_EQ(st.st_uid, in.st_uid);
+    EXPECT_EQ(st.st_gid, in.st_gid);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_mtim.tv_sec, 1577836800);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
