@@ -10,6 +10,7 @@
 #include "fake_export_session.h"
 #include "platform/dispatch.h"
 #include "platform/sys.h"
+#include "support/fault_plan.h"
 #include "support/log_capture.h"
 #include "support/read_only_mount.h"
 #include "support/temp_dir.h"
@@ -173,9 +174,11 @@ TEST(VideoProcessorReplace, RefusedReplacementLeavesBothFilesAsTheyWere)
         ClipFolder f;
         LogCapture log;
         Rewrite rw;
-        sys::setFaultHook([](sys::Call call, void*) { return call == sys::Call::Rename ? EACCES : 0; }, nullptr);
-        rw.run(f.clip, false);
-        sys::setFaultHook(nullptr, nullptr);
+        FaultPlan refuseRename{.only = sys::Call::Rename, .onward = true, .err = EACCES};
+        {
+            ScopedFaults faults(refuseRename);
+            rw.run(f.clip, false);
+        }
         ASSERT_TRUE(rw.result && rw.result->isFailure());
         EXPECT_EQ(rw.result->error().code, EACCES);
         EXPECT_EQ(log.lines().back(), "替换原文件失败：无法用临时文件替换“C0001.MP4”：权限不足");
@@ -187,9 +190,11 @@ TEST(VideoProcessorReplace, RefusedReplacementLeavesBothFilesAsTheyWere)
         ClipFolder f;
         LogCapture log;
         Rewrite rw;
-        sys::setFaultHook([](sys::Call call, void*) { return call == sys::Call::Fsync ? EIO : 0; }, nullptr);
-        rw.run(f.clip, false);
-        sys::setFaultHook(nullptr, nullptr);
+        FaultPlan failFsync{.only = sys::Call::Fsync, .onward = true, .err = EIO};
+        {
+            ScopedFaults faults(failFsync);
+            rw.run(f.clip, false);
+        }
         ASSERT_TRUE(rw.result && rw.result->isFailure());
         EXPECT_EQ(rw.result->error().code, EIO);
         EXPECT_EQ(readFile(f.clip), "new clip") << "the clip holds the complete result";
