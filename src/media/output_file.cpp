@@ -27,11 +27,11 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path)
         (void)sys::unlink(path.string());  // made a moment ago by this call
         return fileError("无法创建文件", path, static_cast<int>(st.error().code));
     }
-    return OutputFile(path, fd.releaseValue(), st->st_dev, st->st_ino);
+    return OutputFile(path, fd.releaseValue(), *st);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::move(other.fd_)), dev_(other.dev_), ino_(other.ino_),
+    : path_(std::move(other.path_)), fd_(std::move(other.fd_)), created_(other.created_),
       owned_(std::exchange(other.owned_, false))
 {
 }
@@ -45,7 +45,7 @@ void OutputFile::discard()
         // Best effort: a failed removal leaves a file the user can see and delete; the clip itself
         // is never at this path. If the name now belongs to another file, it is not ours to remove.
         auto st = sys::lstat(path_.string());
-        if (!st.isError() && st->st_dev == dev_ && st->st_ino == ino_) (void)sys::unlink(path_.string());
+        if (!st.isError() && st->st_dev == created_.st_dev && st->st_ino == created_.st_ino) (void)sys::unlink(path_.string());
         owned_ = false;
     }
 }
@@ -61,9 +61,7 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
 {
     // The clip's owner too, where we may give it (root rewriting a user's clip): otherwise the user
     // would find their clip owned by root and no longer writable. Others may not, and keep theirs.
-    auto own = sys::fstat(fd_.get());
-    if (own.isError()) return fileError("无法读取文件", path_, static_cast<int>(own.error().code));
-    if (own->st_uid != source.st_uid || own->st_gid != source.st_gid) {
+    if (created_.st_uid != source.st_uid || created_.st_gid != source.st_gid) {
         auto r = sys::fchown(fd_.get(), source.st_uid, source.st_gid);
         if (r.isError() && r.error().code != EPERM)
             return fileError("无法设置文件所有者", path_, static_cast<int>(r.error().code));
@@ -79,8 +77,7 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
     if (durable) {
         // The new name too, so a file in the save-as folder survives a crash (replacing a clip
         // renames and syncs the directory again).
-        const auto dir = path_.parent_path().empty() ? std::filesystem::path(".") : path_.parent_path();
-        if (auto r = sys::fsyncDirectory(dir.string()); r.isError())
+        if (auto r = sys::fsyncParentDirectory(path_); r.isError())
             return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
     }
     owned_ = false;

@@ -39,15 +39,14 @@ public:
     void discard();
 
 private:
-    OutputFile(std::filesystem::path path, Fd fd, dev_t dev, ino_t ino)
-        : path_(std::move(path)), fd_(std::move(fd)), dev_(dev), ino_(ino)
+    OutputFile(std::filesystem::path path, Fd fd, const struct stat& created)
+        : path_(std::move(path)), fd_(std::move(fd)), created_(created)
     {
     }
 
     std::filesystem::path path_;
     Fd fd_;
-    dev_t dev_;
-    ino_t ino_;
+    struct stat created_;  // the file as this object made it: its identity and owner
     bool owned_ = true;  // this object made the file and must remove it unless committed
 };
 

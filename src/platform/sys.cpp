@@ -278,9 +278,10 @@ ErrorOr<void> futimens(int fd, const struct timespec times[2])
     return {};
 }
 
-ErrorOr<void> fsyncDirectory(const std::string& path)
+ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path)
 {
-    auto dir = open(path, O_RDONLY | O_DIRECTORY);
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    auto dir = open(parent.string(), O_RDONLY | O_DIRECTORY);
     if (dir.isError()) return dir.releaseError();
     return fsync(dir->get());
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "platform/error.h"
@@ -73,8 +74,8 @@ ErrorOr<void> fchown(int fd, uid_t owner, gid_t group);
 ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len);
 // Sets access and modification times (nanoseconds precision).
 ErrorOr<void> futimens(int fd, const struct timespec times[2]);
-// Opens the directory read-only and fsyncs it, so a rename or creation inside it is durable.
-ErrorOr<void> fsyncDirectory(const std::string& path);
+// Fsyncs the folder that holds path, so that path's entry (made by a creation or a rename) is durable.
+ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
 // Closes fd and reports the close's error (a deferred write error on some file systems).
 ErrorOr<void> close(Fd& fd);
 

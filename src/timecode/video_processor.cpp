@@ -30,8 +30,7 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     auto made = sys::mkdir(folder.string(), 0777);
     if (!made.isError()) {
         // The new folder's entry must reach the disk with the files written into it.
-        const fs::path parent = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
-        auto synced = sys::fsyncDirectory(parent.string());
+        auto synced = sys::fsyncParentDirectory(folder);
         if (synced.isError())
             return posixError(static_cast<int>(synced.error().code), "无法创建文件夹“" + folder.string() + "”：");
         return {};
@@ -56,7 +55,7 @@ ErrorOr<void> replaceClip(const fs::path& temporary, const fs::path& clip)
     if (renamed.isError())
         return posixError(static_cast<int>(renamed.error().code),
                           "无法用临时文件替换“" + clip.filename().string() + "”：");
-    auto synced = sys::fsyncDirectory(clip.parent_path().empty() ? "." : clip.parent_path().string());
+    auto synced = sys::fsyncParentDirectory(clip);
     if (synced.isError())
         return posixError(static_cast<int>(synced.error().code),
                           "“" + clip.filename().string() + "”已替换，但无法确认已写入磁盘：");
