@@ -14,6 +14,7 @@
 
 #include "app/running_exports.h"
 #include "app/terminal_status.h"
+#include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
@@ -59,8 +60,7 @@ ErrorOr<std::vector<fs::path>> resolvePaths(const std::vector<std::string>& path
         std::error_code ec;
         fs::path resolved = fs::canonical(fs::path(path), ec);
         if (ec) return Error{"CommandLine", ec.value(), "无法访问“" + path + "”：" + errnoReason(ec.value())};
-        if (fs::is_directory(resolved, ec) && resolved.has_filename()) resolved /= "";
-        urls.push_back(std::move(resolved));
+        urls.push_back(fs::is_directory(resolved, ec) ? asFolderURL(std::move(resolved)) : std::move(resolved));
     }
     return urls;
 }

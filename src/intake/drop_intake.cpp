@@ -96,11 +96,10 @@ fs::path resolveSymlink(const fs::path& url)
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(item, ec);
     if (ec || !fs::is_symlink(status)) return url;
-    fs::path resolved = fs::weakly_canonical(item, ec);
+    const fs::path resolved = fs::weakly_canonical(item, ec);
     if (ec) return url;
     // A folder stays a folder URL, so that it is still searched.
-    if (isFolderURL(url) && resolved.has_filename()) resolved /= "";
-    return resolved;
+    return isFolderURL(url) ? asFolderURL(resolved) : resolved;
 }
 
 }  // namespace kelvatta

@@ -12,6 +12,13 @@ namespace kelvatta {
 // Whether url names a folder: decided by its trailing separator alone, the file system is not asked.
 inline bool isFolderURL(const std::filesystem::path& url) { return !url.has_filename(); }
 
+// The folder URL of path: path with a trailing separator (unchanged when it has one).
+inline std::filesystem::path asFolderURL(std::filesystem::path path)
+{
+    if (path.has_filename()) path /= "";
+    return path;
+}
+
 // The path of a URL as it is shown and printed: its text, without the trailing separator of a
 // folder URL (the root folder stays "/").
 std::string urlPath(const std::filesystem::path& url);

@@ -21,8 +21,7 @@ void selectFolder(ContentView view, const FolderPanelFactory& makePanel)
     if (!chosen || chosen->empty()) return;
 
     // The folder is searched only when its URL ends with a separator.
-    std::filesystem::path folder = std::move(*chosen);
-    if (!isFolderURL(folder)) folder /= "";
+    const std::filesystem::path folder = asFolderURL(std::move(*chosen));
     const std::string path = urlPath(folder);
     view.setFolderPath(path);
     printLine("选择的文件夹路径：" + path);

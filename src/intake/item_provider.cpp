@@ -19,7 +19,7 @@ std::string loadedText(const std::string& uri)
     if (!path || isFolderURL(*path)) return uri;
     std::error_code ec;
     if (!fs::is_directory(*path, ec)) return uri;
-    return fileURLText(*path / "");
+    return fileURLText(asFolderURL(*path));
 }
 
 class UriListItemProvider final : public ItemProvider {
