@@ -43,21 +43,26 @@ demo: build
 reliability: build
 	@BUILD=$(BUILD) scripts/reliability
 
-# Fuzzing: the box reader and the moov rewrite under libFuzzer (clang-14), for SECONDS seconds.
-# New inputs go to build-fuzz/corpus; crashes to fuzz/artifacts/ (move each into fuzz/regressions/moov,
-# where the media tests replay it). The seeds in fuzz/corpus/moov are replayed there too.
+# Fuzzing: the box reader and the moov rewrite, then the camera XML edit, under libFuzzer (clang-14),
+# for SECONDS seconds each. New inputs go to build-fuzz/corpus-*; crashes to fuzz/artifacts/ (move
+# each into fuzz/regressions/moov or fuzz/regressions/xml, where the media tests replay it). The seeds
+# in fuzz/corpus are replayed there too.
 SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SOURCES = fuzz/moov_fuzzer.cpp fuzz/moov_fuzz_entry.cpp src/media/box_reader.cpp src/media/moov_model.cpp \
+FUZZ_SOURCES = fuzz/moov_fuzz_entry.cpp src/media/box_reader.cpp src/media/moov_model.cpp \
                src/media/moov_rewrite.cpp src/media/output_check.cpp src/media/quicktime_meta.cpp \
-               src/media/timecode_track.cpp src/media/media_error.cpp src/platform/error.cpp
+               src/media/timecode_track.cpp src/media/timecode.cpp src/media/camera_xml.cpp src/media/rtmd.cpp \
+               src/media/top_level.cpp src/media/media_error.cpp src/platform/error.cpp
+FUZZ_FLAGS = -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc -Ifuzz
 
 fuzz: deps
-	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts fuzz/regressions/moov
-	clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-	    -Isrc -Ifuzz $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
+	mkdir -p $(FUZZ_BUILD)/corpus-moov $(FUZZ_BUILD)/corpus-xml fuzz/artifacts fuzz/regressions/moov fuzz/regressions/xml
+	clang++-14 $(FUZZ_FLAGS) fuzz/moov_fuzzer.cpp $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
+	clang++-14 $(FUZZ_FLAGS) fuzz/camera_xml_fuzzer.cpp $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/camera_xml_fuzzer
 	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
-	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus fuzz/corpus/moov fuzz/regressions/moov
+	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus-moov fuzz/corpus/moov fuzz/regressions/moov
+	$(FUZZ_BUILD)/camera_xml_fuzzer -max_total_time=$(SECONDS) -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus-xml fuzz/corpus/xml fuzz/regressions/xml
 
 # The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
 # docs/screenshot-busy.png while a batch runs and after a failure.

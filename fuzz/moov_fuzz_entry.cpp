@@ -1,10 +1,12 @@
 #include "moov_fuzz_entry.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "media/box_reader.h"
+#include "media/camera_xml.h"
 #include "media/moov_model.h"
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
@@ -30,10 +32,8 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
     MemorySource source(input);
     auto boxes = scanTopLevel(source);
     if (boxes.isError()) return;
-    std::vector<Box> mdats;
     std::optional<Box> moov;
     for (const Box& box : *boxes) {
-        if (box.type == fourcc("mdat")) mdats.push_back(box);
         if (box.type == fourcc("moov") && !moov) moov = box;
     }
     if (!moov) return;
@@ -41,15 +41,32 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
     if (bytes.isError()) return;
     auto movie = parseMovie(bytes.releaseValue());
     if (movie.isError()) return;
-    auto plan = planOutput(*movie, mdats, source, {quickTimeStringItem("timecode", "00:00:00:00")});
+    auto plan = planOutput({*movie, *boxes, source}, {quickTimeStringItem("timecode", "00:00:00:00")});
     if (plan.isError() || plan->fileSize > kMaxAssembled) return;
 
     Bytes output(plan->fileSize);
     for (const OutputWrite& w : plan->writes) std::memcpy(&output[w.offset], w.bytes.data(), w.bytes.size());
     for (const DataPlacement& d : plan->data) std::memcpy(&output[d.outputOffset], &data[d.source.offset], d.source.size);
-    for (const OutputWrite& w : plan->patches) std::memcpy(&output[w.offset], w.bytes.data(), w.bytes.size());
+    for (const Patch& p : plan->patches) std::memcpy(&output[p.offset], p.bytes.data(), p.size);
     MemorySource written(output);
     if (auto checked = checkOutput(written, *plan); checked.isError()) fault("output check", checked.error());
+}
+
+void fuzzCameraXml(const uint8_t* data, size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const Timecode zero;
+    const auto rebased = rebaseCameraXml(text, zero);
+    if (!rebased) return;
+    if (rebased->text.size() != text.size()) fault("camera XML", Error{"", 0, "the text changed its length"});
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (rebased->text[i] != text[i] && (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
+                                            !std::isxdigit(static_cast<unsigned char>(rebased->text[i]))))
+            fault("camera XML", Error{"", 0, "a character other than a hex digit changed"});
+    }
+    // Re-basing what is already re-based changes nothing.
+    const auto again = rebaseCameraXml(rebased->text, zero);
+    if (!again || again->changed) fault("camera XML", Error{"", 0, "a second re-basing changed the text"});
 }
 
 }  // namespace kelvatta

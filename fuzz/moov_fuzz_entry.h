@@ -12,4 +12,8 @@ namespace kelvatta {
 // accepted input does not read back as planned: a fault of the rewrite, not of the input.
 void fuzzBoxPath(const uint8_t* data, size_t size);
 
+// The camera XML edit on any text: aborts when it changes anything but hex digits, changes the
+// length, or changes an already re-based text again.
+void fuzzCameraXml(const uint8_t* data, size_t size);
+
 }  // namespace kelvatta

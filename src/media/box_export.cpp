@@ -67,9 +67,9 @@ ErrorOr<std::optional<BoxSource>> probe(const std::filesystem::path& path)
         return std::optional<BoxSource>();
 
     std::optional<Box> moov;
-    for (const Box& box : KV_TRY(scanTopLevel(reader))) {
+    source.topLevel = KV_TRY(scanTopLevel(reader));
+    for (const Box& box : source.topLevel) {
         if (box.type == fourcc("moof")) return std::optional<BoxSource>();
-        if (box.type == fourcc("mdat")) source.mdats.push_back(box);
         if (box.type != fourcc("moov")) continue;
         if (moov) return std::optional<BoxSource>();
         moov = box;
@@ -87,12 +87,10 @@ Error verifyError(const Error& reason, const std::filesystem::path& output)
                        "导出结果校验失败（“" + output.filename().string() + "”）：" + reason.localizedDescription);
 }
 
-ErrorOr<void> writeAll(const OutputFile& out, const std::vector<OutputWrite>& writes)
+ErrorOr<void> writeAt(const OutputFile& out, ByteSpan bytes, uint64_t offset)
 {
-    for (const OutputWrite& write : writes) {
-        if (auto r = sys::writeAt(out.fd(), write.bytes.data(), write.bytes.size(), write.offset); r.isError())
-            return fileError("无法写入文件", out.path(), errnoOf(r.error()));
-    }
+    if (auto r = sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset); r.isError())
+        return fileError("无法写入文件", out.path(), errnoOf(r.error()));
     return {};
 }
 
@@ -109,19 +107,19 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
 {
     const uint64_t sourceSize = static_cast<uint64_t>(source.stat.st_size);
     FileSource reader(source.fd.get(), sourceSize, job.source);
-    auto planned = planOutput(source.movie, source.mdats, reader, job.metadata);
+    auto planned = planOutput({source.movie, source.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     const OutputPlan plan = planned.releaseValue();
     source.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
 
     auto out = KV_TRY(OutputFile::create(job.output));
-    KV_TRY_VOID(writeAll(out, plan.writes));
+    for (const OutputWrite& write : plan.writes) KV_TRY_VOID(writeAt(out, write.bytes, write.offset));
     DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
                       control);
     for (const DataPlacement& data : plan.data)
         KV_TRY_VOID(copier.copy(data.source.offset, data.outputOffset, data.source.size));
-    KV_TRY_VOID(writeAll(out, plan.patches));
+    for (const Patch& patch : plan.patches) KV_TRY_VOID(writeAt(out, patch.span(), patch.offset));
     if (control.isCancelled()) return cancelledError();
 
     if (job.durable) KV_TRY_VOID(out.flush());

@@ -14,11 +14,11 @@
 
 namespace kelvatta {
 
-// A source the box path takes: open, its top-level mdat boxes found and its moov parsed.
+// A source the box path takes: open, its top-level boxes found and its moov parsed.
 struct BoxSource {
     Fd fd;
     struct stat stat {};
-    std::vector<Box> mdats;
+    std::vector<Box> topLevel;
     Movie movie;
 };
 

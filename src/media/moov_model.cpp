@@ -1,5 +1,7 @@
 #include "media/moov_model.h"
 
+#include <algorithm>
+
 #include "media/media_error.h"
 #include "platform/checked.h"
 
@@ -30,7 +32,8 @@ ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, box));
     FieldReader r(full.body);
-    r.skip(full.version == 1 ? 16 : 8);  // creation and modification times
+    track.trackDates.created = r.uVersioned(full.version);
+    track.trackDates.modified = r.uVersioned(full.version);
     track.trackId = r.u32();
     r.skip(4);
     track.duration = r.uVersioned(full.version);
@@ -42,7 +45,8 @@ ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, box));
     FieldReader r(full.body);
-    r.skip(full.version == 1 ? 16 : 8);
+    track.mediaDates.created = r.uVersioned(full.version);
+    track.mediaDates.modified = r.uVersioned(full.version);
     track.mediaTimescale = r.u32();
     track.mediaDuration = r.uVersioned(full.version);
     track.language = r.u16();
@@ -108,18 +112,31 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
     if (!r.ok()) return damaged("“stts”盒子过短");
     KV_TRY_VOID(checkTableFits(stts, r.remaining(), count, 8));
     uint64_t samples = 0;
+    uint64_t duration = 0;
     uint32_t delta = 0;
     bool constant = true;
+    // Samples per duration, for the first few durations seen: a duration most samples have is among
+    // them unless it first appears after many others, which no camera writes.
+    constexpr size_t kMaxDurations = 64;
+    std::vector<std::pair<uint32_t, uint64_t>> durations;
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t n = r.u32();
         const uint32_t d = r.u32();
         if (n == 0) continue;
         samples += n;  // entries fit in moov (< 2^27 of them), each < 2^32: no overflow in 64 bits
+        duration = checkedAdd(duration, uint64_t(n) * d).value_or(UINT64_MAX);
         if (delta == 0) delta = d;
         else if (d != delta) constant = false;
+        auto known = std::find_if(durations.begin(), durations.end(), [d](const auto& e) { return e.first == d; });
+        if (known != durations.end()) known->second += n;
+        else if (durations.size() < kMaxDurations) durations.push_back({d, n});
     }
     track.sampleCount = samples;
+    track.sampleDuration = duration;
     track.constantDelta = constant ? delta : 0;
+    for (const auto& [d, n] : durations) {
+        if (d > 0 && n * 2 > samples) track.commonDelta = d;
+    }
     return {};
 }
 
@@ -226,6 +243,7 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     movie.nextTrackId = loadU32(&movie.moov[movie.nextTrackIdAt]);
 
     for (const Box& child : children) {
+        if (child.type == fourcc("meta")) movie.metas.push_back(child);
         if (child.type != kTrak) continue;
         auto track = parseTrak(bytes, child);
         if (track.isError()) return track.releaseError();
@@ -237,14 +255,24 @@ ErrorOr<Movie> parseMovie(Bytes moov)
 ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples)
 {
     std::vector<SampleRange> samples;
-    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return samples;
+    KV_TRY_VOID(visitSamples(movie, track, maxSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+        samples.push_back(sample);
+        return {};
+    }));
+    return samples;
+}
+
+ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSamples,
+                           const std::function<ErrorOr<void>(const SampleRange&)>& visit)
+{
+    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return {};
     const ByteSpan moov(movie.moov);
     FieldReader stsc(KV_TRY(readFullBox(moov, *track.stsc)).body);
     FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
     const uint32_t runs = stsc.u32();
     const uint32_t fixedSize = stsz.u32();
     const uint32_t sampleCount = stsz.u32();
-    if (sampleCount > maxSamples) return unsupported("时间码轨道的样本过多");
+    if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
     // Entry counts were checked against their boxes by parseMovie.
     if (runs == 0) return damaged("“stsc”表为空");
     const uint64_t chunkCount = track.chunks.offsets.size();
@@ -265,20 +293,22 @@ ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track&
         return {};
     };
     KV_TRY_VOID(readRun());
-    for (uint64_t chunk = 1; chunk <= chunkCount && samples.size() < sampleCount; ++chunk) {
+    uint64_t visited = 0;
+    for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
         while (chunk >= nextFirst) KV_TRY_VOID(readRun());
         if (chunk < runFirst) continue;
         uint64_t offset = track.chunks.offsets[chunk - 1];
-        for (uint64_t i = 0; i < runPerChunk && samples.size() < sampleCount; ++i) {
+        for (uint64_t i = 0; i < runPerChunk && visited < sampleCount; ++i) {
             const uint32_t size = fixedSize ? fixedSize : stsz.u32();
-            samples.push_back({offset, size});
+            KV_TRY_VOID(visit({offset, size}));
+            ++visited;
             auto next = checkedAdd<uint64_t>(offset, size);
             if (!next) return damaged("样本的位置超出范围");
             offset = *next;
         }
     }
-    if (samples.size() != sampleCount) return damaged("块中的样本数与“stsz”表不符");
-    return samples;
+    if (visited != sampleCount) return damaged("块中的样本数与“stsz”表不符");
+    return {};
 }
 
 }  // namespace kelvatta

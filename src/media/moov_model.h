@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -32,10 +33,18 @@ struct ChunkTable {
     bool is64() const { return box && box->type == fourcc("co64"); }
 };
 
+// A track's creation and modification times (seconds since 1904), as its headers give them.
+struct TrackDates {
+    uint64_t created = 0;
+    uint64_t modified = 0;
+};
+
 struct Track {
     Box trak;  // boxes are located within Movie::moov
     uint32_t trackId = 0;
     uint64_t duration = 0;  // tkhd, in the movie's timescale
+    TrackDates trackDates;  // tkhd
+    TrackDates mediaDates;  // mdhd
     uint32_t handler = 0;   // mdia/hdlr handler type: vide, soun, tmcd, meta, ...
     uint32_t mediaTimescale = 0;
     uint64_t mediaDuration = 0;
@@ -44,6 +53,8 @@ struct Track {
     std::optional<TimecodeEntry> timecode;  // when the first sample description is tmcd
     uint64_t sampleCount = 0;       // from stts
     uint32_t constantDelta = 0;     // the one sample duration of stts, 0 when there are several
+    uint32_t commonDelta = 0;       // the sample duration most samples have, 0 when none has most
+    uint64_t sampleDuration = 0;    // all samples' durations together (saturating)
     ChunkTable chunks;
     std::optional<Box> stsc;
     std::optional<Box> stsz;
@@ -62,6 +73,7 @@ struct Movie {
     uint32_t nextTrackId = 0;
     size_t nextTrackIdAt = 0;  // where mvhd's next_track_ID lies within moov
     std::vector<Track> tracks;
+    std::vector<Box> metas;  // moov/meta boxes
 };
 
 // Parses a whole moov box. A fragmented movie (mvex) is refused: the box path does not carry fragments.
@@ -72,8 +84,11 @@ struct SampleRange {
     uint32_t size = 0;
 };
 
-// Where each sample of the track lies in the file (from stsc, stsz and the chunk offsets). Meant for
-// timecode tracks, which hold few samples; more than maxSamples is refused.
+// Where each sample of the track lies in the file (from stsc, stsz and the chunk offsets), given to
+// visit in order. More than maxSamples is refused.
+ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSamples,
+                           const std::function<ErrorOr<void>(const SampleRange&)>& visit);
+// The same as a list, for tracks that hold few samples (timecode tracks).
 ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples);
 
 }  // namespace kelvatta

@@ -4,6 +4,8 @@
 
 #include "media/media_error.h"
 #include "media/quicktime_meta.h"
+#include "media/rtmd.h"
+#include "media/top_level.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -17,22 +19,29 @@ struct NewTimecodeTrack {
     size_t videoTrack = 0;  // index into Movie::tracks: gets the tref
     uint32_t trackId = 0;
     uint32_t nextTrackId = 0;  // mvhd's new value
-    uint8_t frames = 0;
+    TimecodeRate rate;
+    uint32_t flags = 0;
     uint32_t firstFrame = 0;
 };
 
-// A sample of a source timecode track to re-base: where it is in the source and its new value.
-struct TimecodeSample {
-    uint64_t sourceOffset = 0;
-    uint32_t frame = 0;
-};
+// rtmd samples are read one header at a time; more than a day of 60p is not a clip.
+constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
 
-// Places every mdat after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
-ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& mdats)
+Patch makePatch(uint64_t sourceOffset, ByteSpan bytes)
+{
+    Patch patch;
+    patch.offset = sourceOffset;
+    patch.size = static_cast<uint8_t>(std::min(bytes.size(), patch.bytes.size()));
+    std::copy_n(bytes.begin(), patch.size, patch.bytes.begin());
+    return patch;
+}
+
+// Places every data box after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
+ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
 {
     OutputPlan plan;
     uint64_t cursor = headSize;
-    for (const Box& mdat : mdats) {
+    for (const Box& mdat : boxes) {
         const uint64_t want = mdat.offset % kCloneAlignment;
         uint64_t gap = (want + kCloneAlignment - cursor % kCloneAlignment) % kCloneAlignment;
         if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
@@ -81,7 +90,7 @@ public:
                 w_.bytes(bytesOf(moov_, child));
             }
         }
-        if (timecode_) w_.bytes(buildTimecodeTrak(timecodeParams(), timecode_->frames));
+        if (timecode_) w_.bytes(buildTimecodeTrak(timecodeParams()));
         w_.bytes(meta_);
         w_.close();
         if (!w_.ok()) return tooLarge("新的“moov”盒子过大");
@@ -99,8 +108,13 @@ private:
         p.movieDuration = video.duration;
         p.mediaTimescale = video.mediaTimescale;
         p.mediaDuration = video.mediaDuration;
-        p.frameDuration = video.constantDelta;
+        p.rate = timecode_->rate;
+        p.flags = timecode_->flags;
         p.language = video.language;
+        p.created = video.trackDates.created;
+        p.modified = video.trackDates.modified;
+        p.mediaCreated = video.mediaDates.created;
+        p.mediaModified = video.mediaDates.modified;
         p.sampleOffset = timecodeSampleOffset_;
         return p;
     }
@@ -211,9 +225,9 @@ private:
 
 // The samples of the source's timecode tracks, re-based so each track's first sample reads the
 // requested start. They live in the source's mdat; the new values are written into the output's copy.
-ErrorOr<std::vector<TimecodeSample>> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const Timecode& start)
+ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const Timecode& start,
+                                   std::vector<Patch>& patches)
 {
-    std::vector<TimecodeSample> rebased;
     for (const Track& track : movie.tracks) {
         if (!track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
@@ -224,37 +238,131 @@ ErrorOr<std::vector<TimecodeSample>> rebaseTimecodeTracks(const Movie& movie, By
             uint8_t frame[4];
             if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4) return damaged("时间码样本超出了文件末尾");
             if (i == 0) first = loadU32(frame);
-            rebased.push_back({samples[i].offset, rebaseFrame(loadU32(frame), first, target, track.timecode->flags,
-                                                              track.timecode->frames)});
+            uint8_t rebased[4];
+            storeU32(rebased, rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
+            patches.push_back(makePatch(samples[i].offset, rebased));
         }
     }
-    return rebased;
+    return {};
 }
 
-// The timecode track to add for the first video track of constant frame rate, if there is one.
-ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, const Timecode& start)
+// The rtmd samples' timecodes of one track, re-based so its first recognised sample reads start.
+// counting is the clip's (from its XML or timecode track); rtmd counts frames at that rate, or at
+// twice it where half-step clips number each frame. Samples whose header is not recognised, and a
+// track whose values fit no such counting, are left as they are. True when the first sample says
+// drop-frame.
+ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
+                              TimecodeCounting counting, std::vector<Patch>& patches)
 {
+    struct Found {
+        uint64_t offset;
+        RtmdTimecode value;
+    };
+    std::vector<Found> found;
+    uint32_t maxFrames = 0;
+    KV_TRY_VOID(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+        if (sample.size < kRtmdHeadSize) return {};
+        uint8_t head[kRtmdHeadSize];
+        if (KV_TRY(source.readAt(head, sizeof head, sample.offset)) != sizeof head)
+            return damaged("“rtmd”样本超出了文件末尾");
+        if (auto value = readRtmdTimecode(head)) {
+            found.push_back({sample.offset, *value});
+            maxFrames = std::max(maxFrames, value->time.frames);
+        }
+        return {};
+    }));
+    if (found.empty()) return false;
+    const bool dropFrame = found.front().value.dropFrame != 0;
+    counting.halfStep = false;
+    counting.dropFrame = counting.dropFrame || dropFrame;
+    if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
+    const auto rebase = TimecodeRebase::make(counting, {found.front().value.time, false}, {start, false});
+    if (!rebase || maxFrames >= counting.framesPerSecond) return dropFrame;
+    for (const Found& sample : found) {
+        const auto moved = (*rebase)({sample.value.time, false});
+        if (!moved || moved->time == sample.value.time) continue;
+        const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
+        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes));
+    }
+    return dropFrame;
+}
+
+// The first video track with samples, and the rate its timecode counts at.
+struct VideoRate {
+    size_t track = 0;
+    TimecodeRate rate;
+};
+
+std::optional<VideoRate> firstVideoRate(const Movie& movie)
+{
+    for (size_t i = 0; i < movie.tracks.size(); ++i) {
+        const Track& t = movie.tracks[i];
+        if (!t.isVideo() || t.sampleCount == 0) continue;
+        const auto rate =
+            nominalTimecodeRate(t.mediaTimescale, t.constantDelta, t.commonDelta, t.sampleCount, t.sampleDuration);
+        if (rate) return VideoRate{i, *rate};
+    }
+    return std::nullopt;
+}
+
+// How the clip counts its timecode: as its camera XML says, else as its timecode track does, else at
+// its video's rate without drop-frame.
+TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const std::optional<VideoRate>& video)
+{
+    if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
+    for (const Track& track : movie.tracks) {
+        if (track.isTimecode() && track.timecode->frames > 0)
+            return {track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+    }
+    return {video ? video->rate.frames : 0u, false, false};
+}
+
+// The timecode track to add for the first video track, if there is one.
+ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, const Timecode& start,
+                                                           const std::optional<VideoRate>& video, bool dropFrame)
+{
+    if (!video) return std::optional<NewTimecodeTrack>();
     uint32_t maxId = 0;
     for (const Track& track : movie.tracks) maxId = std::max(maxId, track.trackId);
-    for (size_t i = 0; i < movie.tracks.size(); ++i) {
-        const Track& video = movie.tracks[i];
-        if (!video.isVideo() || video.constantDelta == 0 || video.sampleCount == 0) continue;
-        const auto frames = timecodeFrameRate(video.mediaTimescale, video.constantDelta);
-        if (!frames) continue;
-        NewTimecodeTrack added;
-        added.videoTrack = i;
-        added.frames = *frames;
-        added.firstFrame = static_cast<uint32_t>(start.frameNumber(*frames));
-        // next_track_ID is the one to use unless it is taken (or all ones: "find a free one").
-        added.trackId = movie.nextTrackId;
-        if (added.trackId == 0 || added.trackId == UINT32_MAX || added.trackId <= maxId) {
-            if (maxId == UINT32_MAX) return unsupported("无法添加时间码轨道：轨道编号已用尽");
-            added.trackId = maxId + 1;
-        }
-        added.nextTrackId = added.trackId == UINT32_MAX ? UINT32_MAX : added.trackId + 1;
-        return std::optional<NewTimecodeTrack>(added);
+    NewTimecodeTrack added;
+    added.videoTrack = video->track;
+    added.rate = video->rate;
+    // Drop-frame numbering exists only at 29.97 and 59.94 (counted as 30 and 60).
+    if (dropFrame && added.rate.frames % 30 == 0) added.flags = kTimecodeDropFrame;
+    const TimecodeCounting counting{added.rate.frames, added.flags != 0, false};
+    added.firstFrame = static_cast<uint32_t>(counting.position({start, false}).value_or(0));
+    // next_track_ID is the one to use unless it is taken (or all ones: "find a free one").
+    added.trackId = movie.nextTrackId;
+    if (added.trackId == 0 || added.trackId == UINT32_MAX || added.trackId <= maxId) {
+        if (maxId == UINT32_MAX) return unsupported("无法添加时间码轨道：轨道编号已用尽");
+        added.trackId = maxId + 1;
     }
-    return std::optional<NewTimecodeTrack>();
+    added.nextTrackId = added.trackId == UINT32_MAX ? UINT32_MAX : added.trackId + 1;
+    return std::optional<NewTimecodeTrack>(added);
+}
+
+// Every timecode of the clip re-based to start: the patches over its tmcd and rtmd samples, and the
+// timecode track to add when it has none.
+struct Rebased {
+    std::vector<Patch> patches;
+    std::optional<NewTimecodeTrack> added;
+};
+
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
+{
+    const Movie& movie = source.movie;
+    Rebased out;
+    KV_TRY_VOID(rebaseTimecodeTracks(movie, source.file, start, out.patches));
+    const bool hasTimecodeTrack = !out.patches.empty();
+    const auto video = firstVideoRate(movie);
+    const TimecodeCounting counting = clipCounting(movie, top, video);
+    bool dropFrame = counting.dropFrame;
+    for (const Track& track : movie.tracks) {
+        if (track.sampleEntryType != kRtmdSampleEntry || !counting.valid()) continue;
+        dropFrame = KV_TRY(rebaseRtmdTrack(movie, track, source.file, start, counting, out.patches)) || dropFrame;
+    }
+    if (!hasTimecodeTrack) out.added = KV_TRY(planTimecodeTrack(movie, start, video, dropFrame));
+    return out;
 }
 
 }  // namespace
@@ -266,24 +374,27 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
                                [](uint64_t o, const DataPlacement& d) { return o < d.source.payloadOffset(); });
     if (it != data_.begin()) {
         const DataPlacement& d = *std::prev(it);
-        if (offset < d.source.end() && len <= d.source.end() - offset) return d.outputOffset + (offset - d.source.offset);
+        if (d.source.type == fourcc("mdat") && offset < d.source.end() && len <= d.source.end() - offset)
+            return d.outputOffset + (offset - d.source.offset);
     }
     return damaged("偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
 }
 
-ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats, ByteSource& source,
-                               const std::vector<MetadataItem>& items)
+ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
 {
+    const Movie& movie = source.movie;
     const Bytes meta = KV_TRY(buildQuickTimeMeta(items));
     const auto start = KV_TRY(requestedTimecode(items));
-    std::vector<TimecodeSample> rebased;
-    std::optional<NewTimecodeTrack> added;
-    if (start) {
-        rebased = KV_TRY(rebaseTimecodeTracks(movie, source, *start));
-        if (rebased.empty()) added = KV_TRY(planTimecodeTrack(movie, *start));
-    }
+    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
+    Rebased rebased;
+    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+    const std::optional<NewTimecodeTrack>& added = rebased.added;
 
-    const Bytes ftyp = buildFtyp();
+    const Bytes ftyp = top.ftyp ? *top.ftyp : buildFtyp();
+    uint64_t leadingSize = ftyp.size();
+    for (const Bytes& box : top.leading) leadingSize += box.size();
+    uint64_t trailingSize = 0;
+    for (const Bytes& box : top.cameraXml) trailingSize += box.size();
     const uint64_t sampleBoxSize = added ? kTimecodeSampleBoxSize : 0;
     // Tables made 64-bit so far. Only ever added to: the moov size is a function of this set, and
     // the data offsets only grow with the moov size, so the loop ends after at most one round per
@@ -291,9 +402,10 @@ ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats
     std::vector<bool> wide(movie.tracks.size(), false);
     uint64_t moovSize = 0;
     for (size_t round = 0; round < 2 * movie.tracks.size() + 4; ++round) {
-        auto plan = KV_TRY(layOut(ftyp.size() + moovSize + sampleBoxSize, mdats));
+        const uint64_t headSize = leadingSize + moovSize + trailingSize + sampleBoxSize;
+        auto plan = KV_TRY(layOut(headSize, top.data));
         const DataMap map(plan.data);
-        const auto sampleOffset = checkedCast<uint32_t>(ftyp.size() + moovSize + 8);
+        const auto sampleOffset = checkedCast<uint32_t>(headSize - sampleBoxSize + 8);
         if (!sampleOffset) return tooLarge("新的“moov”盒子过大");
         MoovWriter writer(movie, map, wide, added, *sampleOffset, meta);
         Bytes moov = KV_TRY(writer.write());
@@ -304,7 +416,9 @@ ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats
         }
 
         Bytes head = ftyp;
+        for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
         head.insert(head.end(), moov.begin(), moov.end());
+        for (const Bytes& box : top.cameraXml) head.insert(head.end(), box.begin(), box.end());
         if (added) {
             ByteWriter w(head);
             w.open(fourcc("mdat"));
@@ -312,21 +426,23 @@ ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats
             w.close();
         }
         plan.writes.insert(plan.writes.begin(), OutputWrite{0, std::move(head)});
-        for (const TimecodeSample& sample : rebased) {
-            Bytes frame(4);
-            storeU32(frame.data(), sample.frame);
-            plan.patches.push_back({KV_TRY(map.map(sample.sourceOffset, 4)), std::move(frame)});
+        for (const Patch& patch : rebased.patches) {
+            Patch moved = patch;
+            moved.offset = KV_TRY(map.map(patch.offset, patch.size));
+            plan.patches.push_back(moved);
         }
-        // Two timecode samples sharing bytes would make the output depend on the order of writing.
+        // Two samples sharing bytes would make the output depend on the order of writing.
         std::sort(plan.patches.begin(), plan.patches.end(),
-                  [](const OutputWrite& a, const OutputWrite& b) { return a.offset < b.offset; });
+                  [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
         for (size_t i = 1; i < plan.patches.size(); ++i) {
-            const OutputWrite& a = plan.patches[i - 1];
-            const OutputWrite& b = plan.patches[i];
-            if (b.offset < a.offset + 4 && (b.offset != a.offset || b.bytes != a.bytes))
-                return damaged("时间码轨道的样本相互重叠");
+            const Patch& a = plan.patches[i - 1];
+            const Patch& b = plan.patches[i];
+            if (b.offset < a.offset + a.size && (b.offset != a.offset || b.span().size() != a.span().size() ||
+                                                 !std::equal(a.span().begin(), a.span().end(), b.span().begin())))
+                return damaged("时间码样本相互重叠");
         }
         plan.moovSize = moovSize;
+        plan.moovOffset = leadingSize;
         plan.timecode = start;
         return plan;
     }

@@ -1,12 +1,15 @@
-// The plan of a box-path output: the new ftyp and moov, where every source mdat goes, and the few
-// bytes written over the copied data. Pure computation over the parsed movie; the export carries it out.
+// The plan of a box-path output: the new head (ftyp, the camera's kept boxes, moov, the camera's XML),
+// where every source mdat goes, and the few bytes written over the copied data. Pure computation
+// over the parsed movie and the source's top level; the export carries it out.
 //
-// Output order: ftyp, moov, [an mdat holding the new timecode sample], free padding, then every
-// source mdat in source order, each copied whole (header included) at an offset congruent to its
-// source offset modulo 4096, with a free box filling each gap, so a copy-on-write file system can
-// share the data blocks instead of copying them.
+// Output order: ftyp, the kept small boxes, moov, the camera's XML meta, [an mdat holding the new
+// timecode sample], free padding, then every source mdat (and large kept box) in source order, each
+// copied whole (header included) at an offset congruent to its source offset modulo 4096, with a
+// free box filling each gap, so a copy-on-write file system can share the data blocks instead of
+// copying them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -26,7 +29,8 @@ struct DataPlacement {
     uint64_t outputOffset = 0;
 };
 
-// Where the payload bytes of each mdat go: placements in file order, as layOut makes them.
+// Where the payload bytes of each mdat go: placements in file order, as layOut makes them. A kept box
+// that is not an mdat holds no samples: an offset into it is an error.
 class DataMap {
 public:
     explicit DataMap(const std::vector<DataPlacement>& data) : data_(data) {}
@@ -43,31 +47,47 @@ struct OutputWrite {
     Bytes bytes;
 };
 
+// A few bytes written over the copied data: a re-based timecode in a sample of the source's tmcd or
+// rtmd track (the source itself is never written). Small, as a clip has one per frame.
+struct Patch {
+    uint64_t offset = 0;
+    uint8_t size = 0;
+    std::array<uint8_t, 7> bytes{};
+
+    ByteSpan span() const { return ByteSpan(bytes.data(), size); }
+};
+
 struct OutputPlan {
-    std::vector<OutputWrite> writes;      // ftyp + moov (+ sample) at 0, then the free boxes' headers
+    std::vector<OutputWrite> writes;      // the head at 0, then the free boxes' headers
     std::vector<DataPlacement> data;      // copied after the writes
-    std::vector<OutputWrite> patches;     // written over the copied data afterwards: re-based
-                                          // samples of the source's timecode tracks (the source
-                                          // itself is never written)
+    std::vector<Patch> patches;           // written over the copied data afterwards, in file order
     uint64_t fileSize = 0;
     uint64_t dataBytes = 0;               // bytes of all copies
+    uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
     std::optional<Timecode> timecode;     // what the timecode tracks start at, when an item sets it
 };
 
-// Plans the output for movie (parsed from the source's moov) and the source's top-level mdat boxes.
-// source is read only for the samples of existing timecode tracks. items are the metadata items:
-// they go into a QuickTime-style moov/meta, and the "timecode" item also sets the start of the
-// timecode track (re-basing the source's tmcd tracks, or adding one for the first video track of
-// constant frame rate, with tref from that track and mvhd's next track ID raised).
+// What of the source the plan is made from.
+struct SourceMovie {
+    const Movie& movie;                  // parsed from the source's moov
+    const std::vector<Box>& topLevel;    // the source's top-level boxes
+    ByteSource& file;                    // read for the kept boxes and the timecode samples
+};
+
+// Plans the output. items are the metadata items: they go into a QuickTime-style moov/meta, and the
+// "timecode" item also sets where every timecode of the clip starts: the source's tmcd tracks, the
+// timecode of each rtmd sample whose header is recognised, and the camera's XML are re-based to it
+// (each keeping its distance to its own first value), or a tmcd track is added for the first video
+// track (with tref from that track and mvhd's next track ID raised).
 //
 // Chunk offsets are moved to the new data positions; a stco whose offsets no longer fit 32 bits
 // becomes co64, which grows moov and moves the data again, so the layout is iterated until moov's
 // size and the tables' widths agree. A chunk offset that lies in no mdat is an error.
-ErrorOr<OutputPlan> planOutput(const Movie& movie, const std::vector<Box>& mdats, ByteSource& source,
-                               const std::vector<MetadataItem>& items);
+ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items);
 
-// The output's ftyp: major brand mp42, minor version 0, compatible mp42 and isom.
+// The output's ftyp unless the source's is kept: major brand mp42, minor version 0, compatible mp42
+// and isom.
 Bytes buildFtyp();
 
 // The Timecode set by the "timecode" item, nothing without one; an error for an unreadable value.

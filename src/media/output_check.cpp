@@ -1,6 +1,7 @@
 #include "media/output_check.h"
 
 #include <algorithm>
+#include <array>
 
 #include "media/media_error.h"
 
@@ -19,6 +20,12 @@ ErrorOr<void> checkOutput(ByteSource& output, const OutputPlan& plan)
         if (KV_TRY(output.readAt(back.data(), back.size(), write.offset)) != back.size() || back != write.bytes)
             return mismatch("写入的盒子与预期不符");
     }
+    for (const Patch& patch : plan.patches) {
+        std::array<uint8_t, 7> back{};
+        if (KV_TRY(output.readAt(back.data(), patch.size, patch.offset)) != patch.size ||
+            !std::equal(back.begin(), back.begin() + patch.size, patch.bytes.begin()))
+            return mismatch("重新计算的时间码与预期不符");
+    }
 
     const auto boxes = KV_TRY(scanTopLevel(output));
     std::vector<DataPlacement> data;  // the output's own mdats, mapped onto themselves
@@ -29,7 +36,8 @@ ErrorOr<void> checkOutput(ByteSource& output, const OutputPlan& plan)
         if (moovBox) return mismatch("有多个“moov”盒子");
         moovBox = box;
     }
-    if (!moovBox || moovBox->size != plan.moovSize) return mismatch("“moov”盒子与预期不符");
+    if (!moovBox || moovBox->offset != plan.moovOffset || moovBox->size != plan.moovSize)
+        return mismatch("“moov”盒子与预期不符");
     const Movie movie = KV_TRY(parseMovie(KV_TRY(readBox(output, *moovBox))));
 
     const DataMap map(data);

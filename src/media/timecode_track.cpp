@@ -1,13 +1,12 @@
 #include "media/timecode_track.h"
 
-#include <charconv>
+#include <cmath>
+#include <utility>
 
 #include "media/box_reader.h"
 
 namespace kelvatta {
 namespace {
-
-constexpr uint64_t kSecondsPerDay = 24 * 3600;
 
 // The identity matrix of tkhd/mvhd (16.16 and 2.30 fixed point).
 void writeIdentityMatrix(ByteWriter& w)
@@ -25,13 +24,15 @@ void writeVersioned(ByteWriter& w, uint8_t version, uint64_t v)
     else w.u32(static_cast<uint32_t>(v));
 }
 
+uint8_t versionFor(uint64_t a, uint64_t b, uint64_t c) { return fits32(a) && fits32(b) && fits32(c) ? 0 : 1; }
+
 void writeTkhd(ByteWriter& w, const TimecodeTrackParams& p)
 {
-    const uint8_t version = fits32(p.movieDuration) ? 0 : 1;
+    const uint8_t version = versionFor(p.movieDuration, p.created, p.modified);
     // Flags: in movie only, as QuickTime's own timecode tracks are (not a track to be played).
     w.openFull(fourcc("tkhd"), version, 0x000002);
-    writeVersioned(w, version, 0);  // creation time
-    writeVersioned(w, version, 0);  // modification time
+    writeVersioned(w, version, p.created);
+    writeVersioned(w, version, p.modified);
     w.u32(p.trackId);
     w.u32(0);
     writeVersioned(w, version, p.movieDuration);
@@ -48,10 +49,10 @@ void writeTkhd(ByteWriter& w, const TimecodeTrackParams& p)
 
 void writeMdhd(ByteWriter& w, const TimecodeTrackParams& p)
 {
-    const uint8_t version = fits32(p.mediaDuration) ? 0 : 1;
+    const uint8_t version = versionFor(p.mediaDuration, p.mediaCreated, p.mediaModified);
     w.openFull(fourcc("mdhd"), version, 0);
-    writeVersioned(w, version, 0);
-    writeVersioned(w, version, 0);
+    writeVersioned(w, version, p.mediaCreated);
+    writeVersioned(w, version, p.mediaModified);
     w.u32(p.mediaTimescale);
     writeVersioned(w, version, p.mediaDuration);
     w.u16(p.language);
@@ -110,7 +111,7 @@ void writeDinf(ByteWriter& w)
     w.close();
 }
 
-void writeStbl(ByteWriter& w, const TimecodeTrackParams& p, uint8_t frames)
+void writeStbl(ByteWriter& w, const TimecodeTrackParams& p)
 {
     w.open(fourcc("stbl"));
     w.openFull(fourcc("stsd"), 0, 0);
@@ -119,10 +120,10 @@ void writeStbl(ByteWriter& w, const TimecodeTrackParams& p, uint8_t frames)
     w.zeros(6);   // reserved
     w.u16(1);     // data reference index
     w.u32(0);     // reserved
-    w.u32(0);     // flags: non-drop-frame counting
-    w.u32(p.mediaTimescale);
-    w.u32(p.frameDuration);
-    w.u8(frames);
+    w.u32(p.flags);
+    w.u32(p.rate.timescale);
+    w.u32(p.rate.frameDuration);
+    w.u8(p.rate.frames);
     w.u8(0);
     w.close();
     w.close();
@@ -151,37 +152,14 @@ void writeStbl(ByteWriter& w, const TimecodeTrackParams& p, uint8_t frames)
     w.close();
 }
 
-bool parseTwoDigits(std::string_view s, uint32_t& out)
-{
-    if (s.size() != 2) return false;
-    auto r = std::from_chars(s.data(), s.data() + 2, out);
-    return r.ec == std::errc() && r.ptr == s.data() + 2;
-}
-
 }  // namespace
-
-std::optional<Timecode> Timecode::parse(std::string_view text)
-{
-    if (text.size() != 11 || text[2] != ':' || text[5] != ':' || (text[8] != ':' && text[8] != ';'))
-        return std::nullopt;
-    Timecode tc;
-    if (!parseTwoDigits(text.substr(0, 2), tc.hours) || !parseTwoDigits(text.substr(3, 2), tc.minutes) ||
-        !parseTwoDigits(text.substr(6, 2), tc.seconds) || !parseTwoDigits(text.substr(9, 2), tc.frames))
-        return std::nullopt;
-    if (tc.hours > 23 || tc.minutes > 59 || tc.seconds > 59) return std::nullopt;
-    return tc;
-}
-
-uint64_t Timecode::frameNumber(uint32_t framesPerSecond) const
-{
-    return (uint64_t(hours) * 3600 + uint64_t(minutes) * 60 + seconds) * framesPerSecond + frames;
-}
 
 uint32_t rebaseFrame(uint32_t value, uint32_t first, uint64_t target, uint32_t tmcdFlags, uint32_t framesPerSecond)
 {
     const int64_t distance = int64_t(value) - int64_t(first);
-    if ((tmcdFlags & 2) && framesPerSecond > 0) {
-        const int64_t day = int64_t(kSecondsPerDay * framesPerSecond);
+    const TimecodeCounting counting{framesPerSecond, (tmcdFlags & kTimecodeDropFrame) != 0, false};
+    if ((tmcdFlags & kTimecodeWrapsAt24Hours) && counting.valid()) {
+        const auto day = static_cast<int64_t>(counting.positionsPerDay());
         const int64_t r = (int64_t(target % uint64_t(day)) + distance % day + day) % day;
         return static_cast<uint32_t>(r);
     }
@@ -196,7 +174,39 @@ std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDurat
     return static_cast<uint8_t>(rounded);
 }
 
-Bytes buildTimecodeTrak(const TimecodeTrackParams& p, uint8_t frames)
+std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_t constantDelta, uint32_t commonDelta,
+                                                uint64_t sampleCount, uint64_t sampleDuration)
+{
+    if (mediaTimescale == 0 || sampleCount == 0) return std::nullopt;
+    if (constantDelta) {
+        const auto frames = timecodeFrameRate(mediaTimescale, constantDelta);
+        if (!frames) return std::nullopt;
+        return TimecodeRate{mediaTimescale, constantDelta, *frames};
+    }
+    const double delta = commonDelta ? double(commonDelta) : double(sampleDuration) / double(sampleCount);
+    if (!(delta > 0)) return std::nullopt;
+    const double fps = double(mediaTimescale) / delta;
+    // Common rates as timescale / frame duration.
+    static constexpr std::pair<uint32_t, uint32_t> kRates[] = {
+        {24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48000, 1001}, {48, 1}, {50, 1},
+        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1},
+    };
+    for (auto [scale, duration] : kRates) {
+        const double rate = double(scale) / duration;
+        if (fps > rate * 0.995 && fps < rate * 1.005) {
+            // Integer rates in thousandths, as 23.976 is 24000/1001.
+            const uint32_t timescale = duration == 1 ? scale * 1000 : scale;
+            const uint32_t frameDuration = duration == 1 ? 1000 : duration;
+            return TimecodeRate{timescale, frameDuration, *timecodeFrameRate(timescale, frameDuration)};
+        }
+    }
+    const double rounded = std::round(fps);
+    if (rounded < 1 || rounded > 255) return std::nullopt;
+    const auto frames = static_cast<uint32_t>(rounded);
+    return TimecodeRate{frames * 1000, 1000, static_cast<uint8_t>(frames)};
+}
+
+Bytes buildTimecodeTrak(const TimecodeTrackParams& p)
 {
     Bytes out;
     ByteWriter w(out);
@@ -208,7 +218,7 @@ Bytes buildTimecodeTrak(const TimecodeTrackParams& p, uint8_t frames)
     w.open(fourcc("minf"));
     writeGmhd(w);
     writeDinf(w);
-    writeStbl(w, p, frames);
+    writeStbl(w, p);
     w.close();  // minf
     w.close();  // mdia
     w.close();  // trak

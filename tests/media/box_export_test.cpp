@@ -14,6 +14,7 @@
 #include "media/output_file.h"
 #include "platform/sys.h"
 #include "support/box_tree.h"
+#include "support/sony_clip.h"
 #include "support/clip_fixtures.h"
 #include "support/command.h"
 #include "support/export_runner.h"
@@ -41,13 +42,6 @@ Bytes fromHex(const std::string& hex)
     Bytes b;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) b.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return b;
-}
-
-std::vector<std::string> topLevelTypes(const Bytes& file)
-{
-    std::vector<std::string> types;
-    for (const Node& n : parseFile(file)) types.push_back(n.type);
-    return types;
 }
 
 Node& moovOf(std::vector<Node>& top)
@@ -79,21 +73,49 @@ void setModeAndTime(const fs::path& file, mode_t mode, time_t mtime)
 }
 
 struct SonyCase {
+    const char* name;
     bool moovFirst;
     bool co64;
+    const char* frameRate;
+    SonyTimecode timecode;
+    XmlPlace xml;
 };
 
 class SonyClipExport : public ::testing::TestWithParam<SonyCase> {};
 
-TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
+// The rtmd samples where the table says, and the camera's XML as its top-level meta (nothing when none).
+Bytes rtmdData(const Bytes& file, Node& moov, const char* table, unsigned frames)
 {
+    const auto chunks = chunkOffsets(*trackByHandler(moov, "meta")->all(table).front());
+    return range(file, chunks.at(0), uint64_t(frames) * kFixtureRtmdSampleSize);
+}
+
+std::string cameraXml(const std::vector<Node>& top)
+{
+    for (const Node& n : top) {
+        if (n.type != "meta") continue;
+        const Node xml = parseFile(Bytes(n.data.begin() + 4, n.data.end())).at(1);  // after version/flags: hdlr, xml
+        return std::string(xml.data.begin() + 4, xml.data.end());
+    }
+    return {};
+}
+
+// A Sony clip rewritten: every place that holds its timecode starts at 00:00:00:00 (the tmcd track,
+// the rtmd samples, the camera's XML), everything else the camera wrote is kept byte for byte, and a
+// second rewrite changes nothing a reader sees.
+TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
+{
+    const SonyCase& param = GetParam();
     TempDir dir;
     ClipOptions options;
-    options.moovFirst = GetParam().moovFirst;
+    options.moovFirst = param.moovFirst;
+    options.frameRate = param.frameRate;
     const fs::path plain = makeClip(dir / "plain.mov", options);
     ASSERT_FALSE(plain.empty());
     SonyStyle style;
-    style.co64 = GetParam().co64;
+    style.co64 = param.co64;
+    style.timecode = param.timecode;
+    style.xml = param.xml;
     const Bytes sourceBytes = addSonyStructures(readBytes(plain), style);
     const fs::path source = dir / "C0001.MP4";
     writeBytes(source, sourceBytes);
@@ -107,23 +129,34 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     const ExportOutcome outcome = exportThroughSession(source, output);
     ASSERT_TRUE(outcome.completed()) << (outcome.error ? outcome.error->localizedDescription : "");
     EXPECT_EQ(outcome.progress, 1.0);
-
-    // What editing programs and players read.
-    EXPECT_EQ(probeFormatTag(output, "timecode"), "00:00:00:00");
-    EXPECT_EQ(probeStreamTag(output, "v:0", "timecode"), "00:00:00:00");
-    EXPECT_EQ(probeCodecTags(output), "avc1,twos,rtmd,tmcd");
-    EXPECT_EQ(packetHash(output), packetHash(source));
     EXPECT_EQ(readBytes(source), sourceBytes);
 
-    // Layout: ftyp mp42, moov first, no camera boxes at the top, data at its offset modulo 4096.
+    // What editing programs and players read.
+    const bool dropFrame = param.timecode.dropFrame;
+    EXPECT_EQ(probeFormatTag(output, "timecode"), "00:00:00:00");
+    EXPECT_EQ(probeStreamTag(output, "v:0", "timecode"), dropFrame ? "00:00:00;00" : "00:00:00:00");
+    EXPECT_EQ(probeStreamTag(output, "d:0", "timecode"), "00:00:00:00");  // the rtmd stream
+    EXPECT_EQ(probeCodecTags(output), "avc1,twos,rtmd,tmcd");
+    EXPECT_EQ(packetHash(output), packetHash(source));
+
+    // Top level: the camera's ftyp and profile box, moov, the camera's XML re-based, then the data at
+    // its offset modulo 4096.
     const Bytes outBytes = readBytes(output);
     auto outTop = parseFile(outBytes);
     auto srcTop = parseFile(sourceBytes);
-    ASSERT_GE(outTop.size(), 3u);
-    EXPECT_EQ(outTop[0].type, "ftyp");
-    EXPECT_EQ(outTop[0].data, fromHex("6d703432" "00000000" "6d703432" "69736f6d"));
-    EXPECT_EQ(outTop[1].type, "moov");
-    for (const std::string& t : topLevelTypes(outBytes)) EXPECT_TRUE(t == "ftyp" || t == "moov" || t == "mdat" || t == "free") << t;
+    std::vector<std::string> head;
+    for (const Node& n : outTop)
+        if (n.type != "mdat" && n.type != "free") head.push_back(n.type);
+    const std::vector<std::string> expectedHead =
+        param.xml == XmlPlace::none ? std::vector<std::string>{"ftyp", "uuid", "moov"}
+                                    : std::vector<std::string>{"ftyp", "uuid", "moov", "meta"};
+    EXPECT_EQ(head, expectedHead);
+    EXPECT_EQ(serialize(outTop.at(0)), serialize(srcTop.at(0)));
+    EXPECT_EQ(serialize(outTop.at(1)), serialize(srcTop.at(1)));
+    const unsigned frames = be32(trackByHandler(moovOf(srcTop), "vide")->all("stts").front()->data, 8);
+    SonyTimecode zero = param.timecode;
+    zero.start = {0, 0, 0, 0};
+    EXPECT_EQ(cameraXml(outTop), param.xml == XmlPlace::none ? "" : sonyXml(zero, frames));
     std::vector<uint64_t> srcData, outData;
     for (const Node& n : srcTop)
         if (n.type == "mdat") srcData.push_back(n.offset);
@@ -132,7 +165,7 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     ASSERT_EQ(outData.size(), srcData.size());
     for (size_t i = 0; i < srcData.size(); ++i) EXPECT_EQ(outData[i] % 4096, srcData[i] % 4096);
 
-    // moov: movie-level udta and Sony's meta gone, one QuickTime-style meta with the item.
+    // moov: movie-level udta and the camera's meta gone, one QuickTime-style meta with the item.
     Node& outMoov = moovOf(outTop);
     Node& srcMoov = moovOf(srcTop);
     EXPECT_EQ(outMoov.child("udta"), nullptr);
@@ -140,6 +173,7 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     EXPECT_EQ(serialize(*outMoov.child("meta")), fromHex(kTimecodeMetaHex));
 
     // Every source track byte for byte but its chunk table (and the video's new tref).
+    const char* table = style.co64 ? "co64" : "stco";
     for (const char* handler : {"vide", "soun", "meta"}) {
         Node* s = trackByHandler(srcMoov, handler);
         Node* o = trackByHandler(outMoov, handler);
@@ -148,20 +182,17 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
         leaves(*s, "", srcLeaves);
         leaves(*o, "", outLeaves);
         EXPECT_EQ(outLeaves, srcLeaves) << handler;
-        const Node* sTable = s->all(style.co64 ? "co64" : "stco").front();
-        ASSERT_EQ(o->all(style.co64 ? "co64" : "stco").size(), 1u) << handler;
-        const Node* oTable = o->all(style.co64 ? "co64" : "stco").front();
-        EXPECT_EQ(chunkOffsets(*oTable).size(), chunkOffsets(*sTable).size());
+        ASSERT_EQ(o->all(table).size(), 1u) << handler;
+        EXPECT_EQ(chunkOffsets(*o->all(table).front()).size(), chunkOffsets(*s->all(table).front()).size());
     }
     EXPECT_EQ(be32(trackByHandler(outMoov, "vide")->all("stsd").front()->data, 4), 2u);  // both avc1 kept
 
-    // The rtmd samples (Sony's gyro data) where the new table says, unchanged.
-    const auto srcRtmd = chunkOffsets(*trackByHandler(srcMoov, "meta")->all(style.co64 ? "co64" : "stco").front());
-    const auto outRtmd = chunkOffsets(*trackByHandler(outMoov, "meta")->all(style.co64 ? "co64" : "stco").front());
-    const uint32_t rtmdBytes = 1024 * be32(trackByHandler(srcMoov, "meta")->all("stsz").front()->data, 8);
-    EXPECT_EQ(range(outBytes, outRtmd[0], rtmdBytes), range(sourceBytes, srcRtmd[0], rtmdBytes));
+    // The rtmd samples (Sony's gyro data) unchanged but for each frame's timecode, counted from 0.
+    EXPECT_EQ(rtmdData(outBytes, outMoov, table, frames), sonyRtmdSamples(zero, frames));
+    EXPECT_EQ(rtmdData(sourceBytes, srcMoov, table, frames), sonyRtmdSamples(param.timecode, frames));
 
-    // The added timecode track, referred to by the video track, its ID taken from mvhd.
+    // The added timecode track, referred to by the video track, its ID taken from mvhd, drop-frame
+    // as the camera counted, dated as the video track.
     Node* tmcd = trackByHandler(outMoov, "tmcd");
     ASSERT_NE(tmcd, nullptr);
     const Bytes& tkhd = tmcd->child("tkhd")->data;
@@ -173,6 +204,8 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     const Bytes& outMvhd = outMoov.child("mvhd")->data;
     EXPECT_EQ(tmcdId, be32(srcMvhd, srcMvhd.size() - 4));
     EXPECT_EQ(be32(outMvhd, outMvhd.size() - 4), tmcdId + 1);
+    EXPECT_EQ(be32(tmcd->all("stsd").front()->data, 8 + 8 + 8 + 4) & 1, dropFrame ? 1u : 0u);
+    EXPECT_EQ(range(tkhd, 4, 8), range(trackByHandler(srcMoov, "vide")->child("tkhd")->data, 4, 8));
 
     // The clip's owner, permission bits and modification time.
     struct stat st {}, in {};
@@ -183,15 +216,31 @@ TEST_P(SonyClipExport, ResetsTimecodeAndKeepsEverySampleAndDescription)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_mtim.tv_sec, 1577836800);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+
+    // Rewriting the result again changes nothing a reader sees.
+    const fs::path again = dir / "again.MP4";
+    ASSERT_TRUE(exportThroughSession(output, again).completed());
+    const Bytes againBytes = readBytes(again);
+    auto againTop = parseFile(againBytes);
+    std::map<std::string, Bytes> outLeaves, againLeaves;
+    leaves(outMoov, "", outLeaves);
+    leaves(moovOf(againTop), "", againLeaves);
+    EXPECT_EQ(againLeaves, outLeaves);
+    EXPECT_EQ(cameraXml(againTop), cameraXml(outTop));
+    EXPECT_EQ(rtmdData(againBytes, moovOf(againTop), table, frames), sonyRtmdSamples(zero, frames));
+    EXPECT_EQ(packetHash(again), packetHash(source));
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, SonyClipExport,
-                         ::testing::Values(SonyCase{false, false}, SonyCase{true, false}, SonyCase{false, true},
-                                           SonyCase{true, true}),
-                         [](const auto& info) {
-                             return std::string(info.param.moovFirst ? "MoovFirst" : "MoovLast") +
-                                    (info.param.co64 ? "Co64" : "Stco");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, SonyClipExport,
+    ::testing::Values(SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}}, XmlPlace::topLevel},
+                      SonyCase{"MoovFirst2997DropFrameXmlInMoov", true, false, "30000/1001",
+                               {30, true, false, {1, 29, 59, 28}}, XmlPlace::inMoov},
+                      SonyCase{"MoovLastCo64HalfStep50p", false, true, "50", {25, false, true, {23, 59, 59, 24}},
+                               XmlPlace::topLevel},
+                      SonyCase{"MoovFirstCo64NoXml", true, true, "30000/1001", {30, false, false, {16, 56, 7, 0}},
+                               XmlPlace::none}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BoxExport, RebasesTheSourceTimecodeTrackInTheCopyOnly)
 {

@@ -13,16 +13,23 @@ namespace fs = std::filesystem;
 TEST(FuzzReplay, CorpusAndRegressionsRunClean)
 {
     size_t replayed = 0;
-    for (const char* folder : {"fuzz/corpus/moov", "fuzz/regressions"}) {
-        const fs::path dir = fs::path(KELVATTA_SOURCE_DIR) / folder;
+    const struct {
+        const char* folder;
+        void (*entry)(const uint8_t*, size_t);
+    } targets[] = {{"fuzz/corpus/moov", kelvatta::fuzzBoxPath},
+                   {"fuzz/regressions/moov", kelvatta::fuzzBoxPath},
+                   {"fuzz/corpus/xml", kelvatta::fuzzCameraXml},
+                   {"fuzz/regressions/xml", kelvatta::fuzzCameraXml}};
+    for (const auto& target : targets) {
+        const fs::path dir = fs::path(KELVATTA_SOURCE_DIR) / target.folder;
         if (!fs::exists(dir)) continue;
         for (const auto& entry : fs::recursive_directory_iterator(dir)) {
             if (!entry.is_regular_file()) continue;
             SCOPED_TRACE(entry.path().string());
             const auto bytes = kelvatta::test::readBytes(entry.path());
-            kelvatta::fuzzBoxPath(bytes.data(), bytes.size());
+            target.entry(bytes.data(), bytes.size());
             ++replayed;
         }
     }
-    EXPECT_GE(replayed, 6u);
+    EXPECT_GE(replayed, 7u);
 }

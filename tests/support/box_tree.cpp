@@ -62,14 +62,15 @@ void append(Bytes& out, const Node& n)
         out.insert(out.end(), n.data.begin(), n.data.end());
 }
 
-Bytes fullHeader(uint32_t versionFlags = 0)
+}  // namespace
+
+Bytes fullHeader(uint32_t versionFlags)
 {
     Bytes b;
     put32(b, versionFlags);
     return b;
 }
 
-// Offsets of the top-level boxes when serialized.
 std::vector<uint64_t> layout(const std::vector<Node>& top)
 {
     std::vector<uint64_t> offsets;
@@ -80,69 +81,6 @@ std::vector<uint64_t> layout(const std::vector<Node>& top)
     }
     return offsets;
 }
-
-Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples)
-{
-    Bytes tkhd = fullHeader(3);
-    put32(tkhd, 0);
-    put32(tkhd, 0);
-    put32(tkhd, trackId);
-    put32(tkhd, 0);
-    put32(tkhd, 0);  // duration
-    tkhd.resize(tkhd.size() + 8 + 8, 0);
-    const uint32_t matrix[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
-    for (uint32_t v : matrix) put32(tkhd, v);
-    put32(tkhd, 0);
-    put32(tkhd, 0);
-
-    Bytes mdhd = fullHeader();
-    put32(mdhd, 0);
-    put32(mdhd, 0);
-    put32(mdhd, timescale);
-    put32(mdhd, delta * samples);
-    put32(mdhd, 0x55c40000);
-
-    Bytes hdlr = fullHeader();
-    put32(hdlr, 0);
-    hdlr.insert(hdlr.end(), {'m', 'e', 't', 'a'});
-    hdlr.resize(hdlr.size() + 12 + 1, 0);
-
-    Bytes entry;  // rtmd sample entry: reserved, data reference index, then Sony's own bytes
-    put32(entry, 8 + 8 + 8);
-    entry.insert(entry.end(), {'r', 't', 'm', 'd'});
-    entry.insert(entry.end(), {0, 0, 0, 0, 0, 0, 0, 1});
-    put32(entry, 0x00001000);
-    put32(entry, 0);
-    Bytes stsd = fullHeader();
-    put32(stsd, 1);
-    stsd.insert(stsd.end(), entry.begin(), entry.end());
-    Bytes stts = fullHeader();
-    put32(stts, 1);
-    put32(stts, samples);
-    put32(stts, delta);
-    Bytes stsc = fullHeader();
-    put32(stsc, 1);
-    put32(stsc, 1);
-    put32(stsc, samples);
-    put32(stsc, 1);
-    Bytes stsz = fullHeader();
-    put32(stsz, 1024);
-    put32(stsz, samples);
-    Bytes dref = fullHeader();
-    put32(dref, 1);
-    put32(dref, 12);
-    dref.insert(dref.end(), {'u', 'r', 'l', ' ', 0, 0, 0, 1});
-
-    return container("trak", {leaf("tkhd", tkhd),
-                              container("mdia", {leaf("mdhd", mdhd), leaf("hdlr", hdlr),
-                                                 container("minf", {leaf("nmhd", fullHeader()),
-                                                                    container("dinf", {leaf("dref", dref)}),
-                                                                    container("stbl", {leaf("stsd", stsd), leaf("stts", stts),
-                                                                                       leaf("stsc", stsc), leaf("stsz", stsz),
-                                                                                       chunkTable("stco", {0})})})})});
-}
-
-}  // namespace
 
 Node* Node::child(const std::string& t)
 {
@@ -272,102 +210,6 @@ Node* trackByHandler(Node& moov, const std::string& handler)
             return &trak;
     }
     return nullptr;
-}
-
-Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
-{
-    std::vector<Node> top = parseFile(file);
-    auto findMoov = [&]() -> Node& {
-        return *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; });
-    };
-    Node& moov = findMoov();
-    Node* video = trackByHandler(moov, "vide");
-    const uint32_t timescale = be32(video->all("mdhd").front()->data, 12);
-    const uint32_t frames = be32(video->all("stts").front()->data, 8);
-    const uint32_t delta = be32(video->all("stts").front()->data, 12);
-    if (style.secondAvc1) {
-        // stsd: the first entry twice; stsc: chunks from the third on use the second.
-        Node* stsd = video->all("stsd").front();
-        const uint32_t entrySize = be32(stsd->data, 8);
-        Bytes entry(stsd->data.begin() + 8, stsd->data.begin() + 8 + entrySize);
-        stsd->data.insert(stsd->data.end(), entry.begin(), entry.end());
-        set32(stsd->data, 4, 2);
-        Node* stsc = video->all("stsc").front();
-        const uint32_t perChunk = be32(stsc->data, 12);
-        Bytes table = fullHeader();
-        put32(table, 2);
-        for (uint32_t v : {1u, perChunk, 1u, 3u, perChunk, 2u}) put32(table, v);
-        stsc->data = table;
-    }
-    if (style.movieMeta) {
-        Bytes hdlr = fullHeader();
-        put32(hdlr, 0);
-        hdlr.insert(hdlr.end(), {'n', 'r', 't', 'm'});
-        hdlr.resize(hdlr.size() + 12 + 1, 0);
-        const std::string xml = "<?xml version=\"1.0\"?><NonRealTimeMeta><LtcChangeTable tcFps=\"30\">"
-                                "<LtcChange frameCount=\"0\" value=\"04030201\" status=\"increment\"/>"
-                                "</LtcChangeTable></NonRealTimeMeta>";
-        Bytes xmlBox = fullHeader();
-        xmlBox.insert(xmlBox.end(), xml.begin(), xml.end());
-        Bytes meta = fullHeader();
-        Bytes inner = serialize(std::vector<Node>{leaf("hdlr", hdlr), leaf("xml ", xmlBox)});
-        meta.insert(meta.end(), inner.begin(), inner.end());
-        moov.children.push_back(leaf("meta", meta));
-    }
-    uint32_t rtmdSamples = 0;
-    if (style.rtmdTrack) {
-        rtmdSamples = frames;
-        Bytes& mvhd = moov.child("mvhd")->data;
-        const uint32_t trackId = be32(mvhd, mvhd.size() - 4);
-        set32(mvhd, mvhd.size() - 4, trackId + 1);
-        moov.children.insert(moov.children.begin() + 1 + static_cast<long>(moov.all("trak").size()),
-                             makeRtmdTrack(trackId, timescale, delta, frames));
-    }
-    if (style.co64) {
-        for (Node* stco : moov.all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
-    }
-    // The top level changes last: moov and video point into it.
-    if (style.rtmdTrack) {
-        Bytes samples(size_t(rtmdSamples) * 1024);
-        for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint8_t((i / 1024) * 7 + i % 251);
-        top.push_back(leaf("mdat", samples));
-    }
-    if (style.profileUuid) {
-        Bytes payload = {0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69, 0x5c, 0xfa, 0xc9, 0xc7, 0x40};
-        payload.resize(payload.size() + 64, 0x11);
-        top.insert(top.begin() + 1, leaf("uuid", payload));
-    }
-
-    // Move every chunk offset with the mdat it points into; the rtmd track points at the new mdat.
-    auto offsets = layout(top);
-    Node& newMoov = findMoov();
-    std::vector<std::pair<uint64_t, int64_t>> moves;  // old payload start -> shift
-    for (size_t i = 0; i < top.size(); ++i) {
-        if (top[i].type != "mdat" || top[i].offset == 0) continue;  // offset 0: the new rtmd mdat
-        moves.push_back({top[i].offset + 8, int64_t(offsets[i]) - int64_t(top[i].offset)});
-    }
-    for (Node& trak : newMoov.children) {
-        if (trak.type != "trak") continue;
-        for (const char* t : {"stco", "co64"}) {
-            for (Node* table : trak.all(t)) {
-                auto list = chunkOffsets(*table);
-                if (rtmdSamples && &trak == trackByHandler(newMoov, "meta")) {
-                    list = {offsets.back() + 8};
-                } else {
-                    for (uint64_t& o : list) {
-                        for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
-                            if (o >= it->first) {
-                                o = uint64_t(int64_t(o) + it->second);
-                                break;
-                            }
-                        }
-                    }
-                }
-                *table = chunkTable(t, list);
-            }
-        }
-    }
-    return serialize(top);
 }
 
 }  // namespace kelvatta::test

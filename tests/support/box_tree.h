@@ -43,24 +43,16 @@ void put32(Bytes& b, uint32_t v);
 void put64(Bytes& b, uint64_t v);
 void set32(Bytes& b, size_t at, uint32_t v);
 
+// Version and flags of a full box.
+Bytes fullHeader(uint32_t versionFlags = 0);
+// Offsets of the top-level boxes when serialized.
+std::vector<uint64_t> layout(const std::vector<Node>& top);
+
 // The chunk offsets of an stco or co64 leaf, and a new table of the given type.
 std::vector<uint64_t> chunkOffsets(const Node& table);
 Node chunkTable(const std::string& type, const std::vector<uint64_t>& offsets);
 
 // The trak whose mdia/hdlr has this handler type ("vide", "soun", "tmcd", "meta"), or nullptr.
 Node* trackByHandler(Node& moov, const std::string& handler);
-
-// Sony-style structures added to an ffmpeg clip.
-struct SonyStyle {
-    bool profileUuid = true;     // top-level uuid box after ftyp
-    bool movieMeta = true;       // moov/meta (handler nrtm) holding an `xml ` box with a timecode table
-    bool rtmdTrack = true;       // a timed-metadata track (sample entry rtmd) with its own mdat
-    bool secondAvc1 = true;      // a second avc1 sample description used by the later chunks
-    bool co64 = false;           // every stco written as co64
-};
-
-// Rewrites file (made by ffmpeg: one mdat) with those structures, moving chunk offsets where boxes
-// moved. The rtmd track's samples are 1 KiB each, one per video frame, patterned by frame number.
-Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
 
 }  // namespace kelvatta::test

@@ -1,0 +1,80 @@
+// Timecode values and the ways a clip counts them: frames per second, drop-frame numbering and
+// half-step counting (50p or 59.94p counted at 25 or 30, the second frame of each pair marked).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kelvatta {
+
+// "HH:MM:SS:FF" (or with ';' before the frames, as drop-frame timecode is written).
+struct Timecode {
+    uint32_t hours = 0, minutes = 0, seconds = 0, frames = 0;
+
+    static std::optional<Timecode> parse(std::string_view text);
+    // The frame number at framesPerSecond in non-drop counting (what a tmcd sample holds).
+    uint64_t frameNumber(uint32_t framesPerSecond) const;
+
+    friend bool operator==(const Timecode&, const Timecode&) = default;
+};
+
+// A timecode value as counted by a clip: with half-step counting, which frame of the pair it is.
+struct TimecodeValue {
+    Timecode time;
+    bool secondField = false;
+
+    friend bool operator==(const TimecodeValue&, const TimecodeValue&) = default;
+};
+
+struct TimecodeCounting {
+    uint32_t framesPerSecond = 0;  // as counted: 30 for 29.97, 25 for 50p in half steps
+    bool dropFrame = false;        // 29.97/59.94 numbering: frame numbers skipped each minute but every tenth
+    bool halfStep = false;         // two frames per count, the second one marked
+
+    // A rate this program can count at: 1 to 255 frames per second, drop-frame only at multiples of 30.
+    bool valid() const;
+    // Positions in one day: frames, or half frames with half-step counting.
+    uint64_t positionsPerDay() const;
+    // Where value lies from 00:00:00:00 in positions; nothing for a value this counting never shows
+    // (frames past the rate, a skipped drop-frame number, a marked frame without half-step).
+    std::optional<uint64_t> position(const TimecodeValue& value) const;
+    // The value at a position (taken modulo a day).
+    TimecodeValue valueAt(uint64_t position) const;
+};
+
+// Re-bases the values of one clip: the first value becomes `start` and every later one keeps its
+// distance to the first, modulo a day.
+class TimecodeRebase {
+public:
+    // Nothing when first or start cannot be counted so.
+    static std::optional<TimecodeRebase> make(const TimecodeCounting& counting, const TimecodeValue& first,
+                                              const TimecodeValue& start);
+    // The re-based value, nothing for a value the counting never shows.
+    std::optional<TimecodeValue> operator()(const TimecodeValue& value) const;
+    const TimecodeCounting& counting() const { return counting_; }
+
+private:
+    TimecodeRebase(const TimecodeCounting& counting, uint64_t first, uint64_t start)
+        : counting_(counting), first_(first), start_(start)
+    {
+    }
+    TimecodeCounting counting_;
+    uint64_t first_;
+    uint64_t start_;
+};
+
+// SMPTE 12M packing as 4 bytes: frames, seconds, minutes, hours, each BCD, with flag bits (frames bit
+// 6 drop-frame, bit 7 colour frame; seconds bit 7 the second frame of a pair in half-step counting;
+// minutes bit 7 and hours bits 6-7 binary group flags).
+struct PackedTimecode {
+    uint8_t bytes[4] = {};
+
+    bool dropFrame() const { return bytes[0] & 0x40; }
+    // The value, nothing when a digit is not BCD or a field is out of range.
+    std::optional<TimecodeValue> unpack(bool halfStep) const;
+    // value packed with this value's flag bits (the pair mark comes from value in half-step counting).
+    PackedTimecode repacked(const TimecodeValue& value, bool halfStep) const;
+};
+
+}  // namespace kelvatta

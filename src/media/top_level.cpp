@@ -1,0 +1,126 @@
+#include "media/top_level.h"
+
+#include "media/camera_xml.h"
+#include "media/media_error.h"
+
+namespace kelvatta {
+namespace {
+
+constexpr uint32_t kNonRealTimeMetaHandler = fourcc("nrtm");
+
+bool isPadding(uint32_t type) { return type == fourcc("free") || type == fourcc("skip") || type == fourcc("wide"); }
+
+// The children of a meta box, which QuickTime writes without the version and flags an ISO meta has.
+struct MetaLayout {
+    bool full = false;
+    uint64_t childrenAt = 0;  // within the box's bytes
+};
+
+std::optional<MetaLayout> metaLayout(ByteSpan meta, const Box& box)
+{
+    const ByteSpan payload = payloadOf(meta, box);
+    if (payload.size() >= 8 && loadU32(&payload[4]) == fourcc("hdlr")) return MetaLayout{false, box.headerSize};
+    if (payload.size() >= 12 && loadU32(&payload[8]) == fourcc("hdlr")) return MetaLayout{true, box.headerSize + 4u};
+    return std::nullopt;
+}
+
+struct CameraXml {
+    Bytes box;  // a top-level meta: full box, hdlr nrtm, xml (re-based)
+    std::optional<TimecodeCounting> counting;
+};
+
+// meta (box within buffer) as a top-level box with its XML re-based, when it holds the camera's
+// XML; nothing for any other meta.
+ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, const std::optional<Timecode>& start)
+{
+    if (box.size > kMaxCameraXmlSize + 4096) return std::optional<CameraXml>();
+    const auto layout = metaLayout(buffer, box);
+    if (!layout) return std::optional<CameraXml>();
+    const auto children = KV_TRY(boxesBetween(buffer, box.offset + layout->childrenAt, box.end()));
+    auto hdlr = KV_TRY(uniqueChild(children, fourcc("hdlr")));
+    auto xml = KV_TRY(uniqueChild(children, fourcc("xml ")));
+    if (!hdlr || !xml) return std::optional<CameraXml>();
+    const auto handler = KV_TRY(readFullBox(buffer, *hdlr));
+    if (handler.body.size() < 8 || loadU32(&handler.body[4]) != kNonRealTimeMetaHandler)
+        return std::optional<CameraXml>();
+
+    CameraXml out;
+    ByteWriter w(out.box);
+    if (layout->full) {
+        w.open(fourcc("meta"));
+        w.bytes(buffer.subspan(box.payloadOffset(), 4));  // version and flags as they were
+    } else {
+        w.openFull(fourcc("meta"), 0, 0);  // at the top level a meta is a full box
+    }
+    const size_t childrenAt = out.box.size();
+    w.bytes(buffer.subspan(box.offset + layout->childrenAt, box.end() - box.offset - layout->childrenAt));
+    w.close();
+    if (!start) return std::optional<CameraXml>(std::move(out));
+
+    const auto text = KV_TRY(readFullBox(buffer, *xml)).body;
+    const auto rebased =
+        rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start);
+    if (!rebased) return std::optional<CameraXml>(std::move(out));
+    out.counting = rebased->counting;
+    const uint64_t textAt = childrenAt + (xml->payloadOffset() + 4 - (box.offset + layout->childrenAt));
+    std::copy(rebased->text.begin(), rebased->text.end(), out.box.begin() + static_cast<std::ptrdiff_t>(textAt));
+    return std::optional<CameraXml>(std::move(out));
+}
+
+void addCameraXml(TopLevelPlan& plan, CameraXml xml)
+{
+    if (!plan.xmlCounting) plan.xmlCounting = xml.counting;
+    plan.cameraXml.push_back(std::move(xml.box));
+}
+
+}  // namespace
+
+bool keepsSourceFtyp(ByteSpan ftyp)
+{
+    // size, type, major brand, minor version, then compatible brands
+    if (ftyp.size() < 16 || loadU32(&ftyp[8]) != fourcc("XAVC")) return false;
+    for (size_t at = 16; at + 4 <= ftyp.size(); at += 4)
+        if (loadU32(&ftyp[at]) == fourcc("mp42")) return true;
+    return false;
+}
+
+ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie& movie, ByteSource& source,
+                                   const std::optional<Timecode>& start)
+{
+    TopLevelPlan plan;
+    bool ftypSeen = false;
+    for (const Box& box : topLevel) {
+        if (box.type == fourcc("moov") || isPadding(box.type)) continue;
+        if (box.type == fourcc("mdat") || box.size > kMaxHeadBoxSize) {
+            // Large boxes are copied, never read; the camera's XML is far smaller than this.
+            if (box.type != fourcc("meta") || box.size > kMaxCameraXmlSize + 4096) {
+                plan.data.push_back(box);
+                continue;
+            }
+        }
+        Bytes bytes = KV_TRY(readBox(source, box));
+        // A last box may say "to the end of the file" (size 0); written before others, it says its size.
+        if (box.headerSize >= 8 && loadU32(bytes.data()) == 0) storeU32(bytes.data(), static_cast<uint32_t>(box.size));
+        const Box local{box.type, 0, box.size, box.headerSize};
+        if (box.type == fourcc("ftyp")) {
+            if (!ftypSeen && keepsSourceFtyp(bytes)) plan.ftyp = bytes;
+            ftypSeen = true;
+            continue;
+        }
+        if (box.type == fourcc("meta")) {
+            if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
+                addCameraXml(plan, std::move(*xml));
+                continue;
+            }
+        }
+        if (box.size > kMaxHeadBoxSize) plan.data.push_back(box);
+        else plan.leading.push_back(bytes);
+    }
+    // The XML some writers keep in moov/meta, where the output's own metadata item goes.
+    for (const Box& meta : movie.metas) {
+        if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) addCameraXml(plan, std::move(*xml));
+    }
+    return plan;
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,35 @@
+// What of a source's top level goes into the output besides its moov: the camera's own boxes are
+// kept (Sony's XAVC ftyp, its profile uuid box, its NonRealTimeMeta XML with the timecode re-based),
+// every mdat is copied, and only padding (free, skip, wide) is left out.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "media/box_reader.h"
+#include "media/moov_model.h"
+#include "media/timecode.h"
+
+namespace kelvatta {
+
+// Kept boxes up to this size are written with the output's head; larger ones are copied like mdat.
+inline constexpr uint64_t kMaxHeadBoxSize = 1u << 20;
+
+struct TopLevelPlan {
+    std::optional<Bytes> ftyp;          // the source's, kept; none: the output gets its own
+    std::vector<Bytes> leading;         // small boxes kept byte for byte, written after ftyp (uuid ...)
+    std::vector<Bytes> cameraXml;       // top-level meta boxes with the camera's XML, written after moov
+    std::vector<Box> data;              // mdat and large kept boxes, in source order, copied whole
+    std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
+};
+
+// Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers
+// put it). With start, the XML's timecode table is re-based to begin there.
+ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie& movie, ByteSource& source,
+                                   const std::optional<Timecode>& start);
+
+// Whether a source's ftyp is kept: a Sony XAVC file that is also an MPEG-4 file (mp42 among its
+// compatible brands).
+bool keepsSourceFtyp(ByteSpan ftyp);
+
+}  // namespace kelvatta
