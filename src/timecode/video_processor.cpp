@@ -7,6 +7,8 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/sys.h"
+#include "timecode/replace_file.h"
+#include "timecode/sidecar.h"
 
 namespace kelvatta {
 namespace {
@@ -47,18 +49,23 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
 }
 
-// Puts the finished temporary file over the clip with one rename and makes the rename durable.
-// At no instant is the clip's name missing or naming a partial file.
-ErrorOr<void> replaceClip(const fs::path& temporary, const fs::path& clip)
+// Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
+// copy beside the new clip in the save-as folder. Prints the file written.
+ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL)
 {
-    auto renamed = sys::rename(temporary.string(), clip.string());
-    if (renamed.isError())
-        return posixError(static_cast<int>(renamed.error().code),
-                          "无法用临时文件替换“" + clip.filename().string() + "”：");
-    auto synced = sys::fsyncParentDirectory(clip);
-    if (synced.isError())
-        return posixError(static_cast<int>(synced.error().code),
-                          "“" + clip.filename().string() + "”已替换，但无法确认已写入磁盘：");
+    auto written = [&]() -> ErrorOr<std::optional<fs::path>> {
+        const auto sidecar = KV_TRY(findSidecar(clip));
+        if (!sidecar) return std::optional<fs::path>();
+        const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->filename())
+                                        : std::optional<fs::path>();
+        return writeRebasedSidecar(*sidecar, destination);
+    }();
+    if (written.isError()) {
+        const Error& e = written.error();
+        return Error{e.domain, e.code,
+                     "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
+    }
+    if (*written) printLine("已写入附属 XML 文件：" + (*written)->string());
     return {};
 }
 
@@ -136,13 +143,18 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
             completion(Result::failure(processorError(4, "临时文件不存在")));
             return;
         }
-        auto replaced = replaceClip(outputURL, fileURL);
+        auto replaced = replaceByRename(outputURL, fileURL);
         if (replaced.isError()) {
             printLine("替换原文件失败：" + replaced.error().localizedDescription);
             completion(Result::failure(replaced.releaseError()));
             return;
         }
         printLine("已替换原文件：" + fileURL.string());
+    }
+    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL); sidecar.isError()) {
+        printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
+        completion(Result::failure(sidecar.releaseError()));
+        return;
     }
     printLine("处理成功：" + fileURL.string());
     completion(Result::success());

@@ -18,6 +18,7 @@
 #include "support/command.h"
 #include "support/fault_plan.h"
 #include "support/log_capture.h"
+#include "support/sony_clip.h"
 #include "support/temp_dir.h"
 #include "timecode/video_processor.h"
 
@@ -59,7 +60,14 @@ struct Mode {
     fs::path (*source)();
     const char* clipName;
     bool saveAs;
+    const char* sidecarName;  // the camera's XML beside the clip, or nullptr
 };
+
+const std::string& sidecarText()
+{
+    static const std::string text = sonyXml(SonyTimecode{}, 30);
+    return text;
+}
 void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
 
 // What one rewrite did: its completions, printed lines, and the files of the clip's folder after it.
@@ -76,6 +84,7 @@ Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
     fs::create_directories(folder);
     const fs::path clip = folder / mode.clipName;
     fs::copy_file(mode.source(), clip);
+    if (mode.sidecarName) writeBytes(folder / mode.sidecarName, Bytes(sidecarText().begin(), sidecarText().end()));
 
     Trial trial;
     {
@@ -107,7 +116,7 @@ bool harmless(const Mode& mode, const FaultPlan& plan)
 }
 
 // How a trial ended: "处理成功", or the label of its last line ("导出失败", "替换原文件失败",
-// "创建文件夹失败"), or "临时文件不存在" (which prints nothing).
+// "创建文件夹失败", "写入附属 XML 文件失败"), or "临时文件不存在" (which prints nothing).
 std::string outcomeOf(const Trial& trial)
 {
     if (!trial.result) return "no completion";
@@ -117,10 +126,17 @@ std::string outcomeOf(const Trial& trial)
     return last.substr(0, last.find("："));
 }
 
+// The clean run's files: the rewritten clip and the camera XML beside it (empty without one).
+struct Reference {
+    Bytes clip;
+    Bytes sidecar;
+};
+
 // Everything wrong with one trial, each as one sentence.
 std::vector<std::string> problems(const Mode& mode, const fs::path& folder, const FaultPlan& plan, const Trial& trial,
-                                  const Bytes& original, const Bytes& reference)
+                                  const Bytes& original, const Reference& ref)
 {
+    const Bytes& reference = ref.clip;
     std::vector<std::string> found;
     const auto problem = [&](const std::string& what) { found.push_back(what); };
     if (trial.completions != 1) problem("completion called " + std::to_string(trial.completions) + " times");
@@ -140,18 +156,34 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     };
     const Bytes* clip = file(clipName);
     const Bytes* output = file(outputName);
+    // A failed export removes what it wrote, unless the removal itself was made to fail (its test
+    // of the file, or the unlink).
+    const bool cleanupFailed = plan.failedAfterFirstFault(sys::Call::Unlink) ||
+                               plan.failedAfterFirstFault(sys::Call::Stat);
+    const std::string sidecarName = mode.sidecarName ? mode.sidecarName : "";
+    const std::string sidecarCopy = std::string(kSaveAsFolderName) + "/" + sidecarName;
+    const std::string sidecarTemporary = std::string(kTemporaryPrefix) + sidecarName;
     for (const auto& [name, bytes] : trial.files) {
-        if (name != clipName && name != outputName && name != std::string(kSaveAsFolderName) + "/")
+        const bool sidecarFile = mode.sidecarName && (name == sidecarName || name == sidecarCopy ||
+                                                      (name == sidecarTemporary && cleanupFailed));
+        if (name != clipName && name != outputName && name != std::string(kSaveAsFolderName) + "/" && !sidecarFile)
             problem("left beside the clip: " + name);
     }
     if (!clip) {
         problem("the clip's name is missing");
         return found;
     }
-    // A failed export removes what it wrote, unless the removal itself was made to fail (its test
-    // of the file, or the unlink).
-    const bool cleanupFailed =
-        plan.failedAfterFirstFault(sys::Call::Unlink) || plan.failedAfterFirstFault(sys::Call::Stat);
+    // The camera's XML: in place, the original or the complete re-based text; a save-as copy only
+    // complete (or partial where its removal was made to fail).
+    const Bytes sidecarOriginal(sidecarText().begin(), sidecarText().end());
+    const Bytes* sidecar = mode.sidecarName ? file(sidecarName) : nullptr;
+    const Bytes* copy = mode.sidecarName ? file(sidecarCopy) : nullptr;
+    if (mode.sidecarName) {
+        if (!sidecar) problem("the camera XML beside the clip is missing");
+        else if (*sidecar != sidecarOriginal && (mode.saveAs || *sidecar != ref.sidecar))
+            problem("the camera XML beside the clip is neither its original nor the re-based text");
+        if (copy && *copy != ref.sidecar && !cleanupFailed) problem("a partial save-as copy of the camera XML");
+    }
 
     // The printed lines: the start, then what happened.
     const std::string path = (folder / clipName).string();
@@ -161,8 +193,12 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     if (result.isSuccess()) {
         expected.push_back("开始处理文件：" + path);
         if (!mode.saveAs) expected.push_back("已替换原文件：" + path);
+        if (mode.sidecarName)
+            expected.push_back("已写入附属 XML 文件：" + (folder / (mode.saveAs ? sidecarCopy : sidecarName)).string());
         expected.push_back("处理成功：" + path);
         if (trial.lines != expected) problem("printed lines of a success differ");
+        if (mode.sidecarName && *(mode.saveAs ? copy : sidecar) != ref.sidecar)
+            problem("the camera XML is not what a success leaves");
         if (*clip != (mode.saveAs ? original : reference)) problem("the clip is not what a success leaves");
         if (mode.saveAs ? !output || *output != reference : output != nullptr)
             problem("the output is not what a success leaves");
@@ -184,6 +220,12 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
             // complete temporary file and the clip left as they are.
             if (!plan.failed(sys::Call::Stat)) problem("temporary file reported missing without a fault in its test");
             if (*clip != original || !output || *output != reference) problem("missing temporary file: files changed");
+        } else if (last == "写入附属 XML 文件失败：" + error.localizedDescription) {
+            // The clip is done; only its XML failed.
+            if (!mode.saveAs) expected.push_back("已替换原文件：" + path);
+            expected.push_back(last);
+            if (*clip != (mode.saveAs ? original : reference) || (mode.saveAs && (!output || *output != reference)))
+                problem("the camera XML failed but the clip is not the complete result");
         } else if (last == "替换原文件失败：" + error.localizedDescription) {
             expected.push_back(last);
             // Either the rename failed (clip as it was, complete result beside it) or it was done
@@ -218,8 +260,15 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
         << (first.result ? first.result->error().localizedDescription : "no completion");
     const std::string referenceName =
         mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.clipName : std::string(mode.clipName);
-    const Bytes reference = first.files.at(referenceName);
-    ASSERT_NE(reference, original);
+    Reference reference;
+    reference.clip = first.files.at(referenceName);
+    ASSERT_NE(reference.clip, original);
+    if (mode.sidecarName) {
+        reference.sidecar = first.files.at(mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.sidecarName
+                                                       : std::string(mode.sidecarName));
+        const std::string text(reference.sidecar.begin(), reference.sidecar.end());
+        EXPECT_NE(text.find("value=\"00000000\""), std::string::npos) << text;
+    }
     // A valid result: the zero start timecode and every packet of the source.
     EXPECT_EQ(probeFormatTag(folder / referenceName, "timecode"), "00:00:00:00");
     EXPECT_EQ(packetHash(folder / referenceName), packetHash(mode.source()));
@@ -257,9 +306,9 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultSweep,
-                         ::testing::Values(Mode{"replace", boxClip, "C0001.MP4", false},
-                                           Mode{"save_as", boxClip, "C0001.MP4", true},
-                                           Mode{"replace_mkv", matroskaClip, "clip.mkv", false}),
+                         ::testing::Values(Mode{"replace", boxClip, "C0001.MP4", false, "C0001M01.XML"},
+                                           Mode{"save_as", boxClip, "C0001.MP4", true, "C0001M01.XML"},
+                                           Mode{"replace_mkv", matroskaClip, "clip.mkv", false, nullptr}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,89 @@
+#include "timecode/sidecar.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <string>
+
+#include "media/camera_xml.h"
+#include "media/output_file.h"
+#include "platform/sys.h"
+#include "timecode/replace_file.h"
+#include "timecode/video_processor.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+int errnoOf(const Error& e) { return static_cast<int>(e.code); }
+
+struct SidecarText {
+    std::string text;
+    struct stat status {};
+};
+
+// The sidecar's text; nothing when it is too large to be a camera's.
+ErrorOr<std::optional<SidecarText>> readSidecar(const fs::path& path)
+{
+    auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
+    auto status = sys::fstat(fd->get());
+    if (status.isError()) return fileError("无法读取文件", path, errnoOf(status.error()));
+    if (!S_ISREG(status->st_mode) || uint64_t(status->st_size) > kMaxCameraXmlSize)
+        return std::optional<SidecarText>();
+    SidecarText sidecar;
+    sidecar.status = *status;
+    sidecar.text.resize(static_cast<size_t>(status->st_size));
+    auto n = sys::readAt(fd->get(), sidecar.text.data(), sidecar.text.size(), 0);
+    if (n.isError()) return fileError("无法读取文件", path, errnoOf(n.error()));
+    sidecar.text.resize(*n);
+    return std::optional<SidecarText>(std::move(sidecar));
+}
+
+ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar)
+{
+    auto out = KV_TRY(OutputFile::create(path));
+    if (auto r = sys::writeAt(out.fd(), sidecar.text.data(), sidecar.text.size(), 0); r.isError())
+        return fileError("无法写入文件", path, errnoOf(r.error()));
+    return out.commit(sidecar.status);
+}
+
+}  // namespace
+
+ErrorOr<std::optional<fs::path>> findSidecar(const fs::path& clip)
+{
+    const std::string stem = clip.stem().string();
+    for (const char* suffix : {"M01.XML", "M01.xml"}) {
+        const fs::path candidate = clip.parent_path() / (stem + suffix);
+        auto status = sys::lstat(candidate.string());
+        if (status.isError()) {
+            if (errnoOf(status.error()) == ENOENT) continue;
+            return fileError("无法读取文件", candidate, errnoOf(status.error()));
+        }
+        if (S_ISREG(status->st_mode)) return std::optional<fs::path>(candidate);
+    }
+    return std::optional<fs::path>();
+}
+
+ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, const std::optional<fs::path>& destination)
+{
+    auto read = KV_TRY(readSidecar(sidecar));
+    if (!read) return std::optional<fs::path>();
+    auto rebased = rebaseCameraXml(read->text, Timecode{});
+    if (!rebased || (!destination && !rebased->changed)) return std::optional<fs::path>();
+    read->text = std::move(rebased->text);
+    if (destination) {
+        KV_TRY_VOID(writeFile(*destination, *read));
+        return std::optional<fs::path>(*destination);
+    }
+    const fs::path temporary = sidecar.parent_path() / (std::string(kTemporaryPrefix) + sidecar.filename().string());
+    KV_TRY_VOID(writeFile(temporary, *read));
+    if (auto replaced = replaceByRename(temporary, sidecar); replaced.isError()) {
+        (void)sys::unlink(temporary.string());
+        return replaced.releaseError();
+    }
+    return std::optional<fs::path>(sidecar);
+}
+
+}  // namespace kelvatta
