@@ -24,7 +24,9 @@ extern "C" {
 
 #include "media/libav_io.h"
 #include "media/output_file.h"
+#include "media/timecode_track.h"
 #include "platform/checked.h"
+#include "platform/log.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -115,6 +117,7 @@ const char* kindName(AVMediaType type)
     case AVMEDIA_TYPE_VIDEO: return "视频";
     case AVMEDIA_TYPE_AUDIO: return "音频";
     case AVMEDIA_TYPE_SUBTITLE: return "字幕";
+    case AVMEDIA_TYPE_ATTACHMENT: return "附件";
     default: return "数据";
     }
 }
@@ -171,14 +174,22 @@ bool isCarried(const AVStream* stream)
            (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && stream->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT);
 }
 
-// The indices of the source streams to copy, in source order.
+// The indices of the source streams to copy, in source order. Each stream left out (but a timecode
+// track) is named in a line.
 ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs::path& source)
 {
     std::vector<int> streams;
     bool video = false;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         const AVStream* stream = input->streams[i];
-        if (!isCarried(stream)) continue;
+        if (!isCarried(stream)) {
+            // The source's timecode track is not lost: the output gets its own.
+            if (stream->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd')) continue;
+            const std::string kind = isPicture(stream) ? "封面图片" : std::string(kindName(stream->codecpar->codec_type)) + "流";
+            printLine("略过的流：" + source.string() + " 中的" + kind + "（" + codecName(stream->codecpar) +
+                      "），MP4 文件无法携带");
+            continue;
+        }
         if (stream->codecpar->codec_id == AV_CODEC_ID_NONE) return unsupportedCodecError(source, stream);
         if (!hasParameters(stream->codecpar)) return unknownParametersError(source, stream);
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
@@ -246,6 +257,18 @@ uint32_t outputCodecTag(const AVOutputFormat* format, const AVCodecParameters* p
     return 0;
 }
 
+// The rate a video's timecode counts at: its real frame rate (r_frame_rate) or its average, whichever
+// is a common rate, else the average.
+AVRational timecodeRate(const AVStream* in)
+{
+    for (AVRational rate : {in->r_frame_rate, in->avg_frame_rate}) {
+        if (rate.num <= 0 || rate.den <= 0) continue;
+        if (const auto common = commonFrameRate(av_q2d(rate)))
+            return AVRational{static_cast<int>(common->first), static_cast<int>(common->second)};
+    }
+    return in->avg_frame_rate;
+}
+
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
 // HDR, stereo) and language; no other stream metadata.
 ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
@@ -259,7 +282,9 @@ ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
         out->codecpar->ch_layout.nb_channels > 0)
         av_channel_layout_default(&out->codecpar->ch_layout, out->codecpar->ch_layout.nb_channels);
     out->time_base = in->time_base;
-    out->avg_frame_rate = in->avg_frame_rate;
+    // The muxer's timecode track counts at the output's average rate: give it the video's real rate
+    // (the average of a fragmented or variable-rate file misses it: 24.76 for a 25 fps clip).
+    out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? timecodeRate(in) : in->avg_frame_rate;
     out->r_frame_rate = in->r_frame_rate;
     out->sample_aspect_ratio = in->sample_aspect_ratio;
     out->disposition = in->disposition & ~(AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS);

@@ -174,6 +174,19 @@ std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDurat
     return static_cast<uint8_t>(rounded);
 }
 
+std::optional<std::pair<uint32_t, uint32_t>> commonFrameRate(double fps)
+{
+    static constexpr std::pair<uint32_t, uint32_t> kRates[] = {
+        {24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48000, 1001}, {48, 1}, {50, 1},
+        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1},
+    };
+    for (auto rate : kRates) {
+        const double common = double(rate.first) / rate.second;
+        if (fps > common * 0.995 && fps < common * 1.005) return rate;
+    }
+    return std::nullopt;
+}
+
 std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_t constantDelta, uint32_t commonDelta,
                                                 uint64_t sampleCount, uint64_t sampleDuration)
 {
@@ -186,19 +199,11 @@ std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_
     const double delta = commonDelta ? double(commonDelta) : double(sampleDuration) / double(sampleCount);
     if (!(delta > 0)) return std::nullopt;
     const double fps = double(mediaTimescale) / delta;
-    // Common rates as timescale / frame duration.
-    static constexpr std::pair<uint32_t, uint32_t> kRates[] = {
-        {24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48000, 1001}, {48, 1}, {50, 1},
-        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1},
-    };
-    for (auto [scale, duration] : kRates) {
-        const double rate = double(scale) / duration;
-        if (fps > rate * 0.995 && fps < rate * 1.005) {
-            // Integer rates in thousandths, as 23.976 is 24000/1001.
-            const uint32_t timescale = duration == 1 ? scale * 1000 : scale;
-            const uint32_t frameDuration = duration == 1 ? 1000 : duration;
-            return TimecodeRate{timescale, frameDuration, *timecodeFrameRate(timescale, frameDuration)};
-        }
+    if (const auto common = commonFrameRate(fps)) {
+        // Integer rates in thousandths, as 23.976 is 24000/1001.
+        const uint32_t timescale = common->second == 1 ? common->first * 1000 : common->first;
+        const uint32_t frameDuration = common->second == 1 ? 1000 : common->second;
+        return TimecodeRate{timescale, frameDuration, *timecodeFrameRate(timescale, frameDuration)};
     }
     const double rounded = std::round(fps);
     if (rounded < 1 || rounded > 255) return std::nullopt;

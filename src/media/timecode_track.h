@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "media/bytes.h"
 #include "media/timecode.h"
@@ -44,6 +45,10 @@ struct TimecodeTrackParams {
 // Frames per second for a tmcd sample entry (rounded), or nothing when the rate does not fit its
 // 8-bit field.
 std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDuration);
+
+// The common frame rate (23.976, 24, 25, 29.97 ... 120) within half a percent of fps, as timescale
+// and frame duration (24000/1001, 25/1 ...).
+std::optional<std::pair<uint32_t, uint32_t>> commonFrameRate(double fps);
 
 // The rate a video track is meant to play at, for its timecode: its frame duration when all frames
 // have one, else the duration most frames have or their mean, taken to the nearest common rate

@@ -17,6 +17,7 @@
 #include "media/general_remux.h"
 #include "platform/sys.h"
 #include "support/fault_plan.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 using namespace kelvatta;
@@ -116,6 +117,8 @@ struct Case {
     const char* muxer;  // "mp4" or "mov"
     const char* streams;  // codec names expected in the output, in order, before the timecode track
     const char* maps;  // the streams ffmpeg's own stream copy takes for comparison
+    double timecodeRate = 25;  // frames per second the timecode track counts
+    const char* leftOut = nullptr;  // the line naming a stream left out
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -131,9 +134,12 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
     const fs::path output = out / "temp_clip";
     ExportControl control;
 
+    test::LogCapture log;
     auto result = remuxGeneral(jobFor(input, output), control);
 
     ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+    EXPECT_EQ(log.lines(), c.leftOut ? std::vector<std::string>{"略过的流：" + input.string() + c.leftOut}
+                                     : std::vector<std::string>{});
     EXPECT_GT(control.progress(), 0.9);
     EXPECT_EQ(readFile(input), before) << "the source changed";
 
@@ -146,6 +152,13 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
     std::string streams = probe(output, "-show_entries stream=codec_name:stream_tags=timecode -of csv=p=0");
     for (size_t at; (at = streams.find(",\n")) != std::string::npos;) streams.erase(at, 1);  // empty side data
     EXPECT_EQ(streams, std::string(c.streams) + "unknown,00:00:00:00\n");
+    // The timecode counts at the video's real rate, not its average over dropped frames.
+    const std::string rates = probe(output, "-show_entries stream=codec_tag_string,avg_frame_rate -of csv=p=0");
+    const size_t at = rates.find("tmcd,");
+    ASSERT_NE(at, std::string::npos) << rates;
+    double num = 0, den = 0;
+    ASSERT_EQ(std::sscanf(rates.c_str() + at, "tmcd,%lf/%lf", &num, &den), 2) << rates;
+    EXPECT_NEAR(num / den, c.timecodeRate, 0.001) << rates;
 
     const std::string hashes = streamHashes(input);
     EXPECT_NE(hashes.find(",v,MD5="), std::string::npos);
@@ -180,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"MkvH264PcmSrt",
              [] { return made("h264_pcm_srt.mkv", kPicture + kSound + words() + "-t 2 -map 0 -map 1 -map 2 -c:v libx264 "
                                                                                "-c:a pcm_s16le -c:s srt"); },
-             "mov", "h264,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
+             "mov", "h264,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a", 25, " 中的字幕流（subrip），MP4 文件无法携带"},
         Case{"AviMjpegPcm", [] { return made("mjpeg_pcm.avi", kPicture + kSound + "-t 2 -c:v mjpeg -c:a pcm_s16le"); },
              "mov", "mjpeg,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
         // Rotated, with timed text (kept), and a timecode track at 10:00:00:00 and a title of its own.
@@ -193,7 +206,15 @@ INSTANTIATE_TEST_SUITE_P(
                                                    " -map 0 -c copy -metadata:s:v rotate=90 -timecode 10:00:00:00 "
                                                    "-metadata title=Trip -movflags frag_keyframe+empty_moov");
              },
-             "mp4", "h264,00:00:00:00\naac\nmov_text\n", "-map 0:v -map 0:a -map 0:s"},
+             "mp4", "h264,00:00:00:00\naac\nmov_text\n", "-map 0:v -map 0:a -map 0:s", 30000.0 / 1001},
+        // A recorder that dropped every fifth frame: on average 20 frames a second, shot at 25.
+        Case{"FragmentedWithDroppedFrames",
+             [] {
+                 const fs::path gaps = made("gaps.mkv", kPicture + kSound + "-t 2 -vf \"select='not(eq(mod(n\\,5)\\,1))'\" "
+                                                                            "-fps_mode passthrough -c:v libx264 -c:a aac");
+                 return made("gaps.mp4", "-i " + quote(gaps) + " -c copy -movflags frag_keyframe+empty_moov");
+             },
+             "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"},
         // A frame stamped with its neighbour's time, which the muxer refuses unless mended.
         Case{"MkvWithRepeatedTime",
              [] {
