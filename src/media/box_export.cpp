@@ -113,7 +113,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
     source.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
 
-    auto out = KV_TRY(OutputFile::create(job.output));
+    auto out = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     for (const OutputWrite& write : plan.writes) KV_TRY_VOID(writeAt(out, write.bytes, write.offset));
     DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
                       control);
@@ -127,7 +127,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
     if (written.isError()) return fileError("无法读取文件", out.path(), errnoOf(written.error()));
     FileSource back(out.fd(), static_cast<uint64_t>(written->st_size), out.path());
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
-    return out.commit(source.stat, job.durable);
+    return out.commit(source.stat, source.fd.get(), job.durable);
 }
 
 }  // namespace kelvatta

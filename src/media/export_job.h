@@ -17,6 +17,8 @@ struct ExportJob {
     std::filesystem::path output;
     std::string fileType;
     std::vector<MetadataItem> metadata;
+    // The output's folder must be a folder, not a link to one.
+    bool realOutputFolder = false;
     // Flush the output to disk before reporting it complete. Only benchmarks turn this off, to
     // compare with tools that do not flush.
     bool durable = true;

@@ -15,6 +15,7 @@ public:
     void setOutputURL(std::filesystem::path url) override { job_.output = std::move(url); }
     void setOutputFileType(std::string fileType) override { job_.fileType = std::move(fileType); }
     void setMetadata(std::vector<MetadataItem> items) override { job_.metadata = std::move(items); }
+    void setRefusesLinkedOutputFolder(bool refuses) override { job_.realOutputFolder = refuses; }
 
     void exportAsynchronously(std::function<void()> handler) override
     {

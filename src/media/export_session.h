@@ -39,6 +39,9 @@ public:
     virtual void setOutputURL(std::filesystem::path url) = 0;
     virtual void setOutputFileType(std::string fileType) = 0;
     virtual void setMetadata(std::vector<MetadataItem> items) = 0;
+    // Refuse to write when the output's folder is a link (a save-as folder in a place others can
+    // write to could be pointed anywhere). Off by default.
+    virtual void setRefusesLinkedOutputFolder(bool refuses) { (void)refuses; }
 
     // Starts the export on a thread of its own and returns. handler is called once, on that thread,
     // when the export has ended; error() and status() then tell the outcome. The session keeps

@@ -643,7 +643,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
 
-    OutputFile output = KV_TRY(OutputFile::create(job.output));
+    OutputFile output = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     Remux remux(job, control, source, streams);
     KV_TRY_VOID(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
@@ -657,7 +657,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
         return exportError(kSourceChanged, "文件" + quoted(job.source) + "在导出过程中被修改");
     if (control.isCancelled()) return cancelledError();
 
-    auto committed = output.commit(source.status);
+    auto committed = output.commit(source.status, source.fd.get());
     if (committed.isError()) return committed.releaseError();
     return {};
 }

@@ -13,25 +13,37 @@ Error fileError(const std::string& prefix, const std::filesystem::path& file, in
     return posixError(err, prefix + "“" + file.filename().string() + "”：");
 }
 
-ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path)
+ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool realFolder)
 {
-    auto fd = sys::open(path.string(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    auto folder = sys::open(parent.string(), O_RDONLY | O_DIRECTORY | (realFolder ? O_NOFOLLOW : 0));
+    if (folder.isError()) {
+        const int err = static_cast<int>(folder.error().code);
+        if (realFolder && (err == ELOOP || err == ENOTDIR)) {
+            return Error{kPosixErrorDomain, err,
+                         "文件夹“" + parent.filename().string() + "”不是真正的文件夹（可能是指向其他位置的链接），" +
+                             "为安全起见不写入其中"};
+        }
+        return fileError("无法创建文件", path, err);
+    }
+    const std::string name = path.filename().string();
+    auto fd = sys::openAt(folder->get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (fd.isError()) {
         int err = static_cast<int>(fd.error().code);
-        if (err == EEXIST)
-            return Error{kPosixErrorDomain, err, "目标文件已存在：" + path.filename().string()};
+        if (err == EEXIST) return Error{kPosixErrorDomain, err, "目标文件已存在：" + name};
         return fileError("无法创建文件", path, err);
     }
     auto st = sys::fstat(fd->get());
     if (st.isError()) {
-        (void)sys::unlink(path.string());  // made a moment ago by this call
+        (void)sys::unlinkAt(folder->get(), name);  // made a moment ago by this call
         return fileError("无法创建文件", path, static_cast<int>(st.error().code));
     }
-    return OutputFile(path, fd.releaseValue(), *st);
+    return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::move(other.fd_)), created_(other.created_),
+    : path_(std::move(other.path_)), folder_(std::move(other.folder_)), fd_(std::move(other.fd_)),
+      created_(other.created_),
       owned_(std::exchange(other.owned_, false))
 {
 }
@@ -44,8 +56,9 @@ void OutputFile::discard()
     if (owned_) {
         // Best effort: a failed removal leaves a file the user can see and delete; the clip itself
         // is never at this path. If the name now belongs to another file, it is not ours to remove.
-        auto st = sys::lstat(path_.string());
-        if (!st.isError() && st->st_dev == created_.st_dev && st->st_ino == created_.st_ino) (void)sys::unlink(path_.string());
+        auto st = sys::lstatAt(folder_.get(), name());
+        if (!st.isError() && st->st_dev == created_.st_dev && st->st_ino == created_.st_ino)
+            (void)sys::unlinkAt(folder_.get(), name());
         owned_ = false;
     }
 }
@@ -57,7 +70,23 @@ ErrorOr<void> OutputFile::flush()
     return {};
 }
 
-ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
+namespace {
+
+// Extended attributes are kept where the file system takes them: a refusal (no support, a name
+// reserved to others, no room) costs the attribute, never the rewrite.
+void copyExtendedAttributes(int from, int to)
+{
+    auto names = sys::listXattrs(from);
+    if (names.isError()) return;
+    for (const std::string& name : *names) {
+        auto value = sys::getXattr(from, name);
+        if (!value.isError()) (void)sys::setXattr(to, name, *value);
+    }
+}
+
+}  // namespace
+
+ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool durable)
 {
     // The clip's owner too, where we may give it (root rewriting a user's clip): otherwise the user
     // would find their clip owned by root and no longer writable. Others may not, and keep theirs.
@@ -68,6 +97,7 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
     }
     if (auto r = sys::fchmod(fd_.get(), source.st_mode & 07777); r.isError())
         return fileError("无法设置文件权限", path_, static_cast<int>(r.error().code));
+    copyExtendedAttributes(sourceFd, fd_.get());
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     if (auto r = sys::futimens(fd_.get(), times); r.isError())
         return fileError("无法设置文件时间", path_, static_cast<int>(r.error().code));
@@ -77,7 +107,7 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, bool durable)
     if (durable) {
         // The new name too, so a file in the save-as folder survives a crash (replacing a clip
         // renames and syncs the directory again).
-        if (auto r = sys::fsyncParentDirectory(path_); r.isError())
+        if (auto r = sys::fsync(folder_.get()); r.isError())
             return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
     }
     owned_ = false;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,6 +63,7 @@ const char* callName(Call call)
     case Call::Futimens: return "futimens";
     case Call::Fallocate: return "fallocate";
     case Call::Fchown: return "fchown";
+    case Call::Xattr: return "xattr";
     }
     return "?";
 }
@@ -88,6 +90,16 @@ ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode)
     KV_FAULT_POINT(Call::Open);
     for (;;) {
         int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return callError(Call::Open, errno);
+    }
+}
+
+ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode)
+{
+    KV_FAULT_POINT(Call::Open);
+    for (;;) {
+        int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) return Fd(fd);
         if (errno != EINTR) return callError(Call::Open, errno);
     }
@@ -245,6 +257,63 @@ ErrorOr<void> unlink(const std::string& path)
 {
     KV_FAULT_POINT(Call::Unlink);
     if (::unlink(path.c_str()) != 0) return callError(Call::Unlink, errno);
+    return {};
+}
+
+ErrorOr<void> unlinkAt(int dir, const std::string& name)
+{
+    KV_FAULT_POINT(Call::Unlink);
+    if (::unlinkat(dir, name.c_str(), 0) != 0) return callError(Call::Unlink, errno);
+    return {};
+}
+
+ErrorOr<struct stat> lstatAt(int dir, const std::string& name)
+{
+    KV_FAULT_POINT(Call::Stat);
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return callError(Call::Stat, errno);
+    return st;
+}
+
+ErrorOr<std::vector<std::string>> listXattrs(int fd)
+{
+    KV_FAULT_POINT(Call::Xattr);
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size < 0) return callError(Call::Xattr, errno);
+        std::vector<char> names(static_cast<size_t>(size));
+        const ssize_t got = size ? ::flistxattr(fd, names.data(), names.size()) : 0;
+        if (got < 0 && errno == ERANGE) continue;  // grew in between
+        if (got < 0) return callError(Call::Xattr, errno);
+        std::vector<std::string> list;
+        for (size_t at = 0; at < static_cast<size_t>(got);) {
+            const std::string name(&names[at]);
+            at += name.size() + 1;
+            if (!name.empty()) list.push_back(name);
+        }
+        return list;
+    }
+}
+
+ErrorOr<std::vector<char>> getXattr(int fd, const std::string& name)
+{
+    KV_FAULT_POINT(Call::Xattr);
+    for (;;) {
+        const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+        if (size < 0) return callError(Call::Xattr, errno);
+        std::vector<char> value(static_cast<size_t>(size));
+        const ssize_t got = size ? ::fgetxattr(fd, name.c_str(), value.data(), value.size()) : 0;
+        if (got < 0 && errno == ERANGE) continue;
+        if (got < 0) return callError(Call::Xattr, errno);
+        value.resize(static_cast<size_t>(got));
+        return value;
+    }
+}
+
+ErrorOr<void> setXattr(int fd, const std::string& name, const std::vector<char>& value)
+{
+    KV_FAULT_POINT(Call::Xattr);
+    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) return callError(Call::Xattr, errno);
     return {};
 }
 

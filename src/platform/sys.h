@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -34,6 +35,7 @@ enum class Call {
     Futimens,
     Fallocate,
     Fchown,
+    Xattr,
 };
 
 const char* callName(Call call);
@@ -47,6 +49,8 @@ void setFaultHook(FaultHook hook, void* context);
 Error callError(Call call, int err);
 
 ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode = 0);
+// openat(2): name within the folder open as dir.
+ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode = 0);
 // Reads up to len bytes at offset, retrying short reads until len or end of file.
 ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset);
 // Reads up to len bytes at the current position, one call (retried on EINTR).
@@ -65,15 +69,23 @@ ErrorOr<void> ftruncate(int fd, uint64_t size);
 ErrorOr<struct stat> fstat(int fd);
 ErrorOr<struct stat> stat(const std::string& path);
 ErrorOr<struct stat> lstat(const std::string& path);
+// lstat of name within the folder open as dir (a link is not followed).
+ErrorOr<struct stat> lstatAt(int dir, const std::string& name);
 ErrorOr<void> rename(const std::string& from, const std::string& to);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
+ErrorOr<void> unlinkAt(int dir, const std::string& name);
 ErrorOr<void> fchmod(int fd, mode_t mode);
 ErrorOr<void> fchown(int fd, uid_t owner, gid_t group);
 // Reserves disk blocks for [offset, offset + len) (mode 0: the file grows to cover the range).
 ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len);
 // Sets access and modification times (nanoseconds precision).
 ErrorOr<void> futimens(int fd, const struct timespec times[2]);
+// Extended attributes of an open file (ACLs among them, as system.posix_acl_*): their names, one
+// value, and setting one.
+ErrorOr<std::vector<std::string>> listXattrs(int fd);
+ErrorOr<std::vector<char>> getXattr(int fd, const std::string& name);
+ErrorOr<void> setXattr(int fd, const std::string& name, const std::vector<char>& value);
 // Fsyncs the folder that holds path, so that path's entry (made by a creation or a rename) is durable.
 ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
 // Closes fd and reports the close's error (a deferred write error on some file systems).

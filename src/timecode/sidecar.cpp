@@ -21,6 +21,7 @@ int errnoOf(const Error& e) { return static_cast<int>(e.code); }
 struct SidecarText {
     std::string text;
     struct stat status {};
+    Fd fd;
 };
 
 // The sidecar's text; nothing when it is too large to be a camera's.
@@ -34,19 +35,20 @@ ErrorOr<std::optional<SidecarText>> readSidecar(const fs::path& path)
         return std::optional<SidecarText>();
     SidecarText sidecar;
     sidecar.status = *status;
+    sidecar.fd = fd.releaseValue();
     sidecar.text.resize(static_cast<size_t>(status->st_size));
-    auto n = sys::readAt(fd->get(), sidecar.text.data(), sidecar.text.size(), 0);
+    auto n = sys::readAt(sidecar.fd.get(), sidecar.text.data(), sidecar.text.size(), 0);
     if (n.isError()) return fileError("无法读取文件", path, errnoOf(n.error()));
     sidecar.text.resize(*n);
     return std::optional<SidecarText>(std::move(sidecar));
 }
 
-ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar)
+ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar, bool realFolder)
 {
-    auto out = KV_TRY(OutputFile::create(path));
+    auto out = KV_TRY(OutputFile::create(path, realFolder));
     if (auto r = sys::writeAt(out.fd(), sidecar.text.data(), sidecar.text.size(), 0); r.isError())
         return fileError("无法写入文件", path, errnoOf(r.error()));
-    return out.commit(sidecar.status);
+    return out.commit(sidecar.status, sidecar.fd.get());
 }
 
 }  // namespace
@@ -74,11 +76,11 @@ ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, co
     if (!rebased || (!destination && !rebased->changed)) return std::optional<fs::path>();
     read->text = std::move(rebased->text);
     if (destination) {
-        KV_TRY_VOID(writeFile(*destination, *read));
+        KV_TRY_VOID(writeFile(*destination, *read, true));
         return std::optional<fs::path>(*destination);
     }
     const fs::path temporary = sidecar.parent_path() / (std::string(kTemporaryPrefix) + sidecar.filename().string());
-    KV_TRY_VOID(writeFile(temporary, *read));
+    KV_TRY_VOID(writeFile(temporary, *read, false));
     if (auto replaced = replaceByRename(temporary, sidecar); replaced.isError()) {
         (void)sys::unlink(temporary.string());
         return replaced.releaseError();

@@ -49,6 +49,18 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
 }
 
+// A file already at the output was most likely left by this program: say what it may be, that the
+// clip is whole, and what to do. It is never deleted for the user.
+Error withAdvice(Error error, bool saveAs)
+{
+    if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
+    error.localizedDescription +=
+        saveAs ? "（“" + std::string(kSaveAsFolderName) + "”中已有同名文件，可能是此前保存的副本；原片未受影响，"
+                                                          "移走或删除该文件后即可重试）"
+               : std::string("（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）");
+    return error;
+}
+
 // Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
 // copy beside the new clip in the save-as folder. Prints the file written.
 ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL)
@@ -113,6 +125,7 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
     item.value = std::string(kZeroTimecode);
     item.dataType = std::string(kMetadataDataTypeString);
     session->setMetadata({item});
+    session->setRefusesLinkedOutputFolder(saveAs);
 
     printLine("开始处理文件：" + fileURL.string());
     // The handler only hands over to the main queue; it keeps the session alive until then.
@@ -128,6 +141,7 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
                                             const fs::path& fileURL)
 {
     if (auto error = session->error()) {
+        *error = withAdvice(std::move(*error), saveAs);
         printLine("导出失败：" + error->localizedDescription);
         completion(Result::failure(*error));
         return;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,31 @@ void setModeAndTime(const fs::path& file, mode_t mode, time_t mtime)
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
 }
 
+std::string xattr(const fs::path& file, const char* name)
+{
+    char value[256];
+    const ssize_t n = ::getxattr(file.c_str(), name, value, sizeof value);
+    return n < 0 ? "" : std::string(value, static_cast<size_t>(n));
+}
+
+// An access list giving one more user read access (rw- r-- r-- otherwise): the kernel's xattr form.
+std::string posixAcl(uint32_t user)
+{
+    std::string acl;
+    const auto le = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    le(2, 4);  // version
+    const uint32_t entries[][3] = {{0x01, 6, 0xFFFFFFFF}, {0x02, 4, user}, {0x04, 4, 0xFFFFFFFF},
+                                   {0x10, 4, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}};
+    for (const auto& e : entries) {
+        le(e[0], 2);
+        le(e[1], 2);
+        le(e[2], 4);
+    }
+    return acl;
+}
+
 struct SonyCase {
     const char* name;
     bool moovFirst;
@@ -125,11 +151,19 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
         ASSERT_EQ(::chown(source.c_str(), 65534, 65534), 0);
     }
     const fs::path output = dir / "temp_C0001.MP4";
+    // A file manager's tag and an access list, kept in extended attributes.
+    const std::string tag = "keep", acl = posixAcl(65533);
+    ASSERT_EQ(::setxattr(source.c_str(), "user.xdg.tags", tag.data(), tag.size(), 0), 0) << errno;
+    const bool acls = ::setxattr(source.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
 
     const ExportOutcome outcome = exportThroughSession(source, output);
     ASSERT_TRUE(outcome.completed()) << (outcome.error ? outcome.error->localizedDescription : "");
     EXPECT_EQ(outcome.progress, 1.0);
     EXPECT_EQ(readBytes(source), sourceBytes);
+    EXPECT_EQ(xattr(output, "user.xdg.tags"), tag);
+    if (acls) {
+        EXPECT_EQ(xattr(output, "system.posix_acl_access"), acl);
+    }
 
     // What editing programs and players read.
     const bool dropFrame = param.timecode.dropFrame;
@@ -285,6 +319,15 @@ TEST(BoxExport, NeverTouchesWhatIsAlreadyAtTheOutputPath)
     EXPECT_EQ(outcome.error->localizedDescription, "目标文件已存在：link.MP4");
     EXPECT_FALSE(fs::exists(dir / "target.MP4"));
     EXPECT_TRUE(fs::is_symlink(link));
+
+    // A save-as folder that is a link to elsewhere is not written through.
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "已修改时间码");
+    auto throughLink = OutputFile::create(dir / "已修改时间码" / "C0003.MP4", true);
+    ASSERT_TRUE(throughLink.isError());
+    EXPECT_EQ(throughLink.error().localizedDescription,
+              "文件夹“已修改时间码”不是真正的文件夹（可能是指向其他位置的链接），为安全起见不写入其中");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 }
 
 // A failed export removes the file it created, and only that: if another program put a file at the

@@ -107,12 +107,16 @@ Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
     return trial;
 }
 
-// A fault that may end in success: in save-as mode the first call tests whether the folder is
+// Faults that may end in success: in save-as mode the first call tests whether the folder is
 // there; failing it only makes the rewrite create the folder, which succeeds as well when the folder
-// exists. The result is still checked to be complete.
+// exists. Extended attributes are copied where the file system takes them, never at the cost of the
+// rewrite. The result is still checked to be complete.
 bool harmless(const Mode& mode, const FaultPlan& plan)
 {
-    return mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat;
+    if (mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat) return true;
+    return !plan.failedAt.empty() && std::all_of(plan.failedAt.begin(), plan.failedAt.end(), [&](size_t i) {
+        return plan.calls[i] == sys::Call::Xattr;
+    });
 }
 
 // How a trial ended: "处理成功", or the label of its last line ("导出失败", "替换原文件失败",

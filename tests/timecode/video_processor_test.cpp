@@ -139,6 +139,17 @@ TEST(VideoProcessorReplace, FailedOrIncompleteExportsLeaveTheClipAndReportTheRig
         EXPECT_EQ(readFile(f.dir / "temp_C0001.MP4"), "partial") << "what the session left is not ours to delete";
     }
     {
+        // A temporary file left by an interrupted run: the error says what it may be and that the
+        // clip is whole; the file stays for the user to check.
+        ClipFolder f;
+        Rewrite rw({Error{"POSIX", EEXIST, "目标文件已存在：temp_C0001.MP4"}, ExportStatus::failed, ""});
+        rw.run(f.clip, false);
+        ASSERT_TRUE(rw.result && rw.result->isFailure());
+        EXPECT_EQ(rw.result->error().localizedDescription,
+                  "目标文件已存在：temp_C0001.MP4（可能是上次处理中断时留下的临时文件；原片完好，未受影响，"
+                  "确认后删除该文件即可重试）");
+    }
+    {
         // Completed, but nothing at the temporary path: code 4 and no line after the start.
         ClipFolder f;
         LogCapture log;
