@@ -393,30 +393,4 @@ TEST_F(GeneralRemux, InterruptedExportNamesTheCauseAndLeavesNothing)
     EXPECT_FALSE(fs::exists(output));
 }
 
-// Every system call of an export failing in turn: each run fails and leaves nothing, until the
-// run where the fault never comes.
-TEST_F(GeneralRemux, AnyFailedSystemCallFailsTheExportAndLeavesNothing)
-{
-    const fs::path input = made("short.avi", kPicture + kSound + "-t 0.5 -c:v mjpeg -c:a pcm_s16le");
-    const fs::path output = out / "temp_short.avi";
-    for (int nth = 1; nth < 200; ++nth) {
-        SCOPED_TRACE("call " + std::to_string(nth));
-        FaultPlan plan{.nth = nth};
-        ExportControl control;
-        ErrorOr<void> result;
-        {
-            ScopedFaults faults(plan);
-            result = remuxGeneral(jobFor(input, output), control);
-        }
-        if (!plan.reached()) {
-            ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
-            EXPECT_TRUE(fs::exists(output));
-            return;
-        }
-        ASSERT_TRUE(result.isError()) << "a failed call went unnoticed";
-        EXPECT_FALSE(fs::exists(output));
-    }
-    FAIL() << "the export never ended without the fault";
-}
-
 }  // namespace
