@@ -99,6 +99,40 @@ TEST(CommandLine, ReaderOfTheLogGoingAwayDoesNotEndTheRun)
     EXPECT_EQ(readFile(folder / "x.mp4"), "just text");
 }
 
+// Started with standard input, output or error closed, the program would give that number to the
+// first file it opens, and the log (descriptor 1) could land in a clip. Each is open on /dev/null
+// while the batch runs, and every clip comes out whole.
+TEST(CommandLine, ClosedStandardDescriptorIsOpenedOnDevNull)
+{
+    ScratchFolder folder;
+    ASSERT_TRUE(makeClip(folder / "source.mov"));
+    for (int closed : {0, 1, 2}) {
+        SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+        const fs::path clips = folder / ("run " + std::to_string(closed));
+        fs::create_directory(clips);
+        constexpr int kClips = 12;
+        for (int n = 1; n <= kClips; ++n) fs::copy_file(folder / "source.mov", clips / ("C" + std::to_string(n) + ".MP4"));
+        ProgramOptions options;
+        options.closedDescriptor = closed;
+        std::string heldBy;
+        if (closed != 1) {  // standard output is how the test learns that the batch runs
+            options.stopOn = "开始处理文件：";
+            options.whileStopped = [&](const ProgramRun& run) {
+                std::error_code ec;
+                heldBy = fs::read_symlink("/proc/" + std::to_string(run.pid) + "/fd/" + std::to_string(closed), ec).string();
+            };
+        }
+        auto run = runKelvatta({clips.string()}, options);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        if (closed != 1) {
+            EXPECT_EQ(heldBy, "/dev/null");
+        }
+        const std::string result = readFile(clips / "C1.MP4");
+        EXPECT_EQ(formatTimecode(clips / "C1.MP4"), "00:00:00:00");
+        for (int n = 2; n <= kClips; ++n) EXPECT_TRUE(readFile(clips / ("C" + std::to_string(n) + ".MP4")) == result) << n;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Awaiting the export component: these need the real export (the box path for MP4/MOV). Until it is
 // merged every export fails with the placeholder's "不是可识别的视频文件", and they skip, saying so.
