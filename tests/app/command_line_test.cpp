@@ -25,10 +25,11 @@ std::string widthLine()
 
 TEST(CommandLine, HelpVersionAndUsageErrors)
 {
+    // Asked for, the help is the output; a usage error is not, and goes with the usage to standard error.
     auto help = runKelvatta({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, "");
-    EXPECT_NE(help.err.find("用法：kelvatta [--save-as] 路径..."), std::string::npos);
+    EXPECT_EQ(help.out, std::string(usageText()) + "\n");
+    EXPECT_EQ(help.err, "");
 
     auto version = runKelvatta({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -72,6 +73,10 @@ TEST(CommandLine, FileThatIsNoClipFailsAndIsLeftAsItWas)
         if (saveAs) arguments.insert(arguments.begin(), "--save-as");
         auto run = runKelvatta(arguments);
         EXPECT_EQ(run.status, 1);
+        // The error line, then what became of the batch's files.
+        EXPECT_TRUE(run.err.starts_with("错误：文件“x.mp4”不是可识别的视频文件\n")) << run.err;
+        EXPECT_TRUE(run.err.ends_with("\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n"))
+            << run.err;
         auto lines = run.outLines();
         std::vector<std::string> expected = {widthLine(), "收集到视频文件：" + clip.string(), "开始处理 1 个文件"};
         if (saveAs) expected.push_back("已创建文件夹：" + (folder / "已修改时间码").string());
