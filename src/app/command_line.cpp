@@ -35,8 +35,8 @@ void printError(const std::string& text)
     (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
-// The first of kStopSignals that came, 0 while none has. Set by the
-// handler, read by the run loop: the handler does nothing else.
+// The first of kStopSignals that came, 0 while none has. Set by the handler, read by the run loop:
+// the handler does nothing else.
 std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 

@@ -19,10 +19,10 @@ namespace kelvatta {
 inline constexpr int kExitSuccess = 0;      // every file was rewritten
 inline constexpr int kExitFailure = 1;      // a file failed, or no video file was found
 inline constexpr int kExitUsage = 2;        // the command line was wrong, or a path cannot be reached
-// Stopped by one of kStopSignals: 128 + the signal's number.
 
 // Ctrl-C, a polite kill and the terminal going away: each stops a run as the window's close button
-// does, cancelling the exports under way and starting nothing new.
+// does, cancelling the exports under way and starting nothing new. The command line then exits with
+// 128 + the signal's number (130 for Ctrl-C).
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
