@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 # Debian packages the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
            libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk desktop-file-utils clang-14 libclang-rt-14-dev xfsprogs \
-           util-linux
+           util-linux qt6-translations-l10n
 
 .PHONY: deps configure build run test bench demo fuzz reliability screenshot install clean
 
@@ -65,11 +65,13 @@ fuzz: deps
 	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus-xml fuzz/corpus/xml fuzz/regressions/xml
 
 # The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
-# docs/screenshot-busy.png while a batch runs and after a failure.
+# docs/screenshot-busy.png while a batch runs and after a failure, docs/screenshot-long-error.png
+# after a failure whose message is longer than the window is wide.
 screenshot: build
 	$(BUILD)/src/app/kelvatta-render screenshots docs
 
-# The program, its desktop entry and icons (so it shows in application menus) and its read-me.
+# The program, its desktop entry and icons (so it shows in application menus), its user guide (the
+# page the window's 使用说明 link opens) and its read-me.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/batch_tally.h"
 #include "app/running_exports.h"
 #include "app/terminal_status.h"
 #include "intake/file_url.h"
@@ -34,21 +35,28 @@ void printError(const std::string& text)
     (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
-// Set by the SIGINT handler, read by the run loop: the handler does nothing else.
-std::atomic<bool> interruptRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// The first of kStopSignals that came, 0 while none has. Set by the handler, read by the run loop:
+// the handler does nothing else.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void onInterrupt(int) { interruptRequested.store(true); }
+extern "C" void onCommandLineStopSignal(int signal)
+{
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
+}
 
+// Ctrl-C, a polite kill and the terminal going away all stop the run the same way: the exports
+// under way are cancelled (their partial outputs removed) and nothing new starts.
 void installSignalHandlers()
 {
     // The log goes to a pipe that its reader may close: a write then fails instead of ending us.
     ::signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
-    action.sa_handler = onInterrupt;
+    action.sa_handler = onCommandLineStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
+    for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
 }
 
 // The paths as the batch wants them: absolute, symbolic links resolved (as a drop delivers them), and
@@ -75,35 +83,27 @@ public:
     ~BatchWatch() { view_.removeObserver(token_); }
 
     bool started() const { return started_; }
-    bool ended() const { return ended_ || (batchEnd_ && *batchEnd_); }
+    bool ended() const { return ended_; }
 
 private:
     // Collection ends in processFiles, whose last word on showProgressBar is true for a batch and
-    // false for an empty list (or a collection that failed).
+    // false for an empty list (or a collection that failed). A batch has ended once every one of its
+    // files has, after its report and its final step.
     void observe(std::string_view field)
     {
-        if (field != "showProgressBar" || started_ || ended_) return;
-        if (!view_.showProgressBar()) {
-            ended_ = true;
-            return;
+        if (ended_) return;
+        if (field == "showProgressBar" && !started_) {
+            started_ = view_.showProgressBar();
+            ended_ = !started_;
+        } else if (field == "batchesRunning" && started_) {
+            ended_ = view_.batchesRunning() == 0;
         }
-        started_ = true;
-        // Runs once processFiles has returned, so the barrier lands behind the batch's own barrier;
-        // the block it posts then comes after every report of the batch and its final step.
-        batchEnd_ = std::make_shared<bool>(false);
-        DispatchQueue::main().async([weakView = view_.weak(), batchEnd = batchEnd_] {
-            auto view = weakView.lock();
-            if (!view) return;
-            view->operationQueue().addBarrierBlock(
-                [batchEnd] { DispatchQueue::main().async([batchEnd] { *batchEnd = true; }); });
-        });
     }
 
     ContentView view_;
     long token_ = 0;
     bool started_ = false;
     bool ended_ = false;
-    std::shared_ptr<bool> batchEnd_;  // main thread only
 };
 
 std::string progressText(const ContentView& view, const RunningExports& exports)
@@ -121,11 +121,12 @@ std::string progressText(const ContentView& view, const RunningExports& exports)
 int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 {
     markMainThread();
-    interruptRequested = false;
+    stopSignal = 0;
     installSignalHandlers();
 
     auto exports = RunningExports::create();
-    ContentView view(std::make_shared<VideoProcessor>(exports->sessionFactory(options.makeSession)));
+    auto tally = std::make_shared<BatchTally>();
+    ContentView view(std::make_shared<TalliedProcessor>(exports->sessionFactory(options.makeSession), tally));
     view.setSaveAs(options.saveAs);
     BatchWatch watch(view);
     std::optional<TerminalStatus> status;
@@ -139,10 +140,9 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 
     bool interrupting = false;
     while (!watch.ended()) {
-        MainRunLoop::runUntil(
-            [&] { return watch.ended() || (interruptRequested.load() && !interrupting); },
-            std::chrono::milliseconds(100));
-        if (interruptRequested.load() && !interrupting) {
+        MainRunLoop::runUntil([&] { return watch.ended() || (stopSignal.load() && !interrupting); },
+                              std::chrono::milliseconds(100));
+        if (stopSignal.load() && !interrupting) {
             interrupting = true;
             // Before the batch has started nothing is being written: stop at once.
             if (!watch.started()) break;
@@ -160,12 +160,13 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 
     const bool allDone = watch.ended() && watch.started() && !view.showAlert() && view.progress() == view.maxProgress();
     if (interrupting) {
-        const int64_t done = watch.started() ? view.progress() : 0;
-        printError("已中断：" + std::to_string(done) + " 个文件已处理完成，其余文件未改动");
-        return kExitInterrupted;
+        printError(watch.started() ? tally->closingLine(view.maxProgress(), true) : "已中断：尚未开始处理文件");
+        return 128 + stopSignal.load();
     }
-    // The window's error line, for a reader whose standard output goes elsewhere.
+    // The window's error line, for a reader whose standard output goes elsewhere, then what became
+    // of the batch's files.
     if (view.showAlert() && view.errorMessage()) printError("错误：" + *view.errorMessage());
+    if (watch.started() && !allDone) printError(tally->closingLine(view.maxProgress(), false));
     return allDone ? kExitSuccess : kExitFailure;
 }
 
@@ -174,13 +175,15 @@ const char* usageText()
     return "用法：kelvatta [--save-as] 路径...\n"
            "把视频文件的起始时间码改为 00:00:00:00，不重新编码。\n"
            "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
+           "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
            "\n"
            "  --save-as   把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
            "  --help      显示本说明\n"
            "  --version   显示版本\n"
            "\n"
-           "标准输出只有处理日志。退出状态：0 全部成功；1 有文件失败或未找到视频文件；\n"
-           "2 用法错误或路径无法访问；130 被 Ctrl-C 中断（正在处理的文件取消，原文件不变）。";
+           "处理时标准输出只有日志。退出状态：0 全部成功；1 有文件失败或未找到视频文件；\n"
+           "2 用法错误或路径无法访问；被中断时为 128 + 信号编号（Ctrl-C 130，SIGTERM 143，SIGHUP 129），\n"
+           "正在处理的文件取消，原文件不变。";
 }
 
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
@@ -218,9 +221,11 @@ int runCommandLine(int argc, char** argv)
         return kExitUsage;
     }
     switch (parsed->action) {
-    case CommandLine::Action::help:
-        printError(usageText());
+    case CommandLine::Action::help: {
+        const std::string text = std::string(usageText()) + "\n";
+        (void)sys::writeAll(STDOUT_FILENO, text.data(), text.size());
         return kExitSuccess;
+    }
     case CommandLine::Action::version: {
         const std::string line = std::string("kelvatta ") + KELVATTA_VERSION + "\n";
         (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());

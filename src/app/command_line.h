@@ -1,7 +1,10 @@
 // kelvatta [--save-as] PATH...: one batch without a window, through the same ContentView and batch
-// run as the window. Standard output carries the program's log lines and nothing else; help, usage
-// errors, the progress line (on a terminal) and the interrupt notice go to standard error.
+// run as the window. Standard output carries the program's log lines, or the help asked for with
+// --help; usage errors, the progress line (on a terminal) and the closing line of a failed or
+// interrupted batch go to standard error.
 #pragma once
+
+#include <signal.h>
 
 #include <filesystem>
 #include <string>
@@ -16,7 +19,11 @@ namespace kelvatta {
 inline constexpr int kExitSuccess = 0;      // every file was rewritten
 inline constexpr int kExitFailure = 1;      // a file failed, or no video file was found
 inline constexpr int kExitUsage = 2;        // the command line was wrong, or a path cannot be reached
-inline constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT)
+
+// Ctrl-C, a polite kill and the terminal going away: each stops a run as the window's close button
+// does, cancelling the exports under way and starting nothing new. The command line then exits with
+// 128 + the signal's number (130 for Ctrl-C).
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
     enum class Action { run, help, version };
@@ -39,7 +46,7 @@ struct BatchOptions {
 };
 
 // Runs one batch over urls (absolute, folders ending in a separator) on the calling thread, which
-// becomes the main thread, until it has ended or Ctrl-C has stopped it; returns the exit status.
+// becomes the main thread, until it has ended or a stop signal has stopped it; returns the exit status.
 int runBatch(const BatchOptions& options, std::vector<std::filesystem::path> urls);
 
 // The whole program when it runs without a window. Call on the thread that is to be the main thread,

@@ -1,12 +1,24 @@
 // The program: without arguments it opens its window; with paths (or any other argument) it runs
 // the command line, which needs no display. Built without the window, it is the command line only.
+#include <unistd.h>
+
+#include <string>
+
 #include "app/command_line.h"
+#include "platform/standard_streams.h"
+#include "platform/sys.h"
 #ifdef KELVATTA_WITH_WINDOW
 #include "app/window_shell.h"
 #endif
 
 int main(int argc, char** argv)
 {
+    if (auto opened = kelvatta::openClosedStandardStreams(); opened.isError()) {
+        // Whatever of standard error is open; nothing is run with a descriptor a file could take.
+        const std::string line = "kelvatta：" + opened.error().localizedDescription + "\n";
+        (void)kelvatta::sys::writeAll(STDERR_FILENO, line.data(), line.size());
+        return kelvatta::kExitUsage;
+    }
 #ifdef KELVATTA_WITH_WINDOW
     if (argc <= 1) return kelvatta::runWindow(argc, argv);
 #endif

@@ -1,6 +1,7 @@
 // kelvatta-render: draws the window and the program's icon into PNG files, with no display.
-//   kelvatta-render screenshots DIR   DIR/screenshot.png (the window as it opens) and
+//   kelvatta-render screenshots DIR   DIR/screenshot.png (the window as it opens),
 //                                     DIR/screenshot-busy.png (a batch running; a failure's error line)
+//                                     and DIR/screenshot-long-error.png (an error longer than the window)
 //   kelvatta-render icon SIZE FILE    the icon, SIZE × SIZE pixels
 // Screenshots are drawn at twice the window's size, as on a high-density screen.
 #include <QApplication>
@@ -70,7 +71,11 @@ int screenshots(const QString& dir)
     view.setShowProgressBar(false);
     const QImage failed = grab(window);
     const QColor background = window.widget().palette().color(QPalette::Window).darker(115);
-    return save(sideBySide(busy, failed, background), dir + QStringLiteral("/screenshot-busy.png")) ? 0 : 1;
+    if (!save(sideBySide(busy, failed, background), dir + QStringLiteral("/screenshot-busy.png"))) return 1;
+
+    // A clip with a long name fails: the line stays one line, elided in the middle.
+    view.setErrorMessage("导出失败：无法写入文件“temp_2024-05-18 婚礼 第二机位 新娘入场 慢动作 备份 C0117.MP4”：磁盘空间不足");
+    return save(grab(window), dir + QStringLiteral("/screenshot-long-error.png")) ? 0 : 1;
 }
 
 }  // namespace

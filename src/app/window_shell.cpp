@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/running_exports.h"
@@ -24,6 +26,7 @@
 #include "ui/file_dialog_folder_panel.h"
 #include "ui/folder_icon.h"
 #include "ui/qt_main_queue.h"
+#include "ui/qt_translations.h"
 #include "ui/style.h"
 
 namespace kelvatta {
@@ -42,20 +45,47 @@ std::string noWindowMessage(const std::string& reason)
 
 bool isSet(const char* value) { return value && *value; }
 
-// Qt ends the program when no platform can be started; this says why in our words, and with our
-// status, before Qt aborts.
+// Which display the environment names, for the message when it cannot be reached.
+std::string namedDisplays(const std::function<const char*(const char*)>& getenv)
+{
+    std::string named;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = getenv(name);
+        if (!isSet(value)) continue;
+        named += (named.empty() ? "" : "，") + std::string(name) + "=" + value;
+    }
+    return named;
+}
+
+// Qt ends the program when no platform can be started, after warnings in its own words. While Qt
+// starts, its messages are held back: when it cannot start, we say why in ours, with our status,
+// before Qt aborts; when it can, they are passed on as usual.
 QtMessageHandler previousMessageHandler = nullptr;
+std::vector<std::tuple<QtMsgType, std::string, QString>> heldMessages;  // type, category, text
 
 void onMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (type == QtFatalMsg) {
-        printError(noWindowMessage(message.toStdString()));
+        const std::string named = namedDisplays(::getenv);
+        printError(noWindowMessage("无法连接到图形显示" + (named.empty() ? std::string() : "（" + named + "）")));
         std::_Exit(kExitUsage);
     }
-    if (previousMessageHandler) previousMessageHandler(type, context, message);
+    heldMessages.emplace_back(type, context.category ? context.category : "", message);
 }
 
-// The write end of the pipe through which Ctrl-C (SIGINT) and SIGTERM reach the event loop.
+void passOnHeldMessages()
+{
+    for (const auto& [type, category, message] : heldMessages) {
+        const QMessageLogContext context(nullptr, 0, nullptr, category.c_str());
+        if (previousMessageHandler)
+            previousMessageHandler(type, context, message);
+        else
+            qt_message_output(type, context, message);
+    }
+    heldMessages.clear();
+}
+
+// The write end of the pipe through which the stop signals (Ctrl-C, SIGTERM, SIGHUP) reach the event loop.
 std::atomic<int> stopSignalPipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -66,9 +96,9 @@ extern "C" void onStopSignal(int)
     errno = saved;
 }
 
-// Ctrl-C or a polite kill closes the window as its close button does, so that a batch under way is
-// cancelled and settled instead of being cut off in the middle of a file. A second signal ends the
-// program at once.
+// Ctrl-C, a polite kill or the terminal going away closes the window as its close button does, so
+// that a batch under way is cancelled and settled instead of being cut off in the middle of a file.
+// A second signal ends the program at once.
 class StopSignals {
 public:
     explicit StopSignals(QWidget& window)
@@ -88,14 +118,12 @@ public:
         action.sa_handler = onStopSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART | SA_RESETHAND;
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
+        for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
     }
     ~StopSignals()
     {
         if (readEnd_ < 0) return;
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
+        for (int signal : kStopSignals) ::signal(signal, SIG_DFL);
         notifier_.reset();
         ::close(stopSignalPipe.exchange(-1));
         ::close(readEnd_);
@@ -190,6 +218,8 @@ int runWindow(int argc, char** argv)
     previousMessageHandler = qInstallMessageHandler(onMessageWhileStarting);
     QApplication app(argc, argv);
     qInstallMessageHandler(previousMessageHandler);
+    passOnHeldMessages();
+    ui::installQtTranslations(app);
     QApplication::setApplicationName(QStringLiteral("Kelvatta"));
     QApplication::setDesktopFileName(QStringLiteral("kelvatta"));
     QApplication::setWindowIcon(QIcon(QPixmap::fromImage(ui::folderWithPlusImage(256, ui::blueColor()))));

@@ -56,7 +56,7 @@ void itemLoaded(const ContentView::Weak& weakView, DroppedURLs& dropped, const I
 
 bool performDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers)
 {
-    if (view.showProgressBar()) return false;
+    if (!view.takesInput()) return false;
     return handleDrop(std::move(view), providers);
 }
 

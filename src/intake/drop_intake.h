@@ -11,7 +11,8 @@
 
 namespace kelvatta {
 
-// The drop zone's action: refuses (false) while a batch runs, else handleDrop.
+// The drop zone's action: refuses (false) while the window takes no input (a batch runs), else
+// handleDrop.
 bool performDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers);
 
 // Starts loading every provider that carries a file URL; true when at least one does.

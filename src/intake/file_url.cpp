@@ -48,12 +48,10 @@ std::string pathExtension(const std::filesystem::path& url)
     return extension;
 }
 
-bool hasFileScheme(std::string_view text) { return startsWithNoCase(trimmed(text), "file:"); }
-
 std::optional<std::filesystem::path> fileURLPath(std::string_view text)
 {
     text = trimmed(text);
-    if (!hasFileScheme(text)) return std::nullopt;
+    if (!startsWithNoCase(text, "file:")) return std::nullopt;
     text.remove_prefix(5);
     text = text.substr(0, text.find_first_of("?#"));
     if (text.starts_with("//")) {

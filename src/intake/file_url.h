@@ -27,9 +27,6 @@ std::string urlPath(const std::filesystem::path& url);
 // component has no dot.
 std::string pathExtension(const std::filesystem::path& url);
 
-// Whether text, white space aside, begins with the scheme "file:" (in any letter case).
-bool hasFileScheme(std::string_view text);
-
 // The local path named by a file URL's text: "file:///p", "file://localhost/p" or "file:/p", with
 // %XX escapes decoded, and the query and fragment, if any, dropped. Surrounding white space is
 // ignored. Anything else forms no usable URL: another scheme, a URL naming another host, a relative

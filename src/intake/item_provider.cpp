@@ -28,7 +28,7 @@ public:
 
     bool hasItemConformingToTypeIdentifier(std::string_view typeIdentifier) const override
     {
-        return typeIdentifier == kFileURLTypeIdentifier && hasFileScheme(uri_);
+        return typeIdentifier == kFileURLTypeIdentifier && fileURLPath(uri_).has_value();
     }
 
     void loadItemForTypeIdentifier(std::string_view typeIdentifier, LoadCompletion completion) override

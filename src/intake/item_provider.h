@@ -34,7 +34,8 @@ public:
 };
 
 // The providers of a drop's text/uri-list: one per URL entry (comment lines and blank lines are
-// skipped), each conforming to the file-URL type when its URL is a file: URL, and loading the
+// skipped), each conforming to the file-URL type when its URL names a local file (fileURLPath; a web
+// address or a file on another host does not), and loading the
 // URL's text as bytes. A file URL naming an existing folder loads with a trailing separator, so that
 // the folder is searched rather than judged by its extension.
 std::vector<std::shared_ptr<ItemProvider>> itemProvidersFromUriList(std::string_view uriList);

@@ -16,6 +16,7 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/sys.h"
+#include "timecode/video_processor.h"
 
 namespace kelvatta {
 namespace {
@@ -72,10 +73,23 @@ std::optional<Listing> listFolder(const fs::path& folder, int extraFlags)
     return listing;
 }
 
+// What the program itself leaves beside clips, which a walk passes over: a save-as folder (it holds
+// results, and rewriting them would nest another one inside it), and a temporary file "temp_" + name
+// whose clip name lies in the same folder.
+bool isOurOwn(const Listing& listing, const Listing::Entry& entry)
+{
+    if (entry.isFolder) return entry.name == kSaveAsFolderName;
+    if (!entry.name.starts_with(kTemporaryPrefix)) return false;
+    const std::string_view clip = std::string_view(entry.name).substr(kTemporaryPrefix.size());
+    return std::any_of(listing.entries.begin(), listing.entries.end(),
+                       [&](const Listing::Entry& other) { return other.name == clip; });
+}
+
 // Calls visit with every entry below folder, at every depth, a folder's own entry before its
-// contents, hidden entries included. Symbolic links are visited but not followed, and a folder
-// met again below itself (through a bind mount) is not entered twice. Entries that cannot be
-// opened are passed over. False when folder itself cannot be opened.
+// contents, hidden entries included, but for what the program left there itself (isOurOwn).
+// Symbolic links are visited but not followed, and a folder met again below itself (through a bind
+// mount) is not entered twice. Entries that cannot be opened are passed over. False when folder
+// itself cannot be opened.
 template <typename Visit>
 bool walkFolder(const fs::path& folder, Visit&& visit)
 {
@@ -90,6 +104,7 @@ bool walkFolder(const fs::path& folder, Visit&& visit)
             continue;
         }
         const Listing::Entry& entry = current.entries[current.next++];
+        if (isOurOwn(current, entry)) continue;
         fs::path path = current.folder / entry.name;
         visit(path);
         if (!entry.isFolder) continue;

@@ -102,9 +102,15 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
         batch->add(operation);
         queue.addOperation(std::move(operation));
     }
+    // The barrier also ends the batch's hold on the input: after a failure the progress block is
+    // hidden while files already being rewritten run on, and only now have they all ended.
+    view.setBatchesRunning(view.batchesRunning() + 1);
     queue.addBarrierBlock([weakView] {
         DispatchQueue::main().async([weakView] {
-            if (auto view = weakView.lock()) reportAllFinished(*view);
+            auto view = weakView.lock();
+            if (!view) return;
+            reportAllFinished(*view);
+            view->setBatchesRunning(view->batchesRunning() - 1);
         });
     });
 }

@@ -20,6 +20,7 @@ struct ContentView::Storage {
     std::optional<std::string> errorMessage;
     bool showProgressBar = false;
     bool saveAs = false;
+    int64_t batchesRunning = 0;
     OperationQueue operationQueue;
     std::shared_ptr<VideoProcessor> videoProcessor;
 
@@ -72,6 +73,7 @@ KV_STATE_FIELD(bool, showAlert, setShowAlert)
 KV_STATE_FIELD(const std::optional<std::string>&, errorMessage, setErrorMessage)
 KV_STATE_FIELD(bool, showProgressBar, setShowProgressBar)
 KV_STATE_FIELD(bool, saveAs, setSaveAs)
+KV_STATE_FIELD(int64_t, batchesRunning, setBatchesRunning)
 
 #undef KV_STATE_FIELD
 

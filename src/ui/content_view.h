@@ -1,4 +1,5 @@
-// The window's state: nine observed fields, the operation queue and the one VideoProcessor.
+// The window's state: nine observed fields, the count of batches still running, the operation queue
+// and the one VideoProcessor.
 // ContentView is a value: every copy refers to the same storage, and every write notifies the
 // observers (the window redraws from them). State is read and written on the main thread only.
 #pragma once
@@ -45,6 +46,14 @@ public:
     void setShowProgressBar(bool value);
     bool saveAs() const;
     void setSaveAs(bool value);
+    // Batches with a file not yet ended. A failure hides the progress block while the files already
+    // being rewritten run on; until they have ended, the window still takes no input.
+    int64_t batchesRunning() const;
+    void setBatchesRunning(int64_t value);
+
+    // Whether the window takes a drop, a folder choice or a change of save-as: no progress block is
+    // shown and every file of every batch has ended.
+    bool takesInput() const { return !showProgressBar() && batchesRunning() == 0; }
 
     // Usable from any thread.
     OperationQueue& operationQueue() const;

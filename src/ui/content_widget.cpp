@@ -1,13 +1,14 @@
 #include "ui/content_widget.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -16,7 +17,9 @@
 
 #include "operations/batch_run.h"
 #include "ui/drop_zone.h"
+#include "ui/elided_label.h"
 #include "ui/folder_icon.h"
+#include "ui/link_line.h"
 #include "ui/style.h"
 
 namespace kelvatta::ui {
@@ -40,14 +43,13 @@ void setTextColor(QWidget* widget, const QColor& color, QPalette::ColorRole role
 }
 
 // A label that shows its text as written, never as markup: messages carry file names.
-QLabel* makeLabel(const QString& content, const QFont& font, const QColor& color, const char* name)
+QLabel* makeLabel(const QString& content, const QFont& font, const char* name)
 {
     auto* label = new QLabel(content);
     label->setObjectName(QString::fromLatin1(name));
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     label->setAlignment(Qt::AlignCenter);
-    setTextColor(label, color);
     return label;
 }
 
@@ -67,74 +69,79 @@ QWidget* withSideMargins(QWidget* widget, int margin, Qt::Alignment alignment = 
     return box;
 }
 
-// The footer's link line: one click on it opens the program's page.
-class LinkLine final : public QLabel {
+// Return and Enter click the button that has the focus, as Space does (Qt's buttons take them only
+// inside a dialog).
+class ReturnClicks final : public QObject {
 public:
-    LinkLine() : QLabel(fromUtf8(kLinkLine))
-    {
-        setObjectName(QStringLiteral("linkLine"));
-        setTextFormat(Qt::PlainText);
-        setFont(underlined(footnoteFont()));
-        setAlignment(Qt::AlignCenter);
-        setTextColor(this, blueColor());
-        setCursor(Qt::PointingHandCursor);
-    }
+    using QObject::QObject;
 
 protected:
-    void mouseReleaseEvent(QMouseEvent* event) override
+    bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->button() != Qt::LeftButton || !rect().contains(event->position().toPoint())) return;
-        // A page that cannot be opened changes nothing and says nothing.
-        const QUrl page = projectPage();
-        if (page.isValid()) QDesktopServices::openUrl(page);
+        if (event->type() != QEvent::KeyPress) return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || key->isAutoRepeat()) return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (!button || !button->isEnabled()) return false;
+        button->click();
+        return true;
     }
 };
 
 }  // namespace
 
-QUrl projectPage()
+QUrl userGuidePage()
 {
-    const QString installed = QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/kelvatta/README.md");
-    const QString built = QStringLiteral(KELVATTA_SOURCE_DIR "/README.md");
+    const QString installed =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/kelvatta/user-guide.html");
+    const QString built = QStringLiteral(KELVATTA_SOURCE_DIR "/data/user-guide.html");
     const QString page = QFileInfo::exists(installed) || !QFileInfo::exists(built) ? installed : built;
     return QUrl::fromLocalFile(QDir::cleanPath(page));
 }
 
-ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QWidget* parent)
+ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUrl userGuide, QWidget* parent)
     : QWidget(parent), view_(std::move(view)), makePanel_(std::move(makePanel))
 {
     setFixedSize(kWindowWidth, kWindowHeight);
     setFont(bodyFont());
+    auto* returnClicks = new ReturnClicks(this);
 
     // The drop zone and what it holds.
-    auto* dropZone = new DropZone(view_);
-    dropZone->setObjectName(QStringLiteral("dropZone"));
-    auto* zoneContent = new QVBoxLayout(dropZone);
+    dropZone_ = new DropZone(view_);
+    dropZone_->setObjectName(QStringLiteral("dropZone"));
+    dropZone_->setAccessibleName(QStringLiteral("拖放区"));
+    dropZone_->setAccessibleDescription(QStringLiteral("拖放文件或文件夹到这里，或选择文件夹"));
+    auto* zoneContent = new QVBoxLayout(dropZone_);
     zoneContent->setContentsMargins(0, 0, 0, 0);
     zoneContent->setSpacing(kDefaultSpacing);
     zoneContent->addStretch();
     zoneContent->addWidget(new FolderIcon(kFolderIconSize, blueColor()), 0, Qt::AlignHCenter);
-    zoneContent->addWidget(makeLabel(fromUtf8("拖放文件或文件夹到这里"), headlineFont(), grayColor(), "dropHint"));
-    zoneContent->addWidget(makeLabel(fromUtf8("或"), subheadlineFont(), grayColor(), "orLabel"));
+    grayOnZone_.push_back(makeLabel(fromUtf8("拖放文件或文件夹到这里"), headlineFont(), "dropHint"));
+    grayOnZone_.push_back(makeLabel(fromUtf8("或"), subheadlineFont(), "orLabel"));
+    for (QLabel* label : grayOnZone_) zoneContent->addWidget(label);
     chooseFolderButton_ = new QPushButton(fromUtf8("选择文件夹"));
     chooseFolderButton_->setObjectName(QStringLiteral("chooseFolderButton"));
+    chooseFolderButton_->setAccessibleName(fromUtf8("选择文件夹"));
     chooseFolderButton_->setFont(underlined(subheadlineFont()));
-    setTextColor(chooseFolderButton_, blueColor(), QPalette::ButtonText);
+    chooseFolderButton_->installEventFilter(returnClicks);
     zoneContent->addWidget(chooseFolderButton_, 0, Qt::AlignHCenter);
     zoneContent->addStretch();
     connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { selectFolder(view_, makePanel_); });
 
     saveAsToggle_ = new QCheckBox(fromUtf8("另存为（在原目录下）"));
     saveAsToggle_->setObjectName(QStringLiteral("saveAsToggle"));
+    saveAsToggle_->setAccessibleName(fromUtf8("另存为（在原目录下）"));
+    saveAsToggle_->installEventFilter(returnClicks);
     connect(saveAsToggle_, &QCheckBox::toggled, this, [this](bool checked) {
         if (view_.saveAs() != checked) view_.setSaveAs(checked);
     });
 
     progressBar_ = new QProgressBar;
     progressBar_->setObjectName(QStringLiteral("progressBar"));
+    progressBar_->setAccessibleName(QStringLiteral("处理进度"));
     progressBar_->setRange(0, kBarSteps);
     progressBar_->setTextVisible(false);
-    progressText_ = makeLabel(QString(), subheadlineFont(), grayColor(), "progressText");
+    progressText_ = makeLabel(QString(), subheadlineFont(), "progressText");
     progressBlock_ = new QWidget;
     progressBlock_->setObjectName(QStringLiteral("progressBlock"));
     auto* progressLayout = new QVBoxLayout(progressBlock_);
@@ -143,13 +150,15 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QWi
     progressLayout->addWidget(withSideMargins(progressBar_, kSideMargin));
     progressLayout->addWidget(progressText_);
 
-    errorLine_ = makeLabel(QString(), bodyFont(), redColor(), "errorLine");
-    errorLine_->setWordWrap(true);
+    errorLine_ = new ElidedLabel;
+    errorLine_->setObjectName(QStringLiteral("errorLine"));
+    errorLine_->setFont(bodyFont());
+    errorLine_->setAlignment(Qt::AlignCenter);
     errorLine_->setMargin(kDefaultPadding);
 
     auto* column = new QVBoxLayout;
     column->setSpacing(kColumnSpacing);
-    column->addWidget(dropZone, 0, Qt::AlignHCenter);
+    column->addWidget(dropZone_, 0, Qt::AlignHCenter);
     column->addWidget(withSideMargins(saveAsToggle_, kSideMargin, Qt::AlignHCenter));
     column->addWidget(progressBlock_);
     column->addWidget(errorLine_);
@@ -158,9 +167,14 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QWi
     auto* footer = new QVBoxLayout;
     footer->setContentsMargins(20, 0, 20, 10);
     footer->setSpacing(kFooterSpacing);
-    footer->addWidget(makeLabel(fromUtf8(kCreditLine), footnoteFont(), grayColor(), "creditLine"));
-    footer->addWidget(new LinkLine, 0, Qt::AlignHCenter);  // only the text itself reacts
-    footer->addWidget(makeLabel(fromUtf8(kWarning), footnoteFont(), grayColor(), "warning"));
+    QLabel* credit = makeLabel(fromUtf8(kCreditLine), footnoteFont(), "creditLine");
+    QLabel* warning = makeLabel(fromUtf8(kWarning), footnoteFont(), "warning");
+    grayOnWindow_ = {progressText_, credit, warning};
+    linkLine_ = new LinkLine(std::move(userGuide));
+    linkLine_->installEventFilter(returnClicks);
+    footer->addWidget(credit);
+    footer->addWidget(linkLine_, 0, Qt::AlignHCenter);  // only the text itself reacts
+    footer->addWidget(warning);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(kDefaultPadding, kDefaultPadding, kDefaultPadding, kDefaultPadding);
@@ -168,6 +182,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QWi
     root->addLayout(column, 1);
     root->addLayout(footer);
 
+    applyTextColors();
     observerToken_ = view_.addObserver([this](std::string_view) { refresh(); });
     refresh();
 }
@@ -182,26 +197,46 @@ void ContentWidget::showEvent(QShowEvent* event)
     setupOperationQueue(view_);
 }
 
+void ContentWidget::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) applyTextColors();
+}
+
+void ContentWidget::applyTextColors()
+{
+    const QColor window = palette().color(QPalette::Window);
+    const QColor zone = dropZoneFill(window);
+    for (QLabel* label : grayOnZone_) setTextColor(label, readableOn(grayColor(), zone));
+    for (QLabel* label : grayOnWindow_) setTextColor(label, readableOn(grayColor(), window));
+    setTextColor(chooseFolderButton_, readableOn(blueColor(), palette().color(QPalette::Button)), QPalette::ButtonText);
+    setTextColor(errorLine_, readableOn(redColor(), window));
+    linkLine_->setColors(readableOn(blueColor(), window), readableOn(redColor(), window));
+}
+
 void ContentWidget::refresh()
 {
-    const bool busy = view_.showProgressBar();
-    chooseFolderButton_->setEnabled(!busy);
-    saveAsToggle_->setEnabled(!busy);
+    const bool locked = !view_.takesInput();
+    chooseFolderButton_->setEnabled(!locked);
+    saveAsToggle_->setEnabled(!locked);
     saveAsToggle_->setChecked(view_.saveAs());
 
+    const bool busy = view_.showProgressBar();
     progressBlock_->setVisible(busy);
     if (busy) {
         const int64_t done = view_.progress();
         const int64_t total = view_.maxProgress();
         const double fraction = total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
         progressBar_->setValue(static_cast<int>(fraction * kBarSteps));
-        progressText_->setText(fromUtf8("正在处理文件 " + std::to_string(done) + " / " + std::to_string(total)));
+        const QString text = fromUtf8("正在处理文件 " + std::to_string(done) + " / " + std::to_string(total));
+        progressText_->setText(text);
+        progressBar_->setAccessibleDescription(text);
     }
 
     const auto& message = view_.errorMessage();
     const bool showError = view_.showAlert() && message.has_value();
     errorLine_->setVisible(showError);
-    if (showError) errorLine_->setText(fromUtf8("错误: " + *message));
+    if (showError) errorLine_->setFullText(fromUtf8("错误: " + *message));
 }
 
 }  // namespace kelvatta::ui

@@ -5,6 +5,7 @@
 
 #include <QUrl>
 #include <QWidget>
+#include <vector>
 
 #include "intake/folder_choice.h"
 #include "ui/content_view.h"
@@ -16,16 +17,21 @@ class QPushButton;
 
 namespace kelvatta::ui {
 
-// The footer's texts and the page its link line opens: the program's read-me, installed with it
-// under share/doc/kelvatta, or the one of the source tree it was built from.
+class ElidedLabel;
+class LinkLine;
+
+// The footer's texts.
 inline constexpr const char* kCreditLine = "Kelvatta · 时间码归零工具";
-inline constexpr const char* kLinkLine = "使用说明";
 inline constexpr const char* kWarning = "仅支持处理索尼微单素材处理\n请勿处理其他品牌机型以及索尼非微单机型素材";
-QUrl projectPage();
+
+// The user guide the link line opens: the page installed with the program under share/doc/kelvatta,
+// or the one of the source tree it was built from.
+QUrl userGuidePage();
 
 class ContentWidget : public QWidget {
 public:
-    ContentWidget(ContentView view, FolderPanelFactory makePanel, QWidget* parent = nullptr);
+    ContentWidget(ContentView view, FolderPanelFactory makePanel, QUrl userGuide = userGuidePage(),
+                  QWidget* parent = nullptr);
     ~ContentWidget() override;
 
     const ContentView& view() const { return view_; }
@@ -33,21 +39,27 @@ public:
 protected:
     // The first time the content appears, the batch run sizes its queue.
     void showEvent(QShowEvent* event) override;
+    // A new palette (a dark one from the desktop, say) gets text colours that stay readable on it.
+    void changeEvent(QEvent* event) override;
 
 private:
     void refresh();
+    void applyTextColors();
 
     ContentView view_;
     FolderPanelFactory makePanel_;
     long observerToken_ = 0;
     bool appeared_ = false;
 
+    QWidget* dropZone_ = nullptr;
     QPushButton* chooseFolderButton_ = nullptr;
     QCheckBox* saveAsToggle_ = nullptr;
     QWidget* progressBlock_ = nullptr;
     QProgressBar* progressBar_ = nullptr;
     QLabel* progressText_ = nullptr;
-    QLabel* errorLine_ = nullptr;
+    ElidedLabel* errorLine_ = nullptr;
+    LinkLine* linkLine_ = nullptr;
+    std::vector<QLabel*> grayOnZone_, grayOnWindow_;
 };
 
 }  // namespace kelvatta::ui

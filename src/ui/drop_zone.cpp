@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 #include "intake/drop_intake.h"
 #include "intake/item_provider.h"
@@ -15,12 +16,20 @@ namespace {
 
 constexpr const char* kUriListType = "text/uri-list";
 
-// The action a drag or drop would be taken with, or nothing when it carries no URI list.
-std::optional<Qt::DropAction> takeableAction(const QDropEvent* event)
+// The drop's items: one per entry of its URI list (none when it carries no list).
+std::vector<std::shared_ptr<ItemProvider>> itemProviders(const QDropEvent* event)
 {
     const QMimeData* mime = event->mimeData();
-    if (!mime || !mime->hasFormat(QString::fromLatin1(kUriListType))) return std::nullopt;
-    return DropZone::dropActionFor(event->possibleActions());
+    if (!mime || !mime->hasFormat(QString::fromLatin1(kUriListType))) return {};
+    const QByteArray uriList = mime->data(QString::fromLatin1(kUriListType));
+    return itemProvidersFromUriList(std::string_view(uriList.constData(), static_cast<size_t>(uriList.size())));
+}
+
+bool anyLocalFile(const std::vector<std::shared_ptr<ItemProvider>>& providers)
+{
+    return std::any_of(providers.begin(), providers.end(), [](const auto& provider) {
+        return provider->hasItemConformingToTypeIdentifier(kFileURLTypeIdentifier);
+    });
 }
 
 void takeWith(QDropEvent* event, std::optional<Qt::DropAction> action)
@@ -69,6 +78,14 @@ void DropZone::paintEvent(QPaintEvent*)
                             kDropZoneCornerRadius - inset);
 }
 
+// The action a drag would be taken with: none while the window takes no input, or when the drag
+// carries no local file, so that the pointer shows at once that it would be refused.
+std::optional<Qt::DropAction> DropZone::takeableAction(const QDropEvent* event) const
+{
+    if (!view_.takesInput() || !anyLocalFile(itemProviders(event))) return std::nullopt;
+    return dropActionFor(event->possibleActions());
+}
+
 // Dragging over the zone changes nothing of its look.
 void DropZone::dragEnterEvent(QDragEnterEvent* event) { takeWith(event, takeableAction(event)); }
 
@@ -76,12 +93,8 @@ void DropZone::dragMoveEvent(QDragMoveEvent* event) { takeWith(event, takeableAc
 
 void DropZone::dropEvent(QDropEvent* event)
 {
-    auto action = takeableAction(event);
-    if (action) {
-        const QByteArray uriList = event->mimeData()->data(QString::fromLatin1(kUriListType));
-        const auto providers = itemProvidersFromUriList(std::string_view(uriList.constData(), uriList.size()));
-        if (!performDrop(view_, providers)) action.reset();
-    }
+    auto action = dropActionFor(event->possibleActions());
+    if (action && !performDrop(view_, itemProviders(event))) action.reset();
     takeWith(event, action);
 }
 

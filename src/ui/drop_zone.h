@@ -1,5 +1,6 @@
 // The drop zone: a 350 × 150 rounded panel that takes dropped files and folders (text/uri-list) and
-// hands them to the drop intake. It looks the same while something is dragged over it.
+// hands them to the drop intake. It looks the same while something is dragged over it; a drag it
+// would refuse (input locked, nothing that names a local file) is refused from the start.
 #pragma once
 
 #include <QWidget>
@@ -24,6 +25,8 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    std::optional<Qt::DropAction> takeableAction(const QDropEvent* event) const;
+
     ContentView view_;
 };
 

@@ -1,19 +1,36 @@
 #include "ui/file_dialog_folder_panel.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace kelvatta::ui {
 namespace {
 
+// The folder chosen last in any panel of one factory, where the next panel opens.
+struct LastChoice {
+    QString folder;
+
+    // The last choice while it is still a folder, else the home folder: never the working folder,
+    // which is "/" for a program started from the desktop.
+    QString startFolder() const
+    {
+        return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QDir::homePath();
+    }
+};
+
 class FileDialogFolderPanel final : public FolderPanel {
 public:
-    FileDialogFolderPanel() : dialog_(new QFileDialog(QApplication::activeWindow()))
+    explicit FileDialogFolderPanel(std::shared_ptr<LastChoice> last)
+        : dialog_(new QFileDialog(QApplication::activeWindow())), last_(std::move(last))
     {
+        dialog_->setWindowTitle(QStringLiteral("选择文件夹"));
         dialog_->setAcceptMode(QFileDialog::AcceptOpen);
         dialog_->setFileMode(QFileDialog::Directory);
+        dialog_->setDirectory(last_->startFolder());
     }
     ~FileDialogFolderPanel() override { delete dialog_.data(); }
 
@@ -30,8 +47,10 @@ public:
         chosen_.reset();
         if (dialog_->exec() != QDialog::Accepted || !dialog_) return Response::cancel;
         const QStringList files = dialog_->selectedFiles();
-        if (!files.isEmpty() && !files.first().isEmpty())
+        if (!files.isEmpty() && !files.first().isEmpty()) {
             chosen_ = std::filesystem::path(QFile::encodeName(files.first()).toStdString());
+            last_->folder = files.first();
+        }
         return Response::ok;
     }
 
@@ -40,6 +59,7 @@ public:
 private:
     // The window may be closed, and the dialog with it, while the dialog runs.
     QPointer<QFileDialog> dialog_;
+    std::shared_ptr<LastChoice> last_;
     std::optional<std::filesystem::path> chosen_;
 };
 
@@ -47,7 +67,7 @@ private:
 
 FolderPanelFactory fileDialogFolderPanels()
 {
-    return [] { return std::make_unique<FileDialogFolderPanel>(); };
+    return [last = std::make_shared<LastChoice>()] { return std::make_unique<FileDialogFolderPanel>(last); };
 }
 
 }  // namespace kelvatta::ui

@@ -1,4 +1,4 @@
-// The choose-folder panel of the window: Qt's file dialog, showing folders only.
+// The choose-folder panel of the window: Qt's file dialog, titled "选择文件夹", showing folders only.
 #pragma once
 
 #include <memory>
@@ -7,7 +7,8 @@
 
 namespace kelvatta::ui {
 
-// Panels that open as modal dialogs over the window active at the time, if any.
+// Panels that open as modal dialogs over the window active at the time, if any, each at the folder
+// chosen last in a panel of this factory (the home folder before the first choice).
 FolderPanelFactory fileDialogFolderPanels();
 
 }  // namespace kelvatta::ui

@@ -32,4 +32,18 @@ QColor blueColor();
 QColor grayColor();
 QColor redColor();
 
+// Texts keep at least this contrast with what lies behind them (WCAG's level AA for normal text).
+inline constexpr double kMinimumTextContrast = 4.5;
+
+// The WCAG contrast ratio of two opaque colours, from 1 (the same) to 21 (black and white).
+double contrastRatio(const QColor& a, const QColor& b);
+
+// color where it keeps the minimum contrast with background; else color moved towards black or
+// white (whichever background leaves more room for) just far enough: the named colours are made for
+// one palette, and a light or dark one from the desktop may leave them unreadable.
+QColor readableOn(const QColor& color, const QColor& background);
+
+// What the drop zone's fill (grey at its opacity) makes of background.
+QColor dropZoneFill(const QColor& background);
+
 }  // namespace kelvatta::ui

@@ -42,7 +42,7 @@ void expectOutcome(const std::string& what, const ProgramRun& run, const fs::pat
     } else {
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_EQ(exportFailure(run), expected) << run.out;
-        EXPECT_EQ(run.err, "错误：" + expected + "\n");
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + expected) << "the error line, then the closing line";
         for (const auto& [path, bytes] : before) {
             if (fs::is_directory(path)) continue;
             EXPECT_EQ(readFile(path), bytes) << path << " changed";

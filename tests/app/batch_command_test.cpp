@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "app/command_line.h"
@@ -56,28 +57,59 @@ TEST_F(BatchCommand, EveryFileRewrittenExitsZero)
     EXPECT_EQ(countLines("所有文件处理完成"), 1);
 }
 
-TEST_F(BatchCommand, CtrlCCancelsRunningExportsStartsNoNewFileAndExits130)
-{
-    FakeSessions sessions;
-    std::vector<fs::path> files;
-    for (int n = 1; n <= 6; ++n) {
-        files.push_back(folder / ("slow" + std::to_string(n) + ".mp4"));
-        writeFile(files.back(), "original");
+// What the program writes to standard error while alive.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO)) { ::dup2(::fileno(file_), STDERR_FILENO); }
+    ~StandardErrorCapture()
+    {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        std::fclose(file_);
     }
-    std::thread interrupter([&] {
-        while (sessions.started == 0) std::this_thread::sleep_for(1ms);
-        std::this_thread::sleep_for(20ms);
-        ::kill(::getpid(), SIGINT);
-    });
-    const int status = run(files, sessions);
-    interrupter.join();
-    EXPECT_EQ(status, kExitInterrupted);
-    const int started = sessions.started;
-    EXPECT_LE(started, 3);
-    EXPECT_EQ(countLines("开始处理文件："), started) << "a file started after Ctrl-C";
-    EXPECT_EQ(countLines("处理文件失败："), started) << "every running export ended and was reported";
-    for (const auto& file : files) EXPECT_EQ(readFile(file), "original");
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 6);
+    std::string text() const
+    {
+        std::string out(static_cast<size_t>(::lseek(::fileno(file_), 0, SEEK_END)), '\0');
+        (void)!::pread(::fileno(file_), out.data(), out.size(), 0);
+        return out;
+    }
+
+private:
+    FILE* file_;
+    int saved_;
+};
+
+// Ctrl-C, a polite kill and a hang-up alike: the running exports are cancelled, nothing new starts,
+// every clip stays as it was, and one line says what became of the files.
+TEST_F(BatchCommand, StopSignalCancelsRunningExportsStartsNoNewFileAndExits128PlusTheSignal)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        log.clear();
+        FakeSessions sessions;
+        std::vector<fs::path> files;
+        for (int n = 1; n <= 6; ++n) {
+            files.push_back(folder / ("slow" + std::to_string(n) + ".mp4"));
+            writeFile(files.back(), "original");
+        }
+        std::thread interrupter([&] {
+            while (sessions.started == 0) std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(20ms);
+            ::kill(::getpid(), signal);
+        });
+        StandardErrorCapture err;
+        const int status = run(files, sessions);
+        interrupter.join();
+        EXPECT_EQ(status, 128 + signal);
+        const int started = sessions.started;
+        EXPECT_LE(started, 3);
+        EXPECT_EQ(countLines("开始处理文件："), started) << "a file started after the signal";
+        EXPECT_EQ(countLines("处理文件失败："), started) << "every running export ended and was reported";
+        EXPECT_EQ(err.text(), "已中断：已处理完成 0 个文件；已取消 " + std::to_string(started) + " 个（原文件未改动）；未开始 " +
+                                  std::to_string(6 - started) + " 个\n");
+        for (const auto& file : files) EXPECT_EQ(readFile(file), "original");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 6);
+    }
 }
 
 TEST(CommandLineParts, ProgressLineFitsTheTerminalAndShowsNoControlCharacters)

@@ -25,10 +25,11 @@ std::string widthLine()
 
 TEST(CommandLine, HelpVersionAndUsageErrors)
 {
+    // Asked for, the help is the output; a usage error is not, and goes with the usage to standard error.
     auto help = runKelvatta({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, "");
-    EXPECT_NE(help.err.find("用法：kelvatta [--save-as] 路径..."), std::string::npos);
+    EXPECT_EQ(help.out, std::string(usageText()) + "\n");
+    EXPECT_EQ(help.err, "");
 
     auto version = runKelvatta({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -72,6 +73,10 @@ TEST(CommandLine, FileThatIsNoClipFailsAndIsLeftAsItWas)
         if (saveAs) arguments.insert(arguments.begin(), "--save-as");
         auto run = runKelvatta(arguments);
         EXPECT_EQ(run.status, 1);
+        // The error line, then what became of the batch's files.
+        EXPECT_TRUE(run.err.starts_with("错误：文件“x.mp4”不是可识别的视频文件\n")) << run.err;
+        EXPECT_TRUE(run.err.ends_with("\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n"))
+            << run.err;
         auto lines = run.outLines();
         std::vector<std::string> expected = {widthLine(), "收集到视频文件：" + clip.string(), "开始处理 1 个文件"};
         if (saveAs) expected.push_back("已创建文件夹：" + (folder / "已修改时间码").string());
@@ -97,6 +102,40 @@ TEST(CommandLine, ReaderOfTheLogGoingAwayDoesNotEndTheRun)
     auto run = runKelvatta({(folder / "x.mp4").string()}, options);
     EXPECT_EQ(run.status, 1) << "ended by SIGPIPE?";
     EXPECT_EQ(readFile(folder / "x.mp4"), "just text");
+}
+
+// Started with standard input, output or error closed, the program would give that number to the
+// first file it opens, and the log (descriptor 1) could land in a clip. Each is open on /dev/null
+// while the batch runs, and every clip comes out whole.
+TEST(CommandLine, ClosedStandardDescriptorIsOpenedOnDevNull)
+{
+    ScratchFolder folder;
+    ASSERT_TRUE(makeClip(folder / "source.mov"));
+    for (int closed : {0, 1, 2}) {
+        SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+        const fs::path clips = folder / ("run " + std::to_string(closed));
+        fs::create_directory(clips);
+        constexpr int kClips = 12;
+        for (int n = 1; n <= kClips; ++n) fs::copy_file(folder / "source.mov", clips / ("C" + std::to_string(n) + ".MP4"));
+        ProgramOptions options;
+        options.closedDescriptor = closed;
+        std::string heldBy;
+        if (closed != 1) {  // standard output is how the test learns that the batch runs
+            options.stopOn = "开始处理文件：";
+            options.whileStopped = [&](const ProgramRun& run) {
+                std::error_code ec;
+                heldBy = fs::read_symlink("/proc/" + std::to_string(run.pid) + "/fd/" + std::to_string(closed), ec).string();
+            };
+        }
+        auto run = runKelvatta({clips.string()}, options);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        if (closed != 1) {
+            EXPECT_EQ(heldBy, "/dev/null");
+        }
+        const std::string result = readFile(clips / "C1.MP4");
+        EXPECT_EQ(formatTimecode(clips / "C1.MP4"), "00:00:00:00");
+        for (int n = 2; n <= kClips; ++n) EXPECT_TRUE(readFile(clips / ("C" + std::to_string(n) + ".MP4")) == result) << n;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -16,6 +16,7 @@ namespace kelvatta::test {
 
 struct ProgramRun {
     int status = -1;  // the exit status, or 128 + the signal that ended it
+    pid_t pid = -1;
     std::string out;
     std::string err;
     bool interrupted = false;  // whether SIGINT was sent
@@ -39,6 +40,8 @@ struct ProgramOptions {
     std::function<void(const ProgramRun&)> whileStopped;
     // Closes the reading end of standard output at once, as a reader that went away would.
     bool closeOutput = false;
+    // Starts the program with this descriptor (0, 1 or 2) closed, as some launchers do.
+    int closedDescriptor = -1;
     std::chrono::seconds timeout{180};
 };
 
@@ -53,12 +56,14 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
         ::dup2(devNull, STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
+        if (options.closedDescriptor >= 0) ::close(options.closedDescriptor);
         std::vector<char*> args;
         for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
+    run.pid = pid;
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (options.closeOutput) {

@@ -25,22 +25,26 @@ using Collection = IntakeTest;
 
 }  // namespace
 
+// What the program leaves itself is passed over in a folder: the save-as folders, and a temp_ file
+// whose clip lies beside it. Named on its own, such a file is taken like any other.
 TEST_F(Collection, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
 {
     TempDir temp;
     const fs::path top = temp / "拍摄 01.mp4";  // searched, not collected
     makeTree(top, {"a.mp4", "sub/b.MOV", "sub/deeper/c.mkv", "d.mts", ".hidden.Avi", "._C0001.MP4", "clip.mp4.part",
-                   "mp4", "x.mov/e.M4v", "empty/"});
+                   "mp4", "x.mov/e.M4v", "empty/", "已修改时间码/a.mp4", "sub/已修改时间码/b.MOV", "temp_a.mp4",
+                   "sub/temp_b.MOV", "sub/temp_a.mp4"});
     fs::create_directory_symlink(top / "sub", top / "link");  // not followed
     fs::create_directory_symlink(top, top / "sub" / "loop");  // not followed
     fs::create_symlink(top / "a.mp4", top / "alias.mp4");     // a name like any other
 
-    collectVideoFiles(view, {temp / "notes.txt", top / ""});
+    collectVideoFiles(view, {temp / "notes.txt", top / "", top / "temp_a.mp4"});
     ASSERT_TRUE(waitForHandOver());
     const auto files = view.filesToProcess();
     EXPECT_EQ(sorted(files), sorted<fs::path>({top / "a.mp4", top / "sub/b.MOV", top / "sub/deeper/c.mkv",
                                                top / ".hidden.Avi", top / "._C0001.MP4", top / "x.mov",
-                                               top / "x.mov/e.M4v", top / "alias.mp4"}));
+                                               top / "x.mov/e.M4v", top / "alias.mp4", top / "sub/temp_a.mp4",
+                                               top / "temp_a.mp4"}));
     EXPECT_LT(std::ranges::find(files, top / "x.mov"), std::ranges::find(files, top / "x.mov/e.M4v"))
         << "a folder comes before its contents";
     EXPECT_EQ(linesStartingWith(log, {"收集到视频文件："}), lines("收集到视频文件：", files));
@@ -99,7 +103,8 @@ TEST_F(Collection, FolderMountedBelowItselfIsNotEnteredAgain)
     EXPECT_EQ(view.filesToProcess(), std::vector<fs::path>{temp / "C0001.MP4"});
 }
 
-// The program over a folder: every clip below it is rewritten, one named beside its folder twice.
+// The program over a folder: every clip below it is rewritten, one named beside its folder twice;
+// the copies a save-as run made are not taken for clips by the runs after it.
 TEST(CollectionEndToEnd, CommandLineRewritesEveryClipBelowAFolder)
 {
     ScratchFolder folder;
@@ -108,8 +113,18 @@ TEST(CollectionEndToEnd, CommandLineRewritesEveryClipBelowAFolder)
         fs::create_directories((folder / clip).parent_path());
         ASSERT_TRUE(makeClip(folder / clip));
     }
+    const auto rewritten = [](const ProgramRun& run) {
+        return std::ranges::count_if(run.outLines(), [](const auto& l) { return l.starts_with("成功处理文件："); });
+    };
+    auto saveAs = runKelvatta({"--save-as", folder.path().string()});
+    EXPECT_EQ(saveAs.status, 0) << saveAs.out << saveAs.err;
+    EXPECT_EQ(rewritten(saveAs), 3);
+    const std::string copy = readFile(folder / "A001/已修改时间码/C0002.MOV");
+
     auto run = runKelvatta({(folder / clips[0]).string(), folder.path().string()});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(std::ranges::count_if(run.outLines(), [](const auto& l) { return l.starts_with("成功处理文件："); }), 4);
+    EXPECT_EQ(rewritten(run), 4);
     for (const auto& clip : clips) EXPECT_EQ(formatTimecode(folder / clip), "00:00:00:00") << clip;
+    EXPECT_EQ(readFile(folder / "A001/已修改时间码/C0002.MOV"), copy) << "a copy was rewritten as a clip";
+    EXPECT_FALSE(fs::exists(folder / "A001/已修改时间码/已修改时间码"));
 }

@@ -99,7 +99,7 @@ TEST_F(BatchRun, OneFileSucceeds)
 
     processFiles(view, {"/clips/C0001.MP4"});
     EXPECT_EQ(writes.fields, (std::vector<std::string>{"filesToProcess", "progress", "maxProgress", "processingStatus",
-                                                       "showProgressBar", "errorMessage", "showAlert"}));
+                                                       "showProgressBar", "errorMessage", "showAlert", "batchesRunning"}));
     EXPECT_EQ(view.progress(), 0);
     EXPECT_EQ(view.maxProgress(), 1);
     EXPECT_EQ(view.processingStatus(), "开始处理文件");
@@ -157,6 +157,7 @@ TEST_F(BatchRun, FirstFailureCancelsWaitingFilesWhileRunningOnesStillReport)
     EXPECT_EQ(view.errorMessage(), "坏文件 B");
     EXPECT_EQ(view.processingStatus(), "处理过程中发生错误");
     EXPECT_FALSE(view.showProgressBar());
+    EXPECT_FALSE(view.takesInput()) << "files of the batch still run";
 
     // A running file still counts after the failure; a later failure shows its own text.
     ASSERT_TRUE(processor->complete("/c/A.MP4", Result::success()));
@@ -169,7 +170,9 @@ TEST_F(BatchRun, FirstFailureCancelsWaitingFilesWhileRunningOnesStillReport)
 
     const size_t writesBeforeTheEnd = writes.fields.size();
     runToEnd();
-    EXPECT_EQ(writes.fields.size(), writesBeforeTheEnd) << "the final step changes nothing after a failure";
+    EXPECT_EQ(writes.fields.size(), writesBeforeTheEnd + (writes.fields.back() == "batchesRunning" ? 1 : 0))
+        << "the final step changes nothing after a failure but ends the batch's hold on the input";
+    EXPECT_TRUE(view.takesInput());
     EXPECT_EQ(processor->calledFiles(), (std::vector<Path>{"/c/A.MP4", "/c/B.MP4", "/c/C.MP4"}))
         << "files waiting at the first failure are never started";
     EXPECT_EQ(batchLines(), (std::vector<std::string>{"开始处理 5 个文件", "处理文件失败：/c/B.MP4，错误：坏文件 B",

@@ -1,5 +1,7 @@
 // The window's content: its initial look, the progress block and error line drawn from the view
 // state, drops, the choose-folder button, the save-as check box and the link line.
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -9,6 +11,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/app_test_support.h"
@@ -20,7 +23,10 @@
 #include "support/log_capture.h"
 #include "ui/content_widget.h"
 #include "ui/file_dialog_folder_panel.h"
+#include "ui/link_line.h"
 #include "ui/qt_main_queue.h"
+#include "ui/qt_translations.h"
+#include "ui/style.h"
 #include "ui_test_support.h"
 
 using namespace kelvatta;
@@ -44,9 +50,16 @@ struct FakeWindow {
     {
         while (processor->complete({}, Result::success())) {
         }
-        return QTest::qWaitFor([&] { return !view.showProgressBar(); }, 5000);
+        return QTest::qWaitFor([&] { return view.takesInput(); }, 5000);
     }
 };
+
+std::string repeated(const std::string& text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
 
 bool anyLineMentions(const LogCapture& log, const std::string& text)
 {
@@ -78,7 +91,11 @@ public slots:
     void recordOpened(const QUrl& url) { opened_.push_back(url); }
 
 private slots:
-    void initTestCase() { mainQueue_ = std::make_unique<ui::QtMainQueue>(); }
+    void initTestCase()
+    {
+        mainQueue_ = std::make_unique<ui::QtMainQueue>();
+        QVERIFY2(ui::installQtTranslations(*qApp), "Qt's translations are missing: make deps installs them");
+    }
     void cleanupTestCase() { mainQueue_.reset(); }
 
     void initialWindowAndItsFirstAppearance()
@@ -161,6 +178,10 @@ private slots:
         };
         FakeWindow f;
         auto* line = part<QLabel>(&f.widget, "errorLine");
+        auto* button = part<QPushButton>(&f.widget, "chooseFolderButton");
+        auto* toggle = part(&f.widget, "saveAsToggle");
+        const auto place = [&](QWidget* widget) { return QRect(widget->mapTo(&f.widget, QPoint(0, 0)), widget->size()); };
+        const QRect buttonPlace = place(button), togglePlace = place(toggle);
         for (const auto& c : cases) {
             f.view.setErrorMessage(c.message);
             f.view.setShowAlert(c.showAlert);
@@ -170,10 +191,27 @@ private slots:
             QCOMPARE(line->textFormat(), Qt::PlainText);
             QVERIFY(partsInside(&f.widget));
         }
-        // A long message wraps inside the window.
-        f.view.setErrorMessage(std::string(20, 'x') + std::string(40, ' ') + "替换原文件失败：文件名太长了，太长了，太长了，太长了");
+        const int lineHeight = line->height();
+
+        // A message of any length stays on one line, elided in the middle, the whole of it in the
+        // tooltip: every control keeps its place and does what it says.
+        const std::string message = "导出失败：无法写入文件“temp_" + std::string(80, 'x') + "\n" + repeated("很长的名字", 30) +
+                                    ".MP4”：磁盘空间不足";
+        f.view.setErrorMessage(message);
+        QApplication::processEvents();
         QVERIFY(line->isVisible());
         QVERIFY(partsInside(&f.widget));
+        QCOMPARE(line->height(), lineHeight);
+        QCOMPARE(place(button), buttonPlace);
+        QCOMPARE(place(toggle), togglePlace);
+        QVERIFY2(line->text().startsWith(QStringLiteral("错误: 导出失败：")) && line->text().contains(QChar(0x2026)) &&
+                     line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
+                 qPrintable(line->text()));
+        QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
+        QCOMPARE(line->accessibleName(), QString::fromStdString("错误: " + message));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(f.panels.made.size(), size_t(1));
+        QVERIFY(!f.view.saveAs());
     }
 
     void dropOfGeneratedClipsRunsABatchToItsEnd()
@@ -214,39 +252,49 @@ private slots:
     void dropsTakenAndRefused()
     {
         TempDir dir;
-        writeFile(dir / "a.mp4", "a");
-        writeFile(dir / "b.mp4", "b");
+        for (const char* name : {"a.mp4", "b.mp4", "c.mp4", "d.mp4"}) writeFile(dir / name, name);
         FakeWindow f;
         LogCapture log;
+        auto* button = part(&f.widget, "chooseFolderButton");
 
-        // A source that only offers to move its files, and an address that is no file, are refused.
+        // A source that only offers to move its files, and an address that is no local file, are
+        // refused from the moment they are dragged over the zone.
         auto moveOnly = dropOn(f.zone(), {fileUrl(dir / "a.mp4")}, Qt::MoveAction);
         QVERIFY(!moveOnly.entered);
         QVERIFY(!moveOnly.accepted);
-        QVERIFY(!dropOn(f.zone(), {QUrl(QStringLiteral("https://example.org/a.mp4"))}).accepted);
+        for (const char* address : {"https://example.org/a.mp4", "file://camera/DCIM/a.mp4"}) {
+            auto web = dropOn(f.zone(), {QUrl(QString::fromLatin1(address))});
+            QVERIFY(!web.entered && !web.accepted);
+        }
         QTest::qWait(50);
         QVERIFY(log.lines().empty());
 
-        auto first = dropOn(f.zone(), {fileUrl(dir / "a.mp4")});
+        auto first = dropOn(f.zone(), {fileUrl(dir / "a.mp4"), fileUrl(dir / "b.mp4"), fileUrl(dir / "c.mp4")});
         QVERIFY(first.accepted);
         QCOMPARE(first.action, Qt::CopyAction);
-        QTRY_COMPARE(f.processor->heldCount(), size_t(1));
+        QTRY_VERIFY(f.processor->heldCount() >= 2);
         QVERIFY(f.view.showProgressBar());
 
-        // While the batch runs, a drag is still welcome over the zone (it looks the same), but the drop
-        // is refused and nothing of it is loaded.
-        auto during = dropOn(f.zone(), {fileUrl(dir / "b.mp4")});
-        QVERIFY(during.entered);
-        QVERIFY(!during.accepted);
+        // While the batch runs, and after its first failure while files of it still run (the progress
+        // block hidden, the error line up), a drag is refused and nothing of it is loaded.
+        const auto refused = [&] {
+            auto during = dropOn(f.zone(), {fileUrl(dir / "d.mp4")});
+            return !during.entered && !during.accepted && !button->isEnabled();
+        };
+        QVERIFY(refused());
+        QVERIFY(f.processor->complete({}, Result::failure(exportError("坏文件"))));
+        QTRY_VERIFY(part(&f.widget, "errorLine")->isVisible());
+        QVERIFY(!part(&f.widget, "progressBlock")->isVisible());
+        QVERIFY(refused());
         QVERIFY(f.finishBatch());
-        QVERIFY(!anyLineMentions(log, "b.mp4"));
-        QVERIFY(f.processor->calledFiles() == std::vector<std::filesystem::path>{dir / "a.mp4"});
+        QVERIFY(!anyLineMentions(log, "d.mp4"));
+        QVERIFY(button->isEnabled());
 
         // After the batch, drops are taken again.
-        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "b.mp4")}).accepted);
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "d.mp4")}).accepted);
         QTRY_COMPARE(f.processor->heldCount(), size_t(1));
         QVERIFY(f.finishBatch());
-        QCOMPARE(f.processor->calls().size(), size_t(2));
+        QCOMPARE(f.processor->calls().back().file, dir / "d.mp4");
     }
 
     void chooseFolderButtonWithAnsweringPanel()
@@ -283,37 +331,51 @@ private slots:
         QVERIFY(f.finishBatch());
     }
 
+    // In Chinese, titled as the button, opened at the folder chosen last (at first, the home folder).
     void fileDialogPanelChoosesOneFolder()
     {
         TempDir dir;
         std::filesystem::create_directory(dir / "片段");
-        for (bool accept : {false, true}) {
-            auto panel = ui::fileDialogFolderPanels()();
+        const QString chosen = QString::fromStdString((dir / "片段").string());
+        const auto panels = ui::fileDialogFolderPanels();
+        struct Step {
+            bool accept;
+            QString opensAt;
+        };
+        for (const Step& step : {Step{false, QDir::homePath()}, Step{true, QDir::homePath()}, Step{false, chosen}}) {
+            auto panel = panels();
             panel->setCanChooseDirectories(true);
             panel->setCanChooseFiles(false);
             panel->setAllowsMultipleSelection(false);
             QFileDialog* shown = nullptr;
+            QString openedAt;
+            QStringList buttons;
             QTimer::singleShot(0, [&] {
                 shown = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
                 if (!shown) return;
-                shown->setDirectory(QString::fromStdString((dir / "片段").string()));
+                openedAt = shown->directory().absolutePath();
+                for (auto* button : shown->findChildren<QPushButton*>()) buttons << button->text();
+                shown->setDirectory(chosen);
                 QDialog* dialog = shown;  // as the dialog's own buttons do
-                if (accept)
+                if (step.accept)
                     dialog->accept();
                 else
                     dialog->reject();
             });
             const auto response = panel->runModal();
             QVERIFY(shown);
+            QCOMPARE(shown->windowTitle(), QStringLiteral("选择文件夹"));
+            QCOMPARE(openedAt, step.opensAt);
+            QVERIFY2(buttons.contains(QStringLiteral("取消")), qPrintable(buttons.join(u',')));
             QCOMPARE(shown->fileMode(), QFileDialog::Directory);
             QVERIFY(shown->testOption(QFileDialog::ShowDirsOnly));
-            if (!accept) {
+            if (!step.accept) {
                 QCOMPARE(response, FolderPanel::Response::cancel);
                 continue;
             }
             QCOMPARE(response, FolderPanel::Response::ok);
             QVERIFY(panel->URL().has_value());
-            QCOMPARE(QString::fromStdString(panel->URL()->string()), QString::fromStdString((dir / "片段").string()));
+            QCOMPARE(QString::fromStdString(panel->URL()->string()), chosen);
         }
     }
 
@@ -337,11 +399,25 @@ private slots:
         QVERIFY(toggle->isChecked());
     }
 
-    void linkLineOpensTheProgramsPage()
+    void linkLineOpensTheUserGuideOrSaysWhyNot()
     {
+        LogCapture log;
+        TempDir dir;
+        writeFile(dir / "guide.html", "<p>说明</p>");
+        FakeWindow f;
+        ui::ContentWidget missing(f.view, f.panels.factory(), fileUrl(dir / "gone.html"));
+        ui::ContentWidget noOpener(f.view, f.panels.factory(), fileUrl(dir / "guide.html"));
+        // Qt's offscreen platform opens nothing, as a desktop without an opener.
+        for (auto* widget : {&missing, &noOpener}) QTest::mouseClick(part(widget, "linkLine"), Qt::LeftButton);
+        QCOMPARE(part<QAbstractButton>(&missing, "linkLine")->text(), QStringLiteral("无法打开使用说明：找不到使用说明文件"));
+        QCOMPARE(part<QAbstractButton>(&noOpener, "linkLine")->text(), QStringLiteral("无法打开使用说明：没有可以打开网页的程序"));
+        QVERIFY(part(&missing, "linkLine")->toolTip().contains(QStringLiteral("gone.html")));
+        QVERIFY(anyLineMentions(log, "无法打开使用说明：" + (dir / "gone.html").string()));
+
         QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "recordOpened");
         opened_.clear();
-        FakeWindow f;
+        QTest::mouseClick(part(&noOpener, "linkLine"), Qt::LeftButton);  // tried again, it opens
+        QCOMPARE(part<QAbstractButton>(&noOpener, "linkLine")->text(), QStringLiteral("使用说明"));
         auto* link = part(&f.widget, "linkLine");
         QTest::mouseClick(link, Qt::LeftButton);
         // It works while a batch runs too.
@@ -349,10 +425,82 @@ private slots:
         QTest::mouseClick(link, Qt::LeftButton);
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 
-        QCOMPARE(opened_.size(), size_t(2));
-        QCOMPARE(opened_[0], ui::projectPage());
-        QVERIFY(QFileInfo::exists(opened_[0].toLocalFile()));  // here, the read-me of the source tree
+        QCOMPARE(opened_.size(), size_t(3));
+        QCOMPARE(opened_[1], ui::userGuidePage());
+        QVERIFY(QFileInfo::exists(opened_[1].toLocalFile()));  // here, the guide of the source tree
         f.view.setShowProgressBar(false);
+    }
+
+    // Tab goes from the button to the check box to the link line; Return and Enter act on each as a
+    // click does. Every control has a name for screen readers.
+    void keyboardAndScreenReaders()
+    {
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "recordOpened");
+        opened_.clear();
+        FakeWindow f;
+        f.panels.response = FolderPanel::Response::cancel;
+        f.widget.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&f.widget));
+        auto* button = part(&f.widget, "chooseFolderButton");
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Return);
+        QCOMPARE(f.panels.made.size(), size_t(1));
+        QTest::keyClick(button, Qt::Key_Tab);
+        QVERIFY(part(&f.widget, "saveAsToggle")->hasFocus());
+        QTest::keyClick(part(&f.widget, "saveAsToggle"), Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(f.view.saveAs());
+        QTest::keyClick(part(&f.widget, "saveAsToggle"), Qt::Key_Tab);
+        QVERIFY(part(&f.widget, "linkLine")->hasFocus());
+        QTest::keyClick(part(&f.widget, "linkLine"), Qt::Key_Return);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(opened_.size(), size_t(1));
+
+        f.view.setShowProgressBar(true);
+        f.view.setErrorMessage("坏文件");
+        f.view.setShowAlert(true);
+        for (const char* name : {"dropZone", "chooseFolderButton", "saveAsToggle", "progressBar", "errorLine", "linkLine"}) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(part(&f.widget, name));
+            QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(), name);
+        }
+    }
+
+    // Every text keeps a contrast of 4.5:1 with what lies behind it, in a light and in a dark palette.
+    void textsStayReadableInLightAndDarkPalettes()
+    {
+        FakeWindow f;
+        f.view.setShowProgressBar(true);
+        f.view.setErrorMessage("坏文件");
+        f.view.setShowAlert(true);
+        const QPalette light = QApplication::palette();
+        for (const QPalette& palette : {light, QPalette(QColor(45, 45, 48))}) {
+            QApplication::setPalette(palette);
+            QApplication::processEvents();
+            const QImage image = f.widget.grab().toImage();
+            // What is drawn behind a text: a pixel of the widget left of its centred text (of the check
+            // box, right of it; of the link line, in the room around it).
+            const auto behind = [&](QWidget* widget, QPoint at) { return image.pixelColor(widget->mapTo(&f.widget, at)); };
+            const auto textOf = [](QWidget* widget) { return widget->palette().color(QPalette::Active, widget->foregroundRole()); };
+            std::vector<std::tuple<const char*, QColor, QColor>> texts;
+            for (const char* name : {"dropHint", "orLabel", "progressText", "errorLine", "creditLine", "warning"}) {
+                QWidget* label = part(&f.widget, name);
+                texts.emplace_back(name, textOf(label), behind(label, QPoint(10, label->height() / 2)));
+            }
+            QWidget* toggle = part(&f.widget, "saveAsToggle");
+            texts.emplace_back("saveAsToggle", textOf(toggle), behind(toggle, QPoint(toggle->width() - 2, 1)));
+            auto* button = part(&f.widget, "chooseFolderButton");
+            texts.emplace_back("chooseFolderButton", button->palette().color(QPalette::Active, QPalette::ButtonText),
+                               button->palette().color(QPalette::Button));
+            auto* link = dynamic_cast<ui::LinkLine*>(part(&f.widget, "linkLine"));
+            QVERIFY(link);
+            texts.emplace_back("linkLine", link->textColor(), behind(link, QPoint(0, 0)));
+            for (const auto& [name, text, background] : texts) {
+                const double contrast = ui::contrastRatio(text, background);
+                QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("%1: %2 on %3, %4:1")
+                                                         .arg(QString::fromLatin1(name), text.name(), background.name())
+                                                         .arg(contrast, 0, 'f', 2)));
+            }
+        }
+        QApplication::setPalette(light);
     }
 
 private:

@@ -1,0 +1,61 @@
+#include "app/batch_tally.h"
+
+#include "media/media_error.h"
+
+namespace kelvatta {
+namespace {
+
+// VideoProcessor's error for an export that ended neither completed nor with an error of its own:
+// one that was cancelled.
+constexpr long kExportNotCompleted = 2;
+
+bool isCancellation(const Error& error)
+{
+    return (error.domain == kVideoProcessorErrorDomain && error.code == kExportNotCompleted) ||
+           isExportError(error, ExportErrorCode::cancelled);
+}
+
+}  // namespace
+
+void BatchTally::started()
+{
+    std::lock_guard lock(mutex_);
+    ++started_;
+}
+
+void BatchTally::ended(const std::filesystem::path& file, const Result& result)
+{
+    std::lock_guard lock(mutex_);
+    if (result.isSuccess())
+        ++rewritten_;
+    else if (isCancellation(result.error()))
+        ++cancelled_;
+    else
+        failed_.push_back(file);
+}
+
+std::string BatchTally::closingLine(int64_t total, bool interrupted) const
+{
+    std::lock_guard lock(mutex_);
+    std::string line = interrupted ? "已中断：" : "未全部完成：";
+    line += "已处理完成 " + std::to_string(rewritten_) + " 个文件";
+    if (!failed_.empty()) {
+        line += "；失败 " + std::to_string(failed_.size()) + " 个：";
+        for (size_t i = 0; i < failed_.size(); ++i) line += (i ? "、" : "") + failed_[i].string();
+    }
+    if (cancelled_ > 0) line += "；已取消 " + std::to_string(cancelled_) + " 个（原文件未改动）";
+    line += "；未开始 " + std::to_string(total > started_ ? total - started_ : 0) + " 个";
+    return line;
+}
+
+void TalliedProcessor::modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const
+{
+    tally_->started();
+    VideoProcessor::modifyTimecode(fileURL, saveAs,
+                                   [tally = tally_, fileURL, completion = std::move(completion)](Result result) {
+                                       tally->ended(fileURL, result);
+                                       completion(std::move(result));
+                                   });
+}
+
+}  // namespace kelvatta

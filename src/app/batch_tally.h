@@ -1,0 +1,48 @@
+// What became of each file of the command line's batch, for the line a failed or interrupted run ends
+// with: how many files were rewritten, which failed, and how many were cancelled or never started, so
+// that the user knows what to run again.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "timecode/video_processor.h"
+
+namespace kelvatta {
+
+class BatchTally {
+public:
+    // Usable from any thread.
+    void started();
+    void ended(const std::filesystem::path& file, const Result& result);
+
+    // The closing line of a batch of total files; interrupted when a signal stopped it.
+    std::string closingLine(int64_t total, bool interrupted) const;
+
+private:
+    mutable std::mutex mutex_;
+    int64_t started_ = 0;
+    int64_t rewritten_ = 0;
+    int64_t cancelled_ = 0;
+    std::vector<std::filesystem::path> failed_;
+};
+
+// The program's VideoProcessor, telling a tally about every file it is given and how it ended.
+class TalliedProcessor final : public VideoProcessor {
+public:
+    TalliedProcessor(SessionFactory factory, std::shared_ptr<BatchTally> tally)
+        : VideoProcessor(std::move(factory)), tally_(std::move(tally))
+    {
+    }
+    void modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const override;
+
+private:
+    const std::shared_ptr<BatchTally> tally_;
+};
+
+}  // namespace kelvatta
