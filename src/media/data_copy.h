@@ -43,6 +43,8 @@ private:
     ErrorOr<void> copyByBuffer(uint64_t in, uint64_t out, uint64_t len);
     ErrorOr<void> advance(uint64_t bytes);
     ErrorOr<void> stopCloning(Method next);
+    // The source ended before a range did: it was cut while being read.
+    Error shrank() const;
 
     int in_;
     int out_;

@@ -82,7 +82,7 @@ public:
         for (const Box& child : KV_TRY(childBoxes(moov_, movie_.box))) {
             if (child.type == fourcc("udta") || child.type == fourcc("meta")) continue;
             if (child.type == fourcc("trak")) {
-                KV_TRY_VOID(writeTrak(movie_.tracks[trackIndex], trackIndex));
+                KV_TRY(writeTrak(movie_.tracks[trackIndex], trackIndex));
                 ++trackIndex;
             } else if (child.type == fourcc("mvhd")) {
                 writeMvhd(child);
@@ -133,7 +133,7 @@ private:
     ErrorOr<void> rebuild(const Box& box, Emit&& emit)
     {
         w_.open(box.type);
-        for (const Box& child : KV_TRY(childBoxes(moov_, box))) KV_TRY_VOID(emit(child));
+        for (const Box& child : KV_TRY(childBoxes(moov_, box))) KV_TRY(emit(child));
         w_.close();
         return {};
     }
@@ -260,7 +260,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
     };
     std::vector<Found> found;
     uint32_t maxFrames = 0;
-    KV_TRY_VOID(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+    KV_TRY(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
         if (sample.size < kRtmdHeadSize) return {};
         uint8_t head[kRtmdHeadSize];
         if (KV_TRY(source.readAt(head, sizeof head, sample.offset)) != sizeof head)
@@ -352,7 +352,7 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
 {
     const Movie& movie = source.movie;
     Rebased out;
-    KV_TRY_VOID(rebaseTimecodeTracks(movie, source.file, start, out.patches));
+    KV_TRY(rebaseTimecodeTracks(movie, source.file, start, out.patches));
     const bool hasTimecodeTrack = !out.patches.empty();
     const auto video = firstVideoRate(movie);
     const TimecodeCounting counting = clipCounting(movie, top, video);

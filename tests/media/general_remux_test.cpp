@@ -15,6 +15,7 @@
 
 #include "media/export_session.h"
 #include "media/general_remux.h"
+#include "media/media_error.h"
 #include "platform/sys.h"
 #include "support/fault_plan.h"
 #include "support/log_capture.h"
@@ -391,6 +392,15 @@ TEST_F(GeneralRemux, InterruptedExportNamesTheCauseAndLeavesNothing)
     early.cancel();
     EXPECT_TRUE(remuxGeneral(jobFor(input, output), early).isError());
     EXPECT_FALSE(fs::exists(output));
+}
+
+// Both paths share one table of codes: a codec MP4 cannot hold is "unsupported", as in the box path.
+TEST_F(GeneralRemux, RefusedCodecHasTheBoxPathsCode)
+{
+    ExportControl control;
+    auto result = remuxGeneral(jobFor(made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"), out / "out.mp4"), control);
+    ASSERT_TRUE(result.isError());
+    EXPECT_TRUE(isExportError(result.error(), ExportErrorCode::unsupported)) << result.error().code;
 }
 
 }  // namespace

@@ -86,3 +86,12 @@ TEST(Checked, OverflowIsNothing)
     EXPECT_EQ((checkedCast<uint32_t>(int64_t{-1})), std::nullopt);
     EXPECT_EQ((checkedCast<uint32_t>(uint64_t{7})), 7u);
 }
+
+// Asking a failure for its value is a fault of the program: it stops with the error, and no
+// exception escapes into code that has no handler for one.
+TEST(SysDeathTest, ValueOfAFailedCallStopsTheProgramWithItsError)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH((void)sys::open("/nonexistent/kelvatta", O_RDONLY).value(), "value\\(\\) of an error.*文件或文件夹不存在");
+    EXPECT_DEATH((void)sys::fsync(-1).releaseValue(), "of an error");
+}
