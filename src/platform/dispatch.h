@@ -23,7 +23,8 @@ public:
     static DispatchQueue& main();
 
     enum class QoS { userInitiated, utility, background };
-    // Blocks run soon on a background thread, several at once.
+    // Blocks run on background threads, up to globalQueueWidth() at once; the others wait, in the
+    // order posted, for a thread to be free. The threads are kept for later blocks.
     static DispatchQueue& global(QoS qos = QoS::userInitiated);
 };
 
@@ -60,8 +61,8 @@ public:
 // a barrier sync block waits for those running and runs alone.
 class ConcurrentQueue {
 public:
+    // The label names the queue where a debugger shows it.
     explicit ConcurrentQueue(std::string label) : label_(std::move(label)) {}
-    const std::string& label() const { return label_; }
 
     template <typename F>
     auto sync(F&& f) const
@@ -101,5 +102,9 @@ private:
 
 // The number of processor cores this process may run on, at least 1.
 int activeProcessorCount();
+
+// How many blocks of the global queue run at once: one per core, at least 4 (its blocks wait on
+// disks as much as on processors) and at most 16.
+int globalQueueWidth();
 
 }  // namespace kelvatta

@@ -561,4 +561,21 @@ TEST_F(BoxExportFaults, CancelledExportEndsWithoutErrorAndRemovesItsOutput)
     EXPECT_FALSE(fs::exists(output));
 }
 
+// The program joins the export threads before it returns from main: joining waits until every
+// export, its handler included, has ended.
+TEST(ExportSession, JoiningTheExportThreadsWaitsForTheirEnd)
+{
+    std::atomic<bool> handled{false};
+    auto session = makeExportSession("/nonexistent/C0001.MP4", kExportPresetPassthrough);
+    session->setOutputURL("/nonexistent/temp_C0001.MP4");
+    session->setOutputFileType(std::string(kFileTypeMPEG4));
+    session->exportAsynchronously([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        handled = true;
+    });
+    session.reset();
+    joinExportThreads();
+    EXPECT_TRUE(handled);
+}
+
 }  // namespace

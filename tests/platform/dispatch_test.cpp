@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -163,4 +165,22 @@ TEST(DispatchGroup, NotifyRunsOnceWhenTheLastLeaveComesFromAnotherThread)
     ASSERT_TRUE(MainRunLoop::runUntil([&] { return runs > 0; }, 2s));
     MainRunLoop::runUntil([] { return false; }, 50ms);
     EXPECT_EQ(runs, 1);
+}
+
+// A burst of blocks reuses a bounded pool instead of making a thread per waiting block.
+TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
+{
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+    };
+    const auto before = threads();
+    std::atomic<int> done{0};
+    for (int i = 0; i < 2000; ++i)
+        DispatchQueue::global().async([&] {
+            std::this_thread::sleep_for(100us);
+            ++done;
+        });
+    for (int i = 0; i < 2000 && done < 2000; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(done, 2000);
+    EXPECT_LE(threads() - before, globalQueueWidth());
 }
