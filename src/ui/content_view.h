@@ -18,8 +18,6 @@ namespace kelvatta {
 class OperationQueue;
 class VideoProcessor;
 
-inline constexpr std::string_view kInitialProcessingStatus = "拖放文件或文件夹到下面区域，或点击选择文件夹";
-
 class ContentView {
 public:
     struct Storage;  // the one state that every copy refers to; defined in content_view.cpp

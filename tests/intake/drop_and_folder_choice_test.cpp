@@ -82,9 +82,9 @@ TEST_F(Drop, FailedItemsAreReportedEachAndTheOthersCarryOn)
     for (auto& provider : providers) provider->deliver();
     ASSERT_TRUE(waitForHandOver());
 
-    EXPECT_EQ(linesStartingWith(log, {"无法加载文件: ", "加载的文件 URL："}),
-              (std::vector<std::string>{"无法加载文件: 拒绝访问", "无法加载文件: 未知错误", "无法加载文件: 未知错误",
-                                        "无法加载文件: 未知错误", "加载的文件 URL：" + (temp / "C0001.MP4").string()}));
+    EXPECT_EQ(linesStartingWith(log, {"无法加载文件：", "加载的文件 URL："}),
+              (std::vector<std::string>{"无法加载文件：拒绝访问", "无法加载文件：未知错误", "无法加载文件：未知错误",
+                                        "无法加载文件：未知错误", "加载的文件 URL：" + (temp / "C0001.MP4").string()}));
     // Each failure sets the error line before the batch of what did load starts.
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(writes.fields.at(i), i % 2 ? "showAlert" : "errorMessage");
     EXPECT_EQ(writes.fields.at(8), "filesToProcess");
@@ -107,8 +107,8 @@ TEST_F(Drop, RefusedDropsAndDropsWhereNothingLoadsStartNoCollection)
     failing->deliver();
     MainRunLoop::drain();
     EXPECT_EQ(writes.fields, (std::vector<std::string>{"showProgressBar", "showProgressBar", "errorMessage", "showAlert"}));
-    EXPECT_EQ(view.errorMessage(), "无法加载文件: 未知错误");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"无法加载文件: 未知错误"});
+    EXPECT_EQ(view.errorMessage(), "无法加载文件：未知错误");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"无法加载文件：未知错误"});
 }
 
 // What the window hands over: the entries of a drop's text/uri-list. A folder, named directly or

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QtTest>
 #include <algorithm>
 #include <string>
@@ -93,6 +94,8 @@ public slots:
 private slots:
     void initTestCase()
     {
+        // The file dialog keeps its settings under ~/.qttest, not in the user's own.
+        QStandardPaths::setTestModeEnabled(true);
         mainQueue_ = std::make_unique<ui::QtMainQueue>();
         QVERIFY2(ui::installQtTranslations(*qApp), "Qt's translations are missing: make deps installs them");
     }
@@ -171,10 +174,10 @@ private slots:
         };
         const std::vector<Case> cases = {
             {true, std::nullopt, {}},
-            {false, "无法加载文件: 未知错误", {}},
-            {true, "无法加载文件: 未知错误", QStringLiteral("错误: 无法加载文件: 未知错误")},
+            {false, "无法加载文件：未知错误", {}},
+            {true, "无法加载文件：未知错误", QStringLiteral("错误：无法加载文件：未知错误")},
             // Shown as written, never read as markup: file names may hold anything.
-            {true, "文件“<b>a</b>.mp4”不是可识别的视频文件", QStringLiteral("错误: 文件“<b>a</b>.mp4”不是可识别的视频文件")},
+            {true, "文件“<b>a</b>.mp4”不是可识别的视频文件", QStringLiteral("错误：文件“<b>a</b>.mp4”不是可识别的视频文件")},
         };
         FakeWindow f;
         auto* line = part<QLabel>(&f.widget, "errorLine");
@@ -204,11 +207,11 @@ private slots:
         QCOMPARE(line->height(), lineHeight);
         QCOMPARE(place(button), buttonPlace);
         QCOMPARE(place(toggle), togglePlace);
-        QVERIFY2(line->text().startsWith(QStringLiteral("错误: 导出失败：")) && line->text().contains(QChar(0x2026)) &&
+        QVERIFY2(line->text().startsWith(QStringLiteral("错误：导出失败：")) && line->text().contains(QChar(0x2026)) &&
                      line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
                  qPrintable(line->text()));
         QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
-        QCOMPARE(line->accessibleName(), QString::fromStdString("错误: " + message));
+        QCOMPARE(line->accessibleName(), QString::fromStdString("错误：" + message));
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(f.panels.made.size(), size_t(1));
         QVERIFY(!f.view.saveAs());
