@@ -345,7 +345,9 @@ class StreamTiming {
 public:
     StreamTiming(const AVStream* in, int64_t startTime) : in_(in)
     {
-        if (auto start = rescaled(startTime, AV_TIME_BASE_Q, in->time_base); start && *start != AV_NOPTS_VALUE)
+        // AV_TIME_BASE_Q, which is a C compound literal.
+        constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
+        if (auto start = rescaled(startTime, kMicroseconds, in->time_base); start && *start != AV_NOPTS_VALUE)
             offset_ = -*start;
         delay_ = std::clamp(in->codecpar->video_delay, 0, kMaxReorder);
         ptsBuffer_.fill(AV_NOPTS_VALUE);
