@@ -27,7 +27,7 @@ struct SonyStyle {
     bool rtmdTrack = true;            // a timed-metadata track (sample entry rtmd) with its own mdat
     bool secondAvc1 = true;           // a second avc1 sample description used by the later chunks
     bool co64 = false;                // every stco written as co64
-    SonyTimecode timecode;
+    SonyTimecode timecode{};
 };
 
 // The size of each rtmd sample the fixture writes, and where its timecode lies.

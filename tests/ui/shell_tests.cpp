@@ -8,13 +8,13 @@
 #include <vector>
 #include <string>
 
-#include "app/app_test_support.h"
 #include "app/command_line.h"
-#include "app/fake_sessions.h"
 #include "app/window_shell.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
+#include "support/fake_session.h"
+#include "support/process.h"
 #include "ui/content_widget.h"
 #include "ui/qt_main_queue.h"
 #include "ui_test_support.h"
@@ -119,24 +119,24 @@ private slots:
     void closingTheWindowDuringABatchCancelsItsExports()
     {
         ui::QtMainQueue mainQueue;
-        ScratchFolder folder;
+        TempDir dir;
         QList<QUrl> urls;
         for (int n = 1; n <= 5; ++n) {
-            const fs::path clip = folder / ("slow" + std::to_string(n) + ".mp4");
-            writeFile(clip, "original");
-            urls.push_back(fileUrl(clip));
+            writeFile(dir / ("C" + std::to_string(n) + ".mp4"), "original");
+            urls.push_back(fileUrl(dir / ("C" + std::to_string(n) + ".mp4")));
         }
         FakeSessions sessions;
+        sessions.hold = true;  // until cancelled
         ProgramWindow window(sessions.factory());
         window.show();
         QVERIFY(dropOn(part(&window.widget(), "dropZone"), urls).accepted);
-        QTRY_VERIFY(sessions.started >= 1);
+        QTRY_VERIFY(!sessions.started().empty());
 
         window.widget().close();
         QVERIFY(window.settle(std::chrono::seconds(20)));
         QCOMPARE(window.view().operationQueue().operationCount(), size_t(0));
-        QVERIFY(sessions.started <= operationQueueWidth(activeProcessorCount()));  // no file started after the close
-        for (int n = 1; n <= 5; ++n) QCOMPARE(readFile(folder / ("slow" + std::to_string(n) + ".mp4")), std::string("original"));
+        QVERIFY(sessions.started().size() <= size_t(operationQueueWidth(activeProcessorCount())));  // none after the close
+        for (int n = 1; n <= 5; ++n) QCOMPARE(readFile(dir / ("C" + std::to_string(n) + ".mp4")), std::string("original"));
     }
 
     void installPutsTheProgramIntoTheMenus()

@@ -1,0 +1,236 @@
+// What a drop or a folder hands over becomes the batch's list: dropped items loaded in the order
+// their loads end, links resolved, failures reported each; folders walked at every depth, passing
+// over what the program leaves itself; a folder that cannot be listed stops everything.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "intake/drop_intake.h"
+#include "intake/file_url.h"
+#include "intake/video_file_collection.h"
+#include "platform/operation_queue.h"
+#include "support/fake_session.h"
+#include "support/log_capture.h"
+#include "support/mount.h"
+#include "support/wait.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+
+namespace {
+
+// The view of a window whose exports end at once, and a scratch tree.
+class Intake : public ::testing::Test {
+protected:
+    void SetUp() override { markMainThread(); }
+    void TearDown() override
+    {
+        EXPECT_TRUE(waitFor([&] { return view.takesInput() && view.operationQueue().operationCount() == 0; }));
+    }
+    // Makes the files and folders (names ending with '/') below the scratch folder.
+    void makeTree(const std::vector<std::string>& names)
+    {
+        for (const auto& name : names) {
+            fs::create_directories((dir / name).parent_path());
+            if (!name.ends_with('/')) writeFile(dir / name, "clip");
+        }
+    }
+    // The list collection handed to the batch, once it has (or has failed).
+    std::vector<fs::path> handedOver()
+    {
+        EXPECT_TRUE(waitFor([&] { return view.processingStatus() != kInitialProcessingStatus; }));
+        return view.filesToProcess();
+    }
+
+    TempDir dir;
+    FakeSessions sessions;
+    LogCapture log;
+    ContentView view{std::make_shared<VideoProcessor>(sessions.factory())};
+};
+
+std::vector<fs::path> sorted(std::vector<fs::path> paths)
+{
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::vector<std::string> prefixed(const std::string& prefix, const std::vector<fs::path>& paths)
+{
+    std::vector<std::string> lines;
+    for (const auto& path : paths) lines.push_back(prefix + path.string());
+    return lines;
+}
+
+// Keeps the completion of a load until the test delivers the item, on a thread of its own.
+class FakeProvider final : public ItemProvider {
+public:
+    explicit FakeProvider(Item item, std::optional<Error> error = std::nullopt, bool conforms = true)
+        : item_(std::move(item)), error_(std::move(error)), conforms_(conforms)
+    {
+    }
+    static std::shared_ptr<FakeProvider> url(const std::string& text)
+    {
+        return std::make_shared<FakeProvider>(Bytes(text.begin(), text.end()));
+    }
+    bool hasItemConformingToTypeIdentifier(std::string_view type) const override
+    {
+        return conforms_ && type == kFileURLTypeIdentifier;
+    }
+    void loadItemForTypeIdentifier(std::string_view, LoadCompletion completion) override { completion_ = completion; }
+    void deliver()
+    {
+        std::thread([this] { completion_(item_, error_); }).join();
+    }
+    bool loading() const { return static_cast<bool>(completion_); }
+
+private:
+    Item item_;
+    std::optional<Error> error_;
+    bool conforms_;
+    LoadCompletion completion_;
+};
+
+}  // namespace
+
+TEST(FileURL, TextsThatNameALocalFileAndThoseThatDoNot)
+{
+    EXPECT_EQ(fileURLPath("file:///a/b.mp4"), "/a/b.mp4");
+    EXPECT_EQ(fileURLPath(" FILE://LocalHost/a%20b/%E7%89%87.MP4?x=1#t\r\n"), "/a b/片.MP4");
+    EXPECT_EQ(fileURLPath("file:/a/"), "/a/");
+    for (const std::string text : {"/a/b.mp4", "C0001.MP4", "https://h/a.mp4", "file://camera/a.mp4", "file:a.mp4",
+                                   "file://", "file:///a%2", "file:///a%zz.mp4", "file:///a%00.mp4", ""})
+        EXPECT_EQ(fileURLPath(text), std::nullopt) << text;
+    const fs::path odd = "/片段 #1?/100%/\t'x'.MP4";
+    EXPECT_EQ(fileURLPath(fileURLText(odd)), odd);
+}
+
+TEST_F(Intake, DroppedItemsGoToTheBatchInTheOrderTheirLoadsEndWithLinksResolved)
+{
+    makeTree({"片段 一.MP4", "C0002.MP4", "C0003.mov"});
+    fs::create_symlink(dir / "C0002.MP4", dir / "link.mp4");
+    auto a = FakeProvider::url("file://" + dir.path().string() + "/%E7%89%87%E6%AE%B5%20%E4%B8%80.MP4");
+    auto b = FakeProvider::url(fileURLText(dir / "link.mp4"));
+    auto c = FakeProvider::url(fileURLText(dir / "C0003.mov"));
+    EXPECT_TRUE(performDrop(view, {a, b, c}));
+    for (auto& provider : {c, a, b}) provider->deliver();
+    const std::vector<fs::path> expected = {dir / "C0003.mov", dir / "片段 一.MP4", dir / "C0002.MP4"};
+    EXPECT_EQ(handedOver(), expected);
+    EXPECT_EQ(log.linesStartingWith({"加载的文件 URL："}), prefixed("加载的文件 URL：", expected));
+}
+
+// Each item that does not load is reported; the others carry on. A drop of nothing that loads
+// starts nothing; neither does one while a batch runs.
+TEST_F(Intake, FailedItemsAreReportedEachAndTheOthersCarryOn)
+{
+    makeTree({"C0001.MP4"});
+    const std::string good = fileURLText(dir / "C0001.MP4");
+    auto text = std::make_shared<FakeProvider>(ItemProvider::Bytes{'h', 'i'}, std::nullopt, false);
+    EXPECT_FALSE(performDrop(view, {text}));
+    EXPECT_FALSE(text->loading());
+    const std::vector<std::shared_ptr<FakeProvider>> providers = {
+        std::make_shared<FakeProvider>(std::monostate{}, Error{"Provider", 1, "拒绝访问"}),
+        std::make_shared<FakeProvider>(ItemProvider::OtherObject{"NSURL"}),
+        FakeProvider::url("C0001.MP4"),  // relative: names no file of ours
+        FakeProvider::url("file://camera/DCIM/C0001.MP4"),
+        std::make_shared<FakeProvider>(ItemProvider::Bytes(good.begin(), good.end()), Error{"Provider", 2, "ignored"}),
+    };
+    EXPECT_TRUE(performDrop(view, {providers.begin(), providers.end()}));
+    for (auto& provider : providers) provider->deliver();
+    EXPECT_EQ(handedOver(), std::vector<fs::path>{dir / "C0001.MP4"});
+    const auto failures = log.linesStartingWith({"无法加载文件"});
+    ASSERT_EQ(failures.size(), 4u);
+    EXPECT_TRUE(failures[0].ends_with("拒绝访问"));
+    for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(failures[i].ends_with("未知错误")) << failures[i];
+
+    // While that batch runs, a drop is refused and nothing of it loads.
+    auto late = FakeProvider::url(good);
+    view.setShowProgressBar(true);
+    EXPECT_FALSE(performDrop(view, {late}));
+    view.setShowProgressBar(false);
+    EXPECT_FALSE(late->loading());
+}
+
+// The window hands over the entries of a drop's text/uri-list. A folder, named directly or through a
+// link, is searched even when its name looks like a clip's.
+TEST_F(Intake, UriListEntriesBecomeProvidersAndFoldersAreSearched)
+{
+    makeTree({"拍摄.mp4/A001/C0001.MP4", "C0002.MOV"});
+    fs::create_directory_symlink(dir / "拍摄.mp4", dir / "shortcut");
+    const std::string uriList = "# from the file manager\r\n" + fileURLText(dir / "C0002.MOV") +
+                                "\r\nhttps://example.com/C0003.MP4\r\nfile://localhost" +
+                                fileURLText(dir / "shortcut").substr(7) + "\r\n";
+    const auto providers = itemProvidersFromUriList(uriList);
+    ASSERT_EQ(providers.size(), 3u);
+    EXPECT_FALSE(providers[1]->hasItemConformingToTypeIdentifier(kFileURLTypeIdentifier));
+    EXPECT_TRUE(performDrop(view, providers));
+    EXPECT_EQ(sorted(handedOver()), sorted({dir / "C0002.MOV", dir / "拍摄.mp4/A001/C0001.MP4"}));
+}
+
+// In a folder, what the program leaves itself is passed over: the save-as folders, and a temp_ file
+// whose clip lies beside it. Named on its own, such a file is taken like any other; a file named
+// twice is taken twice, in the order given.
+TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
+{
+    const fs::path top = dir / "拍摄 01.mp4";  // searched, not collected
+    makeTree({"拍摄 01.mp4/a.mp4", "拍摄 01.mp4/sub/b.MOV", "拍摄 01.mp4/sub/deeper/c.mkv", "拍摄 01.mp4/d.mts",
+              "拍摄 01.mp4/.hidden.Avi", "拍摄 01.mp4/._C0001.MP4", "拍摄 01.mp4/clip.mp4.part", "拍摄 01.mp4/mp4",
+              "拍摄 01.mp4/x.mov/e.M4v", "拍摄 01.mp4/empty/", "拍摄 01.mp4/已修改时间码/a.mp4",
+              "拍摄 01.mp4/sub/已修改时间码/b.MOV", "拍摄 01.mp4/temp_a.mp4", "拍摄 01.mp4/sub/temp_b.MOV",
+              "拍摄 01.mp4/sub/temp_a.mp4"});
+    fs::create_directory_symlink(top / "sub", top / "link");  // not followed
+    fs::create_directory_symlink(top, top / "sub" / "loop");  // not followed
+    fs::create_symlink(top / "a.mp4", top / "alias.mp4");     // a name like any other
+
+    collectVideoFiles(view, {top / "a.mp4", dir / "notes.txt", top / "", top / "temp_a.mp4"});
+    const auto files = handedOver();
+    EXPECT_EQ(sorted(files), sorted({top / "a.mp4", top / "a.mp4", top / "sub/b.MOV", top / "sub/deeper/c.mkv",
+                                     top / ".hidden.Avi", top / "._C0001.MP4", top / "x.mov", top / "x.mov/e.M4v",
+                                     top / "alias.mp4", top / "sub/temp_a.mp4", top / "temp_a.mp4"}));
+    EXPECT_EQ(files.front(), top / "a.mp4");
+    EXPECT_EQ(files.back(), top / "temp_a.mp4");
+    EXPECT_LT(std::find(files.begin(), files.end(), top / "x.mov"), std::find(files.begin(), files.end(), top / "x.mov/e.M4v"))
+        << "a folder comes before its contents";
+    EXPECT_EQ(log.linesStartingWith({"收集到视频文件："}), prefixed("收集到视频文件：", files));
+}
+
+// Three folders of which the second cannot be listed (gone): nothing is processed, not even from the
+// first, and the error line says why.
+TEST_F(Intake, FolderThatCannotBeListedStopsEverything)
+{
+    makeTree({"one/C0001.MP4", "three/C0003.MP4"});
+    collectVideoFiles(view, {dir / "one/", dir / "gone/", dir / "three/"});
+    EXPECT_TRUE(handedOver().empty());
+    EXPECT_EQ(view.errorMessage(), "无法访问文件夹内容");
+    EXPECT_TRUE(sessions.started().empty());
+    EXPECT_EQ(log.lines(), prefixed("收集到视频文件：", {dir / "one/C0001.MP4"}));
+}
+
+// Folders below that cannot be opened are passed over. Root opens every folder: as root the test
+// runs itself again as the user nobody, and that run's outcome is the test's.
+TEST_F(Intake, LockedFoldersBelowArePassedOver)
+{
+    if (::geteuid() == 0) {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const auto run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     fs::read_symlink("/proc/self/exe").string(),
+                                     std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+        if (run.out.find("[==========]") == std::string::npos) GTEST_SKIP() << "cannot run as nobody: " << run.err;
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
+        return;
+    }
+    makeTree({"a/C0001.MP4", "b.mov/C0002.MP4", "c/C0003.MP4", "d/e/C0004.MP4"});
+    for (const char* locked : {"b.mov", "d/e"}) ::chmod((dir / locked).c_str(), 0);
+    collectVideoFiles(view, {dir.path() / ""});
+    EXPECT_EQ(sorted(handedOver()), sorted({dir / "a/C0001.MP4", dir / "b.mov", dir / "c/C0003.MP4"}));
+    for (const char* locked : {"b.mov", "d/e"}) ::chmod((dir / locked).c_str(), 0755);
+}
+
+TEST_F(Intake, FolderMountedBelowItselfIsNotEnteredAgain)
+{
+    makeTree({"C0001.MP4", "sub/mirror/"});
+    const Mount mirror = Mount::bind(dir.path(), dir / "sub/mirror");
+    if (!mirror.ok()) GTEST_SKIP() << "cannot bind-mount here";
+    collectVideoFiles(view, {dir.path() / ""});
+    EXPECT_EQ(handedOver(), std::vector<fs::path>{dir / "C0001.MP4"});
+}

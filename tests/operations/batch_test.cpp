@@ -1,0 +1,182 @@
+// The batch run of src/operations as the program runs it: the command line's runBatch on a thread of
+// its own (which it makes the main thread), over files of a scratch folder, with export sessions the
+// test ends. How many files run at once, what a failure stops, a file listed twice, stop signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "operations/batch_run.h"
+#include "support/fake_session.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Batch : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (runner.joinable()) runner.join();
+    }
+
+    // Starts the batch over these files (made in the folder, "original" in each) and returns.
+    void start(const std::vector<std::string>& names)
+    {
+        std::vector<fs::path> files;
+        for (const auto& name : names) {
+            files.push_back(dir / name);
+            writeFile(dir / name, "original");
+        }
+        sessions.hold = true;
+        runner = std::thread([this, files] {
+            BatchOptions options;
+            options.progressLine = false;
+            options.makeSession = sessions.factory();
+            status = runBatch(options, files);
+            ended = true;
+        });
+    }
+    // Lets every export held now or later end as sessions.ending says, and returns the exit status.
+    int finish()
+    {
+        EXPECT_TRUE(waitFor([&] { return (sessions.release(), ended.load()); }, 60s));
+        runner.join();
+        return status;
+    }
+    std::vector<std::string> lines(const std::string& prefix) const { return log.linesStartingWith({prefix}); }
+    std::vector<fs::path> started() const { return sessions.started(); }
+
+    const size_t width = static_cast<size_t>(operationQueueWidth(activeProcessorCount()));
+    TempDir dir;
+    FakeSessions sessions;
+    LogCapture log;
+    std::thread runner;
+    std::atomic<int> status{-1};
+    std::atomic<bool> ended{false};
+};
+
+const FakeSessions::Ending kFailure{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""};
+
+}  // namespace
+
+TEST_F(Batch, RunsAtMostTheWidthAtOnceAndCountsEveryFile)
+{
+    start({"C1.MP4", "C2.MP4", "C3.MP4", "C4.MP4", "C5.MP4", "C6.MP4"});
+    ASSERT_TRUE(waitFor([&] { return started().size() == width; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(started().size(), width) << "a file started while the queue was full";
+    EXPECT_EQ(finish(), kExitSuccess);
+    EXPECT_EQ(sessions.maxRunning(), static_cast<int>(width));
+    EXPECT_EQ(started().size(), 6u);
+    const auto reports = lines("成功处理文件：");
+    ASSERT_EQ(reports.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) EXPECT_TRUE(reports[i].ends_with("，进度：" + std::to_string(i + 1) + " / 6")) << reports[i];
+    EXPECT_EQ(log.lines().back(), "所有文件处理完成");
+    for (int n = 1; n <= 6; ++n) EXPECT_EQ(readFile(dir / ("C" + std::to_string(n) + ".MP4")), "rewritten");
+}
+
+// The first failure cancels the files still waiting; those already running go on and are reported.
+TEST_F(Batch, FirstFailureCancelsTheWaitingFilesWhileRunningOnesStillReport)
+{
+    start({"A.MP4", "B.MP4", "C.MP4", "D.MP4", "E.MP4"});
+    ASSERT_TRUE(waitFor([&] { return started().size() == width; }));
+    const auto running = started();
+    ASSERT_TRUE(sessions.release(running[0].filename(), kFailure));
+    ASSERT_TRUE(waitFor([&] { return !lines("处理文件失败：").empty(); }));
+    EXPECT_EQ(finish(), kExitFailure);
+    EXPECT_EQ(started(), running) << "a file waiting at the failure was started";
+    EXPECT_EQ(lines("处理文件失败："), std::vector<std::string>{"处理文件失败：" + running[0].string() + "，错误：坏文件"});
+    EXPECT_EQ(lines("成功处理文件：").size(), width - 1);
+    EXPECT_TRUE(lines("所有文件处理完成").empty());
+    for (const auto& name : {"A.MP4", "B.MP4", "C.MP4", "D.MP4", "E.MP4"}) {
+        const bool rewritten = std::find(running.begin() + 1, running.end(), dir / name) != running.end();
+        EXPECT_EQ(readFile(dir / name), rewritten ? "rewritten" : "original") << name;
+    }
+}
+
+// A file that fails before its export starts (no session) frees its place at once, before its report
+// reaches the main thread: the file after it must not take that place.
+TEST_F(Batch, FailureBeforeTheExportStopsTheFileAfterIt)
+{
+    sessions.refuse = [](const fs::path& source) { return source.filename() == "A.MP4"; };
+    start({"A.MP4", "B.MP4", "C.MP4", "D.MP4"});
+    ASSERT_TRUE(waitFor([&] { return !lines("处理文件失败：").empty(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(finish(), kExitFailure);
+    const auto files = started();
+    EXPECT_EQ(std::count(files.begin(), files.end(), dir / "D.MP4"), 0);
+    EXPECT_LT(files.size(), width);
+}
+
+// Two exports of one file at once would write the same temporary file: the second waits.
+TEST_F(Batch, FileListedTwiceIsRewrittenTwiceOneAfterTheOther)
+{
+    fs::create_directory(dir / "sub");
+    start({"A.MP4", "sub/../A.MP4", "B.MP4"});
+    ASSERT_TRUE(waitFor([&] { return started().size() == std::min<size_t>(width, 2); }));
+    std::this_thread::sleep_for(50ms);
+    const auto running = started();
+    EXPECT_EQ(std::count(running.begin(), running.end(), dir / "sub/../A.MP4"), 0);
+    EXPECT_EQ(finish(), kExitSuccess);
+    EXPECT_EQ(sessions.maxRunning(), static_cast<int>(std::min<size_t>(width, 2)));
+    EXPECT_EQ(started().size(), 3u);
+}
+
+// Ctrl-C, a polite kill and a hang-up alike: the running exports are cancelled, nothing new starts,
+// every clip stays as it was, the status is 128 + the signal, and one line on standard error says
+// what became of the files.
+TEST_F(Batch, StopSignalCancelsTheRunningExportsAndStartsNoOther)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        TempDir folder;
+        FakeSessions held;
+        held.hold = true;
+        LogCapture log;
+        std::FILE* err = std::tmpfile();
+        const int savedStderr = ::dup(STDERR_FILENO);
+        ::dup2(::fileno(err), STDERR_FILENO);
+        std::vector<fs::path> files;
+        for (int n = 1; n <= 6; ++n) {
+            files.push_back(folder / ("C" + std::to_string(n) + ".MP4"));
+            writeFile(files.back(), "original");
+        }
+        std::thread interrupter([&] {
+            waitFor([&] { return !held.started().empty(); });
+            std::this_thread::sleep_for(20ms);
+            ::kill(::getpid(), signal);
+        });
+        int exitStatus = -1;
+        std::thread([&] {
+            BatchOptions options;
+            options.progressLine = false;
+            options.makeSession = held.factory();
+            exitStatus = runBatch(options, files);
+        }).join();
+        interrupter.join();
+        ::dup2(savedStderr, STDERR_FILENO);
+        ::close(savedStderr);
+        std::rewind(err);
+        char text[512] = {};
+        text[std::fread(text, 1, sizeof text - 1, err)] = 0;
+        std::fclose(err);
+
+        EXPECT_EQ(exitStatus, 128 + signal);
+        const size_t n = held.started().size();
+        EXPECT_LE(n, width);
+        EXPECT_EQ(log.linesStartingWith({"开始处理文件："}).size(), n) << "a file started after the signal";
+        EXPECT_EQ(log.linesStartingWith({"处理文件失败："}).size(), n) << "every running export ended and was reported";
+        EXPECT_EQ(std::string(text), "已中断：已处理完成 0 个文件；已取消 " + std::to_string(n) + " 个（原文件未改动）；未开始 " +
+                                         std::to_string(6 - n) + " 个\n");
+        for (const auto& file : files) EXPECT_EQ(readFile(file), "original");
+        EXPECT_EQ(entries(folder.path()).size(), 6u);
+    }
+}

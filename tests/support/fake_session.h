@@ -1,0 +1,130 @@
+// Export sessions whose end the test chooses, from a factory that VideoProcessor (and so the batch,
+// the command line and the window) takes in place of the program's. Each writes its bytes to its
+// output and ends as `ending` says: at once, or, while `hold` is set, when the test releases it or
+// when it is cancelled (status cancelled, nothing written).
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "timecode/video_processor.h"
+
+namespace kelvatta::test {
+
+class FakeSessions {
+public:
+    struct Ending {
+        std::optional<Error> error{};
+        ExportStatus status = ExportStatus::completed;
+        std::string bytes = "rewritten";  // written to the output; nothing when empty
+    };
+    Ending ending;
+    bool hold = false;
+    std::function<bool(const fs::path&)> refuse;  // sources that get no session (VideoProcessor fails them at once)
+
+    VideoProcessor::SessionFactory factory()
+    {
+        return [this](const fs::path& source, std::string_view) -> std::shared_ptr<ExportSession> {
+            if (refuse && refuse(source)) return nullptr;
+            return std::make_shared<Session>(state_, source, ending, hold);
+        };
+    }
+    // Ends the earliest held session whose source is named `name` (any when empty), as `with` says.
+    // False when none is held.
+    bool release(const fs::path& name = {}) { return release(name, Ending()); }
+    bool release(const fs::path& name, Ending with)
+    {
+        std::lock_guard lock(state_->mutex);
+        auto& held = state_->held;
+        auto it = std::find_if(held.begin(), held.end(), [&](Session* s) { return name.empty() || s->source_.filename() == name; });
+        if (it == held.end()) return false;
+        (*it)->ending_ = std::move(with);
+        (*it)->released_ = true;
+        held.erase(it);
+        state_->changed.notify_all();
+        return true;
+    }
+    // The sources whose exports started, in that order; how many are held; the most that ran at once.
+    std::vector<fs::path> started() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->started;
+    }
+    size_t held() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->held.size();
+    }
+    int maxRunning() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return state_->maxRunning;
+    }
+
+private:
+    class Session;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<fs::path> started;
+        std::vector<Session*> held;
+        int running = 0, maxRunning = 0;
+    };
+
+    class Session final : public ExportSession, public std::enable_shared_from_this<Session> {
+    public:
+        Session(std::shared_ptr<State> state, fs::path source, Ending ending, bool hold)
+            : state_(std::move(state)), source_(std::move(source)), ending_(std::move(ending)), hold_(hold)
+        {
+        }
+        void setOutputURL(fs::path url) override { output_ = std::move(url); }
+        void setOutputFileType(std::string) override {}
+        void setMetadata(std::vector<MetadataItem>) override {}
+        void exportAsynchronously(std::function<void()> handler) override
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->started.push_back(source_);
+            state_->maxRunning = std::max(state_->maxRunning, ++state_->running);
+            if (hold_) state_->held.push_back(this);
+            std::thread([self = shared_from_this(), handler = std::move(handler)]() mutable {
+                Ending end;
+                {
+                    std::unique_lock lock(self->state_->mutex);
+                    self->state_->changed.wait(lock, [&] { return !self->hold_ || self->released_ || self->cancelled_; });
+                    std::erase(self->state_->held, self.get());
+                    --self->state_->running;
+                    end = self->released_ || !self->hold_ ? self->ending_ : Ending{{}, ExportStatus::cancelled, ""};
+                }
+                if (!end.bytes.empty()) writeFile(self->output_, end.bytes);
+                self->error_ = end.error;
+                self->status_ = static_cast<long>(end.status);
+                handler();
+                handler = nullptr;
+            }).detach();
+        }
+        std::optional<Error> error() const override { return error_; }
+        long status() const override { return status_; }
+        double progress() const override { return 0.5; }
+        void cancelExport() override
+        {
+            std::lock_guard lock(state_->mutex);
+            cancelled_ = true;
+            state_->changed.notify_all();
+        }
+
+    private:
+        friend class FakeSessions;
+        std::shared_ptr<State> state_;
+        fs::path source_, output_;
+        Ending ending_;
+        bool hold_, released_ = false, cancelled_ = false;
+        std::optional<Error> error_;
+        std::atomic<long> status_{static_cast<long>(ExportStatus::exporting)};
+    };
+
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+}  // namespace kelvatta::test
