@@ -57,15 +57,7 @@ ErrorOr<void> remux(const fs::path& source, const fs::path& output, ExportContro
 // Each test writes into a folder of its own.
 class GeneralRemux : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        out = fixtures() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(out);
-        fs::create_directories(out);
-    }
-    void TearDown() override { fs::remove_all(out); }
-
-    fs::path out;
+    TempDir out;
 };
 
 struct Case {
@@ -232,7 +224,6 @@ INSTANTIATE_TEST_SUITE_P(
                     return written("late_audio.ts", readFile(video) + readFile(both));
                 },
                 "无法读取文件“%s”中音频流（aac）的参数"},
-        Refusal{"Missing", [] { return fixtures() / "gone.mkv"; }, "无法打开文件“%s”：文件或文件夹不存在"},
         Refusal{"AudioOnly", [] { return made("audio.mkv", kSound + "-t 0.5 -c:a aac"); }, kNotVideo},
         // Zeroed bytes in the middle (a bad sector): the demuxer gives up on the rest of a cluster
         // and reports no error, so the clip would lose those frames.

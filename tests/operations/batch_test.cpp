@@ -1,11 +1,7 @@
 // The batch run of src/operations as the program runs it: the command line's runBatch on a thread of
 // its own (which it makes the main thread), over files of a scratch folder, with export sessions the
-// test ends. How many files run at once, what a failure stops, a file listed twice, stop signals.
+// test ends. How many files run at once, what a failure stops, a file listed twice.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "app/command_line.h"
 #include "operations/batch_run.h"
@@ -51,7 +47,7 @@ protected:
         runner.join();
         return status;
     }
-    std::vector<std::string> lines(const std::string& prefix) const { return log.linesStartingWith({prefix}); }
+    std::vector<std::string> lines(const std::string& prefix) const { return log.linesStartingWith(prefix); }
     std::vector<fs::path> started() const { return sessions.started(); }
 
     const size_t width = static_cast<size_t>(operationQueueWidth(activeProcessorCount()));
@@ -128,55 +124,4 @@ TEST_F(Batch, FileListedTwiceIsRewrittenTwiceOneAfterTheOther)
     EXPECT_EQ(finish(), kExitSuccess);
     EXPECT_EQ(sessions.maxRunning(), static_cast<int>(std::min<size_t>(width, 2)));
     EXPECT_EQ(started().size(), 3u);
-}
-
-// Ctrl-C, a polite kill and a hang-up alike: the running exports are cancelled, nothing new starts,
-// every clip stays as it was, the status is 128 + the signal, and one line on standard error says
-// what became of the files.
-TEST_F(Batch, StopSignalCancelsTheRunningExportsAndStartsNoOther)
-{
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        TempDir folder;
-        FakeSessions held;
-        held.hold = true;
-        LogCapture log;
-        std::FILE* err = std::tmpfile();
-        const int savedStderr = ::dup(STDERR_FILENO);
-        ::dup2(::fileno(err), STDERR_FILENO);
-        std::vector<fs::path> files;
-        for (int n = 1; n <= 6; ++n) {
-            files.push_back(folder / ("C" + std::to_string(n) + ".MP4"));
-            writeFile(files.back(), "original");
-        }
-        std::thread interrupter([&] {
-            waitFor([&] { return !held.started().empty(); });
-            std::this_thread::sleep_for(20ms);
-            ::kill(::getpid(), signal);
-        });
-        int exitStatus = -1;
-        std::thread([&] {
-            BatchOptions options;
-            options.progressLine = false;
-            options.makeSession = held.factory();
-            exitStatus = runBatch(options, files);
-        }).join();
-        interrupter.join();
-        ::dup2(savedStderr, STDERR_FILENO);
-        ::close(savedStderr);
-        std::rewind(err);
-        char text[512] = {};
-        text[std::fread(text, 1, sizeof text - 1, err)] = 0;
-        std::fclose(err);
-
-        EXPECT_EQ(exitStatus, 128 + signal);
-        const size_t n = held.started().size();
-        EXPECT_LE(n, width);
-        EXPECT_EQ(log.linesStartingWith({"开始处理文件："}).size(), n) << "a file started after the signal";
-        EXPECT_EQ(log.linesStartingWith({"处理文件失败："}).size(), n) << "every running export ended and was reported";
-        EXPECT_EQ(std::string(text), "已中断：已处理完成 0 个文件；已取消 " + std::to_string(n) + " 个（原文件未改动）；未开始 " +
-                                         std::to_string(6 - n) + " 个\n");
-        for (const auto& file : files) EXPECT_EQ(readFile(file), "original");
-        EXPECT_EQ(entries(folder.path()).size(), 6u);
-    }
 }

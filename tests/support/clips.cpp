@@ -1,22 +1,23 @@
 #include "support/clips.h"
 
+#include <algorithm>
+
 #include "media/export_job.h"
 #include "media/quicktime_meta.h"
 #include "support/process.h"
 
 namespace kelvatta::test {
 
-bool makeClip(const std::filesystem::path& path, const ClipOptions& options)
+bool makeClip(const std::filesystem::path& path, const ClipOptions& o)
 {
-    const std::string seconds = std::to_string(options.seconds);
+    const std::string seconds = std::to_string(o.seconds);
     std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                     "testsrc2=s=" + options.size + ":r=" + options.frameRate + ":d=" + seconds, "-f",
-                                     "lavfi", "-i", "sine=f=440:r=48000:d=" + seconds, "-c:v", "libx264", "-preset",
-                                     "ultrafast", "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16be", "-f", "mov",
-                                     "-brand", "XAVC"};
-    if (options.timecode) argv.insert(argv.end(), {"-timecode", *options.timecode});
-    if (options.moovFirst) argv.insert(argv.end(), {"-movflags", "faststart"});
-    argv.push_back(path.string());
+                                     "testsrc2=s=" + o.size + ":r=" + o.frameRate + ":d=" + seconds, "-f", "lavfi",
+                                     "-i", "sine=f=440:r=48000:d=" + seconds, "-c:v", "libx264", "-preset", "ultrafast",
+                                     "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16be", "-f", "mov", "-brand", "XAVC"};
+    if (o.timecode) argv.insert(argv.end(), {"-timecode", *o.timecode});
+    if (o.moovFirst) argv.insert(argv.end(), {"-movflags", "faststart"});
+    argv.push_back(path);
     return runProgram(argv).status == 0;
 }
 
@@ -40,25 +41,21 @@ std::string streamTimecode(const std::filesystem::path& file, const std::string&
 std::string codecTags(const std::filesystem::path& file)
 {
     std::string tags = probe(file, "-show_entries stream=codec_tag_string -of csv=p=0");
-    for (char& c : tags)
-        if (c == '\n') c = ',';
+    std::replace(tags.begin(), tags.end(), '\n', ',');
     return tags;
 }
 
 std::string packetHash(const std::filesystem::path& file)
 {
-    return shell("ffmpeg -nostdin -v error -i " + shellQuote(file) +
-                 " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 - 2>&1")
-        .out;
+    return shell("ffmpeg -nostdin -v error -i " + shellQuote(file) + " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -").out;
 }
 
 std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
 
 ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output, bool realOutputFolder)
 {
-    ExportJob job{source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems(), realOutputFolder};
     ExportControl control;
-    return runExport(job, control);
+    return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems(), realOutputFolder}, control);
 }
 
 }  // namespace kelvatta::test

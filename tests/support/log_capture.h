@@ -28,13 +28,11 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    // The lines that begin with one of the prefixes, in order.
-    std::vector<std::string> linesStartingWith(const std::vector<std::string>& prefixes) const
+    // The lines that begin with prefix, in order.
+    std::vector<std::string> linesStartingWith(const std::string& prefix) const
     {
-        std::vector<std::string> found;
-        for (const auto& line : lines())
-            if (std::any_of(prefixes.begin(), prefixes.end(), [&](const auto& p) { return line.starts_with(p); }))
-                found.push_back(line);
+        std::vector<std::string> found = lines();
+        std::erase_if(found, [&](const auto& line) { return !line.starts_with(prefix); });
         return found;
     }
     bool mentions(const std::string& text) const

@@ -26,7 +26,6 @@ int main(int argc, char** argv)
     const std::string counting = argc > 5 ? argv[5] : "";
     style.timecode.dropFrame = counting == "df";
     style.timecode.halfStep = counting == "half";
-    style.secondAvc1 = false;
 
     const std::filesystem::path output = argv[2];
     const Bytes clip = addSonyStructures(readBytes(argv[1]), style);

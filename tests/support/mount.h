@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <string>
 
 #include "support/process.h"
 
@@ -26,14 +24,12 @@ public:
     {
         return Mount(folder, ::mount(from.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0);
     }
-    // A new XFS with reflink (copy-on-write), in an image file of `megabytes`, loop-mounted.
+    // A new XFS with reflink (copy-on-write) in an image file of `megabytes`, loop-mounted.
     static Mount xfs(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
     {
-        const bool made = ::geteuid() == 0 &&
-                          shell("truncate -s " + std::to_string(megabytes) + "M " + shellQuote(image) +
-                                " && mkfs.xfs -q -m reflink=1 " + shellQuote(image) + " 2>&1")
-                                  .status == 0;
-        return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image.string(), folder.string()}).status == 0);
+        const bool made = ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + shellQuote(image) +
+                                                    " && mkfs.xfs -q -m reflink=1 " + shellQuote(image)).status == 0;
+        return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image, folder}).status == 0);
     }
     ~Mount()
     {
@@ -41,12 +37,10 @@ public:
     }
     Mount(const Mount&) = delete;
     Mount& operator=(const Mount&) = delete;
-
     bool ok() const { return ok_; }
 
 private:
     Mount(std::filesystem::path folder, bool ok) : folder_(std::move(folder)), ok_(ok) {}
-
     std::filesystem::path folder_;
     bool ok_;
 };

@@ -63,17 +63,15 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
         return true;
     };
     int status = 0;
-    bool reaped = false, stopped = false;
+    bool reaped = false, stopped = false, interrupted = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
             break;
         }
         readOutput(100);
-        if (!options.interruptOn.empty() && !run.interrupted && run.out.find(options.interruptOn) != std::string::npos) {
-            ::kill(pid, SIGINT);
-            run.interrupted = true;
-        }
+        if (!options.interruptOn.empty() && !interrupted && run.out.find(options.interruptOn) != std::string::npos)
+            interrupted = ::kill(pid, options.interruptSignal) == 0;
         if (!options.stopOn.empty() && !stopped && run.out.find(options.stopOn) != std::string::npos) {
             stopped = true;
             ::kill(pid, SIGSTOP);

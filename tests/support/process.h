@@ -2,6 +2,7 @@
 // ffprobe, mount, setpriv. A shell command line goes through /bin/sh -c.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,34 +17,27 @@ struct ProgramRun {
     int status = -1;  // the exit status, or 128 + the signal that ended it
     pid_t pid = -1;
     std::string out, err;
-    bool interrupted = false;  // whether SIGINT was sent
-
     std::vector<std::string> outLines() const;
 };
 
 struct ProgramOptions {
-    // Sends SIGINT once standard output holds this text (when not empty).
-    std::string interruptOn{};
-    // Stops the program (SIGSTOP) once standard output holds this text (when not empty), reads all it
-    // wrote until then, calls whileStopped with it and lets the program go on.
+    std::string interruptOn{};  // sends interruptSignal once standard output holds this text
+    int interruptSignal = SIGINT;
+    // Stops the program (SIGSTOP) once standard output holds this text, reads all it wrote until
+    // then, calls whileStopped with it and lets the program go on.
     std::string stopOn{};
     std::function<void(const ProgramRun&)> whileStopped{};
-    // Closes the reading end of standard output at once, as a reader that went away would.
-    bool closeOutput = false;
-    // Starts the program with this descriptor (0, 1 or 2) closed, as some launchers do.
-    int closedDescriptor = -1;
+    bool closeOutput = false;    // closes the reading end of standard output at once, as a reader that went away
+    int closedDescriptor = -1;   // starts the program with this descriptor (0, 1 or 2) closed, as some launchers do
     std::chrono::seconds timeout{180};
 };
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 ProgramRun shell(const std::string& commandLine);
-// The path in single quotes for the shell.
-std::string shellQuote(const std::filesystem::path& path);
+std::string shellQuote(const std::filesystem::path& path);  // in single quotes
 
 #ifdef KELVATTA_BUILD_DIR
 inline std::string kelvattaPath() { return KELVATTA_BUILD_DIR "/src/app/kelvatta"; }
-
-// The built program with these arguments.
 inline ProgramRun runKelvatta(std::vector<std::string> arguments, const ProgramOptions& options = {})
 {
     arguments.insert(arguments.begin(), kelvattaPath());

@@ -1,5 +1,5 @@
-// A fresh folder under /tmp whose name holds a space and Chinese characters, as users' folders do;
-// removed with everything in it when the test ends. And the file helpers the tests share.
+// A fresh folder under /tmp whose name holds a space and Chinese characters, as users' folders do,
+// removed with everything in it when the test ends; and the file helpers the tests share.
 #pragma once
 
 #include <stdlib.h>
@@ -16,16 +16,8 @@ namespace fs = std::filesystem;
 
 class TempDir {
 public:
-    TempDir()
-    {
-        std::string name = (fs::temp_directory_path() / "kelvatta 片段-XXXXXX").string();
-        path_ = ::mkdtemp(name.data());
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
+    TempDir() : path_(::mkdtemp((fs::temp_directory_path() / "kelvatta 片段-XXXXXX").string().data())) {}
+    ~TempDir() { fs::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -34,6 +26,7 @@ public:
 
 private:
     fs::path path_;
+    std::error_code ignored_;
 };
 
 inline void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
@@ -48,8 +41,7 @@ inline std::string readFile(const fs::path& path)
 inline std::vector<std::string> entries(const fs::path& folder)
 {
     std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        names.push_back(fs::relative(entry.path(), folder).string());
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry.path(), folder));
     std::sort(names.begin(), names.end());
     return names;
 }

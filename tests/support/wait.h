@@ -2,8 +2,6 @@
 // results arrive), elsewhere it sleeps in short steps.
 #pragma once
 
-#include <chrono>
-#include <functional>
 #include <thread>
 
 #include "platform/dispatch.h"
@@ -12,8 +10,7 @@ namespace kelvatta::test {
 
 inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20))
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         if (isMainThread())
             MainRunLoop::runUntil(done, std::chrono::milliseconds(5));

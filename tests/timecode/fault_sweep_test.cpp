@@ -161,8 +161,7 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     const Bytes* output = file(outputName);
     // A failed export removes what it wrote, unless the removal itself was made to fail (its test
     // of the file, or the unlink).
-    const bool cleanupFailed = plan.failedAfterFirstFault(sys::Call::Unlink) ||
-                               plan.failedAfterFirstFault(sys::Call::Stat);
+    const bool cleanupFailed = plan.failed(sys::Call::Unlink, true) || plan.failed(sys::Call::Stat, true);
     const std::string sidecarName = mode.sidecarName ? mode.sidecarName : "";
     const std::string sidecarCopy = std::string(kSaveAsFolderName) + "/" + sidecarName;
     const std::string sidecarTemporary = std::string(kTemporaryPrefix) + sidecarName;
