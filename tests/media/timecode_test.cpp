@@ -1,6 +1,8 @@
 // Timecode values as a clip counts them, and the camera XML's table re-based by a text edit.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "media/camera_xml.h"
 #include "media/timecode_track.h"
 
@@ -34,10 +36,7 @@ TEST(Timecode, RebasesInTheClipsOwnCounting)
         {half25, tc(10, 0, 0, 3, true), tc(10, 0, 1, 0), tc(0, 0, 0, 21, true)},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.counting.framesPerSecond << (c.counting.dropFrame ? " DF" : "")
-                                        << (c.counting.halfStep ? " half-step" : "") << " value "
-                                        << c.value.time.hours << ":" << c.value.time.minutes << ":"
-                                        << c.value.time.seconds << ":" << c.value.time.frames);
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
         const auto rebase = TimecodeRebase::make(c.counting, c.first, TimecodeValue{});
         ASSERT_TRUE(rebase);
         EXPECT_EQ((*rebase)(c.first), TimecodeValue{});
@@ -77,9 +76,8 @@ TEST(Timecode, NominalRateOfAVideoTrack)
     for (const Case& c : cases) {
         const auto rate = nominalTimecodeRate(c.timescale, c.constant, c.common, c.samples, c.duration);
         ASSERT_TRUE(rate) << c.timescale << "/" << c.common;
-        EXPECT_EQ(rate->timescale, c.expected.timescale);
-        EXPECT_EQ(rate->frameDuration, c.expected.frameDuration);
-        EXPECT_EQ(rate->frames, c.expected.frames);
+        EXPECT_EQ(std::tuple(rate->timescale, rate->frameDuration, rate->frames),
+                  std::tuple(c.expected.timescale, c.expected.frameDuration, c.expected.frames));
     }
     EXPECT_FALSE(nominalTimecodeRate(1000, 1, 0, 10, 10));  // 1000 fps does not fit the 8-bit field
     EXPECT_FALSE(nominalTimecodeRate(30000, 0, 0, 0, 0));

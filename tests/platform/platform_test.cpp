@@ -1,33 +1,15 @@
-// What the batch stands on and other tests do not load: the global queue under many blocks, and
-// whole log lines from several threads at once.
+// The log: whole lines on standard output, from several threads at once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch.h"
 #include "platform/log.h"
 
 using namespace kelvatta;
-using namespace std::chrono_literals;
-
-TEST(GlobalQueue, RunsEveryBlockOffTheMainThread)
-{
-    markMainThread();
-    std::atomic<int> ran{0}, onMain{0};
-    for (int i = 0; i < 2000; ++i)
-        DispatchQueue::global().async([&] {
-            onMain += isMainThread() ? 1 : 0;
-            ++ran;
-        });
-    for (int i = 0; i < 2000 && ran < 2000; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(ran, 2000);
-    EXPECT_EQ(onMain, 0);
-}
 
 // Lines printed by several threads at once reach standard output whole.
 TEST(Log, LinesFromSeveralThreadsNeverMix)

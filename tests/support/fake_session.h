@@ -1,10 +1,9 @@
 // Export sessions whose end the test chooses, from a factory that VideoProcessor (and so the batch,
-// the command line and the window) takes in place of the program's. Each writes its bytes to its
-// output and ends as `ending` says: at once, or, while `hold` is set, when the test releases it or
-// when it is cancelled (status cancelled, nothing written).
+// the command line and the window) takes in place of the program's. Each ends by writing "rewritten"
+// to its output and completing: at once, or, while `hold` is set, when the test releases it (as it
+// says) or cancels it (status cancelled, nothing written).
 #pragma once
 
-#include <algorithm>
 #include <condition_variable>
 #include <thread>
 
@@ -20,48 +19,34 @@ public:
         ExportStatus status = ExportStatus::completed;
         std::string bytes = "rewritten";  // written to the output; nothing when empty
     };
-    Ending ending;
     bool hold = false;
     std::function<bool(const fs::path&)> refuse;  // sources that get no session (VideoProcessor fails them at once)
 
     VideoProcessor::SessionFactory factory()
     {
         return [this](const fs::path& source, std::string_view) -> std::shared_ptr<ExportSession> {
-            if (refuse && refuse(source)) return nullptr;
-            return std::make_shared<Session>(state_, source, ending, hold);
+            return refuse && refuse(source) ? nullptr : std::make_shared<Session>(state_, source, hold);
         };
     }
-    // Ends the earliest held session whose source is named `name` (any when empty), as `with` says.
-    // False when none is held.
+    // Ends the earliest held session whose source is named `name` (any when empty). False when none is held.
     bool release(const fs::path& name = {}) { return release(name, Ending()); }
-    bool release(const fs::path& name, Ending with)
+    bool release(const fs::path& name, Ending as)
     {
         std::lock_guard lock(state_->mutex);
         auto& held = state_->held;
-        auto it = std::find_if(held.begin(), held.end(), [&](Session* s) { return name.empty() || s->source_.filename() == name; });
+        const auto it =
+            std::find_if(held.begin(), held.end(), [&](Session* s) { return name.empty() || s->source_.filename() == name; });
         if (it == held.end()) return false;
-        (*it)->ending_ = std::move(with);
+        (*it)->ending_ = std::move(as);
         (*it)->released_ = true;
         held.erase(it);
         state_->changed.notify_all();
         return true;
     }
     // The sources whose exports started, in that order; how many are held; the most that ran at once.
-    std::vector<fs::path> started() const
-    {
-        std::lock_guard lock(state_->mutex);
-        return state_->started;
-    }
-    size_t held() const
-    {
-        std::lock_guard lock(state_->mutex);
-        return state_->held.size();
-    }
-    int maxRunning() const
-    {
-        std::lock_guard lock(state_->mutex);
-        return state_->maxRunning;
-    }
+    std::vector<fs::path> started() const { return read(&State::started); }
+    size_t held() const { return read(&State::held).size(); }
+    int maxRunning() const { return read(&State::maxRunning); }
 
 private:
     class Session;
@@ -75,13 +60,22 @@ private:
 
     class Session final : public ExportSession, public std::enable_shared_from_this<Session> {
     public:
-        Session(std::shared_ptr<State> state, fs::path source, Ending ending, bool hold)
-            : state_(std::move(state)), source_(std::move(source)), ending_(std::move(ending)), hold_(hold)
+        Session(std::shared_ptr<State> state, fs::path source, bool hold)
+            : state_(std::move(state)), source_(std::move(source)), hold_(hold)
         {
         }
         void setOutputURL(fs::path url) override { output_ = std::move(url); }
         void setOutputFileType(std::string) override {}
         void setMetadata(std::vector<MetadataItem>) override {}
+        std::optional<Error> error() const override { return error_; }
+        long status() const override { return status_; }
+        double progress() const override { return 0.5; }
+        void cancelExport() override
+        {
+            std::lock_guard lock(state_->mutex);
+            cancelled_ = true;
+            state_->changed.notify_all();
+        }
         void exportAsynchronously(std::function<void()> handler) override
         {
             std::lock_guard lock(state_->mutex);
@@ -104,15 +98,6 @@ private:
                 handler = nullptr;
             }).detach();
         }
-        std::optional<Error> error() const override { return error_; }
-        long status() const override { return status_; }
-        double progress() const override { return 0.5; }
-        void cancelExport() override
-        {
-            std::lock_guard lock(state_->mutex);
-            cancelled_ = true;
-            state_->changed.notify_all();
-        }
 
     private:
         friend class FakeSessions;
@@ -123,6 +108,13 @@ private:
         std::optional<Error> error_;
         std::atomic<long> status_{static_cast<long>(ExportStatus::exporting)};
     };
+
+    template <typename T>
+    T read(T State::*field) const
+    {
+        std::lock_guard lock(state_->mutex);
+        return (*state_).*field;
+    }
 
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
