@@ -138,22 +138,6 @@ TEST_F(Intake, DroppedItemsGoToTheBatchAsTheirLoadsEndWithLinksResolved)
     EXPECT_FALSE(late->loading());
 }
 
-// The window hands over the entries of a drop's text/uri-list. A folder, named directly or through a
-// link, is searched even when its name looks like a clip's.
-TEST_F(Intake, UriListEntriesBecomeProvidersAndFoldersAreSearched)
-{
-    makeTree({"拍摄.mp4/A001/C0001.MP4", "C0002.MOV"});
-    fs::create_directory_symlink(dir / "拍摄.mp4", dir / "shortcut");
-    const std::string uriList = "# from the file manager\r\n" + fileURLText(dir / "C0002.MOV") +
-                                "\r\nhttps://example.com/C0003.MP4\r\nfile://localhost" +
-                                fileURLText(dir / "shortcut").substr(7) + "\r\n";
-    const auto providers = itemProvidersFromUriList(uriList);
-    ASSERT_EQ(providers.size(), 3u);
-    EXPECT_FALSE(providers[1]->hasItemConformingToTypeIdentifier(kFileURLTypeIdentifier));
-    EXPECT_TRUE(performDrop(view, providers));
-    EXPECT_EQ(sorted(handedOver()), sorted({dir / "C0002.MOV", dir / "拍摄.mp4/A001/C0001.MP4"}));
-}
-
 // In a folder, what the program leaves itself is passed over: the save-as folders, and a temp_ file
 // whose clip lies beside it. Named on its own, such a file is taken like any other; a file named
 // twice is taken twice, in the order given.

@@ -42,14 +42,6 @@ TEST(Timecode, RebasesInTheClipsOwnCounting)
         EXPECT_EQ((*rebase)(c.first), TimecodeValue{});
         EXPECT_EQ((*rebase)(c.value), c.expected);
     }
-    // Values a counting never shows.
-    EXPECT_FALSE(ndf25.position(tc(0, 0, 0, 25)));
-    EXPECT_FALSE(df30.position(tc(0, 1, 0, 1)));
-    EXPECT_TRUE(df30.position(tc(0, 10, 0, 1)));
-    EXPECT_FALSE(ndf25.position(tc(0, 0, 0, 1, true)));
-    EXPECT_FALSE(ndf25.position(tc(24, 0, 0, 0)));
-    EXPECT_FALSE((TimecodeCounting{25, true, false}.valid()));
-
     // tmcd samples hold frame numbers; a day of drop-frame 29.97 has 2,589,408 of them.
     EXPECT_EQ(rebaseFrame(10, 2589408 - 5, 0, kTimecodeDropFrame | kTimecodeWrapsAt24Hours, 30), 15u);
     EXPECT_EQ(rebaseFrame(100, 40, 0, 0, 30), 60u);

@@ -2,7 +2,7 @@
 // drawn from the view state, the controls locked while a batch runs, drops taken and refused, the
 // choose-folder dialog, the save-as check box, the keyboard and screen readers, the user guide,
 // readable texts in light and dark palettes; and the shell: the program without a display, Ctrl-C
-// and closing the window during a batch, and what `make install` puts into the menus.
+// and closing the window during a batch.
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QCheckBox>
@@ -21,7 +21,6 @@
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
-#include "support/clips.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -123,19 +122,16 @@ std::optional<Dialog> answerDialog(const std::function<void()>& act, const QStri
     return seen;
 }
 
+QRect placeOf(QWidget* widget) { return QRect(widget->mapTo(widget->window(), QPoint(0, 0)), widget->size()); }
+
 // Whether every part of the window lies inside it.
 bool partsInside(QWidget* window)
 {
-    for (const char* name : {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "creditLine", "linkLine", "warning"}) {
-        QWidget* widget = part(window, name);
-        if (!widget || !widget->isVisibleTo(window)) continue;
-        const QRect area(widget->mapTo(window, QPoint(0, 0)), widget->size());
-        if (!window->rect().contains(area)) return false;
-    }
+    for (const char* name : {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "creditLine", "linkLine", "warning"})
+        if (QWidget* widget = part(window, name); widget->isVisibleTo(window) && !window->rect().contains(placeOf(widget)))
+            return false;
     return true;
 }
-
-QRect placeOf(QWidget* widget) { return QRect(widget->mapTo(widget->window(), QPoint(0, 0)), widget->size()); }
 
 }  // namespace
 
@@ -217,27 +213,6 @@ private slots:
         QVERIFY(line->accessibleName().endsWith(QString::fromStdString(message)));
         QVERIFY(answerDialog([&] { QTest::mouseClick(button, Qt::LeftButton); }));
         QVERIFY(!f.view.saveAs());
-    }
-
-    // Clips dropped as a folder are rewritten by the program's own export; the window is as before at the end.
-    void dropOfGeneratedClipsRunsABatchToItsEnd()
-    {
-        TempDir dir;
-        QVERIFY(makeClip(dir / "C0001.MP4"));
-        QVERIFY(makeClip(dir / "C0002.MP4", {.timecode = "01:02:03:04"}));
-        LogCapture log;
-        ProgramWindow window;
-        window.show();
-        QWidget* w = &window.widget();
-        const auto outcome = dropOn(part(w, "dropZone"), {fileUrl(dir.path())});
-        QVERIFY(outcome.entered && outcome.accepted);
-        QCOMPARE(outcome.action, Qt::CopyAction);  // never a move: the files stay where they are
-        QTRY_VERIFY_WITH_TIMEOUT(log.mentions("所有文件处理完成") || log.mentions("处理文件失败："), 60000);
-        QTRY_VERIFY(window.view().takesInput());
-        QVERIFY(!part(w, "progressBlock")->isVisible() && !part(w, "errorLine")->isVisible());
-        QVERIFY(part(w, "chooseFolderButton")->isEnabled());
-        QCOMPARE(QString::fromStdString(formatTimecode(dir / "C0001.MP4")), QStringLiteral("00:00:00:00"));
-        QCOMPARE(QString::fromStdString(formatTimecode(dir / "C0002.MP4")), QStringLiteral("00:00:00:00"));
     }
 
     void dropsTakenAndRefused()
@@ -448,23 +423,6 @@ private slots:
         QCOMPARE(window.view().operationQueue().operationCount(), size_t(0));
         QVERIFY(sessions.started().size() <= size_t(operationQueueWidth(activeProcessorCount())));  // none after the close
         for (int n = 1; n <= 5; ++n) QCOMPARE(readFile(dir / ("C" + std::to_string(n) + ".mp4")), std::string("original"));
-    }
-
-    void installPutsTheProgramIntoTheMenus()
-    {
-        TempDir prefix;
-        const auto install = runProgram({CMAKE_COMMAND, "--install", KELVATTA_BUILD_DIR, "--prefix", prefix.path().string()});
-        QVERIFY2(install.status == 0, install.err.c_str());
-        QVERIFY(fs::is_regular_file(prefix / "bin/kelvatta"));
-        QVERIFY(fs::is_regular_file(prefix / "share/doc/kelvatta/user-guide.html"));  // the link line's page
-        for (const char* size : {"48", "128", "256"}) {
-            const QImage icon(QString::fromStdString((prefix / "share/icons/hicolor" / (std::string(size) + "x" + size) / "apps/kelvatta.png").string()));
-            QCOMPARE(icon.size(), QSize(std::stoi(size), std::stoi(size)));
-        }
-        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        QVERIFY2(!validator.isEmpty(), "desktop-file-validate is missing: make deps installs it");
-        const auto entry = runProgram({validator.toStdString(), (prefix / "share/applications/kelvatta.desktop").string()});
-        QVERIFY2(entry.status == 0 && entry.out.empty(), (entry.out + entry.err).c_str());
     }
 
 private:
