@@ -156,7 +156,7 @@ std::vector<Input> damagedInputs()
         {"nested box size 7 (stsz)", "stsz7.mov", withWord(first, stsz, 7), damaged + "“stsz”盒子的大小小于其盒子头"},
         {"nested box larger than the file (stsz)", "stsz_big.mov", withWord(first, stsz, beyond),
          damaged + "“stsz”盒子超出了其上级盒子"},
-        {"chunk offset past the end", "offset.mov", withWord(first, stco + 16, static_cast<uint32_t>(first.size() + 100)),
+        {"chunk offset past the end", "offset.mov", withWord(first, stco + 16, uint32_t(first.size() + 100)),
          damaged + "偏移 " + std::to_string(first.size() + 100) + " 处的媒体数据不在任何“mdat”盒子中"},
         {"chunk table claiming 2^32-1 entries", "stco_count.mov", withWord(first, stco + 12, 0xFFFFFFFF),
          damaged + "“stco”表的条目数超出了盒子的大小"},
@@ -167,7 +167,9 @@ std::vector<Input> damagedInputs()
         {"time table claiming 2^32-1 entries", "stts_count.mov",
          withWord(first, trackBox(first, "vide", "stts") + 12, 0xFFFFFFFF), damaged + "“stts”表的条目数超出了盒子的大小"},
         {"two chunk tables in one track", "two_tables.mov",
-         withMoov([](Node& moov) { trackByHandler(moov, "vide")->all("stbl").front()->children.push_back(chunkTable("co64", {1})); }),
+         withMoov([](Node& moov) {
+             trackByHandler(moov, "vide")->all("stbl")[0]->children.push_back(chunkTable("co64", {1}));
+         }),
          damaged + "一个轨道中有多个块偏移表"},
         {"no movie header", "no_mvhd.mov", withMoov([](Node& moov) { moov.children.erase(moov.children.begin()); }),
          damaged + "“moov”中缺少“mvhd”盒子"},
@@ -181,7 +183,7 @@ std::vector<Input> damagedInputs()
         {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", zeroedMatroska(),
          "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
         {"name too long for its temporary file", longName + ".MP4", first, "无法创建文件“temp_%s”：文件名过长"},
-        {"name with a line break and an emoji (in a folder named with a space and Chinese)", "new\nline 🎬.MOV", first, ""},
+        {"name with a line break and an emoji (the folder's has a space and Chinese)", "new\nline 🎬.MOV", first, ""},
     };
     for (Input& input : inputs)
         if (auto at = input.expected.find("%s"); at != std::string::npos) input.expected.replace(at, 2, input.name);

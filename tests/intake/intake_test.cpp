@@ -1,6 +1,6 @@
-// What a drop or a folder hands over becomes the batch's list: dropped items loaded in the order
-// their loads end, links resolved, failures reported each; folders walked at every depth, passing
-// over what the program leaves itself; a folder that cannot be listed stops everything.
+// What a drop or a folder hands over becomes the batch's list: dropped entries with links resolved;
+// folders walked at every depth, passing over what the program leaves itself; a folder that cannot
+// be listed stops everything.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,35 +61,6 @@ std::vector<std::string> prefixed(const std::string& prefix, const std::vector<f
     return lines;
 }
 
-// Keeps the completion of a load until the test delivers the item, on a thread of its own.
-class FakeProvider final : public ItemProvider {
-public:
-    explicit FakeProvider(Item item, std::optional<Error> error = std::nullopt, bool conforms = true)
-        : item_(std::move(item)), error_(std::move(error)), conforms_(conforms)
-    {
-    }
-    static std::shared_ptr<FakeProvider> url(const std::string& text)
-    {
-        return std::make_shared<FakeProvider>(Bytes(text.begin(), text.end()));
-    }
-    bool hasItemConformingToTypeIdentifier(std::string_view type) const override
-    {
-        return conforms_ && type == kFileURLTypeIdentifier;
-    }
-    void loadItemForTypeIdentifier(std::string_view, LoadCompletion completion) override { completion_ = completion; }
-    void deliver()
-    {
-        std::thread([this] { completion_(item_, error_); }).join();
-    }
-    bool loading() const { return static_cast<bool>(completion_); }
-
-private:
-    Item item_;
-    std::optional<Error> error_;
-    bool conforms_;
-    LoadCompletion completion_;
-};
-
 }  // namespace
 
 TEST(FileURL, TextsThatNameALocalFileAndThoseThatDoNot)
@@ -104,38 +75,20 @@ TEST(FileURL, TextsThatNameALocalFileAndThoseThatDoNot)
     EXPECT_EQ(fileURLPath(fileURLText(odd)), odd);
 }
 
-// Dropped items go to the batch in the order their loads end, links resolved (a clip named through a
-// link is rewritten where it lies). Each item that does not load is reported and the others carry on;
-// a drop while a batch runs is refused, and nothing of it loads.
-TEST_F(Intake, DroppedItemsGoToTheBatchAsTheirLoadsEndWithLinksResolved)
+// A drop hands over the entries of its text/uri-list: file URLs, links resolved (a clip named through
+// a link is rewritten where it lies) and folders searched even when named like a clip; comments and
+// addresses that are no local file are passed over.
+TEST_F(Intake, DroppedEntriesGoToTheBatchWithLinksResolvedAndFoldersSearched)
 {
-    makeTree({"片段 一.MP4", "C0002.MP4"});
+    makeTree({"片段 一.MP4", "C0002.MP4", "拍摄.mp4/A001/C0003.MP4"});
     fs::create_symlink(dir / "C0002.MP4", dir / "link.mp4");
-    const std::vector<std::shared_ptr<FakeProvider>> providers = {
-        FakeProvider::url("file://" + dir.path().string() + "/%E7%89%87%E6%AE%B5%20%E4%B8%80.MP4"),
-        FakeProvider::url(fileURLText(dir / "link.mp4")),
-        std::make_shared<FakeProvider>(std::monostate{}, Error{"Provider", 1, "拒绝访问"}),
-        std::make_shared<FakeProvider>(ItemProvider::OtherObject{"NSURL"}),
-        FakeProvider::url("C0001.MP4"),  // relative: names no file of ours
-        FakeProvider::url("file://camera/DCIM/C0001.MP4"),
-        std::make_shared<FakeProvider>(ItemProvider::Bytes{'h', 'i'}, std::nullopt, false),  // carries no file URL
-    };
-    EXPECT_TRUE(performDrop(view, {providers.begin(), providers.end()}));
-    EXPECT_FALSE(providers.back()->loading());
-    for (size_t i : {1, 2, 3, 0, 4, 5}) providers[i]->deliver();
-    const std::vector<fs::path> expected = {dir / "C0002.MP4", dir / "片段 一.MP4"};
-    EXPECT_EQ(handedOver(), expected);
-    EXPECT_EQ(log.linesStartingWith("加载的文件 URL："), prefixed("加载的文件 URL：", expected));
-    const auto failures = log.linesStartingWith("无法加载文件");
-    ASSERT_EQ(failures.size(), 4u);
-    EXPECT_TRUE(failures[0].ends_with("拒绝访问"));
-    for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(failures[i].ends_with("未知错误")) << failures[i];
-
-    auto late = FakeProvider::url(fileURLText(dir / "C0002.MP4"));
-    view.setShowProgressBar(true);
-    EXPECT_FALSE(performDrop(view, {late}));
-    view.setShowProgressBar(false);
-    EXPECT_FALSE(late->loading());
+    fs::create_directory_symlink(dir / "拍摄.mp4", dir / "shortcut");
+    const std::string uriList = "# from the file manager\r\nfile://" + dir.path().string() +
+                                "/%E7%89%87%E6%AE%B5%20%E4%B8%80.MP4\r\n" + fileURLText(dir / "link.mp4") +
+                                "\r\nhttps://example.com/C0004.MP4\r\nfile://camera/DCIM/C0005.MP4\r\n" +
+                                "file://localhost" + fileURLText(dir / "shortcut").substr(7) + "\r\n";
+    EXPECT_TRUE(performDrop(view, itemProvidersFromUriList(uriList)));
+    EXPECT_EQ(sorted(handedOver()), sorted({dir / "片段 一.MP4", dir / "C0002.MP4", dir / "拍摄.mp4/A001/C0003.MP4"}));
 }
 
 // In a folder, what the program leaves itself is passed over: the save-as folders, and a temp_ file
@@ -160,8 +113,8 @@ TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
                                      top / "alias.mp4", top / "sub/temp_a.mp4", top / "temp_a.mp4"}));
     EXPECT_EQ(files.front(), top / "a.mp4");
     EXPECT_EQ(files.back(), top / "temp_a.mp4");
-    EXPECT_LT(std::find(files.begin(), files.end(), top / "x.mov"), std::find(files.begin(), files.end(), top / "x.mov/e.M4v"))
-        << "a folder comes before its contents";
+    const auto at = [&](const fs::path& file) { return std::find(files.begin(), files.end(), file); };
+    EXPECT_LT(at(top / "x.mov"), at(top / "x.mov/e.M4v")) << "a folder comes before its contents";
     EXPECT_EQ(log.linesStartingWith("收集到视频文件："), prefixed("收集到视频文件：", files));
 }
 

@@ -112,8 +112,8 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
     // little-endian form), kept in extended attributes.
     ASSERT_EQ(::setxattr(source.c_str(), "user.xdg.tags", "keep", 4, 0), 0) << errno;
     std::string acl("\x02\0\0\0", 4);
-    for (auto [tagAndPerm, id] : {std::pair{0x60001u, ~0u}, {0x40002u, 65533u}, {0x40004u, ~0u}, {0x40010u, ~0u}, {0x20u, ~0u}})
-        for (uint32_t v : {tagAndPerm, id}) acl.append(reinterpret_cast<const char*>(&v), 4);
+    for (uint32_t v : {0x60001u, ~0u, 0x40002u, 65533u, 0x40004u, ~0u, 0x40010u, ~0u, 0x20u, ~0u})  // tag|perm, id
+        acl.append(reinterpret_cast<const char*>(&v), 4);
     const bool acls = ::setxattr(source.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
 
     auto exported = exportClip(source, output);
@@ -204,7 +204,8 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, SonyClipExport,
-    ::testing::Values(SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}}, XmlPlace::topLevel},
+    ::testing::Values(SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}},
+                               XmlPlace::topLevel},
                       SonyCase{"MoovFirst2997DropFrameXmlInMoov", true, false, "30000/1001",
                                {30, true, false, {1, 29, 59, 28}}, XmlPlace::inMoov},
                       SonyCase{"MoovLastCo64HalfStep50p", false, true, "50", {25, false, true, {23, 59, 59, 24}},

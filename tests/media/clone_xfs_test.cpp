@@ -24,8 +24,8 @@ TEST(XfsReflink, ExportSharesTheClipsBlocks)
     if (!xfs.ok()) GTEST_SKIP() << "cannot make and mount an XFS with reflink here (needs root)";
 
     // A clip of about 60 MB (noise does not compress).
-    ASSERT_EQ(shell("ffmpeg -nostdin -v error -f lavfi -i 'testsrc2=s=1280x720:r=30:d=1,noise=alls=100:allf=t' -f lavfi "
-                    "-i sine=r=48000:d=1 -c:v libx264 -preset ultrafast -qp 0 -c:a pcm_s16be -f mov -brand XAVC " +
+    ASSERT_EQ(shell("ffmpeg -nostdin -v error -f lavfi -i 'testsrc2=s=1280x720:r=30:d=1,noise=alls=100:allf=t' "
+                    "-f lavfi -i sine=r=48000:d=1 -c:v libx264 -preset ultrafast -qp 0 -c:a pcm_s16be -f mov " +
                     shellQuote(mnt / "C0005.MP4"))
                   .status,
               0);

@@ -27,15 +27,12 @@ Node track(uint32_t id, uint32_t handler, const std::vector<uint64_t>& chunks)
     Bytes tkhd = words({0, 3600000000u, 3600000001u, id, 0, 5000});
     tkhd.resize(84, 0);
     const uint32_t n = static_cast<uint32_t>(chunks.size());
-    const Bytes avc1 = words({0, 1, 16, 0x61766331, 0, 1});
-    return container(
-        "trak", {leaf("tkhd", tkhd),
-                 container("mdia", {leaf("mdhd", words({0, 3600000000u, 3600000001u, 30000, 150150, 0x55c40000})),
-                                    leaf("hdlr", words({0, 0, handler, 0, 0, 0}) + Bytes{0}),
-                                    container("minf", {container("stbl", {leaf("stsd", avc1), leaf("stts", words({0, 1, n, 1001})),
-                                                                          leaf("stsc", words({0, 1, 1, 1, 1})),
-                                                                          leaf("stsz", words({0, 100, n})),
-                                                                          chunkTable("stco", chunks)})})})});
+    const Node stbl = container("stbl", {leaf("stsd", words({0, 1, 16, 0x61766331, 0, 1})),  // avc1
+                                         leaf("stts", words({0, 1, n, 1001})), leaf("stsc", words({0, 1, 1, 1, 1})),
+                                         leaf("stsz", words({0, 100, n})), chunkTable("stco", chunks)});
+    const Node mdhd = leaf("mdhd", words({0, 3600000000u, 3600000001u, 30000, 150150, 0x55c40000}));
+    const Node hdlr = leaf("hdlr", words({0, 0, handler, 0, 0, 0}) + Bytes{0});
+    return container("trak", {leaf("tkhd", tkhd), container("mdia", {mdhd, hdlr, container("minf", {stbl})})});
 }
 
 constexpr uint32_t kVideo = 0x76696465, kSound = 0x736f756e;  // "vide", "soun"
@@ -99,7 +96,8 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
 // video track refers to it.
 TEST(MoovRewrite, AddsATimecodeTrackForTheFirstVideoWithAFreeID)
 {
-    Node moov = container("moov", {mvhd(3), track(1, kVideo, {1100}), track(2, kSound, {1300}), track(5, kVideo, {1200})});
+    const Node moov =
+        container("moov", {mvhd(3), track(1, kVideo, {1100}), track(2, kSound, {1300}), track(5, kVideo, {1200})});
     auto planned = plan(moov, {mdatAt(1000, 1000)}, zeroTimecodeItems());
     ASSERT_FALSE(planned.isError()) << planned.error().localizedDescription;
     const Movie out = plannedMovie(*planned);

@@ -79,7 +79,10 @@ uint64_t Node::size() const
 
 Node leaf(const std::string& type, Bytes data) { return Node{type, std::move(data), {}, false, 0}; }
 
-Node container(const std::string& type, std::vector<Node> children) { return Node{type, {}, std::move(children), true, 0}; }
+Node container(const std::string& type, std::vector<Node> children)
+{
+    return Node{type, {}, std::move(children), true, 0};
+}
 
 std::vector<Node> parseFile(const Bytes& file) { return parseRange(file, 0, file.size()); }
 
@@ -98,7 +101,7 @@ Bytes readBytes(const std::filesystem::path& path)
 
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
 
 uint32_t be32(const Bytes& b, size_t at)

@@ -14,7 +14,8 @@ bool makeClip(const std::filesystem::path& path, const ClipOptions& o)
     std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
                                      "testsrc2=s=" + o.size + ":r=" + o.frameRate + ":d=" + seconds, "-f", "lavfi",
                                      "-i", "sine=f=440:r=48000:d=" + seconds, "-c:v", "libx264", "-preset", "ultrafast",
-                                     "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16be", "-f", "mov", "-brand", "XAVC"};
+                                     "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16be", "-f", "mov", "-brand",
+                                     "XAVC"};
     if (o.timecode) argv.insert(argv.end(), {"-timecode", *o.timecode});
     if (o.moovFirst) argv.insert(argv.end(), {"-movflags", "faststart"});
     argv.push_back(path);
@@ -47,15 +48,16 @@ std::string codecTags(const std::filesystem::path& file)
 
 std::string packetHash(const std::filesystem::path& file)
 {
-    return shell("ffmpeg -nostdin -v error -i " + shellQuote(file) + " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -").out;
+    return shell("ffmpeg -nostdin -v error -i " + shellQuote(file) +
+                 " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -").out;
 }
 
 std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
 
-ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output, bool realOutputFolder)
+ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output, bool realFolder)
 {
     ExportControl control;
-    return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems(), realOutputFolder}, control);
+    return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems(), realFolder}, control);
 }
 
 }  // namespace kelvatta::test

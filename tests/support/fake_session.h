@@ -34,8 +34,8 @@ public:
     {
         std::lock_guard lock(state_->mutex);
         auto& held = state_->held;
-        const auto it =
-            std::find_if(held.begin(), held.end(), [&](Session* s) { return name.empty() || s->source_.filename() == name; });
+        const auto named = [&](Session* s) { return name.empty() || name == s->source_.filename(); };
+        const auto it = std::ranges::find_if(held, named);
         if (it == held.end()) return false;
         (*it)->ending_ = std::move(as);
         (*it)->released_ = true;
@@ -83,17 +83,18 @@ private:
             state_->maxRunning = std::max(state_->maxRunning, ++state_->running);
             if (hold_) state_->held.push_back(this);
             std::thread([self = shared_from_this(), handler = std::move(handler)]() mutable {
+                Session& s = *self;
                 Ending end;
                 {
-                    std::unique_lock lock(self->state_->mutex);
-                    self->state_->changed.wait(lock, [&] { return !self->hold_ || self->released_ || self->cancelled_; });
-                    std::erase(self->state_->held, self.get());
-                    --self->state_->running;
-                    end = self->released_ || !self->hold_ ? self->ending_ : Ending{{}, ExportStatus::cancelled, ""};
+                    std::unique_lock lock(s.state_->mutex);
+                    s.state_->changed.wait(lock, [&] { return !s.hold_ || s.released_ || s.cancelled_; });
+                    std::erase(s.state_->held, &s);
+                    --s.state_->running;
+                    end = s.released_ || !s.hold_ ? s.ending_ : Ending{{}, ExportStatus::cancelled, ""};
                 }
-                if (!end.bytes.empty()) writeFile(self->output_, end.bytes);
-                self->error_ = end.error;
-                self->status_ = static_cast<long>(end.status);
+                if (!end.bytes.empty()) writeFile(s.output_, end.bytes);
+                s.error_ = end.error;
+                s.status_ = static_cast<long>(end.status);
                 handler();
                 handler = nullptr;
             }).detach();

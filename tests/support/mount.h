@@ -27,8 +27,9 @@ public:
     // A new XFS with reflink (copy-on-write) in an image file of `megabytes`, loop-mounted.
     static Mount xfs(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
     {
-        const bool made = ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + shellQuote(image) +
-                                                    " && mkfs.xfs -q -m reflink=1 " + shellQuote(image)).status == 0;
+        const std::string file = shellQuote(image);
+        const bool made = ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + file +
+                                                    " && mkfs.xfs -q -m reflink=1 " + file).status == 0;
         return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image, folder}).status == 0);
     }
     ~Mount()

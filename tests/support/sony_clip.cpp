@@ -49,7 +49,10 @@ std::string packedValue(const SonyTimecode& tc, unsigned n)
 Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
 {
     SonyTimecode everyFrame = tc;
-    if (tc.halfStep) everyFrame = {tc.fps * 2, tc.dropFrame, false, {tc.start[0], tc.start[1], tc.start[2], tc.start[3] * 2}};
+    if (tc.halfStep) {
+        everyFrame = {2 * tc.fps, tc.dropFrame, false, tc.start};
+        everyFrame.start[3] *= 2;
+    }
     const Time t = frameTime(everyFrame, n);
     Bytes s = {0x00, 0x1c, 0x01, 0x00, 0x0a, 0xa3, 0x21, 0x41, 0xf0, 0x01, 0x00, 0x10, 0x00,
                uint8_t(t[0]), uint8_t(t[1]), uint8_t(t[2]), 0x00, uint8_t(t[3]),
@@ -73,16 +76,13 @@ Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t sa
     if (samples % kRtmdPerChunk) stsc += words({samples / kRtmdPerChunk + 1, samples % kRtmdPerChunk, 1});
     const Bytes hdlr = words({0, 0, 0x6d657461, 0, 0, 0}) + Bytes{0};  // "meta"
     const Bytes stsd = words({0, 1, 24, 0x72746d64, 0, 1, 0x00001000, 0});  // rtmd: reserved, data reference 1, Sony's
-    return container("trak", {leaf("tkhd", tkhd),
-                              container("mdia", {leaf("mdhd", words({0, 0, 0, timescale, delta * samples, 0x55c40000})),
-                                                 leaf("hdlr", hdlr),
-                                                 container("minf", {leaf("nmhd", words({0})),
-                                                                    container("dinf", {leaf("dref", words({0, 1, 12, 0x75726c20, 1}))}),
-                                                                    container("stbl", {leaf("stsd", stsd),
-                                                                                       leaf("stts", words({0, 1, samples, delta})),
-                                                                                       leaf("stsc", stsc),
-                                                                                       leaf("stsz", words({0, kFixtureRtmdSampleSize, samples})),
-                                                                                       chunkTable("stco", std::vector<uint64_t>((samples + 2) / 3))})})})});
+    const Node stbl = container("stbl", {leaf("stsd", stsd), leaf("stts", words({0, 1, samples, delta})),
+                                         leaf("stsc", stsc), leaf("stsz", words({0, kFixtureRtmdSampleSize, samples})),
+                                         chunkTable("stco", std::vector<uint64_t>((samples + 2) / 3))});
+    const Node dinf = container("dinf", {leaf("dref", words({0, 1, 12, 0x75726c20, 1}))});  // "url ", self-contained
+    const Node mdhd = leaf("mdhd", words({0, 0, 0, timescale, delta * samples, 0x55c40000}));
+    const Node minf = container("minf", {leaf("nmhd", words({0})), dinf, stbl});
+    return container("trak", {leaf("tkhd", tkhd), container("mdia", {mdhd, leaf("hdlr", hdlr), minf})});
 }
 
 Bytes nrtmMeta(const std::string& xml, bool fullBox)
@@ -90,7 +90,8 @@ Bytes nrtmMeta(const std::string& xml, bool fullBox)
     Bytes xmlBox = words({0});
     xmlBox.insert(xmlBox.end(), xml.begin(), xml.end());
     Bytes meta = fullBox ? words({0}) : Bytes();
-    meta += serialize(std::vector<Node>{leaf("hdlr", words({0, 0, 0x6e72746d, 0, 0, 0}) + Bytes{0}), leaf("xml ", xmlBox)});
+    const Node hdlr = leaf("hdlr", words({0, 0, 0x6e72746d, 0, 0, 0}) + Bytes{0});  // "nrtm"
+    meta += serialize(std::vector<Node>{hdlr, leaf("xml ", xmlBox)});
     return meta;
 }
 
@@ -125,11 +126,12 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
 {
     std::vector<Node> top = parseFile(file);
-    const auto moovAt = std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; }) - top.begin();
+    const auto moovAt = std::ranges::find_if(top, [](const Node& n) { return n.type == "moov"; }) - top.begin();
     Node* moov = &top[static_cast<size_t>(moovAt)];
     Node* video = trackByHandler(*moov, "vide");
     const uint32_t timescale = be32(video->all("mdhd").front()->data, 12);
-    const uint32_t frames = be32(video->all("stts").front()->data, 8), delta = be32(video->all("stts").front()->data, 12);
+    const Bytes& stts = video->all("stts").front()->data;
+    const uint32_t frames = be32(stts, 8), delta = be32(stts, 12);
     const std::string xml = sonyXml(style.timecode, frames);
     if (style.xml == XmlPlace::inMoov) moov->children.push_back(leaf("meta", nrtmMeta(xml, false)));
     Bytes& mvhd = moov->child("mvhd")->data;
@@ -141,7 +143,7 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
         for (Node* stco : moov->all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
     // The top level: the camera's brands (XAVC, also an MPEG-4 file) and profile box first, the rtmd
     // samples' mdat and the XML after the others.
-    top.front().data = {'X', 'A', 'V', 'C', 0, 0, 0x01, 0x00, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2', 'i', 's', 'o', '2'};
+    top.front().data = words({0x58415643, 0x100, 0x58415643, 0x6d703432, 0x69736f32});  // XAVC 0x100: XAVC mp42 iso2
     top.insert(top.begin() + 1, leaf("uuid", Bytes{0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69,
                                                    0x5c, 0xfa, 0xc9, 0xc7, 0x40} + Bytes(64, 0x11)));
     top.push_back(leaf("mdat", sonyRtmdSamples(style.timecode, frames)));

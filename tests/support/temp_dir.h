@@ -29,7 +29,10 @@ private:
     std::error_code ignored_;
 };
 
-inline void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+inline void writeFile(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 inline std::string readFile(const fs::path& path)
 {
@@ -41,7 +44,7 @@ inline std::string readFile(const fs::path& path)
 inline std::vector<std::string> entries(const fs::path& folder)
 {
     std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry.path(), folder));
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry, folder));
     std::sort(names.begin(), names.end());
     return names;
 }

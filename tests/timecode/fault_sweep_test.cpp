@@ -312,9 +312,10 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
     EXPECT_EQ(injected, runs) << "every call of the clean run is made again and fails";
     // The figures of the README's reliability section.
     std::string ends;
-    for (const auto& [outcome, count] : outcomes) ends += (ends.empty() ? "" : ", ") + outcome + " " + std::to_string(count);
-    std::cout << "[ FIGURES  ] fault sweep, " << mode.name << ": " << points << " fault points (" << callCounts(clean.calls)
-              << "), " << runs << " runs (" << ends << "), " << violations << " violations\n";
+    for (const auto& [outcome, n] : outcomes) ends += (ends.empty() ? "" : ", ") + outcome + " " + std::to_string(n);
+    std::cout << "[ FIGURES  ] fault sweep, " << mode.name << ": " << points << " fault points ("
+              << callCounts(clean.calls) << "), " << runs << " runs (" << ends << "), " << violations
+              << " violations\n";
     RecordProperty("fault_points", points);
     RecordProperty("runs", runs);
     RecordProperty("violations", violations);
