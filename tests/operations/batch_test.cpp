@@ -20,7 +20,7 @@ class Batch : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        if (runner.joinable()) runner.join();
+        if (runner.joinable()) finish();  // a test that stopped early leaves no batch behind
     }
 
     // Starts the batch over these files (made in the folder, "original" in each) and returns.
@@ -40,7 +40,7 @@ protected:
             ended = true;
         });
     }
-    // Lets every export held now or later end as sessions.ending says, and returns the exit status.
+    // Lets every export held now or later complete, and returns the batch's exit status.
     int finish()
     {
         EXPECT_TRUE(waitFor([&] { return (sessions.release(), ended.load()); }, 60s));

@@ -17,7 +17,11 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir() : path_(::mkdtemp((fs::temp_directory_path() / "kelvatta 片段-XXXXXX").string().data())) {}
-    ~TempDir() { fs::remove_all(path_, ignored_); }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -26,7 +30,6 @@ public:
 
 private:
     fs::path path_;
-    std::error_code ignored_;
 };
 
 inline void writeFile(const fs::path& path, const std::string& bytes)

@@ -88,7 +88,7 @@ struct FakeWindow {
     }
     QWidget* widget() { return &window.widget(); }
     QWidget* zone() { return part(widget(), "dropZone"); }
-    // Ends every export, each as sessions.ending says, and waits for the batch's end.
+    // Lets every export complete, and waits for the batch's end.
     bool finishBatch()
     {
         return QTest::qWaitFor([&] { return (sessions.release(), view.takesInput()); }, 10000);
