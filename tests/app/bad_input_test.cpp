@@ -94,12 +94,13 @@ Bytes withMoov(const std::function<void(Node& moov)>& edit)
     return serialize(boxes);
 }
 
-// A chain of boxes `depth` deep, each holding the next.
-Node chain(const std::string& type, int depth)
+// A chain of boxes `depth` deep, each holding the next, down to a free box: one leaf whose payload
+// is the rest of the chain, written flat (the test's box tree would recurse as deep).
+Node chain(const std::string& type, uint32_t depth)
 {
-    Node node = leaf("free", {});
-    for (int i = 0; i < depth; ++i) node = container(type, {std::move(node)});
-    return node;
+    Bytes rest;
+    for (uint32_t size = 8 * depth; size > 8; size -= 8) rest += words({size}) + Bytes(type.begin(), type.end());
+    return leaf(type, rest + words({8, 0x66726565}));  // "free"
 }
 
 // A short Matroska clip (the general path) with 4 KiB zeroed in the middle, as a bad sector leaves it.

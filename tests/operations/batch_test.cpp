@@ -39,6 +39,7 @@ protected:
             status = runBatch(options, files);
             ended = true;
         });
+        while (isMainThread()) std::this_thread::yield();  // until runBatch has made its thread the main one
     }
     // Lets every export held now or later complete, and returns the batch's exit status.
     int finish()
