@@ -1,5 +1,5 @@
 // Bad inputs through the built program, each in replace mode: damaged and hostile files, awkward
-// names, a folder named like a clip, a file that cannot be read, one deleted before its turn. Each
+// names, a file that cannot be read, one deleted before its turn. Each
 // gives a clear error (exit status 1) or a correct result (0), never a crash; a file that failed is
 // left byte for byte as it was, and nothing is written beside it.
 #include <gtest/gtest.h>
@@ -200,15 +200,6 @@ TEST(BadInput, DamagedAndHostileFilesGiveAClearErrorOrACorrectResult)
         const std::string before(input.bytes.begin(), input.bytes.end());
         expectOutcome(input.what, runKelvatta({file.string()}), dir.path(), {{file, before}}, input.expected);
     }
-}
-
-TEST(BadInput, FolderNamedLikeAClip)
-{
-    TempDir dir;
-    fs::create_directory(dir / "x.mp4");
-    writeFile(dir / "x.mp4" / "inside.txt", "keep");
-    expectOutcome("a folder named x.mp4 inside a folder", runKelvatta({dir.path().string()}), dir.path(),
-                  {{dir / "x.mp4", ""}, {dir / "x.mp4" / "inside.txt", "keep"}}, "无法打开文件“x.mp4”：这是一个文件夹");
 }
 
 // Root reads every file: the program then runs as nobody, in a folder it may write to.

@@ -54,12 +54,6 @@ ErrorOr<void> remux(const fs::path& source, const fs::path& output, ExportContro
     return runExport(ExportJob{source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems()}, control);
 }
 
-// Each test writes into a folder of its own.
-class GeneralRemux : public ::testing::Test {
-protected:
-    TempDir out;
-};
-
 struct Case {
     const char* name;
     fs::path (*source)();
@@ -71,11 +65,12 @@ struct Case {
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-class GeneralRemuxSources : public GeneralRemux, public ::testing::WithParamInterface<Case> {};
+class GeneralRemuxSources : public ::testing::TestWithParam<Case> {};
 
 TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
 {
     const Case& c = GetParam();
+    const TempDir out;
     const fs::path input = c.source();
     const std::string before = readFile(input);
     ASSERT_FALSE(before.empty());
@@ -181,8 +176,9 @@ fs::path written(const std::string& name, const std::string& bytes)
 
 // Sources the general path must refuse with a text naming the file and the reason, writing nothing.
 // Run from the sources' folder, where a list that names another clip would find it.
-TEST_F(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
+TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
 {
+    const TempDir out;
     const std::string notVideo = "不是可识别的视频文件";
     const std::string cut = readFile(mkvH264Aac());
     mkfifo((fixtures() / "pipe.mkv").c_str(), 0644);
@@ -214,8 +210,9 @@ TEST_F(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
 
 // A source that grows while it is read (a clip still being copied in): the export fails saying so,
 // and leaves nothing.
-TEST_F(GeneralRemux, SourceChangedDuringTheExportFailsIt)
+TEST(GeneralRemux, SourceChangedDuringTheExportFailsIt)
 {
+    const TempDir out;
     const fs::path input = out / "large.avi", output = out / "temp_large.avi";
     ASSERT_EQ(shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x480:rate=25 " + kSound +
                     "-t 4 -c:v mjpeg -q:v 2 -c:a pcm_s16le " + shellQuote(input))  // a few MB: several reads

@@ -30,28 +30,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path& fixtures()
-{
-    static const TempDir folder;
-    return folder.path();
-}
+const TempDir fixtures;
 
 fs::path boxClip()
 {
-    static const fs::path clip = makeClip(fixtures() / "source.MP4") ? fixtures() / "source.MP4" : fs::path();
-    return clip;
+    static const bool made = makeClip(fixtures / "source.MP4");
+    return made ? fixtures / "source.MP4" : fs::path();
 }
 
 // The general (libavformat) path: a small Matroska clip.
 fs::path matroskaClip()
 {
-    static const fs::path clip = [] {
-        const fs::path file = fixtures() / "source.mkv";
-        const auto r = shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine=r=48000 "
-                             "-t 0.5 -c:v libx264 -preset ultrafast -c:a aac -f matroska " + shellQuote(file));
-        return r.status == 0 ? file : fs::path();
-    }();
-    return clip;
+    static const bool made = shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine "
+                                   "-t 0.5 -c:v libx264 -preset ultrafast -c:a aac " + shellQuote(fixtures / "source.mkv"))
+                                 .status == 0;
+    return made ? fixtures / "source.mkv" : fs::path();
 }
 
 struct Mode {
@@ -253,7 +246,7 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
     const Mode& mode = GetParam();
     ASSERT_FALSE(mode.source().empty());
     const Bytes original = readBytes(mode.source());
-    const fs::path folder = fixtures() / mode.name;
+    const fs::path folder = fixtures / mode.name;
 
     // The clean run: its calls are the fault points, its output the reference.
     FaultPlan clean{.nth = 0};

@@ -3,7 +3,6 @@
 // choose-folder dialog, the save-as check box, the keyboard and screen readers, the user guide,
 // readable texts in light and dark palettes; and the shell: the program without a display, Ctrl-C
 // and closing the window during a batch.
-#include <QAbstractButton>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
