@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include "media/data_copy.h"
+#include "media/fd_source.h"
 #include "media/media_error.h"
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
@@ -14,27 +15,8 @@ namespace {
 
 int errnoOf(const Error& e) { return static_cast<int>(e.code); }
 
-// A file read by offset, its read errors naming it.
-class FileSource final : public ByteSource {
-public:
-    FileSource(int fd, uint64_t size, const std::filesystem::path& path) : fd_(fd), size_(size), path_(path) {}
-
-    ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) override
-    {
-        auto n = sys::readAt(fd_, buf, len, offset);
-        if (n.isError()) return fileError("无法读取文件", path_, errnoOf(n.error()));
-        return n;
-    }
-    uint64_t size() const override { return size_; }
-
-private:
-    int fd_;
-    uint64_t size_;
-    const std::filesystem::path& path_;
-};
-
 // Reads and parses the moov of a box file; nothing when the movie is fragmented.
-ErrorOr<std::optional<Movie>> readMovie(FileSource& source, const Box& moov)
+ErrorOr<std::optional<Movie>> readMovie(FdSource& source, const Box& moov)
 {
     if (moov.size > kMaxMoovSize) {
         return tooLarge("“moov”盒子过大（" + std::to_string(moov.size >> 20) + " MiB，上限 " +
@@ -61,7 +43,7 @@ ErrorOr<std::optional<BoxSource>> probe(const std::filesystem::path& path)
     if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
     if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);
 
-    FileSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
+    FdSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
     uint8_t first[8];
     if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
         return std::optional<BoxSource>();
@@ -106,7 +88,7 @@ ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& pa
 ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSource source)
 {
     const uint64_t sourceSize = static_cast<uint64_t>(source.stat.st_size);
-    FileSource reader(source.fd.get(), sourceSize, job.source);
+    FdSource reader(source.fd.get(), sourceSize, job.source);
     auto planned = planOutput({source.movie, source.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     const OutputPlan plan = planned.releaseValue();
@@ -125,7 +107,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
     if (job.durable) KV_TRY_VOID(out.flush());
     auto written = sys::fstat(out.fd());
     if (written.isError()) return fileError("无法读取文件", out.path(), errnoOf(written.error()));
-    FileSource back(out.fd(), static_cast<uint64_t>(written->st_size), out.path());
+    FdSource back(out.fd(), static_cast<uint64_t>(written->st_size), out.path());
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
     return out.commit(source.stat, source.fd.get(), job.durable);
 }

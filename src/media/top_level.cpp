@@ -27,6 +27,8 @@ std::optional<MetaLayout> metaLayout(ByteSpan meta, const Box& box)
 struct CameraXml {
     Bytes box;  // a top-level meta: full box, hdlr nrtm, xml (re-based)
     std::optional<TimecodeCounting> counting;
+    uint64_t textAt = 0;  // where the XML's text starts within the source's box (buffer)
+    std::vector<CameraXmlEdit> edits;
 };
 
 // meta (box within buffer) as a top-level box with its XML re-based, when it holds the camera's
@@ -62,6 +64,8 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
         rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start);
     if (!rebased) return std::optional<CameraXml>(std::move(out));
     out.counting = rebased->counting;
+    out.textAt = xml->payloadOffset() + 4;
+    out.edits = rebased->edits;
     const uint64_t textAt = childrenAt + (xml->payloadOffset() + 4 - (box.offset + layout->childrenAt));
     std::copy(rebased->text.begin(), rebased->text.end(), out.box.begin() + static_cast<std::ptrdiff_t>(textAt));
     return std::optional<CameraXml>(std::move(out));
@@ -109,6 +113,8 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
+                for (const CameraXmlEdit& edit : xml->edits)
+                    plan.xmlEdits.push_back({box.offset + xml->textAt + edit.offset, edit.digits});
                 addCameraXml(plan, std::move(*xml));
                 continue;
             }
@@ -118,7 +124,10 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
     }
     // The XML some writers keep in moov/meta, where the output's own metadata item goes.
     for (const Box& meta : movie.metas) {
-        if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) addCameraXml(plan, std::move(*xml));
+        if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) {
+            plan.xmlInMoov = true;
+            addCameraXml(plan, std::move(*xml));
+        }
     }
     return plan;
 }

@@ -3,7 +3,9 @@
 // every mdat is copied, and only padding (free, skip, wide) is left out.
 #pragma once
 
+#include <array>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "media/box_reader.h"
@@ -21,6 +23,10 @@ struct TopLevelPlan {
     std::vector<Bytes> cameraXml;       // top-level meta boxes with the camera's XML, written after moov
     std::vector<Box> data;              // mdat and large kept boxes, in source order, copied whole
     std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
+    // The re-basing of the top-level camera XML as edits of the source where it lies (each value's
+    // digits at their file offset), for a rewrite in place.
+    std::vector<std::pair<uint64_t, std::array<char, 8>>> xmlEdits;
+    bool xmlInMoov = false;  // the camera's XML was in moov/meta
 };
 
 // Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers

@@ -28,6 +28,8 @@ public:
         void setOutputURL(fs::path url) override { output_ = std::move(url); }
         void setOutputFileType(std::string) override {}
         void setMetadata(std::vector<MetadataItem>) override {}
+        void setRefusesLinkedOutputFolder(bool) override {}
+        void setInPlace(bool) override {}
         void exportAsynchronously(std::function<void()> handler) override
         {
             ++owner_.started;

@@ -1,7 +1,7 @@
 // Turns a clip made by ffmpeg into a Sony-style one, for the demo and the benchmarks: the XAVC ftyp,
 // the profile box, rtmd samples and the camera's XML counting from a given start, and the sidecar
 // <name>M01.XML beside it.
-//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half]
+//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half|ndf] [RTMD_SAMPLE_SIZE]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +27,7 @@ int main(int argc, char** argv)
     style.timecode.dropFrame = counting == "df";
     style.timecode.halfStep = counting == "half";
     style.secondAvc1 = false;
+    if (argc > 6) style.rtmdSampleSize = static_cast<size_t>(std::atol(argv[6]));
 
     const std::filesystem::path output = argv[2];
     const Bytes clip = addSonyStructures(readBytes(argv[1]), style);

@@ -24,7 +24,7 @@ void step(const SonyTimecode& tc, std::array<unsigned, 4>& t)
 
 unsigned bcd(unsigned v) { return ((v / 10) << 4) | (v % 10); }
 
-Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples)
+Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples, uint32_t sampleSize)
 {
     Bytes tkhd = fullHeader(3);
     put32(tkhd, 0);
@@ -69,7 +69,7 @@ Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_
     put32(stsc, samples);
     put32(stsc, 1);
     Bytes stsz = fullHeader();
-    put32(stsz, kFixtureRtmdSampleSize);
+    put32(stsz, sampleSize);
     put32(stsz, samples);
     Bytes dref = fullHeader();
     put32(dref, 1);
@@ -89,7 +89,7 @@ Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_
 // A 28-byte header as an ILME-FX3 writes it, with the frame's timecode, then the lens set (SMPTE
 // label, BER length, local-set items) and a pattern to the sample's end. The drop byte stays 0 even
 // in drop-frame clips, as some models write it.
-Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
+Bytes rtmdSample(const SonyTimecode& tc, unsigned n, size_t size)
 {
     Bytes s = {0x00, 0x1c, 0x01, 0x00, 0x0a, 0xa3, 0x21, 0x41, 0xf0, 0x01, 0x00, 0x10, 0x00};
     const auto t = sonyRtmdTimecode(tc, n);
@@ -99,7 +99,7 @@ Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
     s.insert(s.end(), {0x83, 0x00, 0x00, 0x0c});
     s.insert(s.end(), {0x80, 0x00, 0x00, 0x02, 0x20, 0x00});  // iris F number
     s.insert(s.end(), {0x80, 0x01, 0x00, 0x02, 0x01, 0x90});  // focus position
-    while (s.size() < kFixtureRtmdSampleSize) s.push_back(uint8_t(n * 7 + s.size() % 251));
+    while (s.size() < size) s.push_back(uint8_t(n * 7 + s.size() % 251));
     return s;
 }
 
@@ -126,11 +126,11 @@ std::array<unsigned, 4> sonyFrameTimecode(const SonyTimecode& timecode, unsigned
     return t;
 }
 
-Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames)
+Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize)
 {
     Bytes samples;
     for (unsigned n = 0; n < frames; ++n) {
-        const Bytes sample = rtmdSample(timecode, n);
+        const Bytes sample = rtmdSample(timecode, n, sampleSize);
         samples.insert(samples.end(), sample.begin(), sample.end());
     }
     return samples;
@@ -223,7 +223,7 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
         const uint32_t trackId = be32(mvhd, mvhd.size() - 4);
         set32(mvhd, mvhd.size() - 4, trackId + 1);
         moov.children.insert(moov.children.begin() + 1 + static_cast<long>(moov.all("trak").size()),
-                             makeRtmdTrack(trackId, timescale, delta, frames));
+                             makeRtmdTrack(trackId, timescale, delta, frames, uint32_t(style.rtmdSampleSize)));
     }
     if (style.co64) {
         for (Node* stco : moov.all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
@@ -231,8 +231,12 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
     // The top level changes last: moov and video point into it.
     size_t rtmdData = 0;
     if (style.rtmdTrack) {
-        top.push_back(leaf("mdat", sonyRtmdSamples(style.timecode, rtmdSamples)));
-        rtmdData = top.size() - 1;
+        // With the media data, before moov where moov comes last (as cameras write it).
+        const auto moovAt = std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; });
+        const bool moovLast = std::none_of(moovAt, top.end(), [](const Node& n) { return n.type == "mdat"; });
+        const auto at = moovLast ? moovAt : top.end();
+        rtmdData = static_cast<size_t>(at - top.begin());
+        top.insert(at, leaf("mdat", sonyRtmdSamples(style.timecode, rtmdSamples, style.rtmdSampleSize)));
     }
     if (style.xml == XmlPlace::topLevel) top.push_back(leaf("meta", nrtmMeta(xml, true)));
     if (style.profileUuid) {

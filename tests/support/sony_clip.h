@@ -19,6 +19,9 @@ struct SonyTimecode {
     std::array<unsigned, 4> start = {16, 56, 7, 0};  // hh, mm, ss, ff of the first frame
 };
 
+// The size of each rtmd sample the fixture writes unless told (older cameras'; an ILME-FX3 writes 11,264).
+inline constexpr size_t kFixtureRtmdSampleSize = 1024;
+
 enum class XmlPlace { none, topLevel, inMoov };
 
 struct SonyStyle {
@@ -27,12 +30,10 @@ struct SonyStyle {
     bool rtmdTrack = true;            // a timed-metadata track (sample entry rtmd) with its own mdat
     bool secondAvc1 = true;           // a second avc1 sample description used by the later chunks
     bool co64 = false;                // every stco written as co64
+    size_t rtmdSampleSize = kFixtureRtmdSampleSize;
     SonyTimecode timecode;
 };
 
-// The size of each rtmd sample the fixture writes, and where its timecode lies.
-inline constexpr size_t kFixtureRtmdSampleSize = 1024;
-inline constexpr size_t kFixtureRtmdTimecodeAt = 13;
 
 // Rewrites file (made by ffmpeg: one mdat) with those structures, moving chunk offsets where boxes
 // moved. One rtmd sample per video frame: a 28-byte header with the frame's timecode (binary hh, mm,
@@ -44,7 +45,7 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames);
 
 // The rtmd samples of such a clip, one after another.
-Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames);
+Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize = kFixtureRtmdSampleSize);
 
 // The timecode of frame n (hh, mm, ss, ff) as the camera counts it, as its rtmd sample holds it
 // (every frame counted: 0..49 at 50p), and as the XML packs it ("ffssmmhh" in BCD hex with the

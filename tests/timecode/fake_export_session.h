@@ -25,6 +25,8 @@ public:
     void setOutputURL(std::filesystem::path url) override { outputURL = std::move(url); }
     void setOutputFileType(std::string type) override { fileType = std::move(type); }
     void setMetadata(std::vector<MetadataItem> items) override { metadata = std::move(items); }
+    void setRefusesLinkedOutputFolder(bool refuses) override { refusesLinkedFolder = refuses; }
+    void setInPlace(bool on) override { inPlace = on; }
 
     void exportAsynchronously(std::function<void()> handler) override
     {
@@ -46,6 +48,8 @@ public:
     std::filesystem::path outputURL;
     std::string fileType;
     std::vector<MetadataItem> metadata;
+    bool refusesLinkedFolder = false;
+    bool inPlace = false;
     std::atomic<int> exportCalls{0};
     std::atomic<bool> done{false};
 
