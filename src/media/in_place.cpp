@@ -93,12 +93,14 @@ public:
         return refresh();
     }
 
-    ErrorOr<void> setTimes(const struct timespec& accessed, const struct timespec& modified) const
+    // The modification time, which file browsers sort clips by; the access time is left as reading it made it.
+    ErrorOr<void> setModified(const struct timespec& modified)
     {
-        const struct timespec times[2] = {accessed, modified};
+        const struct timespec times[2] = {{0, UTIME_OMIT}, modified};
         if (auto r = sys::futimens(fd_.get(), times); r.isError())
             return fileError("无法设置文件时间", path_, errnoOf(r.error()));
-        return flush();
+        KV_TRY_VOID(flush());
+        return refresh();
     }
 
 private:
@@ -128,7 +130,7 @@ ErrorOr<void> setTypeIfNot(const Clip& clip, uint64_t boxOffset, uint32_t type)
 
 // From a durable record on: the patches, the new moov on, the old one off, the original's times.
 // Each step is skipped where it is done already, so a run cut short is completed by the next.
-ErrorOr<void> finish(const Clip& clip, const UndoRecord& record)
+ErrorOr<void> finish(Clip& clip, const UndoRecord& record)
 {
     KV_TRY_VOID(applyPatches(clip, record.patches, true));
     for (const UndoPatch& patch : record.patches) {
@@ -137,7 +139,7 @@ ErrorOr<void> finish(const Clip& clip, const UndoRecord& record)
     }
     KV_TRY_VOID(setTypeIfNot(clip, record.newMoovOffset, fourcc("moov")));
     KV_TRY_VOID(setTypeIfNot(clip, record.oldMoovOffset, fourcc("free")));
-    return clip.setTimes(record.accessed, record.modified);
+    return clip.setModified(record.modified);
 }
 
 // Back to the original: the old moov on, the new one off, the patches reverted and checked against
@@ -156,11 +158,10 @@ ErrorOr<void> undo(Clip& clip, const InPlaceTrace& trace)
                                "文件“" + clip.path().filename().string() +
                                    "”恢复后的内容与原地修改的记录不符（文件可能在修改后被其他程序改动过）");
     }
-    if (clip.size() != trace.originalLength) {
-        KV_TRY_VOID(clip.resize(trace.originalLength));
-        KV_TRY_VOID(clip.flush());
-    }
-    return clip.setTimes(trace.accessed, trace.modified);
+    // Whatever the size seems to be: a failed fstat may have left it unknown.
+    KV_TRY_VOID(clip.resize(trace.originalLength));
+    KV_TRY_VOID(clip.flush());
+    return clip.setModified(trace.modified);
 }
 
 // The new moov as appended (typed free) must parse, and every chunk must lie in the media data.
@@ -195,7 +196,6 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
 
     UndoRecord record;
     record.originalLength = length;
-    record.accessed = clip.status().st_atim;
     record.modified = clip.status().st_mtim;
     record.oldMoovOffset = plan.oldMoov.offset;
     record.newMoovOffset = plan.newMoovOffset;
@@ -205,22 +205,25 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
                                   Bytes(rewritten.begin(), rewritten.end())});
     }
     record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset));
-    Bytes appended = buildUndoMarker(length, clip.status());
-    appended.insert(appended.end(), plan.appended.begin(), plan.appended.end());
+    const Bytes marker = buildUndoMarker(length, clip.status());
+    Bytes appended = plan.appended;
     const Bytes recordBox = buildUndoRecord(record);
     appended.insert(appended.end(), recordBox.begin(), recordBox.end());
     if (control.isCancelled()) return cancelledError();
     control.setProgress(0.2);
 
-    // Room first, flushed: zeros read as one box running to the end, so the file stays readable
-    // however little of what follows reaches the disk.
-    const InPlaceTrace trace{length, record.accessed, record.modified, std::nullopt};
+    // The marker first, flushed, so that whatever follows can be found and cut off again; then the
+    // room for the rest, flushed: zeros read as one box running to the end, so the file stays
+    // readable however little of what follows reaches the disk.
+    const InPlaceTrace trace{length, record.modified, std::nullopt};
     auto appendAndCheck = [&]() -> ErrorOr<void> {
-        KV_TRY_VOID(clip.resize(length + appended.size()));
+        KV_TRY_VOID(clip.write(marker, length));
         KV_TRY_VOID(clip.flush());
-        KV_TRY_VOID(clip.write(appended, length));
+        KV_TRY_VOID(clip.resize(plan.appendAt + appended.size()));
         KV_TRY_VOID(clip.flush());
-        return checkAppended(clip, plan, appended, length);
+        KV_TRY_VOID(clip.write(appended, plan.appendAt));
+        KV_TRY_VOID(clip.flush());
+        return checkAppended(clip, plan, appended, plan.appendAt);
     };
     if (auto r = appendAndCheck(); r.isError() || control.isCancelled()) {
         (void)undo(clip, trace);
@@ -228,7 +231,7 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     }
     control.setProgress(0.5);
 
-    const InPlaceTrace recorded{length, record.accessed, record.modified, record};
+    const InPlaceTrace recorded{length, record.modified, record};
     if (auto r = finish(clip, record); r.isError()) {
         (void)undo(clip, recorded);
         return r.releaseError();

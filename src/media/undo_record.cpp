@@ -88,7 +88,6 @@ std::optional<UndoRecord> parseRecord(ByteSpan payload)
     FieldReader r(body.subspan(sizeof kRecordMagic));
     UndoRecord record;
     record.originalLength = r.u64();
-    record.accessed = readTime(r);
     record.modified = readTime(r);
     record.oldMoovOffset = r.u64();
     record.newMoovOffset = r.u64();
@@ -119,7 +118,6 @@ Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original)
     w.open(fourcc("free"));
     w.text(std::string_view(kMarkerMagic, sizeof kMarkerMagic));
     w.u64(originalLength);
-    writeTime(w, original.st_atim);
     writeTime(w, original.st_mtim);
     w.close();
     return out;
@@ -133,7 +131,6 @@ Bytes buildUndoRecord(const UndoRecord& record)
     const size_t bodyAt = out.size();
     w.text(std::string_view(kRecordMagic, sizeof kRecordMagic));
     w.u64(record.originalLength);
-    writeTime(w, record.accessed);
     writeTime(w, record.modified);
     w.u64(record.oldMoovOffset);
     w.u64(record.newMoovOffset);
@@ -161,7 +158,6 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
         FieldReader r(ByteSpan(bytes).subspan(sizeof kMarkerMagic));
         InPlaceTrace found;
         found.originalLength = r.u64();
-        found.accessed = readTime(r);
         found.modified = readTime(r);
         if (!r.ok() || found.originalLength != box.offset) return damaged("原地修改的标记与其位置不符");
         trace = found;

@@ -1,6 +1,6 @@
 // What a rewrite in place keeps inside the clip so the camera's original can be given back byte for
 // byte: two boxes that readers skip (free). A marker right after the original's last byte says where
-// the original ended and its times; the record, the file's last box, lists every original byte that
+// the original ended and its modification time; the record, the file's last box, lists every original byte that
 // was written over (patches and the old moov's type) with its new value, and a SHA-256 of what the
 // rewrite touched, taken before it touched anything: the original bytes of every patch and the
 // original's tail from its moov on.
@@ -29,7 +29,6 @@ struct UndoPatch {
 
 struct UndoRecord {
     uint64_t originalLength = 0;
-    struct timespec accessed {};
     struct timespec modified {};
     uint64_t oldMoovOffset = 0;   // switched off: its type becomes free
     uint64_t newMoovOffset = 0;   // switched on: its type becomes moov
@@ -39,14 +38,13 @@ struct UndoRecord {
 
 // The marker box written at the original's end (first of what is appended).
 Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original);
-inline constexpr uint64_t kUndoMarkerSize = 48;
+inline constexpr uint64_t kUndoMarkerSize = 36;
 // The record box, written last.
 Bytes buildUndoRecord(const UndoRecord& record);
 
 // What a clip says of an earlier rewrite in place, from its top-level boxes.
 struct InPlaceTrace {
     uint64_t originalLength = 0;  // where the marker lies
-    struct timespec accessed {};
     struct timespec modified {};
     std::optional<UndoRecord> record;  // nothing when the rewrite stopped before the record was whole
 };
