@@ -108,7 +108,7 @@ uint64_t Node::size() const
     if (container)
         for (const Node& c : children) payload += c.size();
     else
-        payload = data.size();
+        payload = external ? external : data.size();
     return payload + 8 > UINT32_MAX ? payload + 16 : payload + 8;
 }
 
@@ -143,6 +143,70 @@ Bytes serialize(const Node& box)
     Bytes out;
     append(out, box);
     return out;
+}
+
+std::vector<Node> parseFileHeaders(const std::filesystem::path& path, uint64_t largeFrom)
+{
+    std::ifstream in(path, std::ios::binary);
+    const uint64_t end = std::filesystem::file_size(path);
+    std::vector<Node> nodes;
+    for (uint64_t pos = 0; pos + 8 <= end;) {
+        Bytes head(16, 0);
+        in.seekg(static_cast<std::streamoff>(pos));
+        in.read(reinterpret_cast<char*>(head.data()), 16);
+        uint64_t size = be32(head, 0), header = 8;
+        if (size == 1) size = be64(head, 8), header = 16;
+        else if (size == 0) size = end - pos;
+        if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
+        if (size - header > largeFrom) {
+            Node n = leaf(std::string(reinterpret_cast<const char*>(&head[4]), 4), {});
+            n.offset = pos;
+            n.external = size - header;
+            n.externalAt = pos + header;
+            nodes.push_back(std::move(n));
+        } else {
+            Bytes box(size);
+            in.seekg(static_cast<std::streamoff>(pos));
+            in.read(reinterpret_cast<char*>(box.data()), static_cast<std::streamsize>(size));
+            for (Node& n : parseRange(box, 0, size)) {
+                n.offset += pos;
+                nodes.push_back(std::move(n));
+            }
+        }
+        pos += size;
+    }
+    return nodes;
+}
+
+void writeFile(const std::filesystem::path& out, const std::vector<Node>& boxes, const std::filesystem::path& source)
+{
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    std::ifstream in(source, std::ios::binary);
+    std::vector<char> buffer(8 << 20);
+    for (const Node& n : boxes) {
+        if (!n.external) {
+            const Bytes bytes = serialize(n);
+            file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            continue;
+        }
+        Bytes header;
+        if (n.size() > UINT32_MAX) {
+            header = {0, 0, 0, 1};
+            header.insert(header.end(), n.type.begin(), n.type.end());
+            put64(header, n.size());
+        } else {
+            put32(header, static_cast<uint32_t>(n.size()));
+            header.insert(header.end(), n.type.begin(), n.type.end());
+        }
+        file.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+        in.seekg(static_cast<std::streamoff>(n.externalAt));
+        for (uint64_t left = n.external; left > 0;) {
+            const auto piece = static_cast<std::streamsize>(std::min<uint64_t>(left, buffer.size()));
+            in.read(buffer.data(), piece);
+            file.write(buffer.data(), piece);
+            left -= static_cast<uint64_t>(piece);
+        }
+    }
 }
 
 Bytes readBytes(const std::filesystem::path& path)

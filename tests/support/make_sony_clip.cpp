@@ -1,7 +1,7 @@
 // Turns a clip made by ffmpeg into a Sony-style one, for the demo and the benchmarks: the XAVC ftyp,
 // the profile box, rtmd samples and the camera's XML counting from a given start, and the sidecar
 // <name>M01.XML beside it.
-//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half|ndf] [RTMD_SAMPLE_SIZE]
+//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half|ndf] [RTMD_SAMPLE_SIZE, 0 for no rtmd track]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -28,11 +28,12 @@ int main(int argc, char** argv)
     style.timecode.halfStep = counting == "half";
     style.secondAvc1 = false;
     if (argc > 6) style.rtmdSampleSize = static_cast<size_t>(std::atol(argv[6]));
+    style.rtmdTrack = style.rtmdSampleSize > 0;
 
     const std::filesystem::path output = argv[2];
-    const Bytes clip = addSonyStructures(readBytes(argv[1]), style);
-    writeBytes(output, clip);
-    std::vector<Node> top = parseFile(clip);
+    // The media data stays in the source file and is copied across: clips of many GB fit no memory.
+    std::vector<Node> top = addSonyStructures(parseFileHeaders(argv[1], 64u << 20), style);
+    writeFile(output, top, argv[1]);
     for (Node& box : top) {
         if (box.type != "moov") continue;
         const Bytes& stts = trackByHandler(box, "vide")->all("stts").front()->data;

@@ -177,7 +177,11 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
 {
-    std::vector<Node> top = parseFile(file);
+    return serialize(addSonyStructures(parseFile(file), style));
+}
+
+std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style)
+{
     auto findMoov = [&]() -> Node& {
         return *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; });
     };
@@ -277,7 +281,7 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
             }
         }
     }
-    return serialize(top);
+    return top;
 }
 
 }  // namespace kelvatta::test

@@ -39,6 +39,8 @@ struct SonyStyle {
 // moved. One rtmd sample per video frame: a 28-byte header with the frame's timecode (binary hh, mm,
 // ss, drop, ff at 13..17) and the lens set of camera values, patterned by frame number.
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
+// The same on a file's top-level boxes (parseFile, or parseFileHeaders for a large one).
+std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style);
 
 // The NonRealTimeMeta XML of a clip of `frames` frames: an LtcChangeTable from the start to the last
 // frame, and the camera's model and creation date.
