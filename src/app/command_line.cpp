@@ -19,6 +19,7 @@
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "media/in_place.h"
+#include "timecode/sidecar.h"
 #include "platform/log.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
@@ -198,6 +199,14 @@ int runRestore(const std::vector<fs::path>& urls)
         } else if (*result) {
             printLine("已恢复原文件：" + file.string());
             ++restored;
+            // The camera's XML beside it counts from the clip's start again.
+            auto sidecar = restoreSidecar(file);
+            if (sidecar.isError()) {
+                printLine("恢复附属 XML 文件失败：" + sidecar.error().localizedDescription);
+                ++failed;
+            } else if (*sidecar) {
+                printLine("已恢复附属 XML 文件：" + (*sidecar)->string());
+            }
         } else if (named) {
             // A clip found in a folder that was never rewritten in place is passed over.
             printLine("恢复失败：文件“" + file.filename().string() + "”没有原地修改的记录，无法恢复");

@@ -183,6 +183,20 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
 
 }  // namespace
 
+std::optional<Timecode> cameraXmlStart(std::string_view text)
+{
+    bool malformed = false;
+    const auto table = nextTag(text, "LtcChangeTable", 0, text.size(), malformed);
+    if (!table || table->empty) return std::nullopt;
+    const auto first = nextTag(text, "LtcChange", table->end, text.size(), malformed);
+    const Attribute* value = first ? first->attribute("value") : nullptr;
+    const auto packed = value ? parseHex(value->value) : std::nullopt;
+    const Attribute* halfStep = table->attribute("halfStep");
+    const auto start = packed ? packed->unpack(halfStep && halfStep->value == "true") : std::nullopt;
+    if (!start) return std::nullopt;
+    return start->time;
+}
+
 std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start)
 {
     if (text.size() > kMaxCameraXmlSize) return std::nullopt;

@@ -37,4 +37,7 @@ struct RebasedCameraXml {
 // when the text holds no table this program understands in full (then nothing in it is changed).
 std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start);
 
+// The first value of the text's first LtcChangeTable: where the clip's timecode starts.
+std::optional<Timecode> cameraXmlStart(std::string_view text);
+
 }  // namespace kelvatta

@@ -34,6 +34,10 @@ struct TopLevelPlan {
 ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie& movie, ByteSource& source,
                                    const std::optional<Timecode>& start);
 
+// Where the camera XML at the top level of the file at path says its timecode starts; nothing when
+// it has none.
+ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel);
+
 // Whether a source's ftyp is kept: a Sony XAVC file that is also an MPEG-4 file (mp42 among its
 // compatible brands).
 bool keepsSourceFtyp(ByteSpan ftyp);

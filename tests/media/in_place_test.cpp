@@ -22,6 +22,7 @@
 #include "support/fault_plan.h"
 #include "support/sony_clip.h"
 #include "support/temp_dir.h"
+#include "timecode/sidecar.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;
@@ -132,10 +133,17 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     ASSERT_FALSE(rewrite(clip).isError());
     EXPECT_EQ(readBytes(clip), after);
 
+    // The sidecar, re-based as the clip was, counts from the restored clip's start again.
+    const fs::path sidecar = folder() / "C0001M01.XML";
+    const std::string camera = sonyXml({25, false, false, {10, 0, 0, 0}}, 25);
+    writeBytes(sidecar, Bytes(camera.begin(), camera.end()));
+    ASSERT_FALSE(writeRebasedSidecar(sidecar, std::nullopt).isError());
     auto restored = restoreInPlace(clip);
     ASSERT_FALSE(restored.isError()) << restored.error().localizedDescription;
     EXPECT_TRUE(*restored);
     EXPECT_EQ(readBytes(clip), original());
+    ASSERT_FALSE(restoreSidecar(clip).isError());
+    EXPECT_EQ(readBytes(sidecar), Bytes(camera.begin(), camera.end()));
     EXPECT_EQ(modifiedNanoseconds(clip), int64_t(kShot.tv_sec) * 1000000000 + kShot.tv_nsec);
     EXPECT_FALSE(*restoreInPlace(clip)) << "nothing left to restore";
 
