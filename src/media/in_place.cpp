@@ -30,6 +30,7 @@ public:
         if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
         Clip clip(path, fd.releaseValue());
         KV_TRY_VOID(clip.refresh());
+        (void)sys::fadvise(clip.fd(), 0, 0, POSIX_FADV_RANDOM);  // see applyPatches
         if (S_ISDIR(clip.status_.st_mode)) return fileError("无法打开文件", path, EISDIR);
         if (!S_ISREG(clip.status_.st_mode)) return unrecognizedFile(path);
         return clip;
@@ -114,6 +115,12 @@ private:
 // Writes each patch's side (rewritten or original) where it differs from the file; flushes.
 ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patches, bool forward)
 {
+    // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole when
+    // one byte of them changes: a few bytes per frame would cost the whole rtmd data. Dropped first
+    // (nothing is dirty: every write before was flushed), and read back one page at a time (the
+    // clip is read without read-ahead), each patch dirties one page. Either failing costs only
+    // bytes written.
+    if (!patches.empty()) (void)sys::fadvise(clip.fd(), 0, patches.back().offset + 8, POSIX_FADV_DONTNEED);
     for (const UndoPatch& patch : patches) {
         const Bytes& want = forward ? patch.rewritten : patch.original;
         if (KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY_VOID(clip.write(want, patch.offset));

@@ -190,11 +190,16 @@ TEST(InPlace, EveryFailedCallIsUndone)
                 }
                 ++runs;
                 std::string problem;
-                if (!result.isError()) problem = "success after a fault";
-                else if (result.error().localizedDescription.find(errnoReason(err)) == std::string::npos)
+                // Advice to the page cache changes only how much is written.
+                const bool harmless = plan.calls[size_t(nth) - 1] == sys::Call::Fadvise && !onward;
+                if (!result.isError()) {
+                    if (!harmless) problem = "success after a fault";
+                    else if (readBytes(clip) != reference()) problem = "not the result";
+                } else if (result.error().localizedDescription.find(errnoReason(err)) == std::string::npos) {
                     problem = "the error does not say the reason: " + result.error().localizedDescription;
+                }
                 // Undone at once; where undoing was made to fail as well, a restore finishes it.
-                if (readBytes(clip) != original()) {
+                if (result.isError() && readBytes(clip) != original()) {
                     auto restored = restoreInPlace(clip);
                     if (!onward) problem = "a failure was not undone";
                     else if (restored.isError() || readBytes(clip) != original()) problem = "a restore did not undo it";

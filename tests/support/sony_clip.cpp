@@ -262,8 +262,11 @@ std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& styl
     }
     for (Node& trak : newMoov.children) {
         if (trak.type != "trak") continue;
-        for (const char* t : {"stco", "co64"}) {
-            for (Node* table : trak.all(t)) {
+        std::vector<Node*> tables = trak.all("stco");
+        for (Node* table : trak.all("co64")) tables.push_back(table);
+        {
+            for (Node* table : tables) {
+                const std::string t = table->type;
                 auto list = chunkOffsets(*table);
                 if (rtmdSamples && &trak == trackByHandler(newMoov, "meta")) {
                     list = {offsets[rtmdData] + 8};
@@ -277,7 +280,8 @@ std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& styl
                         }
                     }
                 }
-                *table = chunkTable(t, list);
+                const bool wide = std::any_of(list.begin(), list.end(), [](uint64_t o) { return o > UINT32_MAX; });
+                *table = chunkTable(wide ? "co64" : t, list);
             }
         }
     }
