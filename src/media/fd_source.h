@@ -1,6 +1,8 @@
 // A file read by offset through its descriptor, its read errors naming it.
 #pragma once
 
+#include <fcntl.h>
+
 #include <filesystem>
 
 #include "media/box_reader.h"
@@ -20,6 +22,7 @@ public:
         return n;
     }
     uint64_t size() const override { return size_; }
+    void prefetch(uint64_t offset, uint64_t len) override { (void)sys::fadvise(fd_, offset, len, POSIX_FADV_WILLNEED); }
 
 private:
     int fd_;

@@ -30,7 +30,12 @@ public:
         if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
         Clip clip(path, fd.releaseValue());
         KV_TRY_VOID(clip.refresh());
-        (void)sys::fadvise(clip.fd(), 0, 0, POSIX_FADV_RANDOM);  // see applyPatches
+        // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole
+        // when one byte of them changes: a few bytes per frame would cost the whole rtmd data. The
+        // clip's cached pages are dropped and it is read without read-ahead, one page at a time, so
+        // each patch dirties one page. Either failing costs only bytes written.
+        (void)sys::fadvise(clip.fd(), 0, 0, POSIX_FADV_DONTNEED);
+        (void)sys::fadvise(clip.fd(), 0, 0, POSIX_FADV_RANDOM);
         if (S_ISDIR(clip.status_.st_mode)) return fileError("无法打开文件", path, EISDIR);
         if (!S_ISREG(clip.status_.st_mode)) return unrecognizedFile(path);
         return clip;
@@ -112,18 +117,14 @@ private:
     struct stat status_ {};
 };
 
-// Writes each patch's side (rewritten or original) where it differs from the file; flushes.
-ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patches, bool forward)
+// Writes each patch's side (rewritten or original) where it differs from the file (everywhere,
+// unread, when the file is known to hold the other side); flushes.
+ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patches, bool forward, bool known = false)
 {
-    // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole when
-    // one byte of them changes: a few bytes per frame would cost the whole rtmd data. Dropped first
-    // (nothing is dirty: every write before was flushed), and read back one page at a time (the
-    // clip is read without read-ahead), each patch dirties one page. Either failing costs only
-    // bytes written.
-    if (!patches.empty()) (void)sys::fadvise(clip.fd(), 0, patches.back().offset + 8, POSIX_FADV_DONTNEED);
+
     for (const UndoPatch& patch : patches) {
         const Bytes& want = forward ? patch.rewritten : patch.original;
-        if (KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY_VOID(clip.write(want, patch.offset));
+        if (known || KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY_VOID(clip.write(want, patch.offset));
     }
     return clip.flush();
 }
@@ -136,10 +137,11 @@ ErrorOr<void> setTypeIfNot(const Clip& clip, uint64_t boxOffset, uint32_t type)
 }
 
 // From a durable record on: the patches, the new moov on, the old one off, the original's times.
-// Each step is skipped where it is done already, so a run cut short is completed by the next.
-ErrorOr<void> finish(Clip& clip, const UndoRecord& record)
+// Each step is skipped where it is done already, so a run cut short is completed by the next
+// (fresh: the clip is known to hold every patch's original).
+ErrorOr<void> finish(Clip& clip, const UndoRecord& record, bool fresh = false)
 {
-    KV_TRY_VOID(applyPatches(clip, record.patches, true));
+    KV_TRY_VOID(applyPatches(clip, record.patches, true, fresh));
     for (const UndoPatch& patch : record.patches) {
         if (KV_TRY(clip.read(patch.offset, patch.rewritten.size())) != patch.rewritten)
             return exportError(ExportErrorCode::verifyFailed, "原地写入的时间码读回时与预期不符");
@@ -207,11 +209,11 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     record.oldMoovOffset = plan.oldMoov.offset;
     record.newMoovOffset = plan.newMoovOffset;
     for (const Patch& patch : plan.patches) {
-        const ByteSpan rewritten = patch.span();
-        record.patches.push_back({patch.offset, KV_TRY(clip.read(patch.offset, patch.size)),
+        const ByteSpan original = patch.originalSpan(), rewritten = patch.span();
+        record.patches.push_back({patch.offset, Bytes(original.begin(), original.end()),
                                   Bytes(rewritten.begin(), rewritten.end())});
     }
-    record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset));
+    record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset, true));
     const Bytes marker = buildUndoMarker(length, clip.status());
     Bytes appended = plan.appended;
     const Bytes recordBox = buildUndoRecord(record);
@@ -239,7 +241,7 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     control.setProgress(0.5);
 
     const InPlaceTrace recorded{length, record.modified, record};
-    if (auto r = finish(clip, record); r.isError()) {
+    if (auto r = finish(clip, record, true); r.isError()) {
         (void)undo(clip, recorded);
         return r.releaseError();
     }

@@ -27,12 +27,13 @@ struct NewTimecodeTrack {
 // rtmd samples are read one header at a time; more than a day of 60p is not a clip.
 constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
 
-Patch makePatch(uint64_t sourceOffset, ByteSpan bytes)
+Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original)
 {
     Patch patch;
     patch.offset = sourceOffset;
-    patch.size = static_cast<uint8_t>(std::min(bytes.size(), patch.bytes.size()));
+    patch.size = static_cast<uint8_t>(std::min({bytes.size(), original.size(), patch.bytes.size()}));
     std::copy_n(bytes.begin(), patch.size, patch.bytes.begin());
+    std::copy_n(original.begin(), patch.size, patch.original.begin());
     return patch;
 }
 
@@ -240,7 +241,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased, rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
-            patches.push_back(makePatch(samples[i].offset, rebased));
+            patches.push_back(makePatch(samples[i].offset, rebased, frame));
         }
     }
     return {};
@@ -257,20 +258,27 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
     struct Found {
         uint64_t offset;
         RtmdTimecode value;
+        std::array<uint8_t, kRtmdTimecodeSize> bytes;  // as the source holds them
     };
-    std::vector<Found> found;
-    uint32_t maxFrames = 0;
+    std::vector<uint64_t> heads;
     KV_TRY_VOID(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-        if (sample.size < kRtmdHeadSize) return {};
-        uint8_t head[kRtmdHeadSize];
-        if (KV_TRY(source.readAt(head, sizeof head, sample.offset)) != sizeof head)
-            return damaged("“rtmd”样本超出了文件末尾");
-        if (auto value = readRtmdTimecode(head)) {
-            found.push_back({sample.offset, *value});
-            maxFrames = std::max(maxFrames, value->time.frames);
-        }
+        if (sample.size >= kRtmdHeadSize) heads.push_back(sample.offset);
         return {};
     }));
+    // One header per frame, spread over the whole clip: asked for all at once.
+    for (uint64_t offset : heads) source.prefetch(offset, kRtmdHeadSize);
+    std::vector<Found> found;
+    uint32_t maxFrames = 0;
+    for (uint64_t offset : heads) {
+        uint8_t head[kRtmdHeadSize];
+        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
+        if (auto value = readRtmdTimecode(head)) {
+            Found sample{offset, *value, {}};
+            std::copy_n(head + kRtmdTimecodeAt, kRtmdTimecodeSize, sample.bytes.begin());
+            found.push_back(sample);
+            maxFrames = std::max(maxFrames, value->time.frames);
+        }
+    }
     if (found.empty()) return false;
     const bool dropFrame = found.front().value.dropFrame != 0;
     counting.halfStep = false;
@@ -282,7 +290,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         const auto moved = (*rebase)({sample.value.time, false});
         if (!moved || moved->time == sample.value.time) continue;
         const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
-        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes));
+        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes));
     }
     return dropFrame;
 }
@@ -537,8 +545,11 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     w.bytes(moov);
 
     plan.patches = std::move(rebased.patches);
-    for (const auto& [offset, digits] : top.xmlEdits)
-        plan.patches.push_back(makePatch(offset, ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), 8)));
+    const auto span = [](const std::array<char, 8>& digits) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+    };
+    for (const auto& edit : top.xmlEdits)
+        plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
     std::sort(plan.patches.begin(), plan.patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
     return Result(std::move(plan));
 }

@@ -55,8 +55,10 @@ struct Patch {
     uint64_t offset = 0;
     uint8_t size = 0;
     std::array<uint8_t, 8> bytes{};
+    std::array<uint8_t, 8> original{};  // what the source holds there
 
     ByteSpan span() const { return ByteSpan(bytes.data(), size); }
+    ByteSpan originalSpan() const { return ByteSpan(original.data(), size); }
 };
 
 struct OutputPlan {

@@ -128,8 +128,12 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
-                for (const CameraXmlEdit& edit : xml->edits)
-                    plan.xmlEdits.push_back({box.offset + xml->textAt + edit.offset, edit.digits});
+                for (const CameraXmlEdit& edit : xml->edits) {
+                    TopLevelPlan::XmlEdit placed{box.offset + xml->textAt + edit.offset, {}, edit.digits};
+                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(xml->textAt + edit.offset), 8,
+                                placed.original.begin());
+                    plan.xmlEdits.push_back(placed);
+                }
                 addCameraXml(plan, std::move(*xml));
                 continue;
             }

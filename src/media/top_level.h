@@ -24,8 +24,13 @@ struct TopLevelPlan {
     std::vector<Box> data;              // mdat and large kept boxes, in source order, copied whole
     std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
     // The re-basing of the top-level camera XML as edits of the source where it lies (each value's
-    // digits at their file offset), for a rewrite in place.
-    std::vector<std::pair<uint64_t, std::array<char, 8>>> xmlEdits;
+    // digits at their file offset, and what they were), for a rewrite in place.
+    struct XmlEdit {
+        uint64_t offset = 0;
+        std::array<char, 8> original{};
+        std::array<char, 8> digits{};
+    };
+    std::vector<XmlEdit> xmlEdits;
     bool xmlInMoov = false;  // the camera's XML was in moov/meta
 };
 

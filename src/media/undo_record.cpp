@@ -174,14 +174,15 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
 }
 
 ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::vector<UndoPatch>& patches,
-                                 uint64_t tailFrom)
+                                 uint64_t tailFrom, bool originals)
 {
     Sha256Hasher hasher;
     if (!hasher.ok()) return tooLarge("内存不足");
     hasher.update(length);
     for (const UndoPatch& patch : patches) {
         hasher.update(patch.offset);
-        hasher.update(KV_TRY(readExactly(file, patch.offset, patch.original.size())));
+        if (originals) hasher.update(patch.original);
+        else hasher.update(KV_TRY(readExactly(file, patch.offset, patch.original.size())));
     }
     if (tailFrom > length) return damaged("原地修改的记录无效");
     constexpr uint64_t kPiece = 1u << 20;

@@ -52,9 +52,10 @@ struct InPlaceTrace {
 // Nothing when the clip carries no marker. An error for a marker or record that cannot be right.
 ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const std::vector<Box>& topLevel);
 
-// The hash kept in a record: over the length, each patch's offset and bytes as read from file, and
-// file's bytes from tailFrom to length.
+// The hash kept in a record: over the length, each patch's offset and bytes as read from file (or,
+// with originals, its original bytes as the record holds them), and file's bytes from tailFrom to
+// length.
 ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::vector<UndoPatch>& patches,
-                                 uint64_t tailFrom);
+                                 uint64_t tailFrom, bool originals = false);
 
 }  // namespace kelvatta
