@@ -264,13 +264,9 @@ ErrorOr<void> rewriteInPlace(const fs::path& path, const std::vector<MetadataIte
         control.setProgress(1.0);
         return {};
     }
-    if (trace) {
-        // An append cut short: no byte of the clip was changed yet, and what follows the marker is
-        // ours (never more than a moov and a record).
-        if (clip.size() - trace->originalLength > kMaxMoovSize + (256u << 20))
-            return damaged("文件中原地修改的标记之后的数据过多");
-        KV_TRY_VOID(undo(clip, *trace));
-    }
+    // An append cut short (what follows the marker was checked to be ours): no byte of the clip
+    // was changed yet.
+    if (trace) KV_TRY_VOID(undo(clip, *trace));
     KV_TRY_VOID(rewriteFresh(clip, items, control));
     control.setProgress(1.0);
     return {};

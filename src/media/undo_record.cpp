@@ -106,6 +106,13 @@ std::optional<UndoRecord> parseRecord(ByteSpan payload)
         record.patches.push_back(std::move(patch));
     }
     if (!r.ok() || r.remaining() != 0) return std::nullopt;
+    // Everything it names lies where a rewrite in place puts it: patches and the old moov within the
+    // original, the new moov after it.
+    const uint64_t length = record.originalLength;
+    for (const UndoPatch& patch : record.patches)
+        if (patch.offset > length || patch.original.size() > length - patch.offset) return std::nullopt;
+    if (record.oldMoovOffset > length || length - record.oldMoovOffset < 8 || record.newMoovOffset < length)
+        return std::nullopt;
     return record;
 }
 
@@ -164,6 +171,14 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
         break;
     }
     if (!trace) return trace;
+    // After the marker stands only what a rewrite in place appends: free boxes, the mdat of one
+    // timecode sample, the new moov, and zeros (a box of type 0) where a run was cut short.
+    for (const Box& box : topLevel) {
+        if (box.offset <= trace->originalLength) continue;
+        const bool ours = box.type == fourcc("free") || box.type == fourcc("moov") || box.type == 0 ||
+                          (box.type == fourcc("mdat") && box.size <= 16);
+        if (!ours) return damaged("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
+    }
     const Box& last = topLevel.back();
     if (last.type == fourcc("free") && last.offset > trace->originalLength && last.size <= kMaxRecordSize) {
         const Bytes payload = KV_TRY(readExactly(file, last.payloadOffset(), last.payloadSize()));
