@@ -52,8 +52,9 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SOURCES = fuzz/moov_fuzz_entry.cpp src/media/box_reader.cpp src/media/moov_model.cpp \
                src/media/moov_rewrite.cpp src/media/output_check.cpp src/media/quicktime_meta.cpp \
                src/media/timecode_track.cpp src/media/timecode.cpp src/media/camera_xml.cpp src/media/rtmd.cpp \
-               src/media/top_level.cpp src/media/media_error.cpp src/platform/error.cpp
-FUZZ_FLAGS = -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc -Ifuzz
+               src/media/top_level.cpp src/media/undo_record.cpp src/media/media_error.cpp src/platform/error.cpp
+FUZZ_FLAGS = -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc -Ifuzz \
+             $(shell pkg-config --cflags --libs libavutil)
 
 fuzz: deps
 	mkdir -p $(FUZZ_BUILD)/corpus-moov $(FUZZ_BUILD)/corpus-xml fuzz/artifacts fuzz/regressions/moov fuzz/regressions/xml

@@ -11,6 +11,7 @@
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
 #include "media/quicktime_meta.h"
+#include "media/undo_record.h"
 
 namespace kelvatta {
 namespace {
@@ -32,6 +33,8 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
     MemorySource source(input);
     auto boxes = scanTopLevel(source);
     if (boxes.isError()) return;
+    // The marker and undo record of a rewrite in place, read from what may be a hostile file.
+    (void)findInPlaceTrace(source, *boxes);
     std::optional<Box> moov;
     for (const Box& box : *boxes) {
         if (box.type == fourcc("moov") && !moov) moov = box;

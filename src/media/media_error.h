@@ -19,6 +19,7 @@ enum class ExportErrorCode : long {
     verifyFailed = 5,  // the written output did not read back as it should
     cancelled = 6,
     fragmented = 7,    // a fragmented movie: not for the box path
+    notInPlace = 8,    // the clip's layout does not allow a rewrite in place; the reason says why
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)

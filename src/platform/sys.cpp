@@ -64,6 +64,8 @@ const char* callName(Call call)
     case Call::Fallocate: return "fallocate";
     case Call::Fchown: return "fchown";
     case Call::Xattr: return "xattr";
+    case Call::CowExtentSize: return "ioctl(FS_IOC_FSSETXATTR)";
+    case Call::Fadvise: return "posix_fadvise";
     }
     return "?";
 }
@@ -176,6 +178,25 @@ ErrorOr<size_t> copyFileRange(int in, uint64_t inOffset, int out, uint64_t outOf
         if (n >= 0) return static_cast<size_t>(n);
         if (errno != EINTR) return callError(Call::CopyFileRange, errno);
     }
+}
+
+ErrorOr<void> fadvise(int fd, uint64_t offset, uint64_t len, int advice)
+{
+    KV_FAULT_POINT(Call::Fadvise);
+    if (int err = ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), advice))
+        return callError(Call::Fadvise, err);
+    return {};
+}
+
+ErrorOr<void> setCowExtentSize(int fd, uint32_t bytes)
+{
+    KV_FAULT_POINT(Call::CowExtentSize);
+    struct fsxattr attributes {};
+    if (::ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return callError(Call::CowExtentSize, errno);
+    attributes.fsx_xflags |= FS_XFLAG_COWEXTSIZE;
+    attributes.fsx_cowextsize = bytes;
+    if (::ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return callError(Call::CowExtentSize, errno);
+    return {};
 }
 
 ErrorOr<void> cloneRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t len)

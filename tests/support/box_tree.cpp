@@ -1,5 +1,6 @@
 #include "support/box_tree.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -72,7 +73,7 @@ std::vector<Node*> Node::all(const std::string& t)
 
 uint64_t Node::size() const
 {
-    uint64_t payload = data.size();
+    uint64_t payload = data.size() + external;
     for (const Node& c : children) payload += c.size();
     return payload + 8 > UINT32_MAX ? payload + 16 : payload + 8;
 }
@@ -91,6 +92,49 @@ Bytes serialize(const std::vector<Node>& boxes)
     Bytes out;
     for (const Node& n : boxes) append(out, n);
     return out;
+}
+
+std::vector<Node> parseFileHeaders(const std::filesystem::path& path, uint64_t largeFrom)
+{
+    std::ifstream in(path, std::ios::binary);
+    const uint64_t end = std::filesystem::file_size(path);
+    std::vector<Node> nodes;
+    for (uint64_t pos = 0, size = 0; pos + 8 <= end; pos += size) {
+        Bytes head(16, 0);
+        in.seekg(static_cast<std::streamoff>(pos)).read(reinterpret_cast<char*>(head.data()), 16);
+        const uint64_t header = be32(head, 0) == 1 ? 16 : 8;
+        size = header == 16 ? be64(head, 8) : be32(head, 0) == 0 ? end - pos : be32(head, 0);
+        if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
+        if (size - header > largeFrom) {
+            nodes.push_back(Node{std::string(head.begin() + 4, head.begin() + 8), {}, {}, false, pos, size - header,
+                                 pos + header});
+            continue;
+        }
+        Bytes box(size);
+        in.seekg(static_cast<std::streamoff>(pos)).read(reinterpret_cast<char*>(box.data()), std::ssize(box));
+        for (Node& n : parseRange(box, 0, size)) {
+            n.offset += pos;
+            nodes.push_back(std::move(n));
+        }
+    }
+    return nodes;
+}
+
+void writeBoxes(const std::filesystem::path& out, const std::vector<Node>& boxes, const std::filesystem::path& source)
+{
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    std::ifstream in(source, std::ios::binary);
+    std::vector<char> buffer(8 << 20);
+    for (const Node& n : boxes) {
+        const Bytes bytes = serialize(n);  // of an external leaf, its header
+        file.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
+        in.seekg(static_cast<std::streamoff>(n.externalAt));
+        for (uint64_t left = n.external, piece; left > 0; left -= piece) {
+            piece = std::min<uint64_t>(left, buffer.size());
+            in.read(buffer.data(), static_cast<std::streamsize>(piece));
+            file.write(buffer.data(), static_cast<std::streamsize>(piece));
+        }
+    }
 }
 
 Bytes readBytes(const std::filesystem::path& path)

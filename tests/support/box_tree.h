@@ -17,7 +17,9 @@ struct Node {
     Bytes data;                  // payload of a leaf (after the header)
     std::vector<Node> children;  // of a container
     bool container = false;
-    uint64_t offset = 0;  // where it was in the file it was read from
+    uint64_t offset = 0;      // where it was in the file it was read from
+    uint64_t external = 0;    // a leaf's payload size when it was left in that file (not in data)
+    uint64_t externalAt = 0;  // and where that payload starts there
 
     Node* child(const std::string& t);
     const Node* child(const std::string& t) const { return const_cast<Node*>(this)->child(t); }
@@ -32,6 +34,12 @@ Node container(const std::string& type, std::vector<Node> children);
 std::vector<Node> parseFile(const Bytes& file);
 Bytes serialize(const std::vector<Node>& boxes);
 inline Bytes serialize(const Node& box) { return serialize(std::vector<Node>{box}); }
+
+// The top-level boxes of a file too large to hold: leaves larger than largeFrom stay in the file
+// (external), the rest is read as parseFile reads it. writeBoxes writes such boxes, copying what
+// stayed behind from source.
+std::vector<Node> parseFileHeaders(const std::filesystem::path& path, uint64_t largeFrom);
+void writeBoxes(const std::filesystem::path& out, const std::vector<Node>& boxes, const std::filesystem::path& source);
 
 Bytes readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes);

@@ -67,6 +67,8 @@ private:
         void setOutputURL(fs::path url) override { output_ = std::move(url); }
         void setOutputFileType(std::string) override {}
         void setMetadata(std::vector<MetadataItem>) override {}
+        void setRefusesLinkedOutputFolder(bool) override {}
+        void setInPlace(bool) override {}
         std::optional<Error> error() const override { return error_; }
         long status() const override { return status_; }
         double progress() const override { return 0.5; }

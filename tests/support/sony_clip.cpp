@@ -46,7 +46,7 @@ std::string packedValue(const SonyTimecode& tc, unsigned n)
 // A 28-byte header as an ILME-FX3 writes it, with the frame's timecode (every frame counted: 0..49 at
 // 50p), then the lens set (SMPTE label, BER length, local-set items) and a pattern to the sample's
 // end. The drop byte stays 0 even in drop-frame clips, as some models write it.
-Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
+Bytes rtmdSample(const SonyTimecode& tc, unsigned n, size_t size)
 {
     SonyTimecode everyFrame = tc;
     if (tc.halfStep) {
@@ -61,7 +61,7 @@ Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
                0x83, 0x00, 0x00, 0x0c,
                0x80, 0x00, 0x00, 0x02, 0x20, 0x00,   // iris F number
                0x80, 0x01, 0x00, 0x02, 0x01, 0x90};  // focus position
-    while (s.size() < kFixtureRtmdSampleSize) s.push_back(uint8_t(n * 7 + s.size() % 251));
+    while (s.size() < size) s.push_back(uint8_t(n * 7 + s.size() % 251));
     return s;
 }
 
@@ -69,7 +69,7 @@ constexpr uint32_t kRtmdPerChunk = 3;
 
 // A timed-metadata track (sample entry rtmd) of `samples` samples in chunks of three; its chunk
 // offsets (as many as it will have) are set once the file's layout is known.
-Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples)
+Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples, uint32_t sampleSize)
 {
     Bytes tkhd = words({3, 0, 0, trackId, 0, 0, 0, 0, 0, 0, 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000, 0, 0});
     Bytes stsc = words({0, samples % kRtmdPerChunk ? 2u : 1u, 1, kRtmdPerChunk, 1});
@@ -77,7 +77,7 @@ Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t sa
     const Bytes hdlr = words({0, 0, 0x6d657461, 0, 0, 0}) + Bytes{0};  // "meta"
     const Bytes stsd = words({0, 1, 24, 0x72746d64, 0, 1, 0x00001000, 0});  // rtmd: reserved, data reference 1, Sony's
     const Node stbl = container("stbl", {leaf("stsd", stsd), leaf("stts", words({0, 1, samples, delta})),
-                                         leaf("stsc", stsc), leaf("stsz", words({0, kFixtureRtmdSampleSize, samples})),
+                                         leaf("stsc", stsc), leaf("stsz", words({0, sampleSize, samples})),
                                          chunkTable("stco", std::vector<uint64_t>((samples + 2) / 3))});
     const Node dinf = container("dinf", {leaf("dref", words({0, 1, 12, 0x75726c20, 1}))});  // "url ", self-contained
     const Node mdhd = leaf("mdhd", words({0, 0, 0, timescale, delta * samples, 0x55c40000}));
@@ -97,10 +97,10 @@ Bytes nrtmMeta(const std::string& xml, bool fullBox)
 
 }  // namespace
 
-Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames)
+Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize)
 {
     Bytes samples;
-    for (unsigned n = 0; n < frames; ++n) samples += rtmdSample(timecode, n);
+    for (unsigned n = 0; n < frames; ++n) samples += rtmdSample(timecode, n, sampleSize);
     return samples;
 }
 
@@ -125,31 +125,42 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
 {
-    std::vector<Node> top = parseFile(file);
-    const auto moovAt = std::ranges::find_if(top, [](const Node& n) { return n.type == "moov"; }) - top.begin();
-    Node* moov = &top[static_cast<size_t>(moovAt)];
+    return serialize(addSonyStructures(parseFile(file), style));
+}
+
+std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style)
+{
+    const auto isMoov = [](const Node& n) { return n.type == "moov"; };
+    Node* moov = &*std::ranges::find_if(top, isMoov);
     Node* video = trackByHandler(*moov, "vide");
     const uint32_t timescale = be32(video->all("mdhd").front()->data, 12);
     const Bytes& stts = video->all("stts").front()->data;
-    const uint32_t frames = be32(stts, 8), delta = be32(stts, 12);
+    const uint32_t frames = be32(stts, 8), delta = be32(stts, 12), sampleSize = uint32_t(style.rtmdSampleSize);
     const std::string xml = sonyXml(style.timecode, frames);
     if (style.xml == XmlPlace::inMoov) moov->children.push_back(leaf("meta", nrtmMeta(xml, false)));
-    Bytes& mvhd = moov->child("mvhd")->data;
-    const uint32_t trackId = be32(mvhd, mvhd.size() - 4);
-    set32(mvhd, mvhd.size() - 4, trackId + 1);
-    moov->children.insert(moov->children.begin() + 1 + static_cast<long>(moov->all("trak").size()),
-                          rtmdTrack(trackId, timescale, delta, frames));
+    if (sampleSize) {
+        Bytes& mvhd = moov->child("mvhd")->data;
+        const uint32_t trackId = be32(mvhd, mvhd.size() - 4);
+        set32(mvhd, mvhd.size() - 4, trackId + 1);
+        moov->children.insert(moov->children.begin() + 1 + static_cast<long>(moov->all("trak").size()),
+                              rtmdTrack(trackId, timescale, delta, frames, sampleSize));
+    }
     if (style.co64)
         for (Node* stco : moov->all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
     // The top level: the camera's brands (XAVC, also an MPEG-4 file) and profile box first, the rtmd
-    // samples' mdat and the XML after the others.
+    // samples' mdat with the media data (before moov where moov comes last, as cameras write it), the
+    // camera's XML at the end.
     top.front().data = words({0x58415643, 0x100, 0x58415643, 0x6d703432, 0x69736f32});  // XAVC 0x100: XAVC mp42 iso2
     top.insert(top.begin() + 1, leaf("uuid", Bytes{0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69,
                                                    0x5c, 0xfa, 0xc9, 0xc7, 0x40} + Bytes(64, 0x11)));
-    top.push_back(leaf("mdat", sonyRtmdSamples(style.timecode, frames)));
+    const auto moovAt = std::ranges::find_if(top, isMoov);
+    const bool moovLast = std::none_of(moovAt, top.end(), [](const Node& n) { return n.type == "mdat"; });
+    if (sampleSize)
+        top.insert(moovLast ? moovAt : top.end(), leaf("mdat", sonyRtmdSamples(style.timecode, frames, sampleSize)));
     if (style.xml == XmlPlace::topLevel) top.push_back(leaf("meta", nrtmMeta(xml, true)));
 
-    // Move every chunk offset with the mdat it points into; the rtmd track points at its own mdat.
+    // Move every chunk offset with the mdat it points into (co64 where it no longer fits 32 bits); the
+    // rtmd track points at its own mdat.
     std::vector<std::pair<uint64_t, int64_t>> moves;  // old payload start -> shift
     uint64_t at = 0, rtmdData = 0;
     for (const Node& n : top) {
@@ -157,21 +168,23 @@ Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
         if (n.type == "mdat" && n.offset == 0) rtmdData = at + 8;  // offset 0: the new one
         at += n.size();
     }
-    moov = &top[static_cast<size_t>(moovAt) + 1];
-    Node* rtmd = trackByHandler(*moov, "meta");
-    for (Node* table : moov->all(style.co64 ? "co64" : "stco")) {
+    moov = &*std::ranges::find_if(top, isMoov);
+    const char* tableType = style.co64 ? "co64" : "stco";
+    const Node* rtmdTable = sampleSize ? trackByHandler(*moov, "meta")->all(tableType).front() : nullptr;
+    for (Node* table : moov->all(tableType)) {
         std::vector<uint64_t> list = chunkOffsets(*table);
         for (uint64_t& o : list) {
             const auto move = std::find_if(moves.rbegin(), moves.rend(), [&](const auto& m) { return o >= m.first; });
             if (move != moves.rend()) o = uint64_t(int64_t(o) + move->second);
         }
-        if (table == rtmd->all(table->type).front()) {
+        if (table == rtmdTable) {
             list.clear();
-            for (uint64_t i = 0; i < frames; i += kRtmdPerChunk) list.push_back(rtmdData + i * kFixtureRtmdSampleSize);
+            for (uint64_t i = 0; i < frames; i += kRtmdPerChunk) list.push_back(rtmdData + i * sampleSize);
         }
-        *table = chunkTable(table->type, list);
+        const bool wide = style.co64 || std::ranges::any_of(list, [](uint64_t o) { return o > UINT32_MAX; });
+        *table = chunkTable(wide ? "co64" : "stco", list);
     }
-    return serialize(top);
+    return top;
 }
 
 }  // namespace kelvatta::test

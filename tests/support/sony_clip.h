@@ -21,26 +21,29 @@ struct SonyTimecode {
 
 enum class XmlPlace { none, topLevel, inMoov };
 
+// The size of each rtmd sample unless told (older cameras'; an ILME-FX3 writes 11,264). The samples
+// lie in chunks of three, one after another.
+inline constexpr size_t kFixtureRtmdSampleSize = 1024;
+
 struct SonyStyle {
     XmlPlace xml = XmlPlace::topLevel;
     bool co64 = false;  // every stco written as co64
     SonyTimecode timecode{};
+    size_t rtmdSampleSize = kFixtureRtmdSampleSize;  // 0: no rtmd track
 };
 
-// Each rtmd sample's size; the samples lie in chunks of three, one after another.
-inline constexpr size_t kFixtureRtmdSampleSize = 1024;
-
 // Rewrites file (made by ffmpeg: one mdat) with those structures, moving chunk offsets where boxes
-// moved; the rtmd samples get an mdat of their own after the others. One sample per video frame: a
-// 28-byte header with the frame's timecode (binary hh, mm, ss, drop, ff at 13..17) and the lens set
-// of camera values, patterned by frame number.
+// moved; the rtmd samples get an mdat of their own. One sample per video frame: a 28-byte header with
+// the frame's timecode (binary hh, mm, ss, drop, ff at 13..17) and the lens set of camera values,
+// patterned by frame number. The boxes' form takes a file read with parseFileHeaders.
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
+std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style);
 
 // The NonRealTimeMeta XML of a clip of `frames` frames: an LtcChangeTable from the start to the last
 // frame, and the camera's model and creation date.
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames);
 
 // The rtmd samples of such a clip, one after another.
-Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames);
+Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize = kFixtureRtmdSampleSize);
 
 }  // namespace kelvatta::test

@@ -41,8 +41,8 @@ fs::path boxClip()
 // The general (libavformat) path: a small Matroska clip.
 fs::path matroskaClip()
 {
-    static const bool made = shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine "
-                                   "-t 0.5 -c:v libx264 -preset ultrafast -c:a aac " + shellQuote(fixtures / "source.mkv"))
+    static const bool made = shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine -t 0.5 "
+                                   "-c:v libx264 -preset ultrafast -c:a aac " + shellQuote(fixtures / "source.mkv"))
                                  .status == 0;
     return made ? fixtures / "source.mkv" : fs::path();
 }
