@@ -1,5 +1,5 @@
 // Bad inputs through the built program, each in replace mode: damaged and hostile files, awkward
-// names, a file that cannot be read, one deleted before its turn. Each
+// names, a folder named like a clip, a file that cannot be read, one deleted before its turn. Each
 // gives a clear error (exit status 1) or a correct result (0), never a crash; a file that failed is
 // left byte for byte as it was, and nothing is written beside it.
 #include <gtest/gtest.h>
@@ -202,21 +202,27 @@ TEST(BadInput, DamagedAndHostileFilesGiveAClearErrorOrACorrectResult)
     }
 }
 
-// Root reads every file: the program then runs as nobody, in a folder it may write to.
-TEST(BadInput, FileThatCannotBeRead)
+// A folder named like a clip, which the walk collects and the export refuses; and a file that cannot
+// be read (root reads every file: the program then runs as nobody, in a folder it may write to).
+TEST(BadInput, FolderNamedLikeAClipAndFileThatCannotBeRead)
 {
-    TempDir dir;
-    const fs::path file = dir / "locked.MP4";
+    TempDir dir, locked;
+    fs::create_directory(dir / "x.mp4");
+    writeFile(dir / "x.mp4" / "inside.txt", "keep");
+    expectOutcome("a folder named x.mp4 inside a folder", runKelvatta({dir.path().string()}), dir.path(),
+                  {{dir / "x.mp4", ""}, {dir / "x.mp4" / "inside.txt", "keep"}}, "无法打开文件“x.mp4”：这是一个文件夹");
+
+    const fs::path file = locked / "locked.MP4";
     ASSERT_TRUE(makeClip(file));
     const std::string before = readFile(file);
     ASSERT_EQ(::chmod(file.c_str(), 0), 0);
     std::vector<std::string> command = {kelvattaPath(), file.string()};
     if (::geteuid() == 0) {
         if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing";
-        ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+        ASSERT_EQ(::chmod(locked.path().c_str(), 0777), 0);
         command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
-    expectOutcome("a file that cannot be read", runProgram(command), dir.path(), {{file, before}},
+    expectOutcome("a file that cannot be read (run as nobody)", runProgram(command), locked.path(), {{file, before}},
                   "无法打开文件“locked.MP4”：权限不足");
 }
 

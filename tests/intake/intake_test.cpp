@@ -11,7 +11,7 @@
 #include "platform/operation_queue.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
-#include "support/mount.h"
+#include "support/process.h"
 #include "support/wait.h"
 
 using namespace kelvatta;
@@ -62,18 +62,6 @@ std::vector<std::string> prefixed(const std::string& prefix, const std::vector<f
 }
 
 }  // namespace
-
-TEST(FileURL, TextsThatNameALocalFileAndThoseThatDoNot)
-{
-    EXPECT_EQ(fileURLPath("file:///a/b.mp4"), "/a/b.mp4");
-    EXPECT_EQ(fileURLPath(" FILE://LocalHost/a%20b/%E7%89%87.MP4?x=1#t\r\n"), "/a b/片.MP4");
-    EXPECT_EQ(fileURLPath("file:/a/"), "/a/");
-    for (const std::string text : {"/a/b.mp4", "C0001.MP4", "https://h/a.mp4", "file://camera/a.mp4", "file:a.mp4",
-                                   "file://", "file:///a%2", "file:///a%zz.mp4", "file:///a%00.mp4", ""})
-        EXPECT_EQ(fileURLPath(text), std::nullopt) << text;
-    const fs::path odd = "/片段 #1?/100%/\t'x'.MP4";
-    EXPECT_EQ(fileURLPath(fileURLText(odd)), odd);
-}
 
 // A drop hands over the entries of its text/uri-list: file URLs, links resolved (a clip named through
 // a link is rewritten where it lies) and folders searched even when named like a clip; comments and
@@ -149,13 +137,4 @@ TEST_F(Intake, LockedFoldersBelowArePassedOver)
     collectVideoFiles(view, {dir.path() / ""});
     EXPECT_EQ(sorted(handedOver()), sorted({dir / "a/C0001.MP4", dir / "b.mov", dir / "c/C0003.MP4"}));
     for (const char* locked : {"b.mov", "d/e"}) ::chmod((dir / locked).c_str(), 0755);
-}
-
-TEST_F(Intake, FolderMountedBelowItselfIsNotEnteredAgain)
-{
-    makeTree({"C0001.MP4", "sub/mirror/"});
-    const Mount mirror = Mount::bind(dir.path(), dir / "sub/mirror");
-    if (!mirror.ok()) GTEST_SKIP() << "cannot bind-mount here";
-    collectVideoFiles(view, {dir.path() / ""});
-    EXPECT_EQ(handedOver(), std::vector<fs::path>{dir / "C0001.MP4"});
 }

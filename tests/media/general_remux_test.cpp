@@ -6,9 +6,7 @@
 #include <cstdio>
 
 #include "media/export_job.h"
-#include "platform/sys.h"
 #include "support/clips.h"
-#include "support/fault_plan.h"
 #include "support/log_capture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -206,31 +204,6 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
         EXPECT_FALSE(fs::exists(fs::symlink_status(out / "out.mp4")));
     }
     fs::current_path(previous);
-}
-
-// A source that grows while it is read (a clip still being copied in): the export fails saying so,
-// and leaves nothing.
-TEST(GeneralRemux, SourceChangedDuringTheExportFailsIt)
-{
-    const TempDir out;
-    const fs::path input = out / "large.avi", output = out / "temp_large.avi";
-    ASSERT_EQ(shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x480:rate=25 " + kSound +
-                    "-t 4 -c:v mjpeg -q:v 2 -c:a pcm_s16le " + shellQuote(input))  // a few MB: several reads
-                  .status,
-              0);
-    FaultPlan append{.only = sys::Call::Read, .nth = 2, .act = [&](sys::Call) {
-                         std::ofstream(input, std::ios::app) << "more";
-                         return 0;
-                     }};
-    ExportControl control;
-    ErrorOr<void> result;
-    {
-        ScopedFaults faults(append);
-        result = remux(input, output, control);
-    }
-    ASSERT_TRUE(result.isError());
-    EXPECT_EQ(result.error().localizedDescription, "文件“large.avi”在导出过程中被修改");
-    EXPECT_FALSE(fs::exists(output));
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-// The moov rewrite on synthetic movies, for what generated clips cannot show: offsets moved past
-// 4 GiB (without 4 GiB files), and track IDs already past mvhd's next one.
+// The moov rewrite on a synthetic movie, for what generated clips cannot show: offsets moved past
+// 4 GiB, without 4 GiB files.
 #include <gtest/gtest.h>
 
 #include "media/box_reader.h"
 #include "media/moov_model.h"
 #include "media/moov_rewrite.h"
 #include "support/box_tree.h"
-#include "support/clips.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;
@@ -90,22 +89,4 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
     ASSERT_EQ(planned->writes.size(), 2u);
     EXPECT_EQ(planned->writes[1].offset, 24u + 4100);
     EXPECT_EQ(be32(planned->writes[1].bytes, 0), outA - (24 + 4100));
-}
-
-// The new timecode track takes an ID above every one in use, whatever mvhd says, and only the first
-// video track refers to it.
-TEST(MoovRewrite, AddsATimecodeTrackForTheFirstVideoWithAFreeID)
-{
-    const Node moov =
-        container("moov", {mvhd(3), track(1, kVideo, {1100}), track(2, kSound, {1300}), track(5, kVideo, {1200})});
-    auto planned = plan(moov, {mdatAt(1000, 1000)}, zeroTimecodeItems());
-    ASSERT_FALSE(planned.isError()) << planned.error().localizedDescription;
-    const Movie out = plannedMovie(*planned);
-    ASSERT_EQ(out.tracks.size(), 4u);
-    EXPECT_TRUE(out.tracks[3].isTimecode());
-    EXPECT_EQ(out.tracks[3].trackId, 6u);
-    EXPECT_EQ(out.nextTrackId, 7u);
-    EXPECT_EQ(out.tracks[0].timecodeRefs, (std::vector<uint32_t>{6}));
-    EXPECT_TRUE(out.tracks[2].timecodeRefs.empty());
-
 }

@@ -1,8 +1,7 @@
 // The program with its window, on Qt's offscreen platform: the progress block and the error line
 // drawn from the view state, the controls locked while a batch runs, drops taken and refused, the
 // choose-folder dialog, the save-as check box, the keyboard and screen readers, the user guide,
-// readable texts in light and dark palettes; and the shell: the program without a display, Ctrl-C
-// and closing the window during a batch.
+// readable texts in light and dark palettes; and closing the window during a batch.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -15,7 +14,6 @@
 #include <QtTest>
 #include <tuple>
 
-#include "app/command_line.h"
 #include "app/window_shell.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
@@ -63,15 +61,6 @@ DropOutcome dropOn(QWidget* zone, const QList<QUrl>& urls,
     drop.setAccepted(false);
     QApplication::sendEvent(zone, &drop);
     return {enter.isAccepted(), drop.isAccepted(), drop.dropAction()};
-}
-
-// The built program through env(1), its environment changed by envArguments ("-u NAME" removes,
-// "NAME=VALUE" sets).
-ProgramRun runKelvattaWith(std::vector<std::string> envArguments, const ProgramOptions& options = {})
-{
-    envArguments.insert(envArguments.begin(), "/usr/bin/env");
-    envArguments.push_back(kelvattaPath());
-    return runProgram(envArguments, options);
 }
 
 // The program's window over export sessions that the test ends.
@@ -348,44 +337,6 @@ private slots:
         }
         QApplication::setPalette(light);
         f.view.setShowProgressBar(false);
-    }
-
-    void programWithoutPathsAndWithoutDisplaySaysHowToUseIt()
-    {
-        // No display at all; then displays that are named but cannot be reached, where Qt would abort
-        // with its own words (the platform plugins it has, and that reinstalling may help).
-        using Environment = std::vector<std::string>;  // for env(1): "-u NAME" removes, "NAME=VALUE" sets
-        const Environment noDisplay = {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
-        for (const auto& environment :
-             {noDisplay, Environment{"-u", "WAYLAND_DISPLAY", "DISPLAY=:97", "QT_QPA_PLATFORM=xcb"},
-              Environment{"-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97"}}) {
-            auto run = runKelvattaWith(environment);
-            QCOMPARE(run.status, 2);
-            QCOMPARE(QString::fromStdString(run.out), QString());
-            QVERIFY2(run.err.starts_with("kelvatta：无法打开窗口："), run.err.c_str());
-            QVERIFY(run.err.ends_with(std::string(usageText()) + "\n"));
-            if (environment != noDisplay) QVERIFY2(run.err.find("DISPLAY=:97") != std::string::npos, run.err.c_str());
-            QVERIFY2(run.err.find("plugin") == std::string::npos, run.err.c_str());
-        }
-    }
-
-    // Ctrl-C closes the window as its close button does. Started with standard input closed, the
-    // program has it open on /dev/null, so that no file it opens takes its number.
-    void ctrlCClosesTheWindowAndTheProgramEndsNormally()
-    {
-        ProgramOptions options;
-        options.stopOn = "OperationQueue 最大并发数";  // printed once the window has appeared
-        options.closedDescriptor = 0;
-        std::string standardInput;
-        options.whileStopped = [&](const ProgramRun& run) {
-            std::error_code ec;
-            standardInput = fs::read_symlink("/proc/" + std::to_string(run.pid) + "/fd/0", ec).string();
-            ::kill(run.pid, SIGINT);
-        };
-        options.timeout = std::chrono::seconds(30);
-        auto run = runKelvattaWith({"QT_QPA_PLATFORM=offscreen"}, options);
-        QCOMPARE(QString::fromStdString(standardInput), QStringLiteral("/dev/null"));
-        QCOMPARE(run.status, 0);
     }
 
     void closingTheWindowDuringABatchCancelsItsExports()
