@@ -200,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}},
                                XmlPlace::topLevel},
                       SonyCase{"MoovFirst2997DropFrameXmlInMoov", true, false, "30000/1001",
-                               {30, true, false, {1, 29, 59, 28}}, XmlPlace::inMoov},
+                               {30, true, false, {1, 28, 59, 28}}, XmlPlace::inMoov},
                       SonyCase{"MoovLastCo64HalfStep50p", false, true, "50", {25, false, true, {23, 59, 59, 24}},
                                XmlPlace::topLevel},
                       SonyCase{"MoovFirstCo64NoXml", true, true, "30000/1001", {30, false, false, {16, 56, 7, 0}},
