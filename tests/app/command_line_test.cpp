@@ -63,23 +63,30 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
 
 // A file that fails is left as it was, nothing is left beside it, and standard error has the error
 // line and then what became of the batch's files. A temp_ file already there (left by a run that was
-// killed) is refused, never taken for the result, and the error says what it may be.
+// killed) is refused, never taken for the result, and the error says what it may be. A save-as folder
+// that is a link to elsewhere is not written through.
 TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
 {
     const struct {
         bool saveAs, clip;
         std::string error;
+        bool linked = false;
     } cases[] = {
         {false, false, "文件“C0001.MP4”不是可识别的视频文件"},
         {true, false, "文件“C0001.MP4”不是可识别的视频文件"},
         {false, true,
          "目标文件已存在：temp_C0001.MP4（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）"},
+        {true, true, "文件夹“已修改时间码”不是真正的文件夹（可能是指向其他位置的链接），为安全起见不写入其中", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error + (c.saveAs ? ", save as" : ""));
         TempDir dir;
         const fs::path clip = dir / "C0001.MP4";
-        if (c.clip) {
+        if (c.linked) {
+            ASSERT_TRUE(makeClip(clip));
+            fs::create_directory(dir / "elsewhere");
+            fs::create_directory_symlink(dir / "elsewhere", dir / "已修改时间码");
+        } else if (c.clip) {
             ASSERT_TRUE(makeClip(clip));
             writeFile(dir / "temp_C0001.MP4", "left by a killed run");
         } else {
@@ -93,14 +100,17 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "错误：" + c.error + "\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n");
         std::vector<std::string> expected = {widthLine(), "收集到视频文件：" + clip.string(), "开始处理 1 个文件"};
-        if (c.saveAs) expected.push_back("已创建文件夹：" + (dir / "已修改时间码").string());
+        if (c.saveAs && !c.linked) expected.push_back("已创建文件夹：" + (dir / "已修改时间码").string());
         expected.insert(expected.end(), {"开始处理文件：" + clip.string(), "导出失败：" + c.error,
                                          "处理文件失败：" + clip.string() + "，错误：" + c.error});
         EXPECT_EQ(run.outLines(), expected);
         EXPECT_EQ(readFile(clip), before);
-        EXPECT_EQ(readFile(dir / "temp_C0001.MP4"), c.clip ? "left by a killed run" : "");
+        EXPECT_EQ(readFile(dir / "temp_C0001.MP4"), c.clip && !c.linked ? "left by a killed run" : "");
+        if (c.linked) {
+            EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+        }
         auto after = entries(dir.path());
-        if (c.saveAs) std::erase(after, "已修改时间码");  // made before the export starts; it stays, empty
+        if (c.saveAs && !c.linked) std::erase(after, "已修改时间码");  // made before the export starts; it stays, empty
         EXPECT_EQ(after, expectedEntries) << "something was left beside the clip";
     }
 }
