@@ -10,6 +10,7 @@
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
 #include "media/quicktime_meta.h"
+#include "media/undo_record.h"
 
 namespace kelvatta {
 namespace {
@@ -28,6 +29,8 @@ constexpr uint64_t kMaxAssembled = 64ull << 20;
 void fuzzBoxPath(const uint8_t* data, size_t size)
 {
     MemorySource source(ByteSpan(data, size));
+    // The marker and undo record of a rewrite in place, read from what may be a hostile file.
+    if (auto boxes = scanTopLevel(source); !boxes.isError()) (void)findInPlaceTrace(source, *boxes);
     // The export's own decision: refused, left to the general path, or taken by the box path.
     auto probed = probeBoxContent(source);
     if (probed.isError() || !*probed) return;

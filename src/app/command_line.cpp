@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,9 @@
 #include "app/terminal_status.h"
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
+#include "media/in_place.h"
+#include "timecode/sidecar.h"
+#include "platform/log.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
@@ -126,7 +130,9 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 
     auto exports = RunningExports::create();
     auto tally = std::make_shared<BatchTally>();
-    ContentView view(std::make_shared<TalliedProcessor>(exports->sessionFactory(options.makeSession), tally));
+    auto processor = std::make_shared<TalliedProcessor>(exports->sessionFactory(options.makeSession), tally);
+    processor->setInPlace(options.inPlace);
+    ContentView view(processor);
     view.setSaveAs(options.saveAs);
     BatchWatch watch(view);
     std::optional<TerminalStatus> status;
@@ -170,14 +176,63 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     return allDone ? kExitSuccess : kExitFailure;
 }
 
+int runRestore(const std::vector<fs::path>& urls)
+{
+    // Each step of a restore is flushed and can be taken again: a stop signal ends the run between
+    // clips, never inside one.
+    stopSignal = 0;
+    installSignalHandlers();
+    const auto files = findVideoFiles(urls);
+    if (!files) {
+        printError(std::string("kelvatta：") + kFolderAccessFailure);
+        return kExitUsage;
+    }
+    int restored = 0, failed = 0;
+    for (const fs::path& url : *files) {
+        if (stopSignal.load()) break;
+        const fs::path file(urlPath(url));
+        const bool named = std::find(urls.begin(), urls.end(), url) != urls.end();
+        auto result = restoreInPlace(file);
+        if (result.isError()) {
+            printLine("恢复失败：" + result.error().localizedDescription);
+            ++failed;
+        } else if (*result) {
+            printLine("已恢复原文件：" + file.string());
+            ++restored;
+            // The camera's XML beside it counts from the clip's start again.
+            auto sidecar = restoreSidecar(file);
+            if (sidecar.isError()) {
+                printLine("恢复附属 XML 文件失败：" + sidecar.error().localizedDescription);
+                ++failed;
+            } else if (*sidecar) {
+                printLine("已恢复附属 XML 文件：" + (*sidecar)->string());
+            }
+        } else if (named) {
+            // A clip found in a folder that was never rewritten in place is passed over.
+            printLine("恢复失败：文件“" + file.filename().string() + "”没有原地修改的记录，无法恢复");
+            ++failed;
+        }
+    }
+    if (stopSignal.load()) {
+        printError("已中断：已恢复 " + std::to_string(restored) + " 个文件");
+        return 128 + stopSignal.load();
+    }
+    if (restored == 0 && failed == 0) printError("kelvatta：没有找到原地修改过的视频文件");
+    return failed == 0 && restored > 0 ? kExitSuccess : kExitFailure;
+}
+
 const char* usageText()
 {
-    return "用法：kelvatta [--save-as] 路径...\n"
+    return "用法：kelvatta [--save-as | --in-place] 路径...\n"
+           "      kelvatta --restore 路径...\n"
            "把视频文件的起始时间码改为 00:00:00:00，不重新编码。\n"
            "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
            "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
            "\n"
            "  --save-as   把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
+           "  --in-place  就地修改原文件：只追加新的 moov 并改写时间码字节，不复制媒体数据，\n"
+           "              并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
+           "  --restore   把就地修改过的文件逐字节恢复为原样\n"
            "  --help      显示本说明\n"
            "  --version   显示版本\n"
            "\n"
@@ -197,6 +252,10 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             optionsEnded = true;
         } else if (argument == "--save-as") {
             commandLine.saveAs = true;
+        } else if (argument == "--in-place") {
+            commandLine.inPlace = true;
+        } else if (argument == "--restore") {
+            commandLine.action = CommandLine::Action::restore;
         } else if (argument == "--help" || argument == "-h") {
             commandLine.action = CommandLine::Action::help;
             return commandLine;
@@ -208,6 +267,10 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
         }
     }
     if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
+    if (commandLine.inPlace && commandLine.saveAs)
+        return Error{"CommandLine", kExitUsage, "--in-place 只用于替换原文件，不能与 --save-as 同用"};
+    if (commandLine.action == CommandLine::Action::restore && (commandLine.inPlace || commandLine.saveAs))
+        return Error{"CommandLine", kExitUsage, "--restore 不能与 --save-as 或 --in-place 同用"};
     return commandLine;
 }
 
@@ -231,15 +294,18 @@ int runCommandLine(int argc, char** argv)
         (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());
         return kExitSuccess;
     }
-    case CommandLine::Action::run: break;
+    case CommandLine::Action::run:
+    case CommandLine::Action::restore: break;
     }
     auto urls = resolvePaths(parsed->paths);
     if (urls.isError()) {
         printError("kelvatta：" + urls.error().localizedDescription);
         return kExitUsage;
     }
+    if (parsed->action == CommandLine::Action::restore) return runRestore(*urls);
     BatchOptions options;
     options.saveAs = parsed->saveAs;
+    options.inPlace = parsed->inPlace;
     return runBatch(options, urls.releaseValue());
 }
 

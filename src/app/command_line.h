@@ -26,9 +26,10 @@ inline constexpr int kExitUsage = 2;        // the command line was wrong, or a 
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
-    enum class Action { run, help, version };
+    enum class Action { run, restore, help, version };
     Action action = Action::run;
     bool saveAs = false;
+    bool inPlace = false;
     std::vector<std::string> paths;
 };
 
@@ -39,6 +40,7 @@ const char* usageText();
 
 struct BatchOptions {
     bool saveAs = false;
+    bool inPlace = false;  // replace mode rewrites clips in place where their layout allows
     // Whether to keep a progress line on standard error (only ever shown on a terminal).
     bool progressLine = true;
     // Where the export sessions come from: the program's own, or a test's.
@@ -48,6 +50,10 @@ struct BatchOptions {
 // Runs one batch over urls (absolute, folders ending in a separator) on the calling thread, which
 // becomes the main thread, until it has ended or a stop signal has stopped it; returns the exit status.
 int runBatch(const BatchOptions& options, std::vector<std::filesystem::path> urls);
+
+// kelvatta --restore PATH...: gives back the original of every clip rewritten in place among the
+// paths (files named, and files below folders that carry a record); returns the exit status.
+int runRestore(const std::vector<std::filesystem::path>& urls);
 
 // The whole program when it runs without a window. Call on the thread that is to be the main thread,
 // before any other thread is made.

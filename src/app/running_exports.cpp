@@ -16,6 +16,8 @@ public:
     void setOutputURL(std::filesystem::path url) override { inner_->setOutputURL(std::move(url)); }
     void setOutputFileType(std::string fileType) override { inner_->setOutputFileType(std::move(fileType)); }
     void setMetadata(std::vector<MetadataItem> items) override { inner_->setMetadata(std::move(items)); }
+    void setRefusesLinkedOutputFolder(bool refuses) override { inner_->setRefusesLinkedOutputFolder(refuses); }
+    void setInPlace(bool inPlace) override { inner_->setInPlace(inPlace); }
 
     void exportAsynchronously(std::function<void()> handler) override
     {

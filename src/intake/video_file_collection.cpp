@@ -128,27 +128,34 @@ void reportFolderAccessFailure(ContentView& view)
 
 }  // namespace
 
+std::optional<std::vector<fs::path>> findVideoFiles(const std::vector<fs::path>& urls,
+                                                   const std::function<void(const fs::path&)>& found)
+{
+    std::vector<fs::path> videoFiles;
+    const auto consider = [&](const fs::path& url) {
+        if (!hasVideoExtension(url)) return;
+        videoFiles.push_back(url);
+        if (found) found(url);
+    };
+    for (const auto& url : urls) {
+        if (!isFolderURL(url)) consider(url);
+        else if (!walkFolder(url, consider)) return std::nullopt;
+    }
+    return videoFiles;
+}
+
 void collectVideoFiles(ContentView view, std::vector<fs::path> urls)
 {
     DispatchQueue::global(DispatchQueue::QoS::userInitiated).async([weakView = view.weak(), urls = std::move(urls)] {
-        std::vector<fs::path> videoFiles;
-        const auto consider = [&](const fs::path& url) {
-            if (!hasVideoExtension(url)) return;
-            videoFiles.push_back(url);
-            printLine("收集到视频文件：" + urlPath(url));
-        };
-        for (const auto& url : urls) {
-            if (!isFolderURL(url)) {
-                consider(url);
-            } else if (!walkFolder(url, consider)) {
-                // Nothing of this hand-over is processed, not even what was collected before.
-                DispatchQueue::main().async([weakView] {
-                    if (auto current = weakView.lock()) reportFolderAccessFailure(*current);
-                });
-                return;
-            }
+        auto videoFiles = findVideoFiles(urls, [](const fs::path& url) { printLine("收集到视频文件：" + urlPath(url)); });
+        if (!videoFiles) {
+            // Nothing of this hand-over is processed, not even what was collected before.
+            DispatchQueue::main().async([weakView] {
+                if (auto current = weakView.lock()) reportFolderAccessFailure(*current);
+            });
+            return;
         }
-        DispatchQueue::main().async([weakView, videoFiles = std::move(videoFiles)]() mutable {
+        DispatchQueue::main().async([weakView, videoFiles = std::move(*videoFiles)]() mutable {
             if (auto current = weakView.lock()) processFiles(*current, std::move(videoFiles));
         });
     });

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "ui/content_view.h"
@@ -13,5 +15,10 @@ namespace kelvatta {
 
 // Called on the main thread; returns at once.
 void collectVideoFiles(ContentView view, std::vector<std::filesystem::path> urls);
+
+// The same search, on the calling thread: the video files among urls and below its folders, each
+// also given to found. Nothing when a folder among urls cannot be opened.
+std::optional<std::vector<std::filesystem::path>> findVideoFiles(
+    const std::vector<std::filesystem::path>& urls, const std::function<void(const std::filesystem::path&)>& found = {});
 
 }  // namespace kelvatta

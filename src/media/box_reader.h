@@ -99,6 +99,9 @@ public:
     // Up to len bytes at offset; fewer only at the end.
     virtual ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) = 0;
     virtual uint64_t size() const = 0;
+    // Says that len bytes at offset will be read soon, so that many small reads scattered over a
+    // large file are asked of the disk at once rather than one after another.
+    virtual void prefetch(uint64_t offset, uint64_t len) { (void)offset, (void)len; }
 };
 
 class MemorySource final : public ByteSource {

@@ -1,5 +1,6 @@
 #include "media/camera_xml.h"
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -123,10 +124,10 @@ std::optional<uint32_t> parseRate(const Attribute* attribute)
     return rate;
 }
 
-// Re-bases the table whose start tag is table; its values are rewritten into out. False when the
-// table is not understood.
+// Re-bases the table whose start tag is table; its values are rewritten into out, each changed one
+// listed in edits. False when the table is not understood.
 bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& start, std::string& out,
-                 TimecodeCounting& counting)
+                 std::vector<CameraXmlEdit>& edits, TimecodeCounting& counting)
 {
     const auto rate = parseRate(table.attribute("tcFps"));
     const Attribute* halfStep = table.attribute("halfStep");
@@ -163,19 +164,38 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
     if (!first) return false;
     const auto rebase = TimecodeRebase::make(counting, *first, TimecodeValue{start, false});
     if (!rebase) return false;
-    std::vector<std::pair<size_t, PackedTimecode>> edits;
+    std::vector<CameraXmlEdit> rebased;
     for (const Entry& entry : entries) {
         const auto value = entry.packed.unpack(counting.halfStep);
         const auto moved = value ? (*rebase)(*value) : std::nullopt;
         if (!moved) return false;
-        edits.push_back({entry.value->valueAt, entry.packed.repacked(*moved, counting.halfStep)});
+        CameraXmlEdit edit;
+        edit.offset = entry.value->valueAt;
+        writeHex(entry.packed.repacked(*moved, counting.halfStep), !hasLowerHex(entry.value->value), edit.digits.data());
+        if (std::string_view(edit.digits.data(), 8) != entry.value->value) rebased.push_back(edit);
     }
-    for (size_t i = 0; i < edits.size(); ++i)
-        writeHex(edits[i].second, !hasLowerHex(entries[i].value->value), &out[edits[i].first]);
+    for (const CameraXmlEdit& edit : rebased) {
+        std::copy(edit.digits.begin(), edit.digits.end(), out.begin() + static_cast<std::ptrdiff_t>(edit.offset));
+        edits.push_back(edit);
+    }
     return true;
 }
 
 }  // namespace
+
+std::optional<Timecode> cameraXmlStart(std::string_view text)
+{
+    bool malformed = false;
+    const auto table = nextTag(text, "LtcChangeTable", 0, text.size(), malformed);
+    if (!table || table->empty) return std::nullopt;
+    const auto first = nextTag(text, "LtcChange", table->end, text.size(), malformed);
+    const Attribute* value = first ? first->attribute("value") : nullptr;
+    const auto packed = value ? parseHex(value->value) : std::nullopt;
+    const Attribute* halfStep = table->attribute("halfStep");
+    const auto start = packed ? packed->unpack(halfStep && halfStep->value == "true") : std::nullopt;
+    if (!start) return std::nullopt;
+    return start->time;
+}
 
 std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start)
 {
@@ -191,7 +211,7 @@ std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Tim
         at = table->end;
         if (table->empty) continue;
         TimecodeCounting counting;
-        if (!rebaseTable(text, *table, start, result.text, counting)) return std::nullopt;
+        if (!rebaseTable(text, *table, start, result.text, result.edits, counting)) return std::nullopt;
         if (!found) result.counting = counting;
         found = true;
     }

@@ -6,9 +6,11 @@
 // text is edited in place, never re-serialised: only the digits of the values change.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "media/timecode.h"
 
@@ -17,8 +19,15 @@ namespace kelvatta {
 // Larger camera XML is not what a camera writes; it is left as it is.
 inline constexpr size_t kMaxCameraXmlSize = 16u << 20;
 
+// One value's new digits at its offset in the text.
+struct CameraXmlEdit {
+    size_t offset = 0;
+    std::array<char, 8> digits{};
+};
+
 struct RebasedCameraXml {
     std::string text;
+    std::vector<CameraXmlEdit> edits;  // where text differs from the source, in order
     bool changed = false;
     TimecodeCounting counting;  // of the first table: rate, drop-frame (from its first value), half-step
 };
@@ -27,5 +36,8 @@ struct RebasedCameraXml {
 // start and every later one keeps its distance to the first (in the table's own counting). Nothing
 // when the text holds no table this program understands in full (then nothing in it is changed).
 std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start);
+
+// The first value of the text's first LtcChangeTable: where the clip's timecode starts.
+std::optional<Timecode> cameraXmlStart(std::string_view text);
 
 }  // namespace kelvatta

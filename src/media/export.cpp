@@ -1,6 +1,7 @@
 #include "media/box_export.h"
 #include "media/export_job.h"
 #include "media/general_remux.h"
+#include "media/in_place.h"
 #include "media/media_error.h"
 
 namespace kelvatta {
@@ -11,6 +12,7 @@ ErrorOr<void> runExport(const ExportJob& job, ExportControl& control)
 {
     if (control.isCancelled()) return cancelledError();
     if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
+    if (job.inPlace) return rewriteInPlace(job.source, job.metadata, control);
     auto source = KV_TRY(probeBoxSource(job.source));
     if (!source) return remuxGeneral(job, control);
     return exportBoxFile(job, control, std::move(*source));

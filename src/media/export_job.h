@@ -19,6 +19,8 @@ struct ExportJob {
     std::vector<MetadataItem> metadata;
     // The output's folder must be a folder, not a link to one.
     bool realOutputFolder = false;
+    // Rewrite the source itself (see in_place.h); output is not written.
+    bool inPlace = false;
     // Flush the output to disk before reporting it complete. Only benchmarks turn this off, to
     // compare with tools that do not flush.
     bool durable = true;

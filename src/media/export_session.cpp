@@ -67,6 +67,7 @@ public:
     void setOutputFileType(std::string fileType) override { job_.fileType = std::move(fileType); }
     void setMetadata(std::vector<MetadataItem> items) override { job_.metadata = std::move(items); }
     void setRefusesLinkedOutputFolder(bool refuses) override { job_.realOutputFolder = refuses; }
+    void setInPlace(bool inPlace) override { job_.inPlace = inPlace; }
 
     void exportAsynchronously(std::function<void()> handler) override
     {

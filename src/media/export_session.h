@@ -41,7 +41,10 @@ public:
     virtual void setMetadata(std::vector<MetadataItem> items) = 0;
     // Refuse to write when the output's folder is a link (a save-as folder in a place others can
     // write to could be pointed anywhere). Off by default.
-    virtual void setRefusesLinkedOutputFolder(bool refuses) { (void)refuses; }
+    virtual void setRefusesLinkedOutputFolder(bool refuses) = 0;
+    // Rewrite the source itself where its layout allows (see media/in_place.h) instead of writing
+    // the output; where it does not, the export fails with an error of kind notInPlace saying why.
+    virtual void setInPlace(bool inPlace) = 0;
 
     // Starts the export on a thread of its own and returns. handler is called once, on that thread,
     // when the export has ended; error() and status() then tell the outcome. The session keeps

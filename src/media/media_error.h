@@ -21,8 +21,9 @@ enum class ExportErrorCode : long {
     verifyFailed = 5,   // the written output did not read back as it should
     cancelled = 6,
     fragmented = 7,     // a fragmented movie: not for the box path
-    muxFailed = 8,      // libavformat's muxer could not write the output
-    sourceChanged = 9,  // the source was modified while it was exported
+    notInPlace = 8,     // the clip's layout does not allow a rewrite in place; the reason says why
+    muxFailed = 9,      // libavformat's muxer could not write the output
+    sourceChanged = 10, // the source was modified while it was exported
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)

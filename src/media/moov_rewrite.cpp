@@ -27,12 +27,13 @@ struct NewTimecodeTrack {
 // rtmd samples are read one header at a time; more than a day of 60p is not a clip.
 constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
 
-Patch makePatch(uint64_t sourceOffset, ByteSpan bytes)
+Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original)
 {
     Patch patch;
     patch.offset = sourceOffset;
-    patch.size = static_cast<uint8_t>(std::min(bytes.size(), patch.bytes.size()));
+    patch.size = static_cast<uint8_t>(std::min({bytes.size(), original.size(), patch.bytes.size()}));
     std::copy_n(bytes.begin(), patch.size, patch.bytes.begin());
+    std::copy_n(original.begin(), patch.size, patch.original.begin());
     return patch;
 }
 
@@ -68,7 +69,7 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
 class MoovWriter {
 public:
     MoovWriter(const Movie& movie, const DataMap& map, const std::vector<bool>& wide,
-               const std::optional<NewTimecodeTrack>& timecode, uint32_t timecodeSampleOffset, const Bytes& meta)
+               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta)
         : movie_(movie), moov_(movie.moov), map_(map), wide_(wide), timecode_(timecode),
           timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), w_(out_)
     {
@@ -216,7 +217,7 @@ private:
     const DataMap& map_;
     const std::vector<bool>& wide_;
     const std::optional<NewTimecodeTrack>& timecode_;
-    uint32_t timecodeSampleOffset_;
+    uint64_t timecodeSampleOffset_;
     const Bytes& meta_;
     Bytes out_;
     ByteWriter w_;
@@ -240,7 +241,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased, rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
-            patches.push_back(makePatch(samples[i].offset, rebased));
+            patches.push_back(makePatch(samples[i].offset, rebased, frame));
         }
     }
     return {};
@@ -257,20 +258,27 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
     struct Found {
         uint64_t offset;
         RtmdTimecode value;
+        std::array<uint8_t, kRtmdTimecodeSize> bytes;  // as the source holds them
     };
-    std::vector<Found> found;
-    uint32_t maxFrames = 0;
+    std::vector<uint64_t> heads;
     KV_TRY(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-        if (sample.size < kRtmdHeadSize) return {};
-        uint8_t head[kRtmdHeadSize];
-        if (KV_TRY(source.readAt(head, sizeof head, sample.offset)) != sizeof head)
-            return damaged("“rtmd”样本超出了文件末尾");
-        if (auto value = readRtmdTimecode(head)) {
-            found.push_back({sample.offset, *value});
-            maxFrames = std::max(maxFrames, value->time.frames);
-        }
+        if (sample.size >= kRtmdHeadSize) heads.push_back(sample.offset);
         return {};
     }));
+    // One header per frame, spread over the whole clip: asked for all at once.
+    for (uint64_t offset : heads) source.prefetch(offset, kRtmdHeadSize);
+    std::vector<Found> found;
+    uint32_t maxFrames = 0;
+    for (uint64_t offset : heads) {
+        uint8_t head[kRtmdHeadSize];
+        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
+        if (auto value = readRtmdTimecode(head)) {
+            Found sample{offset, *value, {}};
+            std::copy_n(head + kRtmdTimecodeAt, kRtmdTimecodeSize, sample.bytes.begin());
+            found.push_back(sample);
+            maxFrames = std::max(maxFrames, value->time.frames);
+        }
+    }
     if (found.empty()) return false;
     const bool dropFrame = found.front().value.dropFrame != 0;
     counting.halfStep = false;
@@ -282,7 +290,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         const auto moved = (*rebase)({sample.value.time, false});
         if (!moved || moved->time == sample.value.time) continue;
         const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
-        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes));
+        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes));
     }
     return dropFrame;
 }
@@ -405,9 +413,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         const uint64_t headSize = leadingSize + moovSize + trailingSize + sampleBoxSize;
         auto plan = KV_TRY(layOut(headSize, top.data));
         const DataMap map(plan.data);
-        const auto sampleOffset = checkedCast<uint32_t>(headSize - sampleBoxSize + 8);
-        if (!sampleOffset) return tooLarge("新的“moov”盒子过大");
-        MoovWriter writer(movie, map, wide, added, *sampleOffset, meta);
+        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta);
         Bytes moov = KV_TRY(writer.write());
         for (size_t track : writer.overflowed()) wide[track] = true;
         if (!writer.overflowed().empty() || moov.size() != moovSize) {
@@ -447,6 +453,105 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         return plan;
     }
     return damaged("无法确定新的“moov”盒子的大小");
+}
+
+namespace {
+
+// Why the clip cannot be rewritten in place, or nothing when it can.
+ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, const TopLevelPlan& top)
+{
+    std::optional<Box> moov;
+    uint64_t end = 0;
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("moov")) moov = box;
+        if (box.type == fourcc("ftyp") && !top.ftyp) {
+            uint8_t major[4];
+            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4) return damaged("“ftyp”盒子过短");
+            const uint32_t brand = loadU32(major);
+            if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
+                return std::optional<std::string>("文件不是 MP4 格式（品牌“" + fourccText(brand) + "”）");
+        }
+        end = box.end();
+    }
+    if (!moov) return damaged("缺少“moov”盒子");
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("mdat") && box.end() > moov->offset)
+            return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
+        const bool trailing = box.offset > moov->offset;
+        const bool keptInPlace = box.type == fourcc("meta") || box.type == fourcc("free") ||
+                                 box.type == fourcc("skip") || box.type == fourcc("wide") || box.type == fourcc("uuid");
+        if (trailing && !keptInPlace)
+            return std::optional<std::string>("“moov”盒子之后有" + quotedType(box.type) + "盒子");
+    }
+    if (end != source.file.size()) return std::optional<std::string>("文件末尾有不属于任何盒子的数据");
+    if (top.xmlInMoov) return std::optional<std::string>("相机的 XML 位于“moov”盒子之内");
+    uint8_t size[4];
+    if (KV_TRY(source.file.readAt(size, 4, moov->offset)) != 4 || loadU32(size) == 0)
+        return std::optional<std::string>("“moov”盒子的大小未写明");
+    return std::optional<std::string>();
+}
+
+}  // namespace
+
+ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
+                                                            const std::vector<MetadataItem>& items, uint64_t appendAt)
+{
+    using Planned = std::variant<InPlacePlan, std::string>;
+    const Movie& movie = source.movie;
+    const Bytes meta = KV_TRY(buildQuickTimeMeta(items));
+    const auto start = KV_TRY(requestedTimecode(items));
+    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
+    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
+    Rebased rebased;
+    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+
+    InPlacePlan plan;
+    plan.appendAt = appendAt;
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("moov")) plan.oldMoov = box;
+        if (box.type == fourcc("mdat")) plan.mdats.push_back(box);
+    }
+    // [free padding][mdat: sample] before the new moov, so that it starts on a 4096-byte boundary.
+    const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
+    const auto afterSample = checkedAdd(appendAt, sampleBoxSize);
+    if (!afterSample) return tooLarge("文件过大");
+    uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
+    if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    ByteWriter w(plan.appended);
+    if (gap > 0) {
+        w.u32(static_cast<uint32_t>(gap));
+        w.type(fourcc("free"));
+        w.zeros(gap - kFreeHeaderSize);
+    }
+    const uint64_t sampleBoxAt = appendAt + gap;
+    if (rebased.added) {
+        w.open(fourcc("mdat"));
+        w.u32(rebased.added->firstFrame);
+        w.close();
+        plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
+    }
+    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
+
+    // Every chunk stays where it is.
+    std::vector<DataPlacement> identity;
+    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    const std::vector<bool> wide(movie.tracks.size(), false);
+    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta);
+    Bytes moov = KV_TRY(writer.write());
+    if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
+    storeU32(&moov[4], fourcc("free"));  // switched on once everything else is in place
+    plan.newMoovSize = moov.size();
+    w.bytes(moov);
+
+    plan.patches = std::move(rebased.patches);
+    const auto span = [](const std::array<char, 8>& digits) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+    };
+    for (const auto& edit : top.xmlEdits)
+        plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
+    std::sort(plan.patches.begin(), plan.patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+    return Planned(std::move(plan));
 }
 
 Bytes buildFtyp()

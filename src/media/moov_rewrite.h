@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <variant>
 #include <vector>
 
 #include "media/box_reader.h"
@@ -52,9 +54,11 @@ struct OutputWrite {
 struct Patch {
     uint64_t offset = 0;
     uint8_t size = 0;
-    std::array<uint8_t, 7> bytes{};
+    std::array<uint8_t, 8> bytes{};
+    std::array<uint8_t, 8> original{};  // what the source holds there
 
     ByteSpan span() const { return ByteSpan(bytes.data(), size); }
+    ByteSpan originalSpan() const { return ByteSpan(original.data(), size); }
 };
 
 struct OutputPlan {
@@ -85,6 +89,24 @@ struct SourceMovie {
 // becomes co64, which grows moov and moves the data again, so the layout is iterated until moov's
 // size and the tables' widths agree. A chunk offset that lies in no mdat is an error.
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items);
+
+// A rewrite in place: every byte of the clip stays where it is. A new moov (the same tracks at the same
+// offsets, with the metadata item and the timecode track) and the timecode sample it adds are
+// appended after its end; the re-based timecodes are patches over its own samples and camera XML.
+struct InPlacePlan {
+    Box oldMoov;                   // the clip's moov, which is switched off (typed free) at the end
+    uint64_t appendAt = 0;         // where appended starts
+    Bytes appended;                // [free padding][mdat: new timecode sample][new moov, typed free]
+    uint64_t newMoovOffset = 0;    // 4096-aligned, so its type field lies within one sector
+    uint64_t newMoovSize = 0;
+    std::vector<Patch> patches;    // over the clip's own bytes, in file order
+    std::vector<Box> mdats;        // every box holding media data once the plan is carried out
+};
+
+// The plan for the clip, with the appended part starting at appendAt; or why its layout does not
+// allow one (media data after moov, other boxes after it, the camera XML inside moov ...).
+ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
+                                                            const std::vector<MetadataItem>& items, uint64_t appendAt);
 
 // The output's ftyp unless the source's is kept: major brand mp42, minor version 0, compatible mp42
 // and isom.

@@ -21,7 +21,7 @@ ErrorOr<void> checkOutput(ByteSource& output, const OutputPlan& plan)
             return mismatch("写入的盒子与预期不符");
     }
     for (const Patch& patch : plan.patches) {
-        std::array<uint8_t, 7> back{};
+        std::array<uint8_t, 8> back{};
         if (KV_TRY(output.readAt(back.data(), patch.size, patch.offset)) != patch.size ||
             !std::equal(back.begin(), back.begin() + patch.size, patch.bytes.begin()))
             return mismatch("重新计算的时间码与预期不符");

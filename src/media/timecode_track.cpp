@@ -145,9 +145,15 @@ void writeStbl(ByteWriter& w, const TimecodeTrackParams& p)
     w.u32(4);
     w.u32(1);
     w.close();
-    w.openFull(fourcc("stco"), 0, 0);
-    w.u32(1);
-    w.u32(p.sampleOffset);
+    if (p.sampleOffset > UINT32_MAX) {
+        w.openFull(fourcc("co64"), 0, 0);
+        w.u32(1);
+        w.u64(p.sampleOffset);
+    } else {
+        w.openFull(fourcc("stco"), 0, 0);
+        w.u32(1);
+        w.u32(static_cast<uint32_t>(p.sampleOffset));
+    }
     w.close();
     w.close();
 }

@@ -36,7 +36,7 @@ struct TimecodeTrackParams {
     uint16_t language = 0;
     uint64_t created = 0, modified = 0;            // the video track's tkhd dates
     uint64_t mediaCreated = 0, mediaModified = 0;  // and its mdhd dates
-    uint32_t sampleOffset = 0;    // file offset of the 4-byte sample
+    uint64_t sampleOffset = 0;    // file offset of the 4-byte sample (past 4 GiB: a co64 table)
 };
 
 // Frames per second for a tmcd sample entry (rounded), or nothing when the rate does not fit its

@@ -28,6 +28,9 @@ std::optional<MetaLayout> metaLayout(ByteSpan meta, const Box& box)
 struct CameraXml {
     Bytes box;  // a top-level meta: full box, hdlr nrtm, xml (re-based)
     std::optional<TimecodeCounting> counting;
+    uint64_t textAt = 0;  // where the XML's text lies within the source's buffer
+    uint64_t textSize = 0;
+    std::vector<CameraXmlEdit> edits;
 };
 
 // meta (box within buffer) as a top-level box with its XML re-based, when it holds the camera's
@@ -56,13 +59,16 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     const size_t childrenAt = out.box.size();
     w.bytes(buffer.subspan(box.offset + layout->childrenAt, box.end() - box.offset - layout->childrenAt));
     w.close();
+    const auto text = KV_TRY(readFullBox(buffer, *xml)).body;  // version and flags, then the text
+    out.textAt = xml->payloadOffset() + 4;
+    out.textSize = text.size();
     if (!start) return std::optional<CameraXml>(std::move(out));
 
-    const auto text = KV_TRY(readFullBox(buffer, *xml)).body;
     const auto rebased =
         rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start);
     if (!rebased) return std::optional<CameraXml>(std::move(out));
     out.counting = rebased->counting;
+    out.edits = rebased->edits;
     const uint64_t textAt = childrenAt + (xml->payloadOffset() + 4 - (box.offset + layout->childrenAt));
     std::copy(rebased->text.begin(), rebased->text.end(), out.box.begin() + static_cast<std::ptrdiff_t>(textAt));
     return std::optional<CameraXml>(std::move(out));
@@ -75,6 +81,19 @@ void addCameraXml(TopLevelPlan& plan, CameraXml xml)
 }
 
 }  // namespace
+
+ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel)
+{
+    for (const Box& box : topLevel) {
+        if (box.type != fourcc("meta") || box.size > kMaxCameraXmlSize + 4096) continue;
+        const Bytes bytes = KV_TRY(readBox(file, box));
+        const auto xml = KV_TRY(cameraXml(bytes, Box{box.type, 0, box.size, box.headerSize}, std::nullopt));
+        if (!xml) continue;
+        const ByteSpan text = ByteSpan(bytes).subspan(xml->textAt, xml->textSize);
+        return cameraXmlStart(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+    }
+    return std::optional<Timecode>();
+}
 
 bool keepsSourceFtyp(ByteSpan ftyp)
 {
@@ -114,6 +133,12 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
+                for (const CameraXmlEdit& edit : xml->edits) {
+                    TopLevelPlan::XmlEdit placed{box.offset + xml->textAt + edit.offset, {}, edit.digits};
+                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(xml->textAt + edit.offset), 8,
+                                placed.original.begin());
+                    plan.xmlEdits.push_back(placed);
+                }
                 addCameraXml(plan, std::move(*xml));
                 continue;
             }
@@ -123,7 +148,10 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
     }
     // The XML some writers keep in moov/meta, where the output's own metadata item goes.
     for (const Box& meta : movie.metas) {
-        if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) addCameraXml(plan, std::move(*xml));
+        if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) {
+            plan.xmlInMoov = true;
+            addCameraXml(plan, std::move(*xml));
+        }
     }
     return plan;
 }

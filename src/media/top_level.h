@@ -3,7 +3,9 @@
 // every mdat is copied, and only padding (free, skip, wide) is left out.
 #pragma once
 
+#include <array>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "media/box_reader.h"
@@ -21,12 +23,25 @@ struct TopLevelPlan {
     std::vector<Bytes> cameraXml;       // top-level meta boxes with the camera's XML, written after moov
     std::vector<Box> data;              // mdat and large kept boxes, in source order, copied whole
     std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
+    // The re-basing of the top-level camera XML as edits of the source where it lies (each value's
+    // digits at their file offset, and what they were), for a rewrite in place.
+    struct XmlEdit {
+        uint64_t offset = 0;
+        std::array<char, 8> original{};
+        std::array<char, 8> digits{};
+    };
+    std::vector<XmlEdit> xmlEdits;
+    bool xmlInMoov = false;  // the camera's XML was in moov/meta
 };
 
 // Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers
 // put it). With start, the XML's timecode table is re-based to begin there.
 ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie& movie, ByteSource& source,
                                    const std::optional<Timecode>& start);
+
+// Where the camera XML at the top level of the file at path says its timecode starts; nothing when
+// it has none.
+ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel);
 
 // Whether a source's ftyp is kept: a Sony XAVC file that is also an MPEG-4 file (mp42 among its
 // compatible brands).

@@ -52,6 +52,7 @@ const char* callName(Call call)
     case Call::CopyFileRange: return "copy_file_range";
     case Call::CloneRange: return "ioctl(FICLONERANGE)";
     case Call::Fsync: return "fsync";
+    case Call::Ftruncate: return "ftruncate";
     case Call::Fstat: return "fstat";
     case Call::Stat: return "stat";
     case Call::Rename: return "rename";
@@ -62,6 +63,8 @@ const char* callName(Call call)
     case Call::Fallocate: return "fallocate";
     case Call::Fchown: return "fchown";
     case Call::Xattr: return "xattr";
+    case Call::CowExtentSize: return "ioctl(FS_IOC_FSSETXATTR)";
+    case Call::Fadvise: return "posix_fadvise";
     }
     return "?";
 }
@@ -171,6 +174,25 @@ ErrorOr<size_t> copyFileRange(int in, uint64_t inOffset, int out, uint64_t outOf
     }
 }
 
+ErrorOr<void> fadvise(int fd, uint64_t offset, uint64_t len, int advice)
+{
+    KV_FAULT_POINT(Call::Fadvise);
+    if (int err = ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), advice))
+        return callError(Call::Fadvise, err);
+    return {};
+}
+
+ErrorOr<void> setCowExtentSize(int fd, uint32_t bytes)
+{
+    KV_FAULT_POINT(Call::CowExtentSize);
+    struct fsxattr attributes {};
+    if (::ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return callError(Call::CowExtentSize, errno);
+    attributes.fsx_xflags |= FS_XFLAG_COWEXTSIZE;
+    attributes.fsx_cowextsize = bytes;
+    if (::ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return callError(Call::CowExtentSize, errno);
+    return {};
+}
+
 ErrorOr<void> cloneRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t len)
 {
     KV_FAULT_POINT(Call::CloneRange);
@@ -190,6 +212,15 @@ ErrorOr<void> fsync(int fd)
     KV_FAULT_POINT(Call::Fsync);
     if (::fsync(fd) != 0) return callError(Call::Fsync, errno);
     return {};
+}
+
+ErrorOr<void> ftruncate(int fd, uint64_t size)
+{
+    KV_FAULT_POINT(Call::Ftruncate);
+    for (;;) {
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return {};
+        if (errno != EINTR) return callError(Call::Ftruncate, errno);
+    }
 }
 
 ErrorOr<struct stat> fstat(int fd)

@@ -24,6 +24,7 @@ enum class Call {
     CopyFileRange,
     CloneRange,
     Fsync,
+    Ftruncate,
     Fstat,
     Stat,
     Rename,
@@ -34,6 +35,8 @@ enum class Call {
     Fallocate,
     Fchown,
     Xattr,
+    CowExtentSize,
+    Fadvise,
 };
 
 const char* callName(Call call);
@@ -56,7 +59,14 @@ ErrorOr<void> writeAll(int fd, const void* buf, size_t len);
 ErrorOr<size_t> copyFileRange(int in, uint64_t inOffset, int out, uint64_t outOffset, size_t len);
 // ioctl(FICLONERANGE): share len bytes of in at inOffset as out at outOffset.
 ErrorOr<void> cloneRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t len);
+// The copy-on-write extent size hint of a file (FS_IOC_FSSETXATTR): how much a write into shared
+// blocks unshares at least. XFS defaults to 32 blocks.
+ErrorOr<void> setCowExtentSize(int fd, uint32_t bytes);
+// posix_fadvise: POSIX_FADV_DONTNEED drops the clean cached pages of a range, POSIX_FADV_RANDOM
+// turns read-ahead off (len 0: to the end of the file).
+ErrorOr<void> fadvise(int fd, uint64_t offset, uint64_t len, int advice);
 ErrorOr<void> fsync(int fd);
+ErrorOr<void> ftruncate(int fd, uint64_t size);
 ErrorOr<struct stat> fstat(int fd);
 ErrorOr<struct stat> stat(const std::string& path);
 ErrorOr<struct stat> lstat(const std::string& path);

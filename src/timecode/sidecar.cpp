@@ -6,8 +6,10 @@
 #include <string>
 
 #include "media/camera_xml.h"
+#include "media/fd_source.h"
 #include "media/media_error.h"
 #include "media/output_file.h"
+#include "media/top_level.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
 #include "timecode/replace_file.h"
@@ -47,6 +49,18 @@ ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar, bool r
 
 }  // namespace
 
+ErrorOr<std::optional<fs::path>> restoreSidecar(const fs::path& clip)
+{
+    const auto sidecar = KV_TRY(findSidecar(clip));
+    if (!sidecar) return std::optional<fs::path>();
+    const Fd fd = KV_TRY(onFile(sys::open(clip.string(), O_RDONLY | O_NONBLOCK), "无法打开文件", clip));
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", clip));
+    FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), clip);
+    const auto start = KV_TRY(cameraXmlStartOf(reader, KV_TRY(scanTopLevel(reader))));
+    if (!start) return std::optional<fs::path>();
+    return writeRebasedSidecar(*sidecar, std::nullopt, *start);
+}
+
 ErrorOr<std::optional<fs::path>> findSidecar(const fs::path& clip)
 {
     const std::string stem = clip.stem().string();
@@ -62,11 +76,12 @@ ErrorOr<std::optional<fs::path>> findSidecar(const fs::path& clip)
     return std::optional<fs::path>();
 }
 
-ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, const std::optional<fs::path>& destination)
+ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, const std::optional<fs::path>& destination,
+                                                     const Timecode& start)
 {
     auto read = KV_TRY(readSidecar(sidecar));
     if (!read) return std::optional<fs::path>();
-    auto rebased = rebaseCameraXml(read->text, Timecode{});
+    auto rebased = rebaseCameraXml(read->text, start);
     if (!rebased || (!destination && !rebased->changed)) return std::optional<fs::path>();
     read->text = std::move(rebased->text);
     if (destination) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "media/timecode.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -19,6 +20,12 @@ ErrorOr<std::optional<std::filesystem::path>> findSidecar(const std::filesystem:
 // write (a table this program does not understand, or one already re-based in place). A failure
 // leaves the sidecar as it was and nothing partial beside it.
 ErrorOr<std::optional<std::filesystem::path>> writeRebasedSidecar(const std::filesystem::path& sidecar,
-                                                                  const std::optional<std::filesystem::path>& destination);
+                                                                  const std::optional<std::filesystem::path>& destination,
+                                                                  const Timecode& start = Timecode{});
+
+// After a clip's original has been given back (--restore): its sidecar counted from where the clip's
+// own XML says it starts again, in place. Returns the path written, nothing when there was nothing to
+// do (no sidecar, no XML in the clip, or the two already agree).
+ErrorOr<std::optional<std::filesystem::path>> restoreSidecar(const std::filesystem::path& clip);
 
 }  // namespace kelvatta

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "media/media_error.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/sys.h"
@@ -111,13 +112,20 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
         }
     }
 
-    std::shared_ptr<ExportSession> session = factory_ ? factory_(fileURL, kExportPresetPassthrough) : nullptr;
+    startExport(factory_, fileURL, saveAs, inPlace_ && !saveAs, std::move(completion), true);
+}
+
+void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& fileURL, bool saveAs, bool inPlace,
+                                 Completion completion, bool announce)
+{
+    std::shared_ptr<ExportSession> session = factory ? factory(fileURL, kExportPresetPassthrough) : nullptr;
     if (!session) {
         Error error = processorError(1, "无法创建导出会话");
         printLine("处理文件失败：" + error.localizedDescription);
         completion(Result::failure(std::move(error)));
         return;
     }
+    const fs::path output = inPlace ? fileURL : outputURL(fileURL, saveAs);
     session->setOutputURL(output);
     session->setOutputFileType(std::string(kFileTypeMPEG4));
     MetadataItem item;
@@ -126,32 +134,55 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
     item.dataType = std::string(kMetadataDataTypeString);
     session->setMetadata({item});
     session->setRefusesLinkedOutputFolder(saveAs);
+    session->setInPlace(inPlace);
 
-    printLine("开始处理文件：" + fileURL.string());
+    if (announce) printLine("开始处理文件：" + fileURL.string());
     // The handler only hands over to the main queue; it keeps the session alive until then.
-    session->exportAsynchronously([session, completion = std::move(completion), saveAs, output, fileURL] {
-        DispatchQueue::main().async([session, completion, saveAs, output, fileURL] {
-            handleExportCompletion(session, completion, saveAs, output, fileURL);
+    session->exportAsynchronously([session, completion = std::move(completion), saveAs, inPlace, output, fileURL,
+                                   factory] {
+        DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, factory] {
+            if (inPlace) handleInPlaceCompletion(session, completion, factory, fileURL);
+            else handleExportCompletion(session, completion, saveAs, output, fileURL);
         });
     });
+}
+
+bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs)
+{
+    if (auto error = session.error()) {
+        *error = withAdvice(std::move(*error), saveAs);
+        printLine("导出失败：" + error->localizedDescription);
+        completion(Result::failure(*error));
+        return true;
+    }
+    if (session.status() != static_cast<long>(ExportStatus::completed)) {
+        Error error = processorError(2, "导出未完成，状态：" + std::to_string(session.status()));
+        printLine("导出未完成：" + error.localizedDescription);
+        completion(Result::failure(std::move(error)));
+        return true;
+    }
+    return false;
+}
+
+void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session,
+                                             const Completion& completion, const SessionFactory& factory,
+                                             const fs::path& fileURL)
+{
+    if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
+        printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
+        startExport(factory, fileURL, false, false, completion, false);
+        return;
+    }
+    if (reportUnfinished(*session, completion, false)) return;
+    printLine("已原地修改原文件：" + fileURL.string());
+    finishClip(completion, false, fileURL, fileURL);
 }
 
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session,
                                             const Completion& completion, bool saveAs, const fs::path& outputURL,
                                             const fs::path& fileURL)
 {
-    if (auto error = session->error()) {
-        *error = withAdvice(std::move(*error), saveAs);
-        printLine("导出失败：" + error->localizedDescription);
-        completion(Result::failure(*error));
-        return;
-    }
-    if (session->status() != static_cast<long>(ExportStatus::completed)) {
-        Error error = processorError(2, "导出未完成，状态：" + std::to_string(session->status()));
-        printLine("导出未完成：" + error.localizedDescription);
-        completion(Result::failure(std::move(error)));
-        return;
-    }
+    if (reportUnfinished(*session, completion, saveAs)) return;
     if (!saveAs) {
         if (!itemExists(outputURL)) {
             completion(Result::failure(processorError(4, "临时文件不存在")));
@@ -165,6 +196,12 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
         }
         printLine("已替换原文件：" + fileURL.string());
     }
+    finishClip(completion, saveAs, outputURL, fileURL);
+}
+
+void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
+                                const fs::path& fileURL)
+{
     if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL); sidecar.isError()) {
         printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
         completion(Result::failure(sidecar.releaseError()));

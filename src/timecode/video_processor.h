@@ -43,8 +43,23 @@ public:
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
 
+    // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
+    // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
+    void setInPlace(bool inPlace) { inPlace_ = inPlace; }
+
 private:
+    static void startExport(const SessionFactory& factory, const std::filesystem::path& fileURL, bool saveAs,
+                            bool inPlace, Completion completion, bool announce);
+    // Reports an export that failed or did not complete; false when it completed.
+    static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs);
+    static void handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                        const SessionFactory& factory, const std::filesystem::path& fileURL);
+    // The clip is in place: its sidecar, then success.
+    static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
+                           const std::filesystem::path& fileURL);
+
     SessionFactory factory_;
+    bool inPlace_ = false;
 };
 
 }  // namespace kelvatta

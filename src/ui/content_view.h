@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/texts.h"
+
 namespace kelvatta {
 
 class OperationQueue;

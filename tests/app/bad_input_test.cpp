@@ -1,16 +1,18 @@
-// Bad inputs through the built program, each in replace mode: damaged and hostile files, a folder
-// named like a clip, a file that cannot be read, one deleted before its turn, awkward names. Each
+// Bad inputs through the built program, each in replace mode: damaged and hostile files, awkward
+// names, a folder named like a clip, a file that cannot be read, one deleted before its turn. Each
 // gives a clear error (exit status 1) or a correct result (0), never a crash; a file that failed is
 // left byte for byte as it was, and nothing is written beside it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <functional>
 #include <iostream>
 
-#include "app_test_support.h"
 #include "support/box_tree.h"
+#include "support/clips.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 using namespace kelvatta::test;
 
@@ -19,15 +21,14 @@ namespace {
 // The text after "导出失败：" on standard output, or "" when there is no such line.
 std::string exportFailure(const ProgramRun& run)
 {
-    const std::string label = "导出失败：";
     for (const auto& line : run.outLines())
-        if (line.starts_with(label)) return line.substr(label.size());
+        if (line.starts_with("导出失败：")) return line.substr(std::string("导出失败：").size());
     return "";
 }
 
-// Checks the outcome of running the program over folder, whose entries were `before` (paths and the
-// bytes of the files): a failure with the error `expected` (the files left as they were), or, when
-// expected is empty, a correct result in every file. Prints one line of the README's table.
+// Checks a run over folder, whose files were `before` (paths and bytes): a failure with the error
+// `expected` (the files left as they were), or, when expected is empty, a correct result in every
+// file. Prints one line of the README's table.
 void expectOutcome(const std::string& what, const ProgramRun& run, const fs::path& folder,
                    const std::vector<std::pair<fs::path, std::string>>& before, const std::string& expected)
 {
@@ -36,57 +37,32 @@ void expectOutcome(const std::string& what, const ProgramRun& run, const fs::pat
     for (const auto& [path, bytes] : before) names.push_back(fs::relative(path, folder).string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(entries(folder), names) << "something was written beside the file";
+    EXPECT_EQ(run.status, expected.empty() ? 0 : 1) << run.out << run.err;
     if (expected.empty()) {
-        EXPECT_EQ(run.status, 0) << run.out << run.err;
         for (const auto& [path, bytes] : before) EXPECT_EQ(formatTimecode(path), "00:00:00:00") << path;
     } else {
-        EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_EQ(exportFailure(run), expected) << run.out;
         EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + expected) << "the error line, then the closing line";
         for (const auto& [path, bytes] : before) {
-            if (fs::is_directory(path)) continue;
-            EXPECT_EQ(readFile(path), bytes) << path << " changed";
+            if (!fs::is_directory(path)) {
+                EXPECT_EQ(readFile(path), bytes) << path << " changed";
+            }
         }
     }
     std::cout << "[ FIGURES  ] bad input | " << what << " | exit " << run.status << " | "
               << (run.status == 0 ? "rewritten correctly" : "导出失败：" + exportFailure(run)) << "\n";
 }
 
-struct Input {
-    std::string what;
-    std::string name;
-    Bytes bytes;
-    std::string expected;  // the error, with %s for the file's name; empty for a correct result
-};
-
 // A short camera-like clip, with its moov after the media data or before it.
-Bytes clip(bool moovFirst)
+const Bytes& clip(bool moovFirst)
 {
     static Bytes made[2];
-    Bytes& bytes = made[moovFirst];
-    if (bytes.empty()) {
-        ScratchFolder folder;
-        EXPECT_TRUE(makeClip(folder / "a.mov"));
-        if (moovFirst)
-            runProgram({"/usr/bin/ffmpeg", "-v", "error", "-i", (folder / "a.mov").string(), "-map", "0", "-c", "copy",
-                        "-movflags", "faststart", "-f", "mov", (folder / "b.mov").string()});
-        bytes = readBytes(folder / (moovFirst ? "b.mov" : "a.mov"));
+    if (made[moovFirst].empty()) {
+        TempDir dir;
+        EXPECT_TRUE(makeClip(dir / "a.mov", {.moovFirst = moovFirst}));
+        made[moovFirst] = readBytes(dir / "a.mov");
     }
-    return bytes;
-}
-
-// A short Matroska clip (the general path) with 4 KiB zeroed in the middle, as a bad sector leaves it.
-Bytes zeroedMatroska()
-{
-    ScratchFolder folder;
-    EXPECT_EQ(runProgram({"/usr/bin/ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f",
-                          "lavfi", "-i", "sine=sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a", "aac",
-                          (folder / "a.mkv").string()})
-                  .status,
-              0);
-    Bytes bytes = readBytes(folder / "a.mkv");
-    std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
-    return bytes;
+    return made[moovFirst];
 }
 
 const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
@@ -98,8 +74,7 @@ const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
 uint64_t trackBox(const Bytes& file, const std::string& handler, const std::string& type)
 {
     auto boxes = parseFile(file);
-    Node& moov = const_cast<Node&>(topLevel(boxes, "moov"));
-    return trackByHandler(moov, handler)->all(type).front()->offset;
+    return trackByHandler(const_cast<Node&>(topLevel(boxes, "moov")), handler)->all(type).front()->offset;
 }
 
 Bytes withWord(Bytes bytes, uint64_t at, uint32_t value)
@@ -110,82 +85,104 @@ Bytes withWord(Bytes bytes, uint64_t at, uint32_t value)
 
 Bytes cut(const Bytes& bytes, uint64_t size) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size)); }
 
-// A chain of boxes `depth` deep, each holding the next.
-Node chain(const std::string& type, int depth)
-{
-    Node node = leaf("free", {});
-    for (int i = 0; i < depth; ++i) node = container(type, {std::move(node)});
-    return node;
-}
-
-// moov-last clip with a box added at the end of moov (offsets stay valid: the data comes first).
-Bytes withMoovChild(Node child)
+// The moov-last clip (its data first, so no offset moves) with its moov edited.
+Bytes withMoov(const std::function<void(Node& moov)>& edit)
 {
     auto boxes = parseFile(clip(false));
     for (Node& box : boxes)
-        if (box.type == "moov") box.children.push_back(std::move(child));
+        if (box.type == "moov") edit(box);
     return serialize(boxes);
 }
 
+// A chain of boxes `depth` deep, each holding the next, down to a free box: one leaf whose payload
+// is the rest of the chain, written flat (the test's box tree would recurse as deep).
+Node chain(const std::string& type, uint32_t depth)
+{
+    Bytes rest;
+    for (uint32_t size = 8 * depth; size > 8; size -= 8) rest += words({size}) + Bytes(type.begin(), type.end());
+    return leaf(type, rest + words({8, 0x66726565}));  // "free"
+}
+
+// A short Matroska clip (the general path) with 4 KiB zeroed in the middle, as a bad sector leaves it.
+Bytes zeroedMatroska()
+{
+    TempDir dir;
+    shell("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+          "-c:v libx264 -c:a aac " + shellQuote(dir / "a.mkv"));
+    Bytes bytes = readBytes(dir / "a.mkv");
+    std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
+    return bytes;
+}
+
+struct Input {
+    std::string what, name;
+    Bytes bytes;
+    std::string expected;  // the error, with %s for the file's name; empty for a correct result
+};
+
 std::vector<Input> damagedInputs()
 {
-    const Bytes last = clip(false), first = clip(true);
+    const Bytes &last = clip(false), &first = clip(true);
     const auto lastBoxes = parseFile(last), firstBoxes = parseFile(first);
-    const Node& lastMoov = topLevel(lastBoxes, "moov");
-    const Node& lastMdat = topLevel(lastBoxes, "mdat");
-    const Node& firstMoov = topLevel(firstBoxes, "moov");
-    const Node& firstMdat = topLevel(firstBoxes, "mdat");
-    const uint64_t stsz = trackBox(first, "vide", "stsz");
-    const uint64_t stco = trackBox(first, "vide", "stco");
+    const Node &lastMoov = topLevel(lastBoxes, "moov"), &lastMdat = topLevel(lastBoxes, "mdat");
+    const Node &firstMoov = topLevel(firstBoxes, "moov"), &firstMdat = topLevel(firstBoxes, "mdat");
+    const uint64_t stsz = trackBox(first, "vide", "stsz"), stco = trackBox(first, "vide", "stco");
     const uint32_t beyond = static_cast<uint32_t>(first.size() + 1000);
-    const std::string notVideo = "文件“%s”不是可识别的视频文件";
-    const std::string pastEnd = "文件“%s”已损坏：“mdat”盒子超出了文件末尾（文件可能不完整）";
+    const std::string notVideo = "文件“%s”不是可识别的视频文件", damaged = "文件“%s”已损坏：";
+    const std::string pastEnd = damaged + "“mdat”盒子超出了文件末尾（文件可能不完整）";
+    const std::string moovPastEnd = damaged + "“moov”盒子超出了文件末尾（文件可能不完整）";
     std::string longName;  // 253 bytes: with "temp_" in front, longer than a name may be
     for (int i = 0; i < 83; ++i) longName += "长";
-    longName += ".MP4";
 
     std::vector<Input> inputs = {
         {"empty file", "empty.mp4", {}, notVideo},
         {"text file named .mp4", "notes.mp4", Bytes{'s', 'h', 'o', 'p', 'p', 'i', 'n', 'g', '\n'}, notVideo},
-        {"cut inside moov", "cut_moov.mov", cut(last, lastMoov.offset + lastMoov.size() / 2),
-         "文件“%s”已损坏：“moov”盒子超出了文件末尾（文件可能不完整）"},
+        {"cut inside moov", "cut_moov.mov", cut(last, lastMoov.offset + lastMoov.size() / 2), moovPastEnd},
         {"cut inside mdat (moov first)", "cut_mdat.mov", cut(first, firstMdat.offset + firstMdat.size() / 2), pastEnd},
         {"cut inside mdat (moov last)", "cut_mdat_last.mov", cut(last, lastMdat.offset + lastMdat.size() / 2), pastEnd},
-        {"no moov", "no_moov.mov", cut(last, lastMoov.offset), "文件“%s”已损坏：缺少“moov”盒子（文件可能没有完整写入）"},
+        {"no moov", "no_moov.mov", cut(last, lastMoov.offset), damaged + "缺少“moov”盒子（文件可能没有完整写入）"},
+        {"a few stray bytes after the last box", "stray.mov", last + Bytes{0, 0, 0}, ""},
         {"top-level box size 0 (moov, not last)", "size0.mov", withWord(first, firstMoov.offset, 0),
-         "文件“%s”已损坏：偏移 " + std::to_string(be32(first, stco + 16)) + " 处的媒体数据不在任何“mdat”盒子中"},
-        {"top-level box size 1 (moov)", "size1.mov", withWord(first, firstMoov.offset, 1),
-         "文件“%s”已损坏：“moov”盒子超出了文件末尾（文件可能不完整）"},
+         damaged + "偏移 " + std::to_string(be32(first, stco + 16)) + " 处的媒体数据不在任何“mdat”盒子中"},
+        {"top-level box size 1 (moov)", "size1.mov", withWord(first, firstMoov.offset, 1), moovPastEnd},
         {"top-level box size 7 (moov)", "size7.mov", withWord(first, firstMoov.offset, 7),
-         "文件“%s”已损坏：“moov”盒子的大小小于其盒子头"},
+         damaged + "“moov”盒子的大小小于其盒子头"},
         {"top-level box larger than the file (moov)", "size_big.mov", withWord(first, firstMoov.offset, beyond),
-         "文件“%s”已损坏：“moov”盒子超出了文件末尾（文件可能不完整）"},
-        {"nested box size 0 (stsz)", "stsz0.mov", withWord(first, stsz, 0), "文件“%s”已损坏：“stsz”盒子的大小为 0"},
+         moovPastEnd},
+        {"nested box size 0 (stsz)", "stsz0.mov", withWord(first, stsz, 0), damaged + "“stsz”盒子的大小为 0"},
         // The 64-bit size that follows reads 0 (the version, flags and sample size of the table).
-        {"nested box size 1 (stsz)", "stsz1.mov", withWord(first, stsz, 1),
-         "文件“%s”已损坏：“stsz”盒子的大小小于其盒子头"},
-        {"nested box size 7 (stsz)", "stsz7.mov", withWord(first, stsz, 7),
-         "文件“%s”已损坏：“stsz”盒子的大小小于其盒子头"},
+        {"nested box size 1 (stsz)", "stsz1.mov", withWord(first, stsz, 1), damaged + "“stsz”盒子的大小小于其盒子头"},
+        {"nested box size 7 (stsz)", "stsz7.mov", withWord(first, stsz, 7), damaged + "“stsz”盒子的大小小于其盒子头"},
         {"nested box larger than the file (stsz)", "stsz_big.mov", withWord(first, stsz, beyond),
-         "文件“%s”已损坏：“stsz”盒子超出了其上级盒子"},
-        {"chunk offset past the end", "offset.mov",
-         withWord(first, stco + 16, static_cast<uint32_t>(first.size() + 100)),
-         "文件“%s”已损坏：偏移 " + std::to_string(first.size() + 100) + " 处的媒体数据不在任何“mdat”盒子中"},
+         damaged + "“stsz”盒子超出了其上级盒子"},
+        {"chunk offset past the end", "offset.mov", withWord(first, stco + 16, uint32_t(first.size() + 100)),
+         damaged + "偏移 " + std::to_string(first.size() + 100) + " 处的媒体数据不在任何“mdat”盒子中"},
         {"chunk table claiming 2^32-1 entries", "stco_count.mov", withWord(first, stco + 12, 0xFFFFFFFF),
-         "文件“%s”已损坏：“stco”表的条目数超出了盒子的大小"},
+         damaged + "“stco”表的条目数超出了盒子的大小"},
         {"sample size table claiming 2^32-1 entries", "stsz_count.mov", withWord(first, stsz + 16, 0xFFFFFFFF),
-         "文件“%s”已损坏：“stsz”表的条目数超出了盒子的大小"},
+         damaged + "“stsz”表的条目数超出了盒子的大小"},
         {"constant-size sample table claiming 2^32-1 samples (sound)", "stsz_sound.mov",
          withWord(first, trackBox(first, "soun", "stsz") + 16, 0xFFFFFFFF), ""},
         {"time table claiming 2^32-1 entries", "stts_count.mov",
-         withWord(first, trackBox(first, "vide", "stts") + 12, 0xFFFFFFFF),
-         "文件“%s”已损坏：“stts”表的条目数超出了盒子的大小"},
-        {"boxes nested 10000 deep as tracks", "deep_trak.mov", withMoovChild(chain("trak", 10000)),
-         "文件“%s”已损坏：“trak”中缺少“tkhd”盒子"},
-        {"boxes nested 10000 deep in the movie's user data", "deep_udta.mov", withMoovChild(chain("udta", 10000)), ""},
+         withWord(first, trackBox(first, "vide", "stts") + 12, 0xFFFFFFFF), damaged + "“stts”表的条目数超出了盒子的大小"},
+        {"two chunk tables in one track", "two_tables.mov",
+         withMoov([](Node& moov) {
+             trackByHandler(moov, "vide")->all("stbl")[0]->children.push_back(chunkTable("co64", {1}));
+         }),
+         damaged + "一个轨道中有多个块偏移表"},
+        {"no movie header", "no_mvhd.mov", withMoov([](Node& moov) { moov.children.erase(moov.children.begin()); }),
+         damaged + "“moov”中缺少“mvhd”盒子"},
+        // Chunk data in another file cannot move with this one.
+        {"media data in another file", "external.mov", withWord(first, trackBox(first, "vide", "dref") + 24, 0),
+         "无法导出文件“%s”：媒体数据存放在其他文件中（外部数据引用）"},
+        {"boxes nested 10000 deep as tracks", "deep_trak.mov",
+         withMoov([](Node& moov) { moov.children.push_back(chain("trak", 10000)); }), damaged + "“trak”中缺少“tkhd”盒子"},
+        {"boxes nested 10000 deep in the movie's user data", "deep_udta.mov",
+         withMoov([](Node& moov) { moov.children.push_back(chain("udta", 10000)); }), ""},
         {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", zeroedMatroska(),
          "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
-        {"name too long for its temporary file", longName, first, "无法创建文件“temp_%s”：文件名过长"},
+        {"name too long for its temporary file", longName + ".MP4", first, "无法创建文件“temp_%s”：文件名过长"},
+        {"name with a line break and an emoji (the folder's has a space and Chinese)", "new\nline 🎬.MOV", first, ""},
     };
     for (Input& input : inputs)
         if (auto at = input.expected.find("%s"); at != std::string::npos) input.expected.replace(at, 2, input.name);
@@ -197,42 +194,35 @@ std::vector<Input> damagedInputs()
 TEST(BadInput, DamagedAndHostileFilesGiveAClearErrorOrACorrectResult)
 {
     for (const Input& input : damagedInputs()) {
-        ScratchFolder folder;
-        const fs::path file = folder / input.name;
+        TempDir dir;
+        const fs::path file = dir / input.name;
         writeBytes(file, input.bytes);
         const std::string before(input.bytes.begin(), input.bytes.end());
-        expectOutcome(input.what, runKelvatta({file.string()}), folder.path(), {{file, before}}, input.expected);
+        expectOutcome(input.what, runKelvatta({file.string()}), dir.path(), {{file, before}}, input.expected);
     }
 }
 
-TEST(BadInput, FolderNamedLikeAClip)
+// A folder named like a clip, which the walk collects and the export refuses; and a file that cannot
+// be read (root reads every file: the program then runs as nobody, in a folder it may write to).
+TEST(BadInput, FolderNamedLikeAClipAndFileThatCannotBeRead)
 {
-    ScratchFolder folder;
-    fs::create_directory(folder / "x.mp4");
-    writeFile(folder / "x.mp4" / "inside.txt", "keep");
-    const ProgramRun run = runKelvatta({folder.path().string()});
-    expectOutcome("a folder named x.mp4 inside a folder", run, folder.path(),
-                  {{folder / "x.mp4", ""}, {folder / "x.mp4" / "inside.txt", "keep"}},
-                  "无法打开文件“x.mp4”：这是一个文件夹");
-}
+    TempDir dir, locked;
+    fs::create_directory(dir / "x.mp4");
+    writeFile(dir / "x.mp4" / "inside.txt", "keep");
+    expectOutcome("a folder named x.mp4 inside a folder", runKelvatta({dir.path().string()}), dir.path(),
+                  {{dir / "x.mp4", ""}, {dir / "x.mp4" / "inside.txt", "keep"}}, "无法打开文件“x.mp4”：这是一个文件夹");
 
-// Root reads every file: the program then runs as nobody, in a folder it may write to.
-TEST(BadInput, FileThatCannotBeRead)
-{
-    ScratchFolder folder;
-    const fs::path file = folder / "locked.MP4";
+    const fs::path file = locked / "locked.MP4";
     ASSERT_TRUE(makeClip(file));
     const std::string before = readFile(file);
     ASSERT_EQ(::chmod(file.c_str(), 0), 0);
     std::vector<std::string> command = {kelvattaPath(), file.string()};
     if (::geteuid() == 0) {
         if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing";
-        ASSERT_EQ(::chmod(folder.path().parent_path().c_str(), 0755), 0);
-        ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
+        ASSERT_EQ(::chmod(locked.path().c_str(), 0777), 0);
         command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
-    const ProgramRun run = runProgram(command);
-    expectOutcome("a file that cannot be read", run, folder.path(), {{file, before}},
+    expectOutcome("a file that cannot be read (run as nobody)", runProgram(command), locked.path(), {{file, before}},
                   "无法打开文件“locked.MP4”：权限不足");
 }
 
@@ -241,38 +231,21 @@ TEST(BadInput, FileThatCannotBeRead)
 TEST(BadInput, FileDeletedBetweenCollectionAndRewrite)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        ScratchFolder folder;
-        const fs::path file = folder / "gone.MP4";
+        TempDir dir;
+        const fs::path file = dir / "gone.MP4";
         ASSERT_TRUE(makeClip(file));
         bool deleted = false;
-        ProgramOptions options;
-        options.stopOn = "收集到视频文件：" + file.string() + "\n";
+        ProgramOptions options{.stopOn = "收集到视频文件：" + file.string() + "\n"};
         options.whileStopped = [&](const ProgramRun& sofar) {
             if (sofar.out.find("开始处理文件：") != std::string::npos) return;  // too late: try again
             fs::remove(file);
             deleted = true;
         };
-        const ProgramRun run = runKelvatta({folder.path().string()}, options);
+        const ProgramRun run = runKelvatta({dir.path().string()}, options);
         if (!deleted) continue;
-        expectOutcome("a file deleted between collection and rewrite", run, folder.path(), {},
+        expectOutcome("a file deleted between collection and rewrite", run, dir.path(), {},
                       "无法打开文件“gone.MP4”：文件或文件夹不存在");
         return;
     }
     FAIL() << "the program started the export before it could be stopped, five times";
-}
-
-TEST(BadInput, NamesWithSpacesNewlinesChineseAndEmoji)
-{
-    ScratchFolder folder;
-    std::vector<std::pair<fs::path, std::string>> clips;
-    std::vector<std::string> arguments;
-    for (const std::string name : {"with space.MP4", "new\nline.MP4", "中文片段.MP4", "🎬 clip.MOV"}) {
-        ASSERT_TRUE(makeClip(folder / name));
-        clips.emplace_back(folder / name, readFile(folder / name));
-        arguments.push_back((folder / name).string());
-    }
-    const ProgramRun run = runKelvatta(arguments);
-    expectOutcome("names with spaces, newlines, Chinese and emoji", run, folder.path(), clips, "");
-    for (const auto& argument : arguments)
-        EXPECT_NE(run.out.find("已替换原文件：" + argument + "\n"), std::string::npos) << argument;
 }

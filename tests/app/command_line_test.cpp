@@ -1,15 +1,16 @@
-// The command line end to end: the built program over generated files.
+// The command line end to end: the built program over generated files. Its output, exit statuses and
+// closing lines, a folder walked in both modes, stop signals, and standard streams closed or gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "app/command_line.h"
-#include "app_test_support.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
+#include "support/clips.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;
@@ -21,87 +22,171 @@ std::string widthLine()
     return "OperationQueue 最大并发数：" + std::to_string(operationQueueWidth(activeProcessorCount()));
 }
 
+size_t count(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    return static_cast<size_t>(std::ranges::count_if(lines, [&](auto& l) { return l.starts_with(prefix); }));
+}
+
 }  // namespace
 
-TEST(CommandLine, HelpVersionAndUsageErrors)
+TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
 {
-    // Asked for, the help is the output; a usage error is not, and goes with the usage to standard error.
-    auto help = runKelvatta({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, std::string(usageText()) + "\n");
-    EXPECT_EQ(help.err, "");
-
-    auto version = runKelvatta({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("kelvatta ") + KELVATTA_VERSION + "\n");
-
-    // Without any argument the program opens its window instead (the window's tests cover it without a display).
-    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--save-as"}, {"--frobnicate", "a.mp4"}}) {
-        auto run = runKelvatta(arguments);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.out, "") << "nothing but log lines on standard output";
-        EXPECT_NE(run.err.find("用法："), std::string::npos);
+    TempDir dir;
+    writeFile(dir / "x.mp4", "not a clip");
+    writeFile(dir / "notes.txt", "notes");
+    const std::string x = (dir / "x.mp4").string(), usage = std::string(usageText()) + "\n";
+    const struct {
+        std::vector<std::string> arguments;
+        ProgramOptions options;
+        int status;
+        std::string out, err;  // err: what standard error holds
+    } cases[] = {
+        // Asked for, the help is the output; a usage error is not, and goes with the usage to standard error.
+        {{"--help"}, {}, 0, usage, ""},
+        {{"--version"}, {}, 0, std::string("kelvatta ") + KELVATTA_VERSION + "\n", ""},
+        {{"--save-as"}, {}, 2, "", usage},
+        {{"--frobnicate", "a.mp4"}, {}, 2, "", usage},
+        // A path that cannot be reached stops the run before anything is processed.
+        {{x, (dir / "missing.mp4").string()}, {}, 2, "", "missing.mp4"},
+        {{(dir / "notes.txt").string()}, {}, 1, widthLine() + "\n未找到需要处理的视频文件\n", "错误：未找到需要处理的视频文件\n"},
+        // A reader of the log that went away does not end the run (by SIGPIPE).
+        {{x}, {.closeOutput = true}, 1, "", "错误：文件“x.mp4”不是可识别的视频文件\n"},
+    };
+    for (const auto& c : cases) {
+        const auto run = runKelvatta(c.arguments, c.options);
+        EXPECT_EQ(run.status, c.status) << c.arguments[0];
+        EXPECT_EQ(run.out, c.out) << c.arguments[0];
+        EXPECT_TRUE(c.err.empty() ? run.err.empty() : run.err.find(c.err) != std::string::npos) << run.err;
     }
-
-    // A path that cannot be reached stops the run before anything is processed.
-    ScratchFolder folder;
-    writeFile(folder / "x.mp4", "not a clip");
-    auto missing = runKelvatta({(folder / "x.mp4").string(), (folder / "missing.mp4").string()});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_NE(missing.err.find("missing.mp4"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "x.mp4"), "not a clip");
 }
 
-TEST(CommandLine, NoVideoFileIsAFailure)
+// A file that fails is left as it was, nothing is left beside it, and standard error has the error
+// line and then what became of the batch's files. A temp_ file already there (left by a run that was
+// killed) is refused, never taken for the result, and the error says what it may be. A save-as folder
+// that is a link to elsewhere is not written through.
+TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
 {
-    ScratchFolder folder;
-    writeFile(folder / "notes.txt", "notes");
-    auto run = runKelvatta({(folder / "notes.txt").string()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, widthLine() + "\n未找到需要处理的视频文件\n");
-    EXPECT_EQ(run.err, "错误：未找到需要处理的视频文件\n");
-}
-
-TEST(CommandLine, FileThatIsNoClipFailsAndIsLeftAsItWas)
-{
-    for (bool saveAs : {false, true}) {
-        SCOPED_TRACE(saveAs ? "save as" : "replace");
-        ScratchFolder folder;
-        const fs::path clip = folder / "x.mp4";
-        writeFile(clip, "just text");
+    const struct {
+        bool saveAs, clip;
+        std::string error;
+        bool linked = false;
+    } cases[] = {
+        {false, false, "文件“C0001.MP4”不是可识别的视频文件"},
+        {true, false, "文件“C0001.MP4”不是可识别的视频文件"},
+        {false, true,
+         "目标文件已存在：temp_C0001.MP4（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）"},
+        {true, true, "文件夹“已修改时间码”不是真正的文件夹（可能是指向其他位置的链接），为安全起见不写入其中", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error + (c.saveAs ? ", save as" : ""));
+        TempDir dir;
+        const fs::path clip = dir / "C0001.MP4";
+        if (c.linked) {
+            ASSERT_TRUE(makeClip(clip));
+            fs::create_directory(dir / "elsewhere");
+            fs::create_directory_symlink(dir / "elsewhere", dir / "已修改时间码");
+        } else if (c.clip) {
+            ASSERT_TRUE(makeClip(clip));
+            writeFile(dir / "temp_C0001.MP4", "left by a killed run");
+        } else {
+            writeFile(clip, "just text");
+        }
+        const std::string before = readFile(clip);
+        const auto expectedEntries = entries(dir.path());
         std::vector<std::string> arguments = {clip.string()};
-        if (saveAs) arguments.insert(arguments.begin(), "--save-as");
-        auto run = runKelvatta(arguments);
+        if (c.saveAs) arguments.insert(arguments.begin(), "--save-as");
+        const auto run = runKelvatta(arguments);
         EXPECT_EQ(run.status, 1);
-        // The error line, then what became of the batch's files.
-        EXPECT_TRUE(run.err.starts_with("错误：文件“x.mp4”不是可识别的视频文件\n")) << run.err;
-        EXPECT_TRUE(run.err.ends_with("\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n"))
-            << run.err;
-        auto lines = run.outLines();
+        EXPECT_EQ(run.err, "错误：" + c.error + "\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n");
         std::vector<std::string> expected = {widthLine(), "收集到视频文件：" + clip.string(), "开始处理 1 个文件"};
-        if (saveAs) expected.push_back("已创建文件夹：" + (folder / "已修改时间码").string());
-        expected.push_back("开始处理文件：" + clip.string());
-        ASSERT_EQ(lines.size(), expected.size() + 2) << run.out;
-        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + expected.size()), expected);
-        EXPECT_EQ(lines[expected.size()].rfind("导出失败：", 0), 0u) << lines[expected.size()];
-        EXPECT_EQ(lines.back().rfind("处理文件失败：" + clip.string() + "，错误：", 0), 0u) << lines.back();
-        EXPECT_EQ(readFile(clip), "just text");
-        if (saveAs)
-            EXPECT_EQ(entries(folder.path()), (std::vector<std::string>{"x.mp4", "已修改时间码"}));
-        else
-            EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"x.mp4"}) << "nothing left beside the clip";
+        if (c.saveAs && !c.linked) expected.push_back("已创建文件夹：" + (dir / "已修改时间码").string());
+        expected.insert(expected.end(), {"开始处理文件：" + clip.string(), "导出失败：" + c.error,
+                                         "处理文件失败：" + clip.string() + "，错误：" + c.error});
+        EXPECT_EQ(run.outLines(), expected);
+        EXPECT_EQ(readFile(clip), before);
+        EXPECT_EQ(readFile(dir / "temp_C0001.MP4"), c.clip && !c.linked ? "left by a killed run" : "");
+        if (c.linked) {
+            EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+        }
+        auto after = entries(dir.path());
+        if (c.saveAs && !c.linked) std::erase(after, "已修改时间码");  // made before the export starts; it stays, empty
+        EXPECT_EQ(after, expectedEntries) << "something was left beside the clip";
     }
 }
 
-TEST(CommandLine, ReaderOfTheLogGoingAwayDoesNotEndTheRun)
+// Over a folder, every clip below it is rewritten: first as copies, into an "已修改时间码" made in each
+// folder; then in place, one clip named beside its folder twice. The copies are not taken for clips.
+TEST(CommandLine, FolderIsWalkedInBothModesPassingOverTheCopies)
 {
-    ScratchFolder folder;
-    writeFile(folder / "x.mp4", "just text");
-    ProgramOptions options;
-    options.closeOutput = true;
-    auto run = runKelvatta({(folder / "x.mp4").string()}, options);
-    EXPECT_EQ(run.status, 1) << "ended by SIGPIPE?";
-    EXPECT_EQ(readFile(folder / "x.mp4"), "just text");
+    TempDir dir;
+    const std::vector<std::string> clips = {"C0001.MP4", "C0004.MP4", "A001/C0002.MOV", "A001/.deep/C0003.mp4"};
+    ASSERT_TRUE(makeClip(dir / "source.mov", {.timecode = "01:00:00:00"}));
+    const std::string original = readFile(dir / "source.mov");
+    for (const auto& clip : clips) {
+        fs::create_directories((dir / clip).parent_path());
+        fs::copy_file(dir / "source.mov", dir / clip);
+    }
+    fs::remove(dir / "source.mov");
+    const auto saveAs = runKelvatta({"--save-as", dir.path().string()});
+    EXPECT_EQ(saveAs.status, 0) << saveAs.out << saveAs.err;
+    const auto lines = saveAs.outLines();
+    EXPECT_EQ(count(lines, "成功处理文件："), 4u);
+    // One save-as folder made in each folder of clips (two clips of one folder started at once may
+    // both report making it: it is looked for and made without a lock).
+    const std::set<std::string> distinct(lines.begin(), lines.end());
+    EXPECT_EQ(count({distinct.begin(), distinct.end()}, "已创建文件夹："), 3u);
+    EXPECT_EQ(lines.back(), "所有文件处理完成");
+    for (const auto& clip : clips) {
+        const fs::path copy = (dir / clip).parent_path() / "已修改时间码" / fs::path(clip).filename();
+        EXPECT_EQ(readFile(dir / clip), original) << clip;
+        EXPECT_EQ(formatTimecode(copy), "00:00:00:00") << clip;
+    }
+    const std::string copy = readFile(dir / "A001/已修改时间码/C0002.MOV");
+
+    const auto replace = runKelvatta({(dir / clips[0]).string(), dir.path().string()});
+    EXPECT_EQ(replace.status, 0) << replace.out << replace.err;
+    EXPECT_EQ(count(replace.outLines(), "成功处理文件："), 5u);
+    // Each clip's own timecode track re-based, none added; the item that readers show first.
+    for (const auto& clip : clips) {
+        EXPECT_EQ(streamTimecode(dir / clip, "v:0") + " " + formatTimecode(dir / clip) + " " + codecTags(dir / clip),
+                  "00:00:00:00 00:00:00:00 avc1,twos,tmcd") << clip;
+    }
+    EXPECT_EQ(readFile(dir / "A001/已修改时间码/C0002.MOV"), copy) << "a copy was rewritten as a clip";
+    EXPECT_FALSE(fs::exists(dir / "A001/已修改时间码/已修改时间码"));
+}
+
+// Ctrl-C, a polite kill and a hang-up alike, during a batch: the program ends with 128 + the signal
+// and one line on standard error saying what became of the files; every clip holds its original
+// bytes or, when reported rewritten, the result; no temporary file is left.
+TEST(CommandLine, StopSignalLeavesEveryClipWholeAndSaysWhatBecameOfThem)
+{
+    TempDir dir;
+    ASSERT_TRUE(makeClip(dir / "source.mov", {.seconds = 4, .size = "1920x1080"}));
+    const std::string original = readFile(dir / "source.mov");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        std::vector<std::string> arguments;
+        for (int n = 1; n <= 8; ++n) {
+            arguments.push_back((dir / ("C000" + std::to_string(n) + ".MP4")).string());
+            fs::copy_file(dir / "source.mov", arguments.back(), fs::copy_options::overwrite_existing);
+        }
+        const auto run = runKelvatta(arguments, {.interruptOn = "开始处理文件：", .interruptSignal = signal});
+        if (run.status == 0) continue;  // all done before the signal came
+        const auto lines = run.outLines();
+        const size_t done = count(lines, "成功处理文件："), cancelled = count(lines, "处理文件失败：");
+        EXPECT_EQ(run.status, 128 + signal) << run.err;
+        EXPECT_EQ(run.err, "已中断：已处理完成 " + std::to_string(done) + " 个文件" +
+                               (cancelled ? "；已取消 " + std::to_string(cancelled) + " 个（原文件未改动）" : "") + "；未开始 " +
+                               std::to_string(8 - count(lines, "开始处理文件：")) + " 个\n");
+        EXPECT_EQ(run.out.find("所有文件处理完成"), std::string::npos);
+        for (const auto& argument : arguments) {
+            const bool rewritten = count(lines, "成功处理文件：" + argument + "，") > 0;
+            EXPECT_EQ(rewritten ? formatTimecode(argument) : readFile(argument), rewritten ? "00:00:00:00" : original)
+                << argument << (rewritten ? "" : " was not reported rewritten, yet changed");
+        }
+        EXPECT_EQ(entries(dir.path()).size(), arguments.size() + 1) << "a temporary file was left behind";
+    }
 }
 
 // Started with standard input, output or error closed, the program would give that number to the
@@ -109,132 +194,27 @@ TEST(CommandLine, ReaderOfTheLogGoingAwayDoesNotEndTheRun)
 // while the batch runs, and every clip comes out whole.
 TEST(CommandLine, ClosedStandardDescriptorIsOpenedOnDevNull)
 {
-    ScratchFolder folder;
-    ASSERT_TRUE(makeClip(folder / "source.mov"));
+    TempDir dir;
+    ASSERT_TRUE(makeClip(dir / "source.mov"));
     for (int closed : {0, 1, 2}) {
         SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
-        const fs::path clips = folder / ("run " + std::to_string(closed));
+        const fs::path clips = dir / ("run " + std::to_string(closed));
         fs::create_directory(clips);
-        constexpr int kClips = 12;
-        for (int n = 1; n <= kClips; ++n) fs::copy_file(folder / "source.mov", clips / ("C" + std::to_string(n) + ".MP4"));
-        ProgramOptions options;
-        options.closedDescriptor = closed;
+        for (int n = 1; n <= 12; ++n) fs::copy_file(dir / "source.mov", clips / ("C" + std::to_string(n) + ".MP4"));
+        ProgramOptions options{.closedDescriptor = closed};
         std::string heldBy;
         if (closed != 1) {  // standard output is how the test learns that the batch runs
             options.stopOn = "开始处理文件：";
             options.whileStopped = [&](const ProgramRun& run) {
                 std::error_code ec;
-                heldBy = fs::read_symlink("/proc/" + std::to_string(run.pid) + "/fd/" + std::to_string(closed), ec).string();
+                heldBy = fs::read_symlink("/proc/" + std::to_string(run.pid) + "/fd/" + std::to_string(closed), ec);
             };
         }
-        auto run = runKelvatta({clips.string()}, options);
+        const auto run = runKelvatta({clips.string()}, options);
         EXPECT_EQ(run.status, 0) << run.out << run.err;
-        if (closed != 1) {
-            EXPECT_EQ(heldBy, "/dev/null");
-        }
+        EXPECT_EQ(heldBy, closed != 1 ? "/dev/null" : "");
         const std::string result = readFile(clips / "C1.MP4");
         EXPECT_EQ(formatTimecode(clips / "C1.MP4"), "00:00:00:00");
-        for (int n = 2; n <= kClips; ++n) EXPECT_TRUE(readFile(clips / ("C" + std::to_string(n) + ".MP4")) == result) << n;
+        for (int n = 2; n <= 12; ++n) EXPECT_TRUE(readFile(clips / ("C" + std::to_string(n) + ".MP4")) == result) << n;
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Awaiting the export component: these need the real export (the box path for MP4/MOV). Until it is
-// merged every export fails with the placeholder's "不是可识别的视频文件", and they skip, saying so.
-// After the merge they must run and pass: the log must show no "[  SKIPPED ]" for ExportEndToEnd.
-
-namespace {
-
-bool exportIsPlaceholder(const ProgramRun& run)
-{
-    return run.out.find("不是可识别的视频文件") != std::string::npos;
-}
-
-#define SKIP_WHILE_EXPORT_IS_PLACEHOLDER(run)                                                    \
-    if (exportIsPlaceholder(run)) GTEST_SKIP() << "AWAITS THE REAL EXPORT COMPONENT: " << (run).out
-
-}  // namespace
-
-TEST(ExportEndToEnd, ReplaceModeRewritesTheClipInPlace)
-{
-    ScratchFolder folder;
-    const fs::path clip = folder / "C0001.MP4";
-    ASSERT_TRUE(makeClip(clip));
-    auto run = runKelvatta({clip.string()});
-    SKIP_WHILE_EXPORT_IS_PLACEHOLDER(run);
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    const std::string p = clip.string();
-    EXPECT_EQ(run.outLines(),
-              (std::vector<std::string>{widthLine(), "收集到视频文件：" + p, "开始处理 1 个文件", "开始处理文件：" + p,
-                                        "已替换原文件：" + p, "处理成功：" + p, "成功处理文件：" + p + "，进度：1 / 1",
-                                        "所有文件处理完成"}));
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(formatTimecode(clip), "00:00:00:00");
-    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"C0001.MP4"});
-}
-
-TEST(ExportEndToEnd, SaveAsWritesCopiesAndLeavesTheClips)
-{
-    ScratchFolder folder;
-    std::map<std::string, std::string> originals;
-    std::vector<std::string> arguments = {"--save-as"};
-    for (const std::string name : {"C0001.MP4", "C0002.MP4", "C0003.MP4"}) {
-        ASSERT_TRUE(makeClip(folder / name));
-        originals[name] = readFile(folder / name);
-        arguments.push_back((folder / name).string());
-    }
-    auto run = runKelvatta(arguments);
-    SKIP_WHILE_EXPORT_IS_PLACEHOLDER(run);
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    auto lines = run.outLines();
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[4], "开始处理 3 个文件");
-    EXPECT_EQ(lines.back(), "所有文件处理完成");
-    for (const auto& [name, bytes] : originals) {
-        EXPECT_EQ(readFile(folder / name), bytes) << name << " was touched";
-        EXPECT_EQ(formatTimecode(folder / "已修改时间码" / name), "00:00:00:00") << name;
-        const std::string p = (folder / name).string();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "处理成功：" + p), 1) << name;
-    }
-    for (int n = 1; n <= 3; ++n)
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& line) { return line.ends_with("，进度：" + std::to_string(n) + " / 3"); }),
-                  1);
-}
-
-TEST(ExportEndToEnd, CtrlCLeavesEveryClipWhole)
-{
-    ScratchFolder folder;
-    ASSERT_TRUE(makeClip(folder / "source.mov", "01:00:00:00", 4, "1920x1080"));
-    const std::string original = readFile(folder / "source.mov");
-    std::vector<std::string> arguments;
-    for (int n = 1; n <= 8; ++n) {
-        const fs::path clip = folder / ("C000" + std::to_string(n) + ".MP4");
-        fs::copy_file(folder / "source.mov", clip);
-        arguments.push_back(clip.string());
-    }
-    fs::remove(folder / "source.mov");
-
-    ProgramOptions options;
-    options.interruptOn = "开始处理文件：";
-    auto run = runKelvatta(arguments, options);
-    SKIP_WHILE_EXPORT_IS_PLACEHOLDER(run);
-    ASSERT_TRUE(run.status == 130 || run.status == 0) << run.status << run.out << run.err;
-    if (run.status == 130) {
-        EXPECT_EQ(run.err.rfind("已中断：", 0), 0u) << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << "one line on standard error";
-        EXPECT_EQ(run.out.find("所有文件处理完成"), std::string::npos);
-    }
-    auto lines = run.outLines();
-    for (const auto& argument : arguments) {
-        SCOPED_TRACE(argument);
-        const bool rewritten =
-            std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.rfind("成功处理文件：" + argument + "，", 0) == 0; });
-        ASSERT_TRUE(fs::exists(argument)) << "a clip went missing";
-        if (rewritten)
-            EXPECT_EQ(formatTimecode(argument), "00:00:00:00");
-        else
-            EXPECT_EQ(readFile(argument), original) << "a clip that was not reported rewritten changed";
-    }
-    EXPECT_EQ(entries(folder.path()).size(), arguments.size()) << "a temporary file was left behind";
 }

@@ -2,6 +2,7 @@
 // fail (or run an action) and records every call it sees.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <optional>
@@ -13,34 +14,32 @@
 namespace kelvatta::test {
 
 struct FaultPlan {
-    // The calls the plan counts: every kind when empty, else this kind only.
-    std::optional<sys::Call> only{};
-    // The first counted call to fail (1-based); 0 fails none.
-    int nth = 1;
-    // Fail every counted call from nth on, not only the nth.
-    bool onward = false;
-    // The errno injected.
-    int err = EIO;
+    std::optional<sys::Call> only{};  // the calls counted: every kind when empty, else this kind only
+    int nth = 1;                      // the first counted call to fail (1-based); 0 fails none
+    bool onward = false;              // fail every counted call from nth on, not only the nth
+    int err = EIO;                    // the errno injected
     // When set, run at the calls chosen above instead; it returns the errno to inject (0: none).
     std::function<int(sys::Call)> act{};
 
-    // What happened, in call order (read once the calls have ended, e.g. after the ScopedFaults).
-    int seen = 0;                        // counted calls
-    std::vector<sys::Call> calls{};      // every call, counted or not
-    std::vector<size_t> failedAt{};      // indices into calls of the calls made to fail
+    // What happened (read once the calls have ended): counted calls, every call, and the indices into
+    // calls of those made to fail.
+    int seen = 0;
+    std::vector<sys::Call> calls{};
+    std::vector<size_t> failedAt{};
 
-    // Whether the run reached the nth counted call.
-    bool reached() const { return nth > 0 && seen >= nth; }
-    bool failed(sys::Call call) const;
-    // Whether a call of this kind failed after the first failure (the clean-up of a failed export).
-    bool failedAfterFirstFault(sys::Call call) const;
+    // Whether a call of this kind failed (after the first failure: in the clean-up of a failed export).
+    bool failed(sys::Call call, bool afterFirstFault = false) const
+    {
+        return std::any_of(failedAt.begin() + (afterFirstFault && !failedAt.empty()), failedAt.end(),
+                           [&](size_t at) { return calls[at] == call; });
+    }
 };
 
 // Installs plan as the fault hook while alive.
 class ScopedFaults {
 public:
     explicit ScopedFaults(FaultPlan& plan);
-    ~ScopedFaults();
+    ~ScopedFaults() { sys::setFaultHook(nullptr, nullptr); }
     ScopedFaults(const ScopedFaults&) = delete;
     ScopedFaults& operator=(const ScopedFaults&) = delete;
 };

@@ -1,6 +1,7 @@
 // Collects the program's log lines while alive.
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,10 +28,17 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    void clear()
+    // The lines that begin with prefix, in order.
+    std::vector<std::string> linesStartingWith(const std::string& prefix) const
     {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
+        std::vector<std::string> found = lines();
+        std::erase_if(found, [&](const auto& line) { return !line.starts_with(prefix); });
+        return found;
+    }
+    bool mentions(const std::string& text) const
+    {
+        const auto all = lines();
+        return std::any_of(all.begin(), all.end(), [&](const auto& line) { return line.find(text) != line.npos; });
     }
 
 private:

@@ -1,12 +1,11 @@
-// Turns a clip made by ffmpeg into a Sony-style one, for the demo and the benchmarks: the XAVC ftyp,
-// the profile box, rtmd samples and the camera's XML counting from a given start, and the sidecar
-// <name>M01.XML beside it.
-//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half]
+// Turns a clip made by ffmpeg into a Sony-style one, for the demo, the benchmarks and the crash loops:
+// the XAVC ftyp, the profile box, rtmd samples and the camera's XML counting from a given start, and
+// the sidecar <name>M01.XML beside it. The media data is copied across from the input, so clips of
+// many GB need no memory for it.
+//   make_sony_clip INPUT OUTPUT HH:MM:SS:FF FPS [df|half|ndf] [RTMD_SAMPLE_SIZE, 0 for no rtmd track]
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include "support/sony_clip.h"
 
@@ -14,24 +13,19 @@ using namespace kelvatta::test;
 
 int main(int argc, char** argv)
 {
-    if (argc < 5) {
-        std::fprintf(stderr, "usage: %s INPUT OUTPUT HH:MM:SS:FF FPS [df|half]\n", argv[0]);
-        return 2;
-    }
     SonyStyle style;
     unsigned h = 0, m = 0, s = 0, f = 0;
-    if (std::sscanf(argv[3], "%u:%u:%u%*[:;]%u", &h, &m, &s, &f) != 4) return 2;
-    style.timecode.start = {h, m, s, f};
-    style.timecode.fps = static_cast<unsigned>(std::atoi(argv[4]));
+    if (argc < 5 || std::sscanf(argv[3], "%u:%u:%u%*[:;]%u", &h, &m, &s, &f) != 4) {
+        std::fprintf(stderr, "usage: %s INPUT OUTPUT HH:MM:SS:FF FPS [df|half|ndf] [RTMD_SAMPLE_SIZE]\n", argv[0]);
+        return 2;
+    }
     const std::string counting = argc > 5 ? argv[5] : "";
-    style.timecode.dropFrame = counting == "df";
-    style.timecode.halfStep = counting == "half";
-    style.secondAvc1 = false;
+    style.timecode = {static_cast<unsigned>(std::atoi(argv[4])), counting == "df", counting == "half", {h, m, s, f}};
+    if (argc > 6) style.rtmdSampleSize = static_cast<size_t>(std::atol(argv[6]));
 
     const std::filesystem::path output = argv[2];
-    const Bytes clip = addSonyStructures(readBytes(argv[1]), style);
-    writeBytes(output, clip);
-    std::vector<Node> top = parseFile(clip);
+    std::vector<Node> top = addSonyStructures(parseFileHeaders(argv[1], 64u << 20), style);
+    writeBoxes(output, top, argv[1]);
     for (Node& box : top) {
         if (box.type != "moov") continue;
         const Bytes& stts = trackByHandler(box, "vide")->all("stts").front()->data;

@@ -6,154 +6,102 @@
 namespace kelvatta::test {
 namespace {
 
+using Time = std::array<unsigned, 4>;  // hh, mm, ss, ff
+
 // One step of the camera's count: the next frame number, seconds, minutes, hours, with drop-frame
 // numbering skipping ;00 and ;01 at each minute but every tenth.
-void step(const SonyTimecode& tc, std::array<unsigned, 4>& t)
+void step(const SonyTimecode& tc, Time& t)
 {
     if (++t[3] < tc.fps) return;
     t[3] = 0;
-    if (++t[2] == 60) {
-        t[2] = 0;
-        if (++t[1] == 60) {
-            t[1] = 0;
-            t[0] = (t[0] + 1) % 24;
-        }
-        if (tc.dropFrame && t[1] % 10 != 0) t[3] = tc.fps / 15;  // ;00 ;01 at 30, ;00 to ;03 at 60
+    if (++t[2] < 60) return;
+    t[2] = 0;
+    if (++t[1] == 60) {
+        t[1] = 0;
+        t[0] = (t[0] + 1) % 24;
     }
+    if (tc.dropFrame && t[1] % 10 != 0) t[3] = tc.fps / 15;  // ;00 ;01 at 30, ;00 to ;03 at 60
+}
+
+// The timecode of frame n as the camera counts it: a pair of frames shares one value at half step.
+Time frameTime(const SonyTimecode& tc, unsigned n)
+{
+    Time t = tc.start;
+    for (unsigned i = 0; i < (tc.halfStep ? n / 2 : n); ++i) step(tc, t);
+    return t;
 }
 
 unsigned bcd(unsigned v) { return ((v / 10) << 4) | (v % 10); }
 
-Node makeRtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples)
+// The XML's "ffssmmhh" in BCD hex, with the drop-frame bit and the second frame of a pair marked.
+std::string packedValue(const SonyTimecode& tc, unsigned n)
 {
-    Bytes tkhd = fullHeader(3);
-    put32(tkhd, 0);
-    put32(tkhd, 0);
-    put32(tkhd, trackId);
-    put32(tkhd, 0);
-    put32(tkhd, 0);  // duration
-    tkhd.resize(tkhd.size() + 8 + 8, 0);
-    const uint32_t matrix[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
-    for (uint32_t v : matrix) put32(tkhd, v);
-    put32(tkhd, 0);
-    put32(tkhd, 0);
-
-    Bytes mdhd = fullHeader();
-    put32(mdhd, 0);
-    put32(mdhd, 0);
-    put32(mdhd, timescale);
-    put32(mdhd, delta * samples);
-    put32(mdhd, 0x55c40000);
-
-    Bytes hdlr = fullHeader();
-    put32(hdlr, 0);
-    hdlr.insert(hdlr.end(), {'m', 'e', 't', 'a'});
-    hdlr.resize(hdlr.size() + 12 + 1, 0);
-
-    Bytes entry;  // rtmd sample entry: reserved, data reference index, then Sony's own bytes
-    put32(entry, 8 + 8 + 8);
-    entry.insert(entry.end(), {'r', 't', 'm', 'd'});
-    entry.insert(entry.end(), {0, 0, 0, 0, 0, 0, 0, 1});
-    put32(entry, 0x00001000);
-    put32(entry, 0);
-    Bytes stsd = fullHeader();
-    put32(stsd, 1);
-    stsd.insert(stsd.end(), entry.begin(), entry.end());
-    Bytes stts = fullHeader();
-    put32(stts, 1);
-    put32(stts, samples);
-    put32(stts, delta);
-    Bytes stsc = fullHeader();
-    put32(stsc, 1);
-    put32(stsc, 1);
-    put32(stsc, samples);
-    put32(stsc, 1);
-    Bytes stsz = fullHeader();
-    put32(stsz, kFixtureRtmdSampleSize);
-    put32(stsz, samples);
-    Bytes dref = fullHeader();
-    put32(dref, 1);
-    put32(dref, 12);
-    dref.insert(dref.end(), {'u', 'r', 'l', ' ', 0, 0, 0, 1});
-
-    return container("trak", {leaf("tkhd", tkhd),
-                              container("mdia", {leaf("mdhd", mdhd), leaf("hdlr", hdlr),
-                                                 container("minf", {leaf("nmhd", fullHeader()),
-                                                                    container("dinf", {leaf("dref", dref)}),
-                                                                    container("stbl", {leaf("stsd", stsd), leaf("stts", stts),
-                                                                                       leaf("stsc", stsc), leaf("stsz", stsz),
-                                                                                       chunkTable("stco", {0})})})})});
+    const Time t = frameTime(tc, n);
+    char text[9];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", bcd(t[3]) | (tc.dropFrame ? 0x40 : 0),
+                  bcd(t[2]) | (tc.halfStep && n % 2 ? 0x80 : 0), bcd(t[1]), bcd(t[0]));
+    return text;
 }
 
-
-// A 28-byte header as an ILME-FX3 writes it, with the frame's timecode, then the lens set (SMPTE
-// label, BER length, local-set items) and a pattern to the sample's end. The drop byte stays 0 even
-// in drop-frame clips, as some models write it.
-Bytes rtmdSample(const SonyTimecode& tc, unsigned n)
+// A 28-byte header as an ILME-FX3 writes it, with the frame's timecode (every frame counted: 0..49 at
+// 50p), then the lens set (SMPTE label, BER length, local-set items) and a pattern to the sample's
+// end. The drop byte stays 0 even in drop-frame clips, as some models write it.
+Bytes rtmdSample(const SonyTimecode& tc, unsigned n, size_t size)
 {
-    Bytes s = {0x00, 0x1c, 0x01, 0x00, 0x0a, 0xa3, 0x21, 0x41, 0xf0, 0x01, 0x00, 0x10, 0x00};
-    const auto t = sonyRtmdTimecode(tc, n);
-    s.insert(s.end(), {uint8_t(t[0]), uint8_t(t[1]), uint8_t(t[2]), 0x00, uint8_t(t[3])});
-    s.insert(s.end(), {0x00, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-    s.insert(s.end(), {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0c, 0x02, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00});
-    s.insert(s.end(), {0x83, 0x00, 0x00, 0x0c});
-    s.insert(s.end(), {0x80, 0x00, 0x00, 0x02, 0x20, 0x00});  // iris F number
-    s.insert(s.end(), {0x80, 0x01, 0x00, 0x02, 0x01, 0x90});  // focus position
-    while (s.size() < kFixtureRtmdSampleSize) s.push_back(uint8_t(n * 7 + s.size() % 251));
+    SonyTimecode everyFrame = tc;
+    if (tc.halfStep) {
+        everyFrame = {2 * tc.fps, tc.dropFrame, false, tc.start};
+        everyFrame.start[3] *= 2;
+    }
+    const Time t = frameTime(everyFrame, n);
+    Bytes s = {0x00, 0x1c, 0x01, 0x00, 0x0a, 0xa3, 0x21, 0x41, 0xf0, 0x01, 0x00, 0x10, 0x00,
+               uint8_t(t[0]), uint8_t(t[1]), uint8_t(t[2]), 0x00, uint8_t(t[3]),
+               0x00, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+               0x06, 0x0e, 0x2b, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0c, 0x02, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00,
+               0x83, 0x00, 0x00, 0x0c,
+               0x80, 0x00, 0x00, 0x02, 0x20, 0x00,   // iris F number
+               0x80, 0x01, 0x00, 0x02, 0x01, 0x90};  // focus position
+    while (s.size() < size) s.push_back(uint8_t(n * 7 + s.size() % 251));
     return s;
+}
+
+constexpr uint32_t kRtmdPerChunk = 3;
+
+// A timed-metadata track (sample entry rtmd) of `samples` samples in chunks of three; its chunk
+// offsets (as many as it will have) are set once the file's layout is known.
+Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t samples, uint32_t sampleSize)
+{
+    Bytes tkhd = words({3, 0, 0, trackId, 0, 0, 0, 0, 0, 0, 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000, 0, 0});
+    Bytes stsc = words({0, samples % kRtmdPerChunk ? 2u : 1u, 1, kRtmdPerChunk, 1});
+    if (samples % kRtmdPerChunk) stsc += words({samples / kRtmdPerChunk + 1, samples % kRtmdPerChunk, 1});
+    const Bytes hdlr = words({0, 0, 0x6d657461, 0, 0, 0}) + Bytes{0};  // "meta"
+    const Bytes stsd = words({0, 1, 24, 0x72746d64, 0, 1, 0x00001000, 0});  // rtmd: reserved, data reference 1, Sony's
+    const Node stbl = container("stbl", {leaf("stsd", stsd), leaf("stts", words({0, 1, samples, delta})),
+                                         leaf("stsc", stsc), leaf("stsz", words({0, sampleSize, samples})),
+                                         chunkTable("stco", std::vector<uint64_t>((samples + 2) / 3))});
+    const Node dinf = container("dinf", {leaf("dref", words({0, 1, 12, 0x75726c20, 1}))});  // "url ", self-contained
+    const Node mdhd = leaf("mdhd", words({0, 0, 0, timescale, delta * samples, 0x55c40000}));
+    const Node minf = container("minf", {leaf("nmhd", words({0})), dinf, stbl});
+    return container("trak", {leaf("tkhd", tkhd), container("mdia", {mdhd, leaf("hdlr", hdlr), minf})});
 }
 
 Bytes nrtmMeta(const std::string& xml, bool fullBox)
 {
-    Bytes hdlr = fullHeader();
-    put32(hdlr, 0);
-    hdlr.insert(hdlr.end(), {'n', 'r', 't', 'm'});
-    hdlr.resize(hdlr.size() + 12 + 1, 0);
-    Bytes xmlBox = fullHeader();
+    Bytes xmlBox = words({0});
     xmlBox.insert(xmlBox.end(), xml.begin(), xml.end());
-    Bytes meta = fullBox ? fullHeader() : Bytes();
-    Bytes inner = serialize(std::vector<Node>{leaf("hdlr", hdlr), leaf("xml ", xmlBox)});
-    meta.insert(meta.end(), inner.begin(), inner.end());
+    Bytes meta = fullBox ? words({0}) : Bytes();
+    const Node hdlr = leaf("hdlr", words({0, 0, 0x6e72746d, 0, 0, 0}) + Bytes{0});  // "nrtm"
+    meta += serialize(std::vector<Node>{hdlr, leaf("xml ", xmlBox)});
     return meta;
 }
 
 }  // namespace
 
-std::array<unsigned, 4> sonyFrameTimecode(const SonyTimecode& timecode, unsigned n)
-{
-    std::array<unsigned, 4> t = timecode.start;
-    for (unsigned i = 0; i < (timecode.halfStep ? n / 2 : n); ++i) step(timecode, t);
-    return t;
-}
-
-Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames)
+Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize)
 {
     Bytes samples;
-    for (unsigned n = 0; n < frames; ++n) {
-        const Bytes sample = rtmdSample(timecode, n);
-        samples.insert(samples.end(), sample.begin(), sample.end());
-    }
+    for (unsigned n = 0; n < frames; ++n) samples += rtmdSample(timecode, n, sampleSize);
     return samples;
-}
-
-std::array<unsigned, 4> sonyRtmdTimecode(const SonyTimecode& timecode, unsigned n)
-{
-    SonyTimecode everyFrame = timecode;
-    if (timecode.halfStep) {
-        everyFrame.fps *= 2;
-        everyFrame.halfStep = false;
-        everyFrame.start[3] *= 2;
-    }
-    return sonyFrameTimecode(everyFrame, n);
-}
-
-std::string sonyPackedValue(const SonyTimecode& timecode, unsigned n)
-{
-    const auto t = sonyFrameTimecode(timecode, n);
-    char text[9];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", bcd(t[3]) | (timecode.dropFrame ? 0x40 : 0),
-                  bcd(t[2]) | (timecode.halfStep && n % 2 ? 0x80 : 0), bcd(t[1]), bcd(t[0]));
-    return text;
 }
 
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
@@ -165,9 +113,9 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
            "\t<Duration value=\"" + std::to_string(frames) + "\"/>\r\n"
            "\t<LtcChangeTable tcFps=\"" + std::to_string(timecode.fps) + "\" halfStep=\"" +
            (timecode.halfStep ? "true" : "false") + "\">\r\n"
-           "\t\t<LtcChange frameCount=\"0\" value=\"" + sonyPackedValue(timecode, 0) + "\" status=\"increment\"/>\r\n"
+           "\t\t<LtcChange frameCount=\"0\" value=\"" + packedValue(timecode, 0) + "\" status=\"increment\"/>\r\n"
            "\t\t<LtcChange frameCount=\"" + std::to_string(frames - 1) + "\" value=\"" +
-           sonyPackedValue(timecode, frames - 1) + "\" status=\"end\"/>\r\n"
+           packedValue(timecode, frames - 1) + "\" status=\"end\"/>\r\n"
            "\t</LtcChangeTable>\r\n"
            "\t<CreationDate value=\"2024-05-01T16:56:07+08:00\"/>\r\n"
            "\t<Device manufacturer=\"Sony\" modelName=\"ILME-FX3\" serialNo=\"5012345\"/>\r\n"
@@ -177,103 +125,66 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
 {
-    std::vector<Node> top = parseFile(file);
-    auto findMoov = [&]() -> Node& {
-        return *std::find_if(top.begin(), top.end(), [](const Node& n) { return n.type == "moov"; });
-    };
-    Node& moov = findMoov();
-    Node* video = trackByHandler(moov, "vide");
+    return serialize(addSonyStructures(parseFile(file), style));
+}
+
+std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style)
+{
+    const auto isMoov = [](const Node& n) { return n.type == "moov"; };
+    Node* moov = &*std::ranges::find_if(top, isMoov);
+    Node* video = trackByHandler(*moov, "vide");
     const uint32_t timescale = be32(video->all("mdhd").front()->data, 12);
-    const uint32_t frames = be32(video->all("stts").front()->data, 8);
-    const uint32_t delta = be32(video->all("stts").front()->data, 12);
-    if (style.secondAvc1) {
-        // stsd: the first entry twice; stsc: chunks from the third on use the second.
-        Node* stsd = video->all("stsd").front();
-        const uint32_t entrySize = be32(stsd->data, 8);
-        Bytes entry(stsd->data.begin() + 8, stsd->data.begin() + 8 + entrySize);
-        stsd->data.insert(stsd->data.end(), entry.begin(), entry.end());
-        set32(stsd->data, 4, 2);
-        Node* stsc = video->all("stsc").front();
-        // Chunks from the third on use the second description: runs split at chunk 3.
-        std::vector<std::array<uint32_t, 3>> runs;
-        for (uint32_t i = 0; i < be32(stsc->data, 4); ++i)
-            runs.push_back({be32(stsc->data, 8 + 12 * i), be32(stsc->data, 12 + 12 * i), 1});
-        std::vector<std::array<uint32_t, 3>> split;
-        for (size_t i = 0; i < runs.size(); ++i) {
-            const uint32_t next = i + 1 < runs.size() ? runs[i + 1][0] : UINT32_MAX;
-            if (runs[i][0] < 3 && next > 3) {
-                split.push_back(runs[i]);
-                split.push_back({3, runs[i][1], 2});
-            } else {
-                split.push_back({runs[i][0], runs[i][1], runs[i][0] >= 3 ? 2u : 1u});
-            }
-        }
-        Bytes table = fullHeader();
-        put32(table, static_cast<uint32_t>(split.size()));
-        for (const auto& run : split)
-            for (uint32_t v : run) put32(table, v);
-        stsc->data = table;
-    }
+    const Bytes& stts = video->all("stts").front()->data;
+    const uint32_t frames = be32(stts, 8), delta = be32(stts, 12), sampleSize = uint32_t(style.rtmdSampleSize);
     const std::string xml = sonyXml(style.timecode, frames);
-    if (style.xml == XmlPlace::inMoov) moov.children.push_back(leaf("meta", nrtmMeta(xml, false)));
-    uint32_t rtmdSamples = 0;
-    if (style.rtmdTrack) {
-        rtmdSamples = frames;
-        Bytes& mvhd = moov.child("mvhd")->data;
+    if (style.xml == XmlPlace::inMoov) moov->children.push_back(leaf("meta", nrtmMeta(xml, false)));
+    if (sampleSize) {
+        Bytes& mvhd = moov->child("mvhd")->data;
         const uint32_t trackId = be32(mvhd, mvhd.size() - 4);
         set32(mvhd, mvhd.size() - 4, trackId + 1);
-        moov.children.insert(moov.children.begin() + 1 + static_cast<long>(moov.all("trak").size()),
-                             makeRtmdTrack(trackId, timescale, delta, frames));
+        moov->children.insert(moov->children.begin() + 1 + static_cast<long>(moov->all("trak").size()),
+                              rtmdTrack(trackId, timescale, delta, frames, sampleSize));
     }
-    if (style.co64) {
-        for (Node* stco : moov.all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
-    }
-    // The top level changes last: moov and video point into it.
-    size_t rtmdData = 0;
-    if (style.rtmdTrack) {
-        top.push_back(leaf("mdat", sonyRtmdSamples(style.timecode, rtmdSamples)));
-        rtmdData = top.size() - 1;
-    }
+    if (style.co64)
+        for (Node* stco : moov->all("stco")) *stco = chunkTable("co64", chunkOffsets(*stco));
+    // The top level: the camera's brands (XAVC, also an MPEG-4 file) and profile box first, the rtmd
+    // samples' mdat with the media data (before moov where moov comes last, as cameras write it), the
+    // camera's XML at the end.
+    top.front().data = words({0x58415643, 0x100, 0x58415643, 0x6d703432, 0x69736f32});  // XAVC 0x100: XAVC mp42 iso2
+    top.insert(top.begin() + 1, leaf("uuid", Bytes{0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69,
+                                                   0x5c, 0xfa, 0xc9, 0xc7, 0x40} + Bytes(64, 0x11)));
+    const auto moovAt = std::ranges::find_if(top, isMoov);
+    const bool moovLast = std::none_of(moovAt, top.end(), [](const Node& n) { return n.type == "mdat"; });
+    if (sampleSize)
+        top.insert(moovLast ? moovAt : top.end(), leaf("mdat", sonyRtmdSamples(style.timecode, frames, sampleSize)));
     if (style.xml == XmlPlace::topLevel) top.push_back(leaf("meta", nrtmMeta(xml, true)));
-    if (style.profileUuid) {
-        Bytes payload = {0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69, 0x5c, 0xfa, 0xc9, 0xc7, 0x40};
-        payload.resize(payload.size() + 64, 0x11);
-        top.insert(top.begin() + 1, leaf("uuid", payload));
-        ++rtmdData;
-    }
-    // The camera's brands: XAVC, also an MPEG-4 file.
-    top.front().data = {'X', 'A', 'V', 'C', 0, 0, 0x01, 0x00, 'X', 'A', 'V', 'C', 'm', 'p', '4', '2', 'i', 's', 'o', '2'};
 
-    // Move every chunk offset with the mdat it points into; the rtmd track points at the new mdat.
-    auto offsets = layout(top);
-    Node& newMoov = findMoov();
+    // Move every chunk offset with the mdat it points into (co64 where it no longer fits 32 bits); the
+    // rtmd track points at its own mdat.
     std::vector<std::pair<uint64_t, int64_t>> moves;  // old payload start -> shift
-    for (size_t i = 0; i < top.size(); ++i) {
-        if (top[i].type != "mdat" || top[i].offset == 0) continue;  // offset 0: the new rtmd mdat
-        moves.push_back({top[i].offset + 8, int64_t(offsets[i]) - int64_t(top[i].offset)});
+    uint64_t at = 0, rtmdData = 0;
+    for (const Node& n : top) {
+        if (n.type == "mdat" && n.offset != 0) moves.push_back({n.offset + 8, int64_t(at) - int64_t(n.offset)});
+        if (n.type == "mdat" && n.offset == 0) rtmdData = at + 8;  // offset 0: the new one
+        at += n.size();
     }
-    for (Node& trak : newMoov.children) {
-        if (trak.type != "trak") continue;
-        for (const char* t : {"stco", "co64"}) {
-            for (Node* table : trak.all(t)) {
-                auto list = chunkOffsets(*table);
-                if (rtmdSamples && &trak == trackByHandler(newMoov, "meta")) {
-                    list = {offsets[rtmdData] + 8};
-                } else {
-                    for (uint64_t& o : list) {
-                        for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
-                            if (o >= it->first) {
-                                o = uint64_t(int64_t(o) + it->second);
-                                break;
-                            }
-                        }
-                    }
-                }
-                *table = chunkTable(t, list);
-            }
+    moov = &*std::ranges::find_if(top, isMoov);
+    const char* tableType = style.co64 ? "co64" : "stco";
+    const Node* rtmdTable = sampleSize ? trackByHandler(*moov, "meta")->all(tableType).front() : nullptr;
+    for (Node* table : moov->all(tableType)) {
+        std::vector<uint64_t> list = chunkOffsets(*table);
+        for (uint64_t& o : list) {
+            const auto move = std::find_if(moves.rbegin(), moves.rend(), [&](const auto& m) { return o >= m.first; });
+            if (move != moves.rend()) o = uint64_t(int64_t(o) + move->second);
         }
+        if (table == rtmdTable) {
+            list.clear();
+            for (uint64_t i = 0; i < frames; i += kRtmdPerChunk) list.push_back(rtmdData + i * sampleSize);
+        }
+        const bool wide = style.co64 || std::ranges::any_of(list, [](uint64_t o) { return o > UINT32_MAX; });
+        *table = chunkTable(wide ? "co64" : "stco", list);
     }
-    return serialize(top);
+    return top;
 }
 
 }  // namespace kelvatta::test

@@ -1,45 +1,55 @@
-// A fresh folder under /tmp, removed with everything in it when the test ends.
+// A fresh folder under /tmp whose name holds a space and Chinese characters, as users' folders do,
+// removed with everything in it when the test ends; and the file helpers the tests share.
 #pragma once
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace kelvatta::test {
 
+namespace fs = std::filesystem;
+
 class TempDir {
 public:
-    TempDir()
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kelvatta-test-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
+    TempDir() : path_(::mkdtemp((fs::temp_directory_path() / "kelvatta 片段-XXXXXX").string().data())) {}
     ~TempDir()
     {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const fs::path& name) const { return path_ / name; }
 
 private:
-    std::filesystem::path path_;
+    fs::path path_;
 };
 
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
+inline void writeFile(const fs::path& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-inline std::string readFile(const std::filesystem::path& path)
+inline std::string readFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Everything below folder, at every depth, as sorted paths relative to it.
+inline std::vector<std::string> entries(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry, folder));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace kelvatta::test

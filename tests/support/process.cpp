@@ -1,5 +1,4 @@
-// Runs a program as a child process and collects what it writes, for the command line's tests.
-#pragma once
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -7,53 +6,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <string>
-#include <vector>
+#include <cerrno>
 
 namespace kelvatta::test {
 
-struct ProgramRun {
-    int status = -1;  // the exit status, or 128 + the signal that ended it
-    pid_t pid = -1;
-    std::string out;
-    std::string err;
-    bool interrupted = false;  // whether SIGINT was sent
+std::vector<std::string> ProgramRun::outLines() const
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(out.substr(start, nl - start));
+    return lines;
+}
 
-    std::vector<std::string> outLines() const
-    {
-        std::vector<std::string> lines;
-        size_t start = 0;
-        for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
-            lines.push_back(out.substr(start, nl - start));
-        return lines;
-    }
-};
-
-struct ProgramOptions {
-    // Sends SIGINT once standard output holds this text (when not empty).
-    std::string interruptOn;
-    // Stops the program (SIGSTOP) once standard output holds this text (when not empty), reads all it
-    // wrote until then, calls whileStopped with it and lets the program go on.
-    std::string stopOn;
-    std::function<void(const ProgramRun&)> whileStopped;
-    // Closes the reading end of standard output at once, as a reader that went away would.
-    bool closeOutput = false;
-    // Starts the program with this descriptor (0, 1 or 2) closed, as some launchers do.
-    int closedDescriptor = -1;
-    std::chrono::seconds timeout{180};
-};
-
-inline ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {})
+ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options)
 {
     ProgramRun run;
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return run;
-    pid_t pid = ::fork();
+    const pid_t pid = ::fork();
     if (pid == 0) {
-        int devNull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
         if (options.closedDescriptor >= 0) ::close(options.closedDescriptor);
@@ -70,7 +43,6 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
         ::close(outPipe[0]);
         outPipe[0] = -1;
     }
-
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&run.out, &run.err};
@@ -80,7 +52,7 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[4096];
-            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 sinks[i]->append(buf, static_cast<size_t>(n));
             } else if (n == 0 || errno != EINTR) {
@@ -91,17 +63,15 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
         return true;
     };
     int status = 0;
-    bool reaped = false, stopped = false;
+    bool reaped = false, stopped = false, interrupted = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
             break;
         }
         readOutput(100);
-        if (!options.interruptOn.empty() && !run.interrupted && run.out.find(options.interruptOn) != std::string::npos) {
-            ::kill(pid, SIGINT);
-            run.interrupted = true;
-        }
+        if (!options.interruptOn.empty() && !interrupted && run.out.find(options.interruptOn) != std::string::npos)
+            interrupted = ::kill(pid, options.interruptSignal) == 0;
         if (!options.stopOn.empty() && !stopped && run.out.find(options.stopOn) != std::string::npos) {
             stopped = true;
             ::kill(pid, SIGSTOP);
@@ -118,6 +88,15 @@ inline ProgramRun runProgram(const std::vector<std::string>& argv, const Program
     if (!reaped) ::waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     return run;
+}
+
+ProgramRun shell(const std::string& commandLine) { return runProgram({"/bin/sh", "-c", commandLine}); }
+
+std::string shellQuote(const std::filesystem::path& path)
+{
+    std::string quoted = "'";
+    for (char c : path.string()) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 }  // namespace kelvatta::test

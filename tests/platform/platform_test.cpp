@@ -1,0 +1,81 @@
+// The log: whole lines on standard output, from several threads at once; the global queue's pool;
+// a misused ErrorOr.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/sys.h"
+
+using namespace kelvatta;
+
+// Lines printed by several threads at once reach standard output whole.
+TEST(Log, LinesFromSeveralThreadsNeverMix)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const int savedStdout = ::dup(STDOUT_FILENO);
+    ASSERT_EQ(::dup2(fds[1], STDOUT_FILENO), STDOUT_FILENO);
+    ::close(fds[1]);
+    std::string received;
+    std::thread reader([&] {
+        char buf[65536];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) received.append(buf, static_cast<size_t>(n));
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([t] {
+            for (int i = 0; i < 200; ++i)
+                printLine(std::to_string(t) + "/" + std::to_string(i) + std::string(10000, static_cast<char>('a' + t)));
+        });
+    for (auto& w : writers) w.join();
+    ASSERT_EQ(::dup2(savedStdout, STDOUT_FILENO), STDOUT_FILENO);  // closes the pipe's last writer
+    ::close(savedStdout);
+    reader.join();
+    ::close(fds[0]);
+    std::istringstream in(received);
+    std::set<std::string> seen;
+    for (std::string line; std::getline(in, line);) {
+        ASSERT_GT(line.size(), 10000u);
+        EXPECT_EQ(line.substr(line.size() - 10000), std::string(10000, static_cast<char>('a' + line[0] - '0')));
+        seen.insert(line.substr(0, line.size() - 10000));
+    }
+    EXPECT_EQ(seen.size(), 800u);
+}
+
+// A burst of blocks reuses a bounded pool instead of making a thread per waiting block.
+TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
+{
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+    };
+    const auto before = threads();
+    std::atomic<int> done{0};
+    for (int i = 0; i < 2000; ++i)
+        DispatchQueue::global().async([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            ++done;
+        });
+    for (int i = 0; i < 2000 && done < 2000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(done, 2000);
+    EXPECT_LE(threads() - before, globalQueueWidth());
+}
+
+// Asking a failure for its value is a fault of the program: it stops with the error, and no
+// exception escapes into code that has no handler for one.
+TEST(ErrorOrDeathTest, ValueOfAFailureStopsTheProgramWithItsError)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH((void)sys::open("/nonexistent/kelvatta", O_RDONLY).value(), "value\\(\\) of an error.*文件或文件夹不存在");
+    EXPECT_DEATH((void)sys::fsync(-1).releaseValue(), "of an error");
+}
