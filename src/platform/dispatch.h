@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 
 namespace kelvatta {
 
@@ -61,9 +60,6 @@ public:
 // a barrier sync block waits for those running and runs alone.
 class ConcurrentQueue {
 public:
-    // The label names the queue where a debugger shows it.
-    explicit ConcurrentQueue(std::string label) : label_(std::move(label)) {}
-
     template <typename F>
     auto sync(F&& f) const
     {
@@ -82,7 +78,6 @@ public:
     }
 
 private:
-    std::string label_;
     mutable std::shared_mutex mutex_;
 };
 

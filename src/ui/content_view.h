@@ -64,9 +64,6 @@ public:
     long addObserver(Observer observer) const;
     void removeObserver(long token) const;
 
-    // Whether two values share one storage.
-    bool sharesStorageWith(const ContentView& other) const { return storage_ == other.storage_; }
-
     // A handle that does not keep the storage alive. Callbacks that outlive a batch (they are held by
     // operations and export sessions, and may be dropped on their threads) hold the view this way:
     // the storage owns the operation queue, whose destruction joins the queue's threads, so its last
