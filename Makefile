@@ -4,15 +4,20 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 ARGS ?=
 PREFIX ?= /usr/local
-# Debian packages the build, the tests, the benchmarks and the fuzzers need.
-PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
-           libgtest-dev libgmock-dev ffmpeg fonts-noto-cjk desktop-file-utils clang-14 libclang-rt-14-dev xfsprogs \
-           util-linux qt6-translations-l10n
+# Debian packages: those the program needs to be built and to run, then those of the tests and the
+# benchmarks, and those of the fuzzers.
+PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
+                   fonts-noto-cjk qt6-translations-l10n
+TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux
+FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
-.PHONY: deps configure build run test bench demo fuzz reliability screenshot install clean
+.PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean
 
 deps:
-	@scripts/install-deps $(PACKAGES)
+	@scripts/install-deps $(PROGRAM_PACKAGES) $(TEST_PACKAGES) $(FUZZ_PACKAGES)
+
+program-deps:
+	@scripts/install-deps $(PROGRAM_PACKAGES)
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -43,26 +48,21 @@ demo: build
 reliability: build
 	@BUILD=$(BUILD) scripts/reliability
 
-# Fuzzing: the box reader and the moov rewrite, then the camera XML edit, under libFuzzer (clang-14),
-# for SECONDS seconds each. New inputs go to build-fuzz/corpus-*; crashes to fuzz/artifacts/ (move
-# each into fuzz/regressions/moov or fuzz/regressions/xml, where the media tests replay it). The seeds
-# in fuzz/corpus are replayed there too.
+# Fuzzing: the box path from the export's own probe to the check of its output, then the camera XML
+# edit, under libFuzzer (clang-14), for SECONDS seconds each. New inputs go to build-fuzz/corpus-*;
+# crashes to fuzz/artifacts/ (move each into fuzz/regressions/moov or fuzz/regressions/xml, where the
+# media tests replay it). The seeds in fuzz/corpus are replayed there too.
 SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SOURCES = fuzz/moov_fuzz_entry.cpp src/media/box_reader.cpp src/media/moov_model.cpp \
-               src/media/moov_rewrite.cpp src/media/output_check.cpp src/media/quicktime_meta.cpp \
-               src/media/timecode_track.cpp src/media/timecode.cpp src/media/camera_xml.cpp src/media/rtmd.cpp \
-               src/media/top_level.cpp src/media/undo_record.cpp src/media/media_error.cpp src/platform/error.cpp
-FUZZ_FLAGS = -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc -Ifuzz \
-             $(shell pkg-config --cflags --libs libavutil)
 
 fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DKELVATTA_FUZZ=ON -DKELVATTA_TESTS=OFF -DKELVATTA_WITH_UI=OFF \
+	    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target moov_fuzzer camera_xml_fuzzer
 	mkdir -p $(FUZZ_BUILD)/corpus-moov $(FUZZ_BUILD)/corpus-xml fuzz/artifacts fuzz/regressions/moov fuzz/regressions/xml
-	clang++-14 $(FUZZ_FLAGS) fuzz/moov_fuzzer.cpp $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/moov_fuzzer
-	clang++-14 $(FUZZ_FLAGS) fuzz/camera_xml_fuzzer.cpp $(FUZZ_SOURCES) -o $(FUZZ_BUILD)/camera_xml_fuzzer
-	$(FUZZ_BUILD)/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
+	$(FUZZ_BUILD)/fuzz/moov_fuzzer -max_total_time=$(SECONDS) -max_len=65536 -timeout=10 -dict=fuzz/moov.dict -rss_limit_mb=2048 \
 	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus-moov fuzz/corpus/moov fuzz/regressions/moov
-	$(FUZZ_BUILD)/camera_xml_fuzzer -max_total_time=$(SECONDS) -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+	$(FUZZ_BUILD)/fuzz/camera_xml_fuzzer -max_total_time=$(SECONDS) -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
 	    -artifact_prefix=fuzz/artifacts/ $(FUZZ_BUILD)/corpus-xml fuzz/corpus/xml fuzz/regressions/xml
 
 # The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
@@ -72,9 +72,14 @@ screenshot: build
 	$(BUILD)/src/app/kelvatta-render screenshots docs
 
 # The program, its desktop entry and icons (so it shows in application menus), its user guide (the
-# page the window's 使用说明 link opens) and its read-me.
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+# page the window's 使用说明 link opens) and its read-me: built on their own (Release, without the
+# tests and the fuzzers or their packages) and installed stripped.
+INSTALL_BUILD ?= build-release
+
+install: program-deps
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=Release -DKELVATTA_TESTS=OFF -DKELVATTA_FUZZ=OFF
+	cmake --build $(INSTALL_BUILD) -j$(JOBS)
+	cmake --install $(INSTALL_BUILD) --prefix $(PREFIX) --strip
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) $(INSTALL_BUILD) $(FUZZ_BUILD) build-asan build-tsan

@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media/box_reader.h"
+#include "media/box_export.h"
 #include "media/camera_xml.h"
-#include "media/moov_model.h"
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
 #include "media/quicktime_meta.h"
@@ -29,22 +28,14 @@ constexpr uint64_t kMaxAssembled = 64ull << 20;
 
 void fuzzBoxPath(const uint8_t* data, size_t size)
 {
-    const ByteSpan input(data, size);
-    MemorySource source(input);
-    auto boxes = scanTopLevel(source);
-    if (boxes.isError()) return;
+    MemorySource source(ByteSpan(data, size));
     // The marker and undo record of a rewrite in place, read from what may be a hostile file.
-    (void)findInPlaceTrace(source, *boxes);
-    std::optional<Box> moov;
-    for (const Box& box : *boxes) {
-        if (box.type == fourcc("moov") && !moov) moov = box;
-    }
-    if (!moov) return;
-    auto bytes = readBox(source, *moov);
-    if (bytes.isError()) return;
-    auto movie = parseMovie(bytes.releaseValue());
-    if (movie.isError()) return;
-    auto plan = planOutput({*movie, *boxes, source}, {quickTimeStringItem("timecode", "00:00:00:00")});
+    if (auto boxes = scanTopLevel(source); !boxes.isError()) (void)findInPlaceTrace(source, *boxes);
+    // The export's own decision: refused, left to the general path, or taken by the box path.
+    auto probed = probeBoxContent(source);
+    if (probed.isError() || !*probed) return;
+    const BoxContent& content = **probed;
+    auto plan = planOutput({content.movie, content.topLevel, source}, {quickTimeStringItem("timecode", "00:00:00:00")});
     if (plan.isError() || plan->fileSize > kMaxAssembled) return;
 
     Bytes output(plan->fileSize);

@@ -1,5 +1,6 @@
-// One input through the box path as the export runs it, in memory: the top level read, moov parsed,
-// the output planned and assembled, and the output read back. Shared by the libFuzzer target and the
+// One input through the box path as the export runs it, in memory: the export's probe (which refuses
+// the input, leaves it to the general path or reads its top level and moov), the output planned and
+// assembled, and the output read back. Shared by the libFuzzer target and the
 // regression test that replays the corpus.
 #pragma once
 

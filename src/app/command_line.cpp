@@ -27,6 +27,7 @@
 #include "platform/sys.h"
 #include "timecode/video_processor.h"
 #include "ui/content_view.h"
+#include "ui/texts.h"
 
 namespace kelvatta {
 namespace {
@@ -112,8 +113,7 @@ private:
 
 std::string progressText(const ContentView& view, const RunningExports& exports)
 {
-    std::string text =
-        "正在处理文件 " + std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
+    std::string text = processingFilesText(view.progress(), view.maxProgress());
     for (const auto& running : exports.running())
         text += "  " + running.source.filename().string() + " " +
                 std::to_string(static_cast<int>(running.progress * 100)) + "%";
@@ -155,7 +155,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
             showStatus("正在取消…");
             // Stopped like a failed batch: files not yet started get no report, so without the error
             // state the batch's final step would claim that every file was done.
-            view.setErrorMessage(std::string("已中断"));
+            view.setErrorMessage(kInterrupted);
             view.setShowAlert(true);
             view.operationQueue().cancelAllOperations();
             exports->cancelAll();
@@ -171,7 +171,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     }
     // The window's error line, for a reader whose standard output goes elsewhere, then what became
     // of the batch's files.
-    if (view.showAlert() && view.errorMessage()) printError("错误：" + *view.errorMessage());
+    if (view.showAlert() && view.errorMessage()) printError(errorLineText(*view.errorMessage()));
     if (watch.started() && !allDone) printError(tally->closingLine(view.maxProgress(), false));
     return allDone ? kExitSuccess : kExitFailure;
 }
@@ -184,7 +184,7 @@ int runRestore(const std::vector<fs::path>& urls)
     installSignalHandlers();
     const auto files = findVideoFiles(urls);
     if (!files) {
-        printError("kelvatta：无法访问文件夹内容");
+        printError(std::string("kelvatta：") + kFolderAccessFailure);
         return kExitUsage;
     }
     int restored = 0, failed = 0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "media/export_session.h"
 #include "platform/standard_streams.h"
 #include "platform/sys.h"
 #ifdef KELVATTA_WITH_WINDOW
@@ -20,7 +21,12 @@ int main(int argc, char** argv)
         return kelvatta::kExitUsage;
     }
 #ifdef KELVATTA_WITH_WINDOW
-    if (argc <= 1) return kelvatta::runWindow(argc, argv);
+    const int status = argc <= 1 ? kelvatta::runWindow(argc, argv) : kelvatta::runCommandLine(argc, argv);
+#else
+    const int status = kelvatta::runCommandLine(argc, argv);
 #endif
-    return kelvatta::runCommandLine(argc, argv);
+    // Both return once their batch has ended or been cancelled: the exports still finishing end soon,
+    // and the program's exit cuts none of them off in the middle of a file.
+    kelvatta::joinExportThreads();
+    return status;
 }

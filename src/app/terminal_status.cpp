@@ -36,11 +36,11 @@ bool isWide(uint32_t c)
 // Decodes one UTF-8 character at text[i]; returns its length, or 0 when the bytes are not UTF-8.
 size_t decodeUtf8(std::string_view text, size_t i, uint32_t& c)
 {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
+    const auto byte = [&](size_t k) { return uint32_t{static_cast<unsigned char>(text[k])}; };
+    const uint32_t lead = byte(i);
     size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
     if (length == 0 || i + length > text.size()) return 0;
-    c = length == 1 ? lead : lead & (0x7F >> length);
+    c = length == 1 ? lead : lead & (0x7Fu >> length);
     for (size_t k = 1; k < length; ++k) {
         if ((byte(i + k) & 0xC0) != 0x80) return 0;
         c = (c << 6) | (byte(i + k) & 0x3F);

@@ -18,7 +18,6 @@ public:
     TerminalStatus(const TerminalStatus&) = delete;
     TerminalStatus& operator=(const TerminalStatus&) = delete;
 
-    bool enabled() const { return enabled_; }
     // Shows text (cut to the terminal's width) in place of what the line showed.
     void show(std::string_view text);
     // Takes the line away.

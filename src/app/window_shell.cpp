@@ -117,7 +117,7 @@ public:
         struct sigaction action = {};
         action.sa_handler = onStopSignal;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);  // SA_RESETHAND is the sign bit
         for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
     }
     ~StopSignals()

@@ -10,6 +10,7 @@
 #include "intake/video_file_collection.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "ui/texts.h"
 
 namespace kelvatta {
 namespace {
@@ -42,7 +43,7 @@ void itemLoaded(const ContentView::Weak& weakView, DroppedURLs& dropped, const I
         printLine("加载的文件 URL：" + urlPath(resolved));
         return;
     }
-    const std::string text = "无法加载文件: " + (error ? error->localizedDescription : std::string("未知错误"));
+    const std::string text = kCannotLoadFile + (error ? error->localizedDescription : std::string(kUnknownError));
     DispatchQueue::main().async([weakView, text] {
         auto view = weakView.lock();
         if (!view) return;
@@ -84,7 +85,7 @@ bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider
             urls = std::move(dropped->urls);
         }
         if (urls.empty()) return;
-        if (auto view = weakView.lock()) collectVideoFiles(*view, std::move(urls));
+        if (auto current = weakView.lock()) collectVideoFiles(*current, std::move(urls));
     });
     return anyConforms;
 }

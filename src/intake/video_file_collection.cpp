@@ -17,6 +17,7 @@
 #include "platform/log.h"
 #include "platform/sys.h"
 #include "timecode/video_processor.h"
+#include "ui/texts.h"
 
 namespace kelvatta {
 namespace {
@@ -24,7 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::array<std::string_view, 5> kVideoExtensions = {"mp4", "mov", "m4v", "avi", "mkv"};
-constexpr std::string_view kFolderAccessFailure = "无法访问文件夹内容";
 
 bool hasVideoExtension(const fs::path& url)
 {
@@ -120,9 +120,9 @@ bool walkFolder(const fs::path& folder, Visit&& visit)
 
 void reportFolderAccessFailure(ContentView& view)
 {
-    view.setProcessingStatus(std::string(kFolderAccessFailure));
+    view.setProcessingStatus(kFolderAccessFailure);
     view.setShowAlert(true);
-    view.setErrorMessage(std::string(kFolderAccessFailure));
+    view.setErrorMessage(kFolderAccessFailure);
     view.setShowProgressBar(false);
 }
 
@@ -151,12 +151,12 @@ void collectVideoFiles(ContentView view, std::vector<fs::path> urls)
         if (!videoFiles) {
             // Nothing of this hand-over is processed, not even what was collected before.
             DispatchQueue::main().async([weakView] {
-                if (auto view = weakView.lock()) reportFolderAccessFailure(*view);
+                if (auto current = weakView.lock()) reportFolderAccessFailure(*current);
             });
             return;
         }
         DispatchQueue::main().async([weakView, videoFiles = std::move(*videoFiles)]() mutable {
-            if (auto view = weakView.lock()) processFiles(*view, std::move(videoFiles));
+            if (auto current = weakView.lock()) processFiles(*current, std::move(videoFiles));
         });
     });
 }

@@ -13,10 +13,8 @@
 namespace kelvatta {
 namespace {
 
-int errnoOf(const Error& e) { return static_cast<int>(e.code); }
-
 // Reads and parses the moov of a box file; nothing when the movie is fragmented.
-ErrorOr<std::optional<Movie>> readMovie(FdSource& source, const Box& moov)
+ErrorOr<std::optional<Movie>> readMovie(ByteSource& source, const Box& moov)
 {
     if (moov.size > kMaxMoovSize) {
         return tooLarge("“moov”盒子过大（" + std::to_string(moov.size >> 20) + " MiB，上限 " +
@@ -30,88 +28,84 @@ ErrorOr<std::optional<Movie>> readMovie(FdSource& source, const Box& moov)
     return std::optional<Movie>(movie.releaseValue());
 }
 
-ErrorOr<std::optional<BoxSource>> probe(const std::filesystem::path& path)
-{
-    // O_NONBLOCK: a FIFO at the path must not hang the export (it is refused below).
-    auto fd = sys::open(path.string(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
-    BoxSource source;
-    source.fd = fd.releaseValue();
-    auto st = sys::fstat(source.fd.get());
-    if (st.isError()) return fileError("无法读取文件", path, errnoOf(st.error()));
-    source.stat = *st;
-    if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
-    if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);
-
-    FdSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
-    uint8_t first[8];
-    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
-        return std::optional<BoxSource>();
-
-    std::optional<Box> moov;
-    source.topLevel = KV_TRY(scanTopLevel(reader));
-    for (const Box& box : source.topLevel) {
-        if (box.type == fourcc("moof")) return std::optional<BoxSource>();
-        if (box.type != fourcc("moov")) continue;
-        if (moov) return std::optional<BoxSource>();
-        moov = box;
-    }
-    if (!moov) return damaged("缺少“moov”盒子（文件可能没有完整写入）");
-    auto movie = KV_TRY(readMovie(reader, *moov));
-    if (!movie) return std::optional<BoxSource>();
-    source.movie = std::move(*movie);
-    return std::optional<BoxSource>(std::move(source));
-}
-
 Error verifyError(const Error& reason, const std::filesystem::path& output)
 {
     return exportError(ExportErrorCode::verifyFailed,
-                       "导出结果校验失败（“" + output.filename().string() + "”）：" + reason.localizedDescription);
+                       "导出结果校验失败（" + quotedName(output) + "）：" + reason.localizedDescription);
 }
 
 ErrorOr<void> writeAt(const OutputFile& out, ByteSpan bytes, uint64_t offset)
 {
-    if (auto r = sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset); r.isError())
-        return fileError("无法写入文件", out.path(), errnoOf(r.error()));
-    return {};
+    return onFile(sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset), "无法写入文件", out.path());
 }
 
 }  // namespace
 
+ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
+{
+    uint8_t first[8];
+    if (KV_TRY(source.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
+        return std::optional<BoxContent>();
+
+    BoxContent content;
+    std::optional<Box> moov;
+    content.topLevel = KV_TRY(scanTopLevel(source));
+    for (const Box& box : content.topLevel) {
+        if (box.type == fourcc("moof")) return std::optional<BoxContent>();
+        if (box.type != fourcc("moov")) continue;
+        if (moov) return std::optional<BoxContent>();
+        moov = box;
+    }
+    if (!moov) return damaged("缺少“moov”盒子（文件可能没有完整写入）");
+    auto movie = KV_TRY(readMovie(source, *moov));
+    if (!movie) return std::optional<BoxContent>();
+    content.movie = std::move(*movie);
+    return std::optional<BoxContent>(std::move(content));
+}
+
 ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path)
 {
-    auto probed = probe(path);
-    if (probed.isError()) return inSourceFile(probed.releaseError(), path);
-    return probed;
+    BoxSource source;
+    // O_NONBLOCK: a FIFO at the path must not hang the export (it is refused below).
+    source.fd = KV_TRY(onFile(sys::open(path.string(), O_RDONLY | O_NONBLOCK | O_NOCTTY), "无法打开文件", path));
+    source.stat = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", path));
+    if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
+    if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);
+
+    FdSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
+    auto content = probeBoxContent(reader);
+    if (content.isError()) return inSourceFile(content.releaseError(), path);
+    if (!*content) return std::optional<BoxSource>();
+    source.content = std::move(**content);
+    return std::optional<BoxSource>(std::move(source));
 }
 
 ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSource source)
 {
     const uint64_t sourceSize = static_cast<uint64_t>(source.stat.st_size);
     FdSource reader(source.fd.get(), sourceSize, job.source);
-    auto planned = planOutput({source.movie, source.topLevel, reader}, job.metadata);
+    auto planned = planOutput({source.content.movie, source.content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     const OutputPlan plan = planned.releaseValue();
-    source.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
+    source.content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
 
     auto out = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
-    for (const OutputWrite& write : plan.writes) KV_TRY_VOID(writeAt(out, write.bytes, write.offset));
+    for (const OutputWrite& write : plan.writes) KV_TRY(writeAt(out, write.bytes, write.offset));
     DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
                       control);
     for (const DataPlacement& data : plan.data)
-        KV_TRY_VOID(copier.copy(data.source.offset, data.outputOffset, data.source.size));
+        KV_TRY(copier.copy(data.source.offset, data.outputOffset, data.source.size));
     // Each patch lands in blocks shared with the clip: let it unshare one block, not the file system's
     // default of many (32 on XFS, which made 5 re-based bytes per frame cost 128 KiB each). A file
     // system without the hint copies nothing anyway.
     if (copier.clonedBytes() > 0 && !plan.patches.empty()) (void)sys::setCowExtentSize(out.fd(), 4096);
-    for (const Patch& patch : plan.patches) KV_TRY_VOID(writeAt(out, patch.span(), patch.offset));
+    for (const Patch& patch : plan.patches) KV_TRY(writeAt(out, patch.span(), patch.offset));
     if (control.isCancelled()) return cancelledError();
 
-    if (job.durable) KV_TRY_VOID(out.flush());
-    auto written = sys::fstat(out.fd());
-    if (written.isError()) return fileError("无法读取文件", out.path(), errnoOf(written.error()));
-    FdSource back(out.fd(), static_cast<uint64_t>(written->st_size), out.path());
+    if (job.durable) KV_TRY(out.flush());
+    const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
+    FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
     return out.commit(source.stat, source.fd.get(), job.durable);
 }

@@ -14,18 +14,26 @@
 
 namespace kelvatta {
 
-// A source the box path takes: open, its top-level boxes found and its moov parsed.
-struct BoxSource {
-    Fd fd;
-    struct stat stat {};
+// What the box path reads of a source before writing: its top-level boxes and its parsed moov.
+struct BoxContent {
     std::vector<Box> topLevel;
     Movie movie;
 };
 
-// Looks at the source's content. Nothing when it is not a file for the box path (another container,
-// a fragmented MP4, several moov boxes): the general path takes those. An error when the source
-// cannot be opened or read, or is an ISO base media / QuickTime file that is damaged (cut short,
-// moov missing) or too large to hold its moov in memory.
+// Decides by content whether the export takes the box path. Nothing when the source is not for it
+// (another container, a fragmented MP4, several moov boxes): the general path takes those. An error
+// when it cannot be read, or is an ISO base media / QuickTime file that is damaged (cut short, moov
+// missing) or too large to hold its moov in memory; the reason names no file.
+ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source);
+
+// A source the box path takes: open, and its content probed.
+struct BoxSource {
+    Fd fd;
+    struct stat stat {};
+    BoxContent content;
+};
+
+// probeBoxContent on the file at path, which must be a regular file; errors name it.
 ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path);
 
 // Writes job.output from a probed source. Leaves nothing at job.output on failure or cancellation.

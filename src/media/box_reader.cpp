@@ -77,8 +77,6 @@ ErrorOr<std::vector<Box>> childBoxes(ByteSpan buffer, const Box& parent)
     return boxesBetween(buffer, parent.payloadOffset(), parent.end());
 }
 
-ErrorOr<std::vector<Box>> boxesIn(ByteSpan buffer) { return boxesBetween(buffer, 0, buffer.size()); }
-
 ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32_t type)
 {
     std::optional<Box> found;

@@ -36,8 +36,6 @@ ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool
 
 // The child boxes of parent (or the boxes in [parent.payloadOffset(), parent.end())) in buffer.
 ErrorOr<std::vector<Box>> childBoxes(ByteSpan buffer, const Box& parent);
-// The boxes of buffer itself, as if it were one box's payload.
-ErrorOr<std::vector<Box>> boxesIn(ByteSpan buffer);
 // The boxes in [begin, end) of buffer (the entries of a sample description or data reference table).
 ErrorOr<std::vector<Box>> boxesBetween(ByteSpan buffer, uint64_t begin, uint64_t end);
 

@@ -136,6 +136,10 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
     counting.halfStep = halfStep && halfStep->value == "true";
     const size_t end = text.find("</LtcChangeTable", table.end);
     if (end == std::string_view::npos) return false;
+    // A table that opens inside this one would share its entries, each re-based by both tables'
+    // countings: the text would say nothing one can trust.
+    bool malformed = false;
+    if (nextTag(text, "LtcChangeTable", table.end, end, malformed) || malformed) return false;
 
     struct Entry {
         const Attribute* value;
@@ -143,7 +147,6 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
     };
     std::vector<Entry> entries;
     std::vector<StartTag> tags;
-    bool malformed = false;
     for (size_t at = table.end;;) {
         auto change = nextTag(text, "LtcChange", at, end, malformed);
         if (malformed) return false;

@@ -16,8 +16,6 @@ constexpr uint64_t kClonePiece = 1ull << 30;  // sharing blocks costs little per
 constexpr uint64_t kKernelPiece = 32ull << 20;
 constexpr size_t kBufferSize = 4u << 20;
 
-int errnoOf(const Error& e) { return static_cast<int>(e.code); }
-
 }  // namespace
 
 bool isUnsupportedCopy(int err) { return err == EOPNOTSUPP || err == EXDEV || err == EINVAL || err == ENOSYS; }
@@ -30,6 +28,11 @@ DataCopier::DataCopier(int in, const std::filesystem::path& source, int out, con
 }
 
 DataCopier::~DataCopier() = default;
+
+Error DataCopier::shrank() const
+{
+    return exportError(ExportErrorCode::damaged, "文件" + quotedName(source_) + "在导出过程中变短了");
+}
 
 ErrorOr<void> DataCopier::advance(uint64_t bytes)
 {
@@ -60,8 +63,8 @@ ErrorOr<void> DataCopier::copy(uint64_t in, uint64_t out, uint64_t len)
         const uint64_t first = std::min(end, in + (kBlock - in % kBlock) % kBlock);
         const uint64_t last = end == sourceSize_ ? end : end - end % kBlock;
         if (first < last) {
-            KV_TRY_VOID(copyData(in, out, first - in));
-            KV_TRY_VOID(cloneOrCopy(first, out + (first - in), last - first));
+            KV_TRY(copyData(in, out, first - in));
+            KV_TRY(cloneOrCopy(first, out + (first - in), last - first));
             return copyData(last, out + (last - in), end - last);
         }
     }
@@ -76,21 +79,21 @@ ErrorOr<void> DataCopier::cloneOrCopy(uint64_t in, uint64_t out, uint64_t len)
         if (cloned.isError()) {
             if (!isUnsupportedCopy(errnoOf(cloned.error())))
                 return fileError("无法复制媒体数据到", output_, errnoOf(cloned.error()));
-            KV_TRY_VOID(stopCloning(Method::copyFileRange));
+            KV_TRY(stopCloning(Method::copyFileRange));
             break;
         }
         cloned_ += piece;
         in += piece;
         out += piece;
         len -= piece;
-        KV_TRY_VOID(advance(piece));
+        KV_TRY(advance(piece));
     }
     return copyData(in, out, len);
 }
 
 ErrorOr<void> DataCopier::copyData(uint64_t in, uint64_t out, uint64_t len)
 {
-    if (method_ != Method::readWrite) KV_TRY_VOID(copyByKernel(in, out, len));
+    if (method_ != Method::readWrite) KV_TRY(copyByKernel(in, out, len));
     return copyByBuffer(in, out, len);
 }
 
@@ -106,11 +109,11 @@ ErrorOr<void> DataCopier::copyByKernel(uint64_t& in, uint64_t& out, uint64_t& le
             method_ = Method::readWrite;
             return {};
         }
-        if (*n == 0) return exportError(ExportErrorCode::damaged, "文件“" + source_.filename().string() + "”在导出过程中变短了");
+        if (*n == 0) return shrank();
         in += *n;
         out += *n;
         len -= *n;
-        KV_TRY_VOID(advance(*n));
+        KV_TRY(advance(*n));
     }
     return {};
 }
@@ -120,15 +123,12 @@ ErrorOr<void> DataCopier::copyByBuffer(uint64_t in, uint64_t out, uint64_t len)
     if (len > 0 && !buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferSize);
     while (len > 0) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(len, kBufferSize));
-        auto n = sys::readAt(in_, buffer_.get(), piece, in);
-        if (n.isError()) return fileError("无法读取文件", source_, errnoOf(n.error()));
-        if (*n != piece) return exportError(ExportErrorCode::damaged, "文件“" + source_.filename().string() + "”在导出过程中变短了");
-        if (auto w = sys::writeAt(out_, buffer_.get(), piece, out); w.isError())
-            return fileError("无法写入文件", output_, errnoOf(w.error()));
+        if (KV_TRY(onFile(sys::readAt(in_, buffer_.get(), piece, in), "无法读取文件", source_)) != piece) return shrank();
+        KV_TRY(onFile(sys::writeAt(out_, buffer_.get(), piece, out), "无法写入文件", output_));
         in += piece;
         out += piece;
         len -= piece;
-        KV_TRY_VOID(advance(piece));
+        KV_TRY(advance(piece));
     }
     return {};
 }

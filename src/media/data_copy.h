@@ -32,8 +32,7 @@ public:
     // between pieces. Offsets congruent modulo the block size let the aligned middle be cloned.
     ErrorOr<void> copy(uint64_t inOffset, uint64_t outOffset, uint64_t len);
 
-    // The method in use now (tests and the benchmark read it).
-    Method method() const { return method_; }
+    // Bytes shared with the source so far rather than copied.
     uint64_t clonedBytes() const { return cloned_; }
 
 private:
@@ -43,6 +42,8 @@ private:
     ErrorOr<void> copyByBuffer(uint64_t in, uint64_t out, uint64_t len);
     ErrorOr<void> advance(uint64_t bytes);
     ErrorOr<void> stopCloning(Method next);
+    // The source ended before a range did: it was cut while being read.
+    Error shrank() const;
 
     int in_;
     int out_;

@@ -1,5 +1,7 @@
 #include "media/export_session.h"
 
+#include <condition_variable>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -7,6 +9,55 @@
 
 namespace kelvatta {
 namespace {
+
+// The threads the exports run on. A thread that has ended is joined when the next export starts, by
+// joinExportThreads, or at the latest when the program exits.
+class ExportThreads {
+public:
+    ~ExportThreads() { joinAll(); }
+
+    void start(std::function<void()> work)
+    {
+        std::list<std::thread> ended;
+        {
+            std::lock_guard lock(mutex_);
+            ended.swap(ended_);
+            auto entry = running_.emplace(running_.end());
+            // The thread reaches its last step only after the lock is released below.
+            *entry = std::thread([this, entry, work = std::move(work)]() mutable {
+                work();
+                work = nullptr;  // what the work holds goes before the thread counts as ended
+                std::lock_guard endLock(mutex_);
+                ended_.splice(ended_.end(), running_, entry);
+                if (running_.empty()) allEnded_.notify_all();
+            });
+        }
+        for (std::thread& thread : ended) thread.join();
+    }
+
+    void joinAll()
+    {
+        std::list<std::thread> ended;
+        {
+            std::unique_lock lock(mutex_);
+            allEnded_.wait(lock, [this] { return running_.empty(); });
+            ended.swap(ended_);
+        }
+        for (std::thread& thread : ended) thread.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable allEnded_;
+    std::list<std::thread> running_;
+    std::list<std::thread> ended_;
+};
+
+ExportThreads& exportThreads()
+{
+    static ExportThreads threads;
+    return threads;
+}
 
 class MediaExportSession final : public ExportSession, public std::enable_shared_from_this<MediaExportSession> {
 public:
@@ -21,12 +72,12 @@ public:
     void exportAsynchronously(std::function<void()> handler) override
     {
         status_ = static_cast<long>(ExportStatus::exporting);
-        std::thread([self = shared_from_this(), handler = std::move(handler)]() mutable {
+        exportThreads().start([self = shared_from_this(), handler = std::move(handler)]() mutable {
             self->run();
             handler();
             // The handler may hold this session: drop it here so neither keeps the other alive.
             handler = nullptr;
-        }).detach();
+        });
     }
 
     std::optional<Error> error() const override
@@ -66,6 +117,8 @@ private:
 };
 
 }  // namespace
+
+void joinExportThreads() { exportThreads().joinAll(); }
 
 std::shared_ptr<ExportSession> makeExportSession(const std::filesystem::path& source, std::string_view preset)
 {

@@ -64,4 +64,9 @@ public:
 // A session for source with the given preset, or nullptr when none can be made. Does no I/O.
 std::shared_ptr<ExportSession> makeExportSession(const std::filesystem::path& source, std::string_view preset);
 
+// Waits until the exports of makeExportSession's sessions have ended, and joins their threads. The
+// program calls it before main returns, once it starts no more exports and has cancelled those that
+// are not to run to their end.
+void joinExportThreads();
+
 }  // namespace kelvatta

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "media/box_reader.h"
-#include "media/output_file.h"
+#include "media/media_error.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -17,9 +17,7 @@ public:
 
     ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) override
     {
-        auto n = sys::readAt(fd_, buf, len, offset);
-        if (n.isError()) return fileError("无法读取文件", path_, static_cast<int>(n.error().code));
-        return n;
+        return onFile(sys::readAt(fd_, buf, len, offset), "无法读取文件", path_);
     }
     uint64_t size() const override { return size_; }
     void prefetch(uint64_t offset, uint64_t len) override { (void)sys::fadvise(fd_, offset, len, POSIX_FADV_WILLNEED); }

@@ -23,6 +23,7 @@ extern "C" {
 #include <vector>
 
 #include "media/libav_io.h"
+#include "media/media_error.h"
 #include "media/output_file.h"
 #include "media/timecode_track.h"
 #include "platform/checked.h"
@@ -34,34 +35,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kExportErrorDomain = "Export";
-enum ExportErrorCode : long {
-    kNotMedia = 1,
-    kUnsupportedCodec = 2,
-    kRemuxFailed = 3,
-    kVerifyFailed = 4,
-    kSourceChanged = 5,
-    kCancelled = 6,
-    kDamagedSource = 7,
-};
-
 // The key space of the metadata items the muxer writes (as mdta keys in the movie's meta box).
 constexpr std::string_view kMdtaPrefix = "mdta/";
 constexpr const char* kMajorBrand = "mp42";
-
-std::string quoted(const fs::path& file) { return "“" + file.filename().string() + "”"; }
-
-Error exportError(long code, std::string description)
-{
-    return Error{kExportErrorDomain, code, std::move(description)};
-}
-
-Error notMediaError(const fs::path& source)
-{
-    return exportError(kNotMedia, "文件" + quoted(source) + "不是可识别的视频文件");
-}
-
-Error cancelledError() { return exportError(kCancelled, "导出已取消"); }
 
 Error outOfMemory() { return posixError(ENOMEM); }
 
@@ -105,7 +81,7 @@ public:
 
 Error damagedError(const fs::path& source, const std::string& reason)
 {
-    return exportError(kDamagedSource, "文件" + quoted(source) + "已损坏，无法完整读取：" + reason);
+    return damaged("文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -135,14 +111,14 @@ std::string codecName(const AVCodecParameters* par)
 
 Error unsupportedCodecError(const fs::path& source, const AVStream* stream)
 {
-    return exportError(kUnsupportedCodec, "文件" + quoted(source) + "的" + kindName(stream->codecpar->codec_type) +
-                                              "编码 " + codecName(stream->codecpar) + " 不能写入 MP4 文件");
+    return unsupported("文件" + quotedName(source) + "的" + kindName(stream->codecpar->codec_type) + "编码 " +
+                       codecName(stream->codecpar) + " 不能写入 MP4 文件");
 }
 
 Error unknownParametersError(const fs::path& source, const AVStream* stream)
 {
-    return exportError(kDamagedSource, "无法读取文件" + quoted(source) + "中" + kindName(stream->codecpar->codec_type) +
-                                           "流（" + codecName(stream->codecpar) + "）的参数");
+    return damaged("无法读取文件" + quotedName(source) + "中" + kindName(stream->codecpar->codec_type) + "流（" +
+                   codecName(stream->codecpar) + "）的参数");
 }
 
 // Whether the probe found what a muxer needs to describe the stream.
@@ -195,7 +171,7 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs:
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
         streams.push_back(static_cast<int>(i));
     }
-    if (!video) return notMediaError(source);
+    if (!video) return unrecognizedFile(source);
     return streams;
 }
 
@@ -216,7 +192,7 @@ Error sourceError(const Source& source, const ExportJob& job, const ExportContro
 {
     if (control.isCancelled()) return cancelledError();
     if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
-    return notMediaError(job.source);
+    return unrecognizedFile(job.source);
 }
 
 // Opens the source and watches its demuxer's errors (the header's own are not counted: a damaged
@@ -225,13 +201,9 @@ ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, Demuxer
 {
     Source source;
     // Non-blocking, so a named pipe given as the clip is refused below instead of waiting for a writer.
-    auto fd = sys::open(job.source.string(), O_RDONLY | O_NONBLOCK);
-    if (fd.isError()) return fileError("无法打开文件", job.source, static_cast<int>(fd.error().code));
-    source.fd = fd.releaseValue();
-    auto status = sys::fstat(source.fd.get());
-    if (status.isError()) return fileError("无法读取文件", job.source, static_cast<int>(status.error().code));
-    source.status = *status;
-    if (!S_ISREG(source.status.st_mode)) return notMediaError(job.source);
+    source.fd = KV_TRY(onFile(sys::open(job.source.string(), O_RDONLY | O_NONBLOCK), "无法打开文件", job.source));
+    source.status = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", job.source));
+    if (!S_ISREG(source.status.st_mode)) return unrecognizedFile(job.source);
 
     source.io = FdIo::make(FdIo::Mode::read, source.fd.get(), static_cast<uint64_t>(source.status.st_size), &control);
     if (!source.io) return outOfMemory();
@@ -336,7 +308,7 @@ ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const s
 {
     const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
     const AVOutputFormat* mov = av_guess_format("mov", nullptr, nullptr);
-    if (!mp4 || !mov) return exportError(kRemuxFailed, "无法写入 MP4 文件：缺少 MP4 封装器");
+    if (!mp4 || !mov) return exportError(ExportErrorCode::muxFailed, "无法写入 MP4 文件：缺少 MP4 封装器");
     const bool mp4TakesAll = std::all_of(streams.begin(), streams.end(),
                                          [&](int i) { return muxerTakes(mp4, input->streams[i]); });
     if (mp4TakesAll) return mp4;
@@ -373,7 +345,9 @@ class StreamTiming {
 public:
     StreamTiming(const AVStream* in, int64_t startTime) : in_(in)
     {
-        if (auto start = rescaled(startTime, AV_TIME_BASE_Q, in->time_base); start && *start != AV_NOPTS_VALUE)
+        // AV_TIME_BASE_Q, which is a C compound literal.
+        constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
+        if (auto start = rescaled(startTime, kMicroseconds, in->time_base); start && *start != AV_NOPTS_VALUE)
             offset_ = -*start;
         delay_ = std::clamp(in->codecpar->video_delay, 0, kMaxReorder);
         ptsBuffer_.fill(AV_NOPTS_VALUE);
@@ -485,14 +459,14 @@ public:
         AVFormatContext* input = source_.context.get();
         outputIndex_.assign(input->nb_streams, -1);
         for (int i : streams_) {
-            KV_TRY_VOID(addStream(context_.get(), input->streams[i]));
+            KV_TRY(addStream(context_.get(), input->streams[i]));
             outputIndex_[static_cast<size_t>(i)] = static_cast<int>(context_->nb_streams) - 1;
             timing_.emplace_back(input->streams[i], input->start_time);
         }
         packetsWritten_.assign(streams_.size(), 0);
         for (const MetadataItem& item : job_.metadata) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
-                return exportError(kRemuxFailed, "无法写入元数据项：" + item.identifier);
+                return unsupported("无法写入元数据项：" + item.identifier);
             av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
         }
 
@@ -503,7 +477,7 @@ public:
         const bool strict = !(context_->oformat->flags & AVFMT_TS_NONSTRICT);
         for (size_t k = 0; k < timing_.size(); ++k) timing_[k].setOutput(context_->streams[k]->time_base, strict);
 
-        KV_TRY_VOID(copyPackets());
+        KV_TRY(copyPackets());
         ret = av_write_trailer(context_.get());
         if (ret < 0 || io_->failedErrno()) return writeError(ret);
         return {};
@@ -554,9 +528,8 @@ private:
 
     Error lateStreamError(const AVStream* stream) const
     {
-        return exportError(kUnsupportedCodec, "文件" + quoted(job_.source) + "在中途出现了新的" +
-                                                  kindName(stream->codecpar->codec_type) + "流（" +
-                                                  codecName(stream->codecpar) + "），无法导出");
+        return unsupported("文件" + quotedName(job_.source) + "在中途出现了新的" + kindName(stream->codecpar->codec_type) +
+                           "流（" + codecName(stream->codecpar) + "），无法导出");
     }
 
     Error readError(int ret) const
@@ -572,7 +545,8 @@ private:
         if (int err = io_->failedErrno()) return fileError("无法写入文件", job_.output, err);
         if (control_.isCancelled()) return cancelledError();
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
-        return exportError(kRemuxFailed, "无法将文件" + quoted(job_.source) + "写入 MP4 文件：" + avErrorText(ret));
+        return exportError(ExportErrorCode::muxFailed,
+                           "无法将文件" + quotedName(job_.source) + "写入 MP4 文件：" + avErrorText(ret));
     }
 
     const ExportJob& job_;
@@ -594,7 +568,7 @@ private:
 ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AVFormatContext* input,
                            const std::vector<int>& streams, const std::vector<int64_t>& packetsWritten)
 {
-    const Error failed = exportError(kVerifyFailed, "导出的文件" + quoted(job.output) + "未通过校验");
+    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(job.output) + "未通过校验");
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
@@ -635,7 +609,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     silenceLibav();
     if (control.isCancelled()) return cancelledError();
     if (!job.fileType.empty() && job.fileType != kFileTypeMPEG4)
-        return exportError(kRemuxFailed, "不支持的导出文件类型：" + job.fileType);
+        return unsupported("不支持的导出文件类型：" + job.fileType);
 
     DemuxerErrors errors;
     Source source = KV_TRY(openSource(job, control, errors));
@@ -645,16 +619,15 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
 
     OutputFile output = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     Remux remux(job, control, source, streams);
-    KV_TRY_VOID(remux.run(format, output));
+    KV_TRY(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
-    KV_TRY_VOID(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams,
+    KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams,
                              remux.packetsWritten()));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
-    auto now = sys::fstat(source.fd.get());
-    if (now.isError()) return fileError("无法读取文件", job.source, static_cast<int>(now.error().code));
-    if (!sameFile(*now, source.status))
-        return exportError(kSourceChanged, "文件" + quoted(job.source) + "在导出过程中被修改");
+    const auto now = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", job.source));
+    if (!sameFile(now, source.status))
+        return exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(job.source) + "在导出过程中被修改");
     if (control.isCancelled()) return cancelledError();
 
     auto committed = output.commit(source.status, source.fd.get());

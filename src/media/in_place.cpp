@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int errnoOf(const Error& e) { return static_cast<int>(e.code); }
-
 Error notInPlace(std::string reason) { return exportError(ExportErrorCode::notInPlace, std::move(reason)); }
 
 // The clip open for reading and writing, as it is now.
@@ -26,10 +24,9 @@ class Clip {
 public:
     static ErrorOr<Clip> open(const fs::path& path)
     {
-        auto fd = sys::open(path.string(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-        if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
-        Clip clip(path, fd.releaseValue());
-        KV_TRY_VOID(clip.refresh());
+        Clip clip(path, KV_TRY(onFile(sys::open(path.string(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY),
+                                      "无法打开文件", path)));
+        KV_TRY(clip.refresh());
         // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole
         // when one byte of them changes: a few bytes per frame would cost the whole rtmd data. The
         // clip's cached pages are dropped and it is read without read-ahead, one page at a time, so
@@ -49,9 +46,7 @@ public:
 
     ErrorOr<void> refresh()
     {
-        auto st = sys::fstat(fd_.get());
-        if (st.isError()) return fileError("无法读取文件", path_, errnoOf(st.error()));
-        status_ = *st;
+        status_ = KV_TRY(onFile(sys::fstat(fd_.get()), "无法读取文件", path_));
         return {};
     }
 
@@ -63,17 +58,14 @@ public:
 
     ErrorOr<void> write(ByteSpan bytes, uint64_t offset) const
     {
-        if (auto r = sys::writeAt(fd_.get(), bytes.data(), bytes.size(), offset); r.isError())
-            return fileError("无法写入文件", path_, errnoOf(r.error()));
-        return {};
+        return onFile(sys::writeAt(fd_.get(), bytes.data(), bytes.size(), offset), "无法写入文件", path_);
     }
 
     ErrorOr<Bytes> read(uint64_t offset, size_t length) const
     {
         Bytes bytes(length);
-        auto n = sys::readAt(fd_.get(), bytes.data(), length, offset);
-        if (n.isError()) return fileError("无法读取文件", path_, errnoOf(n.error()));
-        if (*n != length) return damaged("文件比原地修改的记录短");
+        if (KV_TRY(onFile(sys::readAt(fd_.get(), bytes.data(), length, offset), "无法读取文件", path_)) != length)
+            return damaged("文件比原地修改的记录短");
         return bytes;
     }
 
@@ -86,16 +78,11 @@ public:
 
     ErrorOr<uint32_t> typeAt(uint64_t boxOffset) const { return loadU32(KV_TRY(read(boxOffset + 4, 4)).data()); }
 
-    ErrorOr<void> flush() const
-    {
-        if (auto r = sys::fsync(fd_.get()); r.isError()) return fileError("无法写入文件", path_, errnoOf(r.error()));
-        return {};
-    }
+    ErrorOr<void> flush() const { return onFile(sys::fsync(fd_.get()), "无法写入文件", path_); }
 
     ErrorOr<void> resize(uint64_t length)
     {
-        if (auto r = sys::ftruncate(fd_.get(), length); r.isError())
-            return fileError("无法写入文件", path_, errnoOf(r.error()));
+        KV_TRY(onFile(sys::ftruncate(fd_.get(), length), "无法写入文件", path_));
         return refresh();
     }
 
@@ -103,9 +90,8 @@ public:
     ErrorOr<void> setModified(const struct timespec& modified)
     {
         const struct timespec times[2] = {{0, UTIME_OMIT}, modified};
-        if (auto r = sys::futimens(fd_.get(), times); r.isError())
-            return fileError("无法设置文件时间", path_, errnoOf(r.error()));
-        KV_TRY_VOID(flush());
+        KV_TRY(onFile(sys::futimens(fd_.get(), times), "无法设置文件时间", path_));
+        KV_TRY(flush());
         return refresh();
     }
 
@@ -124,7 +110,7 @@ ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patch
 
     for (const UndoPatch& patch : patches) {
         const Bytes& want = forward ? patch.rewritten : patch.original;
-        if (known || KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY_VOID(clip.write(want, patch.offset));
+        if (known || KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY(clip.write(want, patch.offset));
     }
     return clip.flush();
 }
@@ -132,7 +118,7 @@ ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patch
 ErrorOr<void> setTypeIfNot(const Clip& clip, uint64_t boxOffset, uint32_t type)
 {
     if (KV_TRY(clip.typeAt(boxOffset)) == type) return {};
-    KV_TRY_VOID(clip.setType(boxOffset, type));
+    KV_TRY(clip.setType(boxOffset, type));
     return clip.flush();
 }
 
@@ -141,13 +127,13 @@ ErrorOr<void> setTypeIfNot(const Clip& clip, uint64_t boxOffset, uint32_t type)
 // (fresh: the clip is known to hold every patch's original).
 ErrorOr<void> finish(Clip& clip, const UndoRecord& record, bool fresh = false)
 {
-    KV_TRY_VOID(applyPatches(clip, record.patches, true, fresh));
+    KV_TRY(applyPatches(clip, record.patches, true, fresh));
     for (const UndoPatch& patch : record.patches) {
         if (KV_TRY(clip.read(patch.offset, patch.rewritten.size())) != patch.rewritten)
             return exportError(ExportErrorCode::verifyFailed, "原地写入的时间码读回时与预期不符");
     }
-    KV_TRY_VOID(setTypeIfNot(clip, record.newMoovOffset, fourcc("moov")));
-    KV_TRY_VOID(setTypeIfNot(clip, record.oldMoovOffset, fourcc("free")));
+    KV_TRY(setTypeIfNot(clip, record.newMoovOffset, fourcc("moov")));
+    KV_TRY(setTypeIfNot(clip, record.oldMoovOffset, fourcc("free")));
     return clip.setModified(record.modified);
 }
 
@@ -157,19 +143,19 @@ ErrorOr<void> undo(Clip& clip, const InPlaceTrace& trace)
 {
     if (trace.record) {
         const UndoRecord& record = *trace.record;
-        KV_TRY_VOID(setTypeIfNot(clip, record.oldMoovOffset, fourcc("moov")));
-        if (record.newMoovOffset + 8 <= clip.size()) KV_TRY_VOID(setTypeIfNot(clip, record.newMoovOffset, fourcc("free")));
-        KV_TRY_VOID(applyPatches(clip, record.patches, false));
+        KV_TRY(setTypeIfNot(clip, record.oldMoovOffset, fourcc("moov")));
+        if (record.newMoovOffset + 8 <= clip.size()) KV_TRY(setTypeIfNot(clip, record.newMoovOffset, fourcc("free")));
+        KV_TRY(applyPatches(clip, record.patches, false));
         FdSource reader = clip.reader();
         const Sha256 hash = KV_TRY(hashTouchedBytes(reader, record.originalLength, record.patches, record.oldMoovOffset));
         if (hash != record.originalHash)
             return exportError(ExportErrorCode::verifyFailed,
-                               "文件“" + clip.path().filename().string() +
-                                   "”恢复后的内容与原地修改的记录不符（文件可能在修改后被其他程序改动过）");
+                               "文件" + quotedName(clip.path()) +
+                                   "恢复后的内容与原地修改的记录不符（文件可能在修改后被其他程序改动过）");
     }
     // Whatever the size seems to be: a failed fstat may have left it unknown.
-    KV_TRY_VOID(clip.resize(trace.originalLength));
-    KV_TRY_VOID(clip.flush());
+    KV_TRY(clip.resize(trace.originalLength));
+    KV_TRY(clip.flush());
     return clip.setModified(trace.modified);
 }
 
@@ -186,7 +172,7 @@ ErrorOr<void> checkAppended(const Clip& clip, const InPlacePlan& plan, const Byt
     for (const Box& box : plan.mdats) data.push_back({box, box.offset});
     const DataMap map(data);
     for (const Track& track : movie.tracks)
-        for (uint64_t offset : track.chunks.offsets) KV_TRY_VOID(map.map(offset));
+        for (uint64_t offset : track.chunks.offsets) KV_TRY(map.map(offset));
     return {};
 }
 
@@ -196,10 +182,10 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     auto probed = KV_TRY(probeBoxSource(clip.path()));
     if (!probed) return notInPlace("不是可以原地修改的 MP4/MOV 文件（可能是分段的 MP4）");
     if (probed->stat.st_dev != clip.status().st_dev || probed->stat.st_ino != clip.status().st_ino)
-        return exportError(ExportErrorCode::damaged, "文件“" + clip.path().filename().string() + "”在处理时被替换");
+        return damaged("文件" + quotedName(clip.path()) + "在处理时被替换");
     const uint64_t length = clip.size();
     FdSource reader = clip.reader();
-    auto planned = KV_TRY(planInPlace({probed->movie, probed->topLevel, reader}, items, length + kUndoMarkerSize));
+    auto planned = KV_TRY(planInPlace({probed->content.movie, probed->content.topLevel, reader}, items, length + kUndoMarkerSize));
     if (auto* reason = std::get_if<std::string>(&planned)) return notInPlace(*reason);
     const InPlacePlan& plan = std::get<InPlacePlan>(planned);
 
@@ -226,12 +212,12 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     // readable however little of what follows reaches the disk.
     const InPlaceTrace trace{length, record.modified, std::nullopt};
     auto appendAndCheck = [&]() -> ErrorOr<void> {
-        KV_TRY_VOID(clip.write(marker, length));
-        KV_TRY_VOID(clip.flush());
-        KV_TRY_VOID(clip.resize(plan.appendAt + appended.size()));
-        KV_TRY_VOID(clip.flush());
-        KV_TRY_VOID(clip.write(appended, plan.appendAt));
-        KV_TRY_VOID(clip.flush());
+        KV_TRY(clip.write(marker, length));
+        KV_TRY(clip.flush());
+        KV_TRY(clip.resize(plan.appendAt + appended.size()));
+        KV_TRY(clip.flush());
+        KV_TRY(clip.write(appended, plan.appendAt));
+        KV_TRY(clip.flush());
         return checkAppended(clip, plan, appended, plan.appendAt);
     };
     if (auto r = appendAndCheck(); r.isError() || control.isCancelled()) {
@@ -260,14 +246,14 @@ ErrorOr<void> rewriteInPlace(const fs::path& path, const std::vector<MetadataIte
     const auto trace = KV_TRY(findInPlaceTrace(reader, *scanned));
     if (trace && trace->record) {
         // Rewritten in place before: the first record stays, and a run cut short is completed.
-        KV_TRY_VOID(finish(clip, *trace->record));
+        KV_TRY(finish(clip, *trace->record));
         control.setProgress(1.0);
         return {};
     }
     // An append cut short (what follows the marker was checked to be ours): no byte of the clip
     // was changed yet.
-    if (trace) KV_TRY_VOID(undo(clip, *trace));
-    KV_TRY_VOID(rewriteFresh(clip, items, control));
+    if (trace) KV_TRY(undo(clip, *trace));
+    KV_TRY(rewriteFresh(clip, items, control));
     control.setProgress(1.0);
     return {};
 }
@@ -282,7 +268,7 @@ ErrorOr<bool> restoreInPlace(const fs::path& path)
     if (scanned.isError()) return inSourceFile(scanned.releaseError(), path);
     const auto trace = KV_TRY(findInPlaceTrace(reader, *scanned));
     if (!trace) return false;
-    KV_TRY_VOID(undo(clip, *trace));
+    KV_TRY(undo(clip, *trace));
     return true;
 }
 

@@ -59,7 +59,7 @@ int FdIo::readPacket(void* opaque, uint8_t* buf, int len)
     const size_t want = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(len), io->size_ - io->position_));
     auto n = sys::readAt(io->fd_, buf, want, io->position_);
     if (n.isError()) {
-        int err = static_cast<int>(n.error().code);
+        const int err = errnoOf(n.error());
         if (!io->failedErrno_) io->failedErrno_ = err;
         return AVERROR(err);
     }
@@ -78,7 +78,7 @@ int FdIo::writePacket(void* opaque, uint8_t* buf, int len)
     if (io->mode_ == Mode::write) {
         auto written = sys::writeAt(io->fd_, buf, static_cast<size_t>(len), io->position_);
         if (written.isError()) {
-            io->failedErrno_ = static_cast<int>(written.error().code);
+            io->failedErrno_ = errnoOf(written.error());
             return AVERROR(io->failedErrno_);
         }
     }

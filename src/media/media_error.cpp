@@ -2,11 +2,7 @@
 
 namespace kelvatta {
 
-namespace {
-
 std::string quotedName(const std::filesystem::path& file) { return "“" + file.filename().string() + "”"; }
-
-}  // namespace
 
 Error unrecognizedFile(const std::filesystem::path& file)
 {
@@ -30,6 +26,11 @@ Error inSourceFile(Error error, const std::filesystem::path& file)
     default: break;
     }
     return error;
+}
+
+Error fileError(std::string_view action, const std::filesystem::path& file, int err)
+{
+    return posixError(err, std::string(action) + quotedName(file) + "：");
 }
 
 }  // namespace kelvatta

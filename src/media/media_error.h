@@ -1,9 +1,11 @@
-// Errors of the export component. The box reader and the moov rewrite know nothing of file names:
-// they give a reason, and the export names the file when it passes the error on.
+// Errors of the export component, both paths (the box path and libavformat's) in one table. The box
+// reader and the moov rewrite know nothing of file names: they give a reason, and the export names
+// the file when it passes the error on.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 
@@ -12,14 +14,16 @@ namespace kelvatta {
 inline constexpr const char* kExportErrorDomain = "Export";
 
 enum class ExportErrorCode : long {
-    unrecognized = 1,  // not a video file this program can read
-    damaged = 2,       // a box, table or offset that cannot be right
-    unsupported = 3,   // well formed, but not something the export can carry
-    tooLarge = 4,      // beyond a limit the export sets itself
-    verifyFailed = 5,  // the written output did not read back as it should
+    unrecognized = 1,   // not a video file this program can read
+    damaged = 2,        // a box, table, offset or timestamp that cannot be right, or data that cannot be read
+    unsupported = 3,    // well formed, but not something the export can carry (a codec MP4 cannot hold, ...)
+    tooLarge = 4,       // beyond a limit the export sets itself
+    verifyFailed = 5,   // the written output did not read back as it should
     cancelled = 6,
-    fragmented = 7,    // a fragmented movie: not for the box path
-    notInPlace = 8,    // the clip's layout does not allow a rewrite in place; the reason says why
+    fragmented = 7,     // a fragmented movie: not for the box path
+    notInPlace = 8,     // the clip's layout does not allow a rewrite in place; the reason says why
+    muxFailed = 9,      // libavformat's muxer could not write the output
+    sourceChanged = 10, // the source was modified while it was exported
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)
@@ -27,7 +31,8 @@ inline Error exportError(ExportErrorCode code, std::string description)
     return Error{kExportErrorDomain, static_cast<long>(code), std::move(description)};
 }
 
-// A reason, with no file named yet.
+// Errors of these kinds. The box path's give a reason that names no file yet (inSourceFile names
+// it); the general path's name the file themselves.
 inline Error damaged(std::string reason) { return exportError(ExportErrorCode::damaged, std::move(reason)); }
 inline Error unsupported(std::string reason) { return exportError(ExportErrorCode::unsupported, std::move(reason)); }
 inline Error tooLarge(std::string reason) { return exportError(ExportErrorCode::tooLarge, std::move(reason)); }
@@ -37,6 +42,9 @@ inline bool isExportError(const Error& e, ExportErrorCode code)
     return e.domain == kExportErrorDomain && e.code == static_cast<long>(code);
 }
 
+// A file's name as the texts quote it: “C0001.MP4”.
+std::string quotedName(const std::filesystem::path& file);
+
 // "文件“<name>”不是可识别的视频文件".
 Error unrecognizedFile(const std::filesystem::path& file);
 Error cancelledError();
@@ -44,5 +52,16 @@ Error cancelledError();
 // The reason of a damaged/unsupported/tooLarge error put into a sentence that names the source file;
 // other errors pass unchanged.
 Error inSourceFile(Error error, const std::filesystem::path& file);
+
+// An error about a file: "<action>“<name>”：<reason>" for errno err.
+Error fileError(std::string_view action, const std::filesystem::path& file, int err);
+
+// A system call's outcome, its error (which carries the errno) told as fileError(action, file, ...).
+template <typename T>
+ErrorOr<T> onFile(ErrorOr<T> outcome, std::string_view action, const std::filesystem::path& file)
+{
+    if (outcome.isError()) return fileError(action, file, errnoOf(outcome.error()));
+    return outcome;
+}
 
 }  // namespace kelvatta

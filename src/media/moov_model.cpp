@@ -66,7 +66,7 @@ ErrorOr<void> parseTref(ByteSpan moov, const Box& tref, Track& track)
 }
 
 // Chunk offsets that point into another file cannot be moved with this one: every data reference
-// must be self-contained (flag 1).
+// must be self-contained.
 ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChildren)
 {
     auto dinf = KV_TRY(uniqueChild(minfChildren, fourcc("dinf")));
@@ -77,7 +77,7 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
     if (full.body.size() < 4) return damaged("“dref”盒子过短");
     for (const Box& entry : KV_TRY(boxesBetween(moov, dref->payloadOffset() + 8, dref->end()))) {
         auto ref = KV_TRY(readFullBox(moov, entry));
-        if (!(ref.flags & 1)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
+        if (!(ref.flags & kDataReferenceSelfContained)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
     }
     return {};
 }
@@ -110,7 +110,7 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
     FieldReader r(full.body);
     const uint32_t count = r.u32();
     if (!r.ok()) return damaged("“stts”盒子过短");
-    KV_TRY_VOID(checkTableFits(stts, r.remaining(), count, 8));
+    KV_TRY(checkTableFits(stts, r.remaining(), count, 8));
     uint64_t samples = 0;
     uint64_t duration = 0;
     uint32_t delta = 0;
@@ -168,7 +168,7 @@ ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
     const uint32_t count = r.u32();
     if (!r.ok()) return damaged(quotedType(box.type) + "盒子过短");
     const bool wide = box.type == fourcc("co64");
-    KV_TRY_VOID(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
+    KV_TRY(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
     table.box = box;
     table.offsets.resize(count);
     for (uint64_t& offset : table.offsets) offset = wide ? r.u64() : r.u32();
@@ -178,15 +178,15 @@ ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
 ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
 {
     const auto children = KV_TRY(childBoxes(moov, stbl));
-    if (auto stsd = KV_TRY(uniqueChild(children, fourcc("stsd")))) KV_TRY_VOID(parseStsd(moov, *stsd, track));
-    if (auto stts = KV_TRY(uniqueChild(children, fourcc("stts")))) KV_TRY_VOID(parseStts(moov, *stts, track));
+    if (auto stsd = KV_TRY(uniqueChild(children, fourcc("stsd")))) KV_TRY(parseStsd(moov, *stsd, track));
+    if (auto stts = KV_TRY(uniqueChild(children, fourcc("stts")))) KV_TRY(parseStts(moov, *stts, track));
     track.stsc = KV_TRY(uniqueChild(children, fourcc("stsc")));
-    if (track.stsc) KV_TRY_VOID(checkStsc(moov, *track.stsc));
+    if (track.stsc) KV_TRY(checkStsc(moov, *track.stsc));
     track.stsz = KV_TRY(uniqueChild(children, fourcc("stsz")));
-    if (track.stsz) KV_TRY_VOID(checkStsz(moov, *track.stsz));
+    if (track.stsz) KV_TRY(checkStsz(moov, *track.stsz));
     for (const Box& child : children) {
         if (child.type == fourcc("stco") || child.type == fourcc("co64"))
-            KV_TRY_VOID(parseChunkTable(moov, child, track.chunks));
+            KV_TRY(parseChunkTable(moov, child, track.chunks));
     }
     return {};
 }
@@ -196,12 +196,12 @@ ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
     Track track;
     track.trak = trak;
     const auto children = KV_TRY(childBoxes(moov, trak));
-    KV_TRY_VOID(parseTkhd(moov, KV_TRY(requiredChild(children, fourcc("tkhd"), kTrak)), track));
-    if (auto tref = KV_TRY(uniqueChild(children, fourcc("tref")))) KV_TRY_VOID(parseTref(moov, *tref, track));
+    KV_TRY(parseTkhd(moov, KV_TRY(requiredChild(children, fourcc("tkhd"), kTrak)), track));
+    if (auto tref = KV_TRY(uniqueChild(children, fourcc("tref")))) KV_TRY(parseTref(moov, *tref, track));
 
     const Box mdia = KV_TRY(requiredChild(children, fourcc("mdia"), kTrak));
     const auto mdiaChildren = KV_TRY(childBoxes(moov, mdia));
-    KV_TRY_VOID(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
+    KV_TRY(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
     const Box hdlr = KV_TRY(requiredChild(mdiaChildren, fourcc("hdlr"), mdia.type));
     auto hdlrFull = KV_TRY(readFullBox(moov, hdlr));
     if (hdlrFull.body.size() < 8) return damaged("“hdlr”盒子过短");
@@ -209,8 +209,8 @@ ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
 
     const Box minf = KV_TRY(requiredChild(mdiaChildren, fourcc("minf"), mdia.type));
     const auto minfChildren = KV_TRY(childBoxes(moov, minf));
-    KV_TRY_VOID(checkSelfContained(moov, minfChildren));
-    if (auto stbl = KV_TRY(uniqueChild(minfChildren, fourcc("stbl")))) KV_TRY_VOID(parseStbl(moov, *stbl, track));
+    KV_TRY(checkSelfContained(moov, minfChildren));
+    if (auto stbl = KV_TRY(uniqueChild(minfChildren, fourcc("stbl")))) KV_TRY(parseStbl(moov, *stbl, track));
     return track;
 }
 
@@ -255,7 +255,7 @@ ErrorOr<Movie> parseMovie(Bytes moov)
 ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples)
 {
     std::vector<SampleRange> samples;
-    KV_TRY_VOID(visitSamples(movie, track, maxSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+    KV_TRY(visitSamples(movie, track, maxSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
         samples.push_back(sample);
         return {};
     }));
@@ -292,15 +292,15 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
         }
         return {};
     };
-    KV_TRY_VOID(readRun());
+    KV_TRY(readRun());
     uint64_t visited = 0;
     for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
-        while (chunk >= nextFirst) KV_TRY_VOID(readRun());
+        while (chunk >= nextFirst) KV_TRY(readRun());
         if (chunk < runFirst) continue;
         uint64_t offset = track.chunks.offsets[chunk - 1];
         for (uint64_t i = 0; i < runPerChunk && visited < sampleCount; ++i) {
             const uint32_t size = fixedSize ? fixedSize : stsz.u32();
-            KV_TRY_VOID(visit({offset, size}));
+            KV_TRY(visit({offset, size}));
             ++visited;
             auto next = checkedAdd<uint64_t>(offset, size);
             if (!next) return damaged("样本的位置超出范围");

@@ -19,9 +19,18 @@ inline constexpr uint64_t kMaxMoovSize = 512ull << 20;
 // A timecode track holds one sample, or one per discontinuity; more than this is not one.
 inline constexpr size_t kMaxTimecodeSamples = 1u << 16;
 
+// The flag of a data reference (dref entry) whose data lies in the movie's own file.
+inline constexpr uint32_t kDataReferenceSelfContained = 1;
+
+// Flags of a `tmcd` sample entry.
+inline constexpr uint32_t kTimecodeDropFrame = 1;
+inline constexpr uint32_t kTimecodeWrapsAt24Hours = 2;
+inline constexpr uint32_t kTimecodeNegativeAllowed = 4;
+inline constexpr uint32_t kTimecodeCounter = 8;
+
 // The fields of a `tmcd` sample entry.
 struct TimecodeEntry {
-    uint32_t flags = 0;  // 1 drop frame, 2 24-hour max, 4 negative allowed, 8 counter
+    uint32_t flags = 0;  // kTimecodeDropFrame, kTimecodeWrapsAt24Hours, ...
     uint32_t timescale = 0;
     uint32_t frameDuration = 0;
     uint8_t frames = 0;  // per second, rounded

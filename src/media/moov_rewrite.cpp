@@ -83,7 +83,7 @@ public:
         for (const Box& child : KV_TRY(childBoxes(moov_, movie_.box))) {
             if (child.type == fourcc("udta") || child.type == fourcc("meta")) continue;
             if (child.type == fourcc("trak")) {
-                KV_TRY_VOID(writeTrak(movie_.tracks[trackIndex], trackIndex));
+                KV_TRY(writeTrak(movie_.tracks[trackIndex], trackIndex));
                 ++trackIndex;
             } else if (child.type == fourcc("mvhd")) {
                 writeMvhd(child);
@@ -134,7 +134,7 @@ private:
     ErrorOr<void> rebuild(const Box& box, Emit&& emit)
     {
         w_.open(box.type);
-        for (const Box& child : KV_TRY(childBoxes(moov_, box))) KV_TRY_VOID(emit(child));
+        for (const Box& child : KV_TRY(childBoxes(moov_, box))) KV_TRY(emit(child));
         w_.close();
         return {};
     }
@@ -261,7 +261,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         std::array<uint8_t, kRtmdTimecodeSize> bytes;  // as the source holds them
     };
     std::vector<uint64_t> heads;
-    KV_TRY_VOID(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+    KV_TRY(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
         if (sample.size >= kRtmdHeadSize) heads.push_back(sample.offset);
         return {};
     }));
@@ -360,7 +360,7 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
 {
     const Movie& movie = source.movie;
     Rebased out;
-    KV_TRY_VOID(rebaseTimecodeTracks(movie, source.file, start, out.patches));
+    KV_TRY(rebaseTimecodeTracks(movie, source.file, start, out.patches));
     const bool hasTimecodeTrack = !out.patches.empty();
     const auto video = firstVideoRate(movie);
     const TimecodeCounting counting = clipCounting(movie, top, video);
@@ -496,12 +496,12 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
 ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
                                                             const std::vector<MetadataItem>& items, uint64_t appendAt)
 {
-    using Result = std::variant<InPlacePlan, std::string>;
+    using Planned = std::variant<InPlacePlan, std::string>;
     const Movie& movie = source.movie;
     const Bytes meta = KV_TRY(buildQuickTimeMeta(items));
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
-    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Result(*refusal);
+    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
 
@@ -551,7 +551,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     for (const auto& edit : top.xmlEdits)
         plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
     std::sort(plan.patches.begin(), plan.patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
-    return Result(std::move(plan));
+    return Planned(std::move(plan));
 }
 
 Bytes buildFtyp()

@@ -42,7 +42,7 @@ ErrorOr<void> checkOutput(ByteSource& output, const OutputPlan& plan)
 
     const DataMap map(data);
     for (const Track& track : movie.tracks) {
-        for (uint64_t offset : track.chunks.offsets) KV_TRY_VOID(map.map(offset));
+        for (uint64_t offset : track.chunks.offsets) KV_TRY(map.map(offset));
         if (!plan.timecode || !track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
         if (samples.empty()) continue;  // a timecode track without samples says nothing

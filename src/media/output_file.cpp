@@ -4,21 +4,17 @@
 
 #include <cerrno>
 
+#include "media/media_error.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
-
-Error fileError(const std::string& prefix, const std::filesystem::path& file, int err)
-{
-    return posixError(err, prefix + "“" + file.filename().string() + "”：");
-}
 
 ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool realFolder)
 {
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     auto folder = sys::open(parent.string(), O_RDONLY | O_DIRECTORY | (realFolder ? O_NOFOLLOW : 0));
     if (folder.isError()) {
-        const int err = static_cast<int>(folder.error().code);
+        const int err = errnoOf(folder.error());
         if (realFolder && (err == ELOOP || err == ENOTDIR)) {
             return Error{kPosixErrorDomain, err,
                          "文件夹“" + parent.filename().string() + "”不是真正的文件夹（可能是指向其他位置的链接），" +
@@ -29,14 +25,14 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
     const std::string name = path.filename().string();
     auto fd = sys::openAt(folder->get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (fd.isError()) {
-        int err = static_cast<int>(fd.error().code);
+        const int err = errnoOf(fd.error());
         if (err == EEXIST) return Error{kPosixErrorDomain, err, "目标文件已存在：" + name};
         return fileError("无法创建文件", path, err);
     }
     auto st = sys::fstat(fd->get());
     if (st.isError()) {
         (void)sys::unlinkAt(folder->get(), name);  // made a moment ago by this call
-        return fileError("无法创建文件", path, static_cast<int>(st.error().code));
+        return fileError("无法创建文件", path, errnoOf(st.error()));
     }
     return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st);
 }
@@ -63,12 +59,7 @@ void OutputFile::discard()
     }
 }
 
-ErrorOr<void> OutputFile::flush()
-{
-    if (auto r = sys::fsync(fd_.get()); r.isError())
-        return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
-    return {};
-}
+ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), "无法写入文件", path_); }
 
 namespace {
 
@@ -92,24 +83,17 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool d
     // would find their clip owned by root and no longer writable. Others may not, and keep theirs.
     if (created_.st_uid != source.st_uid || created_.st_gid != source.st_gid) {
         auto r = sys::fchown(fd_.get(), source.st_uid, source.st_gid);
-        if (r.isError() && r.error().code != EPERM)
-            return fileError("无法设置文件所有者", path_, static_cast<int>(r.error().code));
+        if (r.isError() && errnoOf(r.error()) != EPERM) return fileError("无法设置文件所有者", path_, errnoOf(r.error()));
     }
-    if (auto r = sys::fchmod(fd_.get(), source.st_mode & 07777); r.isError())
-        return fileError("无法设置文件权限", path_, static_cast<int>(r.error().code));
+    KV_TRY(onFile(sys::fchmod(fd_.get(), source.st_mode & 07777), "无法设置文件权限", path_));
     copyExtendedAttributes(sourceFd, fd_.get());
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
-    if (auto r = sys::futimens(fd_.get(), times); r.isError())
-        return fileError("无法设置文件时间", path_, static_cast<int>(r.error().code));
-    if (durable) KV_TRY_VOID(flush());
-    if (auto r = sys::close(fd_); r.isError())
-        return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
-    if (durable) {
-        // The new name too, so a file in the save-as folder survives a crash (replacing a clip
-        // renames and syncs the directory again).
-        if (auto r = sys::fsync(folder_.get()); r.isError())
-            return fileError("无法写入文件", path_, static_cast<int>(r.error().code));
-    }
+    KV_TRY(onFile(sys::futimens(fd_.get(), times), "无法设置文件时间", path_));
+    if (durable) KV_TRY(flush());
+    KV_TRY(onFile(sys::close(fd_), "无法写入文件", path_));
+    // The new name too, so a file in the save-as folder survives a crash (replacing a clip renames
+    // and syncs the directory again).
+    if (durable) KV_TRY(onFile(sys::fsync(folder_.get()), "无法写入文件", path_));
     owned_ = false;
     return {};
 }

@@ -58,7 +58,4 @@ private:
     bool owned_ = true;  // this object made the file and must remove it unless committed
 };
 
-// An export error about a file: "<prefix>“<name>”：<reason>" for errno err.
-Error fileError(const std::string& prefix, const std::filesystem::path& file, int err);
-
 }  // namespace kelvatta

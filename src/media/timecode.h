@@ -52,7 +52,6 @@ public:
                                               const TimecodeValue& start);
     // The re-based value, nothing for a value the counting never shows.
     std::optional<TimecodeValue> operator()(const TimecodeValue& value) const;
-    const TimecodeCounting& counting() const { return counting_; }
 
 private:
     TimecodeRebase(const TimecodeCounting& counting, uint64_t first, uint64_t start)

@@ -105,7 +105,7 @@ void writeDinf(ByteWriter& w)
     w.open(fourcc("dinf"));
     w.openFull(fourcc("dref"), 0, 0);
     w.u32(1);
-    w.openFull(fourcc("url "), 0, 1);  // self-contained: the data is in this file
+    w.openFull(fourcc("url "), 0, kDataReferenceSelfContained);
     w.close();
     w.close();
     w.close();

@@ -7,18 +7,15 @@
 #include <utility>
 
 #include "media/bytes.h"
+#include "media/moov_model.h"
 #include "media/timecode.h"
 
 namespace kelvatta {
 
 // The frame number a re-based sample holds: the first sample of a track becomes `target` and each
 // later one keeps its distance to the first. Counting wraps at 24 hours when the track says so
-// (flag 2 and a known frame rate), otherwise at 2^32 like the field itself.
+// (kTimecodeWrapsAt24Hours and a known frame rate), otherwise at 2^32 like the field itself.
 uint32_t rebaseFrame(uint32_t value, uint32_t first, uint64_t target, uint32_t tmcdFlags, uint32_t framesPerSecond);
-
-// Flags of a tmcd sample entry.
-inline constexpr uint32_t kTimecodeDropFrame = 1;
-inline constexpr uint32_t kTimecodeWrapsAt24Hours = 2;
 
 // A timecode's rate as a tmcd sample entry gives it: timescale / frameDuration frames per second,
 // counted at `frames` (rounded) per second.

@@ -2,6 +2,7 @@
 
 #include "media/camera_xml.h"
 #include "media/media_error.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {
@@ -119,7 +120,11 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         Bytes bytes = KV_TRY(readBox(source, box));
         // A last box may say "to the end of the file" (size 0); written before others, it says its size.
-        if (box.headerSize >= 8 && loadU32(bytes.data()) == 0) storeU32(bytes.data(), static_cast<uint32_t>(box.size));
+        if (loadU32(bytes.data()) == 0) {
+            const auto size = checkedCast<uint32_t>(box.size);
+            if (!size) return tooLarge(quotedType(box.type) + "盒子过大");
+            storeU32(bytes.data(), *size);
+        }
         const Box local{box.type, 0, box.size, box.headerSize};
         if (box.type == fourcc("ftyp")) {
             if (!ftypSeen && keepsSourceFtyp(bytes)) plan.ftyp = bytes;

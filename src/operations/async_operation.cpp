@@ -12,8 +12,6 @@ std::string_view AsyncOperation::rawValue(State state)
     return "ready";
 }
 
-AsyncOperation::AsyncOperation() : stateQueue_("org.kelvatta.operation.state") {}
-
 bool AsyncOperation::isReady() const
 {
     if (!Operation::isReady()) return false;

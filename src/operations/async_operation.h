@@ -19,8 +19,6 @@ public:
     // announced.
     static std::string_view rawValue(State state);
 
-    AsyncOperation();
-
     // The base's readiness (dependencies, cancellation), and the state still ready.
     bool isReady() const override;
     bool isExecuting() const override;

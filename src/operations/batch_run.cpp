@@ -9,11 +9,10 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/operation_queue.h"
+#include "ui/texts.h"
 
 namespace kelvatta {
 namespace {
-
-constexpr const char* kNoVideoFiles = "未找到需要处理的视频文件";
 
 // The operations of one batch. A failure cancels those not yet started at once, on the thread that
 // reports it and before the failed operation frees its slot: the report, which cancels the queue's
@@ -74,7 +73,7 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
     view.setFilesToProcess(std::move(files));
     view.setProgress(0);
     view.setMaxProgress(static_cast<int64_t>(view.filesToProcess().size()));
-    view.setProcessingStatus("开始处理文件");
+    view.setProcessingStatus(kBatchStarting);
     view.setShowProgressBar(true);
     printLine("开始处理 " + std::to_string(view.filesToProcess().size()) + " 个文件");
     view.setErrorMessage(std::nullopt);
@@ -92,7 +91,7 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
             fileURL, view.saveAs(), view.videoProcessor(), [weakView, batch, fileURL](Result result) {
                 if (result.isFailure()) batch->cancelWaiting();
                 DispatchQueue::main().async([weakView, fileURL, result = std::move(result)] {
-                    if (auto view = weakView.lock()) reportFileResult(*view, result, fileURL);
+                    if (auto current = weakView.lock()) reportFileResult(*current, result, fileURL);
                 });
             });
         operation->setQueuePriority(Operation::QueuePriority::normal);
@@ -107,10 +106,10 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
     view.setBatchesRunning(view.batchesRunning() + 1);
     queue.addBarrierBlock([weakView] {
         DispatchQueue::main().async([weakView] {
-            auto view = weakView.lock();
-            if (!view) return;
-            reportAllFinished(*view);
-            view->setBatchesRunning(view->batchesRunning() - 1);
+            auto current = weakView.lock();
+            if (!current) return;
+            reportAllFinished(*current);
+            current->setBatchesRunning(current->batchesRunning() - 1);
         });
     });
 }
@@ -121,22 +120,22 @@ void reportFileResult(ContentView view, const Result& result, const std::filesys
         const std::string& description = result.error().localizedDescription;
         view.setErrorMessage(description);
         view.setShowAlert(true);
-        view.setProcessingStatus("处理过程中发生错误");
+        view.setProcessingStatus(kBatchFailed);
         view.setShowProgressBar(false);
         printLine("处理文件失败：" + fileURL.string() + "，错误：" + description);
         view.operationQueue().cancelAllOperations();
         return;
     }
     view.setProgress(view.progress() + 1);
+    view.setProcessingStatus(processingFilesText(view.progress(), view.maxProgress()));
     const std::string count = std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
-    view.setProcessingStatus("正在处理文件 " + count);
     printLine("成功处理文件：" + fileURL.string() + "，进度：" + count);
 }
 
 void reportAllFinished(ContentView view)
 {
     if (view.showAlert()) return;
-    view.setProcessingStatus("处理完成");
+    view.setProcessingStatus(kBatchDone);
     view.setShowProgressBar(false);
     printLine("所有文件处理完成");
 }

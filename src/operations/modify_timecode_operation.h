@@ -25,9 +25,6 @@ public:
                             std::shared_ptr<const VideoProcessor> videoProcessor,
                             CompletionHandler completionHandler);
 
-    const std::filesystem::path& fileURL() const { return fileURL_; }
-    bool saveAs() const { return saveAs_; }
-
     void main() override;
 
 private:

@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -50,7 +51,8 @@ public:
 
 ThreadPool& globalPool()
 {
-    static auto* pool = new ThreadPool;  // never destroyed: its threads may outlive main
+    // Never destroyed: its threads may outlive main.
+    static auto* pool = new ThreadPool(static_cast<size_t>(globalQueueWidth()));
     return *pool;
 }
 
@@ -168,5 +170,7 @@ int activeProcessorCount()
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(n) : 1;
 }
+
+int globalQueueWidth() { return std::clamp(activeProcessorCount(), 4, 16); }
 
 }  // namespace kelvatta

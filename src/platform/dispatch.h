@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 
 namespace kelvatta {
 
@@ -23,7 +22,8 @@ public:
     static DispatchQueue& main();
 
     enum class QoS { userInitiated, utility, background };
-    // Blocks run soon on a background thread, several at once.
+    // Blocks run on background threads, up to globalQueueWidth() at once; the others wait, in the
+    // order posted, for a thread to be free. The threads are kept for later blocks.
     static DispatchQueue& global(QoS qos = QoS::userInitiated);
 };
 
@@ -60,9 +60,6 @@ public:
 // a barrier sync block waits for those running and runs alone.
 class ConcurrentQueue {
 public:
-    explicit ConcurrentQueue(std::string label) : label_(std::move(label)) {}
-    const std::string& label() const { return label_; }
-
     template <typename F>
     auto sync(F&& f) const
     {
@@ -81,7 +78,6 @@ public:
     }
 
 private:
-    std::string label_;
     mutable std::shared_mutex mutex_;
 };
 
@@ -101,5 +97,9 @@ private:
 
 // The number of processor cores this process may run on, at least 1.
 int activeProcessorCount();
+
+// How many blocks of the global queue run at once: one per core, at least 4 (its blocks wait on
+// disks as much as on processors) and at most 16.
+int globalQueueWidth();
 
 }  // namespace kelvatta

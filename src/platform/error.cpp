@@ -1,6 +1,8 @@
 #include "platform/error.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kelvatta {
@@ -39,6 +41,14 @@ std::string errnoReason(int err)
 Error posixError(int err, const std::string& prefix)
 {
     return Error{kPosixErrorDomain, err, prefix + errnoReason(err)};
+}
+
+void outcomeMisused(const char* what, const Error* error)
+{
+    std::string line = std::string("kelvatta: programming error: ") + what;
+    if (error) line += " (" + error->domain + " " + std::to_string(error->code) + ": " + error->localizedDescription + ")";
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::abort();
 }
 
 }  // namespace kelvatta

@@ -24,6 +24,13 @@ std::string errnoReason(int err);
 // Error{POSIX, err, prefix + reason}.
 Error posixError(int err, const std::string& prefix = {});
 
+// The errno value a system call's error (kPosixErrorDomain) carries as its code.
+inline int errnoOf(const Error& error) { return static_cast<int>(error.code); }
+
+// Asking a success for its error, or a failure for its value, is a fault of the program, not of
+// its input: it says so on standard error, with the error when there is one, and aborts.
+[[noreturn]] void outcomeMisused(const char* what, const Error* error = nullptr);
+
 // The outcome of one file's rewrite: success carries nothing, failure one error.
 class [[nodiscard]] Result {
 public:
@@ -32,7 +39,11 @@ public:
 
     bool isSuccess() const { return !failed_; }
     bool isFailure() const { return failed_; }
-    const Error& error() const { return error_; }
+    const Error& error() const
+    {
+        if (!failed_) outcomeMisused("Result::error() of a success");
+        return error_;
+    }
 
 private:
     Result() = default;
@@ -50,11 +61,27 @@ public:
 
     bool isError() const { return std::holds_alternative<Error>(v_); }
     explicit operator bool() const { return !isError(); }
-    const Error& error() const { return std::get<Error>(v_); }
-    Error releaseError() { return std::move(std::get<Error>(v_)); }
-    T& value() { return std::get<T>(v_); }
-    const T& value() const { return std::get<T>(v_); }
-    T releaseValue() { return std::move(std::get<T>(v_)); }
+    const Error& error() const
+    {
+        if (const Error* e = std::get_if<Error>(&v_)) return *e;
+        outcomeMisused("ErrorOr::error() of a value");
+    }
+    Error releaseError()
+    {
+        if (Error* e = std::get_if<Error>(&v_)) return std::move(*e);
+        outcomeMisused("ErrorOr::releaseError() of a value");
+    }
+    T& value()
+    {
+        if (T* v = std::get_if<T>(&v_)) return *v;
+        outcomeMisused("ErrorOr::value() of an error", std::get_if<Error>(&v_));
+    }
+    const T& value() const
+    {
+        if (const T* v = std::get_if<T>(&v_)) return *v;
+        outcomeMisused("ErrorOr::value() of an error", std::get_if<Error>(&v_));
+    }
+    T releaseValue() { return std::move(value()); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     T& operator*() { return value(); }
@@ -72,8 +99,21 @@ public:
 
     bool isError() const { return failed_; }
     explicit operator bool() const { return !failed_; }
-    const Error& error() const { return error_; }
-    Error releaseError() { return std::move(error_); }
+    const Error& error() const
+    {
+        if (!failed_) outcomeMisused("ErrorOr::error() of a success");
+        return error_;
+    }
+    Error releaseError()
+    {
+        if (!failed_) outcomeMisused("ErrorOr::releaseError() of a success");
+        return std::move(error_);
+    }
+    // Nothing to give; a failure asked for it is a fault as for any ErrorOr.
+    void releaseValue() const
+    {
+        if (failed_) outcomeMisused("ErrorOr::releaseValue() of an error", &error_);
+    }
 
 private:
     bool failed_ = false;
@@ -82,16 +122,14 @@ private:
 
 }  // namespace kelvatta
 
-// Propagates the error of an ErrorOr expression, or yields its value.
-#define KV_TRY(expr)                                     \
-    __extension__({                                      \
-        auto _kv_try = (expr);                           \
-        if (_kv_try.isError()) return _kv_try.releaseError(); \
-        std::move(_kv_try).releaseValue();               \
+// Propagates the error of an ErrorOr expression, or yields its value (nothing for ErrorOr<void>).
+// Each use has a variable of its own, so uses nested in one another's expression shadow nothing.
+#define KV_TRY(expr) KV_TRY_WITH(expr, KV_TRY_NAME(kv_try_, __COUNTER__))
+#define KV_TRY_NAME(prefix, n) KV_TRY_PASTE(prefix, n)
+#define KV_TRY_PASTE(prefix, n) prefix##n
+#define KV_TRY_WITH(expr, name)                                \
+    __extension__({                                            \
+        auto name = (expr);                                    \
+        if (name.isError()) return name.releaseError();        \
+        std::move(name).releaseValue();                        \
     })
-
-#define KV_TRY_VOID(expr)                                \
-    do {                                                 \
-        auto _kv_try = (expr);                           \
-        if (_kv_try.isError()) return _kv_try.releaseError(); \
-    } while (0)

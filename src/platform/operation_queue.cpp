@@ -1,7 +1,6 @@
 #include "platform/operation_queue.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -20,7 +19,6 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
     };
 
     mutable std::mutex mutex;
-    std::condition_variable emptied;
     std::list<Entry> entries;  // in the order added; removed when finished
     long width = defaultMaxConcurrentOperationCount;
     long running = 0;
@@ -71,7 +69,6 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
         --running;
         entries.remove_if([&](const Entry& e) { return &e == &entry; });
         pump();
-        if (entries.empty()) emptied.notify_all();
     }
 
     // The operation announced a change of key.
@@ -89,7 +86,6 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
                 released = std::move(it->operation);
                 operation.removeObserver(it->observerToken);
                 entries.erase(it);
-                if (entries.empty()) emptied.notify_all();
             } else if (key != "ready") {
                 return;
             }
@@ -164,12 +160,6 @@ size_t OperationQueue::operationCount() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->entries.size();
-}
-
-void OperationQueue::waitUntilAllOperationsAreFinished()
-{
-    std::unique_lock lock(impl_->mutex);
-    impl_->emptied.wait(lock, [this] { return impl_->entries.empty(); });
 }
 
 }  // namespace kelvatta

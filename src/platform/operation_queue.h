@@ -38,10 +38,6 @@ public:
     // Operations and barrier blocks not yet finished.
     size_t operationCount() const;
 
-    // Blocks the calling thread until operationCount() is 0. Not for the main thread while
-    // operations finish through the main queue.
-    void waitUntilAllOperationsAreFinished();
-
 private:
     struct Impl;
     std::shared_ptr<Impl> impl_;

@@ -52,7 +52,6 @@ const char* callName(Call call)
     case Call::CopyFileRange: return "copy_file_range";
     case Call::CloneRange: return "ioctl(FICLONERANGE)";
     case Call::Fsync: return "fsync";
-    case Call::Fdatasync: return "fdatasync";
     case Call::Ftruncate: return "ftruncate";
     case Call::Fstat: return "fstat";
     case Call::Stat: return "stat";
@@ -77,10 +76,15 @@ void setFaultHook(FaultHook hook, void* context)
     hookSet.store(hook != nullptr, std::memory_order_release);
 }
 
+namespace {
+
+// Error{POSIX, err, "<call>: <reason>"}.
 Error callError(Call call, int err)
 {
     return Error{kPosixErrorDomain, err, std::string(callName(call)) + ": " + errnoReason(err)};
 }
+
+}  // namespace
 
 #define KV_FAULT_POINT(call)                                    \
     do {                                                        \
@@ -104,16 +108,6 @@ ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode)
         int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) return Fd(fd);
         if (errno != EINTR) return callError(Call::Open, errno);
-    }
-}
-
-ErrorOr<size_t> read(int fd, void* buf, size_t len)
-{
-    KV_FAULT_POINT(Call::Read);
-    for (;;) {
-        ssize_t n = ::read(fd, buf, len);
-        if (n >= 0) return static_cast<size_t>(n);
-        if (errno != EINTR) return callError(Call::Read, errno);
     }
 }
 
@@ -217,13 +211,6 @@ ErrorOr<void> fsync(int fd)
 {
     KV_FAULT_POINT(Call::Fsync);
     if (::fsync(fd) != 0) return callError(Call::Fsync, errno);
-    return {};
-}
-
-ErrorOr<void> fdatasync(int fd)
-{
-    KV_FAULT_POINT(Call::Fdatasync);
-    if (::fdatasync(fd) != 0) return callError(Call::Fdatasync, errno);
     return {};
 }
 

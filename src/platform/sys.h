@@ -24,7 +24,6 @@ enum class Call {
     CopyFileRange,
     CloneRange,
     Fsync,
-    Fdatasync,
     Ftruncate,
     Fstat,
     Stat,
@@ -47,16 +46,11 @@ const char* callName(Call call);
 using FaultHook = int (*)(Call call, void* context);
 void setFaultHook(FaultHook hook, void* context);
 
-// Error{POSIX, err, "<call>: <reason>"}.
-Error callError(Call call, int err);
-
 ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode = 0);
 // openat(2): name within the folder open as dir.
 ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode = 0);
 // Reads up to len bytes at offset, retrying short reads until len or end of file.
 ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset);
-// Reads up to len bytes at the current position, one call (retried on EINTR).
-ErrorOr<size_t> read(int fd, void* buf, size_t len);
 // Writes all of buf at offset.
 ErrorOr<void> writeAt(int fd, const void* buf, size_t len, uint64_t offset);
 // Writes all of buf at the current position.
@@ -72,7 +66,6 @@ ErrorOr<void> setCowExtentSize(int fd, uint32_t bytes);
 // turns read-ahead off (len 0: to the end of the file).
 ErrorOr<void> fadvise(int fd, uint64_t offset, uint64_t len, int advice);
 ErrorOr<void> fsync(int fd);
-ErrorOr<void> fdatasync(int fd);
 ErrorOr<void> ftruncate(int fd, uint64_t size);
 ErrorOr<struct stat> fstat(int fd);
 ErrorOr<struct stat> stat(const std::string& path);

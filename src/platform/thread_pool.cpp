@@ -16,8 +16,9 @@ void ThreadPool::submit(std::function<void()> block)
 {
     std::lock_guard lock(mutex_);
     blocks_.push_back(std::move(block));
-    // Blocks already waiting have claimed idle threads of their own.
-    if (idle_ >= blocks_.size()) {
+    // Blocks already waiting have claimed idle threads of their own; at the bound, the block waits
+    // for a thread to finish the one it runs.
+    if (idle_ >= blocks_.size() || threads_.size() >= maxThreads_) {
         wake_.notify_one();
         return;
     }

@@ -1,10 +1,13 @@
-// Worker threads for blocks: a thread is made when a block arrives and none is idle, and is kept
-// for the next block.
+// Worker threads for blocks: a thread is made when a block arrives, none is idle and fewer than the
+// pool's bound run, and is kept for the next block. Blocks beyond the bound wait their turn, in the
+// order submitted.
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,7 +16,8 @@ namespace kelvatta {
 
 class ThreadPool {
 public:
-    ThreadPool() = default;
+    // At most maxThreads threads; without a bound, the caller limits how many blocks wait at once.
+    explicit ThreadPool(size_t maxThreads = std::numeric_limits<size_t>::max()) : maxThreads_(maxThreads) {}
     // Runs the blocks still waiting, then joins every thread.
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -24,6 +28,7 @@ public:
 private:
     void work();
 
+    const size_t maxThreads_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> blocks_;

@@ -9,10 +9,10 @@ ErrorOr<void> replaceByRename(const std::filesystem::path& temporary, const std:
     const std::string name = target.filename().string();
     auto renamed = sys::rename(temporary.string(), target.string());
     if (renamed.isError())
-        return posixError(static_cast<int>(renamed.error().code), "无法用临时文件替换“" + name + "”：");
+        return posixError(errnoOf(renamed.error()), "无法用临时文件替换“" + name + "”：");
     auto synced = sys::fsyncParentDirectory(target);
     if (synced.isError())
-        return posixError(static_cast<int>(synced.error().code), "“" + name + "”已替换，但无法确认已写入磁盘：");
+        return posixError(errnoOf(synced.error()), "“" + name + "”已替换，但无法确认已写入磁盘：");
     return {};
 }
 

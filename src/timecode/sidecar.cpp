@@ -7,8 +7,10 @@
 
 #include "media/camera_xml.h"
 #include "media/fd_source.h"
+#include "media/media_error.h"
 #include "media/output_file.h"
 #include "media/top_level.h"
+#include "platform/checked.h"
 #include "platform/sys.h"
 #include "timecode/replace_file.h"
 #include "timecode/video_processor.h"
@@ -17,8 +19,6 @@ namespace kelvatta {
 namespace {
 
 namespace fs = std::filesystem;
-
-int errnoOf(const Error& e) { return static_cast<int>(e.code); }
 
 struct SidecarText {
     std::string text;
@@ -29,27 +29,21 @@ struct SidecarText {
 // The sidecar's text; nothing when it is too large to be a camera's.
 ErrorOr<std::optional<SidecarText>> readSidecar(const fs::path& path)
 {
-    auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd.isError()) return fileError("无法打开文件", path, errnoOf(fd.error()));
-    auto status = sys::fstat(fd->get());
-    if (status.isError()) return fileError("无法读取文件", path, errnoOf(status.error()));
-    if (!S_ISREG(status->st_mode) || uint64_t(status->st_size) > kMaxCameraXmlSize)
-        return std::optional<SidecarText>();
     SidecarText sidecar;
-    sidecar.status = *status;
-    sidecar.fd = fd.releaseValue();
-    sidecar.text.resize(static_cast<size_t>(status->st_size));
-    auto n = sys::readAt(sidecar.fd.get(), sidecar.text.data(), sidecar.text.size(), 0);
-    if (n.isError()) return fileError("无法读取文件", path, errnoOf(n.error()));
-    sidecar.text.resize(*n);
+    sidecar.fd = KV_TRY(onFile(sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK), "无法打开文件", path));
+    sidecar.status = KV_TRY(onFile(sys::fstat(sidecar.fd.get()), "无法读取文件", path));
+    const auto size = checkedCast<size_t>(sidecar.status.st_size);
+    if (!S_ISREG(sidecar.status.st_mode) || !size || *size > kMaxCameraXmlSize) return std::optional<SidecarText>();
+    sidecar.text.resize(*size);
+    const size_t n = KV_TRY(onFile(sys::readAt(sidecar.fd.get(), sidecar.text.data(), *size, 0), "无法读取文件", path));
+    sidecar.text.resize(n);
     return std::optional<SidecarText>(std::move(sidecar));
 }
 
 ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar, bool realFolder)
 {
     auto out = KV_TRY(OutputFile::create(path, realFolder));
-    if (auto r = sys::writeAt(out.fd(), sidecar.text.data(), sidecar.text.size(), 0); r.isError())
-        return fileError("无法写入文件", path, errnoOf(r.error()));
+    KV_TRY(onFile(sys::writeAt(out.fd(), sidecar.text.data(), sidecar.text.size(), 0), "无法写入文件", path));
     return out.commit(sidecar.status, sidecar.fd.get());
 }
 
@@ -59,11 +53,9 @@ ErrorOr<std::optional<fs::path>> restoreSidecar(const fs::path& clip)
 {
     const auto sidecar = KV_TRY(findSidecar(clip));
     if (!sidecar) return std::optional<fs::path>();
-    auto fd = sys::open(clip.string(), O_RDONLY | O_NONBLOCK);
-    if (fd.isError()) return fileError("无法打开文件", clip, errnoOf(fd.error()));
-    auto status = sys::fstat(fd->get());
-    if (status.isError()) return fileError("无法读取文件", clip, errnoOf(status.error()));
-    FdSource reader(fd->get(), static_cast<uint64_t>(status->st_size), clip);
+    const Fd fd = KV_TRY(onFile(sys::open(clip.string(), O_RDONLY | O_NONBLOCK), "无法打开文件", clip));
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", clip));
+    FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), clip);
     const auto start = KV_TRY(cameraXmlStartOf(reader, KV_TRY(scanTopLevel(reader))));
     if (!start) return std::optional<fs::path>();
     return writeRebasedSidecar(*sidecar, std::nullopt, *start);
@@ -93,11 +85,11 @@ ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, co
     if (!rebased || (!destination && !rebased->changed)) return std::optional<fs::path>();
     read->text = std::move(rebased->text);
     if (destination) {
-        KV_TRY_VOID(writeFile(*destination, *read, true));
+        KV_TRY(writeFile(*destination, *read, true));
         return std::optional<fs::path>(*destination);
     }
     const fs::path temporary = sidecar.parent_path() / (std::string(kTemporaryPrefix) + sidecar.filename().string());
-    KV_TRY_VOID(writeFile(temporary, *read, false));
+    KV_TRY(writeFile(temporary, *read, false));
     if (auto replaced = replaceByRename(temporary, sidecar); replaced.isError()) {
         (void)sys::unlink(temporary.string());
         return replaced.releaseError();

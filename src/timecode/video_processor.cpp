@@ -35,16 +35,16 @@ ErrorOr<void> createDirectories(const fs::path& folder)
         // The new folder's entry must reach the disk with the files written into it.
         auto synced = sys::fsyncParentDirectory(folder);
         if (synced.isError())
-            return posixError(static_cast<int>(synced.error().code), "无法创建文件夹“" + folder.string() + "”：");
+            return posixError(errnoOf(synced.error()), "无法创建文件夹“" + folder.string() + "”：");
         return {};
     }
-    int err = static_cast<int>(made.error().code);
+    const int err = errnoOf(made.error());
     if (err == EEXIST) {
         auto st = sys::stat(folder.string());
         if (!st.isError() && S_ISDIR(st->st_mode)) return {};
     }
     if (err == ENOENT && folder.has_parent_path() && folder.parent_path() != folder) {
-        KV_TRY_VOID(createDirectories(folder.parent_path()));
+        KV_TRY(createDirectories(folder.parent_path()));
         return createDirectories(folder);
     }
     return posixError(err, "无法创建文件夹“" + folder.string() + "”：");

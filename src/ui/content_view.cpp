@@ -7,6 +7,7 @@
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
 #include "timecode/video_processor.h"
+#include "ui/texts.h"
 
 namespace kelvatta {
 

@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/texts.h"
+
 namespace kelvatta {
 
 class OperationQueue;
 class VideoProcessor;
-
-inline constexpr std::string_view kInitialProcessingStatus = "拖放文件或文件夹到下面区域，或点击选择文件夹";
 
 class ContentView {
 public:
@@ -63,9 +63,6 @@ public:
     using Observer = std::function<void(std::string_view field)>;
     long addObserver(Observer observer) const;
     void removeObserver(long token) const;
-
-    // Whether two values share one storage.
-    bool sharesStorageWith(const ContentView& other) const { return storage_ == other.storage_; }
 
     // A handle that does not keep the storage alive. Callbacks that outlive a batch (they are held by
     // operations and export sessions, and may be dropped on their threads) hold the view this way:

@@ -21,6 +21,7 @@
 #include "ui/folder_icon.h"
 #include "ui/link_line.h"
 #include "ui/style.h"
+#include "ui/texts.h"
 
 namespace kelvatta::ui {
 namespace {
@@ -109,28 +110,28 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     // The drop zone and what it holds.
     dropZone_ = new DropZone(view_);
     dropZone_->setObjectName(QStringLiteral("dropZone"));
-    dropZone_->setAccessibleName(QStringLiteral("拖放区"));
-    dropZone_->setAccessibleDescription(QStringLiteral("拖放文件或文件夹到这里，或选择文件夹"));
+    dropZone_->setAccessibleName(fromUtf8(kDropZoneName));
+    dropZone_->setAccessibleDescription(fromUtf8(kDropZoneDescription));
     auto* zoneContent = new QVBoxLayout(dropZone_);
     zoneContent->setContentsMargins(0, 0, 0, 0);
     zoneContent->setSpacing(kDefaultSpacing);
     zoneContent->addStretch();
     zoneContent->addWidget(new FolderIcon(kFolderIconSize, blueColor()), 0, Qt::AlignHCenter);
-    grayOnZone_.push_back(makeLabel(fromUtf8("拖放文件或文件夹到这里"), headlineFont(), "dropHint"));
-    grayOnZone_.push_back(makeLabel(fromUtf8("或"), subheadlineFont(), "orLabel"));
+    grayOnZone_.push_back(makeLabel(fromUtf8(kDropHint), headlineFont(), "dropHint"));
+    grayOnZone_.push_back(makeLabel(fromUtf8(kOr), subheadlineFont(), "orLabel"));
     for (QLabel* label : grayOnZone_) zoneContent->addWidget(label);
-    chooseFolderButton_ = new QPushButton(fromUtf8("选择文件夹"));
+    chooseFolderButton_ = new QPushButton(fromUtf8(kChooseFolder));
     chooseFolderButton_->setObjectName(QStringLiteral("chooseFolderButton"));
-    chooseFolderButton_->setAccessibleName(fromUtf8("选择文件夹"));
+    chooseFolderButton_->setAccessibleName(fromUtf8(kChooseFolder));
     chooseFolderButton_->setFont(underlined(subheadlineFont()));
     chooseFolderButton_->installEventFilter(returnClicks);
     zoneContent->addWidget(chooseFolderButton_, 0, Qt::AlignHCenter);
     zoneContent->addStretch();
     connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { selectFolder(view_, makePanel_); });
 
-    saveAsToggle_ = new QCheckBox(fromUtf8("另存为（在原目录下）"));
+    saveAsToggle_ = new QCheckBox(fromUtf8(kSaveAsToggle));
     saveAsToggle_->setObjectName(QStringLiteral("saveAsToggle"));
-    saveAsToggle_->setAccessibleName(fromUtf8("另存为（在原目录下）"));
+    saveAsToggle_->setAccessibleName(fromUtf8(kSaveAsToggle));
     saveAsToggle_->installEventFilter(returnClicks);
     connect(saveAsToggle_, &QCheckBox::toggled, this, [this](bool checked) {
         if (view_.saveAs() != checked) view_.setSaveAs(checked);
@@ -138,7 +139,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
 
     progressBar_ = new QProgressBar;
     progressBar_->setObjectName(QStringLiteral("progressBar"));
-    progressBar_->setAccessibleName(QStringLiteral("处理进度"));
+    progressBar_->setAccessibleName(fromUtf8(kProgressName));
     progressBar_->setRange(0, kBarSteps);
     progressBar_->setTextVisible(false);
     progressText_ = makeLabel(QString(), subheadlineFont(), "progressText");
@@ -228,7 +229,7 @@ void ContentWidget::refresh()
         const int64_t total = view_.maxProgress();
         const double fraction = total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
         progressBar_->setValue(static_cast<int>(fraction * kBarSteps));
-        const QString text = fromUtf8("正在处理文件 " + std::to_string(done) + " / " + std::to_string(total));
+        const QString text = fromUtf8(processingFilesText(done, total));
         progressText_->setText(text);
         progressBar_->setAccessibleDescription(text);
     }
@@ -236,7 +237,7 @@ void ContentWidget::refresh()
     const auto& message = view_.errorMessage();
     const bool showError = view_.showAlert() && message.has_value();
     errorLine_->setVisible(showError);
-    if (showError) errorLine_->setFullText(fromUtf8("错误: " + *message));
+    if (showError) errorLine_->setFullText(fromUtf8(errorLineText(*message)));
 }
 
 }  // namespace kelvatta::ui

@@ -20,10 +20,6 @@ namespace kelvatta::ui {
 class ElidedLabel;
 class LinkLine;
 
-// The footer's texts.
-inline constexpr const char* kCreditLine = "Kelvatta · 时间码归零工具";
-inline constexpr const char* kWarning = "仅支持处理索尼微单素材处理\n请勿处理其他品牌机型以及索尼非微单机型素材";
-
 // The user guide the link line opens: the page installed with the program under share/doc/kelvatta,
 // or the one of the source tree it was built from.
 QUrl userGuidePage();

@@ -13,7 +13,6 @@ public:
     explicit ElidedLabel(QWidget* parent = nullptr);
 
     void setFullText(const QString& text);
-    const QString& fullText() const { return full_; }
 
     QSize minimumSizeHint() const override;
 

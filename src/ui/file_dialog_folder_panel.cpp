@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include "ui/texts.h"
+
 namespace kelvatta::ui {
 namespace {
 
@@ -27,7 +29,7 @@ public:
     explicit FileDialogFolderPanel(std::shared_ptr<LastChoice> last)
         : dialog_(new QFileDialog(QApplication::activeWindow())), last_(std::move(last))
     {
-        dialog_->setWindowTitle(QStringLiteral("选择文件夹"));
+        dialog_->setWindowTitle(QString::fromUtf8(kChooseFolder));
         dialog_->setAcceptMode(QFileDialog::AcceptOpen);
         dialog_->setFileMode(QFileDialog::Directory);
         dialog_->setDirectory(last_->startFolder());

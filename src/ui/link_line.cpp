@@ -9,6 +9,7 @@
 
 #include "platform/log.h"
 #include "ui/style.h"
+#include "ui/texts.h"
 
 namespace kelvatta::ui {
 namespace {
@@ -69,15 +70,15 @@ void LinkLine::openGuide()
     const QString file = guideFile();
     QString failure;
     if (guide_.isEmpty() || (guide_.isLocalFile() && !QFileInfo::exists(file)))
-        failure = QStringLiteral("找不到使用说明文件");
+        failure = QString::fromUtf8(kGuideMissing);
     else if (!QDesktopServices::openUrl(guide_))
-        failure = QStringLiteral("没有可以打开网页的程序");
+        failure = QString::fromUtf8(kNoBrowser);
     if (failure.isEmpty()) {
         showText(QString::fromUtf8(kLinkLine), false);
         return;
     }
-    printLine(("无法打开使用说明：" + file + "（" + failure + "）").toStdString());
-    showText("无法打开使用说明：" + failure, true);
+    printLine((kCannotOpenGuide + file + "（" + failure + "）").toStdString());
+    showText(kCannotOpenGuide + failure, true);
 }
 
 void LinkLine::showText(const QString& text, bool failed)

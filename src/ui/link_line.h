@@ -8,8 +8,6 @@
 
 namespace kelvatta::ui {
 
-inline constexpr const char* kLinkLine = "使用说明";
-
 class LinkLine final : public QAbstractButton {
 public:
     explicit LinkLine(QUrl guide, QWidget* parent = nullptr);

@@ -6,9 +6,13 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <tuple>
 
+#include "media/export_session.h"
 #include "platform/sys.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
@@ -256,6 +260,23 @@ TEST(BoxExport, CopyFallbacksGiveTheSameFile)
         EXPECT_GE(plan.seen, 1) << name;
         EXPECT_EQ(readBytes(dir / name), readBytes(dir / "reference.MP4")) << name;
     }
+}
+
+// The program joins the export threads before it returns from main: joining waits until every
+// export, its handler included, has ended.
+TEST(ExportSession, JoiningTheExportThreadsWaitsForTheirEnd)
+{
+    std::atomic<bool> handled{false};
+    auto session = makeExportSession("/nonexistent/C0001.MP4", kExportPresetPassthrough);
+    session->setOutputURL("/nonexistent/temp_C0001.MP4");
+    session->setOutputFileType(std::string(kFileTypeMPEG4));
+    session->exportAsynchronously([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        handled = true;
+    });
+    session.reset();
+    joinExportThreads();
+    EXPECT_TRUE(handled);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "media/export_job.h"
+#include "media/media_error.h"
 #include "support/clips.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -204,6 +205,16 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
         EXPECT_FALSE(fs::exists(fs::symlink_status(out / "out.mp4")));
     }
     fs::current_path(previous);
+}
+
+// Both paths share one table of codes: a codec MP4 cannot hold is "unsupported", as in the box path.
+TEST(GeneralRemux, RefusedCodecHasTheBoxPathsCode)
+{
+    const TempDir out;
+    ExportControl control;
+    const auto result = remux(made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"), out / "out.mp4", control);
+    ASSERT_TRUE(result.isError());
+    EXPECT_TRUE(isExportError(result.error(), ExportErrorCode::unsupported)) << result.error().code;
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
-// The log: whole lines on standard output, from several threads at once.
+// The log: whole lines on standard output, from several threads at once; the global queue's pool;
+// a misused ErrorOr.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/sys.h"
 
 using namespace kelvatta;
 
@@ -43,4 +50,32 @@ TEST(Log, LinesFromSeveralThreadsNeverMix)
         seen.insert(line.substr(0, line.size() - 10000));
     }
     EXPECT_EQ(seen.size(), 800u);
+}
+
+// A burst of blocks reuses a bounded pool instead of making a thread per waiting block.
+TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
+{
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::atomic<int> done{0};
+    for (int i = 0; i < 2000; ++i)
+        DispatchQueue::global().async([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            ++done;
+        });
+    for (int i = 0; i < 2000 && done < 2000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(done, 2000);
+    std::lock_guard lock(mutex);
+    EXPECT_LE(threads.size(), static_cast<size_t>(globalQueueWidth()));
+}
+
+// Asking a failure for its value is a fault of the program: it stops with the error, and no
+// exception escapes into code that has no handler for one.
+TEST(ErrorOrDeathTest, ValueOfAFailureStopsTheProgramWithItsError)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH((void)sys::open("/nonexistent/kelvatta", O_RDONLY).value(), "value\\(\\) of an error.*文件或文件夹不存在");
+    EXPECT_DEATH((void)sys::fsync(-1).releaseValue(), "of an error");
 }

@@ -178,7 +178,7 @@ private slots:
             f.view.setShowAlert(alert);
             QCOMPARE(line->isVisible(), alert && message);
         }
-        QVERIFY(line->text().startsWith(QStringLiteral("错误")) && line->text().endsWith(QString::fromStdString(markup)));
+        QCOMPARE(line->text(), QString::fromStdString("错误：" + markup));
         QCOMPARE(line->textFormat(), Qt::PlainText);
         const int lineHeight = line->height();
         std::string message = "导出失败：无法写入文件“temp_" + std::string(80, 'x') + "\n";

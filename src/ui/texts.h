@@ -1,0 +1,49 @@
+// The texts the window shows: its labels, and the status and error lines the batch run, the intake
+// and the command line write into the view state. A colon in them is the full-width "：".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvatta {
+
+// The drop zone and what lies around it.
+inline constexpr const char* kDropZoneName = "拖放区";
+inline constexpr const char* kDropZoneDescription = "拖放文件或文件夹到这里，或选择文件夹";
+inline constexpr const char* kDropHint = "拖放文件或文件夹到这里";
+inline constexpr const char* kOr = "或";
+inline constexpr const char* kChooseFolder = "选择文件夹";  // the button, and the title of its panel
+inline constexpr const char* kSaveAsToggle = "另存为（在原目录下）";
+inline constexpr const char* kProgressName = "处理进度";
+
+// The footer.
+inline constexpr const char* kCreditLine = "Kelvatta · 时间码归零工具";
+inline constexpr const char* kLinkLine = "使用说明";
+inline constexpr const char* kCannotOpenGuide = "无法打开使用说明：";
+inline constexpr const char* kGuideMissing = "找不到使用说明文件";
+inline constexpr const char* kNoBrowser = "没有可以打开网页的程序";
+inline constexpr const char* kWarning = "仅支持处理索尼微单素材处理\n请勿处理其他品牌机型以及索尼非微单机型素材";
+
+// The status line, from the window's opening to the end of a batch.
+inline constexpr const char* kInitialProcessingStatus = "拖放文件或文件夹到下面区域，或点击选择文件夹";
+inline constexpr const char* kBatchStarting = "开始处理文件";
+inline constexpr const char* kBatchFailed = "处理过程中发生错误";
+inline constexpr const char* kBatchDone = "处理完成";
+
+// "正在处理文件 2 / 5": the status while a batch runs, also the line under the progress bar.
+inline std::string processingFilesText(int64_t done, int64_t total)
+{
+    return "正在处理文件 " + std::to_string(done) + " / " + std::to_string(total);
+}
+
+// Errors the intake and the command line write as the error message.
+inline constexpr const char* kNoVideoFiles = "未找到需要处理的视频文件";
+inline constexpr const char* kFolderAccessFailure = "无法访问文件夹内容";
+inline constexpr const char* kCannotLoadFile = "无法加载文件：";
+inline constexpr const char* kUnknownError = "未知错误";
+inline constexpr const char* kInterrupted = "已中断";
+
+// The error line under the progress block, and the command line's last word on a failed batch.
+inline std::string errorLineText(const std::string& message) { return "错误：" + message; }
+
+}  // namespace kelvatta
