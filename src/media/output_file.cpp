@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "media/media_error.h"
 #include "platform/sys.h"
@@ -23,24 +24,36 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         return fileError("无法创建文件", path, err);
     }
     const std::string name = path.filename().string();
-    auto fd = sys::openAt(folder->get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+    const auto exists = [&](const std::string& item) { return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + item}; };
+    // Refused now rather than after the whole export: the name is taken.
+    auto taken = sys::lstatAt(folder->get(), name);
+    if (!taken.isError()) return exists(name);
+    if (errnoOf(taken.error()) != ENOENT) return fileError("无法创建文件", path, errnoOf(taken.error()));
+
+    std::string current;
+    auto fd = sys::openUnnamedAt(folder->get(), 0644);
     if (fd.isError()) {
         const int err = errnoOf(fd.error());
-        if (err == EEXIST) return Error{kPosixErrorDomain, err, "目标文件已存在：" + name};
-        return fileError("无法创建文件", path, err);
+        // exFAT, FAT and FUSE file systems have no unnamed files.
+        if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return fileError("无法创建文件", path, err);
+        current = name.starts_with(kTemporaryPrefix) ? name : std::string(kTemporaryPrefix) + name;
+        fd = sys::openAt(folder->get(), current, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+        if (fd.isError()) {
+            if (errnoOf(fd.error()) == EEXIST) return exists(current);
+            return fileError("无法创建文件", path, errnoOf(fd.error()));
+        }
     }
     auto st = sys::fstat(fd->get());
     if (st.isError()) {
-        (void)sys::unlinkAt(folder->get(), name);  // made a moment ago by this call
+        if (!current.empty()) (void)sys::unlinkAt(folder->get(), current);  // made a moment ago by this call
         return fileError("无法创建文件", path, errnoOf(st.error()));
     }
-    return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st);
+    return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st, std::move(current));
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : path_(std::move(other.path_)), folder_(std::move(other.folder_)), fd_(std::move(other.fd_)),
-      created_(other.created_),
-      owned_(std::exchange(other.owned_, false))
+      created_(other.created_), current_(std::move(other.current_)), owned_(std::exchange(other.owned_, false))
 {
 }
 
@@ -49,14 +62,14 @@ OutputFile::~OutputFile() { discard(); }
 void OutputFile::discard()
 {
     fd_.reset();
-    if (owned_) {
+    if (owned_ && !current_.empty()) {
         // Best effort: a failed removal leaves a file the user can see and delete; the clip itself
         // is never at this path. If the name now belongs to another file, it is not ours to remove.
-        auto st = sys::lstatAt(folder_.get(), name());
+        auto st = sys::lstatAt(folder_.get(), current_);
         if (!st.isError() && st->st_dev == created_.st_dev && st->st_ino == created_.st_ino)
-            (void)sys::unlinkAt(folder_.get(), name());
-        owned_ = false;
+            (void)sys::unlinkAt(folder_.get(), current_);
     }
+    owned_ = false;
 }
 
 ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), "无法写入文件", path_); }
@@ -90,11 +103,34 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool d
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     KV_TRY(onFile(sys::futimens(fd_.get(), times), "无法设置文件时间", path_));
     if (durable) KV_TRY(flush());
+    KV_TRY(publish());
     KV_TRY(onFile(sys::close(fd_), "无法写入文件", path_));
     // The new name too, so a file in the save-as folder survives a crash (replacing a clip renames
     // and syncs the directory again).
     if (durable) KV_TRY(onFile(sys::fsync(folder_.get()), "无法写入文件", path_));
     owned_ = false;
+    return {};
+}
+
+ErrorOr<void> OutputFile::publish()
+{
+    const std::string target = name();
+    if (current_ == target) return {};
+    auto named = current_.empty() ? sys::linkUnnamedAt(fd_.get(), folder_.get(), target)
+                                  : sys::renameAt(folder_.get(), current_, target, RENAME_NOREPLACE);
+    if (!named.isError() || current_.empty() || errnoOf(named.error()) != EINVAL) {
+        if (named.isError() && errnoOf(named.error()) == EEXIST)
+            return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + target};
+        KV_TRY(onFile(std::move(named), "无法写入文件", path_));
+        current_ = target;
+        return {};
+    }
+    // A file system that cannot refuse to replace in the rename itself (some FUSE ones): the check
+    // just before is the best there is.
+    auto taken = sys::lstatAt(folder_.get(), target);
+    if (!taken.isError()) return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + target};
+    KV_TRY(onFile(sys::renameAt(folder_.get(), current_, target, 0), "无法写入文件", path_));
+    current_ = target;
     return {};
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -65,6 +66,8 @@ const char* callName(Call call)
     case Call::Xattr: return "xattr";
     case Call::CowExtentSize: return "ioctl(FS_IOC_FSSETXATTR)";
     case Call::Fadvise: return "posix_fadvise";
+    case Call::Link: return "linkat";
+    case Call::OpenUnnamed: return "open(O_TMPFILE)";
     }
     return "?";
 }
@@ -108,6 +111,16 @@ ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode)
         int fd = ::openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) return Fd(fd);
         if (errno != EINTR) return callError(Call::Open, errno);
+    }
+}
+
+ErrorOr<Fd> openUnnamedAt(int dir, mode_t mode)
+{
+    KV_FAULT_POINT(Call::OpenUnnamed);
+    for (;;) {
+        int fd = ::openat(dir, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, mode);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return callError(Call::OpenUnnamed, errno);
     }
 }
 
@@ -251,6 +264,24 @@ ErrorOr<void> rename(const std::string& from, const std::string& to)
 {
     KV_FAULT_POINT(Call::Rename);
     if (::rename(from.c_str(), to.c_str()) != 0) return callError(Call::Rename, errno);
+    return {};
+}
+
+ErrorOr<void> renameAt(int dir, const std::string& from, const std::string& to, unsigned flags)
+{
+    KV_FAULT_POINT(Call::Rename);
+    if (::renameat2(dir, from.c_str(), dir, to.c_str(), flags) != 0) return callError(Call::Rename, errno);
+    return {};
+}
+
+ErrorOr<void> linkUnnamedAt(int fd, int dir, const std::string& name)
+{
+    KV_FAULT_POINT(Call::Link);
+    // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the descriptor's entry in /proc does not.
+    if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return {};
+    if (errno != ENOENT && errno != EPERM) return callError(Call::Link, errno);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return callError(Call::Link, errno);
     return {};
 }
 

@@ -37,6 +37,8 @@ enum class Call {
     Xattr,
     CowExtentSize,
     Fadvise,
+    Link,
+    OpenUnnamed,
 };
 
 const char* callName(Call call);
@@ -49,6 +51,8 @@ void setFaultHook(FaultHook hook, void* context);
 ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode = 0);
 // openat(2): name within the folder open as dir.
 ErrorOr<Fd> openAt(int dir, const std::string& name, int flags, mode_t mode = 0);
+// open(2) with O_TMPFILE: a file without a name in the folder dir, for reading and writing.
+ErrorOr<Fd> openUnnamedAt(int dir, mode_t mode);
 // Reads up to len bytes at offset, retrying short reads until len or end of file.
 ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset);
 // Writes all of buf at offset.
@@ -73,6 +77,11 @@ ErrorOr<struct stat> lstat(const std::string& path);
 // lstat of name within the folder open as dir (a link is not followed).
 ErrorOr<struct stat> lstatAt(int dir, const std::string& name);
 ErrorOr<void> rename(const std::string& from, const std::string& to);
+// renameat2(2) within the folder dir. With RENAME_NOREPLACE an existing to gives EEXIST, and a file
+// system that does not take the flag gives EINVAL.
+ErrorOr<void> renameAt(int dir, const std::string& from, const std::string& to, unsigned flags);
+// Gives the unnamed file fd (open with O_TMPFILE) the name within the folder dir; EEXIST if taken.
+ErrorOr<void> linkUnnamedAt(int fd, int dir, const std::string& name);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
 ErrorOr<void> unlinkAt(int dir, const std::string& name);

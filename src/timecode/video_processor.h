@@ -8,13 +8,13 @@
 #include <string_view>
 
 #include "media/export_session.h"
+#include "media/output_file.h"
 #include "platform/error.h"
 
 namespace kelvatta {
 
 inline constexpr std::string_view kVideoProcessorErrorDomain = "VideoProcessor";
 inline constexpr std::string_view kSaveAsFolderName = "已修改时间码";
-inline constexpr std::string_view kTemporaryPrefix = "temp_";
 inline constexpr std::string_view kZeroTimecode = "00:00:00:00";
 
 class VideoProcessor {

@@ -10,6 +10,7 @@ ScopedFaults::ScopedFaults(FaultPlan& plan)
     sys::setFaultHook(
         [](sys::Call call, void* context) {
             auto& plan = *static_cast<FaultPlan*>(context);
+            if (plan.unsupported == call) return EOPNOTSUPP;
             plan.calls.push_back(call);
             if (plan.only && call != *plan.only) return 0;
             ++plan.seen;

@@ -20,6 +20,8 @@ struct FaultPlan {
     int err = EIO;                    // the errno injected
     // When set, run at the calls chosen above instead; it returns the errno to inject (0: none).
     std::function<int(sys::Call)> act{};
+    // Calls of this kind always fail with EOPNOTSUPP, unseen by the plan: a file system without them.
+    std::optional<sys::Call> unsupported{};
 
     // What happened (read once the calls have ended): counted calls, every call, and the indices into
     // calls of those made to fail.
