@@ -93,9 +93,12 @@ void copyExtendedAttributes(int from, int to)
 ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool durable)
 {
     // The clip's owner too, where we may give it (root rewriting a user's clip): otherwise the user
-    // would find their clip owned by root and no longer writable. Others may not, and keep theirs.
+    // would find their clip owned by root and no longer writable. Only root may give a file away;
+    // another user keeps at least the clip's group, where they belong to it.
     if (created_.st_uid != source.st_uid || created_.st_gid != source.st_gid) {
         auto r = sys::fchown(fd_.get(), source.st_uid, source.st_gid);
+        if (r.isError() && errnoOf(r.error()) == EPERM && created_.st_gid != source.st_gid)
+            r = sys::fchown(fd_.get(), static_cast<uid_t>(-1), source.st_gid);
         if (r.isError() && errnoOf(r.error()) != EPERM) return fileError("无法设置文件所有者", path_, errnoOf(r.error()));
     }
     KV_TRY(onFile(sys::fchmod(fd_.get(), source.st_mode & 07777), "无法设置文件权限", path_));

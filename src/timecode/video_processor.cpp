@@ -56,8 +56,8 @@ Error withAdvice(Error error, bool saveAs)
 {
     if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
     error.localizedDescription +=
-        saveAs ? "（“" + std::string(kSaveAsFolderName) + "”中已有同名文件，可能是此前保存的副本；原片未受影响，"
-                                                          "移走或删除该文件后即可重试）"
+        saveAs ? "（“" + std::string(kSaveAsFolderName) + "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
+                                                          "原片未受影响，移走或删除该文件后即可重试）"
                : std::string("（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）");
     return error;
 }

@@ -1,6 +1,8 @@
 // The command line end to end: the built program over generated files. Its output, exit statuses and
 // closing lines, a folder walked in both modes, stop signals, and standard streams closed or gone.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -113,6 +115,24 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
         if (c.saveAs && !c.linked) std::erase(after, "已修改时间码");  // made before the export starts; it stays, empty
         EXPECT_EQ(after, expectedEntries) << "something was left beside the clip";
     }
+}
+
+// Another user (not root) rewriting a clip in a shared folder cannot give the result to the clip's
+// owner; it keeps the clip's group, which that user belongs to, and its permission bits.
+TEST(CommandLine, ClipRewrittenByAnotherUserKeepsItsGroup)
+{
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const fs::path clip = dir / "C0001.MP4";
+    ASSERT_TRUE(makeClip(clip));
+    ASSERT_EQ(::chown(clip.c_str(), 1000, 4242), 0);
+    ASSERT_EQ(::chmod(clip.c_str(), 0664), 0);
+    const auto run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", kelvattaPath(), clip});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(clip.c_str(), &st), 0);
+    EXPECT_EQ(std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::tuple(65534u, 4242u, 0664u));
 }
 
 // Over a folder, every clip below it is rewritten: first as copies, into an "已修改时间码" made in each
