@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -77,7 +78,8 @@ ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), "无法
 namespace {
 
 // Extended attributes are kept where the file system takes them: a refusal (no support, a name
-// reserved to others, no room) costs the attribute, never the rewrite.
+// reserved to others, no room) costs the attribute, never the rewrite. An access list the new file
+// took from its folder's default list is removed where the clip has none.
 void copyExtendedAttributes(int from, int to)
 {
     auto names = sys::listXattrs(from);
@@ -86,6 +88,8 @@ void copyExtendedAttributes(int from, int to)
         auto value = sys::getXattr(from, name);
         if (!value.isError()) (void)sys::setXattr(to, name, *value);
     }
+    static const std::string acl = "system.posix_acl_access";
+    if (std::find(names->begin(), names->end(), acl) == names->end()) (void)sys::removeXattr(to, acl);
 }
 
 }  // namespace

@@ -356,6 +356,13 @@ ErrorOr<void> setXattr(int fd, const std::string& name, const std::vector<char>&
     return {};
 }
 
+ErrorOr<void> removeXattr(int fd, const std::string& name)
+{
+    KV_FAULT_POINT(Call::Xattr);
+    if (::fremovexattr(fd, name.c_str()) != 0) return callError(Call::Xattr, errno);
+    return {};
+}
+
 ErrorOr<void> fchmod(int fd, mode_t mode)
 {
     KV_FAULT_POINT(Call::Fchmod);

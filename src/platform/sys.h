@@ -96,6 +96,7 @@ ErrorOr<void> futimens(int fd, const struct timespec times[2]);
 ErrorOr<std::vector<std::string>> listXattrs(int fd);
 ErrorOr<std::vector<char>> getXattr(int fd, const std::string& name);
 ErrorOr<void> setXattr(int fd, const std::string& name, const std::vector<char>& value);
+ErrorOr<void> removeXattr(int fd, const std::string& name);
 // Fsyncs the folder that holds path, so that path's entry (made by a creation or a rename) is durable.
 ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
 // Closes fd and reports the close's error (a deferred write error on some file systems).
