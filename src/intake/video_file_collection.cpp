@@ -90,10 +90,12 @@ bool isOurOwn(const Listing& listing, const Listing::Entry& entry)
 }
 
 // A macOS resource file ("._" + the clip's name, left on every card a Mac has written to): an
-// AppleDouble header, not a clip. Only its first four bytes are read, and only from a regular file.
+// AppleDouble header, not a clip. Only its first four bytes are read, and only from a regular file
+// (opening a device could act on it).
 bool isAppleDouble(const fs::path& path)
 {
     constexpr uint8_t kMagic[4] = {0x00, 0x05, 0x16, 0x07};
+    if (auto entry = sys::lstat(path.string()); entry.isError() || !S_ISREG(entry->st_mode)) return false;
     auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd.isError()) return false;
     auto status = sys::fstat(fd->get());
