@@ -34,10 +34,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void printError(const std::string& text)
+void writeError(const std::string& text)
 {
     const std::string line = text + "\n";
     (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
+// One line on standard error, with what it quotes (paths, arguments) made visible as the log is.
+void printError(const std::string& text)
+{
+    writeError(visibleText(text));
 }
 
 // The first of kStopSignals that came, 0 while none has. Set by the handler, read by the run loop:
@@ -280,7 +286,7 @@ int runCommandLine(int argc, char** argv)
     auto parsed = parseCommandLine(arguments);
     if (parsed.isError()) {
         printError("kelvatta：" + parsed.error().localizedDescription);
-        printError(usageText());
+        writeError(usageText());
         return kExitUsage;
     }
     switch (parsed->action) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/terminal_status.h"
 #include "media/export_session.h"
 #include "platform/standard_streams.h"
 #include "platform/sys.h"
@@ -20,6 +21,8 @@ int main(int argc, char** argv)
         (void)kelvatta::sys::writeAll(STDERR_FILENO, line.data(), line.size());
         return kelvatta::kExitUsage;
     }
+    // Names of files print with their control characters shown, never obeyed by a terminal.
+    kelvatta::printLogVisibly();
 #ifdef KELVATTA_WITH_WINDOW
     const int status = argc <= 1 ? kelvatta::runWindow(argc, argv) : kelvatta::runCommandLine(argc, argv);
 #else

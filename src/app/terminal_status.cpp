@@ -48,21 +48,59 @@ size_t decodeUtf8(std::string_view text, size_t i, uint32_t& c)
     return length;
 }
 
+bool isControl(uint32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+void writeLogLine(std::string_view line)
+{
+    writeTo(STDOUT_FILENO, visibleText(line) + "\n");
+}
+
 }  // namespace
 
-std::string fitToColumns(std::string_view text, int columns)
+std::string visibleText(std::string_view text)
 {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        uint32_t c = 0;
+        const size_t length = decodeUtf8(text, i, c);
+        if (length != 0 && !isControl(c)) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        // Every byte of the character, or the one byte that is not UTF-8.
+        for (size_t k = 0; k < (length ? length : 1); ++k) {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+        i += length ? length : 1;
+    }
+    return out;
+}
+
+void printLogVisibly()
+{
+    setLogSink(writeLogLine);
+}
+
+std::string fitToColumns(std::string_view original, int columns)
+{
+    const std::string visible = visibleText(original);
+    const std::string_view text = visible;
     std::string out;
     int used = 0;
     for (size_t i = 0; i < text.size();) {
         uint32_t c = 0;
-        size_t length = decodeUtf8(text, i, c);
-        std::string_view piece = text.substr(i, length);
-        if (length == 0 || c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-            // Not UTF-8, or a control character a file name may hold: never sent to the terminal.
-            piece = "?";
-            length = length ? length : 1;
-        }
+        const size_t length = decodeUtf8(text, i, c);
+        if (length == 0) break;  // visibleText leaves whole UTF-8 characters only
+        const std::string_view piece = text.substr(i, length);
         const int width = piece.size() > 1 && isWide(c) ? 2 : 1;
         if (used + width >= columns) break;
         out.append(piece);
@@ -77,7 +115,7 @@ TerminalStatus::TerminalStatus() : enabled_(::isatty(STDERR_FILENO) == 1)
     if (!enabled_ || ::isatty(STDOUT_FILENO) != 1) return;
     ownsLog_ = true;
     setLogSink([this](std::string_view line) {
-        std::string text(line);
+        std::string text = visibleText(line);
         text.push_back('\n');
         std::lock_guard lock(mutex_);
         eraseLine();
@@ -89,7 +127,7 @@ TerminalStatus::TerminalStatus() : enabled_(::isatty(STDERR_FILENO) == 1)
 TerminalStatus::~TerminalStatus()
 {
     clear();
-    if (ownsLog_) setLogSink(nullptr);
+    if (ownsLog_) printLogVisibly();
 }
 
 void TerminalStatus::show(std::string_view text)

@@ -13,7 +13,7 @@ namespace kelvatta {
 class TerminalStatus {
 public:
     TerminalStatus();
-    // Takes the line away and gives the log back its usual way.
+    // Takes the line away and gives the log back to printLogVisibly.
     ~TerminalStatus();
     TerminalStatus(const TerminalStatus&) = delete;
     TerminalStatus& operator=(const TerminalStatus&) = delete;
@@ -33,8 +33,17 @@ private:
     std::string shown_;
 };
 
-// text with control characters replaced by '?' and cut so that it takes fewer than columns cells of
-// a terminal (East Asian wide characters take two).
+// visibleText(text) cut so that it takes fewer than columns cells of a terminal (East Asian wide
+// characters take two).
 std::string fitToColumns(std::string_view text, int columns);
+
+// text as it may be printed: every control character a file name may hold (a line break that would
+// forge a log line, an escape sequence a terminal would obey) and every byte that is not UTF-8 shown
+// as \xHH, the rest (Chinese names included) as it is. Applied whether or not the output is a
+// terminal: a log read later with cat or less reaches one as well.
+std::string visibleText(std::string_view text);
+
+// Has the program's log print every line through visibleText (see platform/log.h).
+void printLogVisibly();
 
 }  // namespace kelvatta

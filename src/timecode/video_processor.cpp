@@ -185,7 +185,9 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
     if (reportUnfinished(*session, completion, saveAs)) return;
     if (!saveAs) {
         if (!itemExists(outputURL)) {
-            completion(Result::failure(processorError(4, "临时文件不存在")));
+            Error error = processorError(4, "临时文件不存在");
+            printLine("替换原文件失败：" + error.localizedDescription);
+            completion(Result::failure(std::move(error)));
             return;
         }
         auto replaced = replaceByRename(outputURL, fileURL);

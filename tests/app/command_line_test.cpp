@@ -37,6 +37,10 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
     writeFile(dir / "x.mp4", "not a clip");
     writeFile(dir / "notes.txt", "notes");
     const std::string x = (dir / "x.mp4").string(), usage = std::string(usageText()) + "\n";
+    // A name that would forge a log line and clear a terminal, and a byte not UTF-8: printed escaped.
+    const std::string evil = "a\n所有文件处理完成\x1b[2J\xff.mp4", shown = "a\\x0A所有文件处理完成\\x1B[2J\\xFF.mp4";
+    writeFile(dir / evil, "not a clip");
+    const std::string path = (dir / shown).string(), error = "文件“" + shown + "”不是可识别的视频文件";
     const struct {
         std::vector<std::string> arguments;
         ProgramOptions options;
@@ -53,6 +57,9 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         {{(dir / "notes.txt").string()}, {}, 1, widthLine() + "\n未找到需要处理的视频文件\n", "错误：未找到需要处理的视频文件\n"},
         // A reader of the log that went away does not end the run (by SIGPIPE).
         {{x}, {.closeOutput = true}, 1, "", "错误：文件“x.mp4”不是可识别的视频文件\n"},
+        {{(dir / evil).string()}, {}, 1, widthLine() + "\n收集到视频文件：" + path + "\n开始处理 1 个文件\n开始处理文件：" +
+         path + "\n导出失败：" + error + "\n处理文件失败：" + path + "，错误：" + error + "\n", "错误：" + error + "\n未全部完成：" +
+         "已处理完成 0 个文件；失败 1 个：" + path + "；"},
     };
     for (const auto& c : cases) {
         const auto run = runKelvatta(c.arguments, c.options);

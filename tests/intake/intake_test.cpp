@@ -1,6 +1,7 @@
 // What a drop or a folder hands over becomes the batch's list: dropped entries with links resolved;
 // folders walked at every depth, passing over what the program leaves itself; a folder that cannot
 // be listed stops everything.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,8 +81,9 @@ TEST_F(Intake, DroppedEntriesGoToTheBatchWithLinksResolvedAndFoldersSearched)
 }
 
 // In a folder, what the program leaves itself is passed over: the save-as folders, and a temp_ file
-// whose clip lies beside it. Named on its own, such a file is taken like any other; a file named
-// twice is taken twice, in the order given.
+// whose clip lies beside it; so are links (to a clip in the tree or elsewhere) and a Mac's resource
+// files (._ and an AppleDouble header). Named on its own, such a file is taken like any other; a file
+// named twice is taken twice, in the order given. A folder too deep to open goes to the batch to fail.
 TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
 {
     const fs::path top = dir / "拍摄 01.mp4";  // searched, not collected
@@ -92,18 +94,31 @@ TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
               "拍摄 01.mp4/sub/temp_a.mp4"});
     fs::create_directory_symlink(top / "sub", top / "link");  // not followed
     fs::create_directory_symlink(top, top / "sub" / "loop");  // not followed
-    fs::create_symlink(top / "a.mp4", top / "alias.mp4");     // a name like any other
+    fs::create_symlink(top / "a.mp4", top / "alias.mp4");     // its target is met anyway
+    makeTree({"private/private.MP4"});
+    fs::create_symlink(dir / "private/private.MP4", top / "sub/holiday.MP4");
+    writeFile(top / "sub/._C0002.MP4", std::string("\0\5\x16\7\0\2\0\0Mac OS X", 16));
+    // Folders of the longest names a file system takes, until the path is longer than any it takes.
+    const std::string name(NAME_MAX, 'd');
+    fs::path deep = top / "sub" / name;
+    int parent = ::open((top / "sub").c_str(), O_RDONLY | O_DIRECTORY);
+    for (; ::mkdirat(parent, name.c_str(), 0755) == 0 && deep.native().size() < PATH_MAX; deep /= name) {
+        const int below = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(std::exchange(parent, below));
+    }
 
     collectVideoFiles(view, {top / "a.mp4", dir / "notes.txt", top / "", top / "temp_a.mp4"});
     const auto files = handedOver();
     EXPECT_EQ(sorted(files), sorted({top / "a.mp4", top / "a.mp4", top / "sub/b.MOV", top / "sub/deeper/c.mkv",
                                      top / ".hidden.Avi", top / "._C0001.MP4", top / "x.mov", top / "x.mov/e.M4v",
-                                     top / "alias.mp4", top / "sub/temp_a.mp4", top / "temp_a.mp4"}));
+                                     top / "sub/temp_a.mp4", top / "temp_a.mp4", deep}));
     EXPECT_EQ(files.front(), top / "a.mp4");
     EXPECT_EQ(files.back(), top / "temp_a.mp4");
     const auto at = [&](const fs::path& file) { return std::find(files.begin(), files.end(), file); };
     EXPECT_LT(at(top / "x.mov"), at(top / "x.mov/e.M4v")) << "a folder comes before its contents";
     EXPECT_EQ(log.linesStartingWith("收集到视频文件："), prefixed("收集到视频文件：", files));
+    ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);  // beyond what the scratch folder's removal reaches
+    ::close(parent);
 }
 
 // Three folders of which the second cannot be listed (gone): nothing is processed, not even from the

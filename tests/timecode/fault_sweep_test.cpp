@@ -114,7 +114,7 @@ bool harmless(const Mode& mode, const FaultPlan& plan)
 }
 
 // How a trial ended: "处理成功", or the label of its last line ("导出失败", "替换原文件失败",
-// "创建文件夹失败", "写入附属 XML 文件失败"), or "临时文件不存在" (which prints nothing).
+// "创建文件夹失败", "写入附属 XML 文件失败"), or "临时文件不存在" (printed as "替换原文件失败").
 std::string outcomeOf(const Trial& trial)
 {
     if (!trial.result) return "no completion";
@@ -219,8 +219,9 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     } else {
         expected.push_back("开始处理文件：" + path);
         if (missingTemporary) {
-            // The test for the temporary file failed: "临时文件不存在", nothing printed, the
-            // complete temporary file and the clip left as they are.
+            // The test for the temporary file failed: "临时文件不存在", printed as a failed
+            // replacement, the complete temporary file and the clip left as they are.
+            expected.push_back("替换原文件失败：" + error.localizedDescription);
             if (!plan.failed(sys::Call::Stat)) problem("temporary file reported missing without a fault in its test");
             if (*clip != original || !output || *output != reference) problem("missing temporary file: files changed");
         } else if (last == "写入附属 XML 文件失败：" + error.localizedDescription) {
