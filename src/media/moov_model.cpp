@@ -82,11 +82,45 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
     return {};
 }
 
+// An encrypted track's samples come with offsets the rewrite does not know to move (saio points at
+// the per-sample keys, in senc or elsewhere in the file): it is refused rather than left pointing at
+// the old places. Such a track has a protected sample entry (its original type kept in sinf/frma),
+// or auxiliary information tables in stbl.
+Error encryptedTrack(uint32_t type) { return unsupported("不支持加密的轨道（含" + quotedType(type) + "）"); }
+
+bool isProtectedEntry(uint32_t type)
+{
+    constexpr uint32_t kProtected[] = {fourcc("encv"), fourcc("enca"), fourcc("enct"), fourcc("encs"),
+                                       fourcc("encm"), fourcc("encf"), fourcc("drmi"), fourcc("drms")};
+    return std::find(std::begin(kProtected), std::end(kProtected), type) != std::end(kProtected);
+}
+
+// A sinf box among the child boxes of a video or sound sample entry (after its fixed fields). Entries
+// whose children do not parse carry none this reader can see.
+bool hasProtectionScheme(ByteSpan moov, const Box& entry, uint32_t handler)
+{
+    uint64_t fixed = 0;
+    if (handler == fourcc("vide")) fixed = 78;
+    if (handler == fourcc("soun")) {
+        if (entry.payloadSize() < 10) return false;
+        const uint16_t version = loadU16(&moov[entry.payloadOffset() + 8]);
+        fixed = version == 1 ? 44 : version == 2 ? 64 : 28;
+    }
+    if (fixed == 0 || entry.payloadSize() < fixed) return false;
+    auto children = boxesBetween(moov, entry.payloadOffset() + fixed, entry.end());
+    if (children.isError()) return false;
+    return std::any_of(children->begin(), children->end(), [](const Box& b) { return b.type == fourcc("sinf"); });
+}
+
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, stsd));
     if (full.body.size() < 4) return damaged("“stsd”盒子过短");
     auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
+    for (const Box& entry : list) {
+        if (isProtectedEntry(entry.type)) return encryptedTrack(entry.type);
+        if (hasProtectionScheme(moov, entry, track.handler)) return encryptedTrack(fourcc("sinf"));
+    }
     if (list.empty()) return {};
     const Box& first = list.front();
     track.sampleEntryType = first.type;
@@ -185,6 +219,8 @@ ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
     track.stsz = KV_TRY(uniqueChild(children, fourcc("stsz")));
     if (track.stsz) KV_TRY(checkStsz(moov, *track.stsz));
     for (const Box& child : children) {
+        if (child.type == fourcc("saio") || child.type == fourcc("saiz") || child.type == fourcc("senc"))
+            return encryptedTrack(child.type);
         if (child.type == fourcc("stco") || child.type == fourcc("co64"))
             KV_TRY(parseChunkTable(moov, child, track.chunks));
     }

@@ -172,6 +172,8 @@ std::vector<Input> damagedInputs()
         {"timecode sample lying in an audio sample", "tmcd_in_audio.mov",
          withWord(tc, trackBox(tc, "tmcd", "stco") + 16, be32(tc, trackBox(tc, "soun", "stco") + 16)),
          damaged + "“tmcd”轨道的时间码与“soun”轨道的样本重叠"},
+        {"encrypted video track", "encrypted.mov", withWord(first, trackBox(first, "vide", "stsd") + 20, 0x656e6376),
+         "无法导出文件“%s”：不支持加密的轨道（含“encv”）"},
         {"chunk table claiming 2^32-1 entries", "stco_count.mov", withWord(first, stco + 12, 0xFFFFFFFF),
          damaged + "“stco”表的条目数超出了盒子的大小"},
         {"sample size table claiming 2^32-1 entries", "stsz_count.mov", withWord(first, stsz + 16, 0xFFFFFFFF),
