@@ -107,6 +107,8 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
     const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
     FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
+    KV_TRY(checkSourceUnchanged(job.source, source.fd.get(), source.stat));
+    if (control.isCancelled()) return cancelledError();
     return out.commit(source.stat, source.fd.get(), job.durable);
 }
 

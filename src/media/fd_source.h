@@ -2,7 +2,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "media/box_reader.h"
@@ -27,5 +29,30 @@ private:
     uint64_t size_;
     const std::filesystem::path& path_;
 };
+
+// Whether two statuses are of one file with one size and modification time.
+inline bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Checked before an export's result is committed: the source open as fd, whose status was `read`
+// when it was opened, has not changed since (what was read is the file's content, not a mix), and
+// path still names it (no other file was moved or copied over it). Otherwise the rewrite of the old
+// content would take the place of a clip written meanwhile, or of one still being copied.
+inline ErrorOr<void> checkSourceUnchanged(const std::filesystem::path& path, int fd, const struct stat& read)
+{
+    const Error changed = exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(path) + "在导出过程中被修改");
+    const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
+    if (!sameFile(now, read)) return changed;
+    auto named = sys::stat(path.string());
+    if (named.isError()) {
+        const int err = errnoOf(named.error());
+        return err == ENOENT ? changed : fileError("无法读取文件", path, err);
+    }
+    if (!sameFile(*named, read)) return changed;
+    return {};
+}
 
 }  // namespace kelvatta

@@ -22,6 +22,7 @@ extern "C" {
 #include <string_view>
 #include <vector>
 
+#include "media/fd_source.h"
 #include "media/libav_io.h"
 #include "media/media_error.h"
 #include "media/output_file.h"
@@ -596,12 +597,6 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
     return {};
 }
 
-bool sameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
 }  // namespace
 
 ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
@@ -625,9 +620,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
                              remux.packetsWritten()));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
-    const auto now = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", job.source));
-    if (!sameFile(now, source.status))
-        return exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(job.source) + "在导出过程中被修改");
+    KV_TRY(checkSourceUnchanged(job.source, source.fd.get(), source.status));
     if (control.isCancelled()) return cancelledError();
 
     auto committed = output.commit(source.status, source.fd.get());

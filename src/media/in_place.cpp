@@ -204,6 +204,8 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     Bytes appended = plan.appended;
     const Bytes recordBox = buildUndoRecord(record);
     appended.insert(appended.end(), recordBox.begin(), recordBox.end());
+    // What was planned from must be the clip as it is: not changed while it was read, nor replaced.
+    KV_TRY(checkSourceUnchanged(clip.path(), clip.fd(), clip.status()));
     if (control.isCancelled()) return cancelledError();
     control.setProgress(0.2);
 

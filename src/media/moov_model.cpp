@@ -82,11 +82,45 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
     return {};
 }
 
+// An encrypted track's samples come with offsets the rewrite does not know to move (saio points at
+// the per-sample keys, in senc or elsewhere in the file): it is refused rather than left pointing at
+// the old places. Such a track has a protected sample entry (its original type kept in sinf/frma),
+// or auxiliary information tables in stbl.
+Error encryptedTrack(uint32_t type) { return unsupported("不支持加密的轨道（含" + quotedType(type) + "）"); }
+
+bool isProtectedEntry(uint32_t type)
+{
+    constexpr uint32_t kProtected[] = {fourcc("encv"), fourcc("enca"), fourcc("enct"), fourcc("encs"),
+                                       fourcc("encm"), fourcc("encf"), fourcc("drmi"), fourcc("drms")};
+    return std::find(std::begin(kProtected), std::end(kProtected), type) != std::end(kProtected);
+}
+
+// A sinf box among the child boxes of a video or sound sample entry (after its fixed fields). Entries
+// whose children do not parse carry none this reader can see.
+bool hasProtectionScheme(ByteSpan moov, const Box& entry, uint32_t handler)
+{
+    uint64_t fixed = 0;
+    if (handler == fourcc("vide")) fixed = 78;
+    if (handler == fourcc("soun")) {
+        if (entry.payloadSize() < 10) return false;
+        const uint16_t version = loadU16(&moov[entry.payloadOffset() + 8]);
+        fixed = version == 1 ? 44 : version == 2 ? 64 : 28;
+    }
+    if (fixed == 0 || entry.payloadSize() < fixed) return false;
+    auto children = boxesBetween(moov, entry.payloadOffset() + fixed, entry.end());
+    if (children.isError()) return false;
+    return std::any_of(children->begin(), children->end(), [](const Box& b) { return b.type == fourcc("sinf"); });
+}
+
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, stsd));
     if (full.body.size() < 4) return damaged("“stsd”盒子过短");
     auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
+    for (const Box& entry : list) {
+        if (isProtectedEntry(entry.type)) return encryptedTrack(entry.type);
+        if (hasProtectionScheme(moov, entry, track.handler)) return encryptedTrack(fourcc("sinf"));
+    }
     if (list.empty()) return {};
     const Box& first = list.front();
     track.sampleEntryType = first.type;
@@ -185,6 +219,8 @@ ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
     track.stsz = KV_TRY(uniqueChild(children, fourcc("stsz")));
     if (track.stsz) KV_TRY(checkStsz(moov, *track.stsz));
     for (const Box& child : children) {
+        if (child.type == fourcc("saio") || child.type == fourcc("saiz") || child.type == fourcc("senc"))
+            return encryptedTrack(child.type);
         if (child.type == fourcc("stco") || child.type == fourcc("co64"))
             KV_TRY(parseChunkTable(moov, child, track.chunks));
     }
@@ -262,43 +298,66 @@ ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track&
     return samples;
 }
 
+namespace {
+
+// The runs of stsc read in step with the chunks: how many samples each chunk holds.
+class ChunkRuns {
+public:
+    explicit ChunkRuns(ByteSpan stscBody) : stsc_(stscBody), runs_(stsc_.u32()) {}
+
+    bool empty() const { return runs_ == 0; }
+
+    // The samples per chunk of chunk (1-based, each asked for in increasing order); 0 before the first run.
+    ErrorOr<uint64_t> samplesIn(uint64_t chunk)
+    {
+        while (chunk >= nextFirst_) KV_TRY(readRun());
+        return chunk < runFirst_ ? 0 : runPerChunk_;
+    }
+
+private:
+    ErrorOr<void> readRun()
+    {
+        // Entry counts were checked against their boxes by parseMovie.
+        if (runsRead_ >= runs_) return damaged("“stsc”表的块编号无效");
+        const uint64_t first = stsc_.u32();
+        runPerChunk_ = stsc_.u32();
+        stsc_.skip(4);
+        if (first == 0 || first <= runFirst_) return damaged("“stsc”表的块编号无效");
+        runFirst_ = first;
+        nextFirst_ = UINT64_MAX;
+        if (++runsRead_ < runs_) {
+            FieldReader peek = stsc_;
+            nextFirst_ = peek.u32();
+        }
+        return {};
+    }
+
+    FieldReader stsc_;
+    uint32_t runs_;
+    uint32_t runsRead_ = 0;
+    // The current run (first chunk, samples per chunk) and the first chunk of the next one.
+    uint64_t runFirst_ = 0, runPerChunk_ = 0, nextFirst_ = 0;
+};
+
+}  // namespace
+
 ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSamples,
                            const std::function<ErrorOr<void>(const SampleRange&)>& visit)
 {
     if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return {};
     const ByteSpan moov(movie.moov);
-    FieldReader stsc(KV_TRY(readFullBox(moov, *track.stsc)).body);
+    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
     FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
-    const uint32_t runs = stsc.u32();
     const uint32_t fixedSize = stsz.u32();
     const uint32_t sampleCount = stsz.u32();
     if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
-    // Entry counts were checked against their boxes by parseMovie.
-    if (runs == 0) return damaged("“stsc”表为空");
+    if (runs.empty()) return damaged("“stsc”表为空");
     const uint64_t chunkCount = track.chunks.offsets.size();
-    // The current run of stsc (first chunk, samples per chunk) and the first chunk of the next one.
-    uint32_t runsRead = 0;
-    uint64_t runFirst = 0, runPerChunk = 0, nextFirst = 0;
-    auto readRun = [&]() -> ErrorOr<void> {
-        const uint64_t first = stsc.u32();
-        runPerChunk = stsc.u32();
-        stsc.skip(4);
-        if (first == 0 || first <= runFirst) return damaged("“stsc”表的块编号无效");
-        runFirst = first;
-        nextFirst = UINT64_MAX;
-        if (++runsRead < runs) {
-            FieldReader peek = stsc;
-            nextFirst = peek.u32();
-        }
-        return {};
-    };
-    KV_TRY(readRun());
     uint64_t visited = 0;
     for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
-        while (chunk >= nextFirst) KV_TRY(readRun());
-        if (chunk < runFirst) continue;
+        const uint64_t perChunk = KV_TRY(runs.samplesIn(chunk));
         uint64_t offset = track.chunks.offsets[chunk - 1];
-        for (uint64_t i = 0; i < runPerChunk && visited < sampleCount; ++i) {
+        for (uint64_t i = 0; i < perChunk && visited < sampleCount; ++i) {
             const uint32_t size = fixedSize ? fixedSize : stsz.u32();
             KV_TRY(visit({offset, size}));
             ++visited;
@@ -308,6 +367,34 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
         }
     }
     if (visited != sampleCount) return damaged("块中的样本数与“stsz”表不符");
+    return {};
+}
+
+ErrorOr<void> visitChunks(const Movie& movie, const Track& track,
+                          const std::function<ErrorOr<void>(const ChunkRange&)>& visit)
+{
+    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return {};
+    const ByteSpan moov(movie.moov);
+    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
+    FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
+    const uint32_t fixedSize = stsz.u32();
+    const uint64_t sampleCount = stsz.u32();
+    if (runs.empty()) return {};  // no chunk holds a sample
+    const uint64_t chunkCount = track.chunks.offsets.size();
+    uint64_t visited = 0;
+    for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
+        const uint64_t samples = std::min(KV_TRY(runs.samplesIn(chunk)), sampleCount - visited);
+        visited += samples;
+        std::optional<uint64_t> size = checkedMul<uint64_t>(samples, fixedSize);
+        if (!fixedSize) {
+            // A variable-size table holds sampleCount entries (checked by parseMovie).
+            uint64_t sum = 0;
+            for (uint64_t i = 0; i < samples; ++i) sum += stsz.u32();  // < 2^32 entries of < 2^32: no overflow
+            size = sum;
+        }
+        if (!size || !checkedAdd(track.chunks.offsets[chunk - 1], *size)) return damaged("样本的位置超出范围");
+        KV_TRY(visit({track.chunks.offsets[chunk - 1], *size}));
+    }
     return {};
 }
 

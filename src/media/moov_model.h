@@ -100,4 +100,15 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
 // The same as a list, for tracks that hold few samples (timecode tracks).
 ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples);
 
+// A chunk and the bytes of all its samples together.
+struct ChunkRange {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+
+// Each chunk of the track that holds samples, in order, with its samples' bytes summed (checked):
+// O(chunks) for a track of one sample size, O(samples) otherwise, whatever the sample count claims.
+ErrorOr<void> visitChunks(const Movie& movie, const Track& track,
+                          const std::function<ErrorOr<void>(const ChunkRange&)>& visit);
+
 }  // namespace kelvatta

@@ -27,14 +27,56 @@ struct NewTimecodeTrack {
 // rtmd samples are read one header at a time; more than a day of 60p is not a clip.
 constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
 
-Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original)
+Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32_t track = Patch::kNoTrack)
 {
     Patch patch;
     patch.offset = sourceOffset;
+    patch.track = track;
     patch.size = static_cast<uint8_t>(std::min({bytes.size(), original.size(), patch.bytes.size()}));
     std::copy_n(bytes.begin(), patch.size, patch.bytes.begin());
     std::copy_n(original.begin(), patch.size, patch.original.begin());
     return patch;
+}
+
+uint32_t trackIndex(const Movie& movie, const Track& track)
+{
+    return static_cast<uint32_t>(&track - movie.tracks.data());
+}
+
+// Every sample must lie whole within one mdat's payload of dataBoxes: a chunk's start alone does not
+// say where its samples end (an mdat cut short, a size that runs into the next box). And no patch may
+// touch a sample of a track other than its own, whose bytes the rewrite must copy untouched.
+ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes, const std::vector<Patch>& patches)
+{
+    std::vector<DataPlacement> identity;
+    for (const Box& box : dataBoxes) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    std::vector<const Patch*> sorted;
+    for (const Patch& patch : patches) sorted.push_back(&patch);
+    std::sort(sorted.begin(), sorted.end(), [](const Patch* a, const Patch* b) { return a->offset < b->offset; });
+    constexpr uint64_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
+    for (const Track& track : movie.tracks) {
+        const uint32_t index = trackIndex(movie, track);
+        KV_TRY(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
+            KV_TRY(map.map(chunk.offset));
+            if (chunk.size == 0) return {};
+            if (map.map(chunk.offset, chunk.size).isError())
+                return damaged(quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
+            // The chunk's bytes end within its mdat: no overflow.
+            const uint64_t end = chunk.offset + chunk.size;
+            const uint64_t from = chunk.offset - std::min(chunk.offset, kMaxPatchSize);
+            auto it = std::lower_bound(sorted.begin(), sorted.end(), from,
+                                       [](const Patch* p, uint64_t o) { return p->offset < o; });
+            for (; it != sorted.end() && (*it)->offset < end; ++it) {
+                const Patch& p = **it;
+                if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
+                const std::string owner = p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
+                return damaged(owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
+            }
+            return {};
+        }));
+    }
+    return {};
 }
 
 // Places every data box after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
@@ -241,7 +283,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased, rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
-            patches.push_back(makePatch(samples[i].offset, rebased, frame));
+            patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
         }
     }
     return {};
@@ -290,7 +332,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         const auto moved = (*rebase)({sample.value.time, false});
         if (!moved || moved->time == sample.value.time) continue;
         const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
-        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes));
+        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes, trackIndex(movie, track)));
     }
     return dropFrame;
 }
@@ -396,6 +438,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+    KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
 
     const Bytes ftyp = top.ftyp ? *top.ftyp : buildFtyp();
@@ -511,6 +554,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
         if (box.type == fourcc("moov")) plan.oldMoov = box;
         if (box.type == fourcc("mdat")) plan.mdats.push_back(box);
     }
+    KV_TRY(checkSamples(movie, plan.mdats, rebased.patches));
     // [free padding][mdat: sample] before the new moov, so that it starts on a 4096-byte boundary.
     const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
     const auto afterSample = checkedAdd(appendAt, sampleBoxSize);

@@ -52,8 +52,11 @@ struct OutputWrite {
 // A few bytes written over the copied data: a re-based timecode in a sample of the source's tmcd or
 // rtmd track (the source itself is never written). Small, as a clip has one per frame.
 struct Patch {
+    static constexpr uint32_t kNoTrack = UINT32_MAX;
+
     uint64_t offset = 0;
     uint8_t size = 0;
+    uint32_t track = kNoTrack;  // the index into Movie::tracks of the track whose sample it lies in
     std::array<uint8_t, 8> bytes{};
     std::array<uint8_t, 8> original{};  // what the source holds there
 
@@ -87,7 +90,8 @@ struct SourceMovie {
 //
 // Chunk offsets are moved to the new data positions; a stco whose offsets no longer fit 32 bits
 // becomes co64, which grows moov and moves the data again, so the layout is iterated until moov's
-// size and the tables' widths agree. A chunk offset that lies in no mdat is an error.
+// size and the tables' widths agree. A sample that does not lie whole in one mdat's payload is an
+// error, and so is a patch that would write over a sample of another track.
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items);
 
 // A rewrite in place: every byte of the clip stays where it is. A new moov (the same tracks at the same

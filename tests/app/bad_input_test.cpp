@@ -53,16 +53,17 @@ void expectOutcome(const std::string& what, const ProgramRun& run, const fs::pat
               << (run.status == 0 ? "rewritten correctly" : "导出失败：" + exportFailure(run)) << "\n";
 }
 
-// A short camera-like clip, with its moov after the media data or before it.
-const Bytes& clip(bool moovFirst)
+// A short camera-like clip, with its moov after the media data or before it, with a tmcd track or none.
+const Bytes& clip(bool moovFirst, bool timecode = false)
 {
-    static Bytes made[2];
-    if (made[moovFirst].empty()) {
+    static Bytes made[2][2];
+    if (made[moovFirst][timecode].empty()) {
         TempDir dir;
-        EXPECT_TRUE(makeClip(dir / "a.mov", {.moovFirst = moovFirst}));
-        made[moovFirst] = readBytes(dir / "a.mov");
+        const auto start = timecode ? std::optional<std::string>("10:00:00:00") : std::nullopt;
+        EXPECT_TRUE(makeClip(dir / "a.mov", {.timecode = start, .moovFirst = moovFirst}));
+        made[moovFirst][timecode] = readBytes(dir / "a.mov");
     }
-    return made[moovFirst];
+    return made[moovFirst][timecode];
 }
 
 const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
@@ -131,6 +132,10 @@ std::vector<Input> damagedInputs()
     const std::string notVideo = "文件“%s”不是可识别的视频文件", damaged = "文件“%s”已损坏：";
     const std::string pastEnd = damaged + "“mdat”盒子超出了文件末尾（文件可能不完整）";
     const std::string moovPastEnd = damaged + "“moov”盒子超出了文件末尾（文件可能不完整）";
+    const auto pastMdat = [&](const char* handler) {
+        return damaged + "“" + handler + "”轨道的样本超出了所在的“mdat”盒子（文件可能不完整）";
+    };
+    const Bytes& tc = clip(true, true);
     std::string longName;  // 253 bytes: with "temp_" in front, longer than a name may be
     for (int i = 0; i < 83; ++i) longName += "长";
 
@@ -157,6 +162,18 @@ std::vector<Input> damagedInputs()
          damaged + "“stsz”盒子超出了其上级盒子"},
         {"chunk offset past the end", "offset.mov", withWord(first, stco + 16, uint32_t(first.size() + 100)),
          damaged + "偏移 " + std::to_string(first.size() + 100) + " 处的媒体数据不在任何“mdat”盒子中"},
+        {"mdat size 4 bytes short (its last sample past its end)", "mdat_short.mov",
+         withWord(first, firstMdat.offset, uint32_t(firstMdat.size() - 4)), pastMdat("soun")},
+        {"sample running into the following box", "into_moov.mov",
+         withWord(last, trackBox(last, "vide", "stco") + 16, uint32_t(lastMdat.offset + lastMdat.size() - 4)),
+         pastMdat("vide")},
+        {"mdat size 0 (to the end) in a file cut by 4 bytes", "cut_size0.mov",
+         cut(withWord(first, firstMdat.offset, 0), first.size() - 4), pastMdat("soun")},
+        {"timecode sample lying in an audio sample", "tmcd_in_audio.mov",
+         withWord(tc, trackBox(tc, "tmcd", "stco") + 16, be32(tc, trackBox(tc, "soun", "stco") + 16)),
+         damaged + "“tmcd”轨道的时间码与“soun”轨道的样本重叠"},
+        {"encrypted video track", "encrypted.mov", withWord(first, trackBox(first, "vide", "stsd") + 20, 0x656e6376),
+         "无法导出文件“%s”：不支持加密的轨道（含“encv”）"},
         {"chunk table claiming 2^32-1 entries", "stco_count.mov", withWord(first, stco + 12, 0xFFFFFFFF),
          damaged + "“stco”表的条目数超出了盒子的大小"},
         {"sample size table claiming 2^32-1 entries", "stsz_count.mov", withWord(first, stsz + 16, 0xFFFFFFFF),

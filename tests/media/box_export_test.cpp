@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <thread>
 #include <tuple>
@@ -260,6 +261,31 @@ TEST(BoxExport, CopyFallbacksGiveTheSameFile)
         }
         EXPECT_GE(plan.seen, 1) << name;
         EXPECT_EQ(readBytes(dir / name), readBytes(dir / "reference.MP4")) << name;
+    }
+}
+
+// A clip changed while it is rewritten (another take moved over its name, data written into it) is
+// left as it now is: the rewrite of what was read is not committed.
+TEST(BoxExport, RefusesASourceChangedDuringTheExport)
+{
+    TempDir dir;
+    const fs::path source = dir / "C0005.MP4", output = dir / "out.MP4";
+    ASSERT_TRUE(makeClip(source));
+    const Bytes original = readBytes(source);
+    const std::function<void()> changes[] = {
+        [&] { writeBytes(dir / "C0006.MP4", original), fs::rename(dir / "C0006.MP4", source); },
+        [&] { std::ofstream(source, std::ios::binary | std::ios::app).put('x'); },
+        [&] { std::fstream(source, std::ios::binary | std::ios::in | std::ios::out).put('x'); },
+    };
+    for (const auto& change : changes) {
+        writeBytes(source, original);
+        fs::last_write_time(source, fs::last_write_time(source) - std::chrono::hours(1));
+        FaultPlan plan{.only = sys::Call::Write, .act = [&](sys::Call) { return change(), 0; }};  // all read by then
+        ScopedFaults faults(plan);
+        auto exported = exportClip(source, output);
+        ASSERT_TRUE(exported.isError()) << plan.seen;
+        EXPECT_EQ(exported.error().localizedDescription, "文件“C0005.MP4”在导出过程中被修改");
+        EXPECT_FALSE(fs::exists(output));
     }
 }
 
