@@ -18,6 +18,7 @@ public:
     void setMetadata(std::vector<MetadataItem> items) override { inner_->setMetadata(std::move(items)); }
     void setRefusesLinkedOutputFolder(bool refuses) override { inner_->setRefusesLinkedOutputFolder(refuses); }
     void setInPlace(bool inPlace) override { inner_->setInPlace(inPlace); }
+    void setKeepsSource(bool keeps) override { inner_->setKeepsSource(keeps); }
 
     void exportAsynchronously(std::function<void()> handler) override
     {

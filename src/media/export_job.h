@@ -21,6 +21,9 @@ struct ExportJob {
     bool realOutputFolder = false;
     // Rewrite the source itself (see in_place.h); output is not written.
     bool inPlace = false;
+    // The source stays beside the output (save-as). Otherwise the output is to replace it, and a
+    // source with something the output cannot carry (an attachment, a bitmap subtitle) is refused.
+    bool keepsSource = false;
     // Flush the output to disk before reporting it complete. Only benchmarks turn this off, to
     // compare with tools that do not flush.
     bool durable = true;

@@ -68,6 +68,7 @@ public:
     void setMetadata(std::vector<MetadataItem> items) override { job_.metadata = std::move(items); }
     void setRefusesLinkedOutputFolder(bool refuses) override { job_.realOutputFolder = refuses; }
     void setInPlace(bool inPlace) override { job_.inPlace = inPlace; }
+    void setKeepsSource(bool keeps) override { job_.keepsSource = keeps; }
 
     void exportAsynchronously(std::function<void()> handler) override
     {

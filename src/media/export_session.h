@@ -45,6 +45,10 @@ public:
     // Rewrite the source itself where its layout allows (see media/in_place.h) instead of writing
     // the output; where it does not, the export fails with an error of kind notInPlace saying why.
     virtual void setInPlace(bool inPlace) = 0;
+    // The source stays as it is beside the output (save-as): what the output cannot carry is left
+    // out with a line naming it. Off by default: the output is to replace the source, and a source
+    // that would lose anything is refused.
+    virtual void setKeepsSource(bool keeps) = 0;
 
     // Starts the export on a thread of its own and returns. handler is called once, on that thread,
     // when the export has ended; error() and status() then tell the outcome. The session keeps

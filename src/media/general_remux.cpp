@@ -10,10 +10,12 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -143,28 +145,77 @@ bool mustCarry(const AVStream* stream)
     return (type == AVMEDIA_TYPE_VIDEO && !isPicture(stream)) || type == AVMEDIA_TYPE_AUDIO;
 }
 
-// Audio and video (cover pictures aside) and MPEG-4 timed text; subtitles of other kinds,
-// attachments and data streams stay behind.
+// SubRip text (Matroska's usual subtitles), which the output carries as MPEG-4 timed text.
+bool becomesTimedText(const AVCodecParameters* par)
+{
+    return par->codec_type == AVMEDIA_TYPE_SUBTITLE && par->codec_id == AV_CODEC_ID_SUBRIP;
+}
+
+// The codec a carried stream has in the output.
+AVCodecID outputCodec(const AVCodecParameters* par)
+{
+    return becomesTimedText(par) ? AV_CODEC_ID_MOV_TEXT : par->codec_id;
+}
+
+// Audio and video (cover pictures aside), MPEG-4 timed text and SubRip text; subtitles of other
+// kinds (bitmaps, styled text), attachments and data streams stay behind.
 bool isCarried(const AVStream* stream)
 {
-    return mustCarry(stream) ||
+    return mustCarry(stream) || becomesTimedText(stream->codecpar) ||
            (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && stream->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT);
 }
 
-// The indices of the source streams to copy, in source order. Each stream left out (but a timecode
-// track) is named in a line.
-ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs::path& source)
+// A stream the output cannot carry, as the texts name it: 字幕流（hdmv_pgs_subtitle）, 附件（font.ttf）.
+std::string lostStream(const AVStream* stream)
 {
+    const AVDictionaryEntry* file = av_dict_get(stream->metadata, "filename", nullptr, 0);
+    const std::string what = file && *file->value ? std::string(file->value) : codecName(stream->codecpar);
+    if (isPicture(stream)) return "封面图片（" + what + "）";
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT) return "附件（" + what + "）";
+    return std::string(kindName(stream->codecpar->codec_type)) + "流（" + what + "）";
+}
+
+// What the output leaves out of the source: in save-as, each is named in a line; where the output
+// is to replace the source, the export is refused so that nothing is lost.
+ErrorOr<void> leaveOut(const ExportJob& job, const std::vector<std::string>& lost)
+{
+    if (lost.empty()) return {};
+    if (!job.keepsSource) {
+        std::string list;
+        for (const std::string& item : lost) list += (list.empty() ? "" : "、") + item;
+        return unsupported("无法保留文件" + quotedName(job.source) + "中的以下内容，未替换原文件：" + list +
+                           "（另存为可保存不含这些内容的副本）");
+    }
+    for (const std::string& item : lost)
+        printLine("略过的流：" + job.source.string() + " 中的" + item + "，MP4 文件无法携带");
+    return {};
+}
+
+// The clip's start on the source's timeline in time base to (0 where unknown or out of range, as
+// for the streams): its chapters move back by as much, as its streams do.
+int64_t startIn(const AVFormatContext* input, AVRational to);
+
+// Whether the chapter marks a point of the output: one that ends before the clip starts does not.
+bool chapterKept(const AVFormatContext* input, const AVChapter* chapter)
+{
+    const int64_t start = startIn(input, chapter->time_base);
+    return chapter->start >= start || chapter->end > start;
+}
+
+// The indices of the source streams to copy, in source order. What is left out (a timecode track
+// aside) goes through leaveOut, with chapters that end before the clip starts.
+ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const ExportJob& job)
+{
+    const fs::path& source = job.source;
     std::vector<int> streams;
+    std::vector<std::string> lost;
     bool video = false;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         const AVStream* stream = input->streams[i];
         if (!isCarried(stream)) {
             // The source's timecode track is not lost: the output gets its own.
             if (stream->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd')) continue;
-            const std::string kind = isPicture(stream) ? "封面图片" : std::string(kindName(stream->codecpar->codec_type)) + "流";
-            printLine("略过的流：" + source.string() + " 中的" + kind + "（" + codecName(stream->codecpar) +
-                      "），MP4 文件无法携带");
+            lost.push_back(lostStream(stream));
             continue;
         }
         if (stream->codecpar->codec_id == AV_CODEC_ID_NONE) return unsupportedCodecError(source, stream);
@@ -173,6 +224,12 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const fs:
         streams.push_back(static_cast<int>(i));
     }
     if (!video) return unrecognizedFile(source);
+    for (unsigned i = 0; i < input->nb_chapters; ++i) {
+        if (chapterKept(input, input->chapters[i])) continue;
+        const AVDictionaryEntry* title = av_dict_get(input->chapters[i]->metadata, "title", nullptr, 0);
+        lost.push_back("章节（" + (title ? std::string(title->value) : std::to_string(i + 1)) + "）");
+    }
+    KV_TRY(leaveOut(job, lost));
     return streams;
 }
 
@@ -242,19 +299,85 @@ AVRational timecodeRate(const AVStream* in)
     return in->avg_frame_rate;
 }
 
+// The description of a timed text track ('tx3g' sample entry, after its data reference): white
+// 16-point Arial, centred at the bottom, on no background (FFmpeg's defaults, which its tools read
+// back as unstyled text).
+constexpr std::array<uint8_t, 48> kTimedTextEntry = {
+    0, 0, 0, 0,                                  // display flags
+    1, 0xFF,                                     // justification: centred, bottom
+    0, 0, 0, 0,                                  // background colour (RGBA): transparent
+    0, 0, 0, 0, 0, 0, 0, 0,                      // text box: the whole track
+    0, 0, 0, 0, 0, 1, 0, 16, 0xFF, 0xFF, 0xFF, 0xFF,  // style: font 1, plain, 16 points, white
+    0, 0, 0, 18, 'f', 't', 'a', 'b', 0, 1,       // font table (18 bytes), one entry:
+    0, 1, 5, 'A', 'r', 'i', 'a', 'l'};           // font 1, "Arial"
+
+// Makes the parameters of a SubRip stream those of timed text.
+ErrorOr<void> setTimedText(AVCodecParameters* par)
+{
+    par->codec_id = AV_CODEC_ID_MOV_TEXT;
+    par->codec_tag = MKTAG('t', 'x', '3', 'g');
+    av_freep(&par->extradata);
+    par->extradata_size = 0;
+    par->extradata = static_cast<uint8_t*>(av_mallocz(kTimedTextEntry.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par->extradata) return outOfMemory();
+    std::memcpy(par->extradata, kTimedTextEntry.data(), kTimedTextEntry.size());
+    par->extradata_size = static_cast<int>(kTimedTextEntry.size());
+    return {};
+}
+
+// A SubRip cue as a timed text sample: the text's length (16 bits, big-endian), then the UTF-8 text
+// with its markup dropped (<i>, <font color="...">, {\an8}: timed text styles are not made from it)
+// and its line breaks as LF. Nothing when the text is longer than a sample can say.
+std::optional<std::string> timedTextSample(std::string_view cue)
+{
+    const auto isTag = [](std::string_view rest) {
+        // <b>, </i>, <font color="red">: markup; any other "<" is text.
+        size_t at = rest.starts_with("</") ? 2 : 1;
+        size_t end = at;
+        while (end < rest.size() && std::isalpha(static_cast<unsigned char>(rest[end]))) ++end;
+        std::string name(rest.substr(at, end - at));
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name != "b" && name != "i" && name != "u" && name != "s" && name != "font") return std::string_view::npos;
+        if (end < rest.size() && rest[end] != '>' && rest[end] != ' ') return std::string_view::npos;
+        return rest.find('>', end);
+    };
+    std::string text;
+    for (size_t i = 0; i < cue.size(); ++i) {
+        const std::string_view rest = cue.substr(i);
+        size_t skip = std::string_view::npos;
+        if (rest.starts_with("<")) skip = isTag(rest);
+        else if (rest.starts_with("{\\")) skip = rest.find('}');
+        if (skip != std::string_view::npos) {
+            i += skip;
+        } else if (rest.starts_with("\r\n")) {
+            // the LF comes next
+        } else {
+            text += rest[0] == '\r' ? '\n' : rest[0];
+        }
+    }
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (text.size() > 0xFFFF) return std::nullopt;
+    return std::string{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xFF)} + text;
+}
+
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
-// HDR, stereo) and language; no other stream metadata.
+// HDR, stereo) and language; no other stream metadata. SubRip text becomes timed text.
 ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
 {
     AVStream* out = avformat_new_stream(output, nullptr);
     if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return outOfMemory();
     out->codecpar->codec_tag = outputCodecTag(output->oformat, in->codecpar);
+    if (becomesTimedText(in->codecpar)) KV_TRY(setTimedText(out->codecpar));
     // Matroska and AVI name no channel layout; the usual one for the channel count lets the muxer
     // describe the channels (as FFmpeg's stream copy does).
     if (out->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && out->codecpar->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC &&
         out->codecpar->ch_layout.nb_channels > 0)
         av_channel_layout_default(&out->codecpar->ch_layout, out->codecpar->ch_layout.nb_channels);
     out->time_base = in->time_base;
+    // Timed text counts in microseconds, as FFmpeg's own tools write it: the muxer ends a cue once a
+    // packet of any stream passes the cue's end as a number, whatever its time base, and a cue that
+    // overlaps the one before it would then be pushed back instead of ending that one.
+    if (becomesTimedText(in->codecpar)) out->time_base = AVRational{1, AV_TIME_BASE};
     // The muxer's timecode track counts at the output's average rate: give it the video's real rate
     // (the average of a fragmented or variable-rate file misses it: 24.76 for a 25 fps clip).
     out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? timecodeRate(in) : in->avg_frame_rate;
@@ -337,6 +460,41 @@ std::optional<int64_t> rescaled(int64_t ts, AVRational from, AVRational to)
     const int64_t r = av_rescale_q_rnd(ts, from, to, static_cast<AVRounding>(AV_ROUND_NEAR_INF));
     if (r == AV_NOPTS_VALUE) return std::nullopt;  // av_rescale's overflow value
     return r;
+}
+
+int64_t startIn(const AVFormatContext* input, AVRational to)
+{
+    constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
+    const auto start = rescaled(input->start_time, kMicroseconds, to);
+    return start && *start != AV_NOPTS_VALUE ? *start : 0;
+}
+
+// The source's chapters that mark a point of the output, moved as its streams are (the muxer writes
+// their start times and titles).
+ErrorOr<void> addChapters(AVFormatContext* output, const AVFormatContext* input)
+{
+    for (unsigned i = 0; i < input->nb_chapters; ++i) {
+        const AVChapter* in = input->chapters[i];
+        if (!chapterKept(input, in)) continue;
+        const int64_t start = startIn(input, in->time_base);
+        auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+        if (!out) return outOfMemory();
+        out->id = in->id;
+        out->time_base = in->time_base;
+        // start is never INT64_MIN (av_rescale's overflow value); a missing time becomes INT64_MIN here.
+        out->start = std::max<int64_t>(0, shifted(in->start, -start).value_or(0));
+        out->end = std::max(out->start, shifted(in->end, -start).value_or(out->start));
+        auto* grown = static_cast<AVChapter**>(
+            av_realloc_array(output->chapters, size_t{output->nb_chapters} + 1, sizeof(AVChapter*)));
+        if (grown) output->chapters = grown;
+        if (!grown || av_dict_copy(&out->metadata, in->metadata, 0) < 0) {
+            av_dict_free(&out->metadata);
+            av_free(out);
+            return outOfMemory();
+        }
+        output->chapters[output->nb_chapters++] = out;
+    }
+    return {};
 }
 
 // The timestamps of one copied stream: moved by the same amount as every other stream so the file
@@ -465,6 +623,9 @@ public:
             timing_.emplace_back(input->streams[i], input->start_time);
         }
         packetsWritten_.assign(streams_.size(), 0);
+        lastCueEnd_.assign(streams_.size(), INT64_MIN);
+        KV_TRY(addChapters(context_.get(), input));
+        KV_TRY(copyTags(input->metadata));
         for (const MetadataItem& item : job_.metadata) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
                 return unsupported("无法写入元数据项：" + item.identifier);
@@ -488,6 +649,52 @@ public:
     uint64_t outputSize() const { return io_->size(); }
 
 private:
+    // The source's own tags (title, creation time, ...), but for the timecode and those the job
+    // sets, which the job's items replace, and those that describe the source's container.
+    ErrorOr<void> copyTags(const AVDictionary* tags)
+    {
+        const auto setByJob = [&](const char* key) {
+            return std::any_of(job_.metadata.begin(), job_.metadata.end(), [&](const MetadataItem& item) {
+                return item.identifier.size() > kMdtaPrefix.size() &&
+                       strcasecmp(item.identifier.c_str() + kMdtaPrefix.size(), key) == 0;
+            });
+        };
+        for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(tags, "", tag, AV_DICT_IGNORE_SUFFIX));) {
+            bool container = false;
+            for (const char* key : {"timecode", "encoder", "software", "major_brand", "minor_version", "compatible_brands"})
+                container = container || strcasecmp(tag->key, key) == 0;
+            if (container || setByJob(tag->key)) continue;
+            if (av_dict_set(&context_->metadata, tag->key, tag->value, 0) < 0) return outOfMemory();
+        }
+        return {};
+    }
+
+    // Makes a SubRip packet a timed text sample. A cue that starts before the one before it ends
+    // would be cut short (a track shows one sample at a time): lost, as leaveOut tells.
+    ErrorOr<void> toTimedText(AVPacket* packet, size_t out)
+    {
+        const AVStream* stream = source_.context->streams[packet->stream_index];
+        const auto sample = timedTextSample(
+            std::string_view(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size)));
+        if (!sample)
+            return unsupported("文件" + quotedName(job_.source) + "的" + lostStream(stream) + "中有一条字幕过长，" +
+                               "无法写入 MP4 文件");
+        if (packet->pts != AV_NOPTS_VALUE && packet->pts < lastCueEnd_[out] && !overlapTold_) {
+            overlapTold_ = true;
+            KV_TRY(leaveOut(job_, {lostStream(stream) + "的重叠部分"}));
+        }
+        if (packet->pts != AV_NOPTS_VALUE)
+            lastCueEnd_[out] = std::max(lastCueEnd_[out], shifted(packet->pts, packet->duration).value_or(INT64_MAX));
+        Packet converted(av_packet_alloc());
+        if (!converted || av_new_packet(converted.get(), static_cast<int>(sample->size())) < 0 ||
+            av_packet_copy_props(converted.get(), packet) < 0)
+            return outOfMemory();
+        std::memcpy(converted->data, sample->data(), sample->size());
+        av_packet_unref(packet);
+        av_packet_move_ref(packet, converted.get());
+        return {};
+    }
+
     ErrorOr<void> copyPackets()
     {
         Packet packet(av_packet_alloc());
@@ -507,6 +714,13 @@ private:
             if (out < 0) {
                 av_packet_unref(packet.get());
                 continue;
+            }
+            if (becomesTimedText(input->streams[in]->codecpar)) {
+                auto converted = toTimedText(packet.get(), static_cast<size_t>(out));
+                if (converted.isError()) {
+                    av_packet_unref(packet.get());
+                    return converted.releaseError();
+                }
             }
             if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
                 av_packet_unref(packet.get());
@@ -559,6 +773,8 @@ private:
     std::vector<int> outputIndex_;  // by source stream: output stream or -1
     std::vector<StreamTiming> timing_;  // by output stream
     std::vector<int64_t> packetsWritten_;  // by output stream
+    std::vector<int64_t> lastCueEnd_;  // by output stream: where the last timed text sample ends
+    bool overlapTold_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -579,7 +795,7 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {
         AVStream* written = output->streams[k];
-        if (written->codecpar->codec_id != input->streams[streams[k]]->codecpar->codec_id) return failed;
+        if (written->codecpar->codec_id != outputCodec(input->streams[streams[k]]->codecpar)) return failed;
         const int entries = avformat_index_get_entries_count(written);
         if (packetsWritten[k] > 0 && entries <= 0) return failed;
         for (int e = 0; e < entries; ++e) {
@@ -608,7 +824,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
 
     DemuxerErrors errors;
     Source source = KV_TRY(openSource(job, control, errors));
-    std::vector<int> streams = KV_TRY(carriedStreams(source.context.get(), job.source));
+    std::vector<int> streams = KV_TRY(carriedStreams(source.context.get(), job));
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
 

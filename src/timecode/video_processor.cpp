@@ -135,6 +135,7 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
     session->setMetadata({item});
     session->setRefusesLinkedOutputFolder(saveAs);
     session->setInPlace(inPlace);
+    session->setKeepsSource(saveAs);
 
     if (announce) printLine("开始处理文件：" + fileURL.string());
     // The handler only hands over to the main queue; it keeps the session alive until then.

@@ -104,13 +104,20 @@ Node chain(const std::string& type, uint32_t depth)
     return leaf(type, rest + words({8, 0x66726565}));  // "free"
 }
 
-// A short Matroska clip (the general path) with 4 KiB zeroed in the middle, as a bad sector leaves it.
-Bytes zeroedMatroska()
+// A short Matroska clip (the general path), made by ffmpeg with more arguments beside a font.ttf.
+Bytes matroska(const std::string& more = "")
 {
     TempDir dir;
-    shell("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
-          "-c:v libx264 -c:a aac " + shellQuote(dir / "a.mkv"));
-    Bytes bytes = readBytes(dir / "a.mkv");
+    writeFile(dir / "font.ttf", "glyphs");
+    shell("cd " + shellQuote(dir.path()) + " && ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
+          "-i sine=sample_rate=48000 -t 2 -c:v libx264 -c:a aac " + more + " a.mkv");
+    return readBytes(dir / "a.mkv");
+}
+
+// ... with 4 KiB zeroed in the middle, as a bad sector leaves it.
+Bytes zeroedMatroska()
+{
+    Bytes bytes = matroska();
     std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
     return bytes;
 }
@@ -198,6 +205,9 @@ std::vector<Input> damagedInputs()
          withMoov([](Node& moov) { moov.children.push_back(chain("udta", 10000)); }), ""},
         {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", zeroedMatroska(),
          "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据"},
+        {"Matroska clip with a font attached, which MP4 cannot hold", "font.mkv",
+         matroska("-attach font.ttf -metadata:s:t mimetype=font/ttf"),
+         "无法保留文件“%s”中的以下内容，未替换原文件：附件（font.ttf）（另存为可保存不含这些内容的副本）"},
         {"name too long for its temporary file", longName + ".MP4", first, "无法创建文件“temp_%s”：文件名过长"},
         {"name with a line break and an emoji (the folder's has a space and Chinese)", "new\nline 🎬.MOV", first, ""},
     };

@@ -42,7 +42,7 @@ std::string words()
 
 fs::path mkvH264Aac()
 {
-    // B-frames (Matroska stores no decoding times), and metadata of its own that must not survive.
+    // B-frames (Matroska stores no decoding times), and a timecode of its own that must not survive.
     return made("h264_aac.mkv", kPicture + kSound + "-t 2 -c:v libx264 -bf 2 -g 12 -c:a aac -metadata title=Holiday "
                                 "-metadata timecode=01:02:03:04 -metadata:s:v timecode=05:06:07:08");
 }
@@ -60,7 +60,6 @@ struct Case {
     const char* streams;  // codec names expected in the output, in order, before the timecode track
     const char* maps;  // the streams ffmpeg's own stream copy takes for comparison
     double timecodeRate = 25;  // frames per second the timecode track counts
-    const char* leftOut = nullptr;  // the line naming a stream left out
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -78,17 +77,17 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
     LogCapture log;
     auto result = remux(input, output, control);
     ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
-    EXPECT_EQ(log.lines(), c.leftOut ? std::vector<std::string>{"略过的流：" + input.string() + c.leftOut}
-                                     : std::vector<std::string>{});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
     EXPECT_GT(control.progress(), 0.9);
     EXPECT_EQ(readFile(input), before) << "the source changed";
 
-    // Exactly one metadata item (the brand tags come from ftyp) and one timecode track, which the
-    // video reads too.
+    // The source's title, the zero timecode (the brand tags come from ftyp) and one timecode track,
+    // which the video reads too.
     const std::string brands = c.muxer == std::string("mp4") ? "mp42iso2avc1mp41" : "mp42";
+    const std::string title = probe(input, "-show_entries format_tags=title -of csv=p=0");
     EXPECT_EQ(probe(output, "-show_entries format_tags -of compact"),
               "format|tag:major_brand=mp42|tag:minor_version=512|tag:compatible_brands=" + brands +
-                  "|tag:timecode=00:00:00:00");
+                  (title.empty() ? "" : "|tag:title=" + title) + "|tag:timecode=00:00:00:00");
     std::string streams = probe(output, "-show_entries stream=codec_name:stream_tags=timecode -of csv=p=0");
     for (size_t at; (at = streams.find(",\n")) != std::string::npos;) streams.erase(at, 1);  // empty side data
     EXPECT_EQ(streams + "\n", std::string(c.streams) + "unknown,00:00:00:00\n");
@@ -106,8 +105,8 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
 
     // The timing of FFmpeg's own stream copy into the same muxer.
     const fs::path reference = out / "reference";
-    shell("ffmpeg -nostdin -v error -i " + shellQuote(input) + " " + c.maps +
-          " -c copy -map_metadata -1 -metadata timecode=00:00:00:00 -movflags use_metadata_tags -fflags +bitexact "
+    shell("ffmpeg -nostdin -v error -i " + shellQuote(input) + " -c copy " + c.maps +
+          " -map_metadata -1 -metadata timecode=00:00:00:00 -movflags use_metadata_tags -fflags +bitexact "
           "-brand mp42 -f " + c.muxer + " " + shellQuote(reference));
     const std::string packets = "-show_entries packet=stream_index,pts,dts,duration,size,flags -of csv";
     EXPECT_EQ(probe(output, packets), probe(reference, packets));
@@ -123,13 +122,13 @@ INSTANTIATE_TEST_SUITE_P(
     Containers, GeneralRemuxSources,
     ::testing::Values(
         Case{"MkvH264Aac", mkvH264Aac, "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"},
-        // PCM needs the mov muxer; the SRT subtitle stays behind.
+        // PCM needs the mov muxer; the SRT subtitle becomes timed text.
         Case{"MkvH264PcmSrt",
              [] {
                  return made("h264_pcm_srt.mkv", kPicture + kSound + words() + "-t 2 -map 0 -map 1 -map 2 -c:v libx264 "
                                                  "-c:a pcm_s16le -c:s srt");
              },
-             "mov", "h264,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a", 25, " 中的字幕流（subrip），MP4 文件无法携带"},
+             "mov", "h264,00:00:00:00\npcm_s16le\nmov_text\n", "-map 0:v -map 0:a -map 0:s -c:s mov_text"},
         // Named .mp4, it is still AVI: the path goes by the content.
         Case{"AviMjpegPcm",
              [] { return made("mjpeg_pcm.mp4", kPicture + kSound + "-t 2 -c:v mjpeg -c:a pcm_s16le -f avi"); }, "mov",
@@ -166,6 +165,51 @@ INSTANTIATE_TEST_SUITE_P(
              [] { return made("late.mkv", "-i " + shellQuote(mkvH264Aac()) + " -c copy -output_ts_offset 3600"); },
              "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// A Matroska clip with what MP4 carries (SubRip text with markup, chapters, a title) and what it
+// cannot (styled ASS text, a font, the overlap of two cues): a copy keeps the first and names the
+// rest; a replacement is refused.
+TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
+{
+    writeFile(fixtures() / "marked.srt", "1\n00:00:00,500 --> 00:00:01,000\n<i>hello</i> {\\an8}<b>a < b</b>\n\n"
+                                         "2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
+    writeFile(fixtures() / "tags.txt", ";FFMETADATA1\ntitle=Holiday\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\n"
+                                       "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Closing\n");
+    writeFile(fixtures() / "font.ttf", "glyphs");
+    const fs::path input = made("extras.mkv", kPicture + "-i " + shellQuote(fixtures() / "marked.srt") + " -i " +
+                                                  shellQuote(fixtures() / "tags.txt") + " -t 2 -map 0 -map 1 -map 1 "
+                                                  "-map_metadata 2 -map_chapters 2 -c:v libx264 -c:s:0 srt -c:s:1 ass "
+                                                  "-attach " + shellQuote(fixtures() / "font.ttf") +
+                                                  " -metadata:s:t mimetype=font/ttf");
+    const std::string before = readFile(input);
+    for (const bool keepsSource : {true, false}) {
+        const TempDir out;
+        ExportControl control;
+        LogCapture log;
+        ExportJob job{input, out / "clip.mp4", std::string(kFileTypeMPEG4), zeroTimecodeItems()};
+        job.keepsSource = keepsSource;
+        const auto result = runExport(job, control);
+        EXPECT_EQ(readFile(input), before) << "the source changed";
+        if (!keepsSource) {
+            ASSERT_TRUE(result.isError());
+            EXPECT_EQ(result.error().localizedDescription, "无法保留文件“extras.mkv”中的以下内容，未替换原文件：字幕流（ass）、"
+                                                           "附件（font.ttf）（另存为可保存不含这些内容的副本）");
+            EXPECT_FALSE(fs::exists(job.output));
+            continue;
+        }
+        ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+        const std::string left = "略过的流：" + input.string() + " 中的";
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{left + "字幕流（ass），MP4 文件无法携带",
+                                                         left + "附件（font.ttf），MP4 文件无法携带",
+                                                         left + "字幕流（subrip）的重叠部分，MP4 文件无法携带"}));
+        // Video, timed text, the chapter track and the timecode track; the title and both chapters.
+        EXPECT_EQ(probe(job.output, "-show_entries stream=codec_name:format_tags=title:chapter=start_time:"
+                                    "chapter_tags=title -of csv=p=0"),
+                  "h264\nmov_text\nbin_data\nunknown\n0.000000,Opening\n1.000000,Closing\nHoliday");
+        EXPECT_EQ(shell("ffmpeg -nostdin -v error -i " + shellQuote(job.output) + " -map 0:s -f srt -").out,
+                  "1\n00:00:00,500 --> 00:00:00,800\nhello a < b\n\n2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
+    }
+}
 
 fs::path written(const std::string& name, const std::string& bytes)
 {

@@ -69,6 +69,7 @@ private:
         void setMetadata(std::vector<MetadataItem>) override {}
         void setRefusesLinkedOutputFolder(bool) override {}
         void setInPlace(bool) override {}
+        void setKeepsSource(bool) override {}
         std::optional<Error> error() const override { return error_; }
         long status() const override { return status_; }
         double progress() const override { return 0.5; }
