@@ -8,7 +8,8 @@
 
 namespace kelvatta {
 
-// Renames temporary over target and makes the rename durable. Errors name target.
+// Renames temporary over target and makes the rename durable, unless target's modification time is
+// no longer temporary's (the file that was read was changed meanwhile). Errors name target.
 ErrorOr<void> replaceByRename(const std::filesystem::path& temporary, const std::filesystem::path& target);
 
 }  // namespace kelvatta
