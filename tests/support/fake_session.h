@@ -95,7 +95,11 @@ private:
                     --s.state_->running;
                     end = s.released_ || !s.hold_ ? s.ending_ : Ending{{}, ExportStatus::cancelled, ""};
                 }
-                if (!end.bytes.empty()) writeFile(s.output_, end.bytes);
+                if (!end.bytes.empty()) {  // dated as the source, as an export does
+                    writeFile(s.output_, end.bytes);
+                    std::error_code ignored;
+                    fs::last_write_time(s.output_, fs::last_write_time(s.source_, ignored), ignored);
+                }
                 s.error_ = end.error;
                 s.status_ = static_cast<long>(end.status);
                 handler();
