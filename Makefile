@@ -8,10 +8,10 @@ PREFIX ?= /usr/local
 # benchmarks, and those of the fuzzers.
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
-TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux
+TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
-.PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean
+.PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean format
 
 deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES) $(TEST_PACKAGES) $(FUZZ_PACKAGES)
@@ -83,3 +83,7 @@ install: program-deps
 
 clean:
 	rm -rf $(BUILD) $(INSTALL_BUILD) $(FUZZ_BUILD) build-asan build-tsan
+
+# Formats the C++ files as .clang-format says (CI checks it, with .editorconfig).
+format: deps
+	scripts/check-style --fix

@@ -40,7 +40,8 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
 
     Bytes output(plan->fileSize);
     for (const OutputWrite& w : plan->writes) std::memcpy(&output[w.offset], w.bytes.data(), w.bytes.size());
-    for (const DataPlacement& d : plan->data) std::memcpy(&output[d.outputOffset], &data[d.source.offset], d.source.size);
+    for (const DataPlacement& d : plan->data)
+        std::memcpy(&output[d.outputOffset], &data[d.source.offset], d.source.size);
     for (const Patch& p : plan->patches) std::memcpy(&output[p.offset], p.bytes.data(), p.size);
     MemorySource written(output);
     if (auto checked = checkOutput(written, *plan); checked.isError()) fault("output check", checked.error());

@@ -26,12 +26,9 @@ void BatchTally::started()
 void BatchTally::ended(const std::filesystem::path& file, const Result& result)
 {
     std::lock_guard lock(mutex_);
-    if (result.isSuccess())
-        ++rewritten_;
-    else if (isCancellation(result.error()))
-        ++cancelled_;
-    else
-        failed_.push_back(file);
+    if (result.isSuccess()) ++rewritten_;
+    else if (isCancellation(result.error())) ++cancelled_;
+    else failed_.push_back(file);
 }
 
 std::string BatchTally::closingLine(int64_t total, bool interrupted) const

@@ -41,10 +41,7 @@ void writeError(const std::string& text)
 }
 
 // One line on standard error, with what it quotes (paths, arguments) made visible as the log is.
-void printError(const std::string& text)
-{
-    writeError(visibleText(text));
-}
+void printError(const std::string& text) { writeError(visibleText(text)); }
 
 // The first of kStopSignals that came, 0 while none has. Set by the handler, read by the run loop:
 // the handler does nothing else.

@@ -16,9 +16,9 @@
 namespace kelvatta {
 
 // Exit statuses.
-inline constexpr int kExitSuccess = 0;      // every file was rewritten
-inline constexpr int kExitFailure = 1;      // a file failed, or no video file was found
-inline constexpr int kExitUsage = 2;        // the command line was wrong, or a path cannot be reached
+inline constexpr int kExitSuccess = 0;  // every file was rewritten
+inline constexpr int kExitFailure = 1;  // a file failed, or no video file was found
+inline constexpr int kExitUsage = 2;    // the command line was wrong, or a path cannot be reached
 
 // Ctrl-C, a polite kill and the terminal going away: each stops a run as the window's close button
 // does, cancelling the exports under way and starting nothing new. The command line then exits with

@@ -48,15 +48,9 @@ size_t decodeUtf8(std::string_view text, size_t i, uint32_t& c)
     return length;
 }
 
-bool isControl(uint32_t c)
-{
-    return c < 0x20 || (c >= 0x7F && c < 0xA0);
-}
+bool isControl(uint32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
 
-void writeLogLine(std::string_view line)
-{
-    writeTo(STDOUT_FILENO, visibleText(line) + "\n");
-}
+void writeLogLine(std::string_view line) { writeTo(STDOUT_FILENO, visibleText(line) + "\n"); }
 
 }  // namespace
 
@@ -85,10 +79,7 @@ std::string visibleText(std::string_view text)
     return out;
 }
 
-void printLogVisibly()
-{
-    setLogSink(writeLogLine);
-}
+void printLogVisibly() { setLogSink(writeLogLine); }
 
 std::string fitToColumns(std::string_view original, int columns)
 {

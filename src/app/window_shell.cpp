@@ -77,10 +77,8 @@ void passOnHeldMessages()
 {
     for (const auto& [type, category, message] : heldMessages) {
         const QMessageLogContext context(nullptr, 0, nullptr, category.c_str());
-        if (previousMessageHandler)
-            previousMessageHandler(type, context, message);
-        else
-            qt_message_output(type, context, message);
+        if (previousMessageHandler) previousMessageHandler(type, context, message);
+        else qt_message_output(type, context, message);
     }
     heldMessages.clear();
 }

@@ -9,8 +9,8 @@ char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix)
 {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char c) { return asciiLower(c) == lower; });
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(),
+                                                      [](char lower, char c) { return asciiLower(c) == lower; });
 }
 
 int hexValue(char c)
@@ -87,8 +87,8 @@ std::string fileURLText(const std::filesystem::path& path)
     for (const char c : path.string()) {
         const auto byte = static_cast<unsigned char>(c);
         const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
-                           byte == '~' || byte == '/';
+                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~' ||
+                           byte == '/';
         if (plain) {
             text.push_back(c);
         } else {

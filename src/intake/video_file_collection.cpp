@@ -130,8 +130,7 @@ bool walkFolder(const fs::path& folder, Visit&& visit, TooLong&& tooLong)
         const Listing::Entry& entry = current.entries[current.next++];
         if (entry.isLink || isOurOwn(current, entry)) continue;
         fs::path path = current.folder / entry.name;
-        if (!entry.isFolder && entry.name.starts_with("._") && hasVideoExtension(path) && isAppleDouble(path))
-            continue;
+        if (!entry.isFolder && entry.name.starts_with("._") && hasVideoExtension(path) && isAppleDouble(path)) continue;
         visit(path);
         if (!entry.isFolder) continue;
         auto below = listFolder(path, O_NOFOLLOW);
@@ -158,7 +157,7 @@ void reportFolderAccessFailure(ContentView& view)
 }  // namespace
 
 std::optional<std::vector<fs::path>> findVideoFiles(const std::vector<fs::path>& urls,
-                                                   const std::function<void(const fs::path&)>& found)
+                                                    const std::function<void(const fs::path&)>& found)
 {
     std::vector<fs::path> videoFiles;
     const auto take = [&](const fs::path& url) {
@@ -183,7 +182,8 @@ std::optional<std::vector<fs::path>> findVideoFiles(const std::vector<fs::path>&
 void collectVideoFiles(ContentView view, std::vector<fs::path> urls)
 {
     DispatchQueue::global(DispatchQueue::QoS::userInitiated).async([weakView = view.weak(), urls = std::move(urls)] {
-        auto videoFiles = findVideoFiles(urls, [](const fs::path& url) { printLine("收集到视频文件：" + urlPath(url)); });
+        auto videoFiles =
+            findVideoFiles(urls, [](const fs::path& url) { printLine("收集到视频文件：" + urlPath(url)); });
         if (!videoFiles) {
             // Nothing of this hand-over is processed, not even what was collected before.
             DispatchQueue::main().async([weakView] {

@@ -19,6 +19,7 @@ void collectVideoFiles(ContentView view, std::vector<std::filesystem::path> urls
 // The same search, on the calling thread: the video files among urls and below its folders, each
 // also given to found. Nothing when a folder among urls cannot be opened.
 std::optional<std::vector<std::filesystem::path>> findVideoFiles(
-    const std::vector<std::filesystem::path>& urls, const std::function<void(const std::filesystem::path&)>& found = {});
+    const std::vector<std::filesystem::path>& urls,
+    const std::function<void(const std::filesystem::path&)>& found = {});
 
 }  // namespace kelvatta

@@ -49,7 +49,8 @@ ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool
     if (box.type == fourcc("uuid")) box.headerSize += 16;
     if (size < box.headerSize) return damaged(quotedType(box.type) + "盒子的大小小于其盒子头");
     if (size > room) {
-        return damaged(quotedType(box.type) + "盒子超出了" + (toEndAllowed ? "文件末尾（文件可能不完整）" : "其上级盒子"));
+        return damaged(quotedType(box.type) + "盒子超出了" +
+                       (toEndAllowed ? "文件末尾（文件可能不完整）" : "其上级盒子"));
     }
     box.size = size;
     return box;

@@ -174,7 +174,8 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
         if (!moved) return false;
         CameraXmlEdit edit;
         edit.offset = entry.value->valueAt;
-        writeHex(entry.packed.repacked(*moved, counting.halfStep), !hasLowerHex(entry.value->value), edit.digits.data());
+        writeHex(entry.packed.repacked(*moved, counting.halfStep), !hasLowerHex(entry.value->value),
+                 edit.digits.data());
         if (std::string_view(edit.digits.data(), 8) != entry.value->value) rebased.push_back(edit);
     }
     for (const CameraXmlEdit& edit : rebased) {

@@ -123,7 +123,8 @@ ErrorOr<void> DataCopier::copyByBuffer(uint64_t in, uint64_t out, uint64_t len)
     if (len > 0 && !buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferSize);
     while (len > 0) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(len, kBufferSize));
-        if (KV_TRY(onFile(sys::readAt(in_, buffer_.get(), piece, in), "无法读取文件", source_)) != piece) return shrank();
+        if (KV_TRY(onFile(sys::readAt(in_, buffer_.get(), piece, in), "无法读取文件", source_)) != piece)
+            return shrank();
         KV_TRY(onFile(sys::writeAt(out_, buffer_.get(), piece, out), "无法写入文件", output_));
         in += piece;
         out += piece;

@@ -162,7 +162,8 @@ AVCodecID outputCodec(const AVCodecParameters* par)
 bool isCarried(const AVStream* stream)
 {
     return mustCarry(stream) || becomesTimedText(stream->codecpar) ||
-           (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && stream->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT);
+           (stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE &&
+            stream->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT);
 }
 
 // A stream the output cannot carry, as the texts name it: 字幕流（hdmv_pgs_subtitle）, 附件（font.ttf）.
@@ -303,13 +304,13 @@ AVRational timecodeRate(const AVStream* in)
 // 16-point Arial, centred at the bottom, on no background (FFmpeg's defaults, which its tools read
 // back as unstyled text).
 constexpr std::array<uint8_t, 48> kTimedTextEntry = {
-    0, 0, 0, 0,                                  // display flags
-    1, 0xFF,                                     // justification: centred, bottom
-    0, 0, 0, 0,                                  // background colour (RGBA): transparent
-    0, 0, 0, 0, 0, 0, 0, 0,                      // text box: the whole track
-    0, 0, 0, 0, 0, 1, 0, 16, 0xFF, 0xFF, 0xFF, 0xFF,  // style: font 1, plain, 16 points, white
-    0, 0, 0, 18, 'f', 't', 'a', 'b', 0, 1,       // font table (18 bytes), one entry:
-    0, 1, 5, 'A', 'r', 'i', 'a', 'l'};           // font 1, "Arial"
+    0, 0,    0, 0,                                                // display flags
+    1, 0xFF,                                                      // justification: centred, bottom
+    0, 0,    0, 0,                                                // background colour (RGBA): transparent
+    0, 0,    0, 0,   0,   0,   0,   0,                            // text box: the whole track
+    0, 0,    0, 0,   0,   1,   0,   16,  0xFF, 0xFF, 0xFF, 0xFF,  // style: font 1, plain, 16 points, white
+    0, 0,    0, 18,  'f', 't', 'a', 'b', 0,    1,                 // font table (18 bytes), one entry:
+    0, 1,    5, 'A', 'r', 'i', 'a', 'l'};                         // font 1, "Arial"
 
 // Makes the parameters of a SubRip stream those of timed text.
 ErrorOr<void> setTimedText(AVCodecParameters* par)
@@ -433,8 +434,8 @@ ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const s
     const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
     const AVOutputFormat* mov = av_guess_format("mov", nullptr, nullptr);
     if (!mp4 || !mov) return exportError(ExportErrorCode::muxFailed, "无法写入 MP4 文件：缺少 MP4 封装器");
-    const bool mp4TakesAll = std::all_of(streams.begin(), streams.end(),
-                                         [&](int i) { return muxerTakes(mp4, input->streams[i]); });
+    const bool mp4TakesAll =
+        std::all_of(streams.begin(), streams.end(), [&](int i) { return muxerTakes(mp4, input->streams[i]); });
     if (mp4TakesAll) return mp4;
     for (int i : streams)
         if (!muxerTakes(mov, input->streams[i])) return unsupportedCodecError(source, input->streams[i]);
@@ -661,7 +662,8 @@ private:
         };
         for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(tags, "", tag, AV_DICT_IGNORE_SUFFIX));) {
             bool container = false;
-            for (const char* key : {"timecode", "encoder", "software", "major_brand", "minor_version", "compatible_brands"})
+            for (const char* key :
+                 {"timecode", "encoder", "software", "major_brand", "minor_version", "compatible_brands"})
                 container = container || strcasecmp(tag->key, key) == 0;
             if (container || setByJob(tag->key)) continue;
             if (av_dict_set(&context_->metadata, tag->key, tag->value, 0) < 0) return outOfMemory();
@@ -743,8 +745,9 @@ private:
 
     Error lateStreamError(const AVStream* stream) const
     {
-        return unsupported("文件" + quotedName(job_.source) + "在中途出现了新的" + kindName(stream->codecpar->codec_type) +
-                           "流（" + codecName(stream->codecpar) + "），无法导出");
+        return unsupported("文件" + quotedName(job_.source) + "在中途出现了新的" +
+                           kindName(stream->codecpar->codec_type) + "流（" + codecName(stream->codecpar) +
+                           "），无法导出");
     }
 
     Error readError(int ret) const
@@ -770,10 +773,10 @@ private:
     std::vector<int> streams_;
     std::unique_ptr<FdIo> io_;  // outlives context_
     OutputContext context_;
-    std::vector<int> outputIndex_;  // by source stream: output stream or -1
-    std::vector<StreamTiming> timing_;  // by output stream
+    std::vector<int> outputIndex_;         // by source stream: output stream or -1
+    std::vector<StreamTiming> timing_;     // by output stream
     std::vector<int64_t> packetsWritten_;  // by output stream
-    std::vector<int64_t> lastCueEnd_;  // by output stream: where the last timed text sample ends
+    std::vector<int64_t> lastCueEnd_;      // by output stream: where the last timed text sample ends
     bool overlapTold_ = false;
 };
 
@@ -785,7 +788,8 @@ private:
 ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AVFormatContext* input,
                            const std::vector<int>& streams, const std::vector<int64_t>& packetsWritten)
 {
-    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(job.output) + "未通过校验");
+    const Error failed =
+        exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(job.output) + "未通过校验");
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
@@ -832,8 +836,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     Remux remux(job, control, source, streams);
     KV_TRY(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
-    KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams,
-                             remux.packetsWritten()));
+    KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams, remux.packetsWritten()));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
     KV_TRY(checkSourceUnchanged(job.source, source.fd.get(), source.status));

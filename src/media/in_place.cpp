@@ -107,7 +107,6 @@ private:
 // unread, when the file is known to hold the other side); flushes.
 ErrorOr<void> applyPatches(const Clip& clip, const std::vector<UndoPatch>& patches, bool forward, bool known = false)
 {
-
     for (const UndoPatch& patch : patches) {
         const Bytes& want = forward ? patch.rewritten : patch.original;
         if (known || KV_TRY(clip.read(patch.offset, want.size())) != want) KV_TRY(clip.write(want, patch.offset));
@@ -147,7 +146,8 @@ ErrorOr<void> undo(Clip& clip, const InPlaceTrace& trace)
         if (record.newMoovOffset + 8 <= clip.size()) KV_TRY(setTypeIfNot(clip, record.newMoovOffset, fourcc("free")));
         KV_TRY(applyPatches(clip, record.patches, false));
         FdSource reader = clip.reader();
-        const Sha256 hash = KV_TRY(hashTouchedBytes(reader, record.originalLength, record.patches, record.oldMoovOffset));
+        const Sha256 hash =
+            KV_TRY(hashTouchedBytes(reader, record.originalLength, record.patches, record.oldMoovOffset));
         if (hash != record.originalHash)
             return exportError(ExportErrorCode::verifyFailed,
                                "文件" + quotedName(clip.path()) +
@@ -185,7 +185,8 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
         return damaged("文件" + quotedName(clip.path()) + "在处理时被替换");
     const uint64_t length = clip.size();
     FdSource reader = clip.reader();
-    auto planned = KV_TRY(planInPlace({probed->content.movie, probed->content.topLevel, reader}, items, length + kUndoMarkerSize));
+    auto planned =
+        KV_TRY(planInPlace({probed->content.movie, probed->content.topLevel, reader}, items, length + kUndoMarkerSize));
     if (auto* reason = std::get_if<std::string>(&planned)) return notInPlace(*reason);
     const InPlacePlan& plan = std::get<InPlacePlan>(planned);
 
@@ -196,8 +197,8 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     record.newMoovOffset = plan.newMoovOffset;
     for (const Patch& patch : plan.patches) {
         const ByteSpan original = patch.originalSpan(), rewritten = patch.span();
-        record.patches.push_back({patch.offset, Bytes(original.begin(), original.end()),
-                                  Bytes(rewritten.begin(), rewritten.end())});
+        record.patches.push_back(
+            {patch.offset, Bytes(original.begin(), original.end()), Bytes(rewritten.begin(), rewritten.end())});
     }
     record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset, true));
     const Bytes marker = buildUndoMarker(length, clip.status());

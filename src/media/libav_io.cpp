@@ -105,10 +105,7 @@ int64_t FdIo::seek(void* opaque, int64_t offset, int whence)
     return *target;
 }
 
-int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
-{
-    return AVERROR(EPERM);
-}
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
 namespace {
 

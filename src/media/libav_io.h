@@ -101,7 +101,6 @@ private:
 InputContext openInput(FdIo& io, const AVInputFormat* format, const ExportControl* control);
 
 // For output contexts: an io_open callback that refuses every file and address.
-int refuseNestedOpen(AVFormatContext* context, AVIOContext** pb, const char* url, int flags,
-                     AVDictionary** options);
+int refuseNestedOpen(AVFormatContext* context, AVIOContext** pb, const char* url, int flags, AVDictionary** options);
 
 }  // namespace kelvatta

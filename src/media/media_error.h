@@ -14,16 +14,16 @@ namespace kelvatta {
 inline constexpr const char* kExportErrorDomain = "Export";
 
 enum class ExportErrorCode : long {
-    unrecognized = 1,   // not a video file this program can read
-    damaged = 2,        // a box, table, offset or timestamp that cannot be right, or data that cannot be read
-    unsupported = 3,    // well formed, but not something the export can carry (a codec MP4 cannot hold, ...)
-    tooLarge = 4,       // beyond a limit the export sets itself
-    verifyFailed = 5,   // the written output did not read back as it should
+    unrecognized = 1,  // not a video file this program can read
+    damaged = 2,       // a box, table, offset or timestamp that cannot be right, or data that cannot be read
+    unsupported = 3,   // well formed, but not something the export can carry (a codec MP4 cannot hold, ...)
+    tooLarge = 4,      // beyond a limit the export sets itself
+    verifyFailed = 5,  // the written output did not read back as it should
     cancelled = 6,
-    fragmented = 7,     // a fragmented movie: not for the box path
-    notInPlace = 8,     // the clip's layout does not allow a rewrite in place; the reason says why
-    muxFailed = 9,      // libavformat's muxer could not write the output
-    sourceChanged = 10, // the source was modified while it was exported
+    fragmented = 7,      // a fragmented movie: not for the box path
+    notInPlace = 8,      // the clip's layout does not allow a rewrite in place; the reason says why
+    muxFailed = 9,       // libavformat's muxer could not write the output
+    sourceChanged = 10,  // the source was modified while it was exported
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)

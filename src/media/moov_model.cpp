@@ -269,7 +269,8 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     if (movie.box.type != kMoov || movie.box.size != bytes.size()) return damaged("“moov”盒子无效");
 
     const auto children = KV_TRY(childBoxes(bytes, movie.box));
-    if (KV_TRY(uniqueChild(children, fourcc("mvex")))) return exportError(ExportErrorCode::fragmented, "这是分段的 MP4 文件（含“mvex”）");
+    if (KV_TRY(uniqueChild(children, fourcc("mvex"))))
+        return exportError(ExportErrorCode::fragmented, "这是分段的 MP4 文件（含“mvex”）");
     movie.mvhd = KV_TRY(requiredChild(children, fourcc("mvhd"), kMoov));
     auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd));
     // Times, timescale, duration, rate, volume, reserved, matrix, pre-defined, then next_track_ID.

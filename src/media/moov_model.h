@@ -37,8 +37,8 @@ struct TimecodeEntry {
 };
 
 struct ChunkTable {
-    std::optional<Box> box;          // the track's stco or co64; none in a track without samples
-    std::vector<uint64_t> offsets;   // absolute file offsets of the chunks
+    std::optional<Box> box;         // the track's stco or co64; none in a track without samples
+    std::vector<uint64_t> offsets;  // absolute file offsets of the chunks
     bool is64() const { return box && box->type == fourcc("co64"); }
 };
 
@@ -58,12 +58,12 @@ struct Track {
     uint32_t mediaTimescale = 0;
     uint64_t mediaDuration = 0;
     uint16_t language = 0;
-    uint32_t sampleEntryType = 0;  // of the first sample description
+    uint32_t sampleEntryType = 0;           // of the first sample description
     std::optional<TimecodeEntry> timecode;  // when the first sample description is tmcd
-    uint64_t sampleCount = 0;       // from stts
-    uint32_t constantDelta = 0;     // the one sample duration of stts, 0 when there are several
-    uint32_t commonDelta = 0;       // the sample duration most samples have, 0 when none has most
-    uint64_t sampleDuration = 0;    // all samples' durations together (saturating)
+    uint64_t sampleCount = 0;               // from stts
+    uint32_t constantDelta = 0;             // the one sample duration of stts, 0 when there are several
+    uint32_t commonDelta = 0;               // the sample duration most samples have, 0 when none has most
+    uint64_t sampleDuration = 0;            // all samples' durations together (saturating)
     ChunkTable chunks;
     std::optional<Box> stsc;
     std::optional<Box> stsz;

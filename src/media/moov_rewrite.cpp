@@ -70,7 +70,8 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
             for (; it != sorted.end() && (*it)->offset < end; ++it) {
                 const Patch& p = **it;
                 if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
-                const std::string owner = p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
+                const std::string owner =
+                    p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
                 return damaged(owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
             }
             return {};
@@ -282,7 +283,8 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
             if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4) return damaged("时间码样本超出了文件末尾");
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
-            storeU32(rebased, rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
+            storeU32(rebased,
+                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
             patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
         }
     }
@@ -594,7 +596,8 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     };
     for (const auto& edit : top.xmlEdits)
         plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
-    std::sort(plan.patches.begin(), plan.patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+    std::sort(plan.patches.begin(), plan.patches.end(),
+              [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
     return Planned(std::move(plan));
 }
 

@@ -65,21 +65,21 @@ struct Patch {
 };
 
 struct OutputPlan {
-    std::vector<OutputWrite> writes;      // the head at 0, then the free boxes' headers
-    std::vector<DataPlacement> data;      // copied after the writes
-    std::vector<Patch> patches;           // written over the copied data afterwards, in file order
+    std::vector<OutputWrite> writes;  // the head at 0, then the free boxes' headers
+    std::vector<DataPlacement> data;  // copied after the writes
+    std::vector<Patch> patches;       // written over the copied data afterwards, in file order
     uint64_t fileSize = 0;
-    uint64_t dataBytes = 0;               // bytes of all copies
+    uint64_t dataBytes = 0;  // bytes of all copies
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
-    std::optional<Timecode> timecode;     // what the timecode tracks start at, when an item sets it
+    std::optional<Timecode> timecode;  // what the timecode tracks start at, when an item sets it
 };
 
 // What of the source the plan is made from.
 struct SourceMovie {
-    const Movie& movie;                  // parsed from the source's moov
-    const std::vector<Box>& topLevel;    // the source's top-level boxes
-    ByteSource& file;                    // read for the kept boxes and the timecode samples
+    const Movie& movie;                // parsed from the source's moov
+    const std::vector<Box>& topLevel;  // the source's top-level boxes
+    ByteSource& file;                  // read for the kept boxes and the timecode samples
 };
 
 // Plans the output. items are the metadata items: they go into a QuickTime-style moov/meta, and the
@@ -98,13 +98,13 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
 // offsets, with the metadata item and the timecode track) and the timecode sample it adds are
 // appended after its end; the re-based timecodes are patches over its own samples and camera XML.
 struct InPlacePlan {
-    Box oldMoov;                   // the clip's moov, which is switched off (typed free) at the end
-    uint64_t appendAt = 0;         // where appended starts
-    Bytes appended;                // [free padding][mdat: new timecode sample][new moov, typed free]
-    uint64_t newMoovOffset = 0;    // 4096-aligned, so its type field lies within one sector
+    Box oldMoov;                 // the clip's moov, which is switched off (typed free) at the end
+    uint64_t appendAt = 0;       // where appended starts
+    Bytes appended;              // [free padding][mdat: new timecode sample][new moov, typed free]
+    uint64_t newMoovOffset = 0;  // 4096-aligned, so its type field lies within one sector
     uint64_t newMoovSize = 0;
-    std::vector<Patch> patches;    // over the clip's own bytes, in file order
-    std::vector<Box> mdats;        // every box holding media data once the plan is carried out
+    std::vector<Patch> patches;  // over the clip's own bytes, in file order
+    std::vector<Box> mdats;      // every box holding media data once the plan is carried out
 };
 
 // The plan for the clip, with the appended part starting at appendAt; or why its layout does not

@@ -25,7 +25,9 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         return fileError("无法创建文件", path, err);
     }
     const std::string name = path.filename().string();
-    const auto exists = [&](const std::string& item) { return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + item}; };
+    const auto exists = [&](const std::string& item) {
+        return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + item};
+    };
     // Refused now rather than after the whole export: the name is taken.
     auto taken = sys::lstatAt(folder->get(), name);
     if (!taken.isError()) return exists(name);
@@ -103,7 +105,8 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool d
         auto r = sys::fchown(fd_.get(), source.st_uid, source.st_gid);
         if (r.isError() && errnoOf(r.error()) == EPERM && created_.st_gid != source.st_gid)
             r = sys::fchown(fd_.get(), static_cast<uid_t>(-1), source.st_gid);
-        if (r.isError() && errnoOf(r.error()) != EPERM) return fileError("无法设置文件所有者", path_, errnoOf(r.error()));
+        if (r.isError() && errnoOf(r.error()) != EPERM)
+            return fileError("无法设置文件所有者", path_, errnoOf(r.error()));
     }
     KV_TRY(onFile(sys::fchmod(fd_.get(), source.st_mode & 07777), "无法设置文件权限", path_));
     copyExtendedAttributes(sourceFd, fd_.get());

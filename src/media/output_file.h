@@ -66,7 +66,7 @@ private:
     Fd fd_;
     struct stat created_;  // the file as this object made it: its identity and owner
     std::string current_;  // the file's name in folder_ now; empty while it has none
-    bool owned_ = true;  // this object made the file and must remove it unless committed
+    bool owned_ = true;    // this object made the file and must remove it unless committed
 };
 
 }  // namespace kelvatta

@@ -62,7 +62,8 @@ uint64_t TimecodeCounting::positionsPerDay() const { return framesPerDay(*this) 
 std::optional<uint64_t> TimecodeCounting::position(const TimecodeValue& value) const
 {
     const Timecode& t = value.time;
-    if (!valid() || t.hours > 23 || t.minutes > 59 || t.seconds > 59 || t.frames >= framesPerSecond) return std::nullopt;
+    if (!valid() || t.hours > 23 || t.minutes > 59 || t.seconds > 59 || t.frames >= framesPerSecond)
+        return std::nullopt;
     if (value.secondField && !halfStep) return std::nullopt;
     const uint64_t drop = droppedPerMinute(*this);
     if (t.seconds == 0 && t.frames < drop && t.minutes % 10 != 0) return std::nullopt;

@@ -36,14 +36,14 @@ void writeTkhd(ByteWriter& w, const TimecodeTrackParams& p)
     w.u32(p.trackId);
     w.u32(0);
     writeVersioned(w, version, p.movieDuration);
-    w.zeros(8);         // reserved
-    w.u16(0);           // layer
-    w.u16(0);           // alternate group
-    w.u16(0);           // volume
-    w.u16(0);           // reserved
+    w.zeros(8);  // reserved
+    w.u16(0);    // layer
+    w.u16(0);    // alternate group
+    w.u16(0);    // volume
+    w.u16(0);    // reserved
     writeIdentityMatrix(w);
-    w.u32(0);           // width
-    w.u32(0);           // height
+    w.u32(0);  // width
+    w.u32(0);  // height
     w.close();
 }
 
@@ -79,22 +79,22 @@ void writeGmhd(ByteWriter& w)
     w.u16(0x8000);  // opcolor
     w.u16(0x8000);
     w.u16(0x8000);
-    w.u16(0);       // balance
-    w.u16(0);       // reserved
+    w.u16(0);  // balance
+    w.u16(0);  // reserved
     w.close();
     w.open(fourcc("tmcd"));
     w.openFull(fourcc("tcmi"), 0, 0);
-    w.u16(0);       // text font
-    w.u16(0);       // text face
-    w.u16(12);      // text size
-    w.u16(0);       // reserved
-    w.u16(0);       // text colour: black
+    w.u16(0);   // text font
+    w.u16(0);   // text face
+    w.u16(12);  // text size
+    w.u16(0);   // reserved
+    w.u16(0);   // text colour: black
     w.u16(0);
     w.u16(0);
     w.u16(0xFFFF);  // background colour: white
     w.u16(0xFFFF);
     w.u16(0xFFFF);
-    w.u8(0);        // font name: empty Pascal string
+    w.u8(0);  // font name: empty Pascal string
     w.close();
     w.close();
     w.close();
@@ -117,9 +117,9 @@ void writeStbl(ByteWriter& w, const TimecodeTrackParams& p)
     w.openFull(fourcc("stsd"), 0, 0);
     w.u32(1);
     w.open(fourcc("tmcd"));
-    w.zeros(6);   // reserved
-    w.u16(1);     // data reference index
-    w.u32(0);     // reserved
+    w.zeros(6);  // reserved
+    w.u16(1);    // data reference index
+    w.u32(0);    // reserved
     w.u32(p.flags);
     w.u32(p.rate.timescale);
     w.u32(p.rate.frameDuration);
@@ -183,8 +183,8 @@ std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDurat
 std::optional<std::pair<uint32_t, uint32_t>> commonFrameRate(double fps)
 {
     static constexpr std::pair<uint32_t, uint32_t> kRates[] = {
-        {24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48000, 1001}, {48, 1}, {50, 1},
-        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1},
+        {24000, 1001}, {24, 1},       {25, 1}, {30000, 1001}, {30, 1},        {48000, 1001}, {48, 1},
+        {50, 1},       {60000, 1001}, {60, 1}, {100, 1},      {120000, 1001}, {120, 1},
     };
     for (auto rate : kRates) {
         const double common = double(rate.first) / rate.second;

@@ -32,11 +32,11 @@ struct TimecodeTrackParams {
     uint32_t mediaTimescale = 0;  // the video track's
     uint64_t mediaDuration = 0;   // the video track's, in mediaTimescale
     TimecodeRate rate;
-    uint32_t flags = 0;           // kTimecodeDropFrame when the clip counts drop-frame
+    uint32_t flags = 0;  // kTimecodeDropFrame when the clip counts drop-frame
     uint16_t language = 0;
     uint64_t created = 0, modified = 0;            // the video track's tkhd dates
     uint64_t mediaCreated = 0, mediaModified = 0;  // and its mdhd dates
-    uint64_t sampleOffset = 0;    // file offset of the 4-byte sample (past 4 GiB: a co64 table)
+    uint64_t sampleOffset = 0;                     // file offset of the 4-byte sample (past 4 GiB: a co64 table)
 };
 
 // Frames per second for a tmcd sample entry (rounded), or nothing when the rate does not fit its

@@ -177,7 +177,8 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
         if (box.offset <= trace->originalLength) continue;
         const bool ours = box.type == fourcc("free") || box.type == fourcc("moov") || box.type == 0 ||
                           (box.type == fourcc("mdat") && box.size <= 16);
-        if (!ours) return damaged("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
+        if (!ours)
+            return damaged("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
     }
     const Box& last = topLevel.back();
     if (last.type == fourcc("free") && last.offset > trace->originalLength && last.size <= kMaxRecordSize) {

@@ -30,8 +30,8 @@ struct UndoPatch {
 struct UndoRecord {
     uint64_t originalLength = 0;
     struct timespec modified {};
-    uint64_t oldMoovOffset = 0;   // switched off: its type becomes free
-    uint64_t newMoovOffset = 0;   // switched on: its type becomes moov
+    uint64_t oldMoovOffset = 0;  // switched off: its type becomes free
+    uint64_t newMoovOffset = 0;  // switched on: its type becomes moov
     std::vector<UndoPatch> patches;
     Sha256 originalHash{};
 };

@@ -7,9 +7,7 @@ namespace kelvatta {
 ModifyTimecodeOperation::ModifyTimecodeOperation(std::filesystem::path fileURL, bool saveAs,
                                                  std::shared_ptr<const VideoProcessor> videoProcessor,
                                                  CompletionHandler completionHandler)
-    : fileURL_(std::move(fileURL)),
-      saveAs_(saveAs),
-      videoProcessor_(std::move(videoProcessor)),
+    : fileURL_(std::move(fileURL)), saveAs_(saveAs), videoProcessor_(std::move(videoProcessor)),
       completionHandler_(std::move(completionHandler))
 {
 }

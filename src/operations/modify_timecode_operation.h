@@ -22,8 +22,7 @@ public:
 
     // Must be owned by a std::shared_ptr: the processor's completion keeps the operation alive.
     ModifyTimecodeOperation(std::filesystem::path fileURL, bool saveAs,
-                            std::shared_ptr<const VideoProcessor> videoProcessor,
-                            CompletionHandler completionHandler);
+                            std::shared_ptr<const VideoProcessor> videoProcessor, CompletionHandler completionHandler);
 
     void main() override;
 

@@ -92,15 +92,9 @@ void setMainQueueBackend(MainQueueBackend* backend)
     mainBackend.store(backend, std::memory_order_release);
 }
 
-bool isMainThread()
-{
-    return std::this_thread::get_id() == mainThreadId.load(std::memory_order_acquire);
-}
+bool isMainThread() { return std::this_thread::get_id() == mainThreadId.load(std::memory_order_acquire); }
 
-void markMainThread()
-{
-    mainThreadId.store(std::this_thread::get_id(), std::memory_order_release);
-}
+void markMainThread() { mainThreadId.store(std::this_thread::get_id(), std::memory_order_release); }
 
 bool MainRunLoop::runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
 {

@@ -46,7 +46,8 @@ Error posixError(int err, const std::string& prefix)
 void outcomeMisused(const char* what, const Error* error)
 {
     std::string line = std::string("kelvatta: programming error: ") + what;
-    if (error) line += " (" + error->domain + " " + std::to_string(error->code) + ": " + error->localizedDescription + ")";
+    if (error)
+        line += " (" + error->domain + " " + std::to_string(error->code) + ": " + error->localizedDescription + ")";
     std::fprintf(stderr, "%s\n", line.c_str());
     std::abort();
 }

@@ -127,9 +127,9 @@ private:
 #define KV_TRY(expr) KV_TRY_WITH(expr, KV_TRY_NAME(kv_try_, __COUNTER__))
 #define KV_TRY_NAME(prefix, n) KV_TRY_PASTE(prefix, n)
 #define KV_TRY_PASTE(prefix, n) prefix##n
-#define KV_TRY_WITH(expr, name)                                \
-    __extension__({                                            \
-        auto name = (expr);                                    \
-        if (name.isError()) return name.releaseError();        \
-        std::move(name).releaseValue();                        \
+#define KV_TRY_WITH(expr, name)                         \
+    __extension__({                                     \
+        auto name = (expr);                             \
+        if (name.isError()) return name.releaseError(); \
+        std::move(name).releaseValue();                 \
     })

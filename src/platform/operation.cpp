@@ -69,10 +69,7 @@ void Operation::addDependency(const std::shared_ptr<Operation>& dep)
 
 void Operation::setQueuePriority(QueuePriority priority) { priority_ = static_cast<int>(priority); }
 
-Operation::QueuePriority Operation::queuePriority() const
-{
-    return static_cast<QueuePriority>(priority_.load());
-}
+Operation::QueuePriority Operation::queuePriority() const { return static_cast<QueuePriority>(priority_.load()); }
 
 void Operation::willChangeValueForKey(std::string_view key) { announce(key, Change::will); }
 void Operation::didChangeValueForKey(std::string_view key) { announce(key, Change::did); }

@@ -25,10 +25,7 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
     bool shuttingDown = false;
     std::unique_ptr<ThreadPool> pool = std::make_unique<ThreadPool>();
 
-    long effectiveWidth() const
-    {
-        return width < 0 ? std::max(1, activeProcessorCount()) : width;
-    }
+    long effectiveWidth() const { return width < 0 ? std::max(1, activeProcessorCount()) : width; }
 
     // Starts what may start now. Caller holds mutex.
     void pump()
@@ -51,8 +48,7 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
             if (!entry.started && entry.operation->isReady()) candidates.push_back(&entry);
         }
         std::stable_sort(candidates.begin(), candidates.end(), [](Entry* a, Entry* b) {
-            return static_cast<int>(a->operation->queuePriority()) >
-                   static_cast<int>(b->operation->queuePriority());
+            return static_cast<int>(a->operation->queuePriority()) > static_cast<int>(b->operation->queuePriority());
         });
         for (Entry* entry : candidates) {
             if (running >= effectiveWidth()) break;
@@ -128,11 +124,10 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation)
     std::weak_ptr<Impl> weakImpl = impl_;
     // Registered before the operation joins the list, so no announcement is missed; the observer
     // ignores an operation that is not (or no longer) in the list.
-    long token = operation->addObserver(
-        [weakImpl](Operation& op, std::string_view key, Operation::Change change) {
-            if (change != Operation::Change::did) return;
-            if (auto impl = weakImpl.lock()) impl->observe(op, key);
-        });
+    long token = operation->addObserver([weakImpl](Operation& op, std::string_view key, Operation::Change change) {
+        if (change != Operation::Change::did) return;
+        if (auto impl = weakImpl.lock()) impl->observe(op, key);
+    });
     std::lock_guard lock(impl_->mutex);
     impl_->entries.push_back(Impl::Entry{std::move(operation), {}, token, false});
     impl_->pump();

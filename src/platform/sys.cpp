@@ -89,8 +89,8 @@ Error callError(Call call, int err)
 
 }  // namespace
 
-#define KV_FAULT_POINT(call)                                    \
-    do {                                                        \
+#define KV_FAULT_POINT(call)                                                    \
+    do {                                                                        \
         if (int _kv_err = injectedFault(call)) return callError(call, _kv_err); \
     } while (0)
 
@@ -281,7 +281,8 @@ ErrorOr<void> linkUnnamedAt(int fd, int dir, const std::string& name)
     if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return {};
     if (errno != ENOENT && errno != EPERM) return callError(Call::Link, errno);
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return callError(Call::Link, errno);
+    if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return callError(Call::Link, errno);
     return {};
 }
 

@@ -17,11 +17,9 @@ ErrorOr<void> replaceByRename(const std::filesystem::path& temporary, const std:
     if (current->st_mtim.tv_sec != finished->st_mtim.tv_sec || current->st_mtim.tv_nsec != finished->st_mtim.tv_nsec)
         return exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(target) + "在导出过程中被修改");
     auto renamed = sys::rename(temporary.string(), target.string());
-    if (renamed.isError())
-        return posixError(errnoOf(renamed.error()), "无法用临时文件替换“" + name + "”：");
+    if (renamed.isError()) return posixError(errnoOf(renamed.error()), "无法用临时文件替换“" + name + "”：");
     auto synced = sys::fsyncParentDirectory(target);
-    if (synced.isError())
-        return posixError(errnoOf(synced.error()), "“" + name + "”已替换，但无法确认已写入磁盘：");
+    if (synced.isError()) return posixError(errnoOf(synced.error()), "“" + name + "”已替换，但无法确认已写入磁盘：");
     return {};
 }
 

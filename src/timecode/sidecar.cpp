@@ -76,8 +76,8 @@ ErrorOr<std::optional<fs::path>> findSidecar(const fs::path& clip)
     return std::optional<fs::path>();
 }
 
-ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar, const std::optional<fs::path>& destination,
-                                                     const Timecode& start)
+ErrorOr<std::optional<fs::path>> writeRebasedSidecar(const fs::path& sidecar,
+                                                     const std::optional<fs::path>& destination, const Timecode& start)
 {
     auto read = KV_TRY(readSidecar(sidecar));
     if (!read) return std::optional<fs::path>();

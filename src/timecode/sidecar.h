@@ -19,9 +19,9 @@ ErrorOr<std::optional<std::filesystem::path>> findSidecar(const std::filesystem:
 // its owner, permission bits and times. Returns the path written, nothing when there was nothing to
 // write (a table this program does not understand, or one already re-based in place). A failure
 // leaves the sidecar as it was and nothing partial beside it.
-ErrorOr<std::optional<std::filesystem::path>> writeRebasedSidecar(const std::filesystem::path& sidecar,
-                                                                  const std::optional<std::filesystem::path>& destination,
-                                                                  const Timecode& start = Timecode{});
+ErrorOr<std::optional<std::filesystem::path>> writeRebasedSidecar(
+    const std::filesystem::path& sidecar, const std::optional<std::filesystem::path>& destination,
+    const Timecode& start = Timecode{});
 
 // After a clip's original has been given back (--restore): its sidecar counted from where the clip's
 // own XML says it starts again, in place. Returns the path written, nothing when there was nothing to

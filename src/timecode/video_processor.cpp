@@ -22,10 +22,7 @@ Error processorError(long code, std::string description)
 }
 
 // True when any item (file, folder, or a link to one) exists at path.
-bool itemExists(const fs::path& path)
-{
-    return !sys::stat(path.string()).isError();
-}
+bool itemExists(const fs::path& path) { return !sys::stat(path.string()).isError(); }
 
 // mkdir -p: made with every missing parent; a folder already there counts as made.
 ErrorOr<void> createDirectories(const fs::path& folder)
@@ -34,8 +31,7 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     if (!made.isError()) {
         // The new folder's entry must reach the disk with the files written into it.
         auto synced = sys::fsyncParentDirectory(folder);
-        if (synced.isError())
-            return posixError(errnoOf(synced.error()), "无法创建文件夹“" + folder.string() + "”：");
+        if (synced.isError()) return posixError(errnoOf(synced.error()), "无法创建文件夹“" + folder.string() + "”：");
         return {};
     }
     const int err = errnoOf(made.error());
@@ -56,8 +52,9 @@ Error withAdvice(Error error, bool saveAs)
 {
     if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
     error.localizedDescription +=
-        saveAs ? "（“" + std::string(kSaveAsFolderName) + "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
-                                                          "原片未受影响，移走或删除该文件后即可重试）"
+        saveAs ? "（“" + std::string(kSaveAsFolderName) +
+                     "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
+                     "原片未受影响，移走或删除该文件后即可重试）"
                : std::string("（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）");
     return error;
 }
@@ -69,8 +66,8 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
     auto written = [&]() -> ErrorOr<std::optional<fs::path>> {
         const auto sidecar = KV_TRY(findSidecar(clip));
         if (!sidecar) return std::optional<fs::path>();
-        const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->filename())
-                                        : std::optional<fs::path>();
+        const auto destination =
+            saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->filename()) : std::optional<fs::path>();
         return writeRebasedSidecar(*sidecar, destination);
     }();
     if (written.isError()) {
@@ -139,13 +136,13 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
 
     if (announce) printLine("开始处理文件：" + fileURL.string());
     // The handler only hands over to the main queue; it keeps the session alive until then.
-    session->exportAsynchronously([session, completion = std::move(completion), saveAs, inPlace, output, fileURL,
-                                   factory] {
-        DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, factory] {
-            if (inPlace) handleInPlaceCompletion(session, completion, factory, fileURL);
-            else handleExportCompletion(session, completion, saveAs, output, fileURL);
+    session->exportAsynchronously(
+        [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, factory] {
+            DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, factory] {
+                if (inPlace) handleInPlaceCompletion(session, completion, factory, fileURL);
+                else handleExportCompletion(session, completion, saveAs, output, fileURL);
+            });
         });
-    });
 }
 
 bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs)
@@ -179,9 +176,8 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
     finishClip(completion, false, fileURL, fileURL);
 }
 
-void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session,
-                                            const Completion& completion, bool saveAs, const fs::path& outputURL,
-                                            const fs::path& fileURL)
+void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                            bool saveAs, const fs::path& outputURL, const fs::path& fileURL)
 {
     if (reportUnfinished(*session, completion, saveAs)) return;
     if (!saveAs) {

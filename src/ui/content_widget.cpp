@@ -227,7 +227,8 @@ void ContentWidget::refresh()
     if (busy) {
         const int64_t done = view_.progress();
         const int64_t total = view_.maxProgress();
-        const double fraction = total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
+        const double fraction =
+            total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
         progressBar_->setValue(static_cast<int>(fraction * kBarSteps));
         const QString text = fromUtf8(processingFilesText(done, total));
         progressText_->setText(text);

@@ -18,10 +18,7 @@ struct LastChoice {
 
     // The last choice while it is still a folder, else the home folder: never the working folder,
     // which is "/" for a program started from the desktop.
-    QString startFolder() const
-    {
-        return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QDir::homePath();
-    }
+    QString startFolder() const { return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QDir::homePath(); }
 };
 
 class FileDialogFolderPanel final : public FolderPanel {

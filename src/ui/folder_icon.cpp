@@ -11,7 +11,7 @@ namespace {
 constexpr QPointF kBadgeCentre(73, 73);
 constexpr qreal kBadgeRadius = 22;
 constexpr qreal kBadgeGap = 5;
-constexpr qreal kPlusArm = 12;       // from the badge's centre to the end of each arm
+constexpr qreal kPlusArm = 12;  // from the badge's centre to the end of each arm
 constexpr qreal kPlusThickness = 6;
 
 QPainterPath folderPath()
@@ -33,9 +33,11 @@ QPainterPath folderPath()
 QPainterPath plusPath()
 {
     QPainterPath across;
-    across.addRect(QRectF(kBadgeCentre.x() - kPlusArm, kBadgeCentre.y() - kPlusThickness / 2, 2 * kPlusArm, kPlusThickness));
+    across.addRect(
+        QRectF(kBadgeCentre.x() - kPlusArm, kBadgeCentre.y() - kPlusThickness / 2, 2 * kPlusArm, kPlusThickness));
     QPainterPath down;
-    down.addRect(QRectF(kBadgeCentre.x() - kPlusThickness / 2, kBadgeCentre.y() - kPlusArm, kPlusThickness, 2 * kPlusArm));
+    down.addRect(
+        QRectF(kBadgeCentre.x() - kPlusThickness / 2, kBadgeCentre.y() - kPlusArm, kPlusThickness, 2 * kPlusArm));
     return across.united(down);
 }
 

@@ -71,8 +71,7 @@ void LinkLine::openGuide()
     QString failure;
     if (guide_.isEmpty() || (guide_.isLocalFile() && !QFileInfo::exists(file)))
         failure = QString::fromUtf8(kGuideMissing);
-    else if (!QDesktopServices::openUrl(guide_))
-        failure = QString::fromUtf8(kNoBrowser);
+    else if (!QDesktopServices::openUrl(guide_)) failure = QString::fromUtf8(kNoBrowser);
     if (failure.isEmpty()) {
         showText(QString::fromUtf8(kLinkLine), false);
         return;

@@ -54,12 +54,19 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         {{"--frobnicate", "a.mp4"}, {}, 2, "", usage},
         // A path that cannot be reached stops the run before anything is processed.
         {{x, (dir / "missing.mp4").string()}, {}, 2, "", "missing.mp4"},
-        {{(dir / "notes.txt").string()}, {}, 1, widthLine() + "\n未找到需要处理的视频文件\n", "错误：未找到需要处理的视频文件\n"},
+        {{(dir / "notes.txt").string()},
+         {},
+         1,
+         widthLine() + "\n未找到需要处理的视频文件\n",
+         "错误：未找到需要处理的视频文件\n"},
         // A reader of the log that went away does not end the run (by SIGPIPE).
         {{x}, {.closeOutput = true}, 1, "", "错误：文件“x.mp4”不是可识别的视频文件\n"},
-        {{(dir / evil).string()}, {}, 1, widthLine() + "\n收集到视频文件：" + path + "\n开始处理 1 个文件\n开始处理文件：" +
-         path + "\n导出失败：" + error + "\n处理文件失败：" + path + "，错误：" + error + "\n", "错误：" + error + "\n未全部完成：" +
-         "已处理完成 0 个文件；失败 1 个：" + path + "；"},
+        {{(dir / evil).string()},
+         {},
+         1,
+         widthLine() + "\n收集到视频文件：" + path + "\n开始处理 1 个文件\n开始处理文件：" + path + "\n导出失败：" +
+             error + "\n处理文件失败：" + path + "，错误：" + error + "\n",
+         "错误：" + error + "\n未全部完成：" + "已处理完成 0 个文件；失败 1 个：" + path + "；"},
     };
     for (const auto& c : cases) {
         const auto run = runKelvatta(c.arguments, c.options);
@@ -84,7 +91,8 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
         {false, false, "文件“C0001.MP4”不是可识别的视频文件"},
         {true, false, "文件“C0001.MP4”不是可识别的视频文件"},
         {false, true,
-         "目标文件已存在：temp_C0001.MP4（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）"},
+         "目标文件已存在：temp_C0001."
+         "MP4（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）"},
         {true, true, "文件夹“已修改时间码”不是真正的文件夹（可能是指向其他位置的链接），为安全起见不写入其中", true},
     };
     for (const auto& c : cases) {
@@ -107,7 +115,8 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
         if (c.saveAs) arguments.insert(arguments.begin(), "--save-as");
         const auto run = runKelvatta(arguments);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "错误：" + c.error + "\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() + "；未开始 0 个\n");
+        EXPECT_EQ(run.err, "错误：" + c.error + "\n未全部完成：已处理完成 0 个文件；失败 1 个：" + clip.string() +
+                               "；未开始 0 个\n");
         std::vector<std::string> expected = {widthLine(), "收集到视频文件：" + clip.string(), "开始处理 1 个文件"};
         if (c.saveAs && !c.linked) expected.push_back("已创建文件夹：" + (dir / "已修改时间码").string());
         expected.insert(expected.end(), {"开始处理文件：" + clip.string(), "导出失败：" + c.error,
@@ -135,7 +144,8 @@ TEST(CommandLine, ClipRewrittenByAnotherUserKeepsItsGroup)
     ASSERT_TRUE(makeClip(clip));
     ASSERT_EQ(::chown(clip.c_str(), 1000, 4242), 0);
     ASSERT_EQ(::chmod(clip.c_str(), 0664), 0);
-    const auto run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", kelvattaPath(), clip});
+    const auto run =
+        runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", kelvattaPath(), clip});
     ASSERT_EQ(run.status, 0) << run.err;
     struct stat st {};
     ASSERT_EQ(::stat(clip.c_str(), &st), 0);
@@ -177,7 +187,8 @@ TEST(CommandLine, FolderIsWalkedInBothModesPassingOverTheCopies)
     // Each clip's own timecode track re-based, none added; the item that readers show first.
     for (const auto& clip : clips) {
         EXPECT_EQ(streamTimecode(dir / clip, "v:0") + " " + formatTimecode(dir / clip) + " " + codecTags(dir / clip),
-                  "00:00:00:00 00:00:00:00 avc1,twos,tmcd") << clip;
+                  "00:00:00:00 00:00:00:00 avc1,twos,tmcd")
+            << clip;
     }
     EXPECT_EQ(readFile(dir / "A001/已修改时间码/C0002.MOV"), copy) << "a copy was rewritten as a clip";
     EXPECT_FALSE(fs::exists(dir / "A001/已修改时间码/已修改时间码"));
@@ -204,8 +215,8 @@ TEST(CommandLine, StopSignalLeavesEveryClipWholeAndSaysWhatBecameOfThem)
         const size_t done = count(lines, "成功处理文件："), cancelled = count(lines, "处理文件失败：");
         EXPECT_EQ(run.status, 128 + signal) << run.err;
         EXPECT_EQ(run.err, "已中断：已处理完成 " + std::to_string(done) + " 个文件" +
-                               (cancelled ? "；已取消 " + std::to_string(cancelled) + " 个（原文件未改动）" : "") + "；未开始 " +
-                               std::to_string(8 - count(lines, "开始处理文件：")) + " 个\n");
+                               (cancelled ? "；已取消 " + std::to_string(cancelled) + " 个（原文件未改动）" : "") +
+                               "；未开始 " + std::to_string(8 - count(lines, "开始处理文件：")) + " 个\n");
         EXPECT_EQ(run.out.find("所有文件处理完成"), std::string::npos);
         for (const auto& argument : arguments) {
             const bool rewritten = count(lines, "成功处理文件：" + argument + "，") > 0;

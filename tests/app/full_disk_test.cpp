@@ -30,7 +30,8 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
                                             : std::vector<std::string>{clip.string()});
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const auto lines = run.outLines();
-        const auto failed = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("导出失败："); });
+        const auto failed =
+            std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("导出失败："); });
         ASSERT_NE(failed, lines.end()) << run.out;
         EXPECT_NE(failed->find("C0001.MP4”：磁盘空间不足"), std::string::npos) << *failed;
         EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + failed->substr(std::string("导出失败：").size()));

@@ -80,10 +80,9 @@ TEST_F(Intake, DroppedEntriesGoToTheBatchWithLinksResolvedAndFoldersSearched)
     EXPECT_EQ(sorted(handedOver()), sorted({dir / "片段 一.MP4", dir / "C0002.MP4", dir / "拍摄.mp4/A001/C0003.MP4"}));
 }
 
-// In a folder, what the program leaves itself is passed over: the save-as folders, and a temp_ file
-// whose clip lies beside it; so are links (to a clip in the tree or elsewhere) and a Mac's resource
-// files (._ and an AppleDouble header). Named on its own, such a file is taken like any other; a file
-// named twice is taken twice, in the order given. A folder too deep to open goes to the batch to fail.
+// A folder's walk passes over the save-as folders, a temp_ file beside its clip, links and Mac resource
+// files (._ with an AppleDouble header); named, such a file is taken, twice if named twice, in order.
+// A folder too deep to open goes to the batch to fail.
 TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
 {
     const fs::path top = dir / "拍摄 01.mp4";  // searched, not collected

@@ -27,10 +27,12 @@ using namespace kelvatta::test;
 namespace {
 
 // moov/meta exactly as readers were seen to accept it (hdlr mdta, keys, ilst, no version field).
+// clang-format off
 const char* const kTimecodeMetaHex =
     "000000746d657461" "0000002168646c72" "0000000000000000" "6d647461000000000000000000000000" "00"
     "000000206b657973" "0000000000000001" "000000106d647461" "74696d65636f6465" "0000002b696c7374" "0000002300000001"
     "0000001b64617461" "0000000100000000" "30303a30303a30303a3030";
+// clang-format on
 
 Bytes fromHex(const std::string& hex)
 {
@@ -127,10 +129,12 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
     EXPECT_EQ(readBytes(source), sourceBytes);
     EXPECT_EQ(xattr(output, "user.xdg.tags"), "keep");
     EXPECT_EQ(xattr(output, "system.posix_acl_access"), acls ? acl : "");
-    struct stat st {}, in {};
+    struct stat st {
+    }, in{};
     ASSERT_EQ(::stat(output.c_str(), &st), 0);
     ASSERT_EQ(::stat(source.c_str(), &in), 0);
-    EXPECT_EQ(std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::tuple(in.st_uid, in.st_gid, acls ? 0660u : 0640u));
+    EXPECT_EQ(std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777),
+              std::tuple(in.st_uid, in.st_gid, acls ? 0660u : 0640u));
     EXPECT_EQ(std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec), std::pair(1577836800L, 123456789L));
 
     // What editing programs and players read.
@@ -203,14 +207,16 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, SonyClipExport,
-    ::testing::Values(SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}},
-                               XmlPlace::topLevel},
-                      SonyCase{"MoovFirst2997DropFrameXmlInMoov", true, false, "30000/1001",
-                               {30, true, false, {1, 28, 59, 28}}, XmlPlace::inMoov},
-                      SonyCase{"MoovLastCo64HalfStep50p", false, true, "50", {25, false, true, {23, 59, 59, 24}},
-                               XmlPlace::topLevel},
-                      SonyCase{"MoovFirstCo64NoXml", true, true, "30000/1001", {30, false, false, {16, 56, 7, 0}},
-                               XmlPlace::none}),
+    ::testing::Values(
+        SonyCase{"MoovLast25p", false, false, "25", {25, false, false, {19, 57, 30, 17}}, XmlPlace::topLevel},
+        SonyCase{"MoovFirst2997DropFrameXmlInMoov",
+                 true,
+                 false,
+                 "30000/1001",
+                 {30, true, false, {1, 28, 59, 28}},
+                 XmlPlace::inMoov},
+        SonyCase{"MoovLastCo64HalfStep50p", false, true, "50", {25, false, true, {23, 59, 59, 24}}, XmlPlace::topLevel},
+        SonyCase{"MoovFirstCo64NoXml", true, true, "30000/1001", {30, false, false, {16, 56, 7, 0}}, XmlPlace::none}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Whatever is at the output's name is refused and left alone (a file: see the command line's tests):
@@ -250,8 +256,10 @@ TEST(BoxExport, CopyFallbacksGiveTheSameFile)
     const fs::path source = dir / "C0004.MP4";
     ASSERT_TRUE(makeClip(source, {.seconds = 2}));
     ASSERT_FALSE(exportClip(source, dir / "reference.MP4").isError());
-    for (auto [call, err] : {std::pair{sys::Call::CopyFileRange, EOPNOTSUPP}, {sys::Call::CopyFileRange, EXDEV},
-                             {sys::Call::CopyFileRange, EINVAL}, {sys::Call::CopyFileRange, ENOSYS},
+    for (auto [call, err] : {std::pair{sys::Call::CopyFileRange, EOPNOTSUPP},
+                             {sys::Call::CopyFileRange, EXDEV},
+                             {sys::Call::CopyFileRange, EINVAL},
+                             {sys::Call::CopyFileRange, ENOSYS},
                              {sys::Call::Fallocate, EOPNOTSUPP}}) {
         FaultPlan plan{.only = call, .onward = true, .err = err};
         const std::string name = std::string(sys::callName(*plan.only)) + "_" + std::to_string(plan.err) + ".MP4";

@@ -43,8 +43,9 @@ std::string words()
 fs::path mkvH264Aac()
 {
     // B-frames (Matroska stores no decoding times), and a timecode of its own that must not survive.
-    return made("h264_aac.mkv", kPicture + kSound + "-t 2 -c:v libx264 -bf 2 -g 12 -c:a aac -metadata title=Holiday "
-                                "-metadata timecode=01:02:03:04 -metadata:s:v timecode=05:06:07:08");
+    return made("h264_aac.mkv", kPicture + kSound +
+                                    "-t 2 -c:v libx264 -bf 2 -g 12 -c:a aac -metadata title=Holiday "
+                                    "-metadata timecode=01:02:03:04 -metadata:s:v timecode=05:06:07:08");
 }
 
 // The export as the program runs it: the path is chosen by the source's content.
@@ -56,9 +57,9 @@ ErrorOr<void> remux(const fs::path& source, const fs::path& output, ExportContro
 struct Case {
     const char* name;
     fs::path (*source)();
-    const char* muxer;  // "mp4" or "mov"
-    const char* streams;  // codec names expected in the output, in order, before the timecode track
-    const char* maps;  // the streams ffmpeg's own stream copy takes for comparison
+    const char* muxer;         // "mp4" or "mov"
+    const char* streams;       // codec names expected in the output, in order, before the timecode track
+    const char* maps;          // the streams ffmpeg's own stream copy takes for comparison
     double timecodeRate = 25;  // frames per second the timecode track counts
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -107,7 +108,8 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
     const fs::path reference = out / "reference";
     shell("ffmpeg -nostdin -v error -i " + shellQuote(input) + " -c copy " + c.maps +
           " -map_metadata -1 -metadata timecode=00:00:00:00 -movflags use_metadata_tags -fflags +bitexact "
-          "-brand mp42 -f " + c.muxer + " " + shellQuote(reference));
+          "-brand mp42 -f " +
+          c.muxer + " " + shellQuote(reference));
     const std::string packets = "-show_entries packet=stream_index,pts,dts,duration,size,flags -of csv";
     EXPECT_EQ(probe(output, packets), probe(reference, packets));
 
@@ -125,8 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
         // PCM needs the mov muxer; the SRT subtitle becomes timed text.
         Case{"MkvH264PcmSrt",
              [] {
-                 return made("h264_pcm_srt.mkv", kPicture + kSound + words() + "-t 2 -map 0 -map 1 -map 2 -c:v libx264 "
-                                                 "-c:a pcm_s16le -c:s srt");
+                 return made("h264_pcm_srt.mkv", kPicture + kSound + words() +
+                                                     "-t 2 -map 0 -map 1 -map 2 -c:v libx264 "
+                                                     "-c:a pcm_s16le -c:s srt");
              },
              "mov", "h264,00:00:00:00\npcm_s16le\nmov_text\n", "-map 0:v -map 0:a -map 0:s -c:s mov_text"},
         // Named .mp4, it is still AVI: the path goes by the content.
@@ -136,9 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Rotated, with timed text (kept), and a timecode track at 10:00:00:00 and a title of its own.
         Case{"FragmentedMp4",
              [] {
-                 const fs::path plain = made("plain.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 " +
-                                                              kSound + words() + "-t 2 -map 0 -map 1 -map 2 "
-                                                              "-c:v libx264 -bf 2 -c:a aac -c:s mov_text");
+                 const fs::path plain =
+                     made("plain.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 " + kSound + words() +
+                                           "-t 2 -map 0 -map 1 -map 2 "
+                                           "-c:v libx264 -bf 2 -c:a aac -c:s mov_text");
                  return made("fragmented.mp4", "-i " + shellQuote(plain) +
                                                    " -map 0 -c copy -metadata:s:v rotate=90 -timecode 10:00:00:00 "
                                                    "-metadata title=Trip -movflags frag_keyframe+empty_moov");
@@ -156,8 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A frame stamped with its neighbour's time, which the muxer refuses unless mended.
         Case{"MkvWithRepeatedTime",
              [] {
-                 return made("repeated.mkv", kPicture + kSound + "-t 2 -c:v libx264 -bf 0 -c:a aac "
-                                                                 "-bsf:v 'setts=ts=if(eq(N\\,10)\\,TS-100\\,TS)'");
+                 return made("repeated.mkv", kPicture + kSound +
+                                                 "-t 2 -c:v libx264 -bf 0 -c:a aac "
+                                                 "-bsf:v 'setts=ts=if(eq(N\\,10)\\,TS-100\\,TS)'");
              },
              "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"},
         // Times from a recorder's clock: kept as they are, the clip would open on an hour of nothing.
@@ -171,16 +176,18 @@ INSTANTIATE_TEST_SUITE_P(
 // rest; a replacement is refused.
 TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
 {
-    writeFile(fixtures() / "marked.srt", "1\n00:00:00,500 --> 00:00:01,000\n<i>hello</i> {\\an8}<b>a < b</b>\n\n"
-                                         "2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
-    writeFile(fixtures() / "tags.txt", ";FFMETADATA1\ntitle=Holiday\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\n"
-                                       "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Closing\n");
+    writeFile(fixtures() / "marked.srt",
+              "1\n00:00:00,500 --> 00:00:01,000\n<i>hello</i> {\\an8}<b>a < b</b>\n\n"
+              "2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
+    writeFile(fixtures() / "tags.txt",
+              ";FFMETADATA1\ntitle=Holiday\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\n"
+              "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Closing\n");
     writeFile(fixtures() / "font.ttf", "glyphs");
-    const fs::path input = made("extras.mkv", kPicture + "-i " + shellQuote(fixtures() / "marked.srt") + " -i " +
-                                                  shellQuote(fixtures() / "tags.txt") + " -t 2 -map 0 -map 1 -map 1 "
-                                                  "-map_metadata 2 -map_chapters 2 -c:v libx264 -c:s:0 srt -c:s:1 ass "
-                                                  "-attach " + shellQuote(fixtures() / "font.ttf") +
-                                                  " -metadata:s:t mimetype=font/ttf");
+    const auto in = [](const char* name) { return shellQuote(fixtures() / name); };
+    const std::string maps = " -t 2 -map 0 -map 1 -map 1 -map_metadata 2 -map_chapters 2 -attach " + in("font.ttf");
+    const fs::path input =
+        made("extras.mkv", kPicture + "-i " + in("marked.srt") + " -i " + in("tags.txt") + maps +
+                               " -metadata:s:t mimetype=font/ttf -c:v libx264 -c:s:0 srt -c:s:1 ass");
     const std::string before = readFile(input);
     for (const bool keepsSource : {true, false}) {
         const TempDir out;
@@ -192,8 +199,9 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
         EXPECT_EQ(readFile(input), before) << "the source changed";
         if (!keepsSource) {
             ASSERT_TRUE(result.isError());
-            EXPECT_EQ(result.error().localizedDescription, "无法保留文件“extras.mkv”中的以下内容，未替换原文件：字幕流（ass）、"
-                                                           "附件（font.ttf）（另存为可保存不含这些内容的副本）");
+            EXPECT_EQ(result.error().localizedDescription,
+                      "无法保留文件“extras.mkv”中的以下内容，未替换原文件：字幕流（ass）、"
+                      "附件（font.ttf）（另存为可保存不含这些内容的副本）");
             EXPECT_FALSE(fs::exists(job.output));
             continue;
         }
@@ -203,8 +211,9 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
                                                          left + "附件（font.ttf），MP4 文件无法携带",
                                                          left + "字幕流（subrip）的重叠部分，MP4 文件无法携带"}));
         // Video, timed text, the chapter track and the timecode track; the title and both chapters.
-        EXPECT_EQ(probe(job.output, "-show_entries stream=codec_name:format_tags=title:chapter=start_time:"
-                                    "chapter_tags=title -of csv=p=0"),
+        EXPECT_EQ(probe(job.output,
+                        "-show_entries stream=codec_name:format_tags=title:chapter=start_time:"
+                        "chapter_tags=title -of csv=p=0"),
                   "h264\nmov_text\nbin_data\nunknown\n0.000000,Opening\n1.000000,Closing\nHoliday");
         EXPECT_EQ(shell("ffmpeg -nostdin -v error -i " + shellQuote(job.output) + " -map 0:s -f srt -").out,
                   "1\n00:00:00,500 --> 00:00:00,800\nhello a < b\n\n2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
@@ -231,8 +240,9 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
         {written("cut.mkv", cut.substr(0, cut.size() * 3 / 4)), "已损坏，无法完整读取：文件中有无法解析的数据"},
         {fixtures() / "pipe.mkv", notVideo},  // would wait for a writer
         // Would make libavformat listen on the network and wait for a stream.
-        {written("stream.mkv", "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                               "m=video 5004 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"),
+        {written("stream.mkv",
+                 "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                 "m=video 5004 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"),
          notVideo},
         // A list naming another clip, which libavformat would resolve against the working folder and
         // export in this one's place.

@@ -33,10 +33,10 @@ const TempDir folder;
 // A 1 s 25p Sony clip as a camera writes it: media data first, moov, then the camera's XML.
 const Bytes& original()
 {
-    static const Bytes bytes = makeClip(folder / "plain.mov", {.frameRate = "25"})
-                                   ? addSonyStructures(readBytes(folder / "plain.mov"),
-                                                       {.timecode = {25, false, false, {10, 0, 0, 0}}})
-                                   : Bytes();
+    static const Bytes bytes =
+        makeClip(folder / "plain.mov", {.frameRate = "25"})
+            ? addSonyStructures(readBytes(folder / "plain.mov"), {.timecode = {25, false, false, {10, 0, 0, 0}}})
+            : Bytes();
     return bytes;
 }
 
@@ -96,7 +96,9 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     ASSERT_FALSE(done.isError()) << done.error().localizedDescription;
     // What readers see: every timecode at zero, every packet as it was.
     EXPECT_EQ(formatTimecode(clip) + streamTimecode(clip, "v:0") + streamTimecode(clip, "d:0"),
-              "00:00:00:00" "00:00:00:00" "00:00:00:00");
+              "00:00:00:00"
+              "00:00:00:00"
+              "00:00:00:00");
     EXPECT_EQ(codecTags(clip), "avc1,twos,rtmd,tmcd");
     EXPECT_EQ(packetHash(clip), packetHash(folder / "plain.mov"));
     const Bytes after = readBytes(clip);
@@ -198,8 +200,8 @@ TEST(InPlace, EveryFailedCallIsUndone)
             }
         }
     }
-    std::cout << "[ FIGURES  ] in-place fault sweep: " << points << " fault points, " << runs << " runs, "
-              << violations << " violations\n";
+    std::cout << "[ FIGURES  ] in-place fault sweep: " << points << " fault points, " << runs << " runs, " << violations
+              << " violations\n";
 }
 
 // The file after a rewrite stopped dead just before its nth system call.

@@ -29,8 +29,8 @@ TEST(Timecode, RebasesInTheClipsOwnCounting)
         {df30, tc(1, 28, 59, 28), tc(1, 29, 0, 2), tc(0, 0, 0, 2)},       // ;00 and ;01 skipped
         {df30, tc(0, 0, 0, 0), tc(0, 10, 0, 0), tc(0, 10, 0, 0)},         // none skipped each tenth minute
         {df30, tc(0, 0, 59, 29), tc(0, 9, 0, 2), tc(0, 7, 59, 29)},
-        {df60, tc(0, 0, 59, 58), tc(0, 1, 0, 4), tc(0, 0, 0, 2)},         // ;00 to ;03 skipped at 60
-        {df30, tc(23, 59, 59, 29), tc(0, 0, 0, 1), tc(0, 0, 0, 2)},       // past midnight
+        {df60, tc(0, 0, 59, 58), tc(0, 1, 0, 4), tc(0, 0, 0, 2)},    // ;00 to ;03 skipped at 60
+        {df30, tc(23, 59, 59, 29), tc(0, 0, 0, 1), tc(0, 0, 0, 2)},  // past midnight
         {ndf25, tc(23, 59, 59, 24), tc(0, 0, 0, 1), tc(0, 0, 0, 2)},
         {half25, tc(23, 59, 59, 24), tc(0, 0, 0, 0, true), tc(0, 0, 0, 1, true)},
         {half25, tc(10, 0, 0, 3, true), tc(10, 0, 1, 0), tc(0, 0, 0, 21, true)},
@@ -55,12 +55,12 @@ TEST(Timecode, NominalRateOfAVideoTrack)
         uint64_t samples, duration;
         TimecodeRate expected;
     } cases[] = {
-        {30000, 1001, 0, 30, 30030, {30000, 1001, 30}},          // constant: the track's own
-        {90000, 0, 3754, 48, 180180, {24000, 1001, 24}},         // 23.976 as 3753/3754 at 90 kHz
-        {90000, 0, 1502, 120, 180180, {60000, 1001, 60}},        // 59.94 as 1501/1502
-        {90000, 0, 3600, 25, 88200, {25000, 1000, 25}},          // 25p whose last frame is shorter
-        {90000, 0, 0, 60, 180000 + 900, {30000, 1001, 30}},      // a phone's varying rate, near 29.97
-        {600, 0, 0, 10, 600 * 10 / 7, {7000, 1000, 7}},          // no common rate: rounded
+        {30000, 1001, 0, 30, 30030, {30000, 1001, 30}},      // constant: the track's own
+        {90000, 0, 3754, 48, 180180, {24000, 1001, 24}},     // 23.976 as 3753/3754 at 90 kHz
+        {90000, 0, 1502, 120, 180180, {60000, 1001, 60}},    // 59.94 as 1501/1502
+        {90000, 0, 3600, 25, 88200, {25000, 1000, 25}},      // 25p whose last frame is shorter
+        {90000, 0, 0, 60, 180000 + 900, {30000, 1001, 30}},  // a phone's varying rate, near 29.97
+        {600, 0, 0, 10, 600 * 10 / 7, {7000, 1000, 7}},      // no common rate: rounded
     };
     for (const Case& c : cases) {
         const auto rate = nominalTimecodeRate(c.timescale, c.constant, c.common, c.samples, c.duration);
@@ -105,13 +105,12 @@ TEST(CameraXml, RebasesTheLtcChangeTableByATextEdit)
     }
 
     for (const std::string& refused : {
-             std::string("<NonRealTimeMeta/>"),
-             table("", "17305719", "21250020"),                           // no rate
-             table("tcFps=\"25\"", "1730571", "21250020"),                // seven digits
-             table("tcFps=\"25\"", "17305719", "2125002g"),               // not hex
-             table("tcFps=\"25\"", "17305729", "21250020"),               // hour 29
-             table("tcFps=\"25\"", "17305719", "21250020").substr(0, 120),  // cut short
-             table("tcFps=\"25\"", "30305719", "21250020"),               // frame 30 at 25
+             std::string("<NonRealTimeMeta/>"), table("", "17305719", "21250020"),  // no rate
+             table("tcFps=\"25\"", "1730571", "21250020"),                          // seven digits
+             table("tcFps=\"25\"", "17305719", "2125002g"),                         // not hex
+             table("tcFps=\"25\"", "17305729", "21250020"),                         // hour 29
+             table("tcFps=\"25\"", "17305719", "21250020").substr(0, 120),          // cut short
+             table("tcFps=\"25\"", "30305719", "21250020"),                         // frame 30 at 25
          })
         EXPECT_FALSE(rebaseCameraXml(refused, Timecode{})) << refused;
 }

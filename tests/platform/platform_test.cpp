@@ -76,6 +76,7 @@ TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
 TEST(ErrorOrDeathTest, ValueOfAFailureStopsTheProgramWithItsError)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH((void)sys::open("/nonexistent/kelvatta", O_RDONLY).value(), "value\\(\\) of an error.*文件或文件夹不存在");
+    EXPECT_DEATH((void)sys::open("/nonexistent/kelvatta", O_RDONLY).value(),
+                 "value\\(\\) of an error.*文件或文件夹不存在");
     EXPECT_DEATH((void)sys::fsync(-1).releaseValue(), "of an error");
 }

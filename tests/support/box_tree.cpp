@@ -29,10 +29,8 @@ std::vector<Node> parseRange(const Bytes& b, uint64_t begin, uint64_t end)
         if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
         Node n{std::string(reinterpret_cast<const char*>(&b[pos + 4]), 4), {}, {}, false, pos};
         n.container = isContainer(n.type);
-        if (n.container)
-            n.children = parseRange(b, pos + header, pos + size);
-        else
-            n.data.assign(b.begin() + static_cast<long>(pos + header), b.begin() + static_cast<long>(pos + size));
+        if (n.container) n.children = parseRange(b, pos + header, pos + size);
+        else n.data.assign(b.begin() + static_cast<long>(pos + header), b.begin() + static_cast<long>(pos + size));
         nodes.push_back(std::move(n));
         pos += size;
     }
@@ -106,8 +104,8 @@ std::vector<Node> parseFileHeaders(const std::filesystem::path& path, uint64_t l
         size = header == 16 ? be64(head, 8) : be32(head, 0) == 0 ? end - pos : be32(head, 0);
         if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
         if (size - header > largeFrom) {
-            nodes.push_back(Node{std::string(head.begin() + 4, head.begin() + 8), {}, {}, false, pos, size - header,
-                                 pos + header});
+            nodes.push_back(
+                Node{std::string(head.begin() + 4, head.begin() + 8), {}, {}, false, pos, size - header, pos + header});
             continue;
         }
         Bytes box(size);

@@ -11,11 +11,12 @@ namespace kelvatta::test {
 bool makeClip(const std::filesystem::path& path, const ClipOptions& o)
 {
     const std::string seconds = std::to_string(o.seconds);
-    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                     "testsrc2=s=" + o.size + ":r=" + o.frameRate + ":d=" + seconds, "-f", "lavfi",
-                                     "-i", "sine=f=440:r=48000:d=" + seconds, "-c:v", "libx264", "-preset", "ultrafast",
-                                     "-g", "15", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16be", "-f", "mov", "-brand",
-                                     "XAVC"};
+    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y"};
+    for (const std::string& input :
+         {"testsrc2=s=" + o.size + ":r=" + o.frameRate + ":d=" + seconds, "sine=f=440:r=48000:d=" + seconds})
+        argv.insert(argv.end(), {"-f", "lavfi", "-i", input});
+    argv.insert(argv.end(), {"-c:v", "libx264", "-preset", "ultrafast", "-g", "15", "-pix_fmt", "yuv420p", "-c:a",
+                             "pcm_s16be", "-f", "mov", "-brand", "XAVC"});
     if (o.timecode) argv.insert(argv.end(), {"-timecode", *o.timecode});
     if (o.moovFirst) argv.insert(argv.end(), {"-movflags", "faststart"});
     argv.push_back(path);
@@ -49,7 +50,8 @@ std::string codecTags(const std::filesystem::path& file)
 std::string packetHash(const std::filesystem::path& file)
 {
     return shell("ffmpeg -nostdin -v error -i " + shellQuote(file) +
-                 " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -").out;
+                 " -map 0:v -map 0:a? -c copy -f streamhash -hash md5 -")
+        .out;
 }
 
 std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }

@@ -19,17 +19,13 @@ public:
         const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
         return Mount(folder, ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0);
     }
-    // `from` shown again at folder.
-    static Mount bind(const std::filesystem::path& from, const std::filesystem::path& folder)
-    {
-        return Mount(folder, ::mount(from.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0);
-    }
     // A new XFS with reflink (copy-on-write) in an image file of `megabytes`, loop-mounted.
     static Mount xfs(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
     {
         const std::string file = shellQuote(image);
         const bool made = ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + file +
-                                                    " && mkfs.xfs -q -m reflink=1 " + file).status == 0;
+                                                    " && mkfs.xfs -q -m reflink=1 " + file)
+                                                      .status == 0;
         return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image, folder}).status == 0);
     }
     ~Mount()

@@ -27,8 +27,8 @@ struct ProgramOptions {
     // then, calls whileStopped with it and lets the program go on.
     std::string stopOn{};
     std::function<void(const ProgramRun&)> whileStopped{};
-    bool closeOutput = false;    // closes the reading end of standard output at once, as a reader that went away
-    int closedDescriptor = -1;   // starts the program with this descriptor (0, 1 or 2) closed, as some launchers do
+    bool closeOutput = false;   // closes the reading end of standard output at once, as a reader that went away
+    int closedDescriptor = -1;  // starts the program with this descriptor (0, 1 or 2) closed, as some launchers do
     std::chrono::seconds timeout{180};
 };
 

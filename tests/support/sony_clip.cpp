@@ -54,6 +54,7 @@ Bytes rtmdSample(const SonyTimecode& tc, unsigned n, size_t size)
         everyFrame.start[3] *= 2;
     }
     const Time t = frameTime(everyFrame, n);
+    // clang-format off
     Bytes s = {0x00, 0x1c, 0x01, 0x00, 0x0a, 0xa3, 0x21, 0x41, 0xf0, 0x01, 0x00, 0x10, 0x00,
                uint8_t(t[0]), uint8_t(t[1]), uint8_t(t[2]), 0x00, uint8_t(t[3]),
                0x00, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -61,6 +62,7 @@ Bytes rtmdSample(const SonyTimecode& tc, unsigned n, size_t size)
                0x83, 0x00, 0x00, 0x0c,
                0x80, 0x00, 0x00, 0x02, 0x20, 0x00,   // iris F number
                0x80, 0x01, 0x00, 0x02, 0x01, 0x90};  // focus position
+    // clang-format on
     while (s.size() < size) s.push_back(uint8_t(n * 7 + s.size() % 251));
     return s;
 }
@@ -74,7 +76,7 @@ Node rtmdTrack(uint32_t trackId, uint32_t timescale, uint32_t delta, uint32_t sa
     Bytes tkhd = words({3, 0, 0, trackId, 0, 0, 0, 0, 0, 0, 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000, 0, 0});
     Bytes stsc = words({0, samples % kRtmdPerChunk ? 2u : 1u, 1, kRtmdPerChunk, 1});
     if (samples % kRtmdPerChunk) stsc += words({samples / kRtmdPerChunk + 1, samples % kRtmdPerChunk, 1});
-    const Bytes hdlr = words({0, 0, 0x6d657461, 0, 0, 0}) + Bytes{0};  // "meta"
+    const Bytes hdlr = words({0, 0, 0x6d657461, 0, 0, 0}) + Bytes{0};       // "meta"
     const Bytes stsd = words({0, 1, 24, 0x72746d64, 0, 1, 0x00001000, 0});  // rtmd: reserved, data reference 1, Sony's
     const Node stbl = container("stbl", {leaf("stsd", stsd), leaf("stts", words({0, 1, samples, delta})),
                                          leaf("stsc", stsc), leaf("stsz", words({0, sampleSize, samples})),
@@ -106,6 +108,7 @@ Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t samp
 
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 {
+    // clang-format off
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
            "<NonRealTimeMeta xmlns=\"urn:schemas-professionalDisc:nonRealTimeMeta:ver.2.20\" "
            "lastUpdate=\"2024-05-01T16:56:07+08:00\">\r\n"
@@ -121,6 +124,7 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
            "\t<Device manufacturer=\"Sony\" modelName=\"ILME-FX3\" serialNo=\"5012345\"/>\r\n"
            "\t<Lens modelName=\"FE 24-70mm F2.8 GM II\"/>\r\n"
            "</NonRealTimeMeta>\r\n";
+    // clang-format on
 }
 
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)
@@ -152,7 +156,8 @@ std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& styl
     // camera's XML at the end.
     top.front().data = words({0x58415643, 0x100, 0x58415643, 0x6d703432, 0x69736f32});  // XAVC 0x100: XAVC mp42 iso2
     top.insert(top.begin() + 1, leaf("uuid", Bytes{0x50, 0x52, 0x4f, 0x46, 0x21, 0xd2, 0x4f, 0xce, 0xbb, 0x88, 0x69,
-                                                   0x5c, 0xfa, 0xc9, 0xc7, 0x40} + Bytes(64, 0x11)));
+                                                   0x5c, 0xfa, 0xc9, 0xc7, 0x40} +
+                                                 Bytes(64, 0x11)));
     const auto moovAt = std::ranges::find_if(top, isMoov);
     const bool moovLast = std::none_of(moovAt, top.end(), [](const Node& n) { return n.type == "mdat"; });
     if (sampleSize)

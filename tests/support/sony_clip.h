@@ -13,9 +13,9 @@ namespace kelvatta::test {
 
 // How the camera counted its timecode, and where it started.
 struct SonyTimecode {
-    unsigned fps = 30;        // tcFps: 24, 25 or 30 (30 also for 29.97)
-    bool dropFrame = false;   // 29.97 drop-frame numbering
-    bool halfStep = false;    // 50p/59.94p counted at 25/30, the second frame of each pair marked
+    unsigned fps = 30;       // tcFps: 24, 25 or 30 (30 also for 29.97)
+    bool dropFrame = false;  // 29.97 drop-frame numbering
+    bool halfStep = false;   // 50p/59.94p counted at 25/30, the second frame of each pair marked
     std::array<unsigned, 4> start = {16, 56, 7, 0};  // hh, mm, ss, ff of the first frame
 };
 

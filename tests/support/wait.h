@@ -12,10 +12,8 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
 {
     for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        if (isMainThread())
-            MainRunLoop::runUntil(done, std::chrono::milliseconds(5));
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (isMainThread()) MainRunLoop::runUntil(done, std::chrono::milliseconds(5));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }

@@ -41,8 +41,10 @@ fs::path boxClip()
 // The general (libavformat) path: a small Matroska clip.
 fs::path matroskaClip()
 {
-    static const bool made = shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine -t 0.5 "
-                                   "-c:v libx264 -preset ultrafast -c:a aac " + shellQuote(fixtures / "source.mkv"))
+    static const bool made = shell(
+                                 "ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine -t 0.5 "
+                                 "-c:v libx264 -preset ultrafast -c:a aac " +
+                                 shellQuote(fixtures / "source.mkv"))
                                  .status == 0;
     return made ? fixtures / "source.mkv" : fs::path();
 }
@@ -108,9 +110,8 @@ Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
 bool harmless(const Mode& mode, const FaultPlan& plan)
 {
     if (mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat) return true;
-    return !plan.failedAt.empty() && std::all_of(plan.failedAt.begin(), plan.failedAt.end(), [&](size_t i) {
-        return plan.calls[i] == sys::Call::Xattr;
-    });
+    return !plan.failedAt.empty() && std::all_of(plan.failedAt.begin(), plan.failedAt.end(),
+                                                 [&](size_t i) { return plan.calls[i] == sys::Call::Xattr; });
 }
 
 // How a trial ended: "处理成功", or the label of its last line ("导出失败", "替换原文件失败",
@@ -146,8 +147,8 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     if (result.isFailure() && !faulted) problem("failure without a fault: " + result.error().localizedDescription);
 
     const std::string clipName = mode.clipName;
-    const std::string outputName = mode.saveAs ? std::string(kSaveAsFolderName) + "/" + clipName
-                                               : std::string(kTemporaryPrefix) + clipName;
+    const std::string outputName =
+        mode.saveAs ? std::string(kSaveAsFolderName) + "/" + clipName : std::string(kTemporaryPrefix) + clipName;
     const auto file = [&](const std::string& name) -> const Bytes* {
         auto it = trial.files.find(name);
         return it == trial.files.end() ? nullptr : &it->second;
@@ -164,9 +165,9 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
         return mode.saveAs ? std::string(kSaveAsFolderName) + "/" + std::string(kTemporaryPrefix) + name : "";
     };
     for (const auto& [name, bytes] : trial.files) {
-        const bool sidecarFile = mode.sidecarName && (name == sidecarName || name == sidecarCopy ||
-                                                      ((name == sidecarTemporary || name == staged(sidecarName)) &&
-                                                       cleanupFailed));
+        const bool sidecarFile =
+            mode.sidecarName && (name == sidecarName || name == sidecarCopy ||
+                                 ((name == sidecarTemporary || name == staged(sidecarName)) && cleanupFailed));
         const bool partial = name == staged(clipName) && cleanupFailed;
         if (name != clipName && name != outputName && name != std::string(kSaveAsFolderName) + "/" && !sidecarFile &&
             !partial)

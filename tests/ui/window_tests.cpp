@@ -98,7 +98,8 @@ std::optional<Dialog> answerDialog(const std::function<void()>& act, const QStri
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!dialog) return;
-        seen = Dialog{dialog->windowTitle(), {},
+        seen = Dialog{dialog->windowTitle(),
+                      {},
                       dialog->fileMode() == QFileDialog::Directory && dialog->testOption(QFileDialog::ShowDirsOnly)};
         for (auto* button : dialog->findChildren<QPushButton*>()) seen->buttons << button->text();
         QDialog* asDialog = dialog;  // as the dialog's own buttons do
@@ -190,9 +191,9 @@ private slots:
         QCOMPARE(line->height(), lineHeight);
         QCOMPARE(placeOf(button), buttonPlace);
         QCOMPARE(placeOf(toggle), togglePlace);
-        QVERIFY2(line->text().startsWith(QStringLiteral("错误")) && line->text().contains(QStringLiteral("导出失败：")) &&
-                     line->text().contains(QChar(0x2026)) && line->text().endsWith(QStringLiteral("磁盘空间不足")) &&
-                     !line->text().contains(QLatin1Char('\n')),
+        QVERIFY2(line->text().startsWith(QStringLiteral("错误")) &&
+                     line->text().contains(QStringLiteral("导出失败：")) && line->text().contains(QChar(0x2026)) &&
+                     line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
                  qPrintable(line->text()));
         QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
         QVERIFY(line->accessibleName().endsWith(QString::fromStdString(message)));
