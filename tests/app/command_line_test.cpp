@@ -2,6 +2,7 @@
 // closing lines, a folder walked in both modes, stop signals, and standard streams closed or gone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,7 +135,7 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
 }
 
 // Another user (not root) rewriting a clip in a shared folder cannot give the result to the clip's
-// owner; it keeps the clip's group, which that user belongs to, and its permission bits.
+// owner; it keeps the clip's group, which that user belongs to, its permission bits, and no ACL.
 TEST(CommandLine, ClipRewrittenByAnotherUserKeepsItsGroup)
 {
     if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
@@ -144,12 +145,16 @@ TEST(CommandLine, ClipRewrittenByAnotherUserKeepsItsGroup)
     ASSERT_TRUE(makeClip(clip));
     ASSERT_EQ(::chown(clip.c_str(), 1000, 4242), 0);
     ASSERT_EQ(::chmod(clip.c_str(), 0664), 0);
+    // The folder's default ACL (rwx for one more user), which the clip, made before, does not have.
+    const uint32_t acl[] = {2, 0x70001, ~0u, 0x70002, 65533, 0x50004, ~0u, 0x70010, ~0u, 0x50020, ~0u};
+    const bool acls = ::setxattr(dir.path().c_str(), "system.posix_acl_default", acl, sizeof acl, 0) == 0;
     const auto run =
         runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", kelvattaPath(), clip});
     ASSERT_EQ(run.status, 0) << run.err;
     struct stat st {};
     ASSERT_EQ(::stat(clip.c_str(), &st), 0);
     EXPECT_EQ(std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777), std::tuple(65534u, 4242u, 0664u));
+    EXPECT_TRUE(!acls || ::getxattr(clip.c_str(), "system.posix_acl_access", nullptr, 0) < 0) << "an ACL it had not";
 }
 
 // Over a folder, every clip below it is rewritten: first as copies, into an "已修改时间码" made in each
