@@ -66,8 +66,7 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
 ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path)
 {
     BoxSource source;
-    // O_NONBLOCK: a FIFO at the path must not hang the export (it is refused below).
-    source.fd = KV_TRY(onFile(sys::open(path.string(), O_RDONLY | O_NONBLOCK | O_NOCTTY), "无法打开文件", path));
+    source.fd = KV_TRY(openClip(path, O_RDONLY));
     source.stat = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", path));
     if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
     if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);

@@ -30,6 +30,18 @@ private:
     const std::filesystem::path& path_;
 };
 
+// Opens the clip at path, never through a link: a link named or dropped was resolved to its target
+// before the run and a folder's walk passes over links, so a link here was put in the clip's place
+// since (perhaps by someone pointing it at a file they may not read) and is refused. Non-blocking, so
+// that a named pipe is refused by its type instead of waited on.
+inline ErrorOr<Fd> openClip(const std::filesystem::path& path, int access)
+{
+    auto fd = sys::open(path.string(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd.isError() && errnoOf(fd.error()) == ELOOP)
+        return Error{kPosixErrorDomain, ELOOP, "文件" + quotedName(path) + "是指向其他位置的链接，为安全起见不处理"};
+    return onFile(std::move(fd), "无法打开文件", path);
+}
+
 // Whether two statuses are of one file with one size and modification time.
 inline bool sameFile(const struct stat& a, const struct stat& b)
 {

@@ -259,8 +259,7 @@ Error sourceError(const Source& source, const ExportJob& job, const ExportContro
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, DemuxerErrors& errors)
 {
     Source source;
-    // Non-blocking, so a named pipe given as the clip is refused below instead of waiting for a writer.
-    source.fd = KV_TRY(onFile(sys::open(job.source.string(), O_RDONLY | O_NONBLOCK), "无法打开文件", job.source));
+    source.fd = KV_TRY(openClip(job.source, O_RDONLY));
     source.status = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", job.source));
     if (!S_ISREG(source.status.st_mode)) return unrecognizedFile(job.source);
 

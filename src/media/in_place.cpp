@@ -24,8 +24,7 @@ class Clip {
 public:
     static ErrorOr<Clip> open(const fs::path& path)
     {
-        Clip clip(path, KV_TRY(onFile(sys::open(path.string(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY),
-                                      "无法打开文件", path)));
+        Clip clip(path, KV_TRY(openClip(path, O_RDWR)));
         KV_TRY(clip.refresh());
         // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole
         // when one byte of them changes: a few bytes per frame would cost the whole rtmd data. The

@@ -273,7 +273,7 @@ TEST(BoxExport, CopyFallbacksGiveTheSameFile)
 }
 
 // A clip changed while it is rewritten (another take moved over its name, data written into it) is
-// left as it now is: the rewrite of what was read is not committed.
+// left as it now is: the rewrite of what was read is not committed. A link in a clip's place is not read.
 TEST(BoxExport, RefusesASourceChangedDuringTheExport)
 {
     TempDir dir;
@@ -295,6 +295,10 @@ TEST(BoxExport, RefusesASourceChangedDuringTheExport)
         EXPECT_EQ(exported.error().localizedDescription, "文件“C0005.MP4”在导出过程中被修改");
         EXPECT_FALSE(fs::exists(output));
     }
+    fs::create_symlink(source, dir / "C0007.MP4");
+    auto linked = exportClip(dir / "C0007.MP4", output);  // a link put in a clip's place after the walk
+    ASSERT_TRUE(linked.isError());
+    EXPECT_EQ(linked.error().localizedDescription, "文件“C0007.MP4”是指向其他位置的链接，为安全起见不处理");
 }
 
 // The program joins the export threads before it returns from main: joining waits until every

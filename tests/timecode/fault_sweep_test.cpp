@@ -103,10 +103,9 @@ Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
     return trial;
 }
 
-// Faults that may end in success: in save-as mode the first call tests whether the folder is
-// there; failing it only makes the rewrite create the folder, which succeeds as well when the folder
-// exists. Extended attributes are copied where the file system takes them, never at the cost of the
-// rewrite. The result is still checked to be complete.
+// Faults that may end in success: the save-as folder's existence test (failing it makes the rewrite
+// create the folder, which succeeds when it exists) and the copy of extended attributes (a refusal
+// costs the attribute, never the rewrite). The result is still checked to be complete.
 bool harmless(const Mode& mode, const FaultPlan& plan)
 {
     if (mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat) return true;
