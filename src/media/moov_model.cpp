@@ -340,17 +340,34 @@ private:
     uint64_t runFirst_ = 0, runPerChunk_ = 0, nextFirst_ = 0;
 };
 
+// A track's sample-to-chunk runs and its sample sizes, to be read in step with its chunks.
+struct SampleTables {
+    ChunkRuns runs;
+    FieldReader sizes;  // past the fixed size and the count: one size per sample when fixedSize is 0
+    uint32_t fixedSize;
+    uint32_t sampleCount;
+};
+
+// Nothing for a track without samples.
+ErrorOr<std::optional<SampleTables>> sampleTables(const Movie& movie, const Track& track)
+{
+    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return std::optional<SampleTables>();
+    const ByteSpan moov(movie.moov);
+    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
+    FieldReader sizes(KV_TRY(readFullBox(moov, *track.stsz)).body);
+    const uint32_t fixedSize = sizes.u32();
+    const uint32_t sampleCount = sizes.u32();
+    return std::optional<SampleTables>(SampleTables{runs, sizes, fixedSize, sampleCount});
+}
+
 }  // namespace
 
 ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSamples,
                            const std::function<ErrorOr<void>(const SampleRange&)>& visit)
 {
-    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return {};
-    const ByteSpan moov(movie.moov);
-    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
-    FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
-    const uint32_t fixedSize = stsz.u32();
-    const uint32_t sampleCount = stsz.u32();
+    auto tables = KV_TRY(sampleTables(movie, track));
+    if (!tables) return {};
+    auto& [runs, stsz, fixedSize, sampleCount] = *tables;
     if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
     if (runs.empty()) return damaged("“stsc”表为空");
     const uint64_t chunkCount = track.chunks.offsets.size();
@@ -374,12 +391,9 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
 ErrorOr<void> visitChunks(const Movie& movie, const Track& track,
                           const std::function<ErrorOr<void>(const ChunkRange&)>& visit)
 {
-    if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return {};
-    const ByteSpan moov(movie.moov);
-    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
-    FieldReader stsz(KV_TRY(readFullBox(moov, *track.stsz)).body);
-    const uint32_t fixedSize = stsz.u32();
-    const uint64_t sampleCount = stsz.u32();
+    auto tables = KV_TRY(sampleTables(movie, track));
+    if (!tables) return {};
+    auto& [runs, stsz, fixedSize, sampleCount] = *tables;
     if (runs.empty()) return {};  // no chunk holds a sample
     const uint64_t chunkCount = track.chunks.offsets.size();
     uint64_t visited = 0;
