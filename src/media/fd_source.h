@@ -42,11 +42,15 @@ inline ErrorOr<Fd> openClip(const std::filesystem::path& path, int access)
     return onFile(std::move(fd), "无法打开文件", path);
 }
 
+inline bool sameModificationTime(const struct stat& a, const struct stat& b)
+{
+    return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 // Whether two statuses are of one file with one size and modification time.
 inline bool sameFile(const struct stat& a, const struct stat& b)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && sameModificationTime(a, b);
 }
 
 // Checked before an export's result is committed: the source open as fd, whose status was `read`
@@ -55,15 +59,14 @@ inline bool sameFile(const struct stat& a, const struct stat& b)
 // content would take the place of a clip written meanwhile, or of one still being copied.
 inline ErrorOr<void> checkSourceUnchanged(const std::filesystem::path& path, int fd, const struct stat& read)
 {
-    const Error changed = exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(path) + "在导出过程中被修改");
     const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
-    if (!sameFile(now, read)) return changed;
+    if (!sameFile(now, read)) return sourceChanged(path);
     auto named = sys::stat(path.string());
     if (named.isError()) {
         const int err = errnoOf(named.error());
-        return err == ENOENT ? changed : fileError("无法读取文件", path, err);
+        return err == ENOENT ? sourceChanged(path) : fileError("无法读取文件", path, err);
     }
-    if (!sameFile(*named, read)) return changed;
+    if (!sameFile(*named, read)) return sourceChanged(path);
     return {};
 }
 

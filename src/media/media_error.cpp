@@ -9,6 +9,11 @@ Error unrecognizedFile(const std::filesystem::path& file)
     return exportError(ExportErrorCode::unrecognized, "文件" + quotedName(file) + "不是可识别的视频文件");
 }
 
+Error sourceChanged(const std::filesystem::path& file)
+{
+    return exportError(ExportErrorCode::sourceChanged, "文件" + quotedName(file) + "在导出过程中被修改");
+}
+
 Error cancelledError() { return exportError(ExportErrorCode::cancelled, "导出已取消"); }
 
 Error inSourceFile(Error error, const std::filesystem::path& file)

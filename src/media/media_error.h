@@ -47,6 +47,8 @@ std::string quotedName(const std::filesystem::path& file);
 
 // "文件“<name>”不是可识别的视频文件".
 Error unrecognizedFile(const std::filesystem::path& file);
+// "文件“<name>”在导出过程中被修改": the file read is no longer what its path names.
+Error sourceChanged(const std::filesystem::path& file);
 Error cancelledError();
 
 // The reason of a damaged/unsupported/tooLarge error put into a sentence that names the source file;

@@ -10,6 +10,26 @@
 #include "platform/sys.h"
 
 namespace kelvatta {
+namespace {
+
+Error nameTaken(const std::string& name) { return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + name}; }
+
+// Extended attributes are kept where the file system takes them: a refusal (no support, a name
+// reserved to others, no room) costs the attribute, never the rewrite. An access list the new file
+// took from its folder's default list is removed where the clip has none.
+void copyExtendedAttributes(int from, int to)
+{
+    auto names = sys::listXattrs(from);
+    if (names.isError()) return;
+    for (const std::string& name : *names) {
+        auto value = sys::getXattr(from, name);
+        if (!value.isError()) (void)sys::setXattr(to, name, *value);
+    }
+    static const std::string acl = "system.posix_acl_access";
+    if (std::find(names->begin(), names->end(), acl) == names->end()) (void)sys::removeXattr(to, acl);
+}
+
+}  // namespace
 
 ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool realFolder)
 {
@@ -25,12 +45,9 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         return fileError("无法创建文件", path, err);
     }
     const std::string name = path.filename().string();
-    const auto exists = [&](const std::string& item) {
-        return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + item};
-    };
     // Refused now rather than after the whole export: the name is taken.
     auto taken = sys::lstatAt(folder->get(), name);
-    if (!taken.isError()) return exists(name);
+    if (!taken.isError()) return nameTaken(name);
     if (errnoOf(taken.error()) != ENOENT) return fileError("无法创建文件", path, errnoOf(taken.error()));
 
     std::string current;
@@ -42,7 +59,7 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         current = name.starts_with(kTemporaryPrefix) ? name : std::string(kTemporaryPrefix) + name;
         fd = sys::openAt(folder->get(), current, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
         if (fd.isError()) {
-            if (errnoOf(fd.error()) == EEXIST) return exists(current);
+            if (errnoOf(fd.error()) == EEXIST) return nameTaken(current);
             return fileError("无法创建文件", path, errnoOf(fd.error()));
         }
     }
@@ -77,25 +94,6 @@ void OutputFile::discard()
 
 ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), "无法写入文件", path_); }
 
-namespace {
-
-// Extended attributes are kept where the file system takes them: a refusal (no support, a name
-// reserved to others, no room) costs the attribute, never the rewrite. An access list the new file
-// took from its folder's default list is removed where the clip has none.
-void copyExtendedAttributes(int from, int to)
-{
-    auto names = sys::listXattrs(from);
-    if (names.isError()) return;
-    for (const std::string& name : *names) {
-        auto value = sys::getXattr(from, name);
-        if (!value.isError()) (void)sys::setXattr(to, name, *value);
-    }
-    static const std::string acl = "system.posix_acl_access";
-    if (std::find(names->begin(), names->end(), acl) == names->end()) (void)sys::removeXattr(to, acl);
-}
-
-}  // namespace
-
 ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool durable)
 {
     // The clip's owner too, where we may give it (root rewriting a user's clip): otherwise the user
@@ -129,8 +127,7 @@ ErrorOr<void> OutputFile::publish()
     auto named = current_.empty() ? sys::linkUnnamedAt(fd_.get(), folder_.get(), target)
                                   : sys::renameAt(folder_.get(), current_, target, RENAME_NOREPLACE);
     if (!named.isError() || current_.empty() || errnoOf(named.error()) != EINVAL) {
-        if (named.isError() && errnoOf(named.error()) == EEXIST)
-            return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + target};
+        if (named.isError() && errnoOf(named.error()) == EEXIST) return nameTaken(target);
         KV_TRY(onFile(std::move(named), "无法写入文件", path_));
         current_ = target;
         return {};
@@ -138,7 +135,7 @@ ErrorOr<void> OutputFile::publish()
     // A file system that cannot refuse to replace in the rename itself (some FUSE ones): the check
     // just before is the best there is.
     auto taken = sys::lstatAt(folder_.get(), target);
-    if (!taken.isError()) return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + target};
+    if (!taken.isError()) return nameTaken(target);
     KV_TRY(onFile(sys::renameAt(folder_.get(), current_, target, 0), "无法写入文件", path_));
     current_ = target;
     return {};
