@@ -15,7 +15,9 @@ int main(int argc, char** argv)
     job.fileType = std::string(kelvatta::kFileTypeMPEG4);
     job.metadata = {{"mdta/timecode", "00:00:00:00", std::string(kelvatta::kMetadataDataTypeString)}};
     kelvatta::ExportControl control;
-    auto result = kelvatta::remuxGeneral(job, control);
+    auto clip = kelvatta::LockedClip::open(job.source, kelvatta::ClipUse::replace);
+    auto result =
+        clip.isError() ? kelvatta::ErrorOr<void>(clip.releaseError()) : kelvatta::remuxGeneral(job, control, *clip);
     if (result.isError()) {
         std::fprintf(stderr, "%s\n", result.error().localizedDescription.c_str());
         return 1;

@@ -19,6 +19,8 @@
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "media/in_place.h"
+#include "media/locked_clip.h"
+#include "media/media_error.h"
 #include "timecode/sidecar.h"
 #include "platform/log.h"
 #include "operations/batch_run.h"
@@ -123,6 +125,47 @@ std::string progressText(const ContentView& view, const RunningExports& exports)
     return text;
 }
 
+struct RestoreTally {
+    int restored = 0;
+    int failed = 0;
+};
+
+// Gives back one clip's original, then its sidecar's, under one lock on the clip; prints what became
+// of each. A clip without a marker is passed over, unless it was named.
+void restoreClip(const fs::path& file, bool named, RestoreTally& tally)
+{
+    const auto fail = [&](const Error& error) {
+        printLine("恢复失败：" + error.localizedDescription);
+        ++tally.failed;
+    };
+    // Read first, without a lock or write access, so that the clips of a folder that were never
+    // rewritten in place are left alone, whoever holds or owns them.
+    auto marked = carriesInPlaceMarker(file);
+    if (marked.isError()) return fail(marked.error());
+    if (!*marked) {
+        if (named)
+            fail(Error{kExportErrorDomain, 0, "文件“" + file.filename().string() + "”没有原地修改的记录，无法恢复"});
+        return;
+    }
+    auto clip = LockedClip::open(file, ClipUse::rewrite);
+    if (clip.isError()) return fail(clip.error());
+    auto restored = catchingAllocation([&] { return restoreInPlace(*clip); });
+    if (restored.isError()) return fail(restored.error());
+    if (!*restored) return;  // the marker went between the look and the lock: nothing to undo
+    printLine("已恢复原文件：" + file.string());
+    ++tally.restored;
+    // The camera's XML beside it counts from the clip's start again.
+    auto sidecar = catchingAllocation([&] { return restoreSidecar(*clip); });
+    if (sidecar.isError()) {
+        printLine("恢复附属 XML 文件失败：" + sidecar.error().localizedDescription);
+        ++tally.failed;
+    } else if (sidecar->kind == SidecarOutcome::Kind::written) {
+        printLine("已恢复附属 XML 文件：" + sidecar->path.string());
+    } else if (auto line = leftAloneLine(*sidecar)) {
+        printLine(*line);
+    }
+}
+
 }  // namespace
 
 int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
@@ -190,38 +233,18 @@ int runRestore(const std::vector<fs::path>& urls)
         printError(std::string("kelvatta：") + kFolderAccessFailure);
         return kExitUsage;
     }
-    int restored = 0, failed = 0;
+    RestoreTally tally;
     for (const fs::path& url : *files) {
         if (stopSignal.load()) break;
-        const fs::path file(urlPath(url));
         const bool named = std::find(urls.begin(), urls.end(), url) != urls.end();
-        auto result = restoreInPlace(file);
-        if (result.isError()) {
-            printLine("恢复失败：" + result.error().localizedDescription);
-            ++failed;
-        } else if (*result) {
-            printLine("已恢复原文件：" + file.string());
-            ++restored;
-            // The camera's XML beside it counts from the clip's start again.
-            auto sidecar = restoreSidecar(file);
-            if (sidecar.isError()) {
-                printLine("恢复附属 XML 文件失败：" + sidecar.error().localizedDescription);
-                ++failed;
-            } else if (*sidecar) {
-                printLine("已恢复附属 XML 文件：" + (*sidecar)->string());
-            }
-        } else if (named) {
-            // A clip found in a folder that was never rewritten in place is passed over.
-            printLine("恢复失败：文件“" + file.filename().string() + "”没有原地修改的记录，无法恢复");
-            ++failed;
-        }
+        restoreClip(fs::path(urlPath(url)), named, tally);
     }
     if (stopSignal.load()) {
-        printError("已中断：已恢复 " + std::to_string(restored) + " 个文件");
+        printError("已中断：已恢复 " + std::to_string(tally.restored) + " 个文件");
         return 128 + stopSignal.load();
     }
-    if (restored == 0 && failed == 0) printError("kelvatta：没有找到原地修改过的视频文件");
-    return failed == 0 && restored > 0 ? kExitSuccess : kExitFailure;
+    if (tally.restored == 0 && tally.failed == 0) printError("kelvatta：没有找到原地修改过的视频文件");
+    return tally.failed == 0 && tally.restored > 0 ? kExitSuccess : kExitFailure;
 }
 
 const char* usageText()

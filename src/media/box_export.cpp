@@ -1,7 +1,5 @@
 #include "media/box_export.h"
 
-#include <fcntl.h>
-
 #include "media/data_copy.h"
 #include "media/fd_source.h"
 #include "media/media_error.h"
@@ -63,36 +61,27 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
     return std::optional<BoxContent>(std::move(content));
 }
 
-ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path)
+ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip)
 {
-    BoxSource source;
-    source.fd = KV_TRY(openClip(path, O_RDONLY));
-    source.stat = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", path));
-    if (S_ISDIR(source.stat.st_mode)) return fileError("无法打开文件", path, EISDIR);
-    if (!S_ISREG(source.stat.st_mode)) return unrecognizedFile(path);
-
-    FdSource reader(source.fd.get(), static_cast<uint64_t>(source.stat.st_size), path);
+    FdSource reader(clip.fd(), static_cast<uint64_t>(clip.status().st_size), clip.path());
     auto content = probeBoxContent(reader);
-    if (content.isError()) return inSourceFile(content.releaseError(), path);
-    if (!*content) return std::optional<BoxSource>();
-    source.content = std::move(**content);
-    return std::optional<BoxSource>(std::move(source));
+    if (content.isError()) return inSourceFile(content.releaseError(), clip.path());
+    return content;
 }
 
-ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSource source)
+ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, LockedClip& clip, BoxContent content)
 {
-    const uint64_t sourceSize = static_cast<uint64_t>(source.stat.st_size);
-    FdSource reader(source.fd.get(), sourceSize, job.source);
-    auto planned = planOutput({source.content.movie, source.content.topLevel, reader}, job.metadata);
+    const uint64_t sourceSize = static_cast<uint64_t>(clip.status().st_size);
+    FdSource reader(clip.fd(), sourceSize, job.source);
+    auto planned = planOutput({content.movie, content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     const OutputPlan plan = planned.releaseValue();
-    source.content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
+    content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
 
     auto out = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     for (const OutputWrite& write : plan.writes) KV_TRY(writeAt(out, write.bytes, write.offset));
-    DataCopier copier(source.fd.get(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize,
-                      control);
+    DataCopier copier(clip.fd(), job.source, out.fd(), out.path(), sourceSize, plan.dataBytes, plan.fileSize, control);
     for (const DataPlacement& data : plan.data)
         KV_TRY(copier.copy(data.source.offset, data.outputOffset, data.source.size));
     // Each patch lands in blocks shared with the clip: let it unshare one block, not the file system's
@@ -106,9 +95,10 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSou
     const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
     FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
-    KV_TRY(checkSourceUnchanged(job.source, source.fd.get(), source.stat));
+    KV_TRY(checkSourceUnchanged(job.source, clip.fd(), clip.status()));
     if (control.isCancelled()) return cancelledError();
-    return out.commit(source.stat, source.fd.get(), job.durable);
+    clip.lockReplacement(out.fd());
+    return out.commit(clip.status(), clip.fd(), job.durable);
 }
 
 }  // namespace kelvatta

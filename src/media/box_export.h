@@ -2,15 +2,12 @@
 // no fragments, rewritten box by box with every sample byte copied untouched.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <optional>
 #include <vector>
 
 #include "media/box_reader.h"
 #include "media/export_job.h"
 #include "media/moov_model.h"
-#include "platform/fd.h"
 
 namespace kelvatta {
 
@@ -26,17 +23,11 @@ struct BoxContent {
 // missing) or too large to hold its moov in memory; the reason names no file.
 ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source);
 
-// A source the box path takes: open, and its content probed.
-struct BoxSource {
-    Fd fd;
-    struct stat stat {};
-    BoxContent content;
-};
+// probeBoxContent on the clip; errors name it.
+ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip);
 
-// probeBoxContent on the file at path, which must be a regular file; errors name it.
-ErrorOr<std::optional<BoxSource>> probeBoxSource(const std::filesystem::path& path);
-
-// Writes job.output from a probed source. Leaves nothing at job.output on failure or cancellation.
-ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, BoxSource source);
+// Writes job.output from the clip, whose content was probed. Leaves nothing at job.output on
+// failure or cancellation.
+ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, LockedClip& clip, BoxContent content);
 
 }  // namespace kelvatta

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media/export_session.h"
+#include "media/locked_clip.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -42,8 +43,16 @@ private:
     std::atomic<double> progress_{0.0};
 };
 
-// Writes job.output from job.source. On failure or cancellation it returns an error and leaves
-// nothing at job.output that it made. Checks control.isCancelled() often.
+// How an export uses its source, which says the lock it holds on it (see locked_clip.h).
+ClipUse clipUseOf(const ExportJob& job);
+
+// Writes job.output from job.source, open and locked as clip (for clipUseOf(job)), which every read
+// goes through. On failure or cancellation it returns an error and leaves nothing at job.output
+// that it made. Checks control.isCancelled() often. In replace mode the finished output is locked
+// with the clip (LockedClip::lockReplacement), so that the caller, holding clip, holds both until
+// it has put the output in the clip's place.
+ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip& clip);
+// The same, with job.source opened and locked for the export's length only.
 ErrorOr<void> runExport(const ExportJob& job, ExportControl& control);
 
 }  // namespace kelvatta

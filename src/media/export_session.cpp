@@ -1,11 +1,13 @@
 #include "media/export_session.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <list>
 #include <mutex>
 #include <thread>
 
 #include "media/export_job.h"
+#include "media/media_error.h"
 
 namespace kelvatta {
 namespace {
@@ -92,11 +94,18 @@ public:
     void cancelExport() override { control_.cancel(); }
 
 private:
+    // Opens and locks the clip, then exports. The lock is kept while the session lives, which is
+    // until its completion has put the result in place and written the sidecar; after a failure
+    // nothing more is done to the clip, and it goes at once (a rewrite in place refused for the
+    // clip's layout is followed by an ordinary rewrite, which takes its own).
     void run()
     {
-        auto result = runExport(job_, control_);
+        auto result = catchingAllocation([this] { return lockAndExport(); });
+        if (result.isError() && result.error() == outOfMemory())
+            result = fileError("无法处理文件", job_.source, ENOMEM);
         ExportStatus status = ExportStatus::completed;
         if (result.isError()) {
+            clip_.reset();
             if (control_.isCancelled()) {
                 status = ExportStatus::cancelled;
             } else {
@@ -110,7 +119,17 @@ private:
         status_ = static_cast<long>(status);
     }
 
+    ErrorOr<void> lockAndExport()
+    {
+        if (control_.isCancelled()) return cancelledError();
+        auto clip = LockedClip::open(job_.source, clipUseOf(job_));
+        if (clip.isError()) return clip.releaseError();
+        clip_.emplace(clip.releaseValue());
+        return runExport(job_, control_, *clip_);
+    }
+
     ExportJob job_;
+    std::optional<LockedClip> clip_;  // written by run(), then only destroyed with the session
     ExportControl control_;
     std::atomic<long> status_{static_cast<long>(ExportStatus::waiting)};
     mutable std::mutex mutex_;

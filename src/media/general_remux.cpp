@@ -42,8 +42,6 @@ namespace fs = std::filesystem;
 constexpr std::string_view kMdtaPrefix = "mdta/";
 constexpr const char* kMajorBrand = "mp42";
 
-Error outOfMemory() { return posixError(ENOMEM); }
-
 // The demuxer whose errors are being counted on this thread (see DemuxerErrors), and their count.
 thread_local const AVFormatContext* watchedDemuxer = nullptr;
 thread_local int demuxerErrors = 0;
@@ -238,7 +236,7 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const Exp
 // Source
 
 struct Source {
-    Fd fd;
+    int fd = -1;  // the locked clip's
     struct stat status {};
     std::unique_ptr<FdIo> io;  // outlives context, which reads through it
     InputContext context;
@@ -256,14 +254,12 @@ Error sourceError(const Source& source, const ExportJob& job, const ExportContro
 
 // Opens the source and watches its demuxer's errors (the header's own are not counted: a damaged
 // index or tag costs no media data).
-ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, DemuxerErrors& errors)
+ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, const LockedClip& clip, DemuxerErrors& errors)
 {
     Source source;
-    source.fd = KV_TRY(openClip(job.source, O_RDONLY));
-    source.status = KV_TRY(onFile(sys::fstat(source.fd.get()), "无法读取文件", job.source));
-    if (!S_ISREG(source.status.st_mode)) return unrecognizedFile(job.source);
-
-    source.io = FdIo::make(FdIo::Mode::read, source.fd.get(), static_cast<uint64_t>(source.status.st_size), &control);
+    source.fd = clip.fd();
+    source.status = clip.status();
+    source.io = FdIo::make(FdIo::Mode::read, source.fd, static_cast<uint64_t>(source.status.st_size), &control);
     if (!source.io) return outOfMemory();
     source.context = openInput(*source.io, nullptr, &control);
     if (!source.context) return sourceError(source, job, control);
@@ -818,7 +814,7 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
 
 }  // namespace
 
-ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
+ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedClip& clip)
 {
     silenceLibav();
     if (control.isCancelled()) return cancelledError();
@@ -826,7 +822,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
         return unsupported("不支持的导出文件类型：" + job.fileType);
 
     DemuxerErrors errors;
-    Source source = KV_TRY(openSource(job, control, errors));
+    Source source = KV_TRY(openSource(job, control, clip, errors));
     std::vector<int> streams = KV_TRY(carriedStreams(source.context.get(), job));
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
@@ -838,10 +834,11 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control)
     KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams, remux.packetsWritten()));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
-    KV_TRY(checkSourceUnchanged(job.source, source.fd.get(), source.status));
+    KV_TRY(checkSourceUnchanged(job.source, source.fd, source.status));
     if (control.isCancelled()) return cancelledError();
 
-    auto committed = output.commit(source.status, source.fd.get());
+    clip.lockReplacement(output.fd());
+    auto committed = output.commit(source.status, source.fd);
     if (committed.isError()) return committed.releaseError();
     return {};
 }

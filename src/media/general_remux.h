@@ -7,7 +7,7 @@
 
 namespace kelvatta {
 
-// Same contract as runExport. Every audio and video stream (and MPEG-4 timed text) is copied
+// Same contract as runExport, for the clip open and locked as job.source. Every audio and video stream (and MPEG-4 timed text) is copied
 // without decoding into an mp4 file, or a mov file with brand mp42 when the mp4 muxer refuses a
 // codec (PCM audio); SubRip subtitles become timed text (without their styles), and the chapters
 // and the source's own tags (title, ...) are kept. Other subtitles, attachments and data cannot be
@@ -18,6 +18,6 @@ namespace kelvatta {
 // or video codec neither muxer takes, fails with a Chinese error naming the file (and the codec).
 // The written file is read back and checked before it is committed, and a source that changed
 // meanwhile fails the export.
-ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control);
+ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedClip& clip);
 
 }  // namespace kelvatta

@@ -1,5 +1,7 @@
 #include "media/media_error.h"
 
+#include <cerrno>
+
 namespace kelvatta {
 
 std::string quotedName(const std::filesystem::path& file) { return "“" + file.filename().string() + "”"; }
@@ -15,6 +17,15 @@ Error sourceChanged(const std::filesystem::path& file)
 }
 
 Error cancelledError() { return exportError(ExportErrorCode::cancelled, "导出已取消"); }
+
+Error clipBusy(const std::filesystem::path& file)
+{
+    return exportError(ExportErrorCode::busy, "文件" + quotedName(file) +
+                                                  "正由另一个进程处理（另一个窗口或命令正在改写它），本次未做任何改动；"
+                                                  "请等它处理完再试");
+}
+
+Error outOfMemory() { return posixError(ENOMEM); }
 
 Error inSourceFile(Error error, const std::filesystem::path& file)
 {

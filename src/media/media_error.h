@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -20,10 +21,12 @@ enum class ExportErrorCode : long {
     tooLarge = 4,      // beyond a limit the export sets itself
     verifyFailed = 5,  // the written output did not read back as it should
     cancelled = 6,
-    fragmented = 7,      // a fragmented movie: not for the box path
-    notInPlace = 8,      // the clip's layout does not allow a rewrite in place; the reason says why
-    muxFailed = 9,       // libavformat's muxer could not write the output
-    sourceChanged = 10,  // the source was modified while it was exported
+    fragmented = 7,       // a fragmented movie: not for the box path
+    notInPlace = 8,       // the clip's layout does not allow a rewrite in place; the reason says why
+    muxFailed = 9,        // libavformat's muxer could not write the output
+    sourceChanged = 10,   // the source was modified while it was exported
+    busy = 11,            // another run holds the clip; nothing was done
+    recordMismatch = 12,  // a rewrite in place's record does not hold for the clip; nothing was done
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)
@@ -50,6 +53,22 @@ Error unrecognizedFile(const std::filesystem::path& file);
 // "文件“<name>”在导出过程中被修改": the file read is no longer what its path names.
 Error sourceChanged(const std::filesystem::path& file);
 Error cancelledError();
+// "文件“<name>”正由另一个进程处理…": another run holds the clip's lock.
+Error clipBusy(const std::filesystem::path& file);
+// Memory the export could not have; allocation failures travel as this value.
+Error outOfMemory();
+
+// f(), an allocation that fails in it (std::bad_alloc) coming back as outOfMemory() rather than an
+// exception: none crosses the export's border.
+template <typename F>
+auto catchingAllocation(F&& f) -> decltype(f())
+{
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return outOfMemory();
+    }
+}
 
 // The reason of a damaged/unsupported/tooLarge error put into a sentence that names the source file;
 // other errors pass unchanged.

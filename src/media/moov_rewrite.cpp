@@ -24,9 +24,6 @@ struct NewTimecodeTrack {
     uint32_t firstFrame = 0;
 };
 
-// rtmd samples are read one header at a time; more than a day of 60p is not a clip.
-constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
-
 Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32_t track = Patch::kNoTrack)
 {
     Patch patch;

@@ -21,6 +21,8 @@ inline constexpr size_t kRtmdHeaderSize = 28;
 inline constexpr size_t kRtmdHeadSize = kRtmdHeaderSize + 4;
 inline constexpr size_t kRtmdTimecodeAt = 13;
 inline constexpr size_t kRtmdTimecodeSize = 5;
+// rtmd samples are read one header at a time; more than a day of 60p is not a clip.
+inline constexpr size_t kMaxRtmdSamples = 24u * 3600 * 60;
 
 struct RtmdTimecode {
     Timecode time;

@@ -133,6 +133,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
+                plan.xmlTexts.emplace_back(box.offset + xml->textAt, box.offset + xml->textAt + xml->textSize);
                 for (const CameraXmlEdit& edit : xml->edits) {
                     TopLevelPlan::XmlEdit placed{box.offset + xml->textAt + edit.offset, {}, edit.digits};
                     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(xml->textAt + edit.offset), 8,

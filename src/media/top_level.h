@@ -31,6 +31,8 @@ struct TopLevelPlan {
         std::array<char, 8> digits{};
     };
     std::vector<XmlEdit> xmlEdits;
+    // Where the text of each top-level camera XML lies in the source: [first, second).
+    std::vector<std::pair<uint64_t, uint64_t>> xmlTexts;
     bool xmlInMoov = false;  // the camera's XML was in moov/meta
 };
 

@@ -15,11 +15,17 @@ extern "C" {
 namespace kelvatta {
 namespace {
 
-constexpr char kMarkerMagic[8] = {'K', 'V', 'I', 'N', 'P', 'L', 'C', '1'};
-constexpr char kRecordMagic[8] = {'K', 'V', 'U', 'N', 'D', 'O', '0', '1'};
+constexpr char kMarkerMagic[8] = {'K', 'V', 'I', 'N', 'P', 'L', 'C', '2'};
+constexpr char kRecordMagic[8] = {'K', 'V', 'U', 'N', 'D', 'O', '0', '2'};
+// Those of earlier versions: a marker without the appended part's end and the commitment, a
+// record without the hash of the appended part.
+constexpr char kMarkerMagicV1[8] = {'K', 'V', 'I', 'N', 'P', 'L', 'C', '1'};
+constexpr char kRecordMagicV1[8] = {'K', 'V', 'U', 'N', 'D', 'O', '0', '1'};
+constexpr uint64_t kUndoMarkerSizeV1 = 36;
+constexpr char kCommitment[kUndoCommitSize] = {'K', 'V', 'C', 'O', 'M', 'M', 'I', 'T'};
 // A record larger than this is not one of ours (one patch per frame of a day of 60p is ~100 MiB).
 constexpr uint64_t kMaxRecordSize = 256u << 20;
-constexpr size_t kMaxPatchSize = 8;
+constexpr size_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
 
 class Sha256Hasher {
 public:
@@ -46,6 +52,11 @@ public:
 private:
     std::unique_ptr<AVSHA, void (*)(void*)> sha_;
 };
+
+bool startsWith(ByteSpan bytes, const char (&magic)[8])
+{
+    return bytes.size() >= sizeof magic && std::equal(magic, magic + 8, reinterpret_cast<const char*>(bytes.data()));
+}
 
 void writeTime(ByteWriter& w, const struct timespec& t)
 {
@@ -76,12 +87,11 @@ ErrorOr<Bytes> readExactly(ByteSource& file, uint64_t offset, uint64_t length)
     return bytes;
 }
 
-// The record in a box's payload; nothing when it is not a whole, intact record.
+// The record in a box's payload; nothing when it is not a whole, intact record of ours.
 std::optional<UndoRecord> parseRecord(ByteSpan payload)
 {
-    if (payload.size() < sizeof kRecordMagic + 32 ||
-        !std::equal(kRecordMagic, kRecordMagic + 8, reinterpret_cast<const char*>(payload.data())))
-        return std::nullopt;
+    const bool v1 = startsWith(payload, kRecordMagicV1);
+    if (payload.size() < sizeof kRecordMagic + 32 || !(v1 || startsWith(payload, kRecordMagic))) return std::nullopt;
     const ByteSpan body = payload.first(payload.size() - 32);
     const Sha256 check = hashOf(body);
     if (!std::equal(check.begin(), check.end(), payload.end() - 32)) return std::nullopt;
@@ -92,33 +102,64 @@ std::optional<UndoRecord> parseRecord(ByteSpan payload)
     record.oldMoovOffset = r.u64();
     record.newMoovOffset = r.u64();
     for (uint8_t& b : record.originalHash) b = r.u8();
+    if (!v1) {
+        Sha256 appended;
+        for (uint8_t& b : appended) b = r.u8();
+        record.appendedHash = appended;
+    }
     const uint32_t count = r.u32();
     // Each patch takes at least 11 bytes: no more can be in the payload.
     if (!r.ok() || count > r.remaining() / 11) return std::nullopt;
     record.patches.reserve(count);
     for (uint32_t i = 0; i < count && r.ok(); ++i) {
-        UndoPatch patch;
+        Patch patch;
         patch.offset = r.u64();
-        const uint8_t size = r.u8();
-        if (size == 0 || size > kMaxPatchSize || r.remaining() < 2u * size) return std::nullopt;
-        for (uint8_t k = 0; k < size; ++k) patch.original.push_back(r.u8());
-        for (uint8_t k = 0; k < size; ++k) patch.rewritten.push_back(r.u8());
-        record.patches.push_back(std::move(patch));
+        patch.size = r.u8();
+        if (patch.size == 0 || patch.size > kMaxPatchSize || r.remaining() < 2u * patch.size) return std::nullopt;
+        for (uint8_t k = 0; k < patch.size; ++k) patch.original[k] = r.u8();
+        for (uint8_t k = 0; k < patch.size; ++k) patch.bytes[k] = r.u8();
+        record.patches.push_back(patch);
     }
     if (!r.ok() || r.remaining() != 0) return std::nullopt;
     // Everything it names lies where a rewrite in place puts it: patches and the old moov within the
     // original, the new moov after it.
     const uint64_t length = record.originalLength;
-    for (const UndoPatch& patch : record.patches)
-        if (patch.offset > length || patch.original.size() > length - patch.offset) return std::nullopt;
+    for (const Patch& patch : record.patches)
+        if (patch.offset > length || patch.size > length - patch.offset) return std::nullopt;
     if (record.oldMoovOffset > length || length - record.oldMoovOffset < 8 || record.newMoovOffset < length)
         return std::nullopt;
     return record;
 }
 
+// The marker a box is, if it is one.
+ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box)
+{
+    if (box.type != fourcc("free") || (box.size != kUndoMarkerSize && box.size != kUndoMarkerSizeV1))
+        return std::optional<InPlaceTrace>();
+    const Bytes bytes = KV_TRY(readExactly(file, box.payloadOffset(), box.payloadSize()));
+    const bool v1 = box.size == kUndoMarkerSizeV1;
+    if (!startsWith(bytes, v1 ? kMarkerMagicV1 : kMarkerMagic)) return std::optional<InPlaceTrace>();
+    FieldReader r(ByteSpan(bytes).subspan(sizeof kMarkerMagic));
+    InPlaceTrace trace;
+    trace.originalLength = r.u64();
+    trace.markerSize = box.size;
+    trace.modified = readTime(r);
+    if (!v1) {
+        trace.appendedEnd = r.u64();
+        const ByteSpan commitment = ByteSpan(bytes).subspan(kUndoCommitAt - box.headerSize, kUndoCommitSize);
+        if (std::all_of(commitment.begin(), commitment.end(), [](uint8_t b) { return b == 0; }))
+            trace.commitment = InPlaceTrace::Commitment::none;
+        else if (startsWith(commitment, kCommitment)) trace.commitment = InPlaceTrace::Commitment::made;
+        else trace.commitment = InPlaceTrace::Commitment::torn;
+    }
+    if (!r.ok() || trace.originalLength != box.offset || (trace.appendedEnd && *trace.appendedEnd < box.end()))
+        return damaged("原地修改的标记与其位置不符");
+    return std::optional<InPlaceTrace>(trace);
+}
+
 }  // namespace
 
-Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original)
+Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original, uint64_t appendedEnd)
 {
     Bytes out;
     ByteWriter w(out);
@@ -126,9 +167,13 @@ Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original)
     w.text(std::string_view(kMarkerMagic, sizeof kMarkerMagic));
     w.u64(originalLength);
     writeTime(w, original.st_mtim);
+    w.u64(appendedEnd);
+    w.zeros(kUndoCommitSize);
     w.close();
     return out;
 }
+
+ByteSpan undoCommitment() { return ByteSpan(reinterpret_cast<const uint8_t*>(kCommitment), sizeof kCommitment); }
 
 Bytes buildUndoRecord(const UndoRecord& record)
 {
@@ -142,12 +187,13 @@ Bytes buildUndoRecord(const UndoRecord& record)
     w.u64(record.oldMoovOffset);
     w.u64(record.newMoovOffset);
     w.bytes(record.originalHash);
+    w.bytes(record.appendedHash.value_or(Sha256{}));
     w.u32(static_cast<uint32_t>(record.patches.size()));
-    for (const UndoPatch& patch : record.patches) {
+    for (const Patch& patch : record.patches) {
         w.u64(patch.offset);
-        w.u8(static_cast<uint8_t>(patch.original.size()));
-        w.bytes(patch.original);
-        w.bytes(patch.rewritten);
+        w.u8(patch.size);
+        w.bytes(patch.originalSpan());
+        w.bytes(patch.span());
     }
     const Sha256 check = hashOf(ByteSpan(out).subspan(bodyAt));
     w.bytes(check);
@@ -159,51 +205,63 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
 {
     std::optional<InPlaceTrace> trace;
     for (const Box& box : topLevel) {
-        if (box.type != fourcc("free") || box.size != kUndoMarkerSize) continue;
-        const Bytes bytes = KV_TRY(readExactly(file, box.payloadOffset(), box.payloadSize()));
-        if (!std::equal(kMarkerMagic, kMarkerMagic + 8, reinterpret_cast<const char*>(bytes.data()))) continue;
-        FieldReader r(ByteSpan(bytes).subspan(sizeof kMarkerMagic));
-        InPlaceTrace found;
-        found.originalLength = r.u64();
-        found.modified = readTime(r);
-        if (!r.ok() || found.originalLength != box.offset) return damaged("原地修改的标记与其位置不符");
-        trace = found;
-        break;
+        trace = KV_TRY(readMarker(file, box));
+        if (trace) break;
     }
     if (!trace) return trace;
-    // After the marker stands only what a rewrite in place appends: free boxes, the mdat of one
-    // timecode sample, the new moov, and zeros (a box of type 0) where a run was cut short.
+    // The record: the first whole, intact one after the marker (the last box of what was appended,
+    // which ends where the marker says).
     for (const Box& box : topLevel) {
-        if (box.offset <= trace->originalLength) continue;
-        const bool ours = box.type == fourcc("free") || box.type == fourcc("moov") || box.type == 0 ||
-                          (box.type == fourcc("mdat") && box.size <= 16);
-        if (!ours)
-            return damaged("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
-    }
-    const Box& last = topLevel.back();
-    if (last.type == fourcc("free") && last.offset > trace->originalLength && last.size <= kMaxRecordSize) {
-        const Bytes payload = KV_TRY(readExactly(file, last.payloadOffset(), last.payloadSize()));
-        auto record = parseRecord(payload);
-        if (record && record->originalLength == trace->originalLength) trace->record = std::move(record);
+        if (box.offset <= trace->originalLength || box.type != fourcc("free") || box.size > kMaxRecordSize ||
+            box.payloadSize() < sizeof kRecordMagic)
+            continue;
+        if (trace->appendedEnd && box.end() != *trace->appendedEnd) continue;
+        const Bytes magic = KV_TRY(readExactly(file, box.payloadOffset(), sizeof kRecordMagic));
+        if (!startsWith(magic, kRecordMagic) && !startsWith(magic, kRecordMagicV1)) continue;
+        auto record = parseRecord(KV_TRY(readExactly(file, box.payloadOffset(), box.payloadSize())));
+        if (!record || record->originalLength != trace->originalLength) continue;
+        trace->record = std::move(record);
+        trace->recordOffset = box.offset;
+        trace->recordEnd = box.end();
+        break;
     }
     return trace;
 }
 
-ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::vector<UndoPatch>& patches,
+ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::vector<Patch>& patches,
                                  uint64_t tailFrom, bool originals)
 {
     Sha256Hasher hasher;
-    if (!hasher.ok()) return tooLarge("内存不足");
+    if (!hasher.ok()) return outOfMemory();
     hasher.update(length);
-    for (const UndoPatch& patch : patches) {
+    for (const Patch& patch : patches) {
         hasher.update(patch.offset);
-        if (originals) hasher.update(patch.original);
-        else hasher.update(KV_TRY(readExactly(file, patch.offset, patch.original.size())));
+        if (originals) hasher.update(patch.originalSpan());
+        else hasher.update(KV_TRY(readExactly(file, patch.offset, patch.size)));
     }
     if (tailFrom > length) return damaged("原地修改的记录无效");
     constexpr uint64_t kPiece = 1u << 20;
     for (uint64_t at = tailFrom; at < length; at += kPiece)
         hasher.update(KV_TRY(readExactly(file, at, std::min(kPiece, length - at))));
+    return hasher.final();
+}
+
+ErrorOr<Sha256> hashAppended(ByteSource& file, uint64_t from, uint64_t to, uint64_t typeAt)
+{
+    Sha256Hasher hasher;
+    if (!hasher.ok()) return outOfMemory();
+    constexpr uint64_t kPiece = 1u << 20;
+    for (uint64_t at = from; at < to; at += kPiece) {
+        Bytes piece = KV_TRY(readExactly(file, at, std::min(kPiece, to - at)));
+        // The type field, wherever it falls in the pieces, read as written.
+        uint8_t free[4];
+        storeU32(free, fourcc("free"));
+        for (uint64_t k = 0; k < 4; ++k) {
+            const uint64_t byte = typeAt + 4 + k;
+            if (byte >= at && byte < at + piece.size()) piece[byte - at] = free[k];
+        }
+        hasher.update(piece);
+    }
     return hasher.final();
 }
 

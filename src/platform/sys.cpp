@@ -68,6 +68,8 @@ const char* callName(Call call)
     case Call::Fadvise: return "posix_fadvise";
     case Call::Link: return "linkat";
     case Call::OpenUnnamed: return "open(O_TMPFILE)";
+    case Call::Lock: return "fcntl(F_OFD_SETLK)";
+    case Call::Dup: return "dup";
     }
     return "?";
 }
@@ -400,6 +402,26 @@ ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path)
     auto dir = open(parent.string(), O_RDONLY | O_DIRECTORY);
     if (dir.isError()) return dir.releaseError();
     return fsync(dir->get());
+}
+
+ErrorOr<void> lockFile(int fd, bool exclusive)
+{
+    KV_FAULT_POINT(Call::Lock);
+    struct flock lock {};
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;  // l_start and l_len 0: the whole file, however it grows
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return {};
+        if (errno != EINTR) return callError(Call::Lock, errno);
+    }
+}
+
+ErrorOr<Fd> duplicate(int fd)
+{
+    KV_FAULT_POINT(Call::Dup);
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return callError(Call::Dup, errno);
+    return Fd(copy);
 }
 
 ErrorOr<void> close(Fd& fd)

@@ -39,6 +39,8 @@ enum class Call {
     Fadvise,
     Link,
     OpenUnnamed,
+    Lock,
+    Dup,
 };
 
 const char* callName(Call call);
@@ -99,6 +101,13 @@ ErrorOr<void> setXattr(int fd, const std::string& name, const std::vector<char>&
 ErrorOr<void> removeXattr(int fd, const std::string& name);
 // Fsyncs the folder that holds path, so that path's entry (made by a creation or a rename) is durable.
 ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
+// fcntl(F_OFD_SETLK) over the whole file: an open file description lock, shared or exclusive (which
+// wants fd open for writing), taken at once or refused with EAGAIN while another description holds
+// one it conflicts with, in this process or another. It belongs to the description: dup keeps it,
+// closing one of several descriptors does not drop it, closing the last one does.
+ErrorOr<void> lockFile(int fd, bool exclusive);
+// dup(2), close-on-exec: a second descriptor of the same open file description.
+ErrorOr<Fd> duplicate(int fd);
 // Closes fd and reports the close's error (a deferred write error on some file systems).
 ErrorOr<void> close(Fd& fd);
 

@@ -60,22 +60,24 @@ Error withAdvice(Error error, bool saveAs)
 }
 
 // Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
-// copy beside the new clip in the save-as folder. Prints the file written.
+// copy beside the new clip in the save-as folder. Prints the file written, or the sidecar left alone
+// and why.
 ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL)
 {
-    auto written = [&]() -> ErrorOr<std::optional<fs::path>> {
+    auto outcome = [&]() -> ErrorOr<SidecarOutcome> {
         const auto sidecar = KV_TRY(findSidecar(clip));
-        if (!sidecar) return std::optional<fs::path>();
-        const auto destination =
-            saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->filename()) : std::optional<fs::path>();
+        if (!sidecar) return SidecarOutcome{};
+        const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->path.filename())
+                                        : std::optional<fs::path>();
         return writeRebasedSidecar(*sidecar, destination);
     }();
-    if (written.isError()) {
-        const Error& e = written.error();
+    if (outcome.isError()) {
+        const Error& e = outcome.error();
         return Error{e.domain, e.code,
                      "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
     }
-    if (*written) printLine("已写入附属 XML 文件：" + (*written)->string());
+    if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
+    if (auto line = leftAloneLine(*outcome)) printLine(*line);
     return {};
 }
 

@@ -1,7 +1,9 @@
 // Rewriting a Sony clip in place and restoring it: the round trip byte for byte, every system call
-// made to fail in turn (each failure undone), and the rewrite stopped dead before every call, as a
-// crash would (each state read as the original or the result, completed by the next run and undone
-// by a restore). The stops run in a child process; this program starts no threads before them.
+// made to fail in turn (each failure undone), the rewrite stopped dead before every call, as a crash
+// would (each state read as the original or the result, completed by the next run and undone by a
+// restore), a second run meeting the first at every step (refused, nothing changed), and traces
+// damaged or forged (refused unchanged, or completed and restored where what they say is proven).
+// The stops and the first of two runs run in child processes; this program starts no threads before.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,12 +12,20 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+extern "C" {
+#include <libavutil/mem.h>
+#include <libavutil/sha.h>
+}
+
 #include <iostream>
 #include <map>
 
+#include "media/box_export.h"
 #include "media/export_session.h"
+#include "media/fd_source.h"
 #include "media/in_place.h"
 #include "media/media_error.h"
+#include "media/undo_record.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/fault_plan.h"
@@ -57,18 +67,27 @@ bool datedAsShot(const fs::path& clip)
     return ::stat(clip.c_str(), &st) == 0 && st.st_mtim.tv_sec == kShot.tv_sec && st.st_mtim.tv_nsec == kShot.tv_nsec;
 }
 
-fs::path freshCopy(const std::string& name)
+fs::path freshCopy(const std::string& name, const Bytes& bytes = original())
 {
     const fs::path clip = folder / name;
     fs::remove(clip);
-    writeShot(clip, original());
+    writeShot(clip, bytes);
     return clip;
 }
 
 ErrorOr<void> rewrite(const fs::path& clip)
 {
     ExportControl control;
-    return rewriteInPlace(clip, zeroTimecodeItems(), control);
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    return rewriteInPlace(*locked, zeroTimecodeItems(), control);
+}
+
+ErrorOr<bool> restore(const fs::path& clip)
+{
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    return restoreInPlace(*locked);
 }
 
 const Bytes& reference()
@@ -81,6 +100,18 @@ const Bytes& reference()
     }();
     return bytes;
 }
+
+// What the reference says of its rewrite.
+InPlaceTrace traceOf(const Bytes& file)
+{
+    MemorySource source(file);
+    auto top = scanTopLevel(source);
+    auto trace = top.isError() ? std::optional<InPlaceTrace>() : findInPlaceTrace(source, *top).releaseValue();
+    EXPECT_TRUE(trace && trace->record);
+    return trace.value_or(InPlaceTrace{});
+}
+
+void setType(Bytes& file, uint64_t boxOffset, const char (&type)[5]) { storeU32(&file[boxOffset + 4], fourcc(type)); }
 
 TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
 {
@@ -125,15 +156,17 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     const fs::path sidecar = folder / "C0001M01.XML";
     const std::string camera = sonyXml({25, false, false, {10, 0, 0, 0}}, 25);
     writeBytes(sidecar, Bytes(camera.begin(), camera.end()));
-    ASSERT_FALSE(writeRebasedSidecar(sidecar, std::nullopt).isError());
-    auto restored = restoreInPlace(clip);
+    ASSERT_FALSE(writeRebasedSidecar({sidecar, {}}, std::nullopt).isError());
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    ASSERT_FALSE(locked.isError());
+    auto restored = restoreInPlace(*locked);
     ASSERT_FALSE(restored.isError()) << restored.error().localizedDescription;
     EXPECT_TRUE(*restored);
     EXPECT_EQ(readBytes(clip), original());
-    ASSERT_FALSE(restoreSidecar(clip).isError());
+    ASSERT_FALSE(restoreSidecar(*locked).isError());
     EXPECT_EQ(readBytes(sidecar), Bytes(camera.begin(), camera.end()));
     EXPECT_TRUE(datedAsShot(clip));
-    EXPECT_FALSE(*restoreInPlace(clip)) << "nothing left to restore";
+    EXPECT_FALSE(*restoreInPlace(*locked)) << "nothing left to restore";
 
     // A layout that does not allow it says why and is not touched.
     const fs::path first = folder / "first.MP4";
@@ -147,23 +180,23 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     EXPECT_EQ(readBytes(first), firstBytes);
 }
 
-// The calls of a clean rewrite, which the sweeps go through.
-std::vector<sys::Call> cleanCalls()
+// The calls of a clean run of op on a copy of `from`, which the sweeps go through.
+template <typename Op>
+std::vector<sys::Call> cleanCalls(Op op, const Bytes& from)
 {
-    const fs::path clip = freshCopy("count.MP4");
+    const fs::path clip = freshCopy("count.MP4", from);
     FaultPlan plan{.nth = 0};
     {
         ScopedFaults faults(plan);
-        EXPECT_FALSE(rewrite(clip).isError());
+        EXPECT_FALSE(op(clip).isError());
     }
-    EXPECT_EQ(readBytes(clip), reference());
     return plan.calls;
 }
 
 TEST(InPlace, EveryFailedCallIsUndone)
 {
     ASSERT_FALSE(reference().empty());
-    const int points = static_cast<int>(cleanCalls().size());
+    const int points = static_cast<int>(cleanCalls(rewrite, original()).size());
     int runs = 0, violations = 0;
     for (int nth = 1; nth <= points; ++nth) {
         for (int err : {EIO, ENOSPC}) {
@@ -187,7 +220,7 @@ TEST(InPlace, EveryFailedCallIsUndone)
                 }
                 // Undone at once; where undoing was made to fail as well, a restore finishes it.
                 if (result.isError() && readBytes(clip) != original()) {
-                    auto restored = restoreInPlace(clip);
+                    auto restored = restore(clip);
                     if (!onward) problem = "a failure was not undone";
                     else if (restored.isError() || readBytes(clip) != original()) problem = "a restore did not undo it";
                 }
@@ -204,25 +237,31 @@ TEST(InPlace, EveryFailedCallIsUndone)
               << " violations\n";
 }
 
-// The file after a rewrite stopped dead just before its nth system call.
-Bytes stoppedBefore(int nth, const fs::path& clip)
+// A child process running op on clip, made to act at its nth system call; its exit status says
+// whether op succeeded.
+template <typename Op>
+pid_t runChild(Op op, const fs::path& clip, int nth, std::function<int(sys::Call)> act)
 {
     const pid_t child = ::fork();
     if (child == 0) {
-        FaultPlan plan{.nth = nth, .act = [](sys::Call) -> int { ::_exit(0); }};
+        FaultPlan plan{.nth = nth, .act = std::move(act)};
         ScopedFaults faults(plan);
-        (void)rewrite(clip);
-        ::_exit(1);
+        ::_exit(op(clip).isError() ? 1 : 0);
     }
+    return child;
+}
+
+int exitStatus(pid_t child)
+{
     int status = 0;
     EXPECT_EQ(::waitpid(child, &status, 0), child);
-    return readBytes(clip);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(InPlace, ARewriteStoppedAnywhereIsReadableAndCompletedOrRestored)
 {
     ASSERT_FALSE(reference().empty());
-    const std::vector<sys::Call> calls = cleanCalls();
+    const std::vector<sys::Call> calls = cleanCalls(rewrite, original());
     const std::string sourcePackets = packetHash(folder / "plain.mov");
     std::map<std::string, int> states;
     int points = 0;
@@ -235,14 +274,15 @@ TEST(InPlace, ARewriteStoppedAnywhereIsReadableAndCompletedOrRestored)
         ++points;
         SCOPED_TRACE("stopped before call " + std::to_string(nth) + " (" + sys::callName(call) + ")");
         const fs::path clip = freshCopy("stopped.MP4");
-        const Bytes stopped = stoppedBefore(nth, clip);
+        exitStatus(runChild(rewrite, clip, nth, [](sys::Call) -> int { ::_exit(0); }));
+        const Bytes stopped = readBytes(clip);
         ++states[stopped == original() ? "original" : stopped == reference() ? "result" : "between"];
         // Readers open it and find every packet, whatever instant it stopped at.
         EXPECT_EQ(packetHash(clip), sourcePackets);
         const std::string start = streamTimecode(clip, "d:0");
         EXPECT_TRUE(start == "10:00:00:00" || start == "00:00:00:00") << start;
 
-        auto restored = restoreInPlace(clip);
+        auto restored = restore(clip);
         ASSERT_FALSE(restored.isError()) << restored.error().localizedDescription;
         EXPECT_EQ(readBytes(clip), original());
 
@@ -254,6 +294,235 @@ TEST(InPlace, ARewriteStoppedAnywhereIsReadableAndCompletedOrRestored)
     std::cout << "[ FIGURES  ] in-place stopped before each of " << points << " calls that write:";
     for (const auto& [state, count] : states) std::cout << " " << state << " " << count;
     std::cout << "\n";
+}
+
+// One run paused at each of its steps once it holds the clip (in another process, as a second
+// window or command would be): a rewrite and a restore started meanwhile are refused at once and
+// change nothing, and the first run then ends as if alone.
+TEST(InPlace, ASecondRunMeetingTheFirstAtAnyStepIsRefusedAndChangesNothing)
+{
+    ASSERT_FALSE(reference().empty());
+    const auto restoreOp = [](const fs::path& clip) -> ErrorOr<void> {
+        auto restored = restore(clip);
+        return restored.isError() ? ErrorOr<void>(restored.releaseError()) : ErrorOr<void>();
+    };
+    const struct {
+        const char* first;
+        std::function<ErrorOr<void>(const fs::path&)> op;
+        const Bytes& from;
+        const Bytes& to;
+    } firsts[] = {{"rewrite", rewrite, original(), reference()}, {"restore", restoreOp, reference(), original()}};
+    int pauses = 0, refused = 0;
+    for (const auto& first : firsts) {
+        const std::vector<sys::Call> calls = cleanCalls(first.op, first.from);
+        const auto locked = std::ranges::find(calls, sys::Call::Lock);
+        ASSERT_NE(locked, calls.end());
+        for (int nth = static_cast<int>(locked - calls.begin()) + 2; nth <= static_cast<int>(calls.size()); ++nth) {
+            SCOPED_TRACE(std::string(first.first) + " paused before call " + std::to_string(nth) + " (" +
+                         sys::callName(calls[size_t(nth) - 1]) + ")");
+            const fs::path clip = freshCopy("paused.MP4", first.from);
+            int paused[2], resume[2];
+            ASSERT_EQ(::pipe(paused), 0);
+            ASSERT_EQ(::pipe(resume), 0);
+            const pid_t child = runChild(first.op, clip, nth, [&](sys::Call) -> int {
+                char byte = 0;
+                (void)!::write(paused[1], &byte, 1);
+                (void)!::read(resume[0], &byte, 1);
+                return 0;
+            });
+            char byte = 0;
+            ASSERT_EQ(::read(paused[0], &byte, 1), 1);
+            ++pauses;
+            const Bytes meanwhile = readBytes(clip);
+            const auto busy = [](const auto& outcome) {
+                return outcome.isError() && isExportError(outcome.error(), ExportErrorCode::busy);
+            };
+            const bool rewriteRefused = busy(rewrite(clip)), restoreRefused = busy(restore(clip));
+            EXPECT_TRUE(rewriteRefused && restoreRefused);
+            refused += rewriteRefused + restoreRefused;
+            EXPECT_EQ(readBytes(clip), meanwhile);
+            ASSERT_EQ(::write(resume[1], &byte, 1), 1);
+            EXPECT_EQ(exitStatus(child), 0);
+            EXPECT_EQ(readBytes(clip), first.to);
+            EXPECT_TRUE(datedAsShot(clip));
+            for (int fd : {paused[0], paused[1], resume[0], resume[1]}) ::close(fd);
+        }
+    }
+    std::cout << "[ FIGURES  ] a rewrite and a restore started at each of " << pauses
+              << " steps of a rewrite or restore in another process: " << refused << " of " << 2 * pauses
+              << " refused at once, the clip unchanged\n";
+}
+
+// A forged record in place of the reference's: its own hash made again, so only what it says is wrong.
+Bytes forged(const std::function<void(UndoRecord&)>& change)
+{
+    Bytes file = reference();
+    const InPlaceTrace trace = traceOf(file);
+    UndoRecord record = *trace.record;
+    change(record);
+    const Bytes box = buildUndoRecord(record);
+    EXPECT_EQ(box.size(), trace.recordEnd - trace.recordOffset);
+    std::copy(box.begin(), box.end(), file.begin() + static_cast<std::ptrdiff_t>(trace.recordOffset));
+    return file;
+}
+
+Sha256 sha256(ByteSpan bytes)
+{
+    Sha256 digest{};
+    AVSHA* sha = av_sha_alloc();
+    av_sha_init(sha, 256);
+    av_sha_update(sha, bytes.data(), bytes.size());
+    av_sha_final(sha, digest.data());
+    av_free(sha);
+    return digest;
+}
+
+// The clip as the program's previous version left it, with a shorter marker and a record without
+// the hash of the appended part: rewritten (complete), or stopped while appending (marker, zeros).
+Bytes previousVersion(bool complete)
+{
+    const Bytes& clip = original();
+    const uint64_t length = clip.size();
+    Bytes file = clip;
+    ByteWriter w(file);
+    w.open(fourcc("free"));
+    w.text("KVINPLC1");
+    w.u64(length);
+    w.u64(static_cast<uint64_t>(kShot.tv_sec));
+    w.u32(static_cast<uint32_t>(kShot.tv_nsec));
+    w.close();
+    if (!complete) {
+        w.zeros(5000);
+        return file;
+    }
+    MemorySource source(clip);
+    const auto content = probeBoxContent(source).releaseValue().value();
+    auto planned = planInPlace({content.movie, content.topLevel, source}, zeroTimecodeItems(), file.size());
+    const InPlacePlan plan = std::get<InPlacePlan>(planned.releaseValue());
+    w.bytes(plan.appended);
+    Bytes body;
+    ByteWriter r(body);
+    r.text("KVUNDO01");
+    r.u64(length);
+    r.u64(static_cast<uint64_t>(kShot.tv_sec));
+    r.u32(static_cast<uint32_t>(kShot.tv_nsec));
+    r.u64(plan.oldMoov.offset);
+    r.u64(plan.newMoovOffset);
+    r.bytes(hashTouchedBytes(source, length, plan.patches, plan.oldMoov.offset, true).releaseValue());
+    r.u32(static_cast<uint32_t>(plan.patches.size()));
+    for (const Patch& patch : plan.patches) {
+        r.u64(patch.offset);
+        r.u8(patch.size);
+        r.bytes(patch.originalSpan());
+        r.bytes(patch.span());
+    }
+    r.bytes(sha256(body));
+    w.u32(static_cast<uint32_t>(8 + body.size()));
+    w.type(fourcc("free"));
+    w.bytes(body);
+    for (const Patch& patch : plan.patches)
+        std::ranges::copy(patch.span(), file.begin() + static_cast<long>(patch.offset));
+    setType(file, plan.newMoovOffset, "moov");
+    setType(file, plan.oldMoov.offset, "free");
+    return file;
+}
+
+// Every trace a clip may carry, left by a run, damaged since or forged, met by a restore and by a
+// second rewrite: each either refuses with the clip byte for byte as it was, or gives the original
+// back (a restore), or the result (a rewrite), or leaves a complete result as it is.
+TEST(InPlace, TracesDamagedOrForgedAreRefusedUnchangedAndTheRestProven)
+{
+    ASSERT_FALSE(reference().empty());
+    const InPlaceTrace trace = traceOf(reference());
+    const UndoRecord& record = *trace.record;
+    const uint64_t length = original().size();
+    const auto appended = [](Bytes file, ByteSpan tail) {
+        file.insert(file.end(), tail.begin(), tail.end());
+        return file;
+    };
+    const uint8_t freeBox[16] = {0, 0, 0, 16, 'f', 'r', 'e', 'e', 'e', 'x', 'i', 'f', 't', 'o', 'o', 'l'};
+    const Bytes zeros(4096, 0);
+    const auto flipped = [](Bytes file, uint64_t at) {
+        file[at] ^= 0x20;
+        return file;
+    };
+    // Patched, the new moov not yet switched on; appended and read back, not yet committed.
+    Bytes between = reference();
+    setType(between, record.oldMoovOffset, "moov");
+    setType(between, record.newMoovOffset, "free");
+    Bytes uncommitted = original();
+    uncommitted.insert(uncommitted.end(), reference().begin() + static_cast<long>(length), reference().end());
+    std::fill_n(uncommitted.begin() + static_cast<long>(length + kUndoCommitAt), kUndoCommitSize, 0);
+    setType(uncommitted, record.newMoovOffset, "free");
+    const std::string text(reference().begin(), reference().end());
+    const uint64_t xmlDate = text.find("CreationDate value=\"2024") + 21;
+    Bytes otherRtmd = reference();
+    otherRtmd[record.patches.front().offset] ^= 0x40;
+
+    enum Outcome { refused, originalBack, result, unchanged };
+    const struct {
+        const char* trace;
+        Bytes clip;
+        Outcome restore, rewrite;
+    } cases[] = {
+        {"rewritten", reference(), originalBack, unchanged},
+        {"rewritten, then a box appended by another program", appended(reference(), freeBox), refused, unchanged},
+        {"rewritten, then the file grown by 4 KiB", appended(reference(), zeros), refused, unchanged},
+        {"rewritten, then a byte of the record flipped", flipped(reference(), reference().size() - 40), refused,
+         refused},
+        {"rewritten, then a byte of the new moov flipped", flipped(reference(), record.newMoovOffset + 200),
+         originalBack, refused},
+        {"rewritten, then a re-based rtmd timecode changed", otherRtmd, refused, refused},
+        {"rewritten, then the camera XML's date changed", flipped(reference(), xmlDate), refused, refused},
+        {"stopped before the switch", between, originalBack, result},
+        {"stopped before the switch, then a byte of the record flipped", flipped(between, between.size() - 40), refused,
+         refused},
+        {"stopped before committing", uncommitted, originalBack, result},
+        {"stopped before committing, then a box appended", appended(uncommitted, freeBox), refused, refused},
+        {"stopped before committing, then its new moov switched on",
+         [&] {
+             Bytes file = uncommitted;
+             setType(file, record.newMoovOffset, "moov");
+             return file;
+         }(),
+         refused, refused},
+        {"forged: the old moov in the media data",
+         forged([](UndoRecord& r) { r.oldMoovOffset = r.patches.front().offset - 13; }), refused, refused},
+        {"forged: a patch moved to offset 1000", forged([](UndoRecord& r) { r.patches.front().offset = 1000; }),
+         refused, refused},
+        {"forged: the new moov at the old one's place",
+         forged([](UndoRecord& r) { r.newMoovOffset = r.oldMoovOffset; }), refused, refused},
+        {"forged: a patch's original bytes", forged([](UndoRecord& r) { r.patches.front().original[0] ^= 1; }), refused,
+         refused},
+        {"rewritten by the previous version", previousVersion(true), originalBack, unchanged},
+        {"stopped while appending, by the previous version", previousVersion(false), originalBack, result},
+    };
+    for (const auto& c : cases) {
+        for (const bool restoring : {true, false}) {
+            SCOPED_TRACE(std::string(c.trace) + (restoring ? ", restored" : ", rewritten again"));
+            const fs::path clip = freshCopy("traced.MP4", c.clip);
+            ErrorOr<void> outcome;
+            if (restoring) {
+                auto restored = restore(clip);
+                if (restored.isError()) outcome = restored.releaseError();
+                else EXPECT_TRUE(*restored);
+            } else {
+                outcome = rewrite(clip);
+            }
+            const Outcome expected = restoring ? c.restore : c.rewrite;
+            if (expected == refused) {
+                ASSERT_TRUE(outcome.isError());
+                EXPECT_TRUE(isExportError(outcome.error(), ExportErrorCode::recordMismatch))
+                    << outcome.error().localizedDescription;
+                EXPECT_NE(outcome.error().localizedDescription.find("未做任何改动"), std::string::npos);
+            } else {
+                ASSERT_FALSE(outcome.isError()) << outcome.error().localizedDescription;
+            }
+            const Bytes& want = expected == originalBack ? original() : expected == result ? reference() : c.clip;
+            EXPECT_TRUE(readBytes(clip) == want);
+            EXPECT_TRUE(datedAsShot(clip));
+        }
+    }
 }
 
 }  // namespace

@@ -104,13 +104,20 @@ Trial rewrite(const Mode& mode, const fs::path& folder, FaultPlan& plan)
 }
 
 // Faults that may end in success: the save-as folder's existence test (failing it makes the rewrite
-// create the folder, which succeeds when it exists) and the copy of extended attributes (a refusal
-// costs the attribute, never the rewrite). The result is still checked to be complete.
+// create the folder, which succeeds when it exists), the copy of extended attributes (a refusal
+// costs the attribute, never the rewrite) and the lock of the finished file before it takes the
+// clip's name (without it the checks just before the rename guard the name, as they always do). The
+// result is still checked to be complete.
 bool harmless(const Mode& mode, const FaultPlan& plan)
 {
     if (mode.saveAs && plan.failedAt == std::vector<size_t>{0} && plan.calls[0] == sys::Call::Stat) return true;
-    return !plan.failedAt.empty() && std::all_of(plan.failedAt.begin(), plan.failedAt.end(),
-                                                 [&](size_t i) { return plan.calls[i] == sys::Call::Xattr; });
+    const auto clipLocked = [&](size_t i) {
+        return std::count(plan.calls.begin(), plan.calls.begin() + long(i), sys::Call::Lock) > 0;
+    };
+    return !plan.failedAt.empty() && std::all_of(plan.failedAt.begin(), plan.failedAt.end(), [&](size_t i) {
+        const sys::Call call = plan.calls[i];
+        return call == sys::Call::Xattr || call == sys::Call::Dup || (call == sys::Call::Lock && clipLocked(i));
+    });
 }
 
 // How a trial ended: "处理成功", or the label of its last line ("导出失败", "替换原文件失败",
