@@ -8,7 +8,8 @@ PREFIX ?= /usr/local
 # benchmarks, and those of the fuzzers.
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
-TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file
+TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file \
+                exfat-fuse exfatprogs
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
 .PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean format

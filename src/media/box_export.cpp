@@ -97,7 +97,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
     KV_TRY(checkSourceUnchanged(job.source, clip.fd(), clip.status()));
     if (control.isCancelled()) return cancelledError();
-    clip.lockReplacement(out.fd());
+    clip.lockReplacement(out.fd(), out.created());
     return out.commit(clip.status(), clip.fd(), job.durable);
 }
 

@@ -122,7 +122,7 @@ private:
     ErrorOr<void> lockAndExport()
     {
         if (control_.isCancelled()) return cancelledError();
-        auto clip = LockedClip::open(job_.source, clipUseOf(job_));
+        auto clip = LockedClip::open(job_.source, clipUseOf(job_), [this] { return control_.isCancelled(); });
         if (clip.isError()) return clip.releaseError();
         clip_.emplace(clip.releaseValue());
         return runExport(job_, control_, *clip_);

@@ -837,7 +837,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     KV_TRY(checkSourceUnchanged(job.source, source.fd, source.status));
     if (control.isCancelled()) return cancelledError();
 
-    clip.lockReplacement(output.fd());
+    clip.lockReplacement(output.fd(), output.created());
     auto committed = output.commit(source.status, source.fd);
     if (committed.isError()) return committed.releaseError();
     return {};

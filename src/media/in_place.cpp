@@ -339,9 +339,11 @@ ErrorOr<bool> restoreInPlace(LockedClip& locked)
     if (!traced.trace) return false;
     const InPlaceTrace& trace = *traced.trace;
     const auto mayWrite = [&]() -> ErrorOr<void> {
-        if (!KV_TRY(clip.maySetTimes()))
-            return posixError(EPERM, "无法恢复文件" + quotedName(clip.path()) +
-                                         "的修改时间（只有文件的所有者才能设置），因此未做恢复：");
+        if (!KV_TRY(clip.maySetTimes())) {
+            return Error{kPosixErrorDomain, EPERM,
+                         "文件" + quotedName(clip.path()) +
+                             "只有其所有者才能设置修改时间，恢复后无法保留它原来的修改时间，因此未做恢复"};
+        }
         return clip.checkUnchanged();
     };
     switch (traceState(trace)) {

@@ -53,7 +53,8 @@ public:
         const uint64_t from = offset - std::min<uint64_t>(offset, sizeof(Patch::original));
         auto it = std::lower_bound(patches_.begin(), patches_.end(), from,
                                    [](const Patch& p, uint64_t o) { return p.offset < o; });
-        for (; it != patches_.end() && it->offset < offset + n; ++it) put(out, n, offset, it->offset, it->originalSpan());
+        for (; it != patches_.end() && it->offset < offset + n; ++it)
+            put(out, n, offset, it->offset, it->originalSpan());
         return n;
     }
     uint64_t size() const override { return length_; }
@@ -143,8 +144,8 @@ ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, const std::strin
 
 Error recordMismatch(const fs::path& path, const std::string& reason)
 {
-    return exportError(ExportErrorCode::recordMismatch,
-                       "文件" + quotedName(path) + "与其原地修改的记录不符：" + reason + "；为免损坏文件，未做任何改动");
+    return exportError(ExportErrorCode::recordMismatch, "文件" + quotedName(path) + "与其原地修改的记录不符：" +
+                                                            reason + "；为免损坏文件，未做任何改动");
 }
 
 TraceState traceState(const InPlaceTrace& trace)

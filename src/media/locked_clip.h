@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "platform/error.h"
@@ -33,10 +34,13 @@ enum class ClipUse {
 
 class LockedClip {
 public:
-    // Opens the clip (never through a link: see openClip) and locks it. A clip another run holds
-    // fails at once with an export error of kind busy, untouched. Where the file system takes no
-    // locks the clip is open all the same and locked() is false: each use says what then guards it.
-    static ErrorOr<LockedClip> open(const std::filesystem::path& path, ClipUse use);
+    // Opens the clip (never through a link: see openClip) and locks it. A clip another process
+    // holds fails at once with an export error of kind busy, untouched; one this process holds
+    // (the same clip twice in a batch) is waited for, until cancelled says so. Where the file system
+    // takes no locks the clip is open all the same and locked() is false: each use says what then
+    // guards it.
+    static ErrorOr<LockedClip> open(const std::filesystem::path& path, ClipUse use,
+                                    const std::function<bool()>& cancelled = {});
 
     LockedClip(LockedClip&&) noexcept;
     LockedClip& operator=(LockedClip&&) noexcept;
@@ -51,10 +55,11 @@ public:
     bool exclusive() const;
 
     // Locks the finished file that is about to take the clip's name (fd, open for writing, not yet
-    // named, so no other run can hold it) for as long as this object lives: after the rename a run
-    // that opens the clip's name finds the new file locked until this run has also written the
-    // sidecar. Only a clip locked exclusively passes its lock on; elsewhere nothing is done.
-    void lockReplacement(int fd);
+    // named, so no other run can hold it; status, its identity) for as long as this object lives:
+    // after the rename a run that opens the clip's name finds the new file locked until this run has
+    // also written the sidecar. Only a clip locked exclusively passes its lock on; elsewhere nothing
+    // is done.
+    void lockReplacement(int fd, const struct stat& status);
 
 private:
     struct State;

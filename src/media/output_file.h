@@ -33,6 +33,8 @@ public:
     ~OutputFile();
 
     int fd() const { return fd_.get(); }
+    // The file as this object made it (its device and inode say which it is).
+    const struct stat& created() const { return created_; }
     const std::filesystem::path& path() const { return path_; }
 
     // Flushes what has been written to disk (fsync), so what is read back next is what stays.

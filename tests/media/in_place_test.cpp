@@ -178,6 +178,20 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     EXPECT_TRUE(isExportError(refused.error(), ExportErrorCode::notInPlace));
     EXPECT_EQ(refused.error().localizedDescription, "媒体数据不全在“moov”盒子之前");
     EXPECT_EQ(readBytes(first), firstBytes);
+
+    // Where the file system takes no locks nothing keeps a second run out: the clip is rewritten
+    // the ordinary way, which checks before its rename that the clip is what it read, and a restore
+    // is refused.
+    FaultPlan noLocks{.only = sys::Call::Lock, .onward = true, .err = ENOLCK};
+    ScopedFaults faults(noLocks);
+    writeShot(clip, after);
+    refused = rewrite(clip);
+    ASSERT_TRUE(refused.isError());
+    EXPECT_TRUE(isExportError(refused.error(), ExportErrorCode::notInPlace)) << refused.error().localizedDescription;
+    const auto unlocked = restore(clip);
+    ASSERT_TRUE(unlocked.isError());
+    EXPECT_NE(unlocked.error().localizedDescription.find("不支持文件锁"), std::string::npos);
+    EXPECT_EQ(readBytes(clip), after);
 }
 
 // The calls of a clean run of op on a copy of `from`, which the sweeps go through.

@@ -28,6 +28,17 @@ public:
                                                       .status == 0;
         return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image, folder}).status == 0);
     }
+    // A new exFAT in an image file of `megabytes`, loop-mounted through FUSE (exfat-fuse), as a
+    // camera's card is on most desktops.
+    static Mount exfat(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
+    {
+        const std::string file = shellQuote(image);
+        const bool made =
+            ::geteuid() == 0 &&
+            shell("truncate -s " + std::to_string(megabytes) + "M " + file + " && mkfs.exfat " + file).status == 0;
+        return Mount(folder,
+                     made && runProgram({"/bin/mount", "-t", "exfat-fuse", "-o", "loop", image, folder}).status == 0);
+    }
     ~Mount()
     {
         if (ok_ && ::umount2(folder_.c_str(), 0) != 0) ::umount2(folder_.c_str(), MNT_DETACH);

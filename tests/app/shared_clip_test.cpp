@@ -1,0 +1,212 @@
+// A clip the program does not have to itself: one another run holds, one on a camera card's exFAT,
+// one its user may write but not date, one whose sidecar is not a file the program reads. Each
+// through the built program, in every mode that meets it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/box_tree.h"
+#include "support/clips.h"
+#include "support/mount.h"
+#include "support/process.h"
+#include "support/sony_clip.h"
+#include "support/temp_dir.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+
+namespace {
+
+// A 1 s 25p clip as a Sony camera writes it (rtmd samples, the XML after moov): one the program
+// rewrites in place.
+const Bytes& sonyClip()
+{
+    static const TempDir dir;
+    static const Bytes bytes =
+        makeClip(dir / "plain.mov", {.frameRate = "25"})
+            ? addSonyStructures(readBytes(dir / "plain.mov"), {.timecode = {25, false, false, {10, 0, 0, 0}}})
+            : Bytes();
+    return bytes;
+}
+
+const struct timespec kShot = {1577882096, 0};  // 2020-01-01 12:34:56, which exFAT can hold
+
+void writeClip(const fs::path& clip, const Bytes& bytes)
+{
+    fs::remove(clip);
+    writeBytes(clip, bytes);
+    const struct timespec times[2] = {kShot, kShot};
+    ASSERT_EQ(::utimensat(AT_FDCWD, clip.c_str(), times, 0), 0);
+}
+
+struct timespec modified(const fs::path& clip)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(clip.c_str(), &st), 0);
+    return st.st_mtim;
+}
+
+bool datedAsShot(const fs::path& clip)
+{
+    const struct timespec t = modified(clip);
+    return t.tv_sec == kShot.tv_sec && t.tv_nsec == kShot.tv_nsec;
+}
+
+bool printed(const ProgramRun& run, const std::string& text) { return run.out.find(text) != std::string::npos; }
+
+std::vector<std::string> with(std::vector<std::string> options, const fs::path& clip)
+{
+    options.push_back(clip.string());
+    return options;
+}
+
+const std::vector<std::string> kModes[] = {{}, {"--save-as"}, {"--in-place"}};
+
+}  // namespace
+
+// Another run (another window, a script) holding the clip: every mode that would write it, or read
+// it while that run writes it, fails at once with the clip and its folder as they were. Copies read
+// beside each other. The same clip twice in one run waits for itself.
+TEST(SharedClip, AClipAnotherRunHoldsIsRefusedAtOnceAndLeftAsItIs)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    const fs::path clip = dir / "C0001.MP4";
+    writeClip(dir / "rewritten.MP4", sonyClip());
+    ASSERT_EQ(runKelvatta({"--in-place", (dir / "rewritten.MP4").string()}).status, 0);
+    const Bytes rewritten = readBytes(dir / "rewritten.MP4");
+    fs::remove(dir / "rewritten.MP4");
+    const struct {
+        std::vector<std::string> options;
+        bool writing;  // the holder: a run writing the clip (else one copying it)
+        bool refused;
+    } cases[] = {
+        {{}, true, true},           {{"--save-as"}, true, true}, {{"--in-place"}, true, true},
+        {{"--restore"}, true, true}, {{}, false, true},          {{"--in-place"}, false, true},
+        {{"--restore"}, false, true}, {{"--save-as"}, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.options.empty() ? "replace" : c.options[0]) + (c.writing ? " beside a writer" : " beside a reader"));
+        const Bytes& before = c.options == std::vector<std::string>{"--restore"} ? rewritten : sonyClip();
+        writeClip(clip, before);
+        fs::remove_all(dir / "已修改时间码");
+        const int holder = ::open(clip.c_str(), c.writing ? O_RDWR : O_RDONLY);
+        struct flock lock {};
+        lock.l_type = c.writing ? F_WRLCK : F_RDLCK;
+        ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &lock), 0);
+        const auto run = runKelvatta(with(c.options, clip));
+        ::close(holder);
+        if (c.refused) {
+            EXPECT_EQ(run.status, 1) << run.out;
+            EXPECT_TRUE(printed(run, "文件“C0001.MP4”正由另一个进程处理")) << run.out;
+            EXPECT_TRUE(readBytes(clip) == before);
+            EXPECT_TRUE(datedAsShot(clip));
+            EXPECT_TRUE(!fs::exists(dir / "已修改时间码/C0001.MP4") && !fs::exists(dir / "temp_C0001.MP4"));
+        } else {
+            EXPECT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(formatTimecode(dir / "已修改时间码/C0001.MP4"), "00:00:00:00");
+        }
+    }
+    writeClip(clip, sonyClip());
+    const auto twice = runKelvatta({"--in-place", clip.string(), clip.string()});
+    EXPECT_EQ(twice.status, 0) << twice.out;
+    EXPECT_EQ(std::ranges::count(twice.outLines(), "已原地修改原文件：" + clip.string()), 2);
+}
+
+// A rewrite in place and a restore keep the clip's modification time on a camera card's exFAT
+// (FUSE) as on ext4; a user who may write the clip but not set its times gets the ordinary rewrite
+// instead of one in place (its new file is theirs to date), and a restore refused before anything
+// is written.
+TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    fs::create_directory(dir / "card");
+    {
+        const Mount card = Mount::exfat(dir / "card.img", dir / "card", 64);
+        if (!card.ok()) {
+            std::cout << "[ SKIPPED  ] cannot mount an exFAT image through FUSE here (needs root and exfat-fuse)\n";
+        } else {
+            const fs::path clip = dir / "card/C0001.MP4";
+            writeClip(clip, sonyClip());
+            for (const char* option : {"--in-place", "--restore"}) {
+                SCOPED_TRACE(option);
+                const auto run = runKelvatta({option, clip.string()});
+                EXPECT_EQ(run.status, 0) << run.out << run.err;
+                EXPECT_TRUE(datedAsShot(clip));
+            }
+            EXPECT_TRUE(readBytes(clip) == sonyClip());
+        }
+    }
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const auto asNobody = [](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                             kelvattaPath()});
+        return runProgram(arguments);
+    };
+    const fs::path clip = dir / "C0002.MP4";
+    writeClip(clip, sonyClip());
+    ASSERT_EQ(::chmod(clip.c_str(), 0666), 0);
+    const auto rewritten = asNobody({"--in-place", clip});
+    EXPECT_EQ(rewritten.status, 0) << rewritten.out << rewritten.err;
+    EXPECT_TRUE(printed(rewritten, "无法原地修改，改用临时文件替换：只有文件的所有者才能保留其修改时间"))
+        << rewritten.out;
+    EXPECT_EQ(formatTimecode(clip), "00:00:00:00");
+    EXPECT_TRUE(datedAsShot(clip));
+
+    writeClip(clip, sonyClip());
+    ASSERT_EQ(runKelvatta({"--in-place", clip.string()}).status, 0);
+    ASSERT_EQ(::chmod(clip.c_str(), 0666), 0);
+    const Bytes before = readBytes(clip);
+    const auto restored = asNobody({"--restore", clip});
+    EXPECT_EQ(restored.status, 1);
+    EXPECT_TRUE(printed(restored, "恢复失败：文件“C0002.MP4”只有其所有者才能设置修改时间")) << restored.out;
+    EXPECT_TRUE(readBytes(clip) == before);
+    EXPECT_TRUE(datedAsShot(clip));
+}
+
+// A file by the sidecar's name that the program does not rewrite is named, with why, in every mode:
+// the clip and it may now disagree. It is left as it was.
+TEST(SharedClip, ASidecarLeftAloneIsNamedWithWhy)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    const fs::path clip = dir / "C0001.MP4", sidecar = dir / "C0001M01.XML";
+    const std::string xml = sonyXml({25, false, false, {10, 0, 0, 0}}, 25);
+    std::string entity = xml;
+    entity.replace(entity.find("tcFps=\"25\""), 10, "tcFps=\"&#50;5\"");
+    const struct {
+        const char* kind;
+        std::function<void()> make;
+        std::string why;
+    } cases[] = {
+        {"link", [&] { writeFile(dir / "elsewhere.XML", xml), fs::create_symlink(dir / "elsewhere.XML", sidecar); },
+         "它是指向其他位置的链接"},
+        {"folder", [&] { fs::create_directory(sidecar); }, "它是一个文件夹"},
+        {"pipe", [&] { ASSERT_EQ(::mkfifo(sidecar.c_str(), 0644), 0); }, "它不是普通文件"},
+        {"too large", [&] { writeFile(sidecar, xml + std::string(17u << 20, ' ')); }, "它大于 16 MiB，不是相机写的 XML"},
+        {"a table it does not understand", [&] { writeFile(sidecar, entity); }, "其中的时间码表本程序无法识别"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& mode : kModes) {
+            SCOPED_TRACE(std::string(c.kind) + (mode.empty() ? ", replace" : ", " + mode[0]));
+            writeClip(clip, sonyClip());
+            fs::remove_all(sidecar);
+            fs::remove_all(dir / "已修改时间码");
+            c.make();
+            const auto type = fs::symlink_status(sidecar).type();
+            const std::string content = fs::is_regular_file(fs::symlink_status(sidecar)) ? readFile(sidecar) : "";
+            const auto run = runKelvatta(with(mode, clip));
+            EXPECT_EQ(run.status, 0) << run.out << run.err;
+            EXPECT_TRUE(printed(run, "未处理附属 XML 文件：" + sidecar.string() + "（" + c.why + "）")) << run.out;
+            EXPECT_EQ(fs::symlink_status(sidecar).type(), type);
+            if (!content.empty()) {
+                EXPECT_TRUE(readFile(sidecar) == content);
+            }
+            EXPECT_FALSE(fs::exists(dir / "已修改时间码/C0001M01.XML"));
+        }
+    }
+}
