@@ -201,7 +201,7 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     record.modified = clip.status().st_mtim;
     record.oldMoovOffset = plan.oldMoov.offset;
     record.newMoovOffset = plan.newMoovOffset;
-    record.patches = plan.patches;
+    record.patches = std::move(plan.patches);
     FdSource reader = clip.reader();
     record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset, true));
     MemorySource appended(plan.appended);
@@ -325,7 +325,7 @@ ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
 ErrorOr<bool> restoreInPlace(LockedClip& locked)
 {
     if (!locked.locked()) {
-        return Error{kExportErrorDomain, static_cast<long>(ExportErrorCode::busy),
+        return Error{kExportErrorDomain, static_cast<long>(ExportErrorCode::unsupported),
                      "无法锁定文件" + quotedName(locked.path()) +
                          "：它所在的文件系统不支持文件锁，无法确保没有其他进程同时改写它，因此未做恢复"
                          "（可先把它复制到本机磁盘上再恢复）"};
