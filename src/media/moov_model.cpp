@@ -204,8 +204,7 @@ ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
     const bool wide = box.type == fourcc("co64");
     KV_TRY(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
     table.box = box;
-    table.offsets.resize(count);
-    for (uint64_t& offset : table.offsets) offset = wide ? r.u64() : r.u32();
+    table.offsets = ChunkOffsets(full.body.subspan(r.position(), uint64_t(count) * (wide ? 8 : 4)), wide);
     return {};
 }
 
