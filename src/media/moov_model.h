@@ -16,8 +16,9 @@
 
 namespace kelvatta {
 
-// moov is held in memory; a larger one is refused with a clear error (a camera clip's is a few MiB).
-inline constexpr uint64_t kMaxMoovSize = 512ull << 20;
+// A source's moov is held in memory; a larger one is refused with a clear error (a camera clip's is a
+// few MiB; the tables of a day's recording at 60p take some tens).
+inline constexpr uint64_t kMaxMoovSize = 128ull << 20;
 // A timecode track holds one sample, or one per discontinuity; more than this is not one.
 inline constexpr size_t kMaxTimecodeSamples = 1u << 16;
 
