@@ -107,19 +107,36 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
     return plan;
 }
 
-// Writes moov anew: movie-level udta and meta left out, chunk offsets moved, the timecode track and
-// its tref added, the metadata box appended. Everything else is copied as it is.
+// Writes moov anew at the end of out, the buffer it is to be written from (no copy of a moov is made
+// on the way): movie-level udta and meta left out, chunk offsets moved, the timecode track and its
+// tref added, the metadata box appended. Everything else is copied as it is.
 class MoovWriter {
 public:
     MoovWriter(const Movie& movie, const DataMap& map, const std::vector<bool>& wide,
-               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta)
+               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta,
+               Bytes& out)
         : movie_(movie), moov_(movie.moov), map_(map), wide_(wide), timecode_(timecode),
-          timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), w_(out_)
+          timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), out_(out), w_(out)
     {
     }
 
-    // The new moov; tracks whose stco overflowed 32 bits are listed in overflowed().
-    ErrorOr<Bytes> write()
+    // No less than the size of the moov write() makes: the source's (less udta and meta), the
+    // timecode track, its reference (tref/tmcd, at most 20 bytes more) and the metadata box, and 4
+    // bytes more an offset in each table made 64-bit. Reserved beforehand, so that out never grows
+    // by reallocating, which would hold the moov twice.
+    uint64_t sizeBound() const
+    {
+        uint64_t bound = movie_.moov.size() + meta_.size();
+        if (timecode_) bound += buildTimecodeTrak(timecodeParams()).size() + 20;
+        for (size_t i = 0; i < movie_.tracks.size(); ++i) {
+            const ChunkTable& chunks = movie_.tracks[i].chunks;
+            if (wide_[i] && !chunks.is64()) bound += 4 * uint64_t(chunks.offsets.size());
+        }
+        return bound;
+    }
+
+    // Appends the new moov to out; tracks whose stco overflowed 32 bits are listed in overflowed().
+    ErrorOr<void> write()
     {
         w_.open(fourcc("moov"));
         size_t trackIndex = 0;
@@ -138,7 +155,7 @@ public:
         w_.bytes(meta_);
         w_.close();
         if (!w_.ok()) return tooLarge("新的“moov”盒子过大");
-        return std::move(out_);
+        return {};
     }
 
     const std::vector<size_t>& overflowed() const { return overflowed_; }
@@ -262,10 +279,19 @@ private:
     const std::optional<NewTimecodeTrack>& timecode_;
     uint64_t timecodeSampleOffset_;
     const Bytes& meta_;
-    Bytes out_;
+    Bytes& out_;
     ByteWriter w_;
     std::vector<size_t> overflowed_;
 };
+
+// Room in out for the moov writer writes and more bytes after it.
+ErrorOr<void> reserveMoov(Bytes& out, const MoovWriter& writer, uint64_t more)
+{
+    const uint64_t bound = writer.sizeBound();
+    // Sizes of what is held in memory (a widened table at most doubles its bytes): no overflow.
+    return reserveBytes(out, out.size() + bound + more,
+                        "写入新的“moov”盒子（" + std::to_string(bound >> 20) + " MiB）");
+}
 
 // The samples of the source's timecode tracks, re-based so each track's first sample reads the
 // requested start. They live in the source's mdat; the new values are written into the output's copy.
@@ -443,9 +469,10 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
 
-    const Bytes ftyp = top.ftyp ? *top.ftyp : buildFtyp();
-    uint64_t leadingSize = ftyp.size();
-    for (const Bytes& box : top.leading) leadingSize += box.size();
+    // The head as it is written: ftyp and the kept boxes, then each round's moov after them.
+    Bytes head = top.ftyp ? *top.ftyp : buildFtyp();
+    for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
+    const uint64_t leadingSize = head.size();
     uint64_t trailingSize = 0;
     for (const Bytes& box : top.cameraXml) trailingSize += box.size();
     const uint64_t sampleBoxSize = added ? kTimecodeSampleBoxSize : 0;
@@ -458,17 +485,17 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         const uint64_t headSize = leadingSize + moovSize + trailingSize + sampleBoxSize;
         auto plan = KV_TRY(layOut(headSize, top.data));
         const DataMap map(plan.data);
-        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta);
-        Bytes moov = KV_TRY(writer.write());
+        head.resize(leadingSize);
+        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta, head);
+        KV_TRY(reserveMoov(head, writer, trailingSize + sampleBoxSize));
+        KV_TRY(writer.write());
+        const uint64_t written = head.size() - leadingSize;
         for (size_t track : writer.overflowed()) wide[track] = true;
-        if (!writer.overflowed().empty() || moov.size() != moovSize) {
-            moovSize = moov.size();
+        if (!writer.overflowed().empty() || written != moovSize) {
+            moovSize = written;
             continue;
         }
 
-        Bytes head = ftyp;
-        for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
-        head.insert(head.end(), moov.begin(), moov.end());
         for (const Bytes& box : top.cameraXml) head.insert(head.end(), box.begin(), box.end());
         if (added) {
             ByteWriter w(head);
@@ -477,11 +504,8 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
             w.close();
         }
         plan.writes.insert(plan.writes.begin(), OutputWrite{0, std::move(head)});
-        for (const Patch& patch : rebased.patches) {
-            Patch moved = patch;
-            moved.offset = KV_TRY(map.map(patch.offset, patch.size));
-            plan.patches.push_back(moved);
-        }
+        plan.patches = std::move(rebased.patches);  // one per frame in a clip with rtmd: moved, not copied
+        for (Patch& patch : plan.patches) patch.offset = KV_TRY(map.map(patch.offset, patch.size));
         // Two samples sharing bytes would make the output depend on the order of writing.
         std::sort(plan.patches.begin(), plan.patches.end(),
                   [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
@@ -563,32 +587,33 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     if (!afterSample) return tooLarge("文件过大");
     uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
     if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    const uint64_t sampleBoxAt = appendAt + gap;
+    if (rebased.added) plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
+    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
+
+    // Every chunk stays where it is. The new moov is written where it is appended from.
+    std::vector<DataPlacement> identity;
+    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    const std::vector<bool> wide(movie.tracks.size(), false);
+    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta, plan.appended);
+    KV_TRY(reserveMoov(plan.appended, writer, gap + sampleBoxSize));
     ByteWriter w(plan.appended);
     if (gap > 0) {
         w.u32(static_cast<uint32_t>(gap));
         w.type(fourcc("free"));
         w.zeros(gap - kFreeHeaderSize);
     }
-    const uint64_t sampleBoxAt = appendAt + gap;
     if (rebased.added) {
         w.open(fourcc("mdat"));
         w.u32(rebased.added->firstFrame);
         w.close();
-        plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
     }
-    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
-
-    // Every chunk stays where it is.
-    std::vector<DataPlacement> identity;
-    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
-    const DataMap map(identity);
-    const std::vector<bool> wide(movie.tracks.size(), false);
-    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta);
-    Bytes moov = KV_TRY(writer.write());
+    const size_t moovAt = plan.appended.size();
+    KV_TRY(writer.write());
     if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
-    storeU32(&moov[4], fourcc("free"));  // switched on once everything else is in place
-    plan.newMoovSize = moov.size();
-    w.bytes(moov);
+    storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
+    plan.newMoovSize = plan.appended.size() - moovAt;
 
     plan.patches = std::move(rebased.patches);
     const auto span = [](const std::array<char, 8>& digits) {
