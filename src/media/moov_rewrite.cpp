@@ -1,6 +1,7 @@
 #include "media/moov_rewrite.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "media/media_error.h"
 #include "media/quicktime_meta.h"
@@ -325,43 +326,58 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
 ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
                               TimecodeCounting counting, std::vector<Patch>& patches)
 {
-    struct Found {
-        uint64_t offset;
-        RtmdTimecode value;
-        std::array<uint8_t, kRtmdTimecodeSize> bytes;  // as the source holds them
+    // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
+    // tables are walked twice rather than a list of a day's frames kept).
+    size_t heads = 0;
+    const auto eachHead = [&](const std::function<ErrorOr<void>(uint64_t)>& visit) {
+        return visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+            if (sample.size >= kRtmdHeadSize) KV_TRY(visit(sample.offset));
+            return {};
+        });
     };
-    std::vector<uint64_t> heads;
-    KV_TRY(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-        if (sample.size >= kRtmdHeadSize) heads.push_back(sample.offset);
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
+        source.prefetch(offset, kRtmdHeadSize);
+        ++heads;
         return {};
     }));
-    // One header per frame, spread over the whole clip: asked for all at once.
-    for (uint64_t offset : heads) source.prefetch(offset, kRtmdHeadSize);
-    std::vector<Found> found;
+    // Each recognised sample as a patch that writes back what it holds, until the first value and the
+    // largest frame number say how to re-base them: 32 bytes a frame, whatever else is known of it.
+    const size_t first = patches.size();
+    patches.reserve(first + heads);
     uint32_t maxFrames = 0;
-    for (uint64_t offset : heads) {
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
         uint8_t head[kRtmdHeadSize];
         if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
         if (auto value = readRtmdTimecode(head)) {
-            Found sample{offset, *value, {}};
-            std::copy_n(head + kRtmdTimecodeAt, kRtmdTimecodeSize, sample.bytes.begin());
-            found.push_back(sample);
+            const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
+            patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
             maxFrames = std::max(maxFrames, value->time.frames);
         }
-    }
-    if (found.empty()) return false;
-    const bool dropFrame = found.front().value.dropFrame != 0;
+        return {};
+    }));
+    const auto found = patches.begin() + static_cast<std::ptrdiff_t>(first);
+    if (found == patches.end()) return false;
+    const RtmdTimecode firstValue = rtmdTimecodeIn(found->original.data());
+    const bool dropFrame = firstValue.dropFrame != 0;
     counting.halfStep = false;
     counting.dropFrame = counting.dropFrame || dropFrame;
     if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
-    const auto rebase = TimecodeRebase::make(counting, {found.front().value.time, false}, {start, false});
-    if (!rebase || maxFrames >= counting.framesPerSecond) return dropFrame;
-    for (const Found& sample : found) {
-        const auto moved = (*rebase)({sample.value.time, false});
-        if (!moved || moved->time == sample.value.time) continue;
-        const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
-        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes, trackIndex(movie, track)));
+    const auto rebase = TimecodeRebase::make(counting, {firstValue.time, false}, {start, false});
+    if (!rebase || maxFrames >= counting.framesPerSecond) {
+        patches.erase(found, patches.end());
+        return dropFrame;
     }
+    // Samples whose value does not move keep no patch.
+    auto kept = found;
+    for (auto patch = found; patch != patches.end(); ++patch) {
+        const RtmdTimecode value = rtmdTimecodeIn(patch->original.data());
+        const auto moved = (*rebase)({value.time, false});
+        if (!moved || moved->time == value.time) continue;
+        const auto bytes = rtmdTimecodeBytes({moved->time, value.dropFrame});
+        std::copy(bytes.begin(), bytes.end(), patch->bytes.begin());
+        *kept++ = *patch;
+    }
+    patches.erase(kept, patches.end());
     return dropFrame;
 }
 
