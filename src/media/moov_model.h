@@ -148,7 +148,12 @@ struct Movie {
 };
 
 // Parses a whole moov box. A fragmented movie (mvex) is refused: the box path does not carry fragments.
+// Its size is not limited here: a source's moov is refused before it is read (kMaxMoovSize), and one
+// the program wrote may be larger than the source's.
 ErrorOr<Movie> parseMovie(Bytes moov);
+// The same for the moov at [offset, offset + size) of bytes, which are taken and cut down to it, so
+// that no copy of the moov is made (the head of an output as it was written back).
+ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size);
 
 struct SampleRange {
     uint64_t offset = 0;
