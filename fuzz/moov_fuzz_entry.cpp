@@ -44,7 +44,8 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
         std::memcpy(&output[d.outputOffset], &data[d.source.offset], d.source.size);
     for (const Patch& p : plan->patches) std::memcpy(&output[p.offset], p.bytes.data(), p.size);
     MemorySource written(output);
-    if (auto checked = checkOutput(written, *plan); checked.isError()) fault("output check", checked.error());
+    if (auto checked = checkOutput(written, std::move(*plan)); checked.isError())
+        fault("output check", checked.error());
 }
 
 void fuzzCameraXml(const uint8_t* data, size_t size)

@@ -75,7 +75,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     FdSource reader(clip.fd(), sourceSize, job.source);
     auto planned = planOutput({content.movie, content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
-    const OutputPlan plan = planned.releaseValue();
+    OutputPlan plan = planned.releaseValue();
     content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
 
@@ -94,7 +94,8 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     if (job.durable) KV_TRY(out.flush());
     const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
     FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
-    if (auto checked = checkOutput(back, plan); checked.isError()) return verifyError(checked.error(), out.path());
+    if (auto checked = checkOutput(back, std::move(plan)); checked.isError())
+        return verifyError(checked.error(), out.path());
     KV_TRY(checkSourceUnchanged(job.source, clip.fd(), clip.status()));
     if (control.isCancelled()) return cancelledError();
     clip.lockReplacement(out.fd(), out.created());

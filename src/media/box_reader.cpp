@@ -1,7 +1,10 @@
 #include "media/box_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "media/media_error.h"
 #include "platform/checked.h"
@@ -140,11 +143,27 @@ ErrorOr<Bytes> readBox(ByteSource& source, const Box& box)
 {
     auto size = checkedCast<size_t>(box.size);
     if (!size) return tooLarge(quotedType(box.type) + "盒子过大");
-    Bytes bytes(*size);
+    Bytes bytes;
+    const std::string megabytes = *size >= (1u << 20) ? "（" + std::to_string(*size >> 20) + " MiB）" : "";
+    KV_TRY(reserveBytes(bytes, *size, "读取" + quotedType(box.type) + "盒子" + megabytes));
+    bytes.resize(*size);
     auto n = source.readAt(bytes.data(), bytes.size(), box.offset);
     if (n.isError()) return n.releaseError();
     if (*n != bytes.size()) return damaged("文件在读取时变短了");
     return bytes;
+}
+
+ErrorOr<void> reserveBytes(Bytes& bytes, size_t capacity, const std::string& doing)
+{
+    // A capacity past what a vector may hold is memory this program cannot have either.
+    try {
+        bytes.reserve(capacity);
+    } catch (const std::bad_alloc&) {
+        return posixError(ENOMEM, doing + "时");
+    } catch (const std::length_error&) {
+        return posixError(ENOMEM, doing + "时");
+    }
+    return {};
 }
 
 }  // namespace kelvatta

@@ -204,8 +204,7 @@ ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
     const bool wide = box.type == fourcc("co64");
     KV_TRY(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
     table.box = box;
-    table.offsets.resize(count);
-    for (uint64_t& offset : table.offsets) offset = wide ? r.u64() : r.u32();
+    table.offsets = ChunkOffsets(full.body.subspan(r.position(), uint64_t(count) * (wide ? 8 : 4)), wide);
     return {};
 }
 
@@ -264,7 +263,6 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     Movie movie;
     movie.moov = std::move(moov);
     const ByteSpan bytes(movie.moov);
-    if (bytes.size() > kMaxMoovSize) return tooLarge("“moov”盒子过大");
     movie.box = KV_TRY(parseBoxHeader(bytes.first(std::min<size_t>(bytes.size(), 24)), 0, bytes.size(), true));
     if (movie.box.type != kMoov || movie.box.size != bytes.size()) return damaged("“moov”盒子无效");
 
@@ -287,6 +285,14 @@ ErrorOr<Movie> parseMovie(Bytes moov)
         movie.tracks.push_back(track.releaseValue());
     }
     return movie;
+}
+
+ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size)
+{
+    if (offset > bytes.size() || size > bytes.size() - offset) return damaged("“moov”盒子超出了缓冲区");
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    bytes.resize(static_cast<size_t>(size));
+    return parseMovie(std::move(bytes));
 }
 
 ErrorOr<std::vector<SampleRange>> locateSamples(const Movie& movie, const Track& track, size_t maxSamples)

@@ -3,8 +3,10 @@
 // count is checked against the bytes of its box before anything is allocated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -14,8 +16,9 @@
 
 namespace kelvatta {
 
-// moov is held in memory; a larger one is refused with a clear error (a camera clip's is a few MiB).
-inline constexpr uint64_t kMaxMoovSize = 512ull << 20;
+// A source's moov is held in memory; a larger one is refused with a clear error (a camera clip's is a
+// few MiB; the tables of a day's recording at 60p take some tens).
+inline constexpr uint64_t kMaxMoovSize = 128ull << 20;
 // A timecode track holds one sample, or one per discontinuity; more than this is not one.
 inline constexpr size_t kMaxTimecodeSamples = 1u << 16;
 
@@ -36,9 +39,58 @@ struct TimecodeEntry {
     uint8_t frames = 0;  // per second, rounded
 };
 
+// The absolute file offsets of a track's chunks, read from its stco or co64 within Movie::moov as they
+// are asked for: a table takes most of a long recording's moov, and a copy of it as 64-bit values
+// would take up to twice its bytes again.
+class ChunkOffsets {
+public:
+    class Iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = uint64_t;
+        using difference_type = std::ptrdiff_t;
+        using reference = uint64_t;
+        using pointer = void;
+
+        Iterator() = default;
+        Iterator(const ChunkOffsets* table, size_t index) : table_(table), index_(index) {}
+        uint64_t operator*() const { return (*table_)[index_]; }
+        Iterator& operator++()
+        {
+            ++index_;
+            return *this;
+        }
+        Iterator operator++(int)
+        {
+            Iterator before = *this;
+            ++index_;
+            return before;
+        }
+        friend bool operator==(const Iterator& a, const Iterator& b) { return a.index_ == b.index_; }
+
+    private:
+        const ChunkOffsets* table_ = nullptr;
+        size_t index_ = 0;
+    };
+
+    ChunkOffsets() = default;
+    // entries: exactly the table's entries, 8 bytes each when wide, else 4.
+    ChunkOffsets(ByteSpan entries, bool wide) : entries_(entries), wide_(wide) {}
+
+    size_t size() const { return entries_.size() / (wide_ ? 8 : 4); }
+    bool empty() const { return entries_.empty(); }
+    uint64_t operator[](size_t i) const { return wide_ ? loadU64(&entries_[8 * i]) : loadU32(&entries_[4 * i]); }
+    Iterator begin() const { return {this, 0}; }
+    Iterator end() const { return {this, size()}; }
+
+private:
+    ByteSpan entries_;
+    bool wide_ = false;
+};
+
 struct ChunkTable {
-    std::optional<Box> box;         // the track's stco or co64; none in a track without samples
-    std::vector<uint64_t> offsets;  // absolute file offsets of the chunks
+    std::optional<Box> box;  // the track's stco or co64; none in a track without samples
+    ChunkOffsets offsets;    // a view of its entries within Movie::moov
     bool is64() const { return box && box->type == fourcc("co64"); }
 };
 
@@ -48,6 +100,7 @@ struct TrackDates {
     uint64_t modified = 0;
 };
 
+// What a track's boxes and chunk offsets locate or view lies in its Movie's moov.
 struct Track {
     Box trak;  // boxes are located within Movie::moov
     uint32_t trackId = 0;
@@ -76,6 +129,15 @@ struct Track {
 };
 
 struct Movie {
+    // The tracks view moov's bytes: a move keeps them where they are (a vector's storage moves with
+    // it), a copy would leave the copy viewing the original's. None is made, nor would a moov be
+    // copied lightly.
+    Movie() = default;
+    Movie(Movie&&) = default;
+    Movie& operator=(Movie&&) = default;
+    Movie(const Movie&) = delete;
+    Movie& operator=(const Movie&) = delete;
+
     Bytes moov;  // the whole box, as read from the source
     Box box;     // moov itself within moov
     Box mvhd;
@@ -86,7 +148,12 @@ struct Movie {
 };
 
 // Parses a whole moov box. A fragmented movie (mvex) is refused: the box path does not carry fragments.
+// Its size is not limited here: a source's moov is refused before it is read (kMaxMoovSize), and one
+// the program wrote may be larger than the source's.
 ErrorOr<Movie> parseMovie(Bytes moov);
+// The same for the moov at [offset, offset + size) of bytes, which are taken and cut down to it, so
+// that no copy of the moov is made (the head of an output as it was written back).
+ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size);
 
 struct SampleRange {
     uint64_t offset = 0;

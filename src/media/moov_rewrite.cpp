@@ -1,6 +1,7 @@
 #include "media/moov_rewrite.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "media/media_error.h"
 #include "media/quicktime_meta.h"
@@ -104,19 +105,36 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
     return plan;
 }
 
-// Writes moov anew: movie-level udta and meta left out, chunk offsets moved, the timecode track and
-// its tref added, the metadata box appended. Everything else is copied as it is.
+// Writes moov anew at the end of out, the buffer it is to be written from (no copy of a moov is made
+// on the way): movie-level udta and meta left out, chunk offsets moved, the timecode track and its
+// tref added, the metadata box appended. Everything else is copied as it is.
 class MoovWriter {
 public:
     MoovWriter(const Movie& movie, const DataMap& map, const std::vector<bool>& wide,
-               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta)
+               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta,
+               Bytes& out)
         : movie_(movie), moov_(movie.moov), map_(map), wide_(wide), timecode_(timecode),
-          timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), w_(out_)
+          timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), out_(out), w_(out)
     {
     }
 
-    // The new moov; tracks whose stco overflowed 32 bits are listed in overflowed().
-    ErrorOr<Bytes> write()
+    // No less than the size of the moov write() makes: the source's (less udta and meta), the
+    // timecode track, its reference (tref/tmcd, at most 20 bytes more) and the metadata box, and 4
+    // bytes more an offset in each table made 64-bit. Reserved beforehand, so that out never grows
+    // by reallocating, which would hold the moov twice.
+    uint64_t sizeBound() const
+    {
+        uint64_t bound = movie_.moov.size() + meta_.size();
+        if (timecode_) bound += buildTimecodeTrak(timecodeParams()).size() + 20;
+        for (size_t i = 0; i < movie_.tracks.size(); ++i) {
+            const ChunkTable& chunks = movie_.tracks[i].chunks;
+            if (wide_[i] && !chunks.is64()) bound += 4 * uint64_t(chunks.offsets.size());
+        }
+        return bound;
+    }
+
+    // Appends the new moov to out; tracks whose stco overflowed 32 bits are listed in overflowed().
+    ErrorOr<void> write()
     {
         w_.open(fourcc("moov"));
         size_t trackIndex = 0;
@@ -135,7 +153,7 @@ public:
         w_.bytes(meta_);
         w_.close();
         if (!w_.ok()) return tooLarge("新的“moov”盒子过大");
-        return std::move(out_);
+        return {};
     }
 
     const std::vector<size_t>& overflowed() const { return overflowed_; }
@@ -259,10 +277,19 @@ private:
     const std::optional<NewTimecodeTrack>& timecode_;
     uint64_t timecodeSampleOffset_;
     const Bytes& meta_;
-    Bytes out_;
+    Bytes& out_;
     ByteWriter w_;
     std::vector<size_t> overflowed_;
 };
+
+// Room in out for the moov writer writes and more bytes after it.
+ErrorOr<void> reserveMoov(Bytes& out, const MoovWriter& writer, uint64_t more)
+{
+    const uint64_t bound = writer.sizeBound();
+    // Sizes of what is held in memory (a widened table at most doubles its bytes): no overflow.
+    return reserveBytes(out, out.size() + bound + more,
+                        "写入新的“moov”盒子（" + std::to_string(bound >> 20) + " MiB）");
+}
 
 // The samples of the source's timecode tracks, re-based so each track's first sample reads the
 // requested start. They live in the source's mdat; the new values are written into the output's copy.
@@ -296,43 +323,58 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
 ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
                               TimecodeCounting counting, std::vector<Patch>& patches)
 {
-    struct Found {
-        uint64_t offset;
-        RtmdTimecode value;
-        std::array<uint8_t, kRtmdTimecodeSize> bytes;  // as the source holds them
+    // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
+    // tables are walked twice rather than a list of a day's frames kept).
+    size_t heads = 0;
+    const auto eachHead = [&](const std::function<ErrorOr<void>(uint64_t)>& visit) {
+        return visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+            if (sample.size >= kRtmdHeadSize) KV_TRY(visit(sample.offset));
+            return {};
+        });
     };
-    std::vector<uint64_t> heads;
-    KV_TRY(visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-        if (sample.size >= kRtmdHeadSize) heads.push_back(sample.offset);
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
+        source.prefetch(offset, kRtmdHeadSize);
+        ++heads;
         return {};
     }));
-    // One header per frame, spread over the whole clip: asked for all at once.
-    for (uint64_t offset : heads) source.prefetch(offset, kRtmdHeadSize);
-    std::vector<Found> found;
+    // Each recognised sample as a patch that writes back what it holds, until the first value and the
+    // largest frame number say how to re-base them: 32 bytes a frame, whatever else is known of it.
+    const size_t first = patches.size();
+    patches.reserve(first + heads);
     uint32_t maxFrames = 0;
-    for (uint64_t offset : heads) {
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
         uint8_t head[kRtmdHeadSize];
         if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
         if (auto value = readRtmdTimecode(head)) {
-            Found sample{offset, *value, {}};
-            std::copy_n(head + kRtmdTimecodeAt, kRtmdTimecodeSize, sample.bytes.begin());
-            found.push_back(sample);
+            const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
+            patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
             maxFrames = std::max(maxFrames, value->time.frames);
         }
-    }
-    if (found.empty()) return false;
-    const bool dropFrame = found.front().value.dropFrame != 0;
+        return {};
+    }));
+    const auto found = patches.begin() + static_cast<std::ptrdiff_t>(first);
+    if (found == patches.end()) return false;
+    const RtmdTimecode firstValue = rtmdTimecodeIn(found->original.data());
+    const bool dropFrame = firstValue.dropFrame != 0;
     counting.halfStep = false;
     counting.dropFrame = counting.dropFrame || dropFrame;
     if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
-    const auto rebase = TimecodeRebase::make(counting, {found.front().value.time, false}, {start, false});
-    if (!rebase || maxFrames >= counting.framesPerSecond) return dropFrame;
-    for (const Found& sample : found) {
-        const auto moved = (*rebase)({sample.value.time, false});
-        if (!moved || moved->time == sample.value.time) continue;
-        const auto bytes = rtmdTimecodeBytes({moved->time, sample.value.dropFrame});
-        patches.push_back(makePatch(sample.offset + kRtmdTimecodeAt, bytes, sample.bytes, trackIndex(movie, track)));
+    const auto rebase = TimecodeRebase::make(counting, {firstValue.time, false}, {start, false});
+    if (!rebase || maxFrames >= counting.framesPerSecond) {
+        patches.erase(found, patches.end());
+        return dropFrame;
     }
+    // Samples whose value does not move keep no patch.
+    auto kept = found;
+    for (auto patch = found; patch != patches.end(); ++patch) {
+        const RtmdTimecode value = rtmdTimecodeIn(patch->original.data());
+        const auto moved = (*rebase)({value.time, false});
+        if (!moved || moved->time == value.time) continue;
+        const auto bytes = rtmdTimecodeBytes({moved->time, value.dropFrame});
+        std::copy(bytes.begin(), bytes.end(), patch->bytes.begin());
+        *kept++ = *patch;
+    }
+    patches.erase(kept, patches.end());
     return dropFrame;
 }
 
@@ -440,9 +482,10 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
 
-    const Bytes ftyp = top.ftyp ? *top.ftyp : buildFtyp();
-    uint64_t leadingSize = ftyp.size();
-    for (const Bytes& box : top.leading) leadingSize += box.size();
+    // The head as it is written: ftyp and the kept boxes, then each round's moov after them.
+    Bytes head = top.ftyp ? *top.ftyp : buildFtyp();
+    for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
+    const uint64_t leadingSize = head.size();
     uint64_t trailingSize = 0;
     for (const Bytes& box : top.cameraXml) trailingSize += box.size();
     const uint64_t sampleBoxSize = added ? kTimecodeSampleBoxSize : 0;
@@ -455,17 +498,17 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         const uint64_t headSize = leadingSize + moovSize + trailingSize + sampleBoxSize;
         auto plan = KV_TRY(layOut(headSize, top.data));
         const DataMap map(plan.data);
-        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta);
-        Bytes moov = KV_TRY(writer.write());
+        head.resize(leadingSize);
+        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta, head);
+        KV_TRY(reserveMoov(head, writer, trailingSize + sampleBoxSize));
+        KV_TRY(writer.write());
+        const uint64_t written = head.size() - leadingSize;
         for (size_t track : writer.overflowed()) wide[track] = true;
-        if (!writer.overflowed().empty() || moov.size() != moovSize) {
-            moovSize = moov.size();
+        if (!writer.overflowed().empty() || written != moovSize) {
+            moovSize = written;
             continue;
         }
 
-        Bytes head = ftyp;
-        for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
-        head.insert(head.end(), moov.begin(), moov.end());
         for (const Bytes& box : top.cameraXml) head.insert(head.end(), box.begin(), box.end());
         if (added) {
             ByteWriter w(head);
@@ -474,11 +517,8 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
             w.close();
         }
         plan.writes.insert(plan.writes.begin(), OutputWrite{0, std::move(head)});
-        for (const Patch& patch : rebased.patches) {
-            Patch moved = patch;
-            moved.offset = KV_TRY(map.map(patch.offset, patch.size));
-            plan.patches.push_back(moved);
-        }
+        plan.patches = std::move(rebased.patches);  // one per frame in a clip with rtmd: moved, not copied
+        for (Patch& patch : plan.patches) patch.offset = KV_TRY(map.map(patch.offset, patch.size));
         // Two samples sharing bytes would make the output depend on the order of writing.
         std::sort(plan.patches.begin(), plan.patches.end(),
                   [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
@@ -560,32 +600,33 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     if (!afterSample) return tooLarge("文件过大");
     uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
     if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    const uint64_t sampleBoxAt = appendAt + gap;
+    if (rebased.added) plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
+    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
+
+    // Every chunk stays where it is. The new moov is written where it is appended from.
+    std::vector<DataPlacement> identity;
+    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    const std::vector<bool> wide(movie.tracks.size(), false);
+    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta, plan.appended);
+    KV_TRY(reserveMoov(plan.appended, writer, gap + sampleBoxSize));
     ByteWriter w(plan.appended);
     if (gap > 0) {
         w.u32(static_cast<uint32_t>(gap));
         w.type(fourcc("free"));
         w.zeros(gap - kFreeHeaderSize);
     }
-    const uint64_t sampleBoxAt = appendAt + gap;
     if (rebased.added) {
         w.open(fourcc("mdat"));
         w.u32(rebased.added->firstFrame);
         w.close();
-        plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
     }
-    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
-
-    // Every chunk stays where it is.
-    std::vector<DataPlacement> identity;
-    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
-    const DataMap map(identity);
-    const std::vector<bool> wide(movie.tracks.size(), false);
-    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta);
-    Bytes moov = KV_TRY(writer.write());
+    const size_t moovAt = plan.appended.size();
+    KV_TRY(writer.write());
     if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
-    storeU32(&moov[4], fourcc("free"));  // switched on once everything else is in place
-    plan.newMoovSize = moov.size();
-    w.bytes(moov);
+    storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
+    plan.newMoovSize = plan.appended.size() - moovAt;
 
     plan.patches = std::move(rebased.patches);
     const auto span = [](const std::array<char, 8>& digits) {

@@ -10,12 +10,17 @@ std::optional<RtmdTimecode> readRtmdTimecode(ByteSpan head)
     if (head.size() < kRtmdHeadSize || loadU16(head.data()) != kRtmdHeaderSize ||
         !std::equal(kSmpteLabel, kSmpteLabel + 4, head.begin() + kRtmdHeaderSize))
         return std::nullopt;
-    const uint8_t* tc = head.data() + kRtmdTimecodeAt;
-    RtmdTimecode value;
-    value.time = {tc[0], tc[1], tc[2], tc[4]};
-    value.dropFrame = tc[3];
+    const RtmdTimecode value = rtmdTimecodeIn(head.data() + kRtmdTimecodeAt);
     if (value.time.hours > 23 || value.time.minutes > 59 || value.time.seconds > 59 || value.dropFrame > 1)
         return std::nullopt;
+    return value;
+}
+
+RtmdTimecode rtmdTimecodeIn(const uint8_t* bytes)
+{
+    RtmdTimecode value;
+    value.time = {bytes[0], bytes[1], bytes[2], bytes[4]};
+    value.dropFrame = bytes[3];
     return value;
 }
 

@@ -35,5 +35,7 @@ std::optional<RtmdTimecode> readRtmdTimecode(ByteSpan head);
 
 // The 5 bytes that hold value at kRtmdTimecodeAt.
 std::array<uint8_t, kRtmdTimecodeSize> rtmdTimecodeBytes(const RtmdTimecode& value);
+// The value those 5 bytes hold, unchecked: of a sample readRtmdTimecode recognised.
+RtmdTimecode rtmdTimecodeIn(const uint8_t* bytes);
 
 }  // namespace kelvatta

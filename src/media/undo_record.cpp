@@ -23,8 +23,9 @@ constexpr char kMarkerMagicV1[8] = {'K', 'V', 'I', 'N', 'P', 'L', 'C', '1'};
 constexpr char kRecordMagicV1[8] = {'K', 'V', 'U', 'N', 'D', 'O', '0', '1'};
 constexpr uint64_t kUndoMarkerSizeV1 = 36;
 constexpr char kCommitment[kUndoCommitSize] = {'K', 'V', 'C', 'O', 'M', 'M', 'I', 'T'};
-// A record larger than this is not one of ours (one patch per frame of a day of 60p is ~100 MiB).
-constexpr uint64_t kMaxRecordSize = 256u << 20;
+// A record larger than this is not one of ours: one patch of 19 bytes per frame of a day of 60p
+// (kMaxRtmdSamples), with the camera XML's and a timecode track's few, is under 100 MiB.
+constexpr uint64_t kMaxRecordSize = 128u << 20;
 constexpr size_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
 
 class Sha256Hasher {

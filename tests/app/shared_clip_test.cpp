@@ -83,12 +83,12 @@ TEST(SharedClip, AClipAnotherRunHoldsIsRefusedAtOnceAndLeftAsItIs)
         bool writing;  // the holder: a run writing the clip (else one copying it)
         bool refused;
     } cases[] = {
-        {{}, true, true},           {{"--save-as"}, true, true}, {{"--in-place"}, true, true},
-        {{"--restore"}, true, true}, {{}, false, true},          {{"--in-place"}, false, true},
-        {{"--restore"}, false, true}, {{"--save-as"}, false, false},
+        {{}, true, true},  {{"--save-as"}, true, true},   {{"--in-place"}, true, true}, {{"--restore"}, true, true},
+        {{}, false, true}, {{"--in-place"}, false, true}, {{"--restore"}, false, true}, {{"--save-as"}, false, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE((c.options.empty() ? "replace" : c.options[0]) + (c.writing ? " beside a writer" : " beside a reader"));
+        SCOPED_TRACE((c.options.empty() ? "replace" : c.options[0]) +
+                     (c.writing ? " beside a writer" : " beside a reader"));
         const Bytes& before = c.options == std::vector<std::string>{"--restore"} ? rewritten : sonyClip();
         writeClip(clip, before);
         fs::remove_all(dir / "已修改时间码");
@@ -143,8 +143,8 @@ TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
     if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     const auto asNobody = [](std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                             kelvattaPath()});
+        arguments.insert(arguments.begin(),
+                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kelvattaPath()});
         return runProgram(arguments);
     };
     const fs::path clip = dir / "C0002.MP4";
@@ -187,7 +187,8 @@ TEST(SharedClip, ASidecarLeftAloneIsNamedWithWhy)
          "它是指向其他位置的链接"},
         {"folder", [&] { fs::create_directory(sidecar); }, "它是一个文件夹"},
         {"pipe", [&] { ASSERT_EQ(::mkfifo(sidecar.c_str(), 0644), 0); }, "它不是普通文件"},
-        {"too large", [&] { writeFile(sidecar, xml + std::string(17u << 20, ' ')); }, "它大于 16 MiB，不是相机写的 XML"},
+        {"too large", [&] { writeFile(sidecar, xml + std::string(17u << 20, ' ')); },
+         "它大于 16 MiB，不是相机写的 XML"},
         {"a table it does not understand", [&] { writeFile(sidecar, entity); }, "其中的时间码表本程序无法识别"},
     };
     for (const auto& c : cases) {

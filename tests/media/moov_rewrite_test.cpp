@@ -58,6 +58,11 @@ Movie plannedMovie(const OutputPlan& plan)
     return parse(Bytes(head.begin() + 24, head.begin() + 24 + static_cast<long>(plan.moovSize)));
 }
 
+std::vector<uint64_t> offsetsOf(const Track& track)
+{
+    return std::vector<uint64_t>(track.chunks.offsets.begin(), track.chunks.offsets.end());
+}
+
 }  // namespace
 
 // Data before 4 GiB in the source lands past it in the output (moov moved ahead of it): the table
@@ -82,9 +87,9 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
     const Movie out = plannedMovie(*planned);
     ASSERT_EQ(out.tracks.size(), 2u);
     EXPECT_TRUE(out.tracks[0].chunks.is64());
-    EXPECT_EQ(out.tracks[0].chunks.offsets, (std::vector<uint64_t>{outA + 8, outB + 8 + 100}));
+    EXPECT_EQ(offsetsOf(out.tracks[0]), (std::vector<uint64_t>{outA + 8, outB + 8 + 100}));
     EXPECT_FALSE(out.tracks[1].chunks.is64());  // still fits
-    EXPECT_EQ(out.tracks[1].chunks.offsets, (std::vector<uint64_t>{outA + 5000}));
+    EXPECT_EQ(offsetsOf(out.tracks[1]), (std::vector<uint64_t>{outA + 5000}));
     // The free box filling the gap before A.
     ASSERT_EQ(planned->writes.size(), 2u);
     EXPECT_EQ(planned->writes[1].offset, 24u + 4100);

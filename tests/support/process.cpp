@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
         if (options.closedDescriptor >= 0) ::close(options.closedDescriptor);
+        const rlimit addressSpace{options.addressSpace, options.addressSpace};
+        if (options.addressSpace && ::setrlimit(RLIMIT_AS, &addressSpace) != 0) ::_exit(127);
         std::vector<char*> args;
         for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
@@ -63,6 +66,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
         return true;
     };
     int status = 0;
+    rusage usage{};
     bool reaped = false, stopped = false, interrupted = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -75,7 +79,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
         if (!options.stopOn.empty() && !stopped && run.out.find(options.stopOn) != std::string::npos) {
             stopped = true;
             ::kill(pid, SIGSTOP);
-            ::waitpid(pid, &status, WUNTRACED);
+            ::wait4(pid, &status, WUNTRACED, &usage);
             reaped = !WIFSTOPPED(status);
             while (readOutput(0) && (fds[0].revents | fds[1].revents) & POLLIN) {
             }
@@ -85,7 +89,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
     }
     for (auto& fd : fds)
         if (fd.fd >= 0) ::close(fd.fd);
-    if (!reaped) ::waitpid(pid, &status, 0);
+    if (!reaped) ::wait4(pid, &status, 0, &usage);
+    run.peakKiB = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     return run;
 }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@ struct ProgramRun {
     int status = -1;  // the exit status, or 128 + the signal that ended it
     pid_t pid = -1;
     std::string out, err;
+    long peakKiB = 0;  // the program's peak resident memory (rusage's ru_maxrss), in KiB
     std::vector<std::string> outLines() const;
 };
 
@@ -29,6 +31,7 @@ struct ProgramOptions {
     std::function<void(const ProgramRun&)> whileStopped{};
     bool closeOutput = false;   // closes the reading end of standard output at once, as a reader that went away
     int closedDescriptor = -1;  // starts the program with this descriptor (0, 1 or 2) closed, as some launchers do
+    uint64_t addressSpace = 0;  // when not 0, the program's address space is limited to this many bytes (RLIMIT_AS)
     std::chrono::seconds timeout{180};
 };
 
