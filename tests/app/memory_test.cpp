@@ -122,6 +122,11 @@ uint64_t addressSpaceToStart()
 // clip that fails is left byte for byte.
 TEST(Memory, LargeMoovStaysWithinItsBoundAndWhatDoesNotFitIsAnError)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator keeps what is freed for a while and reserves terabytes of address
+    // space: neither peak nor limit would say anything of the program.
+    GTEST_SKIP() << "memory is not measured under AddressSanitizer";
+#endif
     const std::vector<std::string> modes[] = {{}, {"--save-as"}, {"--in-place"}};
     const char* modeNames[] = {"replace", "save as", "in place"};
     const uint64_t toStart = addressSpaceToStart();
