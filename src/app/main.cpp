@@ -1,5 +1,6 @@
 // The program: without arguments it opens its window; with paths (or any other argument) it runs
 // the command line, which needs no display. Built without the window, it is the command line only.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,6 +16,10 @@
 
 int main(int argc, char** argv)
 {
+    // One malloc arena for all threads: the program has a handful, and each further arena reserves
+    // 64 MiB of address space (twice that while it is made), which under a limit on it (ulimit -v)
+    // left no room for the next thread's stack, at random.
+    (void)::mallopt(M_ARENA_MAX, 1);
     if (auto opened = kelvatta::openClosedStandardStreams(); opened.isError()) {
         // Whatever of standard error is open; nothing is run with a descriptor a file could take.
         const std::string line = "kelvatta：" + opened.error().localizedDescription + "\n";

@@ -1,5 +1,8 @@
 #include "platform/thread_pool.h"
 
+#include <chrono>
+#include <system_error>
+
 namespace kelvatta {
 
 ThreadPool::~ThreadPool()
@@ -22,7 +25,21 @@ void ThreadPool::submit(std::function<void()> block)
         wake_.notify_one();
         return;
     }
-    threads_.emplace_back([this] { work(); });
+    // A thread may not be had (no address space left for its stack, a limit on processes): the block
+    // then waits for a thread of the pool to be free, as at the bound. A pool without any thread
+    // tries a while longer, for memory another thread is about to give back.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            threads_.emplace_back([this] { work(); });
+            return;
+        } catch (const std::system_error&) {
+            if (!threads_.empty()) return;
+            if (attempt == 100) throw;
+        }
+        mutex_.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        mutex_.lock();
+    }
 }
 
 void ThreadPool::work()
