@@ -31,7 +31,27 @@ void BatchTally::ended(const std::filesystem::path& file, const Result& result)
     else failed_.push_back(file);
 }
 
-std::string BatchTally::closingLine(int64_t total, bool interrupted) const
+namespace {
+
+// "；其中 N 个文件的“rtmd”时间码保留了相机写入的值：a、b", nothing when there are none.
+std::string rtmdKeptPart(const std::vector<std::filesystem::path>& rtmdKept)
+{
+    if (rtmdKept.empty()) return {};
+    std::string part = "；其中 " + std::to_string(rtmdKept.size()) + " 个文件的“rtmd”时间码保留了相机写入的值：";
+    for (size_t i = 0; i < rtmdKept.size(); ++i) part += (i ? "、" : "") + rtmdKept[i].string();
+    return part;
+}
+
+}  // namespace
+
+std::optional<std::string> BatchTally::doneLine(int64_t total, const std::vector<std::filesystem::path>& rtmdKept)
+{
+    if (rtmdKept.empty()) return std::nullopt;
+    return "已全部完成：已处理完成 " + std::to_string(total) + " 个文件" + rtmdKeptPart(rtmdKept);
+}
+
+std::string BatchTally::closingLine(int64_t total, bool interrupted,
+                                    const std::vector<std::filesystem::path>& rtmdKept) const
 {
     std::lock_guard lock(mutex_);
     std::string line = interrupted ? "已中断：" : "未全部完成：";
@@ -42,7 +62,7 @@ std::string BatchTally::closingLine(int64_t total, bool interrupted) const
     }
     if (cancelled_ > 0) line += "；已取消 " + std::to_string(cancelled_) + " 个（原文件未改动）";
     line += "；未开始 " + std::to_string(total > started_ ? total - started_ : 0) + " 个";
-    return line;
+    return line + rtmdKeptPart(rtmdKept);
 }
 
 void TalliedProcessor::modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,12 @@ public:
     void started();
     void ended(const std::filesystem::path& file, const Result& result);
 
-    // The closing line of a batch of total files; interrupted when a signal stopped it.
-    std::string closingLine(int64_t total, bool interrupted) const;
+    // The closing line of a batch of total files; interrupted when a signal stopped it. rtmdKept
+    // lists the clips whose rtmd timecodes were left as the camera wrote them.
+    std::string closingLine(int64_t total, bool interrupted, const std::vector<std::filesystem::path>& rtmdKept) const;
+    // The line a batch that did all its files ends with when some clips' rtmd timecodes were left as
+    // the camera wrote them; nothing when there were none.
+    static std::optional<std::string> doneLine(int64_t total, const std::vector<std::filesystem::path>& rtmdKept);
 
 private:
     mutable std::mutex mutex_;

@@ -212,13 +212,15 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 
     const bool allDone = watch.ended() && watch.started() && !view.showAlert() && view.progress() == view.maxProgress();
     if (interrupting) {
-        printError(watch.started() ? tally->closingLine(view.maxProgress(), true) : "已中断：尚未开始处理文件");
+        printError(watch.started() ? tally->closingLine(view.maxProgress(), true, exports->rtmdKept())
+                                   : "已中断：尚未开始处理文件");
         return 128 + stopSignal.load();
     }
     // The window's error line, for a reader whose standard output goes elsewhere, then what became
     // of the batch's files.
     if (view.showAlert() && view.errorMessage()) printError(errorLineText(*view.errorMessage()));
-    if (watch.started() && !allDone) printError(tally->closingLine(view.maxProgress(), false));
+    if (watch.started() && !allDone) printError(tally->closingLine(view.maxProgress(), false, exports->rtmdKept()));
+    if (auto line = BatchTally::doneLine(view.maxProgress(), exports->rtmdKept()); allDone && line) printError(*line);
     return allDone ? kExitSuccess : kExitFailure;
 }
 

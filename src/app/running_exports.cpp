@@ -23,15 +23,18 @@ public:
     void exportAsynchronously(std::function<void()> handler) override
     {
         registry_->markStarted(id_);
-        inner_->exportAsynchronously([registry = registry_, id = id_, handler = std::move(handler)] {
-            registry->forget(id);
-            handler();
-        });
+        inner_->exportAsynchronously(
+            [inner = std::weak_ptr(inner_), registry = registry_, id = id_, handler = std::move(handler)] {
+                if (auto session = inner.lock(); session && session->rtmdTimecodesKept()) registry->noteRtmdKept(id);
+                registry->forget(id);
+                handler();
+            });
     }
 
     std::optional<Error> error() const override { return inner_->error(); }
     long status() const override { return inner_->status(); }
     double progress() const override { return inner_->progress(); }
+    bool rtmdTimecodesKept() const override { return inner_->rtmdTimecodesKept(); }
     void cancelExport() override { inner_->cancelExport(); }
 
 private:
@@ -86,6 +89,19 @@ void RunningExports::markStarted(long id)
     std::lock_guard lock(mutex_);
     for (auto& entry : entries_)
         if (entry.id == id) entry.started = true;
+}
+
+std::vector<std::filesystem::path> RunningExports::rtmdKept() const
+{
+    std::lock_guard lock(mutex_);
+    return rtmdKept_;
+}
+
+void RunningExports::noteRtmdKept(long id)
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_)
+        if (entry.id == id) rtmdKept_.push_back(entry.source);
 }
 
 void RunningExports::forget(long id)

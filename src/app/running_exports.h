@@ -27,6 +27,10 @@ public:
     // The exports started and not yet ended, in the order they started.
     std::vector<Export> running() const;
 
+    // The clips whose exports left their rtmd timecodes as the camera wrote them, in the order they
+    // ended.
+    std::vector<std::filesystem::path> rtmdKept() const;
+
     // Cancels every session made so far and, from now on, each new one as it is made: no export
     // writes anything after this has returned, apart from the ends of those already running.
     void cancelAll();
@@ -43,10 +47,12 @@ private:
     class TrackedSession;
 
     void markStarted(long id);
+    void noteRtmdKept(long id);
     void forget(long id);
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
+    std::vector<std::filesystem::path> rtmdKept_;
     long nextId_ = 1;
     bool cancelled_ = false;
 };

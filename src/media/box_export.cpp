@@ -6,6 +6,7 @@
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
 #include "media/output_file.h"
+#include "platform/log.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -61,6 +62,12 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
     return std::optional<BoxContent>(std::move(content));
 }
 
+void reportRtmdKept(const std::filesystem::path& clip, ExportControl& control)
+{
+    printLine("未改写“rtmd”时间码：" + clip.string() + "（其每帧样本的格式本程序无法识别，保留相机写入的时间码）");
+    control.setRtmdKept();
+}
+
 ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip)
 {
     FdSource reader(clip.fd(), static_cast<uint64_t>(clip.status().st_size), clip.path());
@@ -78,6 +85,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     OutputPlan plan = planned.releaseValue();
     content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
+    if (plan.rtmdKept) reportRtmdKept(job.source, control);
 
     auto out = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     for (const OutputWrite& write : plan.writes) KV_TRY(writeAt(out, write.bytes, write.offset));

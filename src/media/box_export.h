@@ -26,6 +26,10 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source);
 // probeBoxContent on the clip; errors name it.
 ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip);
 
+// Says in a line that the rtmd timecodes of clip were left as the camera wrote them (this program
+// does not recognise how its samples are laid out), and tells control.
+void reportRtmdKept(const std::filesystem::path& clip, ExportControl& control);
+
 // Writes job.output from the clip, whose content was probed. Leaves nothing at job.output on
 // failure or cancellation.
 ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, LockedClip& clip, BoxContent content);

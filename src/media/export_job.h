@@ -37,10 +37,14 @@ public:
     void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
     double progress() const { return progress_.load(std::memory_order_relaxed); }
     void setProgress(double value) { progress_.store(value, std::memory_order_relaxed); }
+    // The export left a clip's rtmd timecodes as the camera wrote them, not recognising them.
+    bool rtmdKept() const { return rtmdKept_.load(std::memory_order_relaxed); }
+    void setRtmdKept() { rtmdKept_.store(true, std::memory_order_relaxed); }
 
 private:
     std::atomic<bool> cancelled_{false};
     std::atomic<double> progress_{0.0};
+    std::atomic<bool> rtmdKept_{false};
 };
 
 // How an export uses its source, which says the lock it holds on it (see locked_clip.h).

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "media/export_job.h"
@@ -18,23 +19,32 @@ class ExportThreads {
 public:
     ~ExportThreads() { joinAll(); }
 
-    void start(std::function<void()> work)
+    // Runs work on a thread of its own; false when no thread can be had (no address space left for
+    // its stack, a limit on processes), and work is dropped.
+    bool start(std::function<void()> work)
     {
         std::list<std::thread> ended;
+        bool started = true;
         {
             std::lock_guard lock(mutex_);
             ended.swap(ended_);
             auto entry = running_.emplace(running_.end());
             // The thread reaches its last step only after the lock is released below.
-            *entry = std::thread([this, entry, work = std::move(work)]() mutable {
-                work();
-                work = nullptr;  // what the work holds goes before the thread counts as ended
-                std::lock_guard endLock(mutex_);
-                ended_.splice(ended_.end(), running_, entry);
-                if (running_.empty()) allEnded_.notify_all();
-            });
+            try {
+                *entry = std::thread([this, entry, work = std::move(work)]() mutable {
+                    work();
+                    work = nullptr;  // what the work holds goes before the thread counts as ended
+                    std::lock_guard endLock(mutex_);
+                    ended_.splice(ended_.end(), running_, entry);
+                    if (running_.empty()) allEnded_.notify_all();
+                });
+            } catch (const std::system_error&) {
+                running_.erase(entry);
+                started = false;
+            }
         }
         for (std::thread& thread : ended) thread.join();
+        return started;
     }
 
     void joinAll()
@@ -75,12 +85,24 @@ public:
     void exportAsynchronously(std::function<void()> handler) override
     {
         status_ = static_cast<long>(ExportStatus::exporting);
-        exportThreads().start([self = shared_from_this(), handler = std::move(handler)]() mutable {
+        auto shared = std::make_shared<std::function<void()>>(std::move(handler));
+        const bool started = exportThreads().start([self = shared_from_this(), shared]() mutable {
             self->run();
-            handler();
+            (*shared)();
             // The handler may hold this session: drop it here so neither keeps the other alive.
-            handler = nullptr;
+            *shared = nullptr;
         });
+        if (started) return;
+        // Without a thread of its own the export fails at once, having read nothing, and says so on
+        // the caller's thread (its handler only hands over to the main queue).
+        {
+            std::lock_guard lock(mutex_);
+            error_ = exportError(ExportErrorCode::tooLarge,
+                                 "无法处理文件" + quotedName(job_.source) + "：系统资源不足，无法创建导出线程");
+        }
+        status_ = static_cast<long>(ExportStatus::failed);
+        (*shared)();
+        *shared = nullptr;
     }
 
     std::optional<Error> error() const override
@@ -91,6 +113,7 @@ public:
 
     long status() const override { return status_.load(); }
     double progress() const override { return control_.progress(); }
+    bool rtmdTimecodesKept() const override { return control_.rtmdKept(); }
     void cancelExport() override { control_.cancel(); }
 
 private:

@@ -61,6 +61,9 @@ public:
     virtual long status() const = 0;
     // From 0 to 1; readable from any thread while the export runs.
     virtual double progress() const = 0;
+    // Whether the export left the clip's per-frame rtmd timecodes as the camera wrote them, not
+    // recognising how its samples are laid out (said in a line as well). Read once it has ended.
+    virtual bool rtmdTimecodesKept() const { return false; }
     // Stops a running export soon: status cancelled, no error, its partial output removed.
     virtual void cancelExport() = 0;
 };

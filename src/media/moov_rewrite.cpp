@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "media/media_error.h"
-#include "media/quicktime_meta.h"
+#include "media/movie_metadata.h"
 #include "media/rtmd.h"
 #include "media/top_level.h"
 #include "platform/checked.h"
@@ -106,25 +106,26 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
 }
 
 // Writes moov anew at the end of out, the buffer it is to be written from (no copy of a moov is made
-// on the way): movie-level udta and meta left out, chunk offsets moved, the timecode track and its
-// tref added, the metadata box appended. Everything else is copied as it is.
+// on the way): chunk offsets moved, the timecode track and its tref added, the movie's metadata as
+// planned (movie_metadata.h). Everything else is copied as it is.
 class MoovWriter {
 public:
     MoovWriter(const Movie& movie, const DataMap& map, const std::vector<bool>& wide,
-               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset, const Bytes& meta,
-               Bytes& out)
+               const std::optional<NewTimecodeTrack>& timecode, uint64_t timecodeSampleOffset,
+               const MovieMetadata& metadata, Bytes& out)
         : movie_(movie), moov_(movie.moov), map_(map), wide_(wide), timecode_(timecode),
-          timecodeSampleOffset_(timecodeSampleOffset), meta_(meta), out_(out), w_(out)
+          timecodeSampleOffset_(timecodeSampleOffset), metadata_(metadata), out_(out), w_(out)
     {
     }
 
-    // No less than the size of the moov write() makes: the source's (less udta and meta), the
-    // timecode track, its reference (tref/tmcd, at most 20 bytes more) and the metadata box, and 4
-    // bytes more an offset in each table made 64-bit. Reserved beforehand, so that out never grows
-    // by reallocating, which would hold the moov twice.
+    // No less than the size of the moov write() makes: the source's, its metadata as rewritten, the
+    // timecode track, its reference (tref/tmcd, at most 20 bytes more) and an added metadata box,
+    // and 4 bytes more an offset in each table made 64-bit. Reserved beforehand, so that out never
+    // grows by reallocating, which would hold the moov twice.
     uint64_t sizeBound() const
     {
-        uint64_t bound = movie_.moov.size() + meta_.size();
+        uint64_t bound = movie_.moov.size() + metadata_.added.size();
+        for (const auto& [offset, bytes] : metadata_.rewritten) bound += bytes.size();
         if (timecode_) bound += buildTimecodeTrak(timecodeParams()).size() + 20;
         for (size_t i = 0; i < movie_.tracks.size(); ++i) {
             const ChunkTable& chunks = movie_.tracks[i].chunks;
@@ -139,8 +140,9 @@ public:
         w_.open(fourcc("moov"));
         size_t trackIndex = 0;
         for (const Box& child : KV_TRY(childBoxes(moov_, movie_.box))) {
-            if (child.type == fourcc("udta") || child.type == fourcc("meta")) continue;
-            if (child.type == fourcc("trak")) {
+            if (auto rewritten = metadata_.rewritten.find(child.offset); rewritten != metadata_.rewritten.end()) {
+                w_.bytes(rewritten->second);
+            } else if (child.type == fourcc("trak")) {
                 KV_TRY(writeTrak(movie_.tracks[trackIndex], trackIndex));
                 ++trackIndex;
             } else if (child.type == fourcc("mvhd")) {
@@ -150,7 +152,7 @@ public:
             }
         }
         if (timecode_) w_.bytes(buildTimecodeTrak(timecodeParams()));
-        w_.bytes(meta_);
+        w_.bytes(metadata_.added);
         w_.close();
         if (!w_.ok()) return tooLarge("新的“moov”盒子过大");
         return {};
@@ -276,7 +278,7 @@ private:
     const std::vector<bool>& wide_;
     const std::optional<NewTimecodeTrack>& timecode_;
     uint64_t timecodeSampleOffset_;
-    const Bytes& meta_;
+    const MovieMetadata& metadata_;
     Bytes& out_;
     ByteWriter w_;
     std::vector<size_t> overflowed_;
@@ -320,8 +322,13 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
 // twice it where half-step clips number each frame. Samples whose header is not recognised, and a
 // track whose values fit no such counting, are left as they are. True when the first sample says
 // drop-frame.
-ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
-                              TimecodeCounting counting, std::vector<Patch>& patches)
+struct RtmdRebased {
+    bool dropFrame = false;  // the first sample says drop-frame
+    bool kept = false;       // some samples' timecodes are left as the camera wrote them
+};
+
+ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
+                                     TimecodeCounting counting, std::vector<Patch>& patches)
 {
     // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
     // tables are walked twice rather than a list of a day's frames kept).
@@ -353,16 +360,19 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         return {};
     }));
     const auto found = patches.begin() + static_cast<std::ptrdiff_t>(first);
-    if (found == patches.end()) return false;
+    if (found == patches.end()) return RtmdRebased{false, heads > 0};
+    // A sample whose header is not recognised keeps its timecode, whatever it holds.
+    RtmdRebased out{false, static_cast<size_t>(patches.end() - found) < heads};
     const RtmdTimecode firstValue = rtmdTimecodeIn(found->original.data());
-    const bool dropFrame = firstValue.dropFrame != 0;
+    out.dropFrame = firstValue.dropFrame != 0;
     counting.halfStep = false;
-    counting.dropFrame = counting.dropFrame || dropFrame;
+    counting.dropFrame = counting.dropFrame || out.dropFrame;
     if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
     const auto rebase = TimecodeRebase::make(counting, {firstValue.time, false}, {start, false});
     if (!rebase || maxFrames >= counting.framesPerSecond) {
         patches.erase(found, patches.end());
-        return dropFrame;
+        out.kept = true;
+        return out;
     }
     // Samples whose value does not move keep no patch.
     auto kept = found;
@@ -375,7 +385,7 @@ ErrorOr<bool> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource
         *kept++ = *patch;
     }
     patches.erase(kept, patches.end());
-    return dropFrame;
+    return out;
 }
 
 // The first video track with samples, and the rate its timecode counts at.
@@ -437,6 +447,7 @@ ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, c
 struct Rebased {
     std::vector<Patch> patches;
     std::optional<NewTimecodeTrack> added;
+    bool rtmdKept = false;  // rtmd timecodes left as the camera wrote them
 };
 
 ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
@@ -449,8 +460,14 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
     const TimecodeCounting counting = clipCounting(movie, top, video);
     bool dropFrame = counting.dropFrame;
     for (const Track& track : movie.tracks) {
-        if (track.sampleEntryType != kRtmdSampleEntry || !counting.valid()) continue;
-        dropFrame = KV_TRY(rebaseRtmdTrack(movie, track, source.file, start, counting, out.patches)) || dropFrame;
+        if (track.sampleEntryType != kRtmdSampleEntry || track.sampleCount == 0) continue;
+        if (!counting.valid()) {
+            out.rtmdKept = true;  // nothing says how the clip counts: no guess at its frames
+            continue;
+        }
+        const RtmdRebased rtmd = KV_TRY(rebaseRtmdTrack(movie, track, source.file, start, counting, out.patches));
+        dropFrame = rtmd.dropFrame || dropFrame;
+        out.rtmdKept = rtmd.kept || out.rtmdKept;
     }
     if (!hasTimecodeTrack) out.added = KV_TRY(planTimecodeTrack(movie, start, video, dropFrame));
     return out;
@@ -474,9 +491,9 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
 {
     const Movie& movie = source.movie;
-    const Bytes meta = KV_TRY(buildQuickTimeMeta(items));
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
@@ -532,6 +549,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
         plan.timecode = start;
+        plan.rtmdKept = rebased.rtmdKept;
         return plan;
     }
     return damaged("无法确定新的“moov”盒子的大小");
@@ -580,10 +598,10 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
 {
     using Planned = std::variant<InPlacePlan, std::string>;
     const Movie& movie = source.movie;
-    const Bytes meta = KV_TRY(buildQuickTimeMeta(items));
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
     if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
 
@@ -629,6 +647,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     plan.newMoovSize = plan.appended.size() - moovAt;
 
     plan.patches = std::move(rebased.patches);
+    plan.rtmdKept = rebased.rtmdKept;
     const auto span = [](const std::array<char, 8>& digits) {
         return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
     };

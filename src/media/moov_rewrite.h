@@ -73,6 +73,7 @@ struct OutputPlan {
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
     std::optional<Timecode> timecode;  // what the timecode tracks start at, when an item sets it
+    bool rtmdKept = false;             // rtmd timecodes left as the camera wrote them (not recognised)
 };
 
 // What of the source the plan is made from.
@@ -105,6 +106,7 @@ struct InPlacePlan {
     uint64_t newMoovSize = 0;
     std::vector<Patch> patches;  // over the clip's own bytes, in file order
     std::vector<Box> mdats;      // every box holding media data once the plan is carried out
+    bool rtmdKept = false;       // rtmd timecodes left as the camera wrote them (not recognised)
 };
 
 // The plan for the clip, with the appended part starting at appendAt; or why its layout does not

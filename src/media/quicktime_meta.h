@@ -2,8 +2,10 @@
 // export's metadata items such as "timecode" = "00:00:00:00".
 #pragma once
 
+#include <optional>
 #include <vector>
 
+#include "media/box_reader.h"
 #include "media/bytes.h"
 #include "media/export_session.h"
 #include "platform/error.h"
@@ -18,5 +20,21 @@ ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items);
 
 // An item of the QuickTime metadata key space holding a string, e.g. ("timecode", "00:00:00:00").
 MetadataItem quickTimeStringItem(std::string_view key, std::string value);
+
+// Where the children of a meta box start: QuickTime writes it without the version and flags an ISO
+// meta has, and either is found, telling by where its hdlr lies.
+struct MetaLayout {
+    bool full = false;        // an ISO meta: version and flags before the children
+    uint64_t childrenAt = 0;  // within the box's bytes
+};
+std::optional<MetaLayout> metaLayout(ByteSpan buffer, const Box& meta);
+
+// A movie's QuickTime meta (box within moov, handler mdta, with keys and ilst) with items set in it:
+// a key already there (in the mdta namespace) gets the item's value, else a key and an item are
+// appended; every other key, item and child byte for byte, the layout as it was. Nothing for a meta
+// that is not such a one (another handler, or keys and items this reader does not follow), which is
+// kept as it is beside the one the program writes.
+ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
+                                                 const std::vector<MetadataItem>& items);
 
 }  // namespace kelvatta

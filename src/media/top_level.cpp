@@ -2,6 +2,7 @@
 
 #include "media/camera_xml.h"
 #include "media/media_error.h"
+#include "media/quicktime_meta.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -10,20 +11,6 @@ namespace {
 constexpr uint32_t kNonRealTimeMetaHandler = fourcc("nrtm");
 
 bool isPadding(uint32_t type) { return type == fourcc("free") || type == fourcc("skip") || type == fourcc("wide"); }
-
-// The children of a meta box, which QuickTime writes without the version and flags an ISO meta has.
-struct MetaLayout {
-    bool full = false;
-    uint64_t childrenAt = 0;  // within the box's bytes
-};
-
-std::optional<MetaLayout> metaLayout(ByteSpan meta, const Box& box)
-{
-    const ByteSpan payload = payloadOf(meta, box);
-    if (payload.size() >= 8 && loadU32(&payload[4]) == fourcc("hdlr")) return MetaLayout{false, box.headerSize};
-    if (payload.size() >= 12 && loadU32(&payload[8]) == fourcc("hdlr")) return MetaLayout{true, box.headerSize + 4u};
-    return std::nullopt;
-}
 
 struct CameraXml {
     Bytes box;  // a top-level meta: full box, hdlr nrtm, xml (re-based)
@@ -98,7 +85,9 @@ ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::v
 bool keepsSourceFtyp(ByteSpan ftyp)
 {
     // size, type, major brand, minor version, then compatible brands
-    if (ftyp.size() < 16 || loadU32(&ftyp[8]) != fourcc("XAVC")) return false;
+    if (ftyp.size() < 16) return false;
+    if (loadU32(&ftyp[8]) == fourcc("qt  ")) return true;
+    if (loadU32(&ftyp[8]) != fourcc("XAVC")) return false;
     for (size_t at = 16; at + 4 <= ftyp.size(); at += 4)
         if (loadU32(&ftyp[at]) == fourcc("mp42")) return true;
     return false;
@@ -151,6 +140,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
     for (const Box& meta : movie.metas) {
         if (auto xml = KV_TRY(cameraXml(movie.moov, meta, start))) {
             plan.xmlInMoov = true;
+            plan.xmlMetasInMoov.push_back(meta.offset);
             addCameraXml(plan, std::move(*xml));
         }
     }

@@ -33,7 +33,8 @@ struct TopLevelPlan {
     std::vector<XmlEdit> xmlEdits;
     // Where the text of each top-level camera XML lies in the source: [first, second).
     std::vector<std::pair<uint64_t, uint64_t>> xmlTexts;
-    bool xmlInMoov = false;  // the camera's XML was in moov/meta
+    bool xmlInMoov = false;                // the camera's XML was in moov/meta
+    std::vector<uint64_t> xmlMetasInMoov;  // those moov/meta boxes, by offset in moov: written at the top level
 };
 
 // Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers
@@ -46,7 +47,8 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
 ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel);
 
 // Whether a source's ftyp is kept: a Sony XAVC file that is also an MPEG-4 file (mp42 among its
-// compatible brands).
+// compatible brands), and a QuickTime movie (major brand qt), whose boxes keep QuickTime's conventions
+// (handler names as Pascal strings ...) that an MPEG-4 label would have readers misread.
 bool keepsSourceFtyp(ByteSpan ftyp);
 
 }  // namespace kelvatta

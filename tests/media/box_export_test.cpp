@@ -161,10 +161,11 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
     zero.start = {0, 0, 0, 0};
     EXPECT_EQ(cameraXml(outTop), param.xml == XmlPlace::none ? "" : sonyXml(zero, frames));
 
-    // moov: movie-level udta and the camera's meta gone, one QuickTime-style meta with the item; every
-    // source track byte for byte but its chunk table (and the video's new tref).
+    // moov: the movie-level udta byte for byte, the camera's meta moved out, one QuickTime-style meta
+    // with the item; every source track byte for byte but its chunk table (and the video's new tref).
     Node &outMoov = moovOf(outTop), &srcMoov = moovOf(srcTop);
-    EXPECT_EQ(outMoov.child("udta"), nullptr);
+    ASSERT_NE(srcMoov.child("udta"), nullptr);
+    EXPECT_EQ(serialize(*outMoov.child("udta")), serialize(*srcMoov.child("udta")));
     ASSERT_EQ(outMoov.all("meta").size(), 1u);
     EXPECT_EQ(serialize(*outMoov.child("meta")), fromHex(kTimecodeMetaHex));
     const char* table = style.co64 ? "co64" : "stco";

@@ -1,0 +1,196 @@
+// Clips as many makers lay out their metadata, made by the tests' own writer around an ffmpeg clip
+// (QuickTime mdta keys as an iPhone writes them, Android's ©xyz, GoPro's user data, a maker's boxes,
+// XMP in user data and in a uuid box, a QuickTime movie), rewritten in every mode: exiftool shows
+// every tag of the source unchanged in the result but the timecodes, and every packet is as it was.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "support/box_tree.h"
+#include "support/clips.h"
+#include "support/process.h"
+#include "support/sony_clip.h"
+#include "support/temp_dir.h"
+
+using namespace kelvatta::test;
+
+namespace {
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A QuickTime international text item: its length, a language code (0: English), the text.
+Node textItem(const std::string& type, const std::string& value)
+{
+    Bytes data = {static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size()), 0x15, 0xC7};
+    return leaf(type, data + text(value));
+}
+
+// The movie's QuickTime meta as Apple writes it: hdlr mdta, keys, ilst, no version and flags.
+Node mdtaMeta(const std::vector<std::pair<std::string, std::string>>& items)
+{
+    Bytes keys = words({0, static_cast<uint32_t>(items.size())}), ilst;
+    uint32_t index = 0;
+    for (const auto& [key, value] : items) {
+        keys += words({static_cast<uint32_t>(8 + key.size())}) + text("mdta" + key);
+        const Bytes data = words({static_cast<uint32_t>(16 + value.size())}) + text("data") + words({1, 0}) + text(value);
+        ilst += words({static_cast<uint32_t>(8 + data.size()), ++index}) + data;
+    }
+    const Bytes hdlr = words({0, 0}) + text("mdta") + words({0, 0, 0}) + Bytes{0};
+    return leaf("meta", serialize({leaf("hdlr", hdlr), leaf("keys", keys), leaf("ilst", ilst)}));
+}
+
+const std::string kXmp =
+    "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+    "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+    "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:CreatorTool=\"Adobe After Effects 2024\" "
+    "xmp:CreateDate=\"2024-05-01T16:56:07+08:00\"><dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Night shoot"
+    "</rdf:li></rdf:Alt></dc:title></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+
+// The uuid Adobe's tools give an XMP packet at the top level of an MP4.
+const Bytes kXmpUuid = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
+
+struct Layout {
+    const char* maker;
+    std::string brand;            // the ftyp's major brand
+    std::vector<Node> inMoov;     // added at the end of moov
+    std::vector<Node> afterMoov;  // added at the end of the file
+};
+
+std::vector<Layout> layouts()
+{
+    return {
+        {"iPhone (QuickTime, mdta keys)",
+         "qt  ",
+         {mdtaMeta({{"com.apple.quicktime.make", "Apple"},
+                    {"com.apple.quicktime.model", "iPhone 15 Pro"},
+                    {"com.apple.quicktime.software", "17.4.1"},
+                    {"com.apple.quicktime.location.ISO6709", "+37.3349-122.0090+010.000/"},
+                    {"com.apple.quicktime.creationdate", "2024-05-01T16:56:07+0800"}})},
+         {}},
+        {"Android (©xyz in user data, mdta keys)",
+         "mp42",
+         {container("udta", {textItem("\xA9xyz", "+37.4220-122.0841/")}),
+          mdtaMeta({{"com.android.version", "14"}, {"com.android.capture.fps", "30.0"}})},
+         {}},
+        {"GoPro (settings and identity in user data)",
+         "mp41",
+         {container("udta", {leaf("FIRM", text("HD9.01.01.60.00")), leaf("LENS", text("LAJ8052413211234")),
+                             leaf("CAME", Bytes(16, 0x5A)), leaf("SETT", words({0x01020304, 0x05060708}))})},
+         {}},
+        {"Canon (maker boxes in user data)",
+         "qt  ",
+         {container("udta", {leaf("CNCV", text("CanonAVC0010/02.00.00/00.00.00")), leaf("CNMN", text("Canon EOS R5")),
+                             textItem("\xA9mak", "Canon"), textItem("\xA9nam", "Harbour at dusk")})},
+         {}},
+        {"After Effects (XMP in user data and in a uuid box)",
+         "mp42",
+         {container("udta", {leaf("XMP_", text(kXmp))})},
+         {leaf("uuid", kXmpUuid + text(kXmp))}},
+    };
+}
+
+// A clip of that maker's: ffmpeg's (media data first, moov last), with the maker's ftyp and boxes.
+Bytes makerClip(const Layout& layout, const Bytes& base)
+{
+    std::vector<Node> top = parseFile(base);
+    for (Node& box : top) {
+        if (box.type == "ftyp") box.data = text(layout.brand) + words({0}) + text(layout.brand);
+        if (box.type == "moov") box.children.insert(box.children.end(), layout.inMoov.begin(), layout.inMoov.end());
+    }
+    top.insert(top.end(), layout.afterMoov.begin(), layout.afterMoov.end());
+    return serialize(top);
+}
+
+// exiftool's tags of a file, "[group] name: value", but for those of the file system and of the
+// boxes' layout, which a rewrite changes by nature.
+std::multiset<std::string> tags(const fs::path& file)
+{
+    static const std::set<std::string> layoutTags = {"MediaDataSize", "MediaDataOffset", "NextTrackID",
+                                                     "HandlerType", "MajorBrand", "MinorVersion", "CompatibleBrands"};
+    std::multiset<std::string> out;
+    std::istringstream lines(runProgram({"/usr/bin/exiftool", "-a", "-G1", "-s", file}).out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string group = line.substr(0, line.find(']') + 1);
+        const size_t nameAt = line.find_first_not_of(' ', group.size());
+        const std::string name = line.substr(nameAt, line.find(' ', nameAt) - nameAt);
+        if (group == "[File]" || group == "[System]" || group == "[ExifTool]" || group == "[Composite]" ||
+            layoutTags.contains(name))
+            continue;
+        out.insert(line);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
+{
+    TempDir dir;
+    ASSERT_TRUE(makeClip(dir / "base.mov", {.frameRate = "30"}));
+    const Bytes base = readBytes(dir / "base.mov");
+    const std::string packets = packetHash(dir / "base.mov");
+    const std::vector<std::string> modes[] = {{}, {"--save-as"}, {"--in-place"}};
+    for (const Layout& layout : layouts()) {
+        const Bytes source = makerClip(layout, base);
+        writeBytes(dir / "source.mov", source);
+        const auto before = tags(dir / "source.mov");
+        int added = 0;
+        for (const auto& mode : modes) {
+            SCOPED_TRACE(std::string(layout.maker) + (mode.empty() ? ", replace" : ", " + mode[0]));
+            fs::remove_all(dir / "已修改时间码");
+            writeBytes(dir / "C0001.MOV", source);
+            std::vector<std::string> arguments = mode;
+            arguments.push_back((dir / "C0001.MOV").string());
+            const auto run = runKelvatta(arguments);
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            const fs::path result = mode == modes[1] ? dir / "已修改时间码/C0001.MOV" : dir / "C0001.MOV";
+            if (mode == modes[2]) {
+                EXPECT_EQ(run.out.find("无法原地修改"), std::string::npos) << run.out;
+            }
+            EXPECT_EQ(formatTimecode(result), "00:00:00:00");
+            EXPECT_EQ(packetHash(result), packets);
+            const auto after = tags(result);
+            for (const std::string& tag : before) EXPECT_TRUE(after.contains(tag)) << "lost: " << tag;
+            // Only the timecode: its key, the new track and the video's reference to it.
+            added = 0;
+            for (const std::string& tag : after) {
+                if (before.contains(tag)) continue;
+                ++added;
+                EXPECT_TRUE(tag.starts_with("[Keys]          Timecode") || tag.starts_with("[Track3]") ||
+                            tag.starts_with("[Track1]        TimeCode"))
+                    << "added: " << tag;
+            }
+        }
+        std::cout << "[ FIGURES  ] maker metadata | " << layout.maker << " | exiftool tags: " << before.size()
+                  << " before, all kept, " << added << " added\n";
+    }
+}
+
+// A Sony clip whose rtmd samples this program does not recognise (their header says another length):
+// their timecodes are left as the camera wrote them, which a line says, and so does the line the
+// command line ends with; the rest of the clip is rewritten.
+TEST(MakerMetadata, RtmdNotRecognisedIsNamedAndCounted)
+{
+    TempDir dir;
+    ASSERT_TRUE(makeClip(dir / "plain.mov", {.frameRate = "25"}));
+    Bytes clip = addSonyStructures(readBytes(dir / "plain.mov"), {.timecode = {25, false, false, {10, 0, 0, 0}}});
+    int samples = 0;
+    for (size_t at = 0; at + 32 <= clip.size(); ++at) {
+        if (clip[at] == 0x00 && clip[at + 1] == 0x1C && Bytes(&clip[at + 28], &clip[at + 32]) == Bytes{6, 14, 43, 52}) {
+            clip[at + 1] = 0x20;
+            ++samples;
+        }
+    }
+    ASSERT_EQ(samples, 25);
+    const fs::path path = dir / "C0001.MP4";
+    writeBytes(path, clip);
+    const auto run = runKelvatta({path.string()});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("未改写“rtmd”时间码：" + path.string() + "（"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "已全部完成：已处理完成 1 个文件；其中 1 个文件的“rtmd”时间码保留了相机写入的值：" + path.string() + "\n");
+    EXPECT_EQ(formatTimecode(path), "00:00:00:00");
+    EXPECT_EQ(streamTimecode(path, "d:0"), "10:00:00:00") << "the camera's, left as it was";
+}
