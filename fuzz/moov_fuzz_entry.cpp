@@ -10,6 +10,7 @@
 #include "media/moov_rewrite.h"
 #include "media/output_check.h"
 #include "media/quicktime_meta.h"
+#include "media/start_timecodes.h"
 #include "media/undo_record.h"
 
 namespace kelvatta {
@@ -22,6 +23,37 @@ constexpr uint64_t kMaxAssembled = 64ull << 20;
 {
     std::fprintf(stderr, "box path fault: %s: %s\n", what, error.localizedDescription.c_str());
     std::abort();
+}
+
+// The text with found's edits written over it; aborts unless each one, in order and apart from the
+// others, replaces the value at its offset with one of the same length that differs only in digits.
+std::string withEdits(std::string_view text, const TextTimecodes& found)
+{
+    std::string edited(text);
+    size_t free = 0;  // where the next edit may start
+    for (const TextTimecodeEdit& e : found.edits) {
+        if (e.offset < free || e.offset > text.size() || e.original.size() > text.size() - e.offset ||
+            text.substr(e.offset, e.original.size()) != e.original || e.rebased.size() != e.original.size())
+            fault("text timecodes", Error{"", 0, "an edit does not replace its value in place"});
+        for (size_t i = 0; i < e.rebased.size(); ++i) {
+            if (e.rebased[i] != e.original[i] && (!std::isdigit(static_cast<unsigned char>(e.original[i])) ||
+                                                  !std::isdigit(static_cast<unsigned char>(e.rebased[i]))))
+                fault("text timecodes", Error{"", 0, "a character other than a digit changed"});
+        }
+        edited.replace(e.offset, e.rebased.size(), e.rebased);
+        free = e.offset + e.original.size();
+    }
+    return edited;
+}
+
+// Re-basing what is already re-based finds the same values, now at start, and names the same ones.
+void checkAgain(const TextTimecodes& first, const TextTimecodes& again)
+{
+    bool same = again.leftAlone == first.leftAlone && again.edits.size() == first.edits.size();
+    for (size_t i = 0; same && i < again.edits.size(); ++i)
+        same = again.edits[i].offset == first.edits[i].offset && again.edits[i].original == first.edits[i].rebased &&
+               again.edits[i].rebased == again.edits[i].original;
+    if (!same) fault("text timecodes", Error{"", 0, "a second re-basing found something else"});
 }
 
 }  // namespace
@@ -52,6 +84,14 @@ void fuzzCameraXml(const uint8_t* data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const Timecode zero;
+    // The same bytes as an XMP packet and as a udta payload.
+    const TextTimecodes xmp = rebaseXmpTimecodes(text, zero);
+    checkAgain(xmp, rebaseXmpTimecodes(withEdits(text, xmp), zero));
+    const TextTimecodes userData = rebaseUserDataTimecode(ByteSpan(data, size), zero);
+    const std::string editedUserData = withEdits(text, userData);
+    checkAgain(userData,
+               rebaseUserDataTimecode(
+                   ByteSpan(reinterpret_cast<const uint8_t*>(editedUserData.data()), editedUserData.size()), zero));
     const auto rebased = rebaseCameraXml(text, zero);
     if (!rebased) return;
     if (rebased->text.size() != text.size()) fault("camera XML", Error{"", 0, "the text changed its length"});

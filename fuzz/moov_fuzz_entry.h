@@ -14,7 +14,8 @@ namespace kelvatta {
 void fuzzBoxPath(const uint8_t* data, size_t size);
 
 // The camera XML edit on any text: aborts when it changes anything but hex digits, changes the
-// length, or changes an already re-based text again.
+// length, or changes an already re-based text again. The same for the start timecodes of the text
+// taken for XMP and for user data (digits only, each value in place).
 void fuzzCameraXml(const uint8_t* data, size_t size);
 
 }  // namespace kelvatta
