@@ -39,10 +39,11 @@ struct HeldFiles {
     std::multiset<FileKey> held;
 };
 
+// Never destroyed: a session may let its clip go while the program's statics are being destroyed.
 HeldFiles& heldFiles()
 {
-    static HeldFiles files;
-    return files;
+    static auto* files = new HeldFiles;
+    return *files;
 }
 
 }  // namespace
