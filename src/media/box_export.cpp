@@ -62,10 +62,15 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
     return std::optional<BoxContent>(std::move(content));
 }
 
-void reportRtmdKept(const std::filesystem::path& clip, ExportControl& control)
+void reportLeftAlone(const std::filesystem::path& clip, bool rtmdKept, const std::vector<std::string>& timecodes,
+                     ExportControl& control)
 {
-    printLine("未改写“rtmd”时间码：" + clip.string() + "（其每帧样本的格式本程序无法识别，保留相机写入的时间码）");
-    control.setRtmdKept();
+    if (rtmdKept) {
+        printLine("未改写“rtmd”时间码：" + clip.string() + "（其每帧样本的格式本程序无法识别，保留相机写入的时间码）");
+        control.setRtmdKept();
+    }
+    for (const std::string& timecode : timecodes)
+        printLine("未改写开始时间码：" + clip.string() + "（" + timecode + "，本程序无法识别其写法，保持原样）");
 }
 
 ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip)
@@ -85,7 +90,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     OutputPlan plan = planned.releaseValue();
     content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
-    if (plan.rtmdKept) reportRtmdKept(job.source, control);
+    reportLeftAlone(job.source, plan.rtmdKept, plan.timecodesLeftAlone, control);
 
     auto out = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
     for (const OutputWrite& write : plan.writes) KV_TRY(writeAt(out, write.bytes, write.offset));

@@ -26,9 +26,10 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source);
 // probeBoxContent on the clip; errors name it.
 ErrorOr<std::optional<BoxContent>> probeBoxSource(const LockedClip& clip);
 
-// Says in a line that the rtmd timecodes of clip were left as the camera wrote them (this program
-// does not recognise how its samples are laid out), and tells control.
-void reportRtmdKept(const std::filesystem::path& clip, ExportControl& control);
+// Says in a line each timecode of clip left as it was because this program does not understand how
+// it is written: rtmd timecodes (rtmdKept; control is told too), start timecodes in its metadata.
+void reportLeftAlone(const std::filesystem::path& clip, bool rtmdKept, const std::vector<std::string>& timecodes,
+                     ExportControl& control);
 
 // Writes job.output from the clip, whose content was probed. Leaves nothing at job.output on
 // failure or cancellation.

@@ -195,7 +195,7 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
         if (auto* reason = std::get_if<std::string>(&*planned)) return notInPlace(*reason);
         plan = std::move(std::get<InPlacePlan>(*planned));
     }
-    if (plan.rtmdKept) reportRtmdKept(clip.path(), control);
+    reportLeftAlone(clip.path(), plan.rtmdKept, plan.timecodesLeftAlone, control);
 
     UndoRecord record;
     record.originalLength = length;

@@ -450,6 +450,34 @@ struct Rebased {
     bool rtmdKept = false;  // rtmd timecodes left as the camera wrote them
 };
 
+// The start timecodes in the movie's metadata that were found and not understood.
+std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta)
+{
+    std::vector<std::string> all = top.timecodesLeftAlone;
+    all.insert(all.end(), meta.timecodesLeftAlone.begin(), meta.timecodesLeftAlone.end());
+    return all;
+}
+
+// A text edit of equal length as patches over the source: one for each run of bytes that changes.
+void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches)
+{
+    const auto bytes = [](const std::string& s, size_t at, size_t n) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()) + at, n);
+    };
+    for (size_t at = 0; at < edit.rebased.size();) {
+        if (edit.rebased[at] == edit.original[at]) {
+            ++at;
+            continue;
+        }
+        size_t n = 1;
+        while (at + n < edit.rebased.size() && n < sizeof(Patch::bytes) &&
+               edit.rebased[at + n] != edit.original[at + n])
+            ++n;
+        patches.push_back(makePatch(edit.offset + at, bytes(edit.rebased, at, n), bytes(edit.original, at, n)));
+        at += n;
+    }
+}
+
 ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
 {
     const Movie& movie = source.movie;
@@ -493,7 +521,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
     const Movie& movie = source.movie;
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
-    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items));
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
@@ -550,6 +578,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.moovOffset = leadingSize;
         plan.timecode = start;
         plan.rtmdKept = rebased.rtmdKept;
+        plan.timecodesLeftAlone = leftAlone(top, meta);
         return plan;
     }
     return damaged("无法确定新的“moov”盒子的大小");
@@ -601,7 +630,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
     if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
-    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items));
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
 
@@ -648,6 +677,8 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
 
     plan.patches = std::move(rebased.patches);
     plan.rtmdKept = rebased.rtmdKept;
+    plan.timecodesLeftAlone = leftAlone(top, meta);
+    for (const TextTimecodeEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
     const auto span = [](const std::array<char, 8>& digits) {
         return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
     };

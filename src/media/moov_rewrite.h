@@ -72,8 +72,9 @@ struct OutputPlan {
     uint64_t dataBytes = 0;  // bytes of all copies
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
-    std::optional<Timecode> timecode;  // what the timecode tracks start at, when an item sets it
-    bool rtmdKept = false;             // rtmd timecodes left as the camera wrote them (not recognised)
+    std::optional<Timecode> timecode;             // what the timecode tracks start at, when an item sets it
+    bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
+    std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
 };
 
 // What of the source the plan is made from.
@@ -104,9 +105,10 @@ struct InPlacePlan {
     Bytes appended;              // [free padding][mdat: new timecode sample][new moov, typed free]
     uint64_t newMoovOffset = 0;  // 4096-aligned, so its type field lies within one sector
     uint64_t newMoovSize = 0;
-    std::vector<Patch> patches;  // over the clip's own bytes, in file order
-    std::vector<Box> mdats;      // every box holding media data once the plan is carried out
-    bool rtmdKept = false;       // rtmd timecodes left as the camera wrote them (not recognised)
+    std::vector<Patch> patches;                   // over the clip's own bytes, in file order
+    std::vector<Box> mdats;                       // every box holding media data once the plan is carried out
+    bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
+    std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
 };
 
 // The plan for the clip, with the appended part starting at appendAt; or why its layout does not

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "media/export_session.h"
@@ -20,10 +21,13 @@ struct MovieMetadata {
     // By a moov child's offset in moov: the bytes written in its place; empty: it is left out.
     // Children not listed are written as they are.
     std::map<uint64_t, Bytes> rewritten;
-    Bytes added;  // a meta written at the end of moov
+    Bytes added;                                  // a meta written at the end of moov
+    std::vector<std::string> timecodesLeftAlone;  // start timecodes found but not understood, for a line
 };
 
+// With start, the start timecodes the user data holds as text (QuickTime's ©TIM, an XMP packet in
+// XMP_) are re-based to it in their own layout, or named where they cannot be.
 ErrorOr<MovieMetadata> planMovieMetadata(const Movie& movie, const TopLevelPlan& top,
-                                         const std::vector<MetadataItem>& items);
+                                         const std::vector<MetadataItem>& items, const std::optional<Timecode>& start);
 
 }  // namespace kelvatta

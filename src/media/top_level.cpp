@@ -61,6 +61,35 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     return std::optional<CameraXml>(std::move(out));
 }
 
+// The uuid Adobe's tools give an XMP packet at the top level of a file.
+constexpr uint8_t kXmpUuid[16] = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8,
+                                  0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
+
+// Whether a uuid box (bytes from its start; its header holds its 16-byte user type last) is XMP.
+bool isXmpUuid(ByteSpan head, const Box& box)
+{
+    return box.type == fourcc("uuid") && box.headerSize >= sizeof kXmpUuid && head.size() >= box.headerSize &&
+           std::equal(kXmpUuid, kXmpUuid + sizeof kXmpUuid,
+                      head.begin() + static_cast<std::ptrdiff_t>(box.headerSize - sizeof kXmpUuid));
+}
+
+// The start timecodes of the XMP packet in bytes (the top-level uuid box box), re-based in bytes and
+// listed where they lie in the source.
+void rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& start, TopLevelPlan& plan)
+{
+    const uint64_t textAt = box.headerSize;
+    const auto text = ByteSpan(bytes).subspan(textAt);
+    TextTimecodes found =
+        rebaseXmpTimecodes(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), start);
+    for (TextTimecodeEdit& edit : found.edits) {
+        std::copy(edit.rebased.begin(), edit.rebased.end(),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(textAt + edit.offset));
+        edit.offset += box.offset + textAt;
+        plan.textEdits.push_back(std::move(edit));
+    }
+    plan.timecodesLeftAlone.insert(plan.timecodesLeftAlone.end(), found.leftAlone.begin(), found.leftAlone.end());
+}
+
 void addCameraXml(TopLevelPlan& plan, CameraXml xml)
 {
     if (!plan.xmlCounting) plan.xmlCounting = xml.counting;
@@ -104,6 +133,12 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
             // Large boxes are copied, never read; the camera's XML is far smaller than this.
             if (box.type != fourcc("meta") || box.size > kMaxCameraXmlSize + 4096) {
                 plan.data.push_back(box);
+                uint8_t head[32];
+                const size_t headSize = std::min<size_t>(box.headerSize, sizeof head);
+                if (start && box.type == fourcc("uuid") &&
+                    KV_TRY(source.readAt(head, headSize, box.offset)) == headSize &&
+                    isXmpUuid(ByteSpan(head, headSize), box))
+                    plan.timecodesLeftAlone.push_back("超过 1 MiB 的 XMP 中可能有的开始时间码");
                 continue;
             }
         }
@@ -133,8 +168,15 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
                 continue;
             }
         }
-        if (box.size > kMaxHeadBoxSize) plan.data.push_back(box);
-        else plan.leading.push_back(bytes);
+        if (box.size > kMaxHeadBoxSize) {
+            plan.data.push_back(box);
+            continue;
+        }
+        if (isXmpUuid(bytes, box)) {
+            plan.xmlTexts.emplace_back(box.payloadOffset(), box.end());
+            if (start) rebaseTopLevelXmp(bytes, box, *start, plan);
+        }
+        plan.leading.push_back(bytes);
     }
     // The XML some writers keep in moov/meta, where the output's own metadata item goes.
     for (const Box& meta : movie.metas) {

@@ -5,11 +5,13 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "media/box_reader.h"
 #include "media/moov_model.h"
+#include "media/start_timecodes.h"
 #include "media/timecode.h"
 
 namespace kelvatta {
@@ -31,10 +33,14 @@ struct TopLevelPlan {
         std::array<char, 8> digits{};
     };
     std::vector<XmlEdit> xmlEdits;
-    // Where the text of each top-level camera XML lies in the source: [first, second).
+    // Where the text of each top-level camera XML and XMP packet lies in the source: [first, second).
     std::vector<std::pair<uint64_t, uint64_t>> xmlTexts;
-    bool xmlInMoov = false;                // the camera's XML was in moov/meta
-    std::vector<uint64_t> xmlMetasInMoov;  // those moov/meta boxes, by offset in moov: written at the top level
+    // Start timecodes written as text in a top-level XMP packet, re-based: the kept boxes hold them,
+    // and here they are where they lie in the source (offsets in the file), for a rewrite in place.
+    std::vector<TextTimecodeEdit> textEdits;
+    std::vector<std::string> timecodesLeftAlone;  // start timecodes found but not understood, for a line
+    bool xmlInMoov = false;                       // the camera's XML was in moov/meta
+    std::vector<uint64_t> xmlMetasInMoov;         // those moov/meta boxes, by offset in moov: written at the top level
 };
 
 // Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers

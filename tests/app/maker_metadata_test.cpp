@@ -1,7 +1,8 @@
 // Clips as many makers lay out their metadata, made by the tests' own writer around an ffmpeg clip
 // (QuickTime mdta keys as an iPhone writes them, Android's ©xyz, GoPro's user data, a maker's boxes,
 // XMP in user data and in a uuid box, a QuickTime movie), rewritten in every mode: exiftool shows
-// every tag of the source unchanged in the result but the timecodes, and every packet is as it was.
+// every tag of the source unchanged in the result but the timecodes, re-based in their own layout,
+// and every packet is as it was; the rewrite in place then undone byte for byte.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -34,7 +35,8 @@ Node mdtaMeta(const std::vector<std::pair<std::string, std::string>>& items)
     uint32_t index = 0;
     for (const auto& [key, value] : items) {
         keys += words({static_cast<uint32_t>(8 + key.size())}) + text("mdta" + key);
-        const Bytes data = words({static_cast<uint32_t>(16 + value.size())}) + text("data") + words({1, 0}) + text(value);
+        const Bytes data =
+            words({static_cast<uint32_t>(16 + value.size())}) + text("data") + words({1, 0}) + text(value);
         ilst += words({static_cast<uint32_t>(8 + data.size()), ++index}) + data;
     }
     const Bytes hdlr = words({0, 0}) + text("mdta") + words({0, 0, 0}) + Bytes{0};
@@ -46,8 +48,12 @@ const std::string kXmp =
     "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
     "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
     "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:CreatorTool=\"Adobe After Effects 2024\" "
-    "xmp:CreateDate=\"2024-05-01T16:56:07+08:00\"><dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Night shoot"
-    "</rdf:li></rdf:Alt></dc:title></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+    "xmp:CreateDate=\"2024-05-01T16:56:07+08:00\" xmlns:xmpDM=\"http://ns.adobe.com/xmp/1.0/DynamicMedia/\">"
+    "<dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Night shoot</rdf:li></rdf:Alt></dc:title>"
+    "<xmpDM:startTimeCode rdf:parseType=\"Resource\"><xmpDM:timeFormat>30Timecode</xmpDM:timeFormat>"
+    "<xmpDM:timeValue>01:00:00:00</xmpDM:timeValue></xmpDM:startTimeCode>"
+    "<xmpDM:altTimecode xmpDM:timeFormat=\"30Timecode\" xmpDM:timeValue=\"13:20:05:17\"/>"
+    "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
 
 // The uuid Adobe's tools give an XMP packet at the top level of an MP4.
 const Bytes kXmpUuid = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
@@ -73,7 +79,7 @@ std::vector<Layout> layouts()
         {"Android (©xyz in user data, mdta keys)",
          "mp42",
          {container("udta", {textItem("\xA9xyz", "+37.4220-122.0841/")}),
-          mdtaMeta({{"com.android.version", "14"}, {"com.android.capture.fps", "30.0"}})},
+          mdtaMeta({{"com.android.version", "14"}, {"timecode", "01:02:03:04"}, {"com.android.capture.fps", "30.0"}})},
          {}},
         {"GoPro (settings and identity in user data)",
          "mp41",
@@ -84,6 +90,11 @@ std::vector<Layout> layouts()
          "qt  ",
          {container("udta", {leaf("CNCV", text("CanonAVC0010/02.00.00/00.00.00")), leaf("CNMN", text("Canon EOS R5")),
                              textItem("\xA9mak", "Canon"), textItem("\xA9nam", "Harbour at dusk")})},
+         {}},
+        {"Final Cut Pro (©TIM, ©TSC, ©TSZ in user data)",
+         "qt  ",
+         {container("udta",
+                    {textItem("\xA9TIM", "10:00:00;00"), textItem("\xA9TSC", "30000"), textItem("\xA9TSZ", "1001")})},
          {}},
         {"After Effects (XMP in user data and in a uuid box)",
          "mp42",
@@ -108,8 +119,9 @@ Bytes makerClip(const Layout& layout, const Bytes& base)
 // boxes' layout, which a rewrite changes by nature.
 std::multiset<std::string> tags(const fs::path& file)
 {
-    static const std::set<std::string> layoutTags = {"MediaDataSize", "MediaDataOffset", "NextTrackID",
-                                                     "HandlerType", "MajorBrand", "MinorVersion", "CompatibleBrands"};
+    static const std::set<std::string> layoutTags = {"MediaDataSize",   "MediaDataOffset", "NextTrackID",
+                                                     "HandlerType",     "MajorBrand",      "MinorVersion",
+                                                     "CompatibleBrands"};
     std::multiset<std::string> out;
     std::istringstream lines(runProgram({"/usr/bin/exiftool", "-a", "-G1", "-s", file}).out);
     for (std::string line; std::getline(lines, line);) {
@@ -122,6 +134,22 @@ std::multiset<std::string> tags(const fs::path& file)
         out.insert(line);
     }
     return out;
+}
+
+// A line of a start timecode: the item, XMP's and QuickTime's.
+bool isTimecode(const std::string& tag)
+{
+    for (const char* name : {"[Keys]          Timecode ", "TimeValue ", "] StartTimecode "})
+        if (tag.find(name) != std::string::npos) return true;
+    return tag.find("StartTimecode ") != std::string::npos;
+}
+
+// A timecode's digits made zero, its separators kept: "10:00:00;00" gives "00:00:00;00".
+std::string zeroLike(std::string value)
+{
+    for (char& c : value)
+        if (c >= '0' && c <= '9') c = '0';
+    return value;
 }
 
 }  // namespace
@@ -153,26 +181,37 @@ TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
             EXPECT_EQ(formatTimecode(result), "00:00:00:00");
             EXPECT_EQ(packetHash(result), packets);
             const auto after = tags(result);
-            for (const std::string& tag : before) EXPECT_TRUE(after.contains(tag)) << "lost: " << tag;
-            // Only the timecode: its key, the new track and the video's reference to it.
+            // Every tag kept; start timecodes written as text re-based, in their own layout.
+            for (const std::string& tag : before) {
+                const std::string name = tag.substr(0, tag.find(':'));
+                const std::string rebased = name + ": " + zeroLike(tag.substr(name.size() + 2));
+                if (isTimecode(tag)) EXPECT_EQ(after.count(rebased), before.count(tag)) << "not re-based: " << tag;
+                else EXPECT_TRUE(after.contains(tag)) << "lost: " << tag;
+            }
+            // Added: only the timecode, its key, the new track and the video's reference to it.
             added = 0;
             for (const std::string& tag : after) {
                 if (before.contains(tag)) continue;
                 ++added;
-                EXPECT_TRUE(tag.starts_with("[Keys]          Timecode") || tag.starts_with("[Track3]") ||
+                EXPECT_TRUE(isTimecode(tag) || tag.starts_with("[Track3]") ||
                             tag.starts_with("[Track1]        TimeCode"))
                     << "added: " << tag;
             }
         }
+        // The rewrite in place undone: the maker's clip byte for byte.
+        const auto restored = runKelvatta({"--restore", (dir / "C0001.MOV").string()});
+        EXPECT_EQ(restored.status, 0) << restored.out;
+        EXPECT_TRUE(readBytes(dir / "C0001.MOV") == source) << layout.maker;
         std::cout << "[ FIGURES  ] maker metadata | " << layout.maker << " | exiftool tags: " << before.size()
                   << " before, all kept, " << added << " added\n";
     }
 }
 
-// A Sony clip whose rtmd samples this program does not recognise (their header says another length):
-// their timecodes are left as the camera wrote them, which a line says, and so does the line the
-// command line ends with; the rest of the clip is rewritten.
-TEST(MakerMetadata, RtmdNotRecognisedIsNamedAndCounted)
+// A Sony clip whose rtmd samples this program does not recognise (their header says another length),
+// with a start timecode in its user data written in a way it does not know: their timecodes are left
+// as they were written, which a line says of each, and the line the command line ends with counts
+// the clip; the rest of the clip is rewritten.
+TEST(MakerMetadata, TimecodesNotUnderstoodAreNamedAndCounted)
 {
     TempDir dir;
     ASSERT_TRUE(makeClip(dir / "plain.mov", {.frameRate = "25"}));
@@ -185,12 +224,19 @@ TEST(MakerMetadata, RtmdNotRecognisedIsNamedAndCounted)
         }
     }
     ASSERT_EQ(samples, 25);
+    std::vector<Node> top = parseFile(clip);
+    for (Node& box : top)
+        if (box.type == "moov") box.children.push_back(container("udta", {textItem("\xA9TIM", "1:00:00")}));
     const fs::path path = dir / "C0001.MP4";
-    writeBytes(path, clip);
+    writeBytes(path, serialize(top));
     const auto run = runKelvatta({path.string()});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("未改写“rtmd”时间码：" + path.string() + "（"), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, "已全部完成：已处理完成 1 个文件；其中 1 个文件的“rtmd”时间码保留了相机写入的值：" + path.string() + "\n");
+    EXPECT_NE(run.out.find("未改写开始时间码：" + path.string() + "（用户数据中的 ©TIM（“1:00:00”）"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "已全部完成：已处理完成 1 个文件；其中 1 个文件的“rtmd”时间码保留了相机写入的值：" +
+                           path.string() + "\n");
     EXPECT_EQ(formatTimecode(path), "00:00:00:00");
     EXPECT_EQ(streamTimecode(path, "d:0"), "10:00:00:00") << "the camera's, left as it was";
 }
