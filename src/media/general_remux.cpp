@@ -10,7 +10,6 @@ extern "C" {
 }
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,11 +24,12 @@ extern "C" {
 #include <vector>
 
 #include "media/fd_source.h"
+#include "media/general_moov.h"
+#include "media/general_tags.h"
 #include "media/general_timing.h"
 #include "media/libav_io.h"
 #include "media/media_error.h"
 #include "media/output_file.h"
-#include "media/timecode_track.h"
 #include "platform/checked.h"
 #include "platform/log.h"
 #include "platform/sys.h"
@@ -42,6 +42,8 @@ namespace fs = std::filesystem;
 // The key space of the metadata items the muxer writes (as mdta keys in the movie's meta box).
 constexpr std::string_view kMdtaPrefix = "mdta/";
 constexpr const char* kMajorBrand = "mp42";
+// The rate a video without one is declared at until its frames have told theirs (see addStream).
+constexpr AVRational kSomeRate{25, 1};
 
 // The demuxer whose errors are being counted on this thread (see DemuxerErrors), and their count.
 thread_local const AVFormatContext* watchedDemuxer = nullptr;
@@ -199,7 +201,8 @@ bool chapterKept(const AVFormatContext* input, const AVChapter* chapter)
 }
 
 // The indices of the source streams to copy, in source order. What is left out (a timecode track
-// aside) goes through leaveOut, with chapters that end before the clip starts.
+// aside) goes through leaveOut, with the tags of copied streams that have no place in a track and
+// chapters that end before the clip starts.
 ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const ExportJob& job)
 {
     const fs::path& source = job.source;
@@ -218,6 +221,8 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const Exp
         if (!hasParameters(stream->codecpar)) return unknownParametersError(source, stream);
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
         streams.push_back(static_cast<int>(i));
+        for (const std::string& key : streamTagsWithoutPlace(stream))
+            lost.push_back(lostStream(stream) + "的标签“" + key + "”");
     }
     if (!video) return unrecognizedFile(source);
     for (unsigned i = 0; i < input->nb_chapters; ++i) {
@@ -278,18 +283,6 @@ uint32_t outputCodecTag(const AVOutputFormat* format, const AVCodecParameters* p
         !av_codec_get_tag2(format->codec_tag, par->codec_id, &known))
         return par->codec_tag;
     return 0;
-}
-
-// The rate a video's timecode counts at: its real frame rate (r_frame_rate) or its average, whichever
-// is a common rate, else the average.
-AVRational timecodeRate(const AVStream* in)
-{
-    for (AVRational rate : {in->r_frame_rate, in->avg_frame_rate}) {
-        if (rate.num <= 0 || rate.den <= 0) continue;
-        if (const auto common = commonFrameRate(av_q2d(rate)))
-            return AVRational{static_cast<int>(common->first), static_cast<int>(common->second)};
-    }
-    return in->avg_frame_rate;
 }
 
 // The description of a timed text track ('tx3g' sample entry, after its data reference): white
@@ -354,7 +347,7 @@ std::optional<std::string> timedTextSample(std::string_view cue)
 }
 
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
-// HDR, stereo) and language; no other stream metadata. SubRip text becomes timed text.
+// HDR, stereo) and the tags with a place in a track. SubRip text becomes timed text.
 ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
 {
     AVStream* out = avformat_new_stream(output, nullptr);
@@ -371,14 +364,15 @@ ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
     // packet of any stream passes the cue's end as a number, whatever its time base, and a cue that
     // overlaps the one before it would then be pushed back instead of ending that one.
     if (becomesTimedText(in->codecpar)) out->time_base = AVRational{1, AV_TIME_BASE};
-    // The muxer's timecode track counts at the output's average rate: give it the video's real rate
-    // (the average of a fragmented or variable-rate file misses it: 24.76 for a 25 fps clip).
-    out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? timecodeRate(in) : in->avg_frame_rate;
+    // The muxer makes a video's timecode track only where the video has a rate, and counts it at
+    // that rate in the video's timescale: give it a whole rate here (the frames' own one is measured
+    // while they are copied and written into the track afterwards).
+    out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? declaredFrameRate(in).value_or(kSomeRate)
+                                                                          : in->avg_frame_rate;
     out->r_frame_rate = in->r_frame_rate;
     out->sample_aspect_ratio = in->sample_aspect_ratio;
     out->disposition = in->disposition & ~(AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS);
-    if (const AVDictionaryEntry* language = av_dict_get(in->metadata, "language", nullptr, 0))
-        av_dict_set(&out->metadata, "language", language->value, 0);
+    KV_TRY(copyStreamTags(out, in));
     for (int i = 0; i < in->nb_side_data; ++i) {
         const AVPacketSideData& data = in->side_data[i];
         uint8_t* copy = av_stream_new_side_data(out, data.type, data.size);
@@ -470,8 +464,9 @@ ErrorOr<void> addChapters(AVFormatContext* output, const AVFormatContext* input)
 
 class Remux {
 public:
-    Remux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams)
-        : job_(job), control_(control), source_(source), streams_(std::move(streams))
+    // Writes the copy of source's streams to output (as path names it).
+    Remux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams, fs::path path)
+        : job_(job), control_(control), source_(source), streams_(std::move(streams)), path_(std::move(path))
     {
     }
 
@@ -486,11 +481,14 @@ public:
             KV_TRY(addStream(context_.get(), input->streams[i]));
             outputIndex_[static_cast<size_t>(i)] = static_cast<int>(context_->nb_streams) - 1;
             timing_.emplace_back(input->streams[i], input->start_time);
+            if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                meters_.emplace_back(FrameRateMeter(input->streams[i]->time_base));
+            else meters_.emplace_back();
         }
         packetsWritten_.assign(streams_.size(), 0);
         lastCueEnd_.assign(streams_.size(), INT64_MIN);
         KV_TRY(addChapters(context_.get(), input));
-        KV_TRY(copyTags(input->metadata));
+        KV_TRY(copyContainerTags(&context_->metadata, input->metadata, job_.metadata));
         for (const MetadataItem& item : job_.metadata) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
                 return unsupported("无法写入元数据项：" + item.identifier);
@@ -507,32 +505,39 @@ public:
         KV_TRY(copyPackets());
         ret = av_write_trailer(context_.get());
         if (ret < 0 || io_->failedErrno()) return writeError(ret);
+
+        MuxedMoovChanges changes;
+        timecodeRates_ = KV_TRY(timecodeRates());
+        changes.timecodeRates = timecodeRates_;
+        changes.texts = userDataTexts(input->metadata);
+        outputSize_ = KV_TRY(changeMuxedMoov(output.fd(), io_->size(), changes, path_));
         return {};
     }
 
     const std::vector<int64_t>& packetsWritten() const { return packetsWritten_; }
-    uint64_t outputSize() const { return io_->size(); }
+    // The rates of the timecode tracks, one per video stream.
+    const std::vector<TimecodeRate>& timecodeRatesWritten() const { return timecodeRates_; }
+    uint64_t outputSize() const { return outputSize_; }
 
 private:
-    // The source's own tags (title, creation time, ...), but for the timecode and those the job
-    // sets, which the job's items replace, and those that describe the source's container.
-    ErrorOr<void> copyTags(const AVDictionary* tags)
+    // The rate each video's timecode track counts at: that of its frames' steps, or where they
+    // cannot tell (a single frame), the one it declares.
+    ErrorOr<std::vector<TimecodeRate>> timecodeRates() const
     {
-        const auto setByJob = [&](const char* key) {
-            return std::any_of(job_.metadata.begin(), job_.metadata.end(), [&](const MetadataItem& item) {
-                return item.identifier.size() > kMdtaPrefix.size() &&
-                       strcasecmp(item.identifier.c_str() + kMdtaPrefix.size(), key) == 0;
-            });
-        };
-        for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(tags, "", tag, AV_DICT_IGNORE_SUFFIX));) {
-            bool container = false;
-            for (const char* key :
-                 {"timecode", "encoder", "software", "major_brand", "minor_version", "compatible_brands"})
-                container = container || strcasecmp(tag->key, key) == 0;
-            if (container || setByJob(tag->key)) continue;
-            if (av_dict_set(&context_->metadata, tag->key, tag->value, 0) < 0) return outOfMemory();
+        std::vector<TimecodeRate> rates;
+        for (size_t k = 0; k < meters_.size(); ++k) {
+            if (!meters_[k]) continue;
+            const AVStream* in = source_.context->streams[streams_[k]];
+            auto rate = meters_[k]->rate();
+            if (!rate) rate = declaredFrameRate(in);
+            if (!rate)
+                return unsupported("无法确定文件" + quotedName(job_.source) + "中" + lostStream(in) +
+                                   "的帧率，无法写入时间码轨道");
+            const auto frames = timecodeFrameRate(static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den));
+            if (!frames) return unsupported("文件" + quotedName(job_.source) + "的帧率过高，无法写入时间码轨道");
+            rates.push_back({static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den), *frames});
         }
-        return {};
+        return rates;
     }
 
     // Makes a SubRip packet a timed text sample. A cue that starts before the one before it ends
@@ -588,6 +593,8 @@ private:
                     return converted.releaseError();
                 }
             }
+            if (auto& meter = meters_[static_cast<size_t>(out)])
+                meter->add(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts);
             if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
                 av_packet_unref(packet.get());
                 return damagedError(job_.source, "时间戳超出范围");
@@ -624,7 +631,7 @@ private:
 
     Error writeError(int ret) const
     {
-        if (int err = io_->failedErrno()) return fileError("无法写入文件", job_.output, err);
+        if (int err = io_->failedErrno()) return fileError("无法写入文件", path_, err);
         if (control_.isCancelled()) return cancelledError();
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
         return exportError(ExportErrorCode::muxFailed,
@@ -635,10 +642,14 @@ private:
     ExportControl& control_;
     Source& source_;
     std::vector<int> streams_;
+    fs::path path_;
     std::unique_ptr<FdIo> io_;  // outlives context_
     OutputContext context_;
-    std::vector<int> outputIndex_;         // by source stream: output stream or -1
-    std::vector<StreamTiming> timing_;     // by output stream
+    std::vector<int> outputIndex_;                       // by source stream: output stream or -1
+    std::vector<StreamTiming> timing_;                   // by output stream
+    std::vector<std::optional<FrameRateMeter>> meters_;  // by output stream: a video's
+    std::vector<TimecodeRate> timecodeRates_;
+    uint64_t outputSize_ = 0;
     std::vector<int64_t> packetsWritten_;  // by output stream
     std::vector<int64_t> lastCueEnd_;      // by output stream: where the last timed text sample ends
     bool overlapTold_ = false;
@@ -647,18 +658,20 @@ private:
 // ---------------------------------------------------------------------------------------------------
 // Checking the result
 
-// Reads the finished output back: its movie box must parse, hold the copied streams in order with
-// their codecs and every sample inside the file, and carry the metadata items.
-ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AVFormatContext* input,
-                           const std::vector<int>& streams, const std::vector<int64_t>& packetsWritten)
+// Reads the finished output (fd, as path names it) back: its movie box must parse, hold the copied
+// streams in order with their codecs and every sample inside the file, a timecode track for each
+// video at the rate written, and the metadata items.
+ErrorOr<void> verifyOutput(const ExportJob& job, const fs::path& path, int fd, const AVFormatContext* input,
+                           const std::vector<int>& streams, const Remux& remux)
 {
-    const Error failed =
-        exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(job.output) + "未通过校验");
+    const uint64_t size = remux.outputSize();
+    const std::vector<int64_t>& packetsWritten = remux.packetsWritten();
+    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(path) + "未通过校验");
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
     // One failed read voids the check, even where the demuxer went on past it.
-    if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
+    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
     if (!output) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {
@@ -673,6 +686,16 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
             if (!end || *end > size) return failed;
         }
     }
+    // The demuxer gives a timecode track the rate of its sample description.
+    std::vector<AVRational> timecodes;
+    for (unsigned k = 0; k < output->nb_streams; ++k)
+        if (output->streams[k]->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd'))
+            timecodes.push_back(output->streams[k]->avg_frame_rate);
+    const std::vector<TimecodeRate>& rates = remux.timecodeRatesWritten();
+    if (timecodes.size() != rates.size()) return failed;
+    for (size_t k = 0; k < rates.size(); ++k)
+        if (int64_t{timecodes[k].num} != rates[k].timescale || int64_t{timecodes[k].den} != rates[k].frameDuration)
+            return failed;
     for (const MetadataItem& item : job.metadata) {
         const std::string key = item.identifier.substr(kMdtaPrefix.size());
         const AVDictionaryEntry* found = av_dict_get(output->metadata, key.c_str(), nullptr, AV_DICT_MATCH_CASE);
@@ -697,10 +720,10 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     if (control.isCancelled()) return cancelledError();
 
     OutputFile output = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
-    Remux remux(job, control, source, streams);
+    Remux remux(job, control, source, streams, job.output);
     KV_TRY(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
-    KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams, remux.packetsWritten()));
+    KV_TRY(verifyOutput(job, job.output, output.fd(), source.context.get(), streams, remux));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
     KV_TRY(checkSourceUnchanged(job.source, source.fd, source.status));

@@ -5,7 +5,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 
+#include "media/timecode_track.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -13,6 +15,23 @@ namespace {
 
 // AV_TIME_BASE_Q, which is a C compound literal.
 constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
+
+bool known(AVRational rate) { return rate.num > 0 && rate.den > 0; }
+
+std::optional<AVRational> commonRateNear(double fps)
+{
+    const auto common = commonFrameRate(fps);
+    if (!common) return std::nullopt;
+    return AVRational{static_cast<int>(common->first), static_cast<int>(common->second)};
+}
+
+// fps rounded to whole frames per second, within what a timecode counts (1 to 255).
+std::optional<AVRational> wholeRateNear(double fps)
+{
+    const double rounded = std::round(fps);
+    if (!(rounded >= 1 && rounded <= 255)) return std::nullopt;
+    return AVRational{static_cast<int>(rounded), 1};
+}
 
 }  // namespace
 
@@ -122,6 +141,76 @@ bool StreamTiming::mendForMuxer(int64_t& pts, int64_t& dts)
     }
     if (dts != AV_NOPTS_VALUE) lastDts_ = dts;
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Frame rates
+
+std::optional<AVRational> declaredFrameRate(const AVStream* in)
+{
+    for (AVRational rate : {in->r_frame_rate, in->avg_frame_rate})
+        if (known(rate))
+            if (auto common = commonRateNear(av_q2d(rate))) return common;
+    for (AVRational rate : {in->r_frame_rate, in->avg_frame_rate})
+        if (auto whole = known(rate) ? wholeRateNear(av_q2d(rate)) : std::nullopt) return whole;
+    return std::nullopt;
+}
+
+void FrameRateMeter::add(int64_t time)
+{
+    if (time == AV_NOPTS_VALUE || times_.size() >= kFrames) return;
+    if (times_.capacity() == 0) times_.reserve(kFrames);
+    times_.push_back(time);
+}
+
+std::optional<AVRational> FrameRateMeter::rate() const
+{
+    if (!known(timeBase_) || times_.size() < 2) return std::nullopt;
+    // Frames come in decoding order: their steps are those of their presentation times, sorted.
+    std::vector<int64_t> times = times_;
+    std::sort(times.begin(), times.end());
+    std::vector<double> steps;
+    for (size_t i = 1; i < times.size(); ++i) {
+        const auto step = checkedSub(times[i], times[i - 1]);
+        if (step && *step > 0) steps.push_back(static_cast<double>(*step));
+    }
+    if (steps.empty()) return std::nullopt;
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    double step = *middle;
+    // Each time is given its frame's number, counted in steps of about the usual length (a dropped
+    // frame's gap counts two; a time much closer than a step to the one before is left out), and the
+    // step is the slope of the times over those numbers: a clock's rounding and jitter even out over
+    // all the frames, not only over the first and the last. Twice, the second time counting in the
+    // step the first found.
+    for (int pass = 0; pass < 2; ++pass) {
+        double n = 0, sumK = 0, sumT = 0, sumKK = 0, sumKT = 0, k = 0;
+        int64_t last = times[0];
+        for (size_t i = 0; i < times.size(); ++i) {
+            if (i > 0) {
+                const auto gap = checkedSub(times[i], last);
+                const double frames = gap ? std::round(static_cast<double>(*gap) / step) : 0;
+                if (!(frames >= 1)) continue;
+                k += frames;
+                last = times[i];
+            }
+            const auto since = checkedSub(times[i], times[0]);
+            if (!since) return std::nullopt;
+            const auto t = static_cast<double>(*since);
+            n += 1;
+            sumK += k;
+            sumT += t;
+            sumKK += k * k;
+            sumKT += k * t;
+        }
+        const double spread = n * sumKK - sumK * sumK;
+        if (!(spread > 0)) return std::nullopt;
+        step = (n * sumKT - sumK * sumT) / spread;
+        if (!(step > 0)) return std::nullopt;
+    }
+    const double fps = 1 / (step * av_q2d(timeBase_));
+    if (auto common = commonRateNear(fps)) return common;
+    return wholeRateNear(fps);
 }
 
 }  // namespace kelvatta

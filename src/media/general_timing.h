@@ -1,5 +1,5 @@
 // The timestamps of the general path: each copied stream's times moved so the file starts at zero
-// and mended only where the muxer would refuse them.
+// and mended only where the muxer would refuse them, and the rate a video's new timecode counts at.
 #pragma once
 
 extern "C" {
@@ -9,6 +9,7 @@ extern "C" {
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace kelvatta {
 
@@ -47,6 +48,33 @@ private:
     bool strictDts_ = true;
     int64_t lastAudio_ = AV_NOPTS_VALUE;
     int64_t lastDts_ = AV_NOPTS_VALUE;
+};
+
+// The rate a video says it plays at before any frame is read: the common rate (23.976, 25, 29.97,
+// 30 ...) nearest its real frame rate (libavformat's reading of its first timestamps) or else its
+// average, or either rounded to whole frames per second. Nothing when neither is known.
+std::optional<AVRational> declaredFrameRate(const AVStream* in);
+
+// The rate a video's frames step at, read from their times as they are copied: the common rate
+// nearest the step most of its first frames take, or that step's rate rounded to whole frames per
+// second where no common rate is near. Dropped frames, gaps and repeated times do not move it, and
+// the rounding of the container's clock (Matroska's milliseconds) evens out over the frames that
+// take the usual step; it is never the average of the whole stream, which dropped frames lower.
+class FrameRateMeter {
+public:
+    explicit FrameRateMeter(AVRational timeBase) : timeBase_(timeBase) {}
+
+    // A frame's presentation time (its decoding time where it has none), in the time base given.
+    void add(int64_t time);
+    // Nothing before two frames with distinct times.
+    std::optional<AVRational> rate() const;
+
+private:
+    // Enough frames to tell 59.94 from 60 through millisecond times (a minute of 60p).
+    static constexpr size_t kFrames = 4096;
+
+    AVRational timeBase_;
+    std::vector<int64_t> times_;
 };
 
 }  // namespace kelvatta
