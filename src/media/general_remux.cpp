@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
@@ -704,6 +705,14 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const fs::path& path, int fd, c
     return {};
 }
 
+// Where the output goes: for a source in a container other than MPEG-4 or QuickTime (Matroska,
+// AVI, MPEG-TS ...), where the job gives one, the name of an MP4 file; else the job's output.
+const fs::path& outputPath(const ExportJob& job, const AVFormatContext* input)
+{
+    const bool isoMedia = av_match_name("mov", input->iformat->name) || av_match_name("mp4", input->iformat->name);
+    return isoMedia || job.mp4Output.empty() ? job.output : job.mp4Output;
+}
+
 }  // namespace
 
 ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedClip& clip)
@@ -719,11 +728,13 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
 
-    OutputFile output = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
-    Remux remux(job, control, source, streams, job.output);
+    const fs::path& path = outputPath(job, source.context.get());
+    control.setOutput(path);
+    OutputFile output = KV_TRY(OutputFile::create(path, job.realOutputFolder));
+    Remux remux(job, control, source, streams, path);
     KV_TRY(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
-    KV_TRY(verifyOutput(job, job.output, output.fd(), source.context.get(), streams, remux));
+    KV_TRY(verifyOutput(job, path, output.fd(), source.context.get(), streams, remux));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
     KV_TRY(checkSourceUnchanged(job.source, source.fd, source.status));

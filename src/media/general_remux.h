@@ -10,8 +10,9 @@ namespace kelvatta {
 // Same contract as runExport, for the clip open and locked as job.source. Every audio and video
 // stream (and MPEG-4 timed text) is copied without decoding into an mp4 file, or a mov file with
 // brand mp42 when the mp4 muxer refuses a codec (PCM audio); SubRip subtitles become timed text
-// (without their styles). The chapters, the source's tags (see general_tags.h) and the streams'
-// titles and languages are kept.
+// (without their styles). Written to job.mp4Output where the job gives one and the source is not an
+// MPEG-4 or QuickTime file (Matroska, AVI), else to job.output; control.output() says which. The
+// chapters, the source's tags (see general_tags.h) and the streams' titles and languages are kept.
 // Other subtitles, attachments, data and stream tags without a place in a track cannot be carried:
 // with job.keepsSource each is named in a "略过的流：" line, else the export is refused with an error
 // naming them all, so that replacing the source loses nothing. The file carries job.metadata (mdta
