@@ -14,6 +14,7 @@ public:
     ~TrackedSession() override { registry_->forget(id_); }
 
     void setOutputURL(std::filesystem::path url) override { inner_->setOutputURL(std::move(url)); }
+    void setMP4OutputURL(std::filesystem::path url) override { inner_->setMP4OutputURL(std::move(url)); }
     void setOutputFileType(std::string fileType) override { inner_->setOutputFileType(std::move(fileType)); }
     void setMetadata(std::vector<MetadataItem> items) override { inner_->setMetadata(std::move(items)); }
     void setRefusesLinkedOutputFolder(bool refuses) override { inner_->setRefusesLinkedOutputFolder(refuses); }
@@ -33,6 +34,8 @@ public:
 
     std::optional<Error> error() const override { return inner_->error(); }
     long status() const override { return inner_->status(); }
+    std::filesystem::path writtenURL() const override { return inner_->writtenURL(); }
+    std::optional<struct stat> sourceStatus() const override { return inner_->sourceStatus(); }
     double progress() const override { return inner_->progress(); }
     bool rtmdTimecodesKept() const override { return inner_->rtmdTimecodesKept(); }
     void cancelExport() override { inner_->cancelExport(); }

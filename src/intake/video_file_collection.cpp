@@ -79,14 +79,19 @@ ErrorOr<Listing> listFolder(const fs::path& folder, int extraFlags)
 
 // What the program itself leaves beside clips, which a walk passes over: a save-as folder (it holds
 // results, and rewriting them would nest another one inside it), and a temporary file "temp_" + name
-// whose clip name lies in the same folder.
+// whose clip lies in the same folder: by that name, or for temp_C0001.mp4 a clip C0001 of another
+// container (a Matroska or AVI clip's result is named as an MP4 file).
 bool isOurOwn(const Listing& listing, const Listing::Entry& entry)
 {
     if (entry.isFolder) return entry.name == kSaveAsFolderName;
     if (!entry.name.starts_with(kTemporaryPrefix)) return false;
-    const std::string_view clip = std::string_view(entry.name).substr(kTemporaryPrefix.size());
+    const fs::path result(entry.name.substr(kTemporaryPrefix.size()));
+    const auto namedAsMp4 = [&](const fs::path& clip) {
+        const std::string extension = pathExtension(clip);
+        return (extension == "avi" || extension == "mkv") && result == fs::path(clip).replace_extension(".mp4");
+    };
     return std::any_of(listing.entries.begin(), listing.entries.end(),
-                       [&](const Listing::Entry& other) { return other.name == clip; });
+                       [&](const Listing::Entry& other) { return other.name == result || namedAsMp4(other.name); });
 }
 
 // A macOS resource file ("._" + the clip's name, left on every card a Mac has written to): an

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,29 @@ struct ExportJob {
     // Flush the output to disk before reporting it complete. Only benchmarks turn this off, to
     // compare with tools that do not flush.
     bool durable = true;
+    // Where the output goes instead when the source is in a container other than MPEG-4 or
+    // QuickTime (Matroska, AVI): its result is an MP4 file, and is named as one. Empty: output,
+    // whatever the source.
+    std::filesystem::path mp4Output{};
 };
 
-// Progress reported by the export and cancellation asked of it, across threads.
+// Progress and the output's place reported by the export, and cancellation asked of it, across
+// threads.
 class ExportControl {
 public:
+    // Where the export writes its output: set by the general path once it has chosen between the
+    // job's output and its mp4Output, before it makes the file; empty otherwise (the job's output).
+    std::filesystem::path output() const
+    {
+        std::lock_guard lock(mutex_);
+        return output_;
+    }
+    void setOutput(std::filesystem::path output)
+    {
+        std::lock_guard lock(mutex_);
+        output_ = std::move(output);
+    }
+
     bool isCancelled() const { return cancelled_.load(std::memory_order_relaxed); }
     void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
     double progress() const { return progress_.load(std::memory_order_relaxed); }
@@ -42,6 +61,8 @@ public:
     void setRtmdKept() { rtmdKept_.store(true, std::memory_order_relaxed); }
 
 private:
+    mutable std::mutex mutex_;
+    std::filesystem::path output_;
     std::atomic<bool> cancelled_{false};
     std::atomic<double> progress_{0.0};
     std::atomic<bool> rtmdKept_{false};
@@ -50,11 +71,12 @@ private:
 // How an export uses its source, which says the lock it holds on it (see locked_clip.h).
 ClipUse clipUseOf(const ExportJob& job);
 
-// Writes job.output from job.source, open and locked as clip (for clipUseOf(job)), which every read
-// goes through. On failure or cancellation it returns an error and leaves nothing at job.output
-// that it made. Checks control.isCancelled() often. In replace mode the finished output is locked
-// with the clip (LockedClip::lockReplacement), so that the caller, holding clip, holds both until
-// it has put the output in the clip's place.
+// Writes job.output (or job.mp4Output, see there; control.output() says which) from job.source,
+// open and locked as clip (for clipUseOf(job)), which every read goes through. On failure or
+// cancellation it returns an error and leaves nothing at the output that it made. Checks
+// control.isCancelled() often. In replace mode the finished output is locked with the clip
+// (LockedClip::lockReplacement), so that the caller, holding clip, holds both until it has put the
+// output in the clip's place.
 ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip& clip);
 // The same, with job.source opened and locked for the export's length only.
 ErrorOr<void> runExport(const ExportJob& job, ExportControl& control);

@@ -76,6 +76,7 @@ public:
     explicit MediaExportSession(std::filesystem::path source) { job_.source = std::move(source); }
 
     void setOutputURL(std::filesystem::path url) override { job_.output = std::move(url); }
+    void setMP4OutputURL(std::filesystem::path url) override { job_.mp4Output = std::move(url); }
     void setOutputFileType(std::string fileType) override { job_.fileType = std::move(fileType); }
     void setMetadata(std::vector<MetadataItem> items) override { job_.metadata = std::move(items); }
     void setRefusesLinkedOutputFolder(bool refuses) override { job_.realOutputFolder = refuses; }
@@ -112,6 +113,18 @@ public:
     }
 
     long status() const override { return status_.load(); }
+
+    std::filesystem::path writtenURL() const override
+    {
+        std::filesystem::path chosen = control_.output();
+        return chosen.empty() ? job_.output : chosen;
+    }
+
+    std::optional<struct stat> sourceStatus() const override
+    {
+        if (status_.load() != static_cast<long>(ExportStatus::completed) || !clip_) return std::nullopt;
+        return clip_->status();
+    }
     double progress() const override { return control_.progress(); }
     bool rtmdTimecodesKept() const override { return control_.rtmdKept(); }
     void cancelExport() override { control_.cancel(); }

@@ -2,6 +2,8 @@
 // metadata items it is given. Made without I/O; the export runs on a thread of its own.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -37,6 +39,10 @@ public:
     virtual ~ExportSession() = default;
 
     virtual void setOutputURL(std::filesystem::path url) = 0;
+    // Where the output goes instead when the source turns out to be in a container other than
+    // MPEG-4 or QuickTime (Matroska, AVI): its result is an MP4 file, named as one. Empty (the
+    // default): the output URL whatever the source.
+    virtual void setMP4OutputURL(std::filesystem::path url) = 0;
     virtual void setOutputFileType(std::string fileType) = 0;
     virtual void setMetadata(std::vector<MetadataItem> items) = 0;
     // Refuse to write when the output's folder is a link (a save-as folder in a place others can
@@ -59,6 +65,12 @@ public:
     virtual std::optional<Error> error() const = 0;
     // An ExportStatus value.
     virtual long status() const = 0;
+    // Once the export has ended: where it wrote (or was writing when it failed), the output URL
+    // or the MP4 one.
+    virtual std::filesystem::path writtenURL() const = 0;
+    // The source as the export opened and read it (device, inode, size, modification time), while
+    // the session holds it after a completed export; nothing otherwise.
+    virtual std::optional<struct stat> sourceStatus() const = 0;
     // From 0 to 1; readable from any thread while the export runs.
     virtual double progress() const = 0;
     // Whether the export left the clip's per-frame rtmd timecodes as the camera wrote them, not

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
@@ -10,7 +11,6 @@ extern "C" {
 }
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,10 +25,12 @@ extern "C" {
 #include <vector>
 
 #include "media/fd_source.h"
+#include "media/general_moov.h"
+#include "media/general_tags.h"
+#include "media/general_timing.h"
 #include "media/libav_io.h"
 #include "media/media_error.h"
 #include "media/output_file.h"
-#include "media/timecode_track.h"
 #include "platform/checked.h"
 #include "platform/log.h"
 #include "platform/sys.h"
@@ -41,6 +43,8 @@ namespace fs = std::filesystem;
 // The key space of the metadata items the muxer writes (as mdta keys in the movie's meta box).
 constexpr std::string_view kMdtaPrefix = "mdta/";
 constexpr const char* kMajorBrand = "mp42";
+// The rate a video without one is declared at until its frames have told theirs (see addStream).
+constexpr AVRational kSomeRate{25, 1};
 
 // The demuxer whose errors are being counted on this thread (see DemuxerErrors), and their count.
 thread_local const AVFormatContext* watchedDemuxer = nullptr;
@@ -190,10 +194,6 @@ ErrorOr<void> leaveOut(const ExportJob& job, const std::vector<std::string>& los
     return {};
 }
 
-// The clip's start on the source's timeline in time base to (0 where unknown or out of range, as
-// for the streams): its chapters move back by as much, as its streams do.
-int64_t startIn(const AVFormatContext* input, AVRational to);
-
 // Whether the chapter marks a point of the output: one that ends before the clip starts does not.
 bool chapterKept(const AVFormatContext* input, const AVChapter* chapter)
 {
@@ -202,7 +202,8 @@ bool chapterKept(const AVFormatContext* input, const AVChapter* chapter)
 }
 
 // The indices of the source streams to copy, in source order. What is left out (a timecode track
-// aside) goes through leaveOut, with chapters that end before the clip starts.
+// aside) goes through leaveOut, with the tags of copied streams that have no place in a track and
+// chapters that end before the clip starts.
 ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const ExportJob& job)
 {
     const fs::path& source = job.source;
@@ -221,6 +222,8 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const Exp
         if (!hasParameters(stream->codecpar)) return unknownParametersError(source, stream);
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
         streams.push_back(static_cast<int>(i));
+        for (const std::string& key : streamTagsWithoutPlace(stream))
+            lost.push_back(lostStream(stream) + "的标签“" + key + "”");
     }
     if (!video) return unrecognizedFile(source);
     for (unsigned i = 0; i < input->nb_chapters; ++i) {
@@ -281,18 +284,6 @@ uint32_t outputCodecTag(const AVOutputFormat* format, const AVCodecParameters* p
         !av_codec_get_tag2(format->codec_tag, par->codec_id, &known))
         return par->codec_tag;
     return 0;
-}
-
-// The rate a video's timecode counts at: its real frame rate (r_frame_rate) or its average, whichever
-// is a common rate, else the average.
-AVRational timecodeRate(const AVStream* in)
-{
-    for (AVRational rate : {in->r_frame_rate, in->avg_frame_rate}) {
-        if (rate.num <= 0 || rate.den <= 0) continue;
-        if (const auto common = commonFrameRate(av_q2d(rate)))
-            return AVRational{static_cast<int>(common->first), static_cast<int>(common->second)};
-    }
-    return in->avg_frame_rate;
 }
 
 // The description of a timed text track ('tx3g' sample entry, after its data reference): white
@@ -357,7 +348,7 @@ std::optional<std::string> timedTextSample(std::string_view cue)
 }
 
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
-// HDR, stereo) and language; no other stream metadata. SubRip text becomes timed text.
+// HDR, stereo) and the tags with a place in a track. SubRip text becomes timed text.
 ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
 {
     AVStream* out = avformat_new_stream(output, nullptr);
@@ -374,14 +365,15 @@ ErrorOr<void> addStream(AVFormatContext* output, const AVStream* in)
     // packet of any stream passes the cue's end as a number, whatever its time base, and a cue that
     // overlaps the one before it would then be pushed back instead of ending that one.
     if (becomesTimedText(in->codecpar)) out->time_base = AVRational{1, AV_TIME_BASE};
-    // The muxer's timecode track counts at the output's average rate: give it the video's real rate
-    // (the average of a fragmented or variable-rate file misses it: 24.76 for a 25 fps clip).
-    out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? timecodeRate(in) : in->avg_frame_rate;
+    // The muxer makes a video's timecode track only where the video has a rate, and counts it at
+    // that rate in the video's timescale: give it a whole rate here (the frames' own one is measured
+    // while they are copied and written into the track afterwards).
+    out->avg_frame_rate = out->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? declaredFrameRate(in).value_or(kSomeRate)
+                                                                          : in->avg_frame_rate;
     out->r_frame_rate = in->r_frame_rate;
     out->sample_aspect_ratio = in->sample_aspect_ratio;
     out->disposition = in->disposition & ~(AV_DISPOSITION_ATTACHED_PIC | AV_DISPOSITION_TIMED_THUMBNAILS);
-    if (const AVDictionaryEntry* language = av_dict_get(in->metadata, "language", nullptr, 0))
-        av_dict_set(&out->metadata, "language", language->value, 0);
+    KV_TRY(copyStreamTags(out, in));
     for (int i = 0; i < in->nb_side_data; ++i) {
         const AVPacketSideData& data = in->side_data[i];
         uint8_t* copy = av_stream_new_side_data(out, data.type, data.size);
@@ -438,32 +430,7 @@ ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const s
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Timestamps
-
-// ts + offset; nothing when it leaves the range of timestamps. A missing timestamp stays missing.
-std::optional<int64_t> shifted(int64_t ts, int64_t offset)
-{
-    if (ts == AV_NOPTS_VALUE) return ts;
-    auto r = checkedAdd(ts, offset);
-    if (!r || *r == AV_NOPTS_VALUE) return std::nullopt;
-    return r;
-}
-
-// ts in time base to; nothing when it does not fit. A missing timestamp stays missing.
-std::optional<int64_t> rescaled(int64_t ts, AVRational from, AVRational to)
-{
-    if (ts == AV_NOPTS_VALUE) return ts;
-    const int64_t r = av_rescale_q_rnd(ts, from, to, static_cast<AVRounding>(AV_ROUND_NEAR_INF));
-    if (r == AV_NOPTS_VALUE) return std::nullopt;  // av_rescale's overflow value
-    return r;
-}
-
-int64_t startIn(const AVFormatContext* input, AVRational to)
-{
-    constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
-    const auto start = rescaled(input->start_time, kMicroseconds, to);
-    return start && *start != AV_NOPTS_VALUE ? *start : 0;
-}
+// Chapters
 
 // The source's chapters that mark a point of the output, moved as its streams are (the muxer writes
 // their start times and titles).
@@ -493,116 +460,14 @@ ErrorOr<void> addChapters(AVFormatContext* output, const AVFormatContext* input)
     return {};
 }
 
-// The timestamps of one copied stream: moved by the same amount as every other stream so the file
-// starts at zero, given to the output in its time base, and mended only where the muxer would
-// refuse them, the way FFmpeg's stream copy mends them. Returns false for timestamps out of range.
-class StreamTiming {
-public:
-    StreamTiming(const AVStream* in, int64_t startTime) : in_(in)
-    {
-        // AV_TIME_BASE_Q, which is a C compound literal.
-        constexpr AVRational kMicroseconds{1, AV_TIME_BASE};
-        if (auto start = rescaled(startTime, kMicroseconds, in->time_base); start && *start != AV_NOPTS_VALUE)
-            offset_ = -*start;
-        delay_ = std::clamp(in->codecpar->video_delay, 0, kMaxReorder);
-        ptsBuffer_.fill(AV_NOPTS_VALUE);
-    }
-
-    void setOutput(AVRational timeBase, bool strictDts)
-    {
-        outTb_ = timeBase;
-        strictDts_ = strictDts;
-    }
-
-    bool apply(AVPacket* packet)
-    {
-        auto pts = shifted(packet->pts, offset_);
-        auto dts = shifted(packet->dts, offset_);
-        if (!pts || !dts || packet->duration < 0) return false;
-        if (*dts == AV_NOPTS_VALUE && *pts != AV_NOPTS_VALUE) {
-            dts = delay_ > 0 ? dtsFromPts(*pts, packet->duration) : pts;
-            if (!dts) return false;
-        }
-        // Containers that store decoding times only (AVI).
-        if (*pts == AV_NOPTS_VALUE) pts = dts;
-
-        const AVRational inTb = in_->time_base;
-        auto outPts = rescaled(*pts, inTb, outTb_);
-        auto outDts = rescaled(*dts, inTb, outTb_);
-        auto duration = rescaled(packet->duration, inTb, outTb_);
-        if (!outPts || !outDts || !duration) return false;
-        const AVCodecParameters* par = in_->codecpar;
-        if (par->codec_type == AVMEDIA_TYPE_AUDIO && *dts != AV_NOPTS_VALUE && par->sample_rate > 0) {
-            // Audio frames keep their exact sample counts instead of the container's rounded times.
-            int frame = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), packet->size);
-            if (frame <= 0) frame = par->frame_size;
-            outDts = av_rescale_delta(inTb, *dts, AVRational{1, par->sample_rate}, frame, &lastAudio_, outTb_);
-            outPts = outDts;
-        }
-        if (!mendForMuxer(*outPts, *outDts)) return false;
-        packet->pts = *outPts;
-        packet->dts = *outDts;
-        packet->duration = *duration;
-        return true;
-    }
-
-private:
-    static constexpr int kMaxReorder = 16;
-
-    // A decoding time for a packet that has only its presentation time, from the stream's
-    // reordering delay (Matroska stores no decoding times).
-    std::optional<int64_t> dtsFromPts(int64_t pts, int64_t duration)
-    {
-        ptsBuffer_[0] = pts;
-        for (int i = 1; i <= delay_ && ptsBuffer_[static_cast<size_t>(i)] == AV_NOPTS_VALUE; ++i) {
-            auto step = checkedMul<int64_t>(i - delay_ - 1, duration);
-            auto value = step ? checkedAdd(pts, *step) : std::nullopt;
-            if (!value) return std::nullopt;
-            ptsBuffer_[static_cast<size_t>(i)] = *value;
-        }
-        for (size_t i = 0; i < static_cast<size_t>(delay_) && ptsBuffer_[i] > ptsBuffer_[i + 1]; ++i)
-            std::swap(ptsBuffer_[i], ptsBuffer_[i + 1]);
-        return ptsBuffer_[0];
-    }
-
-    bool mendForMuxer(int64_t& pts, int64_t& dts)
-    {
-        const bool haveLast = lastDts_ != AV_NOPTS_VALUE;
-        if (haveLast && lastDts_ == INT64_MAX) return false;
-        const int64_t next = haveLast ? lastDts_ + 1 : INT64_MIN;
-        if (pts != AV_NOPTS_VALUE && dts != AV_NOPTS_VALUE && dts > pts) {
-            std::array<int64_t, 3> guess{pts, dts, next};
-            std::sort(guess.begin(), guess.end());
-            pts = dts = guess[1];
-        }
-        if (dts != AV_NOPTS_VALUE && haveLast) {
-            const int64_t least = strictDts_ ? next : lastDts_;
-            if (dts < least) {
-                if (pts >= dts) pts = std::max(pts, least);
-                dts = least;
-            }
-        }
-        if (dts != AV_NOPTS_VALUE) lastDts_ = dts;
-        return true;
-    }
-
-    const AVStream* in_;
-    int64_t offset_ = 0;
-    int delay_ = 0;
-    std::array<int64_t, kMaxReorder + 1> ptsBuffer_{};
-    AVRational outTb_{1, 1};
-    bool strictDts_ = true;
-    int64_t lastAudio_ = AV_NOPTS_VALUE;
-    int64_t lastDts_ = AV_NOPTS_VALUE;
-};
-
 // ---------------------------------------------------------------------------------------------------
 // Writing
 
 class Remux {
 public:
-    Remux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams)
-        : job_(job), control_(control), source_(source), streams_(std::move(streams))
+    // Writes the copy of source's streams to output (as path names it).
+    Remux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams, fs::path path)
+        : job_(job), control_(control), source_(source), streams_(std::move(streams)), path_(std::move(path))
     {
     }
 
@@ -617,11 +482,14 @@ public:
             KV_TRY(addStream(context_.get(), input->streams[i]));
             outputIndex_[static_cast<size_t>(i)] = static_cast<int>(context_->nb_streams) - 1;
             timing_.emplace_back(input->streams[i], input->start_time);
+            if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                meters_.emplace_back(FrameRateMeter(input->streams[i]->time_base));
+            else meters_.emplace_back();
         }
         packetsWritten_.assign(streams_.size(), 0);
         lastCueEnd_.assign(streams_.size(), INT64_MIN);
         KV_TRY(addChapters(context_.get(), input));
-        KV_TRY(copyTags(input->metadata));
+        KV_TRY(copyContainerTags(&context_->metadata, input->metadata, job_.metadata));
         for (const MetadataItem& item : job_.metadata) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
                 return unsupported("无法写入元数据项：" + item.identifier);
@@ -638,32 +506,39 @@ public:
         KV_TRY(copyPackets());
         ret = av_write_trailer(context_.get());
         if (ret < 0 || io_->failedErrno()) return writeError(ret);
+
+        MuxedMoovChanges changes;
+        timecodeRates_ = KV_TRY(timecodeRates());
+        changes.timecodeRates = timecodeRates_;
+        changes.texts = userDataTexts(input->metadata);
+        outputSize_ = KV_TRY(changeMuxedMoov(output.fd(), io_->size(), changes, path_));
         return {};
     }
 
     const std::vector<int64_t>& packetsWritten() const { return packetsWritten_; }
-    uint64_t outputSize() const { return io_->size(); }
+    // The rates of the timecode tracks, one per video stream.
+    const std::vector<TimecodeRate>& timecodeRatesWritten() const { return timecodeRates_; }
+    uint64_t outputSize() const { return outputSize_; }
 
 private:
-    // The source's own tags (title, creation time, ...), but for the timecode and those the job
-    // sets, which the job's items replace, and those that describe the source's container.
-    ErrorOr<void> copyTags(const AVDictionary* tags)
+    // The rate each video's timecode track counts at: that of its frames' steps, or where they
+    // cannot tell (a single frame), the one it declares.
+    ErrorOr<std::vector<TimecodeRate>> timecodeRates() const
     {
-        const auto setByJob = [&](const char* key) {
-            return std::any_of(job_.metadata.begin(), job_.metadata.end(), [&](const MetadataItem& item) {
-                return item.identifier.size() > kMdtaPrefix.size() &&
-                       strcasecmp(item.identifier.c_str() + kMdtaPrefix.size(), key) == 0;
-            });
-        };
-        for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(tags, "", tag, AV_DICT_IGNORE_SUFFIX));) {
-            bool container = false;
-            for (const char* key :
-                 {"timecode", "encoder", "software", "major_brand", "minor_version", "compatible_brands"})
-                container = container || strcasecmp(tag->key, key) == 0;
-            if (container || setByJob(tag->key)) continue;
-            if (av_dict_set(&context_->metadata, tag->key, tag->value, 0) < 0) return outOfMemory();
+        std::vector<TimecodeRate> rates;
+        for (size_t k = 0; k < meters_.size(); ++k) {
+            if (!meters_[k]) continue;
+            const AVStream* in = source_.context->streams[streams_[k]];
+            auto rate = meters_[k]->rate();
+            if (!rate) rate = declaredFrameRate(in);
+            if (!rate)
+                return unsupported("无法确定文件" + quotedName(job_.source) + "中" + lostStream(in) +
+                                   "的帧率，无法写入时间码轨道");
+            const auto frames = timecodeFrameRate(static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den));
+            if (!frames) return unsupported("文件" + quotedName(job_.source) + "的帧率过高，无法写入时间码轨道");
+            rates.push_back({static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den), *frames});
         }
-        return {};
+        return rates;
     }
 
     // Makes a SubRip packet a timed text sample. A cue that starts before the one before it ends
@@ -719,6 +594,8 @@ private:
                     return converted.releaseError();
                 }
             }
+            if (auto& meter = meters_[static_cast<size_t>(out)])
+                meter->add(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts);
             if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
                 av_packet_unref(packet.get());
                 return damagedError(job_.source, "时间戳超出范围");
@@ -755,7 +632,7 @@ private:
 
     Error writeError(int ret) const
     {
-        if (int err = io_->failedErrno()) return fileError("无法写入文件", job_.output, err);
+        if (int err = io_->failedErrno()) return fileError("无法写入文件", path_, err);
         if (control_.isCancelled()) return cancelledError();
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
         return exportError(ExportErrorCode::muxFailed,
@@ -766,10 +643,14 @@ private:
     ExportControl& control_;
     Source& source_;
     std::vector<int> streams_;
+    fs::path path_;
     std::unique_ptr<FdIo> io_;  // outlives context_
     OutputContext context_;
-    std::vector<int> outputIndex_;         // by source stream: output stream or -1
-    std::vector<StreamTiming> timing_;     // by output stream
+    std::vector<int> outputIndex_;                       // by source stream: output stream or -1
+    std::vector<StreamTiming> timing_;                   // by output stream
+    std::vector<std::optional<FrameRateMeter>> meters_;  // by output stream: a video's
+    std::vector<TimecodeRate> timecodeRates_;
+    uint64_t outputSize_ = 0;
     std::vector<int64_t> packetsWritten_;  // by output stream
     std::vector<int64_t> lastCueEnd_;      // by output stream: where the last timed text sample ends
     bool overlapTold_ = false;
@@ -778,18 +659,20 @@ private:
 // ---------------------------------------------------------------------------------------------------
 // Checking the result
 
-// Reads the finished output back: its movie box must parse, hold the copied streams in order with
-// their codecs and every sample inside the file, and carry the metadata items.
-ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AVFormatContext* input,
-                           const std::vector<int>& streams, const std::vector<int64_t>& packetsWritten)
+// Reads the finished output (fd, as path names it) back: its movie box must parse, hold the copied
+// streams in order with their codecs and every sample inside the file, a timecode track for each
+// video at the rate written, and the metadata items.
+ErrorOr<void> verifyOutput(const ExportJob& job, const fs::path& path, int fd, const AVFormatContext* input,
+                           const std::vector<int>& streams, const Remux& remux)
 {
-    const Error failed =
-        exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(job.output) + "未通过校验");
+    const uint64_t size = remux.outputSize();
+    const std::vector<int64_t>& packetsWritten = remux.packetsWritten();
+    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(path) + "未通过校验");
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
     // One failed read voids the check, even where the demuxer went on past it.
-    if (int err = io->failedErrno()) return fileError("无法读取文件", job.output, err);
+    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
     if (!output) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {
@@ -804,12 +687,30 @@ ErrorOr<void> verifyOutput(const ExportJob& job, int fd, uint64_t size, const AV
             if (!end || *end > size) return failed;
         }
     }
+    // The demuxer gives a timecode track the rate of its sample description.
+    std::vector<AVRational> timecodes;
+    for (unsigned k = 0; k < output->nb_streams; ++k)
+        if (output->streams[k]->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd'))
+            timecodes.push_back(output->streams[k]->avg_frame_rate);
+    const std::vector<TimecodeRate>& rates = remux.timecodeRatesWritten();
+    if (timecodes.size() != rates.size()) return failed;
+    for (size_t k = 0; k < rates.size(); ++k)
+        if (int64_t{timecodes[k].num} != rates[k].timescale || int64_t{timecodes[k].den} != rates[k].frameDuration)
+            return failed;
     for (const MetadataItem& item : job.metadata) {
         const std::string key = item.identifier.substr(kMdtaPrefix.size());
         const AVDictionaryEntry* found = av_dict_get(output->metadata, key.c_str(), nullptr, AV_DICT_MATCH_CASE);
         if (!found || item.value != found->value) return failed;
     }
     return {};
+}
+
+// Where the output goes: for a source in a container other than MPEG-4 or QuickTime (Matroska,
+// AVI, MPEG-TS ...), where the job gives one, the name of an MP4 file; else the job's output.
+const fs::path& outputPath(const ExportJob& job, const AVFormatContext* input)
+{
+    const bool isoMedia = av_match_name("mov", input->iformat->name) || av_match_name("mp4", input->iformat->name);
+    return isoMedia || job.mp4Output.empty() ? job.output : job.mp4Output;
 }
 
 }  // namespace
@@ -827,11 +728,13 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     const AVOutputFormat* format = KV_TRY(chooseMuxer(source.context.get(), streams, job.source));
     if (control.isCancelled()) return cancelledError();
 
-    OutputFile output = KV_TRY(OutputFile::create(job.output, job.realOutputFolder));
-    Remux remux(job, control, source, streams);
+    const fs::path& path = outputPath(job, source.context.get());
+    control.setOutput(path);
+    OutputFile output = KV_TRY(OutputFile::create(path, job.realOutputFolder));
+    Remux remux(job, control, source, streams, path);
     KV_TRY(remux.run(format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
-    KV_TRY(verifyOutput(job, output.fd(), remux.outputSize(), source.context.get(), streams, remux.packetsWritten()));
+    KV_TRY(verifyOutput(job, path, output.fd(), source.context.get(), streams, remux));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.
     KV_TRY(checkSourceUnchanged(job.source, source.fd, source.status));

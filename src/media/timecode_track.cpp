@@ -186,11 +186,18 @@ std::optional<std::pair<uint32_t, uint32_t>> commonFrameRate(double fps)
         {24000, 1001}, {24, 1},       {25, 1}, {30000, 1001}, {30, 1},        {48000, 1001}, {48, 1},
         {50, 1},       {60000, 1001}, {60, 1}, {100, 1},      {120000, 1001}, {120, 1},
     };
+    // The nearest: 30 lies within half a percent of 29.97 too.
+    std::optional<std::pair<uint32_t, uint32_t>> nearest;
+    double nearestDistance = 0.005;
     for (auto rate : kRates) {
         const double common = double(rate.first) / rate.second;
-        if (fps > common * 0.995 && fps < common * 1.005) return rate;
+        const double distance = std::abs(fps - common) / common;
+        if (distance < nearestDistance) {
+            nearest = rate;
+            nearestDistance = distance;
+        }
     }
-    return std::nullopt;
+    return nearest;
 }
 
 std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_t constantDelta, uint32_t commonDelta,

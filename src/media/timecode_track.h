@@ -43,8 +43,8 @@ struct TimecodeTrackParams {
 // 8-bit field.
 std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDuration);
 
-// The common frame rate (23.976, 24, 25, 29.97 ... 120) within half a percent of fps, as timescale
-// and frame duration (24000/1001, 25/1 ...).
+// The common frame rate (23.976, 24, 25, 29.97 ... 120) nearest fps, if within half a percent of
+// it, as timescale and frame duration (24000/1001, 25/1 ...).
 std::optional<std::pair<uint32_t, uint32_t>> commonFrameRate(double fps);
 
 // The rate a video track is meant to play at, for its timecode: its frame duration when all frames

@@ -15,6 +15,14 @@ template <std::integral T>
 }
 
 template <std::integral T>
+[[nodiscard]] constexpr std::optional<T> checkedSub(T a, T b)
+{
+    T r;
+    if (__builtin_sub_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+template <std::integral T>
 [[nodiscard]] constexpr std::optional<T> checkedMul(T a, T b)
 {
     T r;

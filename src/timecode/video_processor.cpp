@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include "media/media_error.h"
@@ -47,10 +48,16 @@ ErrorOr<void> createDirectories(const fs::path& folder)
 }
 
 // A file already at the output was most likely left by this program: say what it may be, that the
-// clip is whole, and what to do. It is never deleted for the user.
-Error withAdvice(Error error, bool saveAs)
+// clip is whole, and what to do. It is never deleted for the user. A file by the name of a result
+// named apart from its clip (renamed, replace mode: C0001.mp4 for C0001.mkv) is as likely the user's.
+Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::path& fileURL)
 {
     if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
+    if (!saveAs && !renamed.empty() && error.localizedDescription.ends_with("：" + renamed.filename().string())) {
+        error.localizedDescription += "（" + quotedName(fileURL) + "改写后是 MP4 文件，以" + quotedName(renamed) +
+                                      "为名，不覆盖已有的文件；原片完好，未受影响，移走或重命名该文件后即可重试）";
+        return error;
+    }
     error.localizedDescription +=
         saveAs ? "（“" + std::string(kSaveAsFolderName) +
                      "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
@@ -95,6 +102,16 @@ fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
     return directory / (std::string(kTemporaryPrefix) + name);
 }
 
+std::optional<fs::path> VideoProcessor::mp4OutputURL(const fs::path& fileURL, bool saveAs)
+{
+    std::string extension = fileURL.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".mp4" || extension == ".mov" || extension == ".m4v") return std::nullopt;
+    fs::path name = fileURL.filename();
+    name.replace_extension(".mp4");
+    return outputURL(fileURL, saveAs).parent_path() / name;
+}
+
 void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Completion completion) const
 {
     const fs::path output = outputURL(fileURL, saveAs);
@@ -126,6 +143,7 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
     }
     const fs::path output = inPlace ? fileURL : outputURL(fileURL, saveAs);
     session->setOutputURL(output);
+    if (!inPlace) session->setMP4OutputURL(mp4OutputURL(fileURL, saveAs).value_or(fs::path()));
     session->setOutputFileType(std::string(kFileTypeMPEG4));
     MetadataItem item;
     item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
@@ -147,10 +165,11 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
         });
 }
 
-bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs)
+bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
+                                      const fs::path& renamed, const fs::path& fileURL)
 {
     if (auto error = session.error()) {
-        *error = withAdvice(std::move(*error), saveAs);
+        *error = withAdvice(std::move(*error), saveAs, renamed, fileURL);
         printLine("导出失败：" + error->localizedDescription);
         completion(Result::failure(*error));
         return true;
@@ -173,7 +192,7 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
         startExport(factory, fileURL, false, false, completion, false);
         return;
     }
-    if (reportUnfinished(*session, completion, false)) return;
+    if (reportUnfinished(*session, completion, false, {}, fileURL)) return;
     printLine("已原地修改原文件：" + fileURL.string());
     finishClip(completion, false, fileURL, fileURL);
 }
@@ -181,8 +200,13 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                             bool saveAs, const fs::path& outputURL, const fs::path& fileURL)
 {
-    if (reportUnfinished(*session, completion, saveAs)) return;
-    if (!saveAs) {
+    // A Matroska or AVI clip's result has a name of its own, which only the export knows.
+    const fs::path written = session->writtenURL();
+    const bool renamed = !written.empty() && written != outputURL;
+    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL)) return;
+    if (!saveAs && renamed) {
+        if (!removeReplacedClip(*session, completion, written, fileURL)) return;
+    } else if (!saveAs) {
         if (!itemExists(outputURL)) {
             Error error = processorError(4, "临时文件不存在");
             printLine("替换原文件失败：" + error.localizedDescription);
@@ -197,7 +221,24 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
         }
         printLine("已替换原文件：" + fileURL.string());
     }
-    finishClip(completion, saveAs, outputURL, fileURL);
+    finishClip(completion, saveAs, renamed ? written : outputURL, fileURL);
+}
+
+bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Completion& completion,
+                                        const fs::path& result, const fs::path& fileURL)
+{
+    const auto read = session.sourceStatus();
+    auto removed = read ? removeReplacedFile(result, fileURL, *read)
+                        : ErrorOr<void>(exportError(ExportErrorCode::sourceChanged,
+                                                    "无法确认原文件" + quotedName(fileURL) + "未被改动，未删除"));
+    if (removed.isError()) {
+        printLine("替换原文件失败：" + removed.error().localizedDescription);
+        completion(Result::failure(removed.releaseError()));
+        return false;
+    }
+    printLine("已写入新文件：" + result.string());
+    printLine("已删除原文件：" + fileURL.string());
+    return true;
 }
 
 void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,

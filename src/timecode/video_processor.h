@@ -1,10 +1,13 @@
 // Rewrites one clip so its start timecode reads 00:00:00:00: exports it into a temporary file beside
-// it and then puts that over the clip, or exports it into the "已修改时间码" folder beside it.
+// it and then puts that over the clip, or exports it into the "已修改时间码" folder beside it. A
+// Matroska or AVI clip becomes an MP4 file named as one (C0001.mkv as C0001.mp4): written beside the
+// clip, which is then removed, or into the folder.
 #pragma once
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "media/export_session.h"
@@ -42,6 +45,10 @@ public:
 
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
+    // Where it writes instead when the source turns out to be in a container other than MPEG-4 or
+    // QuickTime: <name>.mp4 beside it, or in the save-as folder. Nothing for a clip named .mp4, .mov
+    // or .m4v (in any case), whose result keeps its name.
+    static std::optional<std::filesystem::path> mp4OutputURL(const std::filesystem::path& fileURL, bool saveAs);
 
     // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
     // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
@@ -50,8 +57,14 @@ public:
 private:
     static void startExport(const SessionFactory& factory, const std::filesystem::path& fileURL, bool saveAs,
                             bool inPlace, Completion completion, bool announce);
-    // Reports an export that failed or did not complete; false when it completed.
-    static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs);
+    // Reports an export that failed or did not complete; false when it completed. renamed: the
+    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken.
+    static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
+                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL);
+    // Replace mode, a result of its own name beside the clip: the clip removed. False when it
+    // failed, completion called.
+    static bool removeReplacedClip(const ExportSession& session, const Completion& completion,
+                                   const std::filesystem::path& result, const std::filesystem::path& fileURL);
     static void handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                         const SessionFactory& factory, const std::filesystem::path& fileURL);
     // The clip is in place: its sidecar, then success.

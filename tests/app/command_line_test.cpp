@@ -13,6 +13,7 @@
 #include "platform/dispatch.h"
 #include "support/clips.h"
 #include "support/process.h"
+#include "support/sony_clip.h"
 #include "support/temp_dir.h"
 
 using namespace kelvatta;
@@ -197,6 +198,80 @@ TEST(CommandLine, FolderIsWalkedInBothModesPassingOverTheCopies)
     }
     EXPECT_EQ(readFile(dir / "A001/已修改时间码/C0002.MOV"), copy) << "a copy was rewritten as a clip";
     EXPECT_FALSE(fs::exists(dir / "A001/已修改时间码/已修改时间码"));
+}
+
+// A Matroska or AVI clip's result is an MP4 file, named <name>.mp4: beside the clip, which is then
+// removed, or in the save-as folder; its camera XML keeps its name. A file already by that name is
+// refused with everything as it was. A file named .mp4 keeps its name whatever it holds (AVI here).
+TEST(CommandLine, MatroskaAndAviResultsAreNamedAsMp4Files)
+{
+    TempDir sources;
+    const fs::path mkv = sources / "source.mkv", avi = sources / "source.avi";
+    ASSERT_EQ(shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine -t 1 -c:v libx264 "
+                    "-c:a aac " +
+                    shellQuote(mkv) + " && ffmpeg -nostdin -v error -i " + shellQuote(mkv) +
+                    " -c:v mjpeg -c:a pcm_s16le " + shellQuote(avi))
+                  .status,
+              0);
+    const std::string xml = sonyXml(SonyTimecode{}, 25);
+    const struct {
+        fs::path source;
+        std::string clip;
+        bool saveAs = false;
+        bool taken = false;       // a file already by the result's name
+        std::string result = {};  // where the result goes, from the folder; empty: refused
+    } cases[] = {
+        {mkv, "C0001.mkv", false, false, "C0001.mp4"},
+        {avi, "MVI_0001.AVI", false, false, "MVI_0001.mp4"},
+        {mkv, "C0001.mkv", true, false, "已修改时间码/C0001.mp4"},
+        {mkv, "C0001.mkv", false, true},
+        {avi, "C0001.mp4", false, false, "C0001.mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clip + (c.saveAs ? ", save as" : "") + (c.taken ? ", name taken" : ""));
+        TempDir dir;
+        const fs::path clip = dir / c.clip, mp4 = dir / "C0001.mp4";
+        fs::copy_file(c.source, clip);
+        const std::string sidecar = fs::path(c.clip).stem().string() + "M01.XML";
+        writeFile(dir / sidecar, xml);
+        if (c.taken) writeFile(mp4, "someone else's");
+        const auto before = entries(dir.path());
+        std::vector<std::string> arguments = {clip.string()};
+        if (c.saveAs) arguments.insert(arguments.begin(), "--save-as");
+        const auto run = runKelvatta(arguments);
+        const auto lines = run.outLines();
+        if (c.result.empty()) {
+            const std::string error =
+                "目标文件已存在：C0001.mp4（“C0001.mkv”改写后是 MP4 文件，以“C0001.mp4”为名，"
+                "不覆盖已有的文件；原片完好，未受影响，移走或重命名该文件后即可重试）";
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(count(lines, "导出失败：" + error), 1u) << run.out;
+            EXPECT_TRUE(readFile(clip) == readFile(c.source)) << "the clip changed";
+            EXPECT_EQ(readFile(mp4), "someone else's");
+            EXPECT_EQ(readFile(dir / sidecar), xml);
+            EXPECT_EQ(entries(dir.path()), before);
+            continue;
+        }
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        const fs::path result = dir / c.result;
+        EXPECT_EQ(formatTimecode(result), "00:00:00:00");
+        EXPECT_EQ(packetHash(result), packetHash(c.source));
+        const bool renamed = !c.saveAs && c.result != c.clip;
+        if (c.saveAs) {
+            EXPECT_TRUE(readFile(clip) == readFile(c.source)) << "the clip changed";
+        }
+        EXPECT_EQ(fs::exists(clip), !renamed);
+        EXPECT_EQ(count(lines, "已写入新文件：" + result.string()), renamed ? 1u : 0u) << run.out;
+        EXPECT_EQ(count(lines, "已删除原文件：" + clip.string()), renamed ? 1u : 0u);
+        EXPECT_EQ(count(lines, "已替换原文件：" + clip.string()), !c.saveAs && !renamed ? 1u : 0u);
+        EXPECT_EQ(count(lines, "成功处理文件：" + clip.string() + "，"), 1u);
+        const fs::path rebased = c.saveAs ? dir / "已修改时间码" / sidecar : dir / sidecar;
+        EXPECT_NE(readFile(rebased).find("value=\"00000000\""), std::string::npos);
+        std::vector<std::string> expected = {c.result, sidecar};
+        if (c.saveAs) expected = {c.clip, sidecar, "已修改时间码", c.result, "已修改时间码/" + sidecar};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(entries(dir.path()), expected);
+    }
 }
 
 // Ctrl-C, a polite kill and a hang-up alike, during a batch: the program ends with 128 + the signal

@@ -80,7 +80,8 @@ TEST_F(Intake, DroppedEntriesGoToTheBatchWithLinksResolvedAndFoldersSearched)
     EXPECT_EQ(sorted(handedOver()), sorted({dir / "片段 一.MP4", dir / "C0002.MP4", dir / "拍摄.mp4/A001/C0003.MP4"}));
 }
 
-// A folder's walk passes over the save-as folders, a temp_ file beside its clip, links and Mac resource
+// A folder's walk passes over the save-as folders, a temp_ file beside its clip (temp_c.mp4 beside
+// c.mkv too, whose result is named c.mp4), links and Mac resource
 // files (._ with an AppleDouble header); named, such a file is taken, twice if named twice, in order.
 // A folder too deep to open goes to the batch to fail.
 TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
@@ -90,7 +91,7 @@ TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
               "拍摄 01.mp4/.hidden.Avi", "拍摄 01.mp4/._C0001.MP4", "拍摄 01.mp4/clip.mp4.part", "拍摄 01.mp4/mp4",
               "拍摄 01.mp4/x.mov/e.M4v", "拍摄 01.mp4/empty/", "拍摄 01.mp4/已修改时间码/a.mp4",
               "拍摄 01.mp4/sub/已修改时间码/b.MOV", "拍摄 01.mp4/temp_a.mp4", "拍摄 01.mp4/sub/temp_b.MOV",
-              "拍摄 01.mp4/sub/temp_a.mp4"});
+              "拍摄 01.mp4/sub/temp_a.mp4", "拍摄 01.mp4/sub/deeper/temp_c.mp4"});
     fs::create_directory_symlink(top / "sub", top / "link");  // not followed
     fs::create_directory_symlink(top, top / "sub" / "loop");  // not followed
     fs::create_symlink(top / "a.mp4", top / "alias.mp4");     // its target is met anyway

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <sstream>
 
 #include "media/export_job.h"
 #include "media/media_error.h"
+#include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -48,6 +52,54 @@ fs::path mkvH264Aac()
                                     "-metadata timecode=01:02:03:04 -metadata:s:v timecode=05:06:07:08");
 }
 
+// What of the timecode track the video's rate and length are checked by: its sample description's
+// rate (timescale/frame duration) and frames per second, as its bytes give them, and its duration
+// and the video's, as ffprobe reads them.
+struct TimecodeTrack {
+    std::string rate;
+    int frames = 0;
+    std::string duration, videoDuration;
+};
+
+TimecodeTrack timecodeTrack(const fs::path& file)
+{
+    TimecodeTrack track;
+    for (Node& box : parseFile(readBytes(file))) {
+        Node* trak = box.type == "moov" ? trackByHandler(box, "tmcd") : nullptr;
+        const auto stsd = trak ? trak->all("stsd") : std::vector<Node*>();
+        if (stsd.size() != 1 || stsd[0]->data.size() < 41) continue;
+        // The entry after the table's version and count: its header, 6 reserved bytes, the data
+        // reference, 4 reserved bytes and the flags, then the rate.
+        const Bytes& entry = stsd[0]->data;
+        track.rate = std::to_string(be32(entry, 32)) + "/" + std::to_string(be32(entry, 36));
+        track.frames = entry[40];
+    }
+    // "video,avc1,2.002000", followed by a field for side data where the stream has some.
+    std::istringstream lines(probe(file, "-show_entries stream=codec_type,codec_tag_string,duration -of csv=p=0"));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find(',', line.find(',') + 1) + 1;
+        const std::string duration = line.substr(at, line.find(',', at) - at);
+        if (line.starts_with("video,") && track.videoDuration.empty()) track.videoDuration = duration;
+        if (line.starts_with("data,tmcd,")) track.duration = duration;
+    }
+    return track;
+}
+
+// A file's container tags as ffprobe reads them, "key=value" each, the key in lower case.
+std::set<std::string> formatTags(const fs::path& file)
+{
+    std::set<std::string> tags;
+    std::istringstream lines(probe(file, "-show_entries format_tags -of default=nw=1"));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("TAG:")) continue;
+        line.erase(0, 4);
+        std::transform(line.begin(), line.begin() + static_cast<long>(line.find('=')), line.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        tags.insert(line);
+    }
+    return tags;
+}
+
 // The export as the program runs it: the path is chosen by the source's content.
 ErrorOr<void> remux(const fs::path& source, const fs::path& output, ExportControl& control)
 {
@@ -57,10 +109,10 @@ ErrorOr<void> remux(const fs::path& source, const fs::path& output, ExportContro
 struct Case {
     const char* name;
     fs::path (*source)();
-    const char* muxer;         // "mp4" or "mov"
-    const char* streams;       // codec names expected in the output, in order, before the timecode track
-    const char* maps;          // the streams ffmpeg's own stream copy takes for comparison
-    double timecodeRate = 25;  // frames per second the timecode track counts
+    const char* muxer;                  // "mp4" or "mov"
+    const char* streams;                // codec names expected in the output, in order, before the timecode track
+    const char* maps;                   // the streams ffmpeg's own stream copy takes for comparison
+    const char* timecodeRate = "25/1";  // the timecode track's
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -82,22 +134,36 @@ TEST_P(GeneralRemuxSources, CopiesStreamsWithOnlyTheZeroTimecode)
     EXPECT_GT(control.progress(), 0.9);
     EXPECT_EQ(readFile(input), before) << "the source changed";
 
-    // The source's title, the zero timecode (the brand tags come from ftyp) and one timecode track,
-    // which the video reads too.
-    const std::string brands = c.muxer == std::string("mp4") ? "mp42iso2avc1mp41" : "mp42";
-    const std::string title = probe(input, "-show_entries format_tags=title -of csv=p=0");
-    EXPECT_EQ(probe(output, "-show_entries format_tags -of compact"),
-              "format|tag:major_brand=mp42|tag:minor_version=512|tag:compatible_brands=" + brands +
-                  (title.empty() ? "" : "|tag:title=" + title) + "|tag:timecode=00:00:00:00");
+    // Every tag of the source (its encoder also read from the user data's ©swr, with its language;
+    // a day without a creation time also as one, at its start in local time), the zero timecode in
+    // place of its own, the output's brands (from ftyp), and one timecode track, which the video
+    // reads too.
+    std::set<std::string> expected = {
+        "major_brand=mp42", "minor_version=512", "timecode=00:00:00:00",
+        std::string("compatible_brands=") + (c.muxer == std::string("mp4") ? "mp42iso2avc1mp41" : "mp42")};
+    for (const std::string& tag : formatTags(input)) {
+        const std::string key = tag.substr(0, tag.find('='));
+        if (key == "major_brand" || key == "minor_version" || key == "compatible_brands" || key == "timecode") continue;
+        expected.insert(tag);
+        if (key == "encoder") expected.insert("encoder-eng" + tag.substr(key.size()));
+    }
+    std::set<std::string> tags = formatTags(output);
+    if (expected.contains("date=2024-05-06")) {
+        const auto created = std::find_if(tags.begin(), tags.end(), [](const std::string& tag) {
+            return tag.starts_with("creation_time=2024-05-0") && tag.ends_with(":00:00.000000Z");
+        });
+        ASSERT_NE(created, tags.end());
+        tags.erase(created);
+    }
+    EXPECT_EQ(tags, expected);
     std::string streams = probe(output, "-show_entries stream=codec_name:stream_tags=timecode -of csv=p=0");
     for (size_t at; (at = streams.find(",\n")) != std::string::npos;) streams.erase(at, 1);  // empty side data
     EXPECT_EQ(streams + "\n", std::string(c.streams) + "unknown,00:00:00:00\n");
-    // The timecode counts at the video's real rate, not its average over dropped frames.
-    const std::string rates = probe(output, "-show_entries stream=codec_tag_string,avg_frame_rate -of csv=p=0");
-    const size_t at = rates.find("tmcd,");
-    double num = 0, den = 0;
-    ASSERT_TRUE(at != std::string::npos && std::sscanf(rates.c_str() + at, "tmcd,%lf/%lf", &num, &den) == 2) << rates;
-    EXPECT_NEAR(num / den, c.timecodeRate, 0.001) << rates;
+    // The timecode counts at the video's real rate, not its average over dropped frames, as long as
+    // the video lasts.
+    const TimecodeTrack timecode = timecodeTrack(output);
+    EXPECT_EQ(timecode.rate, c.timecodeRate);
+    EXPECT_EQ(timecode.duration, timecode.videoDuration);
 
     const std::string hashes = packetHash(input);
     EXPECT_NE(hashes.find(",v,MD5="), std::string::npos);
@@ -132,10 +198,13 @@ INSTANTIATE_TEST_SUITE_P(
                                                      "-c:a pcm_s16le -c:s srt");
              },
              "mov", "h264,00:00:00:00\npcm_s16le\nmov_text\n", "-map 0:v -map 0:a -map 0:s -c:s mov_text"},
-        // Named .mp4, it is still AVI: the path goes by the content.
+        // Named .mp4, it is still AVI: the path goes by the content. Its date is a day (ICRD).
         Case{"AviMjpegPcm",
-             [] { return made("mjpeg_pcm.mp4", kPicture + kSound + "-t 2 -c:v mjpeg -c:a pcm_s16le -f avi"); }, "mov",
-             "mjpeg,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
+             [] {
+                 return made("mjpeg_pcm.mp4",
+                             kPicture + kSound + "-t 2 -c:v mjpeg -c:a pcm_s16le -metadata date=2024-05-06 -f avi");
+             },
+             "mov", "mjpeg,00:00:00:00\npcm_s16le\n", "-map 0:v -map 0:a"},
         // Rotated, with timed text (kept), and a timecode track at 10:00:00:00 and a title of its own.
         Case{"FragmentedMp4",
              [] {
@@ -147,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                    " -map 0 -c copy -metadata:s:v rotate=90 -timecode 10:00:00:00 "
                                                    "-metadata title=Trip -movflags frag_keyframe+empty_moov");
              },
-             "mp4", "h264,00:00:00:00\naac\nmov_text\n", "-map 0:v -map 0:a -map 0:s", 30000.0 / 1001},
+             "mp4", "h264,00:00:00:00\naac\nmov_text\n", "-map 0:v -map 0:a -map 0:s", "30000/1001"},
         // A recorder that dropped every fifth frame: on average 20 frames a second, shot at 25.
         Case{"FragmentedWithDroppedFrames",
              [] {
@@ -171,22 +240,91 @@ INSTANTIATE_TEST_SUITE_P(
              "mp4", "h264,00:00:00:00\naac\n", "-map 0:v -map 0:a"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-// A Matroska clip with what MP4 carries (SubRip text with markup, chapters, a title) and what it
-// cannot (styled ASS text, a font, the overlap of two cues): a copy keeps the first and names the
-// rest; a replacement is refused.
+fs::path written(const std::string& name, const std::string& bytes)
+{
+    writeFile(fixtures() / name, bytes);
+    return fixtures() / name;
+}
+
+// A Matroska clip at rate whose frames' times jitter (+3 and -2 ms every three frames, on a clock of
+// milliseconds) and say nothing else of the rate: its DefaultDuration made a Void element of the
+// same size, and no rate in its H.264 stream at 59.94 (nor a common one in libavformat's reading).
+fs::path jittered(const std::string& rate)
+{
+    std::string name = "jittered_" + rate + ".mkv";
+    std::replace(name.begin(), name.end(), '/', '_');
+    const fs::path file =
+        made("with_rate_" + name,
+             "-f lavfi -i testsrc2=size=160x120:rate=" + rate + " -t 3 -vf \"settb=1/1000,setpts='N/(" + rate +
+                 ")/TB+if(eq(mod(N\\,3)\\,1)\\,3\\,if(eq(mod(N\\,3)\\,2)\\,-2\\,0))'\" "
+                 "-fps_mode passthrough -enc_time_base 1/1000 -c:v libx264 -preset ultrafast -bf 0");
+    std::string bytes = readFile(file);
+    const size_t at = bytes.find("\x23\xE3\x83");
+    EXPECT_NE(at, std::string::npos) << "no DefaultDuration";
+    if (at == std::string::npos) return file;
+    const size_t size = 4 + (static_cast<uint8_t>(bytes[at + 3]) & 0x7F);
+    bytes.replace(at, size, std::string{'\xEC', static_cast<char>(0x80 | (size - 2))} + std::string(size - 2, '\0'));
+    return written(name, bytes);
+}
+
+// The timecode track counts at the common rate of the video's frames, exactly (the muxer's own
+// track gave 16000/534 for 30 fps in Matroska, 15360/513 for a fragmented 30 fps MP4 and
+// 1000000/33367 for a 30.000 fps AVI, and none for a 59.94 Matroska clip that declares no rate),
+// and as long as the video.
+TEST(GeneralRemux, TimecodeCountsAtTheVideosCommonRate)
+{
+    const struct {
+        fs::path source;
+        std::string rate;
+        int frames;  // per second, as the timecode counts
+    } cases[] = {
+        {jittered("30"), "30/1", 30},
+        {jittered("30000/1001"), "30000/1001", 30},
+        {jittered("25"), "25/1", 25},
+        {jittered("24"), "24/1", 24},
+        {jittered("24000/1001"), "24000/1001", 24},
+        {jittered("60000/1001"), "60000/1001", 60},
+        {made("30fps.avi", "-f lavfi -i testsrc2=size=160x120:rate=1000000/33333 -t 3 -c:v mjpeg -f avi"), "30/1", 30},
+        {made("fragmented_30fps.mp4",
+              "-f lavfi -i testsrc2=size=160x120:rate=30 -t 3 -c:v libx264 -bf 2 "
+              "-movflags frag_keyframe+empty_moov"),
+         "30/1", 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source.filename().string());
+        const TempDir out;
+        ExportControl control;
+        const auto result = remux(c.source, out / "clip.mp4", control);
+        ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
+        const TimecodeTrack timecode = timecodeTrack(out / "clip.mp4");
+        EXPECT_EQ(timecode.rate, c.rate);
+        EXPECT_EQ(timecode.frames, c.frames);
+        EXPECT_EQ(timecode.duration, timecode.videoDuration);
+        EXPECT_FALSE(timecode.duration.empty());
+    }
+}
+
+// A Matroska clip with what MP4 carries (SubRip text with markup, chapters, tags, stream titles and
+// languages) and what it cannot (styled ASS text, a font, the overlap of two cues, a stream's
+// comment): a copy keeps the first, where ffprobe and exiftool read them, and names the rest; a
+// replacement is refused.
 TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
 {
     writeFile(fixtures() / "marked.srt",
               "1\n00:00:00,500 --> 00:00:01,000\n<i>hello</i> {\\an8}<b>a < b</b>\n\n"
               "2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
     writeFile(fixtures() / "tags.txt",
-              ";FFMETADATA1\ntitle=Holiday\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\n"
+              ";FFMETADATA1\ntitle=Holiday\ncomment=A note\nartist=Ann\ndate=2024-05-06T07:08:09Z\n"
+              "location=+48.8577+002.2950/\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\n"
               "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Closing\n");
     writeFile(fixtures() / "font.ttf", "glyphs");
     const auto in = [](const char* name) { return shellQuote(fixtures() / name); };
     const std::string maps = " -t 2 -map 0 -map 1 -map 1 -map_metadata 2 -map_chapters 2 -attach " + in("font.ttf");
+    const std::string streamTags =
+        " -metadata:s:v title=Camera -metadata:s:v language=fra -metadata:s:v comment=Wobbly"
+        " -metadata:s:s:0 title=Words -metadata:s:s:0 language=deu";
     const fs::path input =
-        made("extras.mkv", kPicture + "-i " + in("marked.srt") + " -i " + in("tags.txt") + maps +
+        made("extras.mkv", kPicture + "-i " + in("marked.srt") + " -i " + in("tags.txt") + maps + streamTags +
                                " -metadata:s:t mimetype=font/ttf -c:v libx264 -c:s:0 srt -c:s:1 ass");
     const std::string before = readFile(input);
     for (const bool keepsSource : {true, false}) {
@@ -200,14 +338,15 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
         if (!keepsSource) {
             ASSERT_TRUE(result.isError());
             EXPECT_EQ(result.error().localizedDescription,
-                      "无法保留文件“extras.mkv”中的以下内容，未替换原文件：字幕流（ass）、"
-                      "附件（font.ttf）（另存为可保存不含这些内容的副本）");
+                      "无法保留文件“extras.mkv”中的以下内容，未替换原文件：视频流（h264）的标签“COMMENT”、"
+                      "字幕流（ass）、附件（font.ttf）（另存为可保存不含这些内容的副本）");
             EXPECT_FALSE(fs::exists(job.output));
             continue;
         }
         ASSERT_FALSE(result.isError()) << result.error().localizedDescription;
         const std::string left = "略过的流：" + input.string() + " 中的";
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{left + "字幕流（ass），MP4 文件无法携带",
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{left + "视频流（h264）的标签“COMMENT”，MP4 文件无法携带",
+                                                         left + "字幕流（ass），MP4 文件无法携带",
                                                          left + "附件（font.ttf），MP4 文件无法携带",
                                                          left + "字幕流（subrip）的重叠部分，MP4 文件无法携带"}));
         // Video, timed text, the chapter track and the timecode track; the title and both chapters.
@@ -217,13 +356,25 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
                   "h264\nmov_text\nbin_data\nunknown\n0.000000,Opening\n1.000000,Closing\nHoliday");
         EXPECT_EQ(shell("ffmpeg -nostdin -v error -i " + shellQuote(job.output) + " -map 0:s -f srt -").out,
                   "1\n00:00:00,500 --> 00:00:00,800\nhello a < b\n\n2\n00:00:00,800 --> 00:00:01,200\nlate\n\n");
+        // The tags, the date as the creation time, the location also as ©xyz; the streams' titles and
+        // languages.
+        const std::string encoder = probe(input, "-show_entries format_tags=encoder -of csv=p=0");
+        const std::set<std::string> tags = formatTags(job.output);
+        for (const std::string tag : {"title=Holiday", "comment=A note", "artist=Ann", "date=2024-05-06T07:08:09Z",
+                                      "creation_time=2024-05-06T07:08:09.000000Z", "location=+48.8577+002.2950/"})
+            EXPECT_TRUE(tags.contains(tag)) << tag;
+        EXPECT_TRUE(tags.contains("encoder=" + encoder)) << encoder;
+        EXPECT_EQ(probe(job.output, "-show_entries stream=codec_name:stream_tags=language,handler_name -of csv=p=0"),
+                  "h264,fra,Camera\nmov_text,deu,Words\nbin_data,eng,SubtitleHandler\nunknown,eng,Camera");
+        const std::string exif = shell("exiftool -a -G1 -n -args " + shellQuote(job.output)).out;
+        for (const std::string tag :
+             {"-Keys:Title=Holiday", "-Keys:COMMENT=A note", "-Keys:ARTIST=Ann",
+              "-QuickTime:CreateDate=2024:05:06 07:08:09", "-UserData:GPSCoordinates=48.8577 2.295",
+              "-Track1:Track1Name=Camera", "-Track1:MediaLanguageCode=fra", "-Track2:Track2Name=Words",
+              "-Track2:MediaLanguageCode=deu"})
+            EXPECT_NE(exif.find(tag + "\n"), std::string::npos) << tag;
+        EXPECT_NE(exif.find("-UserData:SoftwareVersion=" + encoder + "\n"), std::string::npos) << exif;
     }
-}
-
-fs::path written(const std::string& name, const std::string& bytes)
-{
-    writeFile(fixtures() / name, bytes);
-    return fixtures() / name;
 }
 
 // Sources the general path must refuse with a text naming the file and the reason, writing nothing.

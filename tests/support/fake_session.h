@@ -65,6 +65,7 @@ private:
         {
         }
         void setOutputURL(fs::path url) override { output_ = std::move(url); }
+        void setMP4OutputURL(fs::path) override {}
         void setOutputFileType(std::string) override {}
         void setMetadata(std::vector<MetadataItem>) override {}
         void setRefusesLinkedOutputFolder(bool) override {}
@@ -72,6 +73,8 @@ private:
         void setKeepsSource(bool) override {}
         std::optional<Error> error() const override { return error_; }
         long status() const override { return status_; }
+        fs::path writtenURL() const override { return output_; }
+        std::optional<struct stat> sourceStatus() const override { return read_; }
         double progress() const override { return 0.5; }
         void cancelExport() override
         {
@@ -88,6 +91,7 @@ private:
             std::thread([self = shared_from_this(), handler = std::move(handler)]() mutable {
                 Session& s = *self;
                 Ending end;
+                if (struct stat st{}; ::stat(s.source_.c_str(), &st) == 0) s.read_ = st;
                 {
                     std::unique_lock lock(s.state_->mutex);
                     s.state_->changed.wait(lock, [&] { return !s.hold_ || s.released_ || s.cancelled_; });
@@ -114,6 +118,7 @@ private:
         Ending ending_;
         bool hold_, released_ = false, cancelled_ = false;
         std::optional<Error> error_;
+        std::optional<struct stat> read_;
         std::atomic<long> status_{static_cast<long>(ExportStatus::exporting)};
     };
 

@@ -56,6 +56,19 @@ struct Mode {
     bool saveAs;
     const char* sidecarName;  // the camera's XML beside the clip, or nullptr
     bool named = false;       // on a file system without unnamed files (exFAT): written as temp_ first
+    // The result's own name (an MP4 file made from a Matroska clip), or nullptr: the clip's. Replacing
+    // the clip then writes the result beside it and removes the clip.
+    const char* resultName = nullptr;
+
+    std::string result() const { return resultName ? resultName : clipName; }
+    // Where the result goes: replacing the clip, temp_ + its name or the result's own; else into the
+    // save-as folder.
+    std::string output() const
+    {
+        if (saveAs) return std::string(kSaveAsFolderName) + "/" + result();
+        return resultName ? result() : std::string(kTemporaryPrefix) + clipName;
+    }
+    bool removesClip() const { return resultName && !saveAs; }
 };
 
 const std::string& sidecarText()
@@ -153,8 +166,7 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     if (result.isFailure() && !faulted) problem("failure without a fault: " + result.error().localizedDescription);
 
     const std::string clipName = mode.clipName;
-    const std::string outputName =
-        mode.saveAs ? std::string(kSaveAsFolderName) + "/" + clipName : std::string(kTemporaryPrefix) + clipName;
+    const std::string outputName = mode.output();
     const auto file = [&](const std::string& name) -> const Bytes* {
         auto it = trial.files.find(name);
         return it == trial.files.end() ? nullptr : &it->second;
@@ -174,12 +186,14 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
         const bool sidecarFile =
             mode.sidecarName && (name == sidecarName || name == sidecarCopy ||
                                  ((name == sidecarTemporary || name == staged(sidecarName)) && cleanupFailed));
-        const bool partial = name == staged(clipName) && cleanupFailed;
+        const bool partial = name == staged(mode.result()) && cleanupFailed;
         if (name != clipName && name != outputName && name != std::string(kSaveAsFolderName) + "/" && !sidecarFile &&
             !partial)
             problem("left beside the clip: " + name);
     }
-    if (!clip) {
+    // A clip replaced by a result of its own name is removed once the result is in place.
+    const bool clipRemoved = !clip && mode.removesClip() && output && *output == reference;
+    if (!clip && !clipRemoved) {
         problem("the clip's name is missing");
         return found;
     }
@@ -200,17 +214,27 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     std::vector<std::string> expected;
     if (mode.saveAs && !trial.lines.empty() && trial.lines[0].starts_with("已创建文件夹："))
         expected.push_back("已创建文件夹：" + (folder / kSaveAsFolderName).string());
+    // The lines of a clip put in place.
+    const auto replaced = [&] {
+        if (mode.removesClip()) {
+            expected.push_back("已写入新文件：" + (folder / outputName).string());
+            expected.push_back("已删除原文件：" + path);
+        } else if (!mode.saveAs) {
+            expected.push_back("已替换原文件：" + path);
+        }
+    };
     if (result.isSuccess()) {
         expected.push_back("开始处理文件：" + path);
-        if (!mode.saveAs) expected.push_back("已替换原文件：" + path);
+        replaced();
         if (mode.sidecarName)
             expected.push_back("已写入附属 XML 文件：" + (folder / (mode.saveAs ? sidecarCopy : sidecarName)).string());
         expected.push_back("处理成功：" + path);
         if (trial.lines != expected) problem("printed lines of a success differ");
         if (mode.sidecarName && *(mode.saveAs ? copy : sidecar) != ref.sidecar)
             problem("the camera XML is not what a success leaves");
-        if (*clip != (mode.saveAs ? original : reference)) problem("the clip is not what a success leaves");
-        if (mode.saveAs ? !output || *output != reference : output != nullptr)
+        if (mode.removesClip() ? !clipRemoved : *clip != (mode.saveAs ? original : reference))
+            problem("the clip is not what a success leaves");
+        if (mode.saveAs || mode.removesClip() ? !output || *output != reference : output != nullptr)
             problem("the output is not what a success leaves");
         return found;
     }
@@ -222,7 +246,7 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
     const std::string last = trial.lines.empty() ? "" : trial.lines.back();
     if (last == "创建文件夹失败：" + error.localizedDescription) {
         expected.push_back(last);
-        if (*clip != original || output) problem("folder creation failed but files changed");
+        if (!clip || *clip != original || output) problem("folder creation failed but files changed");
     } else {
         expected.push_back("开始处理文件：" + path);
         if (missingTemporary) {
@@ -230,23 +254,27 @@ std::vector<std::string> problems(const Mode& mode, const fs::path& folder, cons
             // replacement, the complete temporary file and the clip left as they are.
             expected.push_back("替换原文件失败：" + error.localizedDescription);
             if (!plan.failed(sys::Call::Stat)) problem("temporary file reported missing without a fault in its test");
-            if (*clip != original || !output || *output != reference) problem("missing temporary file: files changed");
+            if (!clip || *clip != original || !output || *output != reference)
+                problem("missing temporary file: files changed");
         } else if (last == "写入附属 XML 文件失败：" + error.localizedDescription) {
             // The clip is done; only its XML failed.
-            if (!mode.saveAs) expected.push_back("已替换原文件：" + path);
+            replaced();
             expected.push_back(last);
-            if (*clip != (mode.saveAs ? original : reference) || (mode.saveAs && (!output || *output != reference)))
-                problem("the camera XML failed but the clip is not the complete result");
+            const bool clipDone = mode.removesClip() ? clipRemoved
+                                  : mode.saveAs      ? *clip == original && output && *output == reference
+                                                     : *clip == reference;
+            if (!clipDone) problem("the camera XML failed but the clip is not the complete result");
         } else if (last == "替换原文件失败：" + error.localizedDescription) {
             expected.push_back(last);
-            // Either the rename failed (clip as it was, complete result beside it) or it was done
-            // and could not be made durable (the clip holds the complete result).
-            const bool renameFailed = *clip == original && output && *output == reference;
-            const bool syncFailed = *clip == reference && !output;
+            // Either the rename (or the removal of a clip whose result has a name of its own) failed:
+            // clip as it was, complete result beside it; or it was done and could not be made
+            // durable: the clip holds the complete result, or is gone beside it.
+            const bool renameFailed = clip && *clip == original && output && *output == reference;
+            const bool syncFailed = mode.removesClip() ? clipRemoved : clip && *clip == reference && !output;
             if (!renameFailed && !syncFailed) problem("failed replacement left the wrong files");
         } else {
             expected.push_back("导出失败：" + error.localizedDescription);
-            if (*clip != original) problem("failed export changed the clip");
+            if (!clip || *clip != original) problem("failed export changed the clip");
             if (output && !cleanupFailed) problem("failed export left its output");
         }
     }
@@ -269,8 +297,7 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
     const Trial first = rewrite(mode, folder, clean);
     ASSERT_TRUE(first.result && first.result->isSuccess())
         << (first.result ? first.result->error().localizedDescription : "no completion");
-    const std::string referenceName =
-        mode.saveAs ? std::string(kSaveAsFolderName) + "/" + mode.clipName : std::string(mode.clipName);
+    const std::string referenceName = mode.saveAs || mode.removesClip() ? mode.output() : std::string(mode.clipName);
     Reference reference;
     reference.clip = first.files.at(referenceName);
     ASSERT_NE(reference.clip, original);
@@ -299,6 +326,15 @@ TEST_P(FaultSweep, NoFaultLosesTheClipOrPassesForSuccess)
         const auto at = [&](size_t i) { return clean.calls.begin() + static_cast<long>(i); };
         EXPECT_GE(std::count(at(written), at(r), sys::Call::Fsync), link ? 1 : 2) << "syncs before call " << r + 1;
         EXPECT_NE(std::find(at(r), clean.calls.end(), sys::Call::Fsync), clean.calls.end()) << "after call " << r + 1;
+    }
+    // A clip replaced by a result of its own name is removed only once the result's name is on the
+    // disk (its folder synced after the link), and its removal is synced in turn.
+    if (mode.removesClip()) {
+        const auto link = std::find(clean.calls.begin(), clean.calls.end(), sys::Call::Link);
+        const auto unlink = std::find(link, clean.calls.end(), sys::Call::Unlink);
+        ASSERT_NE(unlink, clean.calls.end());
+        EXPECT_NE(std::find(link, unlink, sys::Call::Fsync), unlink) << "no sync between the link and the removal";
+        EXPECT_NE(std::find(unlink, clean.calls.end(), sys::Call::Fsync), clean.calls.end()) << "no sync after it";
     }
 
     int runs = 0, injected = 0, violations = 0;
@@ -336,7 +372,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, FaultSweep,
                          ::testing::Values(Mode{"replace", boxClip, "C0001.MP4", false, "C0001M01.XML"},
                                            Mode{"save_as", boxClip, "C0001.MP4", true, "C0001M01.XML"},
                                            Mode{"save_as_named", boxClip, "C0001.MP4", true, "C0001M01.XML", true},
-                                           Mode{"replace_mkv", matroskaClip, "clip.mkv", false, nullptr}),
+                                           Mode{"replace_mkv", matroskaClip, "clip.mkv", false, nullptr, false,
+                                                "clip.mp4"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
