@@ -9,16 +9,22 @@ PREFIX ?= /usr/local
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
 TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file \
-                exfat-fuse exfatprogs libimage-exiftool-perl
+                exfat-fuse exfatprogs libimage-exiftool-perl appstream bash-completion man-db
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
+# Those that build the Debian package (make deb) and check it, beside the program's.
+DEB_PACKAGES = debhelper dpkg-dev lintian
 
-.PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean format
+.PHONY: deps program-deps deb-deps configure build run test bench demo fuzz reliability screenshot install deb clean \
+        format
 
 deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES) $(TEST_PACKAGES) $(FUZZ_PACKAGES)
 
 program-deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES)
+
+deb-deps:
+	@scripts/install-deps $(PROGRAM_PACKAGES) $(DEB_PACKAGES)
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -72,9 +78,10 @@ fuzz: deps
 screenshot: build
 	$(BUILD)/src/app/kelvatta-render screenshots docs
 
-# The program, its desktop entry and icons (so it shows in application menus), its user guide (the
-# page the window's 使用说明 link opens) and its read-me: built on their own (Release, without the
-# tests and the fuzzers or their packages) and installed stripped.
+# The program, its desktop entry, AppStream metadata and icons (so it shows in application menus and
+# software centres), its manuals and bash completion, its user guide (the page the window's 使用说明 link
+# opens) and its read-me: built on their own (Release, without the tests and the fuzzers or their
+# packages) and installed stripped.
 INSTALL_BUILD ?= build-release
 
 install: program-deps
@@ -82,8 +89,16 @@ install: program-deps
 	cmake --build $(INSTALL_BUILD) -j$(JOBS)
 	cmake --install $(INSTALL_BUILD) --prefix $(PREFIX) --strip
 
+# The Debian package, kelvatta_VERSION_ARCH.deb in this folder, built from debian/ the Debian way
+# (dpkg-buildpackage -b: the same Release install, stripped) in a copy of the tree under $(DEB_BUILD), and
+# checked by lintian. `sudo apt install ./kelvatta_*.deb` installs it, `sudo apt remove kelvatta` removes it.
+DEB_BUILD ?= build-deb
+
+deb: deb-deps
+	JOBS=$(JOBS) scripts/build-deb $(DEB_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(INSTALL_BUILD) $(FUZZ_BUILD) build-asan build-tsan
+	rm -rf $(BUILD) $(INSTALL_BUILD) $(FUZZ_BUILD) $(DEB_BUILD) build-asan build-tsan kelvatta_*.deb
 
 # Formats the C++ files as .clang-format says (CI checks it, with .editorconfig).
 format: deps

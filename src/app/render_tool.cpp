@@ -3,9 +3,11 @@
 //                                     DIR/screenshot-busy.png (a batch running; a failure's error line)
 //                                     and DIR/screenshot-long-error.png (an error longer than the window)
 //   kelvatta-render icon SIZE FILE    the icon, SIZE × SIZE pixels
+//   kelvatta-render svg FILE          the icon as an SVG file, the same outline
 // Screenshots are drawn at twice the window's size, as on a high-density screen.
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
@@ -27,6 +29,15 @@ bool save(const QImage& image, const QString& file)
 {
     QDir().mkpath(QFileInfo(file).absolutePath());
     if (image.save(file, "PNG")) return true;
+    std::fprintf(stderr, "kelvatta-render：无法写入 %s\n", file.toLocal8Bit().constData());
+    return false;
+}
+
+bool save(const QByteArray& contents, const QString& file)
+{
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile out(file);
+    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(contents) == contents.size()) return true;
     std::fprintf(stderr, "kelvatta-render：无法写入 %s\n", file.toLocal8Bit().constData());
     return false;
 }
@@ -91,12 +102,15 @@ int main(int argc, char** argv)
         if (size <= 0) return 2;
         return save(ui::folderWithPlusImage(size, ui::blueColor()), QString::fromLocal8Bit(argv[3])) ? 0 : 1;
     }
+    if (mode == "svg" && argc == 3)
+        return save(ui::folderWithPlusSvg(ui::blueColor()), QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     if (mode == "screenshots" && argc == 3) {
         qputenv("QT_SCALE_FACTOR", "2");
         QApplication app(argc, argv);
         QApplication::setFont(ui::bodyFont());
         return screenshots(QString::fromLocal8Bit(argv[2]));
     }
-    std::fprintf(stderr, "用法：kelvatta-render screenshots 目录 | kelvatta-render icon 尺寸 文件\n");
+    std::fprintf(
+        stderr, "用法：kelvatta-render screenshots 目录 | kelvatta-render icon 尺寸 文件 | kelvatta-render svg 文件\n");
     return 2;
 }

@@ -219,7 +219,7 @@ int runWindow(int argc, char** argv)
     passOnHeldMessages();
     ui::installQtTranslations(app);
     QApplication::setApplicationName(QStringLiteral("Kelvatta"));
-    QApplication::setDesktopFileName(QStringLiteral("kelvatta"));
+    QApplication::setDesktopFileName(QStringLiteral(KELVATTA_APP_ID));
     QApplication::setWindowIcon(QIcon(QPixmap::fromImage(ui::folderWithPlusImage(256, ui::blueColor()))));
     QApplication::setFont(ui::bodyFont());
 

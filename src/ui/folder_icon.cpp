@@ -41,7 +41,19 @@ QPainterPath plusPath()
     return across.united(down);
 }
 
+// A coordinate of the SVG file, to a thousandth of a unit and without trailing zeros.
+QString svgNumber(qreal value) { return QString::number(std::round(value * 1000) / 1000, 'g', 8); }
+
 }  // namespace
+
+QPainterPath folderWithPlusPath()
+{
+    QPainterPath ring;  // the badge and the gap around it, cut out of the folder
+    ring.addEllipse(kBadgeCentre, kBadgeRadius + kBadgeGap, kBadgeRadius + kBadgeGap);
+    QPainterPath badge;
+    badge.addEllipse(kBadgeCentre, kBadgeRadius, kBadgeRadius);
+    return folderPath().subtracted(ring).united(badge.subtracted(plusPath()));
+}
 
 QImage folderWithPlusImage(int size, const QColor& color)
 {
@@ -50,18 +62,35 @@ QImage folderWithPlusImage(int size, const QColor& color)
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(size / 100.0, size / 100.0);
-    painter.setPen(Qt::NoPen);
-
-    painter.fillPath(folderPath(), color);
-    painter.setCompositionMode(QPainter::CompositionMode_Clear);
-    painter.setBrush(Qt::black);
-    painter.drawEllipse(kBadgeCentre, kBadgeRadius + kBadgeGap, kBadgeRadius + kBadgeGap);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    painter.setBrush(color);
-    painter.drawEllipse(kBadgeCentre, kBadgeRadius, kBadgeRadius);
-    painter.setCompositionMode(QPainter::CompositionMode_Clear);
-    painter.fillPath(plusPath(), Qt::black);
+    painter.fillPath(folderWithPlusPath(), color);
     return image;
+}
+
+QByteArray folderWithPlusSvg(const QColor& color)
+{
+    const QPainterPath path = folderWithPlusPath();
+    QString data;
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element element = path.elementAt(i);
+        const QString point = svgNumber(element.x) + QLatin1Char(' ') + svgNumber(element.y);
+        if (element.isMoveTo()) {
+            data += (i ? QStringLiteral("Z M") : QStringLiteral("M")) + point;
+        } else if (element.isLineTo()) {
+            data += QStringLiteral(" L") + point;
+        } else {  // a cubic curve: its two control points, then where it ends
+            data += QStringLiteral(" C") + point;
+            for (int j = 1; j <= 2 && i + 1 < path.elementCount(); ++j) {
+                const QPainterPath::Element next = path.elementAt(++i);
+                data += QLatin1Char(' ') + svgNumber(next.x) + QLatin1Char(' ') + svgNumber(next.y);
+            }
+        }
+    }
+    const QString rule = path.fillRule() == Qt::OddEvenFill ? QStringLiteral("evenodd") : QStringLiteral("nonzero");
+    return QStringLiteral(
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\" viewBox=\"0 0 100 100\">\n"
+               "<path fill=\"%1\" fill-rule=\"%2\" d=\"%3Z\"/>\n</svg>\n")
+        .arg(color.name(), rule, data)
+        .toUtf8();
 }
 
 FolderIcon::FolderIcon(int size, const QColor& color, QWidget* parent) : QWidget(parent), color_(color)
