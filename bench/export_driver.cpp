@@ -6,9 +6,9 @@
 #include <cstring>
 #include <future>
 
-#include "media/export_job.h"
-#include "media/export_session.h"
-#include "media/quicktime_meta.h"
+#include "media/export/export.h"
+#include "media/export/export_session.h"
+#include "media/boxes/quicktime_meta.h"
 
 using namespace kelvatta;
 

@@ -1,7 +1,7 @@
 // Runs the general export path once: general_remux_driver SOURCE OUTPUT. For the benchmark.
 #include <cstdio>
 
-#include "media/general_remux.h"
+#include "media/general/general_remux.h"
 
 int main(int argc, char** argv)
 {

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media/box_export.h"
-#include "media/camera_xml.h"
-#include "media/moov_rewrite.h"
-#include "media/output_check.h"
-#include "media/quicktime_meta.h"
-#include "media/start_timecodes.h"
-#include "media/undo_record.h"
+#include "media/boxes/box_probe.h"
+#include "media/sony/camera_xml.h"
+#include "media/plan/moov_rewrite.h"
+#include "media/plan/output_check.h"
+#include "media/boxes/quicktime_meta.h"
+#include "media/boxes/start_timecodes.h"
+#include "media/inplace/undo_record.h"
 
 namespace kelvatta {
 namespace {

@@ -1,6 +1,6 @@
 #include "app/batch_tally.h"
 
-#include "media/media_error.h"
+#include "media/base/media_error.h"
 
 namespace kelvatta {
 namespace {

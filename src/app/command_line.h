@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 namespace kelvatta {
 

@@ -7,7 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/terminal_status.h"
-#include "media/export_session.h"
+#include "media/export/export_session.h"
 #include "platform/standard_streams.h"
 #include "platform/sys.h"
 #ifdef KELVATTA_WITH_WINDOW

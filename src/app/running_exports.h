@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 namespace kelvatta {
 

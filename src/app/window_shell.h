@@ -9,8 +9,8 @@
 #include <string>
 
 #include "intake/folder_choice.h"
-#include "timecode/video_processor.h"
-#include "ui/content_view.h"
+#include "rewrite/video_processor.h"
+#include "state/content_view.h"
 
 namespace kelvatta {
 

@@ -10,7 +10,7 @@
 #include "intake/video_file_collection.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
-#include "ui/texts.h"
+#include "state/texts.h"
 
 namespace kelvatta {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "intake/item_provider.h"
-#include "ui/content_view.h"
+#include "state/content_view.h"
 
 namespace kelvatta {
 

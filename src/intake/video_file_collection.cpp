@@ -18,8 +18,8 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/sys.h"
-#include "timecode/video_processor.h"
-#include "ui/texts.h"
+#include "rewrite/video_processor.h"
+#include "state/texts.h"
 
 namespace kelvatta {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "ui/content_view.h"
+#include "state/content_view.h"
 
 namespace kelvatta {
 

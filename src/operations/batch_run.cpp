@@ -9,7 +9,7 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/operation_queue.h"
-#include "ui/texts.h"
+#include "state/texts.h"
 
 namespace kelvatta {
 namespace {

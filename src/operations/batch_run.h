@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "ui/content_view.h"
+#include "state/content_view.h"
 
 namespace kelvatta {
 

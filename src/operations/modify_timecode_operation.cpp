@@ -1,6 +1,6 @@
 #include "operations/modify_timecode_operation.h"
 
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 namespace kelvatta {
 

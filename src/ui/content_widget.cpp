@@ -21,7 +21,7 @@
 #include "ui/folder_icon.h"
 #include "ui/link_line.h"
 #include "ui/style.h"
-#include "ui/texts.h"
+#include "state/texts.h"
 
 namespace kelvatta::ui {
 namespace {

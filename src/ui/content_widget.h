@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "intake/folder_choice.h"
-#include "ui/content_view.h"
+#include "state/content_view.h"
 
 class QCheckBox;
 class QLabel;

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <optional>
 
-#include "ui/content_view.h"
+#include "state/content_view.h"
 
 namespace kelvatta::ui {
 

@@ -7,7 +7,7 @@
 #include <QFileInfo>
 #include <QPointer>
 
-#include "ui/texts.h"
+#include "state/texts.h"
 
 namespace kelvatta::ui {
 namespace {

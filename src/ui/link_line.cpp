@@ -9,7 +9,7 @@
 
 #include "platform/log.h"
 #include "ui/style.h"
-#include "ui/texts.h"
+#include "state/texts.h"
 
 namespace kelvatta::ui {
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <tuple>
 
-#include "media/export_session.h"
+#include "media/export/export_session.h"
 #include "platform/sys.h"
 #include "support/box_tree.h"
 #include "support/clips.h"

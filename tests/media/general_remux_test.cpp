@@ -8,8 +8,8 @@
 #include <set>
 #include <sstream>
 
-#include "media/export_job.h"
-#include "media/media_error.h"
+#include "media/export/export.h"
+#include "media/base/media_error.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/log_capture.h"

@@ -20,18 +20,18 @@ extern "C" {
 #include <iostream>
 #include <map>
 
-#include "media/box_export.h"
-#include "media/export_session.h"
-#include "media/fd_source.h"
-#include "media/in_place.h"
-#include "media/media_error.h"
-#include "media/undo_record.h"
+#include "media/boxes/box_probe.h"
+#include "media/export/export_session.h"
+#include "media/files/fd_source.h"
+#include "media/inplace/in_place.h"
+#include "media/base/media_error.h"
+#include "media/inplace/undo_record.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/fault_plan.h"
 #include "support/sony_clip.h"
 #include "support/temp_dir.h"
-#include "timecode/sidecar.h"
+#include "media/sony/sidecar.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;

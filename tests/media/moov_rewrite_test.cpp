@@ -2,9 +2,9 @@
 // 4 GiB, without 4 GiB files.
 #include <gtest/gtest.h>
 
-#include "media/box_reader.h"
-#include "media/moov_model.h"
-#include "media/moov_rewrite.h"
+#include "media/boxes/box_reader.h"
+#include "media/boxes/moov_model.h"
+#include "media/plan/moov_rewrite.h"
 #include "support/box_tree.h"
 
 using namespace kelvatta;

@@ -1,7 +1,7 @@
 // Start timecodes written as text in XMP and QuickTime user data, re-based by an edit of equal length.
 #include <gtest/gtest.h>
 
-#include "media/start_timecodes.h"
+#include "media/boxes/start_timecodes.h"
 #include "support/box_tree.h"
 
 using namespace kelvatta;

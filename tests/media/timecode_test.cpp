@@ -3,8 +3,8 @@
 
 #include <tuple>
 
-#include "media/camera_xml.h"
-#include "media/timecode_track.h"
+#include "media/sony/camera_xml.h"
+#include "media/boxes/timecode_track.h"
 
 using namespace kelvatta;
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "media/export_job.h"
-#include "media/quicktime_meta.h"
+#include "media/export/export.h"
+#include "media/boxes/quicktime_meta.h"
 #include "support/process.h"
 
 namespace kelvatta::test {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "media/export_session.h"
+#include "media/export/export_session.h"
 
 namespace kelvatta::test {
 

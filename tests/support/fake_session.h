@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "support/temp_dir.h"
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 namespace kelvatta::test {
 

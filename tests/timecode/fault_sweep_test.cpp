@@ -21,7 +21,7 @@
 #include "support/process.h"
 #include "support/sony_clip.h"
 #include "support/temp_dir.h"
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;

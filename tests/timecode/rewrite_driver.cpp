@@ -8,7 +8,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/sys.h"
-#include "timecode/video_processor.h"
+#include "rewrite/video_processor.h"
 
 int main(int argc, char** argv)
 {

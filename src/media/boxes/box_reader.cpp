@@ -1,0 +1,161 @@
+#include "media/boxes/box_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "media/base/media_error.h"
+#include "platform/checked.h"
+
+namespace kelvatta {
+
+std::string fourccText(uint32_t type)
+{
+    std::string s(4, '?');
+    for (int i = 0; i < 4; ++i) {
+        auto c = static_cast<unsigned char>(type >> (24 - 8 * i));
+        if (c >= 0x20 && c < 0x7F) s[static_cast<size_t>(i)] = static_cast<char>(c);
+        else if (c == 0xA9) s[static_cast<size_t>(i)] = '@';  // QuickTime's © boxes
+    }
+    return s;
+}
+
+std::string quotedType(uint32_t type) { return "“" + fourccText(type) + "”"; }
+
+void ByteWriter::close()
+{
+    size_t start = starts_.back();
+    starts_.pop_back();
+    size_t size = out_.size() - start;
+    if (size > UINT32_MAX) ok_ = false;
+    storeU32(&out_[start], static_cast<uint32_t>(size));
+}
+
+ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool toEndAllowed)
+{
+    if (offset > limit || limit - offset < 8 || head.size() < 8) return damaged("盒子头不完整");
+    Box box;
+    box.offset = offset;
+    box.type = loadU32(&head[4]);
+    const uint64_t room = limit - offset;
+    uint64_t size = loadU32(&head[0]);
+    if (size == 1) {
+        if (room < 16 || head.size() < 16) return damaged(quotedType(box.type) + "盒子头不完整");
+        size = loadU64(&head[8]);
+        box.headerSize = 16;
+    } else if (size == 0) {
+        if (!toEndAllowed) return damaged(quotedType(box.type) + "盒子的大小为 0");
+        size = room;
+    }
+    if (box.type == fourcc("uuid")) box.headerSize += 16;
+    if (size < box.headerSize) return damaged(quotedType(box.type) + "盒子的大小小于其盒子头");
+    if (size > room) {
+        return damaged(quotedType(box.type) + "盒子超出了" +
+                       (toEndAllowed ? "文件末尾（文件可能不完整）" : "其上级盒子"));
+    }
+    box.size = size;
+    return box;
+}
+
+ErrorOr<std::vector<Box>> boxesBetween(ByteSpan buffer, uint64_t begin, uint64_t end)
+{
+    std::vector<Box> boxes;
+    if (end > buffer.size() || begin > end) return damaged("盒子超出了缓冲区");
+    uint64_t pos = begin;
+    while (pos < end) {
+        if (boxes.size() >= kMaxChildBoxes) return damaged("一个盒子中的子盒子过多");
+        if (end - pos < 8) return damaged("盒子末尾有不完整的子盒子");
+        ByteSpan head = buffer.subspan(pos, static_cast<size_t>(std::min<uint64_t>(24, end - pos)));
+        auto box = parseBoxHeader(head, pos, end, false);
+        if (box.isError()) return box.releaseError();
+        pos = box->end();
+        boxes.push_back(*box);
+    }
+    return boxes;
+}
+
+ErrorOr<std::vector<Box>> childBoxes(ByteSpan buffer, const Box& parent)
+{
+    return boxesBetween(buffer, parent.payloadOffset(), parent.end());
+}
+
+ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32_t type)
+{
+    std::optional<Box> found;
+    for (const Box& b : children) {
+        if (b.type != type) continue;
+        if (found) return damaged("重复的" + quotedType(type) + "盒子");
+        found = b;
+    }
+    return found;
+}
+
+ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box)
+{
+    ByteSpan payload = payloadOf(buffer, box);
+    if (payload.size() < 4) return damaged(quotedType(box.type) + "盒子过短");
+    FullBox full;
+    full.version = payload[0];
+    full.flags = (uint32_t(payload[1]) << 16) | (uint32_t(payload[2]) << 8) | payload[3];
+    full.body = payload.subspan(4);
+    return full;
+}
+
+bool looksLikeBoxFile(ByteSpan firstBytes)
+{
+    if (firstBytes.size() < 8) return false;
+    static constexpr uint32_t kOpeners[] = {fourcc("ftyp"), fourcc("moov"), fourcc("mdat"), fourcc("free"),
+                                            fourcc("skip"), fourcc("wide"), fourcc("pnot"), fourcc("uuid")};
+    const uint32_t type = loadU32(&firstBytes[4]);
+    return std::find(std::begin(kOpeners), std::end(kOpeners), type) != std::end(kOpeners);
+}
+
+ErrorOr<std::vector<Box>> scanTopLevel(ByteSource& source)
+{
+    std::vector<Box> boxes;
+    const uint64_t fileSize = source.size();
+    uint64_t pos = 0;
+    while (fileSize - pos >= 8) {
+        if (boxes.size() >= kMaxTopLevelBoxes) return damaged("顶层盒子过多");
+        uint8_t head[24];
+        auto n = source.readAt(head, sizeof head, pos);
+        if (n.isError()) return n.releaseError();
+        if (*n < 8) return damaged("文件在读取时变短了");
+        auto box = parseBoxHeader(ByteSpan(head, *n), pos, fileSize, true);
+        if (box.isError()) return box.releaseError();
+        pos = box->end();
+        boxes.push_back(*box);
+    }
+    return boxes;
+}
+
+ErrorOr<Bytes> readBox(ByteSource& source, const Box& box)
+{
+    auto size = checkedCast<size_t>(box.size);
+    if (!size) return tooLarge(quotedType(box.type) + "盒子过大");
+    Bytes bytes;
+    const std::string megabytes = *size >= (1u << 20) ? "（" + std::to_string(*size >> 20) + " MiB）" : "";
+    KV_TRY(reserveBytes(bytes, *size, "读取" + quotedType(box.type) + "盒子" + megabytes));
+    bytes.resize(*size);
+    auto n = source.readAt(bytes.data(), bytes.size(), box.offset);
+    if (n.isError()) return n.releaseError();
+    if (*n != bytes.size()) return damaged("文件在读取时变短了");
+    return bytes;
+}
+
+ErrorOr<void> reserveBytes(Bytes& bytes, size_t capacity, const std::string& doing)
+{
+    // A capacity past what a vector may hold is memory this program cannot have either.
+    try {
+        bytes.reserve(capacity);
+    } catch (const std::bad_alloc&) {
+        return posixError(ENOMEM, doing + "时");
+    } catch (const std::length_error&) {
+        return posixError(ENOMEM, doing + "时");
+    }
+    return {};
+}
+
+}  // namespace kelvatta

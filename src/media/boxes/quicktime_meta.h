@@ -1,0 +1,40 @@
+// The movie-level metadata box in QuickTime style (moov/meta with keys and ilst), which carries the
+// export's metadata items such as "timecode" = "00:00:00:00".
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "media/boxes/box_reader.h"
+#include "media/base/bytes.h"
+#include "media/base/metadata_item.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+// meta { hdlr mdta, keys, ilst } for items in the QuickTime metadata key space holding strings.
+// Unlike an ISO meta, this one has no version and flags: readers such as exiftool and MediaInfo skip
+// a moov/meta that has them. An empty list gives no box. An item of another key space or data type
+// is refused (it could not be written as the caller meant).
+ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items);
+
+// An item of the QuickTime metadata key space holding a string, e.g. ("timecode", "00:00:00:00").
+MetadataItem quickTimeStringItem(std::string_view key, std::string value);
+
+// Where the children of a meta box start: QuickTime writes it without the version and flags an ISO
+// meta has, and either is found, telling by where its hdlr lies.
+struct MetaLayout {
+    bool full = false;        // an ISO meta: version and flags before the children
+    uint64_t childrenAt = 0;  // within the box's bytes
+};
+std::optional<MetaLayout> metaLayout(ByteSpan buffer, const Box& meta);
+
+// A movie's QuickTime meta (box within moov, handler mdta, with keys and ilst) with items set in it:
+// a key already there (in the mdta namespace) gets the item's value, else a key and an item are
+// appended; every other key, item and child byte for byte, the layout as it was. Nothing for a meta
+// that is not such a one (another handler, or keys and items this reader does not follow), which is
+// kept as it is beside the one the program writes.
+ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
+                                                 const std::vector<MetadataItem>& items);
+
+}  // namespace kelvatta

@@ -1,0 +1,473 @@
+#include "media/boxes/start_timecodes.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "media/boxes/box_reader.h"
+
+namespace kelvatta {
+namespace {
+
+constexpr std::string_view kDynamicMediaNamespace = "http://ns.adobe.com/xmp/1.0/DynamicMedia/";
+constexpr std::string_view kRdfNamespace = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
+// XMP nests a dozen elements deep, declares a few dozen namespaces and gives a description a few
+// hundred attributes at most; a packet past these limits is not one this program reads (they bound
+// the work of resolving a name and the memory of a tag).
+constexpr size_t kMaxXmpDepth = 256;
+constexpr size_t kMaxNamespacesInScope = 256;
+constexpr size_t kMaxAttributes = 4096;
+// Of a value named in a line, this many characters are shown.
+constexpr size_t kShownCharacters = 16;
+
+// ---- Values
+
+// The value's layout holding start's digits; nothing when the value is not understood or start cannot
+// be written in it (at counting's rate, when the metadata says it).
+std::optional<std::string> rebasedValue(std::string_view value, const Timecode& start,
+                                        const std::optional<TimecodeCounting>& counting)
+{
+    if (value.size() != 11) return std::nullopt;
+    std::string rebased(value);
+    if (rebased[8] == '.' || rebased[8] == ',') rebased[8] = ';';
+    if (!Timecode::parse(rebased)) return std::nullopt;
+    const bool writable = counting ? counting->position(TimecodeValue{start, false}).has_value()
+                                   : start.hours < 24 && start.minutes < 60 && start.seconds < 60 && start.frames < 100;
+    if (!writable) return std::nullopt;
+    rebased = value;
+    const uint32_t fields[] = {start.hours, start.minutes, start.seconds, start.frames};
+    for (size_t i = 0; i < 4; ++i) {
+        rebased[3 * i] = static_cast<char>('0' + fields[i] / 10);
+        rebased[3 * i + 1] = static_cast<char>('0' + fields[i] % 10);
+    }
+    return rebased;
+}
+
+// "<where><name>（“<value>”）": printable ASCII shown as it is, any other byte as '?', a long value cut.
+std::string named(std::string_view where, std::string_view name, std::optional<std::string_view> value)
+{
+    std::string line = std::string(where) + std::string(name);
+    if (!value) return line;
+    line += "（“";
+    for (char c : value->substr(0, kShownCharacters)) line += c >= 0x20 && c < 0x7F ? c : '?';
+    if (value->size() > kShownCharacters) line += "…";
+    return line + "”）";
+}
+
+// ---- XMP
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// Whether a packet that cannot be read could hold a start timecode: it names one (in any case), or it
+// holds NUL bytes (XMP written in UTF-16 or UTF-32).
+bool couldHoldTimecode(std::string_view text)
+{
+    if (text.find('\0') != std::string_view::npos) return true;
+    for (std::string_view name : {"startTimeCode", "altTimecode"}) {
+        for (size_t at = 0; at + name.size() <= text.size(); ++at)
+            if (equalsIgnoringCase(text.substr(at, name.size()), name)) return true;
+    }
+    return false;
+}
+
+enum class PropertyName { none, exact, similar };
+
+// xmpDM's two timecode properties; other casings are taken for a timecode written by a tool's mistake.
+PropertyName timecodeProperty(std::string_view localName)
+{
+    for (std::string_view name : {"startTimeCode", "altTimecode"}) {
+        if (localName == name) return PropertyName::exact;
+        if (equalsIgnoringCase(localName, name)) return PropertyName::similar;
+    }
+    return PropertyName::none;
+}
+
+// The rate a timeFormat names; nothing for one this program does not know.
+std::optional<TimecodeCounting> countingOf(std::string_view timeFormat)
+{
+    static constexpr struct {
+        std::string_view name;
+        uint32_t framesPerSecond;
+        bool dropFrame;
+    } kFormats[] = {{"24Timecode", 24, false},          {"23976Timecode", 24, false},
+                    {"25Timecode", 25, false},          {"2997DropTimecode", 30, true},
+                    {"2997NonDropTimecode", 30, false}, {"30Timecode", 30, false},
+                    {"50Timecode", 50, false},          {"5994DropTimecode", 60, true},
+                    {"5994NonDropTimecode", 60, false}, {"60Timecode", 60, false}};
+    for (const auto& format : kFormats)
+        if (format.name == timeFormat) return TimecodeCounting{format.framesPerSecond, format.dropFrame, false};
+    return std::nullopt;
+}
+
+struct QualifiedName {
+    std::string_view prefix, local;
+};
+
+QualifiedName split(std::string_view name)
+{
+    const size_t colon = name.find(':');
+    if (colon == std::string_view::npos) return {{}, name};
+    return {name.substr(0, colon), name.substr(colon + 1)};
+}
+
+struct Attribute {
+    std::string_view name;
+    size_t valueAt = 0;  // in the packet
+    std::string_view value;
+};
+
+// A timecode property being read: what its fields say so far.
+struct TimecodeProperty {
+    size_t at = 0;  // of its start tag: the order of the lines that name it
+    std::string_view name;
+    bool understood = false;  // in xmpDM's namespace, of a top-level description, in a form this program reads
+    bool hasText = false;     // a value of its own rather than fields
+    size_t values = 0, formats = 0;
+    size_t valueAt = 0;
+    std::string_view value, format;
+
+    void addField(bool isValue, bool inDynamicMedia, size_t fieldAt, std::string_view field)
+    {
+        if (!inDynamicMedia) understood = false;
+        if (isValue) {
+            ++values;
+            valueAt = fieldAt;
+            value = field;
+        } else {
+            ++formats;
+            format = field;
+        }
+    }
+};
+
+enum class Role {
+    other,
+    rdfRoot,      // rdf:RDF, the packet's root or inside x:xmpmeta: its children describe the clip
+    property,     // a timecode property
+    description,  // an rdf:Description that is a property's value
+    field,        // a property's timeValue or timeFormat
+};
+
+struct OpenElement {
+    std::string_view name;
+    size_t namespacesBefore = 0;  // declarations in scope before this element's own
+    size_t contentAt = 0;         // just past its start tag
+    Role role = Role::other;
+    size_t owner = 0;                              // description, field: the depth of their property
+    bool isValue = false, inDynamicMedia = false;  // field
+    TimecodeProperty property;                     // property
+};
+
+// One pass over a packet: every element opened and closed in order, their namespaces resolved, the
+// timecode properties read as their elements close.
+class XmpScan {
+public:
+    XmpScan(std::string_view text, const Timecode& start) : text_(text), start_(start) {}
+
+    TextTimecodes run()
+    {
+        for (size_t at = 0; at < text_.size() && !malformed_;) {
+            const size_t next = std::min(text_.find('<', at), text_.size());
+            characters(text_.substr(at, next - at));
+            at = next < text_.size() ? markup(next) : next;
+        }
+        TextTimecodes result;
+        if (malformed_ || !open_.empty()) {
+            if (couldHoldTimecode(text_)) result.leftAlone.push_back("XMP 中的开始时间码（XMP 无法读取）");
+            return result;
+        }
+        std::sort(edits_.begin(), edits_.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+        std::stable_sort(named_.begin(), named_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        result.edits = std::move(edits_);
+        for (auto& line : named_) result.leftAlone.push_back(std::move(line.second));
+        return result;
+    }
+
+private:
+    // The markup at text_[at] == '<'; the position just past it.
+    size_t markup(size_t at)
+    {
+        const std::string_view rest = text_.substr(at);
+        auto skipTo = [&](std::string_view opening, std::string_view closing) {
+            const size_t end = text_.find(closing, at + opening.size());
+            if (end == std::string_view::npos) return fail();
+            return end + closing.size();
+        };
+        if (rest.starts_with("<!--")) return skipTo("<!--", "-->");
+        if (rest.starts_with("<?")) return skipTo("<?", "?>");
+        if (rest.starts_with("<![CDATA[")) {
+            // Text, of the element it stands in; never a value this program edits.
+            if (!open_.empty() && open_.back().role == Role::property) open_.back().property.hasText = true;
+            return skipTo("<![CDATA[", "]]>");
+        }
+        if (rest.starts_with("<!")) return fail();  // a document type could declare entities
+        if (rest.starts_with("</")) return endTag(at);
+        return startTag(at);
+    }
+
+    size_t fail()
+    {
+        malformed_ = true;
+        return text_.size();
+    }
+
+    void characters(std::string_view s)
+    {
+        if (!open_.empty() && open_.back().role == Role::property && !trimmed(s).empty())
+            open_.back().property.hasText = true;
+    }
+
+    static bool isNameChar(char c)
+    {
+        return !isSpace(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'';
+    }
+
+    std::string_view nameAt(size_t& i) const
+    {
+        const size_t from = i;
+        while (i < text_.size() && isNameChar(text_[i])) ++i;
+        return text_.substr(from, i - from);
+    }
+
+    void skipSpaces(size_t& i) const
+    {
+        while (i < text_.size() && isSpace(text_[i])) ++i;
+    }
+
+    size_t endTag(size_t at)
+    {
+        size_t i = at + 2;
+        const std::string_view name = nameAt(i);
+        skipSpaces(i);
+        if (i >= text_.size() || text_[i] != '>' || open_.empty() || open_.back().name != name) return fail();
+        closeElement(at);
+        return i + 1;
+    }
+
+    size_t startTag(size_t at)
+    {
+        size_t i = at + 1;
+        const std::string_view name = nameAt(i);
+        if (name.empty()) return fail();
+        attributes_.clear();
+        for (;;) {
+            const size_t before = i;
+            skipSpaces(i);
+            if (i >= text_.size()) return fail();
+            if (text_[i] == '>' || text_.substr(i).starts_with("/>")) break;
+            if (i == before) return fail();  // attributes are separated by white space
+            Attribute attribute;
+            attribute.name = nameAt(i);
+            if (attribute.name.empty()) return fail();
+            skipSpaces(i);
+            if (i >= text_.size() || text_[i] != '=') return fail();
+            ++i;
+            skipSpaces(i);
+            if (i >= text_.size() || (text_[i] != '"' && text_[i] != '\'')) return fail();
+            const size_t close = text_.find(text_[i], i + 1);
+            if (close == std::string_view::npos) return fail();
+            attribute.valueAt = i + 1;
+            attribute.value = text_.substr(i + 1, close - i - 1);
+            if (attribute.value.find('<') != std::string_view::npos || attributes_.size() >= kMaxAttributes)
+                return fail();
+            attributes_.push_back(attribute);
+            i = close + 1;
+        }
+        const bool empty = text_[i] == '/';
+        const size_t end = i + (empty ? 2 : 1);
+        openElement(at, name, end);
+        if (empty && !malformed_) closeElement(end);
+        return malformed_ ? text_.size() : end;
+    }
+
+    // The namespace a prefix stands for where the element being opened is; nothing when undeclared.
+    std::optional<std::string_view> namespaceOf(std::string_view prefix) const
+    {
+        if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+        for (auto it = namespaces_.rbegin(); it != namespaces_.rend(); ++it)
+            if (it->first == prefix) return it->second;
+        return std::nullopt;
+    }
+
+    bool inNamespace(std::string_view name, std::string_view ns, bool attribute) const
+    {
+        const QualifiedName q = split(name);
+        if (attribute && q.prefix.empty()) return false;  // an attribute without prefix is in none
+        return namespaceOf(q.prefix) == ns;
+    }
+
+    static bool isDeclaration(std::string_view name) { return name == "xmlns" || name.starts_with("xmlns:"); }
+
+    // The timeValue and timeFormat attributes of a property or of its description.
+    void addAttributeFields(TimecodeProperty& property) const
+    {
+        for (const Attribute& a : attributes_) {
+            const std::string_view local = split(a.name).local;
+            if (isDeclaration(a.name) || (local != "timeValue" && local != "timeFormat")) continue;
+            property.addField(local == "timeValue", inNamespace(a.name, kDynamicMediaNamespace, true), a.valueAt,
+                              a.value);
+        }
+    }
+
+    void openElement(size_t at, std::string_view name, size_t contentAt)
+    {
+        if (open_.size() >= kMaxXmpDepth) {
+            fail();
+            return;
+        }
+        OpenElement element;
+        element.name = name;
+        element.contentAt = contentAt;
+        element.namespacesBefore = namespaces_.size();
+        for (const Attribute& a : attributes_)
+            if (isDeclaration(a.name)) namespaces_.emplace_back(a.name == "xmlns" ? "" : a.name.substr(6), a.value);
+        if (namespaces_.size() > kMaxNamespacesInScope) {
+            fail();
+            return;
+        }
+
+        const std::string_view local = split(name).local;
+        const size_t depth = open_.size();
+        const Role parent = depth > 0 ? open_.back().role : Role::other;
+        const PropertyName property = timecodeProperty(local);
+        if (property != PropertyName::none) {
+            element.role = Role::property;
+            TimecodeProperty& p = element.property;
+            p.at = at;
+            p.name = name;
+            // A property of a description in rdf:RDF: one of the clip's own.
+            p.understood = property == PropertyName::exact && inNamespace(name, kDynamicMediaNamespace, false) &&
+                           depth >= 2 && parent == Role::other && open_[depth - 2].role == Role::rdfRoot;
+            for (const Attribute& a : attributes_)
+                if (split(a.name).local == "parseType" && a.value != "Resource" &&
+                    inNamespace(a.name, kRdfNamespace, true))
+                    p.understood = false;  // a literal, or a collection
+            addAttributeFields(p);
+        } else if (parent == Role::property && local == "Description" && inNamespace(name, kRdfNamespace, false)) {
+            element.role = Role::description;
+            element.owner = depth - 1;
+            addAttributeFields(open_[element.owner].property);
+        } else if ((parent == Role::property || parent == Role::description) &&
+                   (local == "timeValue" || local == "timeFormat")) {
+            element.role = Role::field;
+            element.owner = parent == Role::property ? depth - 1 : open_.back().owner;
+            element.isValue = local == "timeValue";
+            element.inDynamicMedia = inNamespace(name, kDynamicMediaNamespace, false);
+        } else if (local == "RDF" && (depth == 0 || (depth == 1 && parent == Role::other)) &&
+                   inNamespace(name, kRdfNamespace, false)) {
+            element.role = Role::rdfRoot;
+        }
+        // A timecode written as an attribute: a layout of its own, not xmpDM's.
+        for (const Attribute& a : attributes_)
+            if (!isDeclaration(a.name) && timecodeProperty(split(a.name).local) != PropertyName::none)
+                named_.emplace_back(a.valueAt, named("XMP 中的 ", a.name, a.value));
+        open_.push_back(std::move(element));
+    }
+
+    void closeElement(size_t endTagAt)
+    {
+        OpenElement& element = open_.back();
+        const std::string_view content = text_.substr(element.contentAt, endTagAt - element.contentAt);
+        if (element.role == Role::field)
+            open_[element.owner].property.addField(element.isValue, element.inDynamicMedia, element.contentAt, content);
+        else if (element.role == Role::property) finish(element.property, content);
+        namespaces_.resize(element.namespacesBefore);
+        open_.pop_back();
+    }
+
+    void finish(const TimecodeProperty& p, std::string_view content)
+    {
+        if (p.understood && !p.hasText && p.values == 1 && p.formats <= 1) {
+            const std::optional<TimecodeCounting> counting =
+                p.formats == 1 ? countingOf(p.format) : std::optional<TimecodeCounting>();
+            const auto rebased = p.formats == 0 || counting ? rebasedValue(p.value, start_, counting) : std::nullopt;
+            if (rebased) {
+                edits_.push_back({p.valueAt, std::string(p.value), *rebased});
+                return;
+            }
+        }
+        std::optional<std::string_view> value;
+        if (p.values == 1) value = p.value;
+        else if (p.values == 0 && p.hasText) value = trimmed(content);
+        named_.emplace_back(p.at, named("XMP 中的 ", p.name, value));
+    }
+
+    std::string_view text_;
+    Timecode start_;
+    bool malformed_ = false;
+    std::vector<OpenElement> open_;
+    std::vector<std::pair<std::string_view, std::string_view>> namespaces_;  // prefix, name; in scope
+    std::vector<Attribute> attributes_;                                      // of the start tag being read
+    std::vector<TextTimecodeEdit> edits_;
+    std::vector<std::pair<size_t, std::string>> named_;  // where, line
+};
+
+// ---- QuickTime user data
+
+constexpr uint32_t kTimecodeItem = fourcc("\xa9TIM");
+
+// The items of a user data payload, which QuickTime may end with a 32-bit zero; nothing when they
+// cannot be read.
+std::optional<std::vector<Box>> userDataItems(ByteSpan udta)
+{
+    if (auto items = boxesBetween(udta, 0, udta.size()); !items.isError()) return items.releaseValue();
+    const size_t size = udta.size();
+    if (size < 4 || loadU32(&udta[size - 4]) != 0) return std::nullopt;
+    if (auto items = boxesBetween(udta, 0, size - 4); !items.isError()) return items.releaseValue();
+    return std::nullopt;
+}
+
+}  // namespace
+
+TextTimecodes rebaseXmpTimecodes(std::string_view xmp, const Timecode& start) { return XmpScan(xmp, start).run(); }
+
+TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start)
+{
+    TextTimecodes result;
+    const auto items = userDataItems(udtaPayload);
+    if (!items) {
+        const uint8_t type[] = {0xA9, 'T', 'I', 'M'};
+        if (std::search(udtaPayload.begin(), udtaPayload.end(), std::begin(type), std::end(type)) != udtaPayload.end())
+            result.leftAlone.push_back("用户数据中的 ©TIM（用户数据无法读取）");
+        return result;
+    }
+    for (const Box& item : *items) {
+        if (item.type != kTimecodeItem) continue;
+        const ByteSpan payload = payloadOf(udtaPayload, item);
+        FieldReader reader(payload);
+        const uint16_t length = reader.u16();
+        reader.skip(2);  // the language: the text is ASCII in every encoding it may name
+        if (!reader.ok()) {
+            result.leftAlone.push_back(named("用户数据中的 ", "©TIM", std::nullopt));
+            continue;
+        }
+        const std::string_view text(reinterpret_cast<const char*>(payload.data()) + reader.position(),
+                                    std::min<size_t>(length, reader.remaining()));
+        // One text filling the item: a text cut short, or more than one, is not read.
+        const auto rebased =
+            length == reader.remaining() ? rebasedValue(text, start, std::nullopt) : std::optional<std::string>();
+        if (!rebased) {
+            result.leftAlone.push_back(named("用户数据中的 ", "©TIM", text));
+            continue;
+        }
+        result.edits.push_back(
+            {static_cast<size_t>(item.payloadOffset()) + reader.position(), std::string(text), *rebased});
+    }
+    return result;
+}
+
+}  // namespace kelvatta

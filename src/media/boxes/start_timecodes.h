@@ -1,0 +1,51 @@
+// Start timecodes written as text in a clip's movie-level metadata: the XMP packet's xmpDM timecodes
+// and QuickTime user data's ©TIM. As with the camera XML, the text is edited in place, never
+// re-serialised: a value keeps its length and separators and only its digits change; a value not
+// understood in full is left as it is and named.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "media/base/bytes.h"
+#include "media/counting/timecode.h"
+
+namespace kelvatta {
+
+// A start timecode written as text: where its value lies, what it says, and the same text re-based.
+struct TextTimecodeEdit {
+    size_t offset = 0;     // of the value's first character within the text or payload given
+    std::string original;  // the value as written, e.g. "01:00:00;00"
+    std::string rebased;   // the same layout holding start, e.g. "00:00:00;00"; same length
+};
+
+struct TextTimecodes {
+    // Every start timecode found and understood, in order of offset (also those already at start:
+    // rebased == original).
+    std::vector<TextTimecodeEdit> edits;
+    // Each one found but not understood, as a line names it, e.g.
+    // "XMP 中的 xmpDM:startTimeCode（“1:00:00”）".
+    std::vector<std::string> leftAlone;
+};
+
+// A value is understood when it reads HH:MM:SS, then ':' or a drop-frame separator (';', '.' or ','),
+// then FF, two digits each, hours below 24 and minutes and seconds below 60.
+
+// The start timecodes of an XMP packet: the timeValue of each xmpDM:startTimeCode and
+// xmpDM:altTimecode of the packet's top-level descriptions, as attributes of the property, as its
+// child elements (rdf:parseType="Resource") or inside an rdf:Description of it, each re-based to start
+// in its own layout. A timeFormat this program does not know, or whose rate cannot show start, leaves
+// its value alone. Timecodes elsewhere (those of other resources the packet describes, in another
+// layout or another namespace) are named, never edited. A packet that is not well-formed is edited
+// nowhere, and named in one line when it could hold a timecode.
+TextTimecodes rebaseXmpTimecodes(std::string_view xmp, const Timecode& start);
+
+// The start timecode of QuickTime user data: each ©TIM item among the children of a udta payload (an
+// international text item: u16 text length, u16 language code, then the text; beside it the ©TSC
+// and ©TSZ items, its time scale and frame duration, which stay as they are), re-based to start.
+// Offsets are within udtaPayload.
+TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start);
+
+}  // namespace kelvatta

@@ -1,0 +1,143 @@
+#include "media/counting/timecode.h"
+
+#include <charconv>
+
+namespace kelvatta {
+namespace {
+
+constexpr uint64_t kSecondsPerDay = 24 * 3600;
+
+bool parseTwoDigits(std::string_view s, uint32_t& out)
+{
+    if (s.size() != 2) return false;
+    auto r = std::from_chars(s.data(), s.data() + 2, out);
+    return r.ec == std::errc() && r.ptr == s.data() + 2;
+}
+
+// Frame numbers skipped at the start of each minute but every tenth: 2 at 30, 4 at 60.
+uint64_t droppedPerMinute(const TimecodeCounting& c) { return c.dropFrame ? c.framesPerSecond / 15 : 0; }
+
+uint64_t framesPerDay(const TimecodeCounting& c)
+{
+    const uint64_t minutes = 24 * 60;
+    return kSecondsPerDay * c.framesPerSecond - droppedPerMinute(c) * (minutes - minutes / 10);
+}
+
+std::optional<uint8_t> fromBcd(uint8_t byte, uint8_t tensMask)
+{
+    const uint8_t units = byte & 0x0F;
+    const uint8_t tens = static_cast<uint8_t>((byte & tensMask) >> 4);
+    if (units > 9) return std::nullopt;
+    return static_cast<uint8_t>(tens * 10 + units);
+}
+
+uint8_t toBcd(uint32_t value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+
+}  // namespace
+
+std::optional<Timecode> Timecode::parse(std::string_view text)
+{
+    if (text.size() != 11 || text[2] != ':' || text[5] != ':' || (text[8] != ':' && text[8] != ';'))
+        return std::nullopt;
+    Timecode tc;
+    if (!parseTwoDigits(text.substr(0, 2), tc.hours) || !parseTwoDigits(text.substr(3, 2), tc.minutes) ||
+        !parseTwoDigits(text.substr(6, 2), tc.seconds) || !parseTwoDigits(text.substr(9, 2), tc.frames))
+        return std::nullopt;
+    if (tc.hours > 23 || tc.minutes > 59 || tc.seconds > 59) return std::nullopt;
+    return tc;
+}
+
+uint64_t Timecode::frameNumber(uint32_t framesPerSecond) const
+{
+    return (uint64_t(hours) * 3600 + uint64_t(minutes) * 60 + seconds) * framesPerSecond + frames;
+}
+
+bool TimecodeCounting::valid() const
+{
+    return framesPerSecond > 0 && framesPerSecond <= 255 && (!dropFrame || framesPerSecond % 30 == 0);
+}
+
+uint64_t TimecodeCounting::positionsPerDay() const { return framesPerDay(*this) * (halfStep ? 2 : 1); }
+
+std::optional<uint64_t> TimecodeCounting::position(const TimecodeValue& value) const
+{
+    const Timecode& t = value.time;
+    if (!valid() || t.hours > 23 || t.minutes > 59 || t.seconds > 59 || t.frames >= framesPerSecond)
+        return std::nullopt;
+    if (value.secondField && !halfStep) return std::nullopt;
+    const uint64_t drop = droppedPerMinute(*this);
+    if (t.seconds == 0 && t.frames < drop && t.minutes % 10 != 0) return std::nullopt;
+    const uint64_t minutes = uint64_t(t.hours) * 60 + t.minutes;
+    const uint64_t frame = t.frameNumber(framesPerSecond) - drop * (minutes - minutes / 10);
+    return halfStep ? frame * 2 + (value.secondField ? 1 : 0) : frame;
+}
+
+TimecodeValue TimecodeCounting::valueAt(uint64_t position) const
+{
+    TimecodeValue value;
+    if (!valid()) return value;
+    position %= positionsPerDay();
+    uint64_t frame = position;
+    if (halfStep) {
+        value.secondField = position % 2 == 1;
+        frame = position / 2;
+    }
+    // Drop-frame: put the skipped numbers back, then count as if none were skipped.
+    if (const uint64_t drop = droppedPerMinute(*this)) {
+        const uint64_t perMinute = uint64_t(framesPerSecond) * 60 - drop;
+        const uint64_t perTenMinutes = uint64_t(framesPerSecond) * 600 - drop * 9;
+        const uint64_t tens = frame / perTenMinutes;
+        const uint64_t rest = frame % perTenMinutes;
+        frame += drop * 9 * tens + (rest > drop ? drop * ((rest - drop) / perMinute) : 0);
+    }
+    value.time.frames = static_cast<uint32_t>(frame % framesPerSecond);
+    const uint64_t seconds = frame / framesPerSecond;
+    value.time.seconds = static_cast<uint32_t>(seconds % 60);
+    value.time.minutes = static_cast<uint32_t>(seconds / 60 % 60);
+    value.time.hours = static_cast<uint32_t>(seconds / 3600 % 24);
+    return value;
+}
+
+std::optional<TimecodeRebase> TimecodeRebase::make(const TimecodeCounting& counting, const TimecodeValue& first,
+                                                   const TimecodeValue& start)
+{
+    const auto from = counting.position(first);
+    const auto to = counting.position(start);
+    if (!from || !to) return std::nullopt;
+    return TimecodeRebase(counting, *from, *to);
+}
+
+std::optional<TimecodeValue> TimecodeRebase::operator()(const TimecodeValue& value) const
+{
+    const auto at = counting_.position(value);
+    if (!at) return std::nullopt;
+    const uint64_t day = counting_.positionsPerDay();
+    // Positions lie within one day, so the sum stays far from overflow.
+    return counting_.valueAt((*at + day - first_ + start_) % day);
+}
+
+std::optional<TimecodeValue> PackedTimecode::unpack(bool halfStep) const
+{
+    const auto frames = fromBcd(bytes[0], 0x30);
+    const auto seconds = fromBcd(bytes[1], 0x70);
+    const auto minutes = fromBcd(bytes[2], 0x70);
+    const auto hours = fromBcd(bytes[3], 0x30);
+    if (!frames || !seconds || !minutes || !hours || *seconds > 59 || *minutes > 59 || *hours > 23) return std::nullopt;
+    TimecodeValue value;
+    value.time = {*hours, *minutes, *seconds, *frames};
+    value.secondField = halfStep && (bytes[1] & 0x80);
+    return value;
+}
+
+PackedTimecode PackedTimecode::repacked(const TimecodeValue& value, bool halfStep) const
+{
+    PackedTimecode out;
+    out.bytes[0] = static_cast<uint8_t>((bytes[0] & 0xC0) | toBcd(value.time.frames));
+    const uint8_t mark = halfStep ? (value.secondField ? 0x80 : 0) : (bytes[1] & 0x80);
+    out.bytes[1] = static_cast<uint8_t>(mark | toBcd(value.time.seconds));
+    out.bytes[2] = static_cast<uint8_t>((bytes[2] & 0x80) | toBcd(value.time.minutes));
+    out.bytes[3] = static_cast<uint8_t>((bytes[3] & 0xC0) | toBcd(value.time.hours));
+    return out;
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,34 @@
+#include "media/export/box_export.h"
+#include "media/export/export.h"
+#include "media/general/general_remux.h"
+#include "media/inplace/in_place.h"
+#include "media/base/media_error.h"
+
+namespace kelvatta {
+
+// Picks the path by the source's content, not its name: ISO base media / QuickTime files with one
+// moov and no fragments take the box path; everything else goes to libavformat.
+ClipUse clipUseOf(const ExportJob& job)
+{
+    if (job.inPlace) return ClipUse::rewrite;
+    return job.keepsSource ? ClipUse::read : ClipUse::replace;
+}
+
+ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip& clip)
+{
+    if (control.isCancelled()) return cancelledError();
+    if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
+    if (job.inPlace) return rewriteInPlace(clip, job.metadata, control);
+    auto content = KV_TRY(probeBoxSource(clip));
+    if (!content) return remuxGeneral(job, control, clip);
+    return exportBoxFile(job, control, clip, std::move(*content));
+}
+
+ErrorOr<void> runExport(const ExportJob& job, ExportControl& control)
+{
+    if (control.isCancelled()) return cancelledError();
+    LockedClip clip = KV_TRY(LockedClip::open(job.source, clipUseOf(job)));
+    return runExport(job, control, clip);
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,36 @@
+// What the general path changes in the moov the muxer wrote, before the output is checked: the rate
+// its timecode tracks count at, which the muxer can only give in the video's own timescale (16000/533
+// for 30 fps in a Matroska file's milliseconds), and user data items it does not write beside
+// QuickTime metadata items (the location as ©xyz).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "media/boxes/timecode_track.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+// A QuickTime user data text item: ©xyz, ©swr ... and its text.
+struct UserDataText {
+    uint32_t type = 0;
+    std::string text;
+};
+
+struct MuxedMoovChanges {
+    std::vector<TimecodeRate> timecodeRates;  // one per timecode track, in the order of the tracks
+    std::vector<UserDataText> texts;          // for the movie's user data
+};
+
+// Rewrites the moov at the end of the file fd (size bytes, as the mov muxer leaves it: moov last,
+// its user data last in it) where it lies: each timecode track's sample description gets its rate,
+// and the user data the texts, appended. Returns the file's new size. A moov laid out otherwise,
+// another number of timecode tracks, or a text longer than an item holds, is an error of kind
+// verifyFailed naming output.
+ErrorOr<uint64_t> changeMuxedMoov(int fd, uint64_t size, const MuxedMoovChanges& changes,
+                                  const std::filesystem::path& output);
+
+}  // namespace kelvatta

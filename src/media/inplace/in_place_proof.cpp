@@ -1,0 +1,265 @@
+#include "media/inplace/in_place_proof.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "media/base/media_error.h"
+#include "media/boxes/moov_model.h"
+#include "media/sony/rtmd.h"
+#include "media/sony/top_level.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kMoov = fourcc("moov");
+constexpr uint32_t kFree = fourcc("free");
+constexpr uint32_t kMdat = fourcc("mdat");
+// The mdat a rewrite in place appends holds one timecode sample.
+constexpr uint64_t kMaxAppendedMdatSize = 16;
+
+// A type field as a switch between a and b leaves it, a write cut short included: each byte a's or b's.
+bool typeBetween(uint32_t type, uint32_t a, uint32_t b)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint32_t byte = (type >> shift) & 0xFF;
+        if (byte != ((a >> shift) & 0xFF) && byte != ((b >> shift) & 0xFF)) return false;
+    }
+    return true;
+}
+
+std::string at(uint64_t offset) { return "（偏移 " + std::to_string(offset) + "）"; }
+
+// The clip as its record says the original was: the bytes before the marker, with the old moov's
+// type read as moov and each patch's original bytes where the patch lies. Patches are in file order.
+class OriginalView final : public ByteSource {
+public:
+    OriginalView(ByteSource& file, uint64_t length, uint64_t moovAt, const std::vector<Patch>& patches)
+        : file_(file), length_(length), moovAt_(moovAt), patches_(patches)
+    {
+    }
+
+    ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) override
+    {
+        if (offset >= length_) return size_t{0};
+        len = static_cast<size_t>(std::min<uint64_t>(len, length_ - offset));
+        const size_t n = KV_TRY(file_.readAt(buf, len, offset));
+        auto* out = static_cast<uint8_t*>(buf);
+        uint8_t type[4];
+        storeU32(type, kMoov);
+        put(out, n, offset, moovAt_ + 4, ByteSpan(type, 4));
+        // The first patch that may reach offset starts at most 8 bytes before it.
+        const uint64_t from = offset - std::min<uint64_t>(offset, sizeof(Patch::original));
+        auto it = std::lower_bound(patches_.begin(), patches_.end(), from,
+                                   [](const Patch& p, uint64_t o) { return p.offset < o; });
+        for (; it != patches_.end() && it->offset < offset + n; ++it)
+            put(out, n, offset, it->offset, it->originalSpan());
+        return n;
+    }
+    uint64_t size() const override { return length_; }
+    void prefetch(uint64_t offset, uint64_t len) override { file_.prefetch(offset, len); }
+
+private:
+    // Copies what of piece (lying at pieceAt) falls within the n bytes of out (read at offset).
+    static void put(uint8_t* out, size_t n, uint64_t offset, uint64_t pieceAt, ByteSpan piece)
+    {
+        const uint64_t begin = std::max(offset, pieceAt);
+        const uint64_t end = std::min<uint64_t>(offset + n, pieceAt + piece.size());
+        if (begin < end) std::memcpy(out + (begin - offset), piece.data() + (begin - pieceAt), end - begin);
+    }
+
+    ByteSource& file_;
+    uint64_t length_;
+    uint64_t moovAt_;
+    const std::vector<Patch>& patches_;
+};
+
+// Where a rewrite in place may write in the original: the timecode of each rtmd sample, each tmcd
+// sample's frame number and the text of the camera XML, as [begin, end) in file order.
+ErrorOr<std::vector<std::pair<uint64_t, uint64_t>>> timecodePlaces(ByteSource& original,
+                                                                   const std::vector<Box>& topLevel, const Box& moov)
+{
+    if (moov.size > kMaxMoovSize) return tooLarge("“moov”盒子过大");
+    const Movie movie = KV_TRY(parseMovie(KV_TRY(readBox(original, moov))));
+    std::vector<std::pair<uint64_t, uint64_t>> places;
+    for (const Track& track : movie.tracks) {
+        const bool rtmd = track.sampleEntryType == kRtmdSampleEntry;
+        if (!rtmd && !track.isTimecode()) continue;
+        KV_TRY(visitSamples(movie, track, rtmd ? kMaxRtmdSamples : kMaxTimecodeSamples,
+                            [&](const SampleRange& sample) -> ErrorOr<void> {
+                                // Within a sample that lies within the file: no overflow.
+                                if (sample.offset > original.size() || sample.size > original.size() - sample.offset)
+                                    return {};
+                                if (rtmd && sample.size >= kRtmdHeadSize)
+                                    places.emplace_back(sample.offset + kRtmdTimecodeAt,
+                                                        sample.offset + kRtmdTimecodeAt + kRtmdTimecodeSize);
+                                else if (!rtmd && sample.size >= 4)
+                                    places.emplace_back(sample.offset, sample.offset + 4);
+                                return {};
+                            }));
+    }
+    const TopLevelPlan top = KV_TRY(planTopLevel(topLevel, movie, original, std::nullopt));
+    places.insert(places.end(), top.xmlTexts.begin(), top.xmlTexts.end());
+    std::sort(places.begin(), places.end());
+    return places;
+}
+
+bool within(const std::vector<std::pair<uint64_t, uint64_t>>& places, const Patch& patch)
+{
+    auto it = std::upper_bound(places.begin(), places.end(), std::make_pair(patch.offset, UINT64_MAX));
+    return it != places.begin() && patch.offset + patch.size <= std::prev(it)->second;
+}
+
+// What each patch holds now: its new bytes (true) or its original (false).
+ErrorOr<std::vector<bool>> patchStates(ByteSource& file, const std::vector<Patch>& patches, const fs::path& path)
+{
+    // One patch per frame, spread over the whole clip: asked for all at once.
+    for (const Patch& patch : patches) file.prefetch(patch.offset, patch.size);
+    std::vector<bool> rewritten;
+    rewritten.reserve(patches.size());
+    for (const Patch& patch : patches) {
+        uint8_t now[sizeof(Patch::bytes)];
+        if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size) return damaged("文件比原地修改的记录短");
+        const bool isNew = std::equal(now, now + patch.size, patch.bytes.begin());
+        if (!isNew && !std::equal(now, now + patch.size, patch.original.begin()))
+            return recordMismatch(path, "偏移 " + std::to_string(patch.offset) +
+                                            " 处的字节既不是原来的也不是改写后的（文件可能被其他程序改动过）");
+        rewritten.push_back(isNew);
+    }
+    return rewritten;
+}
+
+// An error of a check, given as the reason of a mismatch.
+template <typename T>
+ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, const std::string& what)
+{
+    if (outcome.isError() && outcome.error().domain == kExportErrorDomain &&
+        !isExportError(outcome.error(), ExportErrorCode::recordMismatch))
+        return recordMismatch(path, what + "：" + outcome.error().localizedDescription);
+    return outcome;
+}
+
+}  // namespace
+
+Error recordMismatch(const fs::path& path, const std::string& reason)
+{
+    return exportError(ExportErrorCode::recordMismatch, "文件" + quotedName(path) + "与其原地修改的记录不符：" +
+                                                            reason + "；为免损坏文件，未做任何改动");
+}
+
+TraceState traceState(const InPlaceTrace& trace)
+{
+    switch (trace.commitment) {
+    case InPlaceTrace::Commitment::none: return TraceState::cutShort;
+    case InPlaceTrace::Commitment::made:
+    case InPlaceTrace::Commitment::torn: return trace.record ? TraceState::recorded : TraceState::damaged;
+    case InPlaceTrace::Commitment::unknown: break;
+    }
+    // An earlier version's marker: its record was made whole before anything of the original changed.
+    return trace.record ? TraceState::recorded : TraceState::cutShort;
+}
+
+ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                                 ProofFor purpose, const fs::path& path)
+{
+    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
+    const UndoRecord& record = *trace.record;
+    const uint64_t length = trace.originalLength;
+    const uint64_t markerEnd = length + trace.markerSize;
+
+    std::optional<Box> oldMoov, newMoov;
+    std::vector<Box> mdats;  // the media data of the clip once rewritten
+    for (const Box& box : topLevel) {
+        if (box.offset < length) {
+            if (box.offset == record.oldMoovOffset) oldMoov = box;
+            else if (box.type == kMoov) return refuse("文件中另有一个“moov”盒子" + at(box.offset));
+            if (box.type == kMdat) mdats.push_back(box);
+        } else if (box.offset >= markerEnd && box.offset < trace.recordOffset) {
+            // What the rewrite appended before its record: padding, the timecode sample, the new moov.
+            if (box.offset == record.newMoovOffset) newMoov = box;
+            else if (box.type == kMdat && box.size <= kMaxAppendedMdatSize) mdats.push_back(box);
+            else if (box.type != kFree) return refuse("追加的部分中有其他数据（" + quotedType(box.type) + "盒子）");
+        }
+    }
+    if (!oldMoov || !typeBetween(oldMoov->type, kMoov, kFree))
+        return refuse("记录所说的旧“moov”盒子不在文件中" + at(record.oldMoovOffset));
+    if (!newMoov || !typeBetween(newMoov->type, kMoov, kFree))
+        return refuse("记录所说的新“moov”盒子不在追加的部分中" + at(record.newMoovOffset));
+    for (size_t i = 1; i < record.patches.size(); ++i) {
+        const Patch& before = record.patches[i - 1];
+        if (record.patches[i].offset < before.offset + before.size) return refuse("记录中的修改相互重叠或次序颠倒");
+    }
+
+    // Every patch on a timecode of the original the record describes.
+    OriginalView original(file, length, oldMoov->offset, record.patches);
+    const auto originalTop = KV_TRY(asMismatch(scanTopLevel(original), path, "原文件的结构无法解析"));
+    const auto places =
+        KV_TRY(asMismatch(timecodePlaces(original, originalTop, *oldMoov), path, "原文件的“moov”盒子无法解析"));
+    for (const Patch& patch : record.patches) {
+        if (!within(places, patch))
+            return refuse("偏移 " + std::to_string(patch.offset) +
+                          " 处的修改不在原文件任何“rtmd”“tmcd”样本的时间码上，也不在相机的 XML 中");
+    }
+    RecordProof proof;
+    proof.rewritten = KV_TRY(patchStates(file, record.patches, path));
+    const Sha256 hash = KV_TRY(hashTouchedBytes(original, length, record.patches, oldMoov->offset));
+    if (hash != record.originalHash)
+        return refuse("还原后的内容与记录的校验值不符（文件可能在修改后被其他程序改动过）");
+
+    if (purpose == ProofFor::completion) {
+        // What is switched on must be what was written and checked then.
+        if (record.appendedHash) {
+            if (KV_TRY(hashAppended(file, markerEnd, trace.recordOffset, newMoov->offset)) != *record.appendedHash)
+                return refuse("追加的新“moov”盒子已损坏");
+        } else {
+            KV_TRY(asMismatch(checkNewMoov(file, *newMoov, mdats), path, "追加的新“moov”盒子已损坏"));
+        }
+    }
+    proof.end = trace.recordEnd;
+    return proof;
+}
+
+ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                            const fs::path& path)
+{
+    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
+    const uint64_t length = trace.originalLength;
+    const uint64_t end = trace.appendedEnd.value_or(UINT64_MAX);
+    int moovs = 0;
+    for (const Box& box : topLevel) {
+        if (box.offset < length) {
+            moovs += box.type == kMoov;
+        } else if (box.offset >= end) {
+            return refuse("原地修改中断之后又有其他程序在文件末尾追加了数据（" + quotedType(box.type) + "盒子）");
+        } else if (box.offset > length) {
+            // Zeros where the run stopped read as a box of type 0 running to the end.
+            if (box.type == kMoov) return refuse("新的“moov”盒子已启用，但记录已损坏");
+            if (box.type != kFree && box.type != 0 && !(box.type == kMdat && box.size <= kMaxAppendedMdatSize))
+                return refuse("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
+        }
+    }
+    if (moovs != 1) return refuse("标记之前的“moov”盒子不是原来的那一个");
+    if (file.size() > end) return refuse("原地修改中断之后又有其他程序在文件末尾追加了数据");
+    return {};
+}
+
+ErrorOr<void> checkNewMoov(ByteSource& file, const Box& moov, const std::vector<Box>& mdats)
+{
+    if (moov.size > kMaxMoovSize) return tooLarge("新的“moov”盒子过大");
+    Bytes bytes = KV_TRY(readBox(file, moov));
+    storeU32(&bytes[4], kMoov);
+    const Movie movie = KV_TRY(parseMovie(std::move(bytes)));
+    std::vector<DataPlacement> identity;
+    for (const Box& box : mdats) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    for (const Track& track : movie.tracks) {
+        KV_TRY(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
+            KV_TRY(map.map(chunk.offset, std::max<uint64_t>(chunk.size, 1)));
+            return {};
+        }));
+    }
+    return {};
+}
+
+}  // namespace kelvatta

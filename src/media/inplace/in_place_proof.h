@@ -1,0 +1,54 @@
+// Proving, before a rewrite in place is completed or undone, that what the clip says of it holds. A
+// clip carries a marker and a record (undo_record.h) that any program could have damaged since, and
+// a forged one could point the program at media data: nothing is written or cut on what they say
+// until it has been checked against the clip as it is now.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "media/boxes/box_reader.h"
+#include "media/inplace/undo_record.h"
+
+namespace kelvatta {
+
+// What a clip's trace of a rewrite in place allows.
+enum class TraceState {
+    recorded,  // a record that was committed before anything of the original changed: complete or undo by it
+    cutShort,  // stopped before its record was committed: nothing of the original changed, cut what was appended
+    damaged,   // committed, but the record is gone or broken: which bytes changed cannot be known
+};
+TraceState traceState(const InPlaceTrace& trace);
+
+struct RecordProof {
+    std::vector<bool> rewritten;  // per patch of the record: the clip holds its new bytes, else its original
+    uint64_t end = 0;             // where the rewrite's part ends: what follows was put there by another program
+};
+
+enum class ProofFor { restore, completion };
+
+// Proves a recorded trace: between the marker and the record lie only the boxes the rewrite
+// appends (to complete it: as it wrote them, by the record's hash, or for older records a new moov
+// that parses with every sample in the media data); the old moov is where the record says, the
+// only moov before the marker, typed moov or free (or torn between them); the patches are in file
+// order, each lies on the timecode of an rtmd or tmcd sample, or in the camera XML, of the
+// original that the record describes, and holds its original or its new bytes; and that original
+// is the one the record's hash was taken of. Any failure is an error of kind recordMismatch naming
+// the file at path.
+ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                                 ProofFor purpose, const std::filesystem::path& path);
+
+// Proves a trace cut short: nothing after the marker but padding, the timecode sample's mdat or
+// zeros (no moov switched on), nothing past where the rewrite's part would have ended, and the
+// original's moov still the only one before the marker and typed moov. Errors as proveRecord's.
+ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                            const std::filesystem::path& path);
+
+// The box moov of file, read as typed moov, parses, and every chunk of it lies whole within one of
+// mdats (the media data of the file as it will be).
+ErrorOr<void> checkNewMoov(ByteSource& file, const Box& moov, const std::vector<Box>& mdats);
+
+// "文件“<name>”与其原地修改的记录不符：<reason>；…未做任何改动".
+Error recordMismatch(const std::filesystem::path& path, const std::string& reason);
+
+}  // namespace kelvatta

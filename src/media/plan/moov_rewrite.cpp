@@ -1,0 +1,258 @@
+#include "media/plan/moov_rewrite.h"
+
+#include <algorithm>
+
+#include "media/base/media_error.h"
+#include "media/plan/moov_writer.h"
+#include "media/plan/movie_metadata.h"
+#include "media/plan/rebase.h"
+#include "media/sony/top_level.h"
+#include "platform/checked.h"
+
+namespace kelvatta {
+namespace {
+
+constexpr uint64_t kFreeHeaderSize = 8;
+constexpr uint64_t kTimecodeSampleBoxSize = 12;  // mdat header + one 4-byte sample
+
+// Places every data box after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
+ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
+{
+    OutputPlan plan;
+    uint64_t cursor = headSize;
+    for (const Box& mdat : boxes) {
+        const uint64_t want = mdat.offset % kCloneAlignment;
+        uint64_t gap = (want + kCloneAlignment - cursor % kCloneAlignment) % kCloneAlignment;
+        if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+        auto start = checkedAdd(cursor, gap);
+        auto end = start ? checkedAdd(*start, mdat.size) : std::nullopt;
+        if (!end || *end > uint64_t(INT64_MAX)) return tooLarge("输出文件过大");
+        if (gap > 0) {
+            Bytes free;
+            ByteWriter w(free);
+            w.u32(static_cast<uint32_t>(gap));
+            w.type(fourcc("free"));
+            plan.writes.push_back({cursor, std::move(free)});
+        }
+        plan.data.push_back({mdat, *start});
+        plan.dataBytes += mdat.size;
+        cursor = *end;
+    }
+    plan.fileSize = cursor;
+    return plan;
+}
+
+}  // namespace
+
+ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
+{
+    // The last placement whose payload starts at or before offset (placements are in file order).
+    auto it = std::upper_bound(data_.begin(), data_.end(), offset,
+                               [](uint64_t o, const DataPlacement& d) { return o < d.source.payloadOffset(); });
+    if (it != data_.begin()) {
+        const DataPlacement& d = *std::prev(it);
+        if (d.source.type == fourcc("mdat") && offset < d.source.end() && len <= d.source.end() - offset)
+            return d.outputOffset + (offset - d.source.offset);
+    }
+    return damaged("偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
+}
+
+ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
+{
+    const Movie& movie = source.movie;
+    const auto start = KV_TRY(requestedTimecode(items));
+    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
+    Rebased rebased;
+    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+    KV_TRY(checkSamples(movie, top.data, rebased.patches));
+    const std::optional<NewTimecodeTrack>& added = rebased.added;
+
+    // The head as it is written: ftyp and the kept boxes, then each round's moov after them.
+    Bytes head = top.ftyp ? *top.ftyp : buildFtyp();
+    for (const Bytes& box : top.leading) head.insert(head.end(), box.begin(), box.end());
+    const uint64_t leadingSize = head.size();
+    uint64_t trailingSize = 0;
+    for (const Bytes& box : top.cameraXml) trailingSize += box.size();
+    const uint64_t sampleBoxSize = added ? kTimecodeSampleBoxSize : 0;
+    // Tables made 64-bit so far. Only ever added to: the moov size is a function of this set, and
+    // the data offsets only grow with the moov size, so the loop ends after at most one round per
+    // track plus two.
+    std::vector<bool> wide(movie.tracks.size(), false);
+    uint64_t moovSize = 0;
+    for (size_t round = 0; round < 2 * movie.tracks.size() + 4; ++round) {
+        const uint64_t headSize = leadingSize + moovSize + trailingSize + sampleBoxSize;
+        auto plan = KV_TRY(layOut(headSize, top.data));
+        const DataMap map(plan.data);
+        head.resize(leadingSize);
+        MoovWriter writer(movie, map, wide, added, headSize - sampleBoxSize + 8, meta, head);
+        KV_TRY(reserveMoov(head, writer, trailingSize + sampleBoxSize));
+        KV_TRY(writer.write());
+        const uint64_t written = head.size() - leadingSize;
+        for (size_t track : writer.overflowed()) wide[track] = true;
+        if (!writer.overflowed().empty() || written != moovSize) {
+            moovSize = written;
+            continue;
+        }
+
+        for (const Bytes& box : top.cameraXml) head.insert(head.end(), box.begin(), box.end());
+        if (added) {
+            ByteWriter w(head);
+            w.open(fourcc("mdat"));
+            w.u32(added->firstFrame);
+            w.close();
+        }
+        plan.writes.insert(plan.writes.begin(), OutputWrite{0, std::move(head)});
+        plan.patches = std::move(rebased.patches);  // one per frame in a clip with rtmd: moved, not copied
+        for (Patch& patch : plan.patches) patch.offset = KV_TRY(map.map(patch.offset, patch.size));
+        // Two samples sharing bytes would make the output depend on the order of writing.
+        std::sort(plan.patches.begin(), plan.patches.end(),
+                  [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+        for (size_t i = 1; i < plan.patches.size(); ++i) {
+            const Patch& a = plan.patches[i - 1];
+            const Patch& b = plan.patches[i];
+            if (b.offset < a.offset + a.size && (b.offset != a.offset || b.span().size() != a.span().size() ||
+                                                 !std::equal(a.span().begin(), a.span().end(), b.span().begin())))
+                return damaged("时间码样本相互重叠");
+        }
+        plan.moovSize = moovSize;
+        plan.moovOffset = leadingSize;
+        plan.timecode = start;
+        plan.rtmdKept = rebased.rtmdKept;
+        plan.timecodesLeftAlone = leftAlone(top, meta);
+        return plan;
+    }
+    return damaged("无法确定新的“moov”盒子的大小");
+}
+
+namespace {
+
+// Why the clip cannot be rewritten in place, or nothing when it can.
+ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, const TopLevelPlan& top)
+{
+    std::optional<Box> moov;
+    uint64_t end = 0;
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("moov")) moov = box;
+        if (box.type == fourcc("ftyp") && !top.ftyp) {
+            uint8_t major[4];
+            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4) return damaged("“ftyp”盒子过短");
+            const uint32_t brand = loadU32(major);
+            if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
+                return std::optional<std::string>("文件不是 MP4 格式（品牌“" + fourccText(brand) + "”）");
+        }
+        end = box.end();
+    }
+    if (!moov) return damaged("缺少“moov”盒子");
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("mdat") && box.end() > moov->offset)
+            return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
+        const bool trailing = box.offset > moov->offset;
+        const bool keptInPlace = box.type == fourcc("meta") || box.type == fourcc("free") ||
+                                 box.type == fourcc("skip") || box.type == fourcc("wide") || box.type == fourcc("uuid");
+        if (trailing && !keptInPlace)
+            return std::optional<std::string>("“moov”盒子之后有" + quotedType(box.type) + "盒子");
+    }
+    if (end != source.file.size()) return std::optional<std::string>("文件末尾有不属于任何盒子的数据");
+    if (top.xmlInMoov) return std::optional<std::string>("相机的 XML 位于“moov”盒子之内");
+    uint8_t size[4];
+    if (KV_TRY(source.file.readAt(size, 4, moov->offset)) != 4 || loadU32(size) == 0)
+        return std::optional<std::string>("“moov”盒子的大小未写明");
+    return std::optional<std::string>();
+}
+
+}  // namespace
+
+ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
+                                                            const std::vector<MetadataItem>& items, uint64_t appendAt)
+{
+    using Planned = std::variant<InPlacePlan, std::string>;
+    const Movie& movie = source.movie;
+    const auto start = KV_TRY(requestedTimecode(items));
+    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
+    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
+    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
+    Rebased rebased;
+    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+
+    InPlacePlan plan;
+    plan.appendAt = appendAt;
+    for (const Box& box : source.topLevel) {
+        if (box.type == fourcc("moov")) plan.oldMoov = box;
+        if (box.type == fourcc("mdat")) plan.mdats.push_back(box);
+    }
+    KV_TRY(checkSamples(movie, plan.mdats, rebased.patches));
+    // [free padding][mdat: sample] before the new moov, so that it starts on a 4096-byte boundary.
+    const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
+    const auto afterSample = checkedAdd(appendAt, sampleBoxSize);
+    if (!afterSample) return tooLarge("文件过大");
+    uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
+    if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    const uint64_t sampleBoxAt = appendAt + gap;
+    if (rebased.added) plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
+    plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
+
+    // Every chunk stays where it is. The new moov is written where it is appended from.
+    std::vector<DataPlacement> identity;
+    for (const Box& box : plan.mdats) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    const std::vector<bool> wide(movie.tracks.size(), false);
+    MoovWriter writer(movie, map, wide, rebased.added, sampleBoxAt + 8, meta, plan.appended);
+    KV_TRY(reserveMoov(plan.appended, writer, gap + sampleBoxSize));
+    ByteWriter w(plan.appended);
+    if (gap > 0) {
+        w.u32(static_cast<uint32_t>(gap));
+        w.type(fourcc("free"));
+        w.zeros(gap - kFreeHeaderSize);
+    }
+    if (rebased.added) {
+        w.open(fourcc("mdat"));
+        w.u32(rebased.added->firstFrame);
+        w.close();
+    }
+    const size_t moovAt = plan.appended.size();
+    KV_TRY(writer.write());
+    if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
+    storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
+    plan.newMoovSize = plan.appended.size() - moovAt;
+
+    plan.patches = std::move(rebased.patches);
+    plan.rtmdKept = rebased.rtmdKept;
+    plan.timecodesLeftAlone = leftAlone(top, meta);
+    for (const TextTimecodeEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
+    const auto span = [](const std::array<char, 8>& digits) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+    };
+    for (const auto& edit : top.xmlEdits)
+        plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
+    std::sort(plan.patches.begin(), plan.patches.end(),
+              [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+    return Planned(std::move(plan));
+}
+
+Bytes buildFtyp()
+{
+    Bytes out;
+    ByteWriter w(out);
+    w.open(fourcc("ftyp"));
+    w.type(fourcc("mp42"));
+    w.u32(0);
+    w.type(fourcc("mp42"));
+    w.type(fourcc("isom"));
+    w.close();
+    return out;
+}
+
+ErrorOr<std::optional<Timecode>> requestedTimecode(const std::vector<MetadataItem>& items)
+{
+    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
+    for (const MetadataItem& item : items) {
+        if (item.identifier != id) continue;
+        auto tc = Timecode::parse(item.value);
+        if (!tc) return unsupported("时间码“" + item.value + "”无效");
+        return std::optional<Timecode>(*tc);
+    }
+    return std::optional<Timecode>();
+}
+
+}  // namespace kelvatta

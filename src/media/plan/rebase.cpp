@@ -1,0 +1,268 @@
+#include "media/plan/rebase.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "media/base/media_error.h"
+#include "media/sony/rtmd.h"
+
+namespace kelvatta {
+namespace {
+
+uint32_t trackIndex(const Movie& movie, const Track& track)
+{
+    return static_cast<uint32_t>(&track - movie.tracks.data());
+}
+
+// The samples of the source's timecode tracks, re-based so each track's first sample reads the
+// requested start. They live in the source's mdat; the new values are written into the output's copy.
+ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const Timecode& start,
+                                   std::vector<Patch>& patches)
+{
+    for (const Track& track : movie.tracks) {
+        if (!track.isTimecode()) continue;
+        const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
+        const uint64_t target = start.frameNumber(track.timecode->frames);
+        uint32_t first = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            if (samples[i].size < 4) return damaged("时间码样本过短");
+            uint8_t frame[4];
+            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4) return damaged("时间码样本超出了文件末尾");
+            if (i == 0) first = loadU32(frame);
+            uint8_t rebased[4];
+            storeU32(rebased,
+                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
+            patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
+        }
+    }
+    return {};
+}
+
+// The rtmd samples' timecodes of one track, re-based so its first recognised sample reads start.
+// counting is the clip's (from its XML or timecode track); rtmd counts frames at that rate, or at
+// twice it where half-step clips number each frame. Samples whose header is not recognised, and a
+// track whose values fit no such counting, are left as they are. True when the first sample says
+// drop-frame.
+struct RtmdRebased {
+    bool dropFrame = false;  // the first sample says drop-frame
+    bool kept = false;       // some samples' timecodes are left as the camera wrote them
+};
+
+ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
+                                     TimecodeCounting counting, std::vector<Patch>& patches)
+{
+    // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
+    // tables are walked twice rather than a list of a day's frames kept).
+    size_t heads = 0;
+    const auto eachHead = [&](const std::function<ErrorOr<void>(uint64_t)>& visit) {
+        return visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
+            if (sample.size >= kRtmdHeadSize) KV_TRY(visit(sample.offset));
+            return {};
+        });
+    };
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
+        source.prefetch(offset, kRtmdHeadSize);
+        ++heads;
+        return {};
+    }));
+    // Each recognised sample as a patch that writes back what it holds, until the first value and the
+    // largest frame number say how to re-base them: 32 bytes a frame, whatever else is known of it.
+    const size_t first = patches.size();
+    patches.reserve(first + heads);
+    uint32_t maxFrames = 0;
+    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
+        uint8_t head[kRtmdHeadSize];
+        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
+        if (auto value = readRtmdTimecode(head)) {
+            const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
+            patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
+            maxFrames = std::max(maxFrames, value->time.frames);
+        }
+        return {};
+    }));
+    const auto found = patches.begin() + static_cast<std::ptrdiff_t>(first);
+    if (found == patches.end()) return RtmdRebased{false, heads > 0};
+    // A sample whose header is not recognised keeps its timecode, whatever it holds.
+    RtmdRebased out{false, static_cast<size_t>(patches.end() - found) < heads};
+    const RtmdTimecode firstValue = rtmdTimecodeIn(found->original.data());
+    out.dropFrame = firstValue.dropFrame != 0;
+    counting.halfStep = false;
+    counting.dropFrame = counting.dropFrame || out.dropFrame;
+    if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
+    const auto rebase = TimecodeRebase::make(counting, {firstValue.time, false}, {start, false});
+    if (!rebase || maxFrames >= counting.framesPerSecond) {
+        patches.erase(found, patches.end());
+        out.kept = true;
+        return out;
+    }
+    // Samples whose value does not move keep no patch.
+    auto kept = found;
+    for (auto patch = found; patch != patches.end(); ++patch) {
+        const RtmdTimecode value = rtmdTimecodeIn(patch->original.data());
+        const auto moved = (*rebase)({value.time, false});
+        if (!moved || moved->time == value.time) continue;
+        const auto bytes = rtmdTimecodeBytes({moved->time, value.dropFrame});
+        std::copy(bytes.begin(), bytes.end(), patch->bytes.begin());
+        *kept++ = *patch;
+    }
+    patches.erase(kept, patches.end());
+    return out;
+}
+
+// The first video track with samples, and the rate its timecode counts at.
+struct VideoRate {
+    size_t track = 0;
+    TimecodeRate rate;
+};
+
+std::optional<VideoRate> firstVideoRate(const Movie& movie)
+{
+    for (size_t i = 0; i < movie.tracks.size(); ++i) {
+        const Track& t = movie.tracks[i];
+        if (!t.isVideo() || t.sampleCount == 0) continue;
+        const auto rate =
+            nominalTimecodeRate(t.mediaTimescale, t.constantDelta, t.commonDelta, t.sampleCount, t.sampleDuration);
+        if (rate) return VideoRate{i, *rate};
+    }
+    return std::nullopt;
+}
+
+// How the clip counts its timecode: as its camera XML says, else as its timecode track does, else at
+// its video's rate without drop-frame.
+TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const std::optional<VideoRate>& video)
+{
+    if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
+    for (const Track& track : movie.tracks) {
+        if (track.isTimecode() && track.timecode->frames > 0)
+            return {track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+    }
+    return {video ? video->rate.frames : 0u, false, false};
+}
+
+// The timecode track to add for the first video track, if there is one.
+ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, const Timecode& start,
+                                                           const std::optional<VideoRate>& video, bool dropFrame)
+{
+    if (!video) return std::optional<NewTimecodeTrack>();
+    uint32_t maxId = 0;
+    for (const Track& track : movie.tracks) maxId = std::max(maxId, track.trackId);
+    NewTimecodeTrack added;
+    added.videoTrack = video->track;
+    added.rate = video->rate;
+    // Drop-frame numbering exists only at 29.97 and 59.94 (counted as 30 and 60).
+    if (dropFrame && added.rate.frames % 30 == 0) added.flags = kTimecodeDropFrame;
+    const TimecodeCounting counting{added.rate.frames, added.flags != 0, false};
+    added.firstFrame = static_cast<uint32_t>(counting.position({start, false}).value_or(0));
+    // next_track_ID is the one to use unless it is taken (or all ones: "find a free one").
+    added.trackId = movie.nextTrackId;
+    if (added.trackId == 0 || added.trackId == UINT32_MAX || added.trackId <= maxId) {
+        if (maxId == UINT32_MAX) return unsupported("无法添加时间码轨道：轨道编号已用尽");
+        added.trackId = maxId + 1;
+    }
+    added.nextTrackId = added.trackId == UINT32_MAX ? UINT32_MAX : added.trackId + 1;
+    return std::optional<NewTimecodeTrack>(added);
+}
+
+}  // namespace
+
+Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32_t track)
+{
+    Patch patch;
+    patch.offset = sourceOffset;
+    patch.track = track;
+    patch.size = static_cast<uint8_t>(std::min({bytes.size(), original.size(), patch.bytes.size()}));
+    std::copy_n(bytes.begin(), patch.size, patch.bytes.begin());
+    std::copy_n(original.begin(), patch.size, patch.original.begin());
+    return patch;
+}
+
+
+// Every sample must lie whole within one mdat's payload of dataBoxes: a chunk's start alone does not
+// say where its samples end (an mdat cut short, a size that runs into the next box). And no patch may
+// touch a sample of a track other than its own, whose bytes the rewrite must copy untouched.
+ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes, const std::vector<Patch>& patches)
+{
+    std::vector<DataPlacement> identity;
+    for (const Box& box : dataBoxes) identity.push_back({box, box.offset});
+    const DataMap map(identity);
+    std::vector<const Patch*> sorted;
+    for (const Patch& patch : patches) sorted.push_back(&patch);
+    std::sort(sorted.begin(), sorted.end(), [](const Patch* a, const Patch* b) { return a->offset < b->offset; });
+    constexpr uint64_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
+    for (const Track& track : movie.tracks) {
+        const uint32_t index = trackIndex(movie, track);
+        KV_TRY(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
+            KV_TRY(map.map(chunk.offset));
+            if (chunk.size == 0) return {};
+            if (map.map(chunk.offset, chunk.size).isError())
+                return damaged(quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
+            // The chunk's bytes end within its mdat: no overflow.
+            const uint64_t end = chunk.offset + chunk.size;
+            const uint64_t from = chunk.offset - std::min(chunk.offset, kMaxPatchSize);
+            auto it = std::lower_bound(sorted.begin(), sorted.end(), from,
+                                       [](const Patch* p, uint64_t o) { return p->offset < o; });
+            for (; it != sorted.end() && (*it)->offset < end; ++it) {
+                const Patch& p = **it;
+                if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
+                const std::string owner =
+                    p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
+                return damaged(owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
+            }
+            return {};
+        }));
+    }
+    return {};
+}
+
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
+{
+    const Movie& movie = source.movie;
+    Rebased out;
+    KV_TRY(rebaseTimecodeTracks(movie, source.file, start, out.patches));
+    const bool hasTimecodeTrack = !out.patches.empty();
+    const auto video = firstVideoRate(movie);
+    const TimecodeCounting counting = clipCounting(movie, top, video);
+    bool dropFrame = counting.dropFrame;
+    for (const Track& track : movie.tracks) {
+        if (track.sampleEntryType != kRtmdSampleEntry || track.sampleCount == 0) continue;
+        if (!counting.valid()) {
+            out.rtmdKept = true;  // nothing says how the clip counts: no guess at its frames
+            continue;
+        }
+        const RtmdRebased rtmd = KV_TRY(rebaseRtmdTrack(movie, track, source.file, start, counting, out.patches));
+        dropFrame = rtmd.dropFrame || dropFrame;
+        out.rtmdKept = rtmd.kept || out.rtmdKept;
+    }
+    if (!hasTimecodeTrack) out.added = KV_TRY(planTimecodeTrack(movie, start, video, dropFrame));
+    return out;
+}
+
+// The start timecodes in the movie's metadata that were found and not understood.
+std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta)
+{
+    std::vector<std::string> all = top.timecodesLeftAlone;
+    all.insert(all.end(), meta.timecodesLeftAlone.begin(), meta.timecodesLeftAlone.end());
+    return all;
+}
+
+// A text edit of equal length as patches over the source: one for each run of bytes that changes.
+void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches)
+{
+    const auto bytes = [](const std::string& s, size_t at, size_t n) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()) + at, n);
+    };
+    for (size_t at = 0; at < edit.rebased.size();) {
+        if (edit.rebased[at] == edit.original[at]) {
+            ++at;
+            continue;
+        }
+        size_t n = 1;
+        while (at + n < edit.rebased.size() && n < sizeof(Patch::bytes) &&
+               edit.rebased[at + n] != edit.original[at + n])
+            ++n;
+        patches.push_back(makePatch(edit.offset + at, bytes(edit.rebased, at, n), bytes(edit.original, at, n)));
+        at += n;
+    }
+}
+
+}  // namespace kelvatta

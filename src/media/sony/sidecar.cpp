@@ -1,0 +1,134 @@
+#include "media/sony/sidecar.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <string>
+#include <variant>
+
+#include "media/sony/camera_xml.h"
+#include "media/files/fd_source.h"
+#include "media/base/media_error.h"
+#include "media/files/output_file.h"
+#include "media/sony/top_level.h"
+#include "platform/checked.h"
+#include "platform/sys.h"
+#include "media/files/replace_file.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Why a file by the sidecar's name is not read, from its type; empty for a regular file.
+std::string notReadBecause(mode_t mode)
+{
+    if (S_ISREG(mode)) return {};
+    if (S_ISLNK(mode)) return "它是指向其他位置的链接";
+    if (S_ISDIR(mode)) return "它是一个文件夹";
+    return "它不是普通文件";
+}
+
+SidecarOutcome leftAlone(const fs::path& path, std::string why)
+{
+    return SidecarOutcome{SidecarOutcome::Kind::leftAlone, path, std::move(why)};
+}
+
+struct SidecarText {
+    std::string text;
+    struct stat status {};
+    Fd fd;
+};
+
+// The sidecar's text, or why it is left alone.
+ErrorOr<std::variant<SidecarText, std::string>> readSidecar(const fs::path& path)
+{
+    using Read = std::variant<SidecarText, std::string>;
+    SidecarText sidecar;
+    auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd.isError() && errnoOf(fd.error()) == ELOOP) return Read(notReadBecause(S_IFLNK));
+    sidecar.fd = KV_TRY(onFile(std::move(fd), "无法打开文件", path));
+    sidecar.status = KV_TRY(onFile(sys::fstat(sidecar.fd.get()), "无法读取文件", path));
+    if (auto why = notReadBecause(sidecar.status.st_mode); !why.empty()) return Read(why);
+    const auto size = checkedCast<size_t>(sidecar.status.st_size);
+    if (size == 0u) return Read(std::string("它是空文件"));
+    if (!size || *size > kMaxCameraXmlSize)
+        return Read("它大于 " + std::to_string(kMaxCameraXmlSize >> 20) + " MiB，不是相机写的 XML");
+    sidecar.text.resize(*size);
+    const size_t n = KV_TRY(onFile(sys::readAt(sidecar.fd.get(), sidecar.text.data(), *size, 0), "无法读取文件", path));
+    sidecar.text.resize(n);
+    return Read(std::move(sidecar));
+}
+
+ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar, bool realFolder)
+{
+    auto out = KV_TRY(OutputFile::create(path, realFolder));
+    KV_TRY(onFile(sys::writeAt(out.fd(), sidecar.text.data(), sidecar.text.size(), 0), "无法写入文件", path));
+    return out.commit(sidecar.status, sidecar.fd.get());
+}
+
+}  // namespace
+
+std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome)
+{
+    if (outcome.kind != SidecarOutcome::Kind::leftAlone) return std::nullopt;
+    return "未处理附属 XML 文件：" + outcome.path.string() + "（" + outcome.why + "）";
+}
+
+ErrorOr<SidecarOutcome> restoreSidecar(const LockedClip& clip)
+{
+    const auto sidecar = KV_TRY(findSidecar(clip.path()));
+    if (!sidecar) return SidecarOutcome{};
+    // The clip as it is now, restored: read through the descriptor that holds its lock.
+    const auto status = KV_TRY(onFile(sys::fstat(clip.fd()), "无法读取文件", clip.path()));
+    FdSource reader(clip.fd(), static_cast<uint64_t>(status.st_size), clip.path());
+    const auto start = KV_TRY(cameraXmlStartOf(reader, KV_TRY(scanTopLevel(reader))));
+    if (!start) return SidecarOutcome{};
+    return writeRebasedSidecar(*sidecar, std::nullopt, *start);
+}
+
+ErrorOr<std::optional<Sidecar>> findSidecar(const fs::path& clip)
+{
+    const std::string stem = clip.stem().string();
+    std::optional<Sidecar> found;
+    for (const char* suffix : {"M01.XML", "M01.xml"}) {
+        const fs::path candidate = clip.parent_path() / (stem + suffix);
+        auto status = sys::lstat(candidate.string());
+        if (status.isError()) {
+            if (errnoOf(status.error()) == ENOENT) continue;
+            return fileError("无法读取文件", candidate, errnoOf(status.error()));
+        }
+        // A regular file under either spelling is the sidecar; else the first thing by its name.
+        Sidecar sidecar{candidate, notReadBecause(status->st_mode)};
+        if (sidecar.leftAlone.empty()) return std::optional<Sidecar>(std::move(sidecar));
+        if (!found) found = std::move(sidecar);
+    }
+    return found;
+}
+
+ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar, const std::optional<fs::path>& destination,
+                                            const Timecode& start)
+{
+    if (!sidecar.leftAlone.empty()) return leftAlone(sidecar.path, sidecar.leftAlone);
+    auto read = KV_TRY(readSidecar(sidecar.path));
+    if (auto* why = std::get_if<std::string>(&read)) return leftAlone(sidecar.path, *why);
+    SidecarText& text = std::get<SidecarText>(read);
+    auto rebased = rebaseCameraXml(text.text, start);
+    if (!rebased) return leftAlone(sidecar.path, "其中的时间码表本程序无法识别");
+    if (!destination && !rebased->changed) return SidecarOutcome{SidecarOutcome::Kind::unchanged, sidecar.path, {}};
+    text.text = std::move(rebased->text);
+    if (destination) {
+        KV_TRY(writeFile(*destination, text, true));
+        return SidecarOutcome{SidecarOutcome::Kind::written, *destination, {}};
+    }
+    const fs::path temporary =
+        sidecar.path.parent_path() / (std::string(kTemporaryPrefix) + sidecar.path.filename().string());
+    KV_TRY(writeFile(temporary, text, false));
+    if (auto replaced = replaceByRename(temporary, sidecar.path); replaced.isError()) {
+        (void)sys::unlink(temporary.string());
+        return replaced.releaseError();
+    }
+    return SidecarOutcome{SidecarOutcome::Kind::written, sidecar.path, {}};
+}
+
+}  // namespace kelvatta

@@ -1,0 +1,58 @@
+// The camera's XML beside a clip, <clip's name without extension>M01.XML (C0001.MP4 beside
+// C0001M01.XML, in PRIVATE/M4ROOT/CLIP on a Sony card). Final Cut Pro takes a card's start timecode
+// from it, so its LtcChangeTable is re-based like the XML inside the clip, by the same text edit.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "media/files/locked_clip.h"
+#include "media/counting/timecode.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+// A file by the sidecar's name beside a clip.
+struct Sidecar {
+    std::filesystem::path path;
+    // Why it is left as it is, when it is not a file this program reads (a link, a folder, a pipe
+    // ...); empty for a regular file.
+    std::string leftAlone;
+};
+
+// The clip's sidecar, nothing when it has none. A link is not followed.
+ErrorOr<std::optional<Sidecar>> findSidecar(const std::filesystem::path& clip);
+
+// What became of a sidecar.
+struct SidecarOutcome {
+    enum class Kind {
+        none,       // the clip has no sidecar
+        written,    // written at path
+        unchanged,  // already as it should be
+        leftAlone,  // not written, for the reason why: the clip and it may now disagree
+    };
+    Kind kind = Kind::none;
+    std::filesystem::path path;
+    std::string why;
+};
+
+// The line that says so for a sidecar left alone: "未处理附属 XML 文件：<path>（<why>）"; nothing
+// for the other outcomes, whose lines their callers print.
+std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome);
+
+// Writes the sidecar re-based to start at 00:00:00:00: over itself (no destination), through
+// "temp_" + its name flushed and renamed over it, or as a new file at destination (save as). Keeps
+// its owner, permission bits and times. A sidecar this program does not read (see Sidecar), empty,
+// larger than any camera's, or with a timecode table it does not understand is left alone and says
+// why. A failure leaves the sidecar as it was and nothing partial beside it.
+ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar,
+                                            const std::optional<std::filesystem::path>& destination,
+                                            const Timecode& start = Timecode{});
+
+// After a clip's original has been given back (--restore), under the clip's lock: its sidecar
+// counted from where the clip's own XML says it starts again, in place. Nothing to do (none) for a
+// clip without XML.
+ErrorOr<SidecarOutcome> restoreSidecar(const LockedClip& clip);
+
+}  // namespace kelvatta

@@ -1,0 +1,256 @@
+#include "rewrite/video_processor.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "media/base/media_error.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/sys.h"
+#include "media/files/replace_file.h"
+#include "media/sony/sidecar.h"
+
+namespace kelvatta {
+namespace {
+
+namespace fs = std::filesystem;
+
+Error processorError(long code, std::string description)
+{
+    return Error{std::string(kVideoProcessorErrorDomain), code, std::move(description)};
+}
+
+// True when any item (file, folder, or a link to one) exists at path.
+bool itemExists(const fs::path& path) { return !sys::stat(path.string()).isError(); }
+
+// mkdir -p: made with every missing parent; a folder already there counts as made.
+ErrorOr<void> createDirectories(const fs::path& folder)
+{
+    auto made = sys::mkdir(folder.string(), 0777);
+    if (!made.isError()) {
+        // The new folder's entry must reach the disk with the files written into it.
+        auto synced = sys::fsyncParentDirectory(folder);
+        if (synced.isError()) return posixError(errnoOf(synced.error()), "无法创建文件夹“" + folder.string() + "”：");
+        return {};
+    }
+    const int err = errnoOf(made.error());
+    if (err == EEXIST) {
+        auto st = sys::stat(folder.string());
+        if (!st.isError() && S_ISDIR(st->st_mode)) return {};
+    }
+    if (err == ENOENT && folder.has_parent_path() && folder.parent_path() != folder) {
+        KV_TRY(createDirectories(folder.parent_path()));
+        return createDirectories(folder);
+    }
+    return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
+}
+
+// A file already at the output was most likely left by this program: say what it may be, that the
+// clip is whole, and what to do. It is never deleted for the user. A file by the name of a result
+// named apart from its clip (renamed, replace mode: C0001.mp4 for C0001.mkv) is as likely the user's.
+Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::path& fileURL)
+{
+    if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
+    if (!saveAs && !renamed.empty() && error.localizedDescription.ends_with("：" + renamed.filename().string())) {
+        error.localizedDescription += "（" + quotedName(fileURL) + "改写后是 MP4 文件，以" + quotedName(renamed) +
+                                      "为名，不覆盖已有的文件；原片完好，未受影响，移走或重命名该文件后即可重试）";
+        return error;
+    }
+    error.localizedDescription +=
+        saveAs ? "（“" + std::string(kSaveAsFolderName) +
+                     "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
+                     "原片未受影响，移走或删除该文件后即可重试）"
+               : std::string("（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）");
+    return error;
+}
+
+// Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
+// copy beside the new clip in the save-as folder. Prints the file written, or the sidecar left alone
+// and why.
+ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL)
+{
+    auto outcome = [&]() -> ErrorOr<SidecarOutcome> {
+        const auto sidecar = KV_TRY(findSidecar(clip));
+        if (!sidecar) return SidecarOutcome{};
+        const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->path.filename())
+                                        : std::optional<fs::path>();
+        return writeRebasedSidecar(*sidecar, destination);
+    }();
+    if (outcome.isError()) {
+        const Error& e = outcome.error();
+        return Error{e.domain, e.code,
+                     "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
+    }
+    if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
+    if (auto line = leftAloneLine(*outcome)) printLine(*line);
+    return {};
+}
+
+}  // namespace
+
+VideoProcessor::VideoProcessor() : VideoProcessor(makeExportSession) {}
+
+VideoProcessor::VideoProcessor(SessionFactory factory) : factory_(std::move(factory)) {}
+
+fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
+{
+    const fs::path directory = fileURL.parent_path();
+    const std::string name = fileURL.filename().string();
+    if (saveAs) return directory / fs::path(std::string(kSaveAsFolderName)) / name;
+    return directory / (std::string(kTemporaryPrefix) + name);
+}
+
+std::optional<fs::path> VideoProcessor::mp4OutputURL(const fs::path& fileURL, bool saveAs)
+{
+    std::string extension = fileURL.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".mp4" || extension == ".mov" || extension == ".m4v") return std::nullopt;
+    fs::path name = fileURL.filename();
+    name.replace_extension(".mp4");
+    return outputURL(fileURL, saveAs).parent_path() / name;
+}
+
+void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Completion completion) const
+{
+    const fs::path output = outputURL(fileURL, saveAs);
+    if (saveAs) {
+        const fs::path folder = output.parent_path();
+        if (!itemExists(folder)) {
+            auto created = createDirectories(folder);
+            if (created.isError()) {
+                printLine("创建文件夹失败：" + created.error().localizedDescription);
+                completion(Result::failure(created.releaseError()));
+                return;
+            }
+            printLine("已创建文件夹：" + folder.string());
+        }
+    }
+
+    startExport(factory_, fileURL, saveAs, inPlace_ && !saveAs, std::move(completion), true);
+}
+
+void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& fileURL, bool saveAs, bool inPlace,
+                                 Completion completion, bool announce)
+{
+    std::shared_ptr<ExportSession> session = factory ? factory(fileURL, kExportPresetPassthrough) : nullptr;
+    if (!session) {
+        Error error = processorError(1, "无法创建导出会话");
+        printLine("处理文件失败：" + error.localizedDescription);
+        completion(Result::failure(std::move(error)));
+        return;
+    }
+    const fs::path output = inPlace ? fileURL : outputURL(fileURL, saveAs);
+    session->setOutputURL(output);
+    if (!inPlace) session->setMP4OutputURL(mp4OutputURL(fileURL, saveAs).value_or(fs::path()));
+    session->setOutputFileType(std::string(kFileTypeMPEG4));
+    MetadataItem item;
+    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
+    item.value = std::string(kZeroTimecode);
+    item.dataType = std::string(kMetadataDataTypeString);
+    session->setMetadata({item});
+    session->setRefusesLinkedOutputFolder(saveAs);
+    session->setInPlace(inPlace);
+    session->setKeepsSource(saveAs);
+
+    if (announce) printLine("开始处理文件：" + fileURL.string());
+    // The handler only hands over to the main queue; it keeps the session alive until then.
+    session->exportAsynchronously(
+        [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, factory] {
+            DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, factory] {
+                if (inPlace) handleInPlaceCompletion(session, completion, factory, fileURL);
+                else handleExportCompletion(session, completion, saveAs, output, fileURL);
+            });
+        });
+}
+
+bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
+                                      const fs::path& renamed, const fs::path& fileURL)
+{
+    if (auto error = session.error()) {
+        *error = withAdvice(std::move(*error), saveAs, renamed, fileURL);
+        printLine("导出失败：" + error->localizedDescription);
+        completion(Result::failure(*error));
+        return true;
+    }
+    if (session.status() != static_cast<long>(ExportStatus::completed)) {
+        Error error = processorError(2, "导出未完成，状态：" + std::to_string(session.status()));
+        printLine("导出未完成：" + error.localizedDescription);
+        completion(Result::failure(std::move(error)));
+        return true;
+    }
+    return false;
+}
+
+void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session,
+                                             const Completion& completion, const SessionFactory& factory,
+                                             const fs::path& fileURL)
+{
+    if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
+        printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
+        startExport(factory, fileURL, false, false, completion, false);
+        return;
+    }
+    if (reportUnfinished(*session, completion, false, {}, fileURL)) return;
+    printLine("已原地修改原文件：" + fileURL.string());
+    finishClip(completion, false, fileURL, fileURL);
+}
+
+void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                            bool saveAs, const fs::path& outputURL, const fs::path& fileURL)
+{
+    // A Matroska or AVI clip's result has a name of its own, which only the export knows.
+    const fs::path written = session->writtenURL();
+    const bool renamed = !written.empty() && written != outputURL;
+    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL)) return;
+    if (!saveAs && renamed) {
+        if (!removeReplacedClip(*session, completion, written, fileURL)) return;
+    } else if (!saveAs) {
+        if (!itemExists(outputURL)) {
+            Error error = processorError(4, "临时文件不存在");
+            printLine("替换原文件失败：" + error.localizedDescription);
+            completion(Result::failure(std::move(error)));
+            return;
+        }
+        auto replaced = replaceByRename(outputURL, fileURL);
+        if (replaced.isError()) {
+            printLine("替换原文件失败：" + replaced.error().localizedDescription);
+            completion(Result::failure(replaced.releaseError()));
+            return;
+        }
+        printLine("已替换原文件：" + fileURL.string());
+    }
+    finishClip(completion, saveAs, renamed ? written : outputURL, fileURL);
+}
+
+bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Completion& completion,
+                                        const fs::path& result, const fs::path& fileURL)
+{
+    const auto read = session.sourceStatus();
+    auto removed = read ? removeReplacedFile(result, fileURL, *read)
+                        : ErrorOr<void>(exportError(ExportErrorCode::sourceChanged,
+                                                    "无法确认原文件" + quotedName(fileURL) + "未被改动，未删除"));
+    if (removed.isError()) {
+        printLine("替换原文件失败：" + removed.error().localizedDescription);
+        completion(Result::failure(removed.releaseError()));
+        return false;
+    }
+    printLine("已写入新文件：" + result.string());
+    printLine("已删除原文件：" + fileURL.string());
+    return true;
+}
+
+void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
+                                const fs::path& fileURL)
+{
+    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL); sidecar.isError()) {
+        printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
+        completion(Result::failure(sidecar.releaseError()));
+        return;
+    }
+    printLine("处理成功：" + fileURL.string());
+    completion(Result::success());
+}
+
+}  // namespace kelvatta

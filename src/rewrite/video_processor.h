@@ -1,0 +1,78 @@
+// Rewrites one clip so its start timecode reads 00:00:00:00: exports it into a temporary file beside
+// it and then puts that over the clip, or exports it into the "已修改时间码" folder beside it. A
+// Matroska or AVI clip becomes an MP4 file named as one (C0001.mkv as C0001.mp4): written beside the
+// clip, which is then removed, or into the folder.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "media/export/export_session.h"
+#include "media/files/output_file.h"
+#include "platform/error.h"
+
+namespace kelvatta {
+
+inline constexpr std::string_view kVideoProcessorErrorDomain = "VideoProcessor";
+inline constexpr std::string_view kSaveAsFolderName = "已修改时间码";
+inline constexpr std::string_view kZeroTimecode = "00:00:00:00";
+
+class VideoProcessor {
+public:
+    using Completion = std::function<void(Result)>;
+    using SessionFactory =
+        std::function<std::shared_ptr<ExportSession>(const std::filesystem::path& source, std::string_view preset)>;
+
+    // Uses the program's export session.
+    VideoProcessor();
+    // Uses sessions from factory (tests give fakes).
+    explicit VideoProcessor(SessionFactory factory);
+    virtual ~VideoProcessor() = default;
+
+    // Starts the rewrite of fileURL and returns. completion is called exactly once: before this
+    // returns, on the calling thread, when the save-as folder cannot be made or no export session
+    // can be made; otherwise later, on the main thread, from handleExportCompletion.
+    virtual void modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const;
+
+    // Settles an ended export on the main thread: reports its error or incomplete status, or puts
+    // the result in place (replace mode), prints what happened and calls completion once.
+    static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                       bool saveAs, const std::filesystem::path& outputURL,
+                                       const std::filesystem::path& fileURL);
+
+    // Where the export of fileURL writes.
+    static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
+    // Where it writes instead when the source turns out to be in a container other than MPEG-4 or
+    // QuickTime: <name>.mp4 beside it, or in the save-as folder. Nothing for a clip named .mp4, .mov
+    // or .m4v (in any case), whose result keeps its name.
+    static std::optional<std::filesystem::path> mp4OutputURL(const std::filesystem::path& fileURL, bool saveAs);
+
+    // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
+    // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
+    void setInPlace(bool inPlace) { inPlace_ = inPlace; }
+
+private:
+    static void startExport(const SessionFactory& factory, const std::filesystem::path& fileURL, bool saveAs,
+                            bool inPlace, Completion completion, bool announce);
+    // Reports an export that failed or did not complete; false when it completed. renamed: the
+    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken.
+    static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
+                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL);
+    // Replace mode, a result of its own name beside the clip: the clip removed. False when it
+    // failed, completion called.
+    static bool removeReplacedClip(const ExportSession& session, const Completion& completion,
+                                   const std::filesystem::path& result, const std::filesystem::path& fileURL);
+    static void handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
+                                        const SessionFactory& factory, const std::filesystem::path& fileURL);
+    // The clip is in place: its sidecar, then success.
+    static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
+                           const std::filesystem::path& fileURL);
+
+    SessionFactory factory_;
+    bool inPlace_ = false;
+};
+
+}  // namespace kelvatta
