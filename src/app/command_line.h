@@ -1,4 +1,4 @@
-// kelvatta [--save-as] PATH...: one batch without a window, through the same ContentView and batch
+// kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] PATH...: one batch without a window, through the same ContentView and batch
 // run as the window. Standard output carries the program's log lines, or the help asked for with
 // --help; usage errors, the progress line (on a terminal) and the closing line of a failed or
 // interrupted batch go to standard error.
@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,11 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong, or a path
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
-    enum class Action { run, restore, help, version };
+    enum class Action { run, restore, show, help, version };
     Action action = Action::run;
     bool saveAs = false;
     bool inPlace = false;
+    std::optional<std::string> timecode;  // --timecode, checked: "HH:MM:SS:FF" or "HH:MM:SS;FF"
     std::vector<std::string> paths;
 };
 
@@ -40,7 +42,8 @@ const char* usageText();
 
 struct BatchOptions {
     bool saveAs = false;
-    bool inPlace = false;  // replace mode rewrites clips in place where their layout allows
+    bool inPlace = false;                 // replace mode rewrites clips in place where their layout allows
+    std::string timecode{kZeroTimecode};  // where every clip's timecode is to start
     // Whether to keep a progress line on standard error (only ever shown on a terminal).
     bool progressLine = true;
     // Where the export sessions come from: the program's own, or a test's.

@@ -25,7 +25,9 @@ extern "C" {
 #include <vector>
 
 #include "media/files/fd_source.h"
+#include "media/counting/timecode.h"
 #include "media/general/general_moov.h"
+#include "media/general/general_start.h"
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
 #include "media/general/libav_io.h"
@@ -496,6 +498,17 @@ public:
             av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
         }
 
+        // Whether each video's timecode track can start there, at the rate the muxer counts it, before
+        // anything is written (the rate measured while copying is asked again below).
+        const std::optional<std::string> start = startItem();
+        for (unsigned k = 0; start && k < context_->nb_streams; ++k) {
+            const AVStream* out = context_->streams[k];
+            if (out->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+            const auto frames = timecodeFrameRate(static_cast<uint32_t>(std::max(out->avg_frame_rate.num, 0)),
+                                                  static_cast<uint32_t>(std::max(out->avg_frame_rate.den, 0)));
+            if (frames) KV_TRY(generalStartFrame(*frames, *start, job_.source));
+        }
+
         AvOptions options;
         setMuxerOptions(options);
         int ret = avformat_write_header(context_.get(), options.get());
@@ -510,6 +523,8 @@ public:
         MuxedMoovChanges changes;
         timecodeRates_ = KV_TRY(timecodeRates());
         changes.timecodeRates = timecodeRates_;
+        for (const TimecodeRate& rate : timecodeRates_)
+            if (start) changes.timecodeFrames.push_back(KV_TRY(generalStartFrame(rate.frames, *start, job_.source)));
         changes.texts = userDataTexts(input->metadata);
         outputSize_ = KV_TRY(changeMuxedMoov(output.fd(), io_->size(), changes, path_));
         return {};
@@ -521,6 +536,14 @@ public:
     uint64_t outputSize() const { return outputSize_; }
 
 private:
+    // The value of the "timecode" item, where the timecode tracks start; nothing without one.
+    std::optional<std::string> startItem() const
+    {
+        for (const MetadataItem& item : job_.metadata)
+            if (item.identifier == std::string(kMdtaPrefix) + "timecode") return item.value;
+        return std::nullopt;
+    }
+
     // The rate each video's timecode track counts at: that of its frames' steps, or where they
     // cannot tell (a single frame), the one it declares.
     ErrorOr<std::vector<TimecodeRate>> timecodeRates() const
@@ -688,10 +711,18 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const fs::path& path, int fd, c
         }
     }
     // The demuxer gives a timecode track the rate of its sample description.
+    // Each reads the start of the "timecode" item, as the demuxer counts it from the sample.
+    std::optional<Timecode> start;
+    for (const MetadataItem& item : job.metadata)
+        if (item.identifier == std::string(kMdtaPrefix) + "timecode") start = Timecode::parse(item.value);
     std::vector<AVRational> timecodes;
-    for (unsigned k = 0; k < output->nb_streams; ++k)
-        if (output->streams[k]->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd'))
-            timecodes.push_back(output->streams[k]->avg_frame_rate);
+    for (unsigned k = 0; k < output->nb_streams; ++k) {
+        const AVStream* stream = output->streams[k];
+        if (stream->codecpar->codec_tag != MKTAG('t', 'm', 'c', 'd')) continue;
+        timecodes.push_back(stream->avg_frame_rate);
+        const AVDictionaryEntry* read = av_dict_get(stream->metadata, "timecode", nullptr, 0);
+        if (start && (!read || Timecode::parse(read->value) != start)) return failed;
+    }
     const std::vector<TimecodeRate>& rates = remux.timecodeRatesWritten();
     if (timecodes.size() != rates.size()) return failed;
     for (size_t k = 0; k < rates.size(); ++k)
