@@ -176,7 +176,6 @@ Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32
     return patch;
 }
 
-
 // Every sample must lie whole within one mdat's payload of dataBoxes: a chunk's start alone does not
 // say where its samples end (an mdat cut short, a size that runs into the next box). And no patch may
 // touch a sample of a track other than its own, whose bytes the rewrite must copy untouched.
