@@ -1,7 +1,7 @@
-// kelvatta [--save-as] PATH...: one batch without a window, through the same ContentView and batch
-// run as the window. Standard output carries the program's log lines, or the help asked for with
-// --help; usage errors, the progress line (on a terminal) and the closing line of a failed or
-// interrupted batch go to standard error.
+// kelvatta [--save-as | --in-place] [--keep-going] PATH...: one batch without a window, through the
+// same ContentView and batch run as the window. Standard output carries the program's log lines, or
+// the help asked for with --help; usage errors, the progress line (on a terminal) and the closing
+// line of a failed or interrupted batch go to standard error.
 #pragma once
 
 #include <signal.h>
@@ -30,6 +30,7 @@ struct CommandLine {
     Action action = Action::run;
     bool saveAs = false;
     bool inPlace = false;
+    bool keepGoing = false;
     std::vector<std::string> paths;
 };
 
@@ -40,7 +41,8 @@ const char* usageText();
 
 struct BatchOptions {
     bool saveAs = false;
-    bool inPlace = false;  // replace mode rewrites clips in place where their layout allows
+    bool inPlace = false;    // replace mode rewrites clips in place where their layout allows
+    bool keepGoing = false;  // a failed file cancels none of the others
     // Whether to keep a progress line on standard error (only ever shown on a terminal).
     bool progressLine = true;
     // Where the export sessions come from: the program's own, or a test's.

@@ -22,6 +22,7 @@ struct ContentView::Storage {
     bool showProgressBar = false;
     bool saveAs = false;
     int64_t batchesRunning = 0;
+    bool keepGoing = false;
     OperationQueue operationQueue;
     std::shared_ptr<VideoProcessor> videoProcessor;
 
@@ -75,6 +76,7 @@ KV_STATE_FIELD(const std::optional<std::string>&, errorMessage, setErrorMessage)
 KV_STATE_FIELD(bool, showProgressBar, setShowProgressBar)
 KV_STATE_FIELD(bool, saveAs, setSaveAs)
 KV_STATE_FIELD(int64_t, batchesRunning, setBatchesRunning)
+KV_STATE_FIELD(bool, keepGoing, setKeepGoing)
 
 #undef KV_STATE_FIELD
 
