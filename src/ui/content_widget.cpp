@@ -156,6 +156,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     errorLine_->setFont(bodyFont());
     errorLine_->setAlignment(Qt::AlignCenter);
     errorLine_->setMargin(kDefaultPadding);
+    errorLine_->setToolTipWidth(kWindowWidth);
 
     auto* column = new QVBoxLayout;
     column->setSpacing(kColumnSpacing);

@@ -11,6 +11,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTextDocumentFragment>
+#include <QToolTip>
 #include <QtTest>
 #include <tuple>
 
@@ -125,6 +127,21 @@ bool partsInside(QWidget* window)
     return true;
 }
 
+// The tooltip Qt shows for widget, as the pointer resting on it asks for it; nothing when none shows.
+QLabel* shownToolTip(QWidget* widget)
+{
+    const QPoint at = widget->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, widget->mapToGlobal(at));
+    QApplication::sendEvent(widget, &help);
+    QLabel* tip = nullptr;
+    const bool shown = QTest::qWaitFor([&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+        return tip != nullptr;
+    });
+    return shown ? tip : nullptr;
+}
+
 }  // namespace
 
 class WindowTests : public QObject {
@@ -168,8 +185,9 @@ private slots:
         QVERIFY(!part(w, "progressBlock")->isVisible() && button->isEnabled() && toggle->isEnabled());
 
         // The error line shows only when both fields say so, as written (never read as markup: file
-        // names may hold anything), and a message of any length stays on one line, elided in the
-        // middle, the whole of it in the tooltip: every control keeps its place and does what it says.
+        // names may hold anything), and a message of any length stays on one line, cut where the
+        // file's name is not, the whole of it in the tooltip: every control keeps its place and does
+        // what it says.
         auto* line = part<QLabel>(w, "errorLine");
         const QRect buttonPlace = placeOf(button), togglePlace = placeOf(toggle);
         const std::string markup = "文件“<b>a</b>.mp4”不是可识别的视频文件";
@@ -192,7 +210,7 @@ private slots:
         QCOMPARE(placeOf(button), buttonPlace);
         QCOMPARE(placeOf(toggle), togglePlace);
         QVERIFY2(line->text().startsWith(QStringLiteral("错误")) &&
-                     line->text().contains(QStringLiteral("导出失败：")) && line->text().contains(QChar(0x2026)) &&
+                     line->text().contains(QStringLiteral("很长的名字.MP4”")) && line->text().contains(QChar(0x2026)) &&
                      line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
                  qPrintable(line->text()));
         QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
@@ -338,6 +356,47 @@ private slots:
         }
         QApplication::setPalette(light);
         f.view.setShowProgressBar(false);
+    }
+
+    // A long error keeps the file's name whole, cutting the middle of its folder first, and what
+    // surrounds a name too long for the line; its tooltip holds all of it in lines as wide as the window.
+    void errorLineKeepsTheFileNameAndItsTooltipIsAsWideAsTheWindow()
+    {
+        FakeWindow f;
+        QVERIFY(QTest::qWaitForWindowExposed(f.widget()));
+        auto* line = part<QLabel>(f.widget(), "errorLine");
+        const std::string folder = "/media/user/CARD 2024-05-18/PRIVATE/M4ROOT/CLIP/" + std::string(60, 'x') +
+                                   "/很长的文件夹名字很长的文件夹名字/";
+        std::string longName;
+        for (int i = 0; i < 40; ++i) longName += "很长的名字";
+        const struct {
+            std::string message, kept;  // kept: what the line shows whole
+        } cases[] = {
+            {"替换原文件失败：无法删除原文件“" + folder + "C0001.mkv”：权限不足", "C0001.mkv”：权限不足"},
+            {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "文件夹“/m"},
+            {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "已修改时间码”：只读文件系统"},
+            {"文件“" + longName + "_C0001.MP4”已损坏：“moov”盒子超出了文件末尾（文件可能不完整）", "C0001.MP4”已损坏"},
+            {"导出失败：无法写入文件“temp_2024-05-18 婚礼 第二机位 新娘入场 慢动作 备份 C0117.MP4”：磁盘空间不足",
+             "备份 C0117.MP4”：磁盘空间不足"},
+            {"导出失败：无法写入文件“temp_" + longName + ".MP4”：磁盘空间不足", "很长的名字.MP4”：磁盘空间不足"},
+        };
+        f.view.setShowAlert(true);
+        for (const auto& c : cases) {
+            f.view.setErrorMessage(c.message);
+            const QString shown = line->text();
+            QVERIFY2(shown.startsWith(QStringLiteral("错误：")) && shown.contains(QString::fromStdString(c.kept)) &&
+                         shown.contains(QChar(0x2026)),
+                     qPrintable(shown));
+            QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= line->contentsRect().width() - 2 * line->margin());
+        }
+        QLabel* tip = shownToolTip(line);
+        QVERIFY(tip);
+        QVERIFY2(tip->width() <= ui::kWindowWidth && tip->width() >= ui::kWindowWidth * 9 / 10,
+                 qPrintable(QString::number(tip->width())));
+        const QString tipText = QTextDocumentFragment::fromHtml(tip->text()).toPlainText();
+        QVERIFY(tipText.count(QLatin1Char('\n')) >= 3);
+        QCOMPARE(QString(tipText).remove(QLatin1Char('\n')), QString::fromStdString(errorLineText(cases[5].message)));
+        QToolTip::hideText();
     }
 
     void closingTheWindowDuringABatchCancelsItsExports()
