@@ -61,6 +61,7 @@ void setupOperationQueue(ContentView view)
 
 void processFiles(ContentView view, std::vector<std::filesystem::path> files)
 {
+    view.setDoneMessage(std::nullopt);
     if (files.empty()) {
         printLine(kNoVideoFiles);
         view.setProcessingStatus(kNoVideoFiles);
@@ -78,6 +79,7 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
     printLine("开始处理 " + std::to_string(view.filesToProcess().size()) + " 个文件");
     view.setErrorMessage(std::nullopt);
     view.setShowAlert(false);
+    view.setFilesAlreadyZero(0);
 
     // The callbacks hold the view weakly: they live in operations and export sessions that may be
     // released on other threads, and only the main thread may end the view (see ContentView::Weak).
@@ -138,6 +140,7 @@ void reportAllFinished(ContentView view)
     if (view.showAlert()) return;
     view.setProcessingStatus(kBatchDone);
     view.setShowProgressBar(false);
+    view.setDoneMessage(batchDoneText(view.progress(), view.filesAlreadyZero()));
     printLine("所有文件处理完成");
 }
 

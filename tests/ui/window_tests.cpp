@@ -1,7 +1,8 @@
-// The program with its window, on Qt's offscreen platform: the progress block and the error line
-// drawn from the view state, the controls locked while a batch runs, drops taken and refused, the
-// choose-folder dialog, the save-as check box, the keyboard and screen readers, the user guide,
-// readable texts in light and dark palettes; and closing the window during a batch.
+// The program with its window, on Qt's offscreen platform: the progress block, the error line and
+// the line of a batch done drawn from the view state, the controls locked while a batch runs, drops
+// taken and refused, the choose-folder dialog, the save-as check box, the keyboard and screen
+// readers, the user guide, readable texts in light and dark palettes; and closing the window during
+// a batch.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -120,7 +121,7 @@ QRect placeOf(QWidget* widget) { return QRect(widget->mapTo(widget->window(), QP
 bool partsInside(QWidget* window)
 {
     for (const char* name :
-         {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "creditLine", "linkLine", "warning"}) {
+         {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "doneLine", "creditLine", "linkLine", "warning"}) {
         QWidget* widget = part(window, name);
         if (widget->isVisibleTo(window) && !window->rect().contains(placeOf(widget))) return false;
     }
@@ -356,6 +357,42 @@ private slots:
         }
         QApplication::setPalette(light);
         f.view.setShowProgressBar(false);
+    }
+
+    // After a batch without a failure, a line in the error line's place says so, in the window's
+    // own text colour, until the next batch starts; a failure's error line is never beside it.
+    void doneLineAfterABatchUntilTheNext()
+    {
+        QCOMPARE(batchDoneText(12, 3), std::string("已完成：12 个文件（3 个原已是 00:00:00:00）"));
+        TempDir dir;
+        for (const char* name : {"a.mp4", "b.mp4", "c.mp4"}) writeFile(dir / name, name);
+        FakeWindow f;
+        auto* done = part<QLabel>(f.widget(), "doneLine");
+        auto* error = part<QLabel>(f.widget(), "errorLine");
+        QVERIFY(!done->isVisible());
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4"), fileUrl(dir / "b.mp4")}).accepted);
+        QTRY_VERIFY(!f.sessions.started().empty());
+        QVERIFY(!done->isVisible());
+        QVERIFY(f.finishBatch());
+        QVERIFY(done->isVisible() && !error->isVisible() && partsInside(f.widget()));
+        QCOMPARE(done->text(), QStringLiteral("已完成：2 个文件"));
+        const auto colorOf = [](QWidget* w) { return w->palette().color(QPalette::Active, QPalette::WindowText); };
+        QCOMPARE(colorOf(done), f.widget()->palette().color(QPalette::Active, QPalette::WindowText));
+        QVERIFY(colorOf(done) != colorOf(error));
+
+        // The next batch clears it from its start; its failure shows the error line alone.
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
+        QTRY_VERIFY(f.sessions.held() == 1);
+        QVERIFY(!done->isVisible());
+        QVERIFY(f.sessions.release({}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+        QVERIFY(f.finishBatch());
+        QVERIFY(error->isVisible() && !done->isVisible());
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
+        QTRY_VERIFY(f.sessions.held() == 1);
+        QVERIFY(f.finishBatch());
+        QVERIFY(done->isVisible());
+        processFiles(f.view, {});  // a folder without clips
+        QVERIFY(error->isVisible() && !done->isVisible());
     }
 
     // A long error keeps the file's name whole, cutting the middle of its folder first, and what
