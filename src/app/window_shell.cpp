@@ -22,7 +22,9 @@
 #include "app/running_exports.h"
 #include "platform/operation_queue.h"
 #include "platform/sys.h"
+#include "ui/batch_end_notice.h"
 #include "ui/content_widget.h"
+#include "ui/desktop_notifier.h"
 #include "ui/file_dialog_folder_panel.h"
 #include "ui/folder_icon.h"
 #include "ui/qt_main_queue.h"
@@ -171,6 +173,7 @@ ProgramWindow::ProgramWindow(VideoProcessor::SessionFactory makeSession, FolderP
     widget_ = std::make_unique<ui::ContentWidget>(std::move(view),
                                                   makePanel ? std::move(makePanel) : ui::fileDialogFolderPanels());
     widget_->setWindowTitle(QStringLiteral("Kelvatta"));
+    notice_ = std::make_unique<ui::BatchEndNotice>(widget_->view(), *widget_);
 }
 
 ProgramWindow::~ProgramWindow() = default;
@@ -225,6 +228,7 @@ int runWindow(int argc, char** argv)
 
     ui::QtMainQueue mainQueue;
     ProgramWindow window;
+    window.notice().setNotifier(ui::sessionBusNotifier(QStringLiteral(KELVATTA_APP_ID)));
     StopSignals stopSignals(window.widget());
     window.show();
     const int status = app.exec();

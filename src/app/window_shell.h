@@ -16,8 +16,9 @@ namespace kelvatta {
 
 class RunningExports;
 namespace ui {
+class BatchEndNotice;
 class ContentWidget;
-}
+}  // namespace ui
 
 // Why no window can be opened with this environment (getenv reads it), or nothing when one can:
 // Qt needs an X display or a Wayland compositor, unless QT_QPA_PLATFORM names a platform that
@@ -35,6 +36,8 @@ public:
 
     ui::ContentWidget& widget() { return *widget_; }
     const ContentView& view() const;
+    // What tells the desktop of a long batch's end; it has no notifier until it is given one.
+    ui::BatchEndNotice& notice() { return *notice_; }
 
     // Shows the window at its one size, 450 × 400, which the user cannot change.
     void show();
@@ -47,6 +50,7 @@ public:
 private:
     std::shared_ptr<RunningExports> exports_;
     std::unique_ptr<ui::ContentWidget> widget_;
+    std::unique_ptr<ui::BatchEndNotice> notice_;
 };
 
 // The whole program when it runs with its window. Without a display it says so on standard error,

@@ -1,8 +1,8 @@
 // The program with its window, on Qt's offscreen platform: the progress block, the error line and
 // the line of a batch done drawn from the view state, the controls locked while a batch runs, drops
 // taken and refused, the choose-folder dialog, the save-as check box, the keyboard and screen
-// readers, the user guide, readable texts in light and dark palettes; and closing the window during
-// a batch.
+// readers, the user guide, readable texts in light and dark palettes; the desktop told of a long
+// batch's end; and closing the window during a batch.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -24,7 +24,9 @@
 #include "support/fake_session.h"
 #include "support/log_capture.h"
 #include "support/process.h"
+#include "ui/batch_end_notice.h"
 #include "ui/content_widget.h"
+#include "ui/desktop_notifier.h"
 #include "ui/link_line.h"
 #include "ui/qt_main_queue.h"
 #include "ui/qt_translations.h"
@@ -127,6 +129,12 @@ bool partsInside(QWidget* window)
     }
     return true;
 }
+
+// The notifications the window would have shown.
+struct FakeNotifier final : ui::DesktopNotifier {
+    std::vector<std::pair<QString, QString>> sent;  // summary, body
+    void notify(const QString& summary, const QString& body) override { sent.emplace_back(summary, body); }
+};
 
 // The tooltip Qt shows for widget, as the pointer resting on it asks for it; nothing when none shows.
 QLabel* shownToolTip(QWidget* widget)
@@ -393,6 +401,45 @@ private slots:
         QVERIFY(done->isVisible());
         processFiles(f.view, {});  // a folder without clips
         QVERIFY(error->isVisible() && !done->isVisible());
+    }
+
+    // A batch of more than ten seconds that ends while the window is not active is told of by a
+    // notification saying how it ended; a shorter one, or one ending under the user's eyes, is not.
+    void notificationOnlyForALongBatchEndingWhileTheWindowIsNotActive()
+    {
+        TempDir dir;
+        writeFile(dir / "a.mp4", "a");
+        QWidget elsewhere;  // another window the user is in
+        elsewhere.resize(100, 100);
+        elsewhere.show();
+        const struct {
+            int seconds;
+            bool active, fails, told;
+        } cases[] = {
+            {11, false, false, true}, {11, false, true, true}, {10, false, false, false}, {11, true, false, false}};
+        for (const auto& c : cases) {
+            FakeWindow f;
+            auto notifier = std::make_shared<FakeNotifier>();
+            auto now = std::chrono::steady_clock::time_point();
+            f.window.notice().setNotifier(notifier);
+            f.window.notice().setClock([&] { return now; });
+            QWidget* active = c.active ? f.widget() : &elsewhere;
+            active->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(active));
+            QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4")}).accepted);
+            QTRY_VERIFY(f.sessions.held() == 1);
+            now += std::chrono::seconds(c.seconds);
+            if (c.fails)
+                QVERIFY(f.sessions.release(
+                    {}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+            QVERIFY(f.finishBatch());
+            using Sent = std::vector<std::pair<QString, QString>>;
+            const QString error = QString::fromStdString(errorLineText(f.view.errorMessage().value_or("")));
+            const Sent expected = !c.told   ? Sent{}
+                                  : c.fails ? Sent{{QStringLiteral("处理过程中发生错误"), error}}
+                                            : Sent{{QStringLiteral("处理完成"), QStringLiteral("已完成：1 个文件")}};
+            QCOMPARE(notifier->sent, expected);
+        }
     }
 
     // A long error keeps the file's name whole, cutting the middle of its folder first, and what
