@@ -254,6 +254,7 @@ const char* usageText()
 {
     return "用法：kelvatta [--save-as | --in-place] [--keep-going] 路径...\n"
            "      kelvatta --restore 路径...\n"
+           "      kelvatta [--window [路径...]]\n"
            "把视频文件的起始时间码改为 00:00:00:00，不重新编码。\n"
            "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
            "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
@@ -263,6 +264,7 @@ const char* usageText()
            "                并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
            "  --keep-going  有文件失败时继续处理其余文件，不取消任何文件\n"
            "  --restore     把就地修改过的文件逐字节恢复为原样\n"
+           "  --window      打开窗口，像拖放到窗口上一样处理给出的路径（“打开方式”用它）\n"
            "  --help        显示本说明\n"
            "  --version     显示版本\n"
            "\n"
@@ -276,6 +278,7 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine commandLine;
     bool optionsEnded = false;
+    bool window = false;
     for (const auto& argument : arguments) {
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             commandLine.paths.push_back(argument);
@@ -289,6 +292,8 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             commandLine.keepGoing = true;
         } else if (argument == "--restore") {
             commandLine.action = CommandLine::Action::restore;
+        } else if (argument == "--window") {
+            window = true;
         } else if (argument == "--help" || argument == "-h") {
             commandLine.action = CommandLine::Action::help;
             return commandLine;
@@ -299,12 +304,28 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             return Error{"CommandLine", kExitUsage, "未知选项：" + argument};
         }
     }
+    if (window) {
+        // The window's own choices are made in it: its files go as a drop does.
+        if (commandLine.action != CommandLine::Action::run || commandLine.saveAs || commandLine.inPlace ||
+            commandLine.keepGoing)
+            return Error{"CommandLine", kExitUsage, "--window 只能与路径同用"};
+        commandLine.action = CommandLine::Action::window;
+        return commandLine;
+    }
     if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
     if (commandLine.inPlace && commandLine.saveAs)
         return Error{"CommandLine", kExitUsage, "--in-place 只用于替换原文件，不能与 --save-as 同用"};
     if (commandLine.action == CommandLine::Action::restore && (commandLine.inPlace || commandLine.saveAs))
         return Error{"CommandLine", kExitUsage, "--restore 不能与 --save-as 或 --in-place 同用"};
     return commandLine;
+}
+
+std::optional<std::vector<std::string>> windowPaths(int argc, char** argv)
+{
+    if (argc <= 1) return std::vector<std::string>();
+    auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.isError() || parsed->action != CommandLine::Action::window) return std::nullopt;
+    return std::move(parsed->paths);
 }
 
 int runCommandLine(int argc, char** argv)
@@ -327,6 +348,7 @@ int runCommandLine(int argc, char** argv)
         (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());
         return kExitSuccess;
     }
+    case CommandLine::Action::window: printError("kelvatta：本程序构建时不含窗口"); return kExitUsage;
     case CommandLine::Action::run:
     case CommandLine::Action::restore: break;
     }

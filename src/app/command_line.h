@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,8 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong, or a path
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
-    enum class Action { run, restore, help, version };
+    // window: the window, opening the paths as dropped on it (kelvatta --window PATH...).
+    enum class Action { run, restore, window, help, version };
     Action action = Action::run;
     bool saveAs = false;
     bool inPlace = false;
@@ -38,6 +40,10 @@ struct CommandLine {
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
 const char* usageText();
+
+// The paths the window is to open when the arguments ask for the window: none given, or --window and
+// paths. Nothing when they are the command line's (or wrong, which the command line says).
+std::optional<std::vector<std::string>> windowPaths(int argc, char** argv);
 
 struct BatchOptions {
     bool saveAs = false;

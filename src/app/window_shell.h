@@ -3,10 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "intake/folder_choice.h"
 #include "rewrite/video_processor.h"
@@ -42,6 +44,10 @@ public:
     // Shows the window at its one size, 450 × 400, which the user cannot change.
     void show();
 
+    // Takes the files and folders (relative ones from the current folder) as a drop of them on the
+    // window: what a file manager's "Open with" hands over. Once the window has been shown.
+    void open(const std::vector<std::filesystem::path>& paths);
+
     // Once the window has closed: cancels the files not started and the exports running, so that no
     // half-written file is left beside a clip, and runs the event loop until the batch has ended or
     // the timeout has passed. Returns whether it ended.
@@ -53,8 +59,8 @@ private:
     std::unique_ptr<ui::BatchEndNotice> notice_;
 };
 
-// The whole program when it runs with its window. Without a display it says so on standard error,
-// with the command line's use, and returns kExitUsage.
-int runWindow(int argc, char** argv);
+// The whole program when it runs with its window, which takes paths as dropped on it. Without a
+// display it says so on standard error, with the command line's use, and returns kExitUsage.
+int runWindow(char* program, const std::vector<std::string>& paths = {});
 
 }  // namespace kelvatta

@@ -76,6 +76,8 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         {{"--version"}, {}, 0, std::string("kelvatta ") + KELVATTA_VERSION + "\n", ""},
         {{"--save-as"}, {}, 2, "", usage},
         {{"--frobnicate", "a.mp4"}, {}, 2, "", usage},
+        // The window's choices are made in it.
+        {{"--window", "--save-as", x}, {}, 2, "", "--window 只能与路径同用"},
         // A path that cannot be reached stops the run before anything is processed.
         {{x, (dir / "missing.mp4").string()}, {}, 2, "", "missing.mp4"},
         {{(dir / "notes.txt").string()},
@@ -99,6 +101,32 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         EXPECT_TRUE(c.err.empty() ? run.err.empty() : run.err.find(c.err) != std::string::npos) << run.err;
     }
     EXPECT_EQ(readFile(dir / "x.mp4"), "not a clip");
+}
+
+// The window opens without arguments, or with --window and the paths it takes as dropped on it (the
+// menu entry's "Open with"); any other arguments are the command line's, a path named --window too.
+TEST(CommandLine, WindowIsAskedForWithoutArgumentsOrByWindow)
+{
+    using Paths = std::optional<std::vector<std::string>>;
+    const struct {
+        std::vector<std::string> arguments;
+        Paths paths;
+    } cases[] = {
+        {{}, std::vector<std::string>{}},
+        {{"--window"}, std::vector<std::string>{}},
+        {{"--window", "/card/C0001.MP4", "clip folder"}, std::vector<std::string>{"/card/C0001.MP4", "clip folder"}},
+        {{"--window", "--", "-take1.mp4"}, std::vector<std::string>{"-take1.mp4"}},
+        {{"/card/C0001.MP4"}, std::nullopt},
+        {{"--", "--window"}, std::nullopt},
+        {{"--window", "--keep-going", "/card"}, std::nullopt},
+        {{"--restore", "--window", "/card"}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("kelvatta")};
+        for (const auto& argument : c.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        EXPECT_EQ(windowPaths(static_cast<int>(argv.size()), argv.data()), c.paths)
+            << (c.arguments.empty() ? "" : c.arguments[0]);
+    }
 }
 
 // A file that fails is left as it was, nothing is left beside it, and standard error has the error

@@ -2,7 +2,7 @@
 // the line of a batch done drawn from the view state, the controls locked while a batch runs, drops
 // taken and refused, the choose-folder dialog, the save-as check box, the keyboard and screen
 // readers, the user guide, readable texts in light and dark palettes; the desktop told of a long
-// batch's end; and closing the window during a batch.
+// batch's end; files opened with the window; and closing the window during a batch.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -21,6 +21,7 @@
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
+#include "support/clips.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -481,6 +482,32 @@ private slots:
         QVERIFY(tipText.count(QLatin1Char('\n')) >= 3);
         QCOMPARE(QString(tipText).remove(QLatin1Char('\n')), QString::fromStdString(errorLineText(cases[5].message)));
         QToolTip::hideText();
+    }
+
+    // "Open with" hands files and folders to the window, which takes them as a drop: their clips
+    // are rewritten over the originals (the check box as the window starts), nothing asked.
+    void openedWithFilesProcessesThemAsADrop()
+    {
+        TempDir dir;
+        fs::create_directory(dir / "A001");
+        for (const char* name : {"C0001.MP4", "A001/C0002.MOV", "A001/notes.txt"}) writeFile(dir / name, name);
+        {
+            FakeWindow f;
+            LogCapture log;
+            f.window.open({dir / "C0001.MP4", dir / "A001"});
+            QTRY_VERIFY(!f.sessions.started().empty());
+            QVERIFY(f.finishBatch());
+            QCOMPARE(readFile(dir / "C0001.MP4") + readFile(dir / "A001/C0002.MOV") + readFile(dir / "A001/notes.txt"),
+                     std::string("rewritten") + "rewritten" + "A001/notes.txt");
+            QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
+            QCOMPARE(part<QLabel>(f.widget(), "doneLine")->text(), QStringLiteral("已完成：2 个文件"));
+        }
+        // The program itself, as the menu entry starts it; a stop signal closes its window.
+        QVERIFY(makeClip(dir / "C0003.MP4", {.timecode = "01:00:00:00"}));
+        const auto run = runKelvatta({"--window", (dir / "C0003.MP4").string()},
+                                     {.interruptOn = "所有文件处理完成", .interruptSignal = SIGTERM});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(formatTimecode(dir / "C0003.MP4"), std::string("00:00:00:00"));
     }
 
     void closingTheWindowDuringABatchCancelsItsExports()
