@@ -8,7 +8,7 @@ _kelvatta()
     local cur prev words cword
     _init_completion || return
 
-    local options="--save-as --in-place --restore --help -h --version --"
+    local options="--save-as --in-place --keep-going --restore --window --help -h --version --"
     local word i
     # After --help or --version nothing more is read; after -- every word is a path.
     for ((i = 1; i < cword; i++)); do
@@ -20,16 +20,22 @@ _kelvatta()
     done
 
     if [[ $cur == -* ]]; then
-        # Only what can still be given: --save-as, --in-place and --restore exclude one another, and
-        # --help and --version come alone.
+        # Only what can still be given: --save-as, --in-place and --restore exclude one another,
+        # --keep-going goes with a batch (not --restore), --window only with paths, and --help and
+        # --version come alone.
         local before=" ${words[*]:1:cword-1} " offered=() option
         for option in $options; do
             case $option in
                 --help | -h | --version) ((cword == 1)) || continue ;;
                 --save-as | --in-place | --restore)
-                    [[ $before == *" --save-as "* || $before == *" --in-place "* || $before == *" --restore "* ]] &&
+                    [[ $before == *" --save-as "* || $before == *" --in-place "* || $before == *" --restore "* ||
+                        $before == *" --window "* ]] && continue
+                    ;;
+                --keep-going)
+                    [[ $before == *" --keep-going "* || $before == *" --restore "* || $before == *" --window "* ]] &&
                         continue
                     ;;
+                --window) [[ $before == *" --"[a-z]* ]] && continue ;;
             esac
             offered+=("$option")
         done
