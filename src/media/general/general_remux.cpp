@@ -32,8 +32,6 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
 {
     silenceLibav();
     if (control.isCancelled()) return cancelledError();
-    if (!job.fileType.empty() && job.fileType != kFileTypeMPEG4)
-        return unsupported("不支持的导出文件类型：" + job.fileType);
 
     DemuxerErrors errors;
     Source source = KV_TRY(openSource(job, control, clip, errors));
@@ -53,9 +51,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     if (control.isCancelled()) return cancelledError();
 
     clip.lockReplacement(output.fd(), output.created());
-    auto committed = output.commit(source.status, source.fd);
-    if (committed.isError()) return committed.releaseError();
-    return {};
+    return output.commit(source.status, source.fd, job.durable);
 }
 
 }  // namespace kelvatta
