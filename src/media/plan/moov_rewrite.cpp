@@ -219,12 +219,13 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     plan.patches = std::move(rebased.patches);
     plan.rtmdKept = rebased.rtmdKept;
     plan.timecodesLeftAlone = leftAlone(top, meta);
-    for (const TextTimecodeEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
-    const auto span = [](const std::array<char, 8>& digits) {
-        return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+    for (const TextEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
+    // Each camera XML value is one patch of its 8 digits, as records have always listed them.
+    const auto span = [](const std::string& text) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     };
-    for (const auto& edit : top.xmlEdits)
-        plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
+    for (const TextEdit& edit : top.xmlEdits)
+        plan.patches.push_back(makePatch(edit.offset, span(edit.rebased), span(edit.original)));
     std::sort(plan.patches.begin(), plan.patches.end(),
               [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
     return Planned(std::move(plan));

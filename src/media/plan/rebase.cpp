@@ -176,7 +176,6 @@ Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32
     return patch;
 }
 
-
 // Every sample must lie whole within one mdat's payload of dataBoxes: a chunk's start alone does not
 // say where its samples end (an mdat cut short, a size that runs into the next box). And no patch may
 // touch a sample of a track other than its own, whose bytes the rewrite must copy untouched.
@@ -246,7 +245,7 @@ std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata&
 }
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.
-void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches)
+void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches)
 {
     const auto bytes = [](const std::string& s, size_t at, size_t n) {
         return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()) + at, n);

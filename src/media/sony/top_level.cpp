@@ -17,7 +17,7 @@ struct CameraXml {
     std::optional<TimecodeCounting> counting;
     uint64_t textAt = 0;  // where the XML's text lies within the source's buffer
     uint64_t textSize = 0;
-    std::vector<CameraXmlEdit> edits;
+    std::vector<TextEdit> edits;  // at their offsets in the XML's text
 };
 
 // meta (box within buffer) as a top-level box with its XML re-based, when it holds the camera's
@@ -81,7 +81,7 @@ void rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& start, TopL
     const auto text = ByteSpan(bytes).subspan(textAt);
     TextTimecodes found =
         rebaseXmpTimecodes(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), start);
-    for (TextTimecodeEdit& edit : found.edits) {
+    for (TextEdit& edit : found.edits) {
         std::copy(edit.rebased.begin(), edit.rebased.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(textAt + edit.offset));
         edit.offset += box.offset + textAt;
@@ -158,11 +158,9 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
                 plan.xmlTexts.emplace_back(box.offset + xml->textAt, box.offset + xml->textAt + xml->textSize);
-                for (const CameraXmlEdit& edit : xml->edits) {
-                    TopLevelPlan::XmlEdit placed{box.offset + xml->textAt + edit.offset, {}, edit.digits};
-                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(xml->textAt + edit.offset), 8,
-                                placed.original.begin());
-                    plan.xmlEdits.push_back(placed);
+                for (TextEdit& edit : xml->edits) {
+                    edit.offset += box.offset + xml->textAt;
+                    plan.xmlEdits.push_back(std::move(edit));
                 }
                 addCameraXml(plan, std::move(*xml));
                 continue;
