@@ -129,9 +129,9 @@ ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
         r.skip(6 + 2 + 4);  // reserved, data reference index, reserved
         TimecodeEntry tc;
         tc.flags = r.u32();
-        tc.timescale = r.u32();
-        tc.frameDuration = r.u32();
-        tc.frames = r.u8();
+        tc.rate.timescale = r.u32();
+        tc.rate.frameDuration = r.u32();
+        tc.rate.frames = r.u8();
         if (!r.ok()) return damaged("“tmcd”样本描述过短");
         track.timecode = tc;
     }

@@ -22,7 +22,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
     for (const Track& track : movie.tracks) {
         if (!track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
-        const uint64_t target = start.frameNumber(track.timecode->frames);
+        const uint64_t target = start.frameNumber(track.timecode->rate.frames);
         uint32_t first = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
             if (samples[i].size < 4) return damaged("时间码样本过短");
@@ -31,7 +31,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased,
-                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
+                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->rate.frames));
             patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
         }
     }
@@ -133,8 +133,8 @@ TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const
 {
     if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
     for (const Track& track : movie.tracks) {
-        if (track.isTimecode() && track.timecode->frames > 0)
-            return {track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+        if (track.isTimecode() && track.timecode->rate.frames > 0)
+            return {track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
     }
     return {video ? video->rate.frames : 0u, false, false};
 }
