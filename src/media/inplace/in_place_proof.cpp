@@ -119,7 +119,7 @@ ErrorOr<std::vector<bool>> patchStates(ByteSource& file, const std::vector<Patch
     std::vector<bool> rewritten;
     rewritten.reserve(patches.size());
     for (const Patch& patch : patches) {
-        uint8_t now[sizeof(Patch::bytes)];
+        uint8_t now[kMaxPatchSize];
         if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size) return damaged("文件比原地修改的记录短");
         const bool isNew = std::equal(now, now + patch.size, patch.bytes.begin());
         if (!isNew && !std::equal(now, now + patch.size, patch.original.begin()))

@@ -26,7 +26,6 @@ constexpr char kCommitment[kUndoCommitSize] = {'K', 'V', 'C', 'O', 'M', 'M', 'I'
 // A record larger than this is not one of ours: one patch of 19 bytes per frame of a day of 60p
 // (kMaxRtmdSamples), with the camera XML's and a timecode track's few, is under 100 MiB.
 constexpr uint64_t kMaxRecordSize = 128u << 20;
-constexpr size_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
 
 class Sha256Hasher {
 public:

@@ -15,15 +15,15 @@ namespace {
 constexpr uint64_t kFreeHeaderSize = 8;
 constexpr uint64_t kTimecodeSampleBoxSize = 12;  // mdat header + one 4-byte sample
 
-// Places every data box after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
+// Places every data box after headSize bytes, keeping each at its source offset modulo kBlockSize.
 ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
 {
     OutputPlan plan;
     uint64_t cursor = headSize;
     for (const Box& mdat : boxes) {
-        const uint64_t want = mdat.offset % kCloneAlignment;
-        uint64_t gap = (want + kCloneAlignment - cursor % kCloneAlignment) % kCloneAlignment;
-        if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+        const uint64_t want = mdat.offset % kBlockSize;
+        uint64_t gap = (want + kBlockSize - cursor % kBlockSize) % kBlockSize;
+        if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
         auto start = checkedAdd(cursor, gap);
         auto end = start ? checkedAdd(*start, mdat.size) : std::nullopt;
         if (!end || *end > uint64_t(INT64_MAX)) return tooLarge("输出文件过大");
@@ -186,8 +186,8 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
     const auto afterSample = checkedAdd(appendAt, sampleBoxSize);
     if (!afterSample) return tooLarge("文件过大");
-    uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
-    if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    uint64_t gap = (kBlockSize - *afterSample % kBlockSize) % kBlockSize;
+    if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
     const uint64_t sampleBoxAt = appendAt + gap;
     if (rebased.added) plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
     plan.newMoovOffset = sampleBoxAt + sampleBoxSize;

@@ -187,7 +187,6 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
     std::vector<const Patch*> sorted;
     for (const Patch& patch : patches) sorted.push_back(&patch);
     std::sort(sorted.begin(), sorted.end(), [](const Patch* a, const Patch* b) { return a->offset < b->offset; });
-    constexpr uint64_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
     for (const Track& track : movie.tracks) {
         const uint32_t index = trackIndex(movie, track);
         KV_TRY(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
@@ -256,9 +255,7 @@ void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches)
             continue;
         }
         size_t n = 1;
-        while (at + n < edit.rebased.size() && n < sizeof(Patch::bytes) &&
-               edit.rebased[at + n] != edit.original[at + n])
-            ++n;
+        while (at + n < edit.rebased.size() && n < kMaxPatchSize && edit.rebased[at + n] != edit.original[at + n]) ++n;
         patches.push_back(makePatch(edit.offset + at, bytes(edit.rebased, at, n), bytes(edit.original, at, n)));
         at += n;
     }
