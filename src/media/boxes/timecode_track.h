@@ -50,7 +50,8 @@ std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_
 // one tmcd sample entry and one sample spanning the video track.
 Bytes buildTimecodeTrak(const TimecodeTrackParams& params);
 
-// `tref` holding one `tmcd` reference to trackId.
-Bytes buildTimecodeReference(uint32_t trackId);
+// `tref` holding the source's other references (its children other than tmcd, byte for byte), then
+// one `tmcd` reference to trackId.
+Bytes buildTimecodeReference(uint32_t trackId, ByteSpan otherReferences = {});
 
 }  // namespace kelvatta
