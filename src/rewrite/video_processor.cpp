@@ -96,10 +96,8 @@ VideoProcessor::VideoProcessor(SessionFactory factory) : factory_(std::move(fact
 
 fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
 {
-    const fs::path directory = fileURL.parent_path();
-    const std::string name = fileURL.filename().string();
-    if (saveAs) return directory / fs::path(std::string(kSaveAsFolderName)) / name;
-    return directory / (std::string(kTemporaryPrefix) + name);
+    if (saveAs) return fileURL.parent_path() / fs::path(std::string(kSaveAsFolderName)) / fileURL.filename();
+    return temporaryPath(fileURL);
 }
 
 std::optional<fs::path> VideoProcessor::mp4OutputURL(const fs::path& fileURL, bool saveAs)
