@@ -11,6 +11,9 @@ struct Error {
     std::string domain;
     long code = 0;
     std::string localizedDescription;
+    // A finer kind within the code, where the domain has one (the export's Damage of a damaged
+    // file); 0 where it has none. What callers and tests compare, rather than the text.
+    int detail = 0;
 
     friend bool operator==(const Error&, const Error&) = default;
 };

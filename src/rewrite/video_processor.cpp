@@ -79,9 +79,10 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
         return writeRebasedSidecar(*sidecar, destination);
     }();
     if (outcome.isError()) {
-        const Error& e = outcome.error();
-        return Error{e.domain, e.code,
-                     "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
+        Error e = outcome.releaseError();
+        e.localizedDescription =
+            "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription;
+        return e;
     }
     if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
     if (auto line = leftAloneLine(*outcome)) printLine(*line);

@@ -30,7 +30,7 @@ DataCopier::~DataCopier() = default;
 
 Error DataCopier::shrank() const
 {
-    return exportError(ExportErrorCode::damaged, "文件" + quotedName(source_) + "在导出过程中变短了");
+    return damaged(Damage::fileShrank, "文件" + quotedName(source_) + "在导出过程中变短了");
 }
 
 ErrorOr<void> DataCopier::advance(uint64_t bytes)

@@ -55,7 +55,7 @@ int DemuxerErrors::count() const { return demuxerErrors; }
 
 Error damagedError(const std::filesystem::path& source, const std::string& reason)
 {
-    return damaged("文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
+    return damaged(Damage::unreadableData, "文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
 }
 
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, const LockedClip& clip, DemuxerErrors& errors)

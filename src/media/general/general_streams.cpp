@@ -18,8 +18,9 @@ namespace {
 
 Error unknownParametersError(const fs::path& source, const AVStream* stream)
 {
-    return damaged("无法读取文件" + quotedName(source) + "中" + kindName(stream->codecpar->codec_type) + "流（" +
-                   codecName(stream->codecpar) + "）的参数");
+    return damaged(Damage::unreadableStream, "无法读取文件" + quotedName(source) + "中" +
+                                                 kindName(stream->codecpar->codec_type) + "流（" +
+                                                 codecName(stream->codecpar) + "）的参数");
 }
 
 // Whether the probe found what a muxer needs to describe the stream.

@@ -54,7 +54,7 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
         if (d.source.type == fourcc("mdat") && offset < d.source.end() && len <= d.source.end() - offset)
             return d.outputOffset + (offset - d.source.offset);
     }
-    return damaged("偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
+    return damaged(Damage::sampleOutsideMdat, "偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
 }
 
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
@@ -113,7 +113,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
             const Patch& b = plan.patches[i];
             if (b.offset < a.offset + a.size && (b.offset != a.offset || b.span().size() != a.span().size() ||
                                                  !std::equal(a.span().begin(), a.span().end(), b.span().begin())))
-                return damaged("时间码样本相互重叠");
+                return damaged(Damage::samplesOverlap, "时间码样本相互重叠");
         }
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
@@ -122,7 +122,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.timecodesLeftAlone = leftAlone(top, meta);
         return plan;
     }
-    return damaged("无法确定新的“moov”盒子的大小");
+    return damaged(Damage::tableInvalid, "无法确定新的“moov”盒子的大小");
 }
 
 namespace {
@@ -136,14 +136,15 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
         if (box.type == fourcc("moov")) moov = box;
         if (box.type == fourcc("ftyp") && !top.ftyp) {
             uint8_t major[4];
-            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4) return damaged("“ftyp”盒子过短");
+            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4)
+                return damaged(Damage::boxTooShort, "“ftyp”盒子过短");
             const uint32_t brand = loadU32(major);
             if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
                 return std::optional<std::string>("文件不是 MP4 格式（品牌“" + fourccText(brand) + "”）");
         }
         end = box.end();
     }
-    if (!moov) return damaged("缺少“moov”盒子");
+    if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
     for (const Box& box : source.topLevel) {
         if (box.type == fourcc("mdat") && box.end() > moov->offset)
             return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
@@ -212,7 +213,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     }
     const size_t moovAt = plan.appended.size();
     KV_TRY(writer.write());
-    if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
+    if (!writer.overflowed().empty()) return damaged(Damage::tableInvalid, "块偏移超出了“stco”表的范围");
     storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
     plan.newMoovSize = plan.appended.size() - moovAt;
 

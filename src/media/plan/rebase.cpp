@@ -25,9 +25,10 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
         const uint64_t target = start.frameNumber(track.timecode->rate.frames);
         uint32_t first = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].size < 4) return damaged("时间码样本过短");
+            if (samples[i].size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
             uint8_t frame[4];
-            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4) return damaged("时间码样本超出了文件末尾");
+            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4)
+                return damaged(Damage::sampleCut, "时间码样本超出了文件末尾");
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased,
@@ -72,7 +73,8 @@ ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, Byt
     uint32_t maxFrames = 0;
     KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
         uint8_t head[kRtmdHeadSize];
-        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
+        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head)
+            return damaged(Damage::sampleCut, "“rtmd”样本超出了文件末尾");
         if (auto value = readRtmdTimecode(head)) {
             const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
             patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
@@ -193,7 +195,8 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
             KV_TRY(map.map(chunk.offset));
             if (chunk.size == 0) return {};
             if (map.map(chunk.offset, chunk.size).isError())
-                return damaged(quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
+                return damaged(Damage::sampleOutsideMdat,
+                               quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
             // The chunk's bytes end within its mdat: no overflow.
             const uint64_t end = chunk.offset + chunk.size;
             const uint64_t from = chunk.offset - std::min(chunk.offset, kMaxPatchSize);
@@ -204,7 +207,8 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
                 if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
                 const std::string owner =
                     p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
-                return damaged(owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
+                return damaged(Damage::samplesOverlap,
+                               owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
             }
             return {};
         }));
