@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
 TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file \
-                exfat-fuse exfatprogs libimage-exiftool-perl
+                exfat-fuse exfatprogs libimage-exiftool-perl python3
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 
 .PHONY: deps program-deps configure build run test bench demo fuzz reliability screenshot install clean format
