@@ -79,9 +79,10 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
         return writeRebasedSidecar(*sidecar, destination);
     }();
     if (outcome.isError()) {
-        const Error& e = outcome.error();
-        return Error{e.domain, e.code,
-                     "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
+        Error e = outcome.releaseError();
+        e.localizedDescription =
+            "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription;
+        return e;
     }
     if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
     if (auto line = leftAloneLine(*outcome)) printLine(*line);
@@ -96,10 +97,8 @@ VideoProcessor::VideoProcessor(SessionFactory factory) : factory_(std::move(fact
 
 fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
 {
-    const fs::path directory = fileURL.parent_path();
-    const std::string name = fileURL.filename().string();
-    if (saveAs) return directory / fs::path(std::string(kSaveAsFolderName)) / name;
-    return directory / (std::string(kTemporaryPrefix) + name);
+    if (saveAs) return fileURL.parent_path() / fs::path(std::string(kSaveAsFolderName)) / fileURL.filename();
+    return temporaryPath(fileURL);
 }
 
 std::optional<fs::path> VideoProcessor::mp4OutputURL(const fs::path& fileURL, bool saveAs)

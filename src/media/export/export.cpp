@@ -17,6 +17,7 @@ ClipUse clipUseOf(const ExportJob& job)
 ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip& clip)
 {
     if (control.isCancelled()) return cancelledError();
+    // The one check of the file type, for both paths.
     if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
     if (job.inPlace) return rewriteInPlace(clip, job.metadata, control);
     auto content = KV_TRY(probeBoxSource(clip));

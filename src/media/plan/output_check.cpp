@@ -63,7 +63,7 @@ ErrorOr<void> checkOutput(ByteSource& output, OutputPlan plan)
         if (samples.empty()) continue;  // a timecode track without samples says nothing
         uint8_t frame[4];
         if (KV_TRY(output.readAt(frame, 4, KV_TRY(map.map(samples[0].offset, 4)))) != 4 ||
-            loadU32(frame) != static_cast<uint32_t>(plan.timecode->frameNumber(track.timecode->frames)))
+            loadU32(frame) != static_cast<uint32_t>(plan.timecode->frameNumber(track.timecode->rate.frames)))
             return mismatch("时间码轨道的起始值与预期不符");
     }
     return {};

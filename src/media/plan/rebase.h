@@ -47,6 +47,6 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
 std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta);
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.
-void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches);
+void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches);
 
 }  // namespace kelvatta
