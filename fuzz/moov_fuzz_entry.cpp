@@ -31,7 +31,7 @@ std::string withEdits(std::string_view text, const TextTimecodes& found)
 {
     std::string edited(text);
     size_t free = 0;  // where the next edit may start
-    for (const TextTimecodeEdit& e : found.edits) {
+    for (const TextEdit& e : found.edits) {
         if (e.offset < free || e.offset > text.size() || e.original.size() > text.size() - e.offset ||
             text.substr(e.offset, e.original.size()) != e.original || e.rebased.size() != e.original.size())
             fault("text timecodes", Error{"", 0, "an edit does not replace its value in place"});

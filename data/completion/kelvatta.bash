@@ -8,7 +8,7 @@ _kelvatta()
     local cur prev words cword
     _init_completion || return
 
-    local options="--save-as --in-place --timecode --restore --show --help -h --version --"
+    local options="--save-as --in-place --timecode --keep-going --restore --show --window --help -h --version --"
     local word i
     # After --help or --version nothing more is read; after -- every word is a path.
     for ((i = 1; i < cword; i++)); do
@@ -26,20 +26,24 @@ _kelvatta()
 
     if [[ $cur == -* ]]; then
         # Only what can still be given: --save-as, --in-place, --restore and --show exclude one another,
-        # --timecode goes with none but the first two, and --help and --version come alone.
+        # --timecode and --keep-going go with a batch (not --restore or --show), --window only with
+        # paths, and --help and --version come alone.
         local before=" ${words[*]:1:cword-1} " offered=() option
         for option in $options; do
             case $option in
                 --help | -h | --version) ((cword == 1)) || continue ;;
                 --save-as | --in-place | --restore | --show)
                     [[ $before == *" --save-as "* || $before == *" --in-place "* || $before == *" --restore "* ||
-                        $before == *" --show "* ]] && continue
-                    [[ $option == --restore || $option == --show ]] && [[ $before == *" --timecode "* ]] && continue
+                        $before == *" --show "* || $before == *" --window "* ]] && continue
+                    [[ $option == --restore || $option == --show ]] &&
+                        [[ $before == *" --timecode "* || $before == *" --keep-going "* ]] && continue
                     ;;
-                --timecode)
-                    [[ $before == *" --timecode "* || $before == *" --restore "* || $before == *" --show "* ]] &&
+                --timecode | --keep-going)
+                    [[ $before == *" $option "* || $before == *" --restore "* || $before == *" --show "* ||
+                        $before == *" --window "* ]] &&
                         continue
                     ;;
+                --window) [[ $before == *" --"[a-z]* ]] && continue ;;
             esac
             offered+=("$option")
         done

@@ -1,5 +1,7 @@
 #include "app/batch_tally.h"
 
+#include <map>
+
 #include "media/base/media_error.h"
 
 namespace kelvatta {
@@ -17,10 +19,10 @@ bool isCancellation(const Error& error)
 
 }  // namespace
 
-void BatchTally::started()
+void BatchTally::started(const std::filesystem::path& file)
 {
     std::lock_guard lock(mutex_);
-    ++started_;
+    started_.push_back(file);
 }
 
 void BatchTally::ended(const std::filesystem::path& file, const Result& result)
@@ -42,6 +44,31 @@ std::string rtmdKeptPart(const std::vector<std::filesystem::path>& rtmdKept)
     return part;
 }
 
+// The files of the batch that were never started, in the batch's order (a file listed twice and
+// started once is one of them).
+std::vector<std::filesystem::path> notStarted(const std::vector<std::filesystem::path>& files,
+                                              const std::vector<std::filesystem::path>& started)
+{
+    std::map<std::filesystem::path, size_t> startedCount;
+    for (const auto& file : started) ++startedCount[file];
+    std::vector<std::filesystem::path> left;
+    for (const auto& file : files) {
+        auto it = startedCount.find(file);
+        if (it != startedCount.end() && it->second > 0) --it->second;
+        else left.push_back(file);
+    }
+    return left;
+}
+
+// "；未开始 5 个：a、b、c 及另外 2 个", "；未开始 0 个".
+std::string notStartedPart(const std::vector<std::filesystem::path>& left, size_t named)
+{
+    std::string part = "；未开始 " + std::to_string(left.size()) + " 个";
+    for (size_t i = 0; i < left.size() && i < named; ++i) part += (i ? "、" : "：") + left[i].string();
+    if (left.size() > named) part += " 及另外 " + std::to_string(left.size() - named) + " 个";
+    return part;
+}
+
 }  // namespace
 
 std::optional<std::string> BatchTally::doneLine(int64_t total, const std::vector<std::filesystem::path>& rtmdKept)
@@ -50,7 +77,7 @@ std::optional<std::string> BatchTally::doneLine(int64_t total, const std::vector
     return "已全部完成：已处理完成 " + std::to_string(total) + " 个文件" + rtmdKeptPart(rtmdKept);
 }
 
-std::string BatchTally::closingLine(int64_t total, bool interrupted,
+std::string BatchTally::closingLine(const std::vector<std::filesystem::path>& files, bool interrupted,
                                     const std::vector<std::filesystem::path>& rtmdKept) const
 {
     std::lock_guard lock(mutex_);
@@ -61,13 +88,13 @@ std::string BatchTally::closingLine(int64_t total, bool interrupted,
         for (size_t i = 0; i < failed_.size(); ++i) line += (i ? "、" : "") + failed_[i].string();
     }
     if (cancelled_ > 0) line += "；已取消 " + std::to_string(cancelled_) + " 个（原文件未改动）";
-    line += "；未开始 " + std::to_string(total > started_ ? total - started_ : 0) + " 个";
+    line += notStartedPart(notStarted(files, started_), kNamedNotStarted);
     return line + rtmdKeptPart(rtmdKept);
 }
 
 void TalliedProcessor::modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const
 {
-    tally_->started();
+    tally_->started(fileURL);
     VideoProcessor::modifyTimecode(fileURL, saveAs,
                                    [tally = tally_, fileURL, completion = std::move(completion)](Result result) {
                                        tally->ended(fileURL, result);

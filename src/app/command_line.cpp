@@ -183,6 +183,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     processor->setTimecode(options.timecode);
     ContentView view(processor);
     view.setSaveAs(options.saveAs);
+    view.setKeepGoing(options.keepGoing);
     BatchWatch watch(view);
     std::optional<TerminalStatus> status;
     if (options.progressLine) status.emplace();
@@ -215,14 +216,14 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
 
     const bool allDone = watch.ended() && watch.started() && !view.showAlert() && view.progress() == view.maxProgress();
     if (interrupting) {
-        printError(watch.started() ? tally->closingLine(view.maxProgress(), true, exports->rtmdKept())
+        printError(watch.started() ? tally->closingLine(view.filesToProcess(), true, exports->rtmdKept())
                                    : "已中断：尚未开始处理文件");
         return 128 + stopSignal.load();
     }
     // The window's error line, for a reader whose standard output goes elsewhere, then what became
     // of the batch's files.
     if (view.showAlert() && view.errorMessage()) printError(errorLineText(*view.errorMessage()));
-    if (watch.started() && !allDone) printError(tally->closingLine(view.maxProgress(), false, exports->rtmdKept()));
+    if (watch.started() && !allDone) printError(tally->closingLine(view.filesToProcess(), false, exports->rtmdKept()));
     if (auto line = BatchTally::doneLine(view.maxProgress(), exports->rtmdKept()); allDone && line) printError(*line);
     return allDone ? kExitSuccess : kExitFailure;
 }
@@ -254,29 +255,33 @@ int runRestore(const std::vector<fs::path>& urls)
 
 const char* usageText()
 {
-    return "用法：kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] 路径...\n"
+    return "用法：kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] [--keep-going] 路径...\n"
            "      kelvatta --restore 路径...\n"
            "      kelvatta --show 路径...\n"
+           "      kelvatta [--window [路径...]]\n"
            "把视频文件的起始时间码改为 00:00:00:00（或 --timecode 给出的值），不重新编码。\n"
            "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
            "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
            "各处时间码都已从该值开始（且带有 timecode 元数据项）的文件不再改写，算作已处理；\n"
            "另存为时，“已修改时间码”中已是该文件结果的副本予以保留。\n"
            "\n"
-           "  --save-as   把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
-           "  --in-place  就地修改原文件：只追加新的 moov 并改写时间码字节，不复制媒体数据，\n"
-           "              并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
+           "  --save-as     把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
+           "  --in-place    就地修改原文件：只追加新的 moov 并改写时间码字节，不复制媒体数据，\n"
+           "                并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
            "  --timecode HH:MM:SS:FF\n"
-           "              起始时间码（丢帧计数也可写作 HH:MM:SS;FF），各种模式均可用；\n"
-           "              帧号超出文件的帧率或是丢帧计数跳过的编号时，该文件失败且不作改动\n"
-           "  --restore   把就地修改过的文件逐字节恢复为原样\n"
-           "  --show      只读取并列出每个文件各处的时间码、帧率和丢帧方式，以及各处是否一致\n"
-           "  --help      显示本说明\n"
-           "  --version   显示版本\n"
+           "                起始时间码（丢帧计数也可写作 HH:MM:SS;FF），各种模式均可用；\n"
+           "                帧号超出文件的帧率或是丢帧计数跳过的编号时，该文件失败且不作改动\n"
+           "  --keep-going  有文件失败时继续处理其余文件，不取消任何文件\n"
+           "  --restore     把就地修改过的文件逐字节恢复为原样\n"
+           "  --show        只读取并列出每个文件各处的时间码、帧率和丢帧方式，以及各处是否一致\n"
+           "  --window      打开窗口，像拖放到窗口上一样处理给出的路径（“打开方式”用它）\n"
+           "  --help        显示本说明\n"
+           "  --version     显示版本\n"
            "\n"
            "处理时标准输出只有日志。退出状态：0 全部成功；1 有文件失败（--show：有文件无法读取）\n"
            "或未找到视频文件；2 用法错误或路径无法访问；被中断时为 128 + 信号编号（Ctrl-C 130，\n"
-           "SIGTERM 143，SIGHUP 129），正在处理的文件取消，原文件不变。";
+           "SIGTERM 143，SIGHUP 129），正在处理的文件取消，原文件不变。未全部完成时，标准错误的\n"
+           "最后一行列出失败的文件和尚未开始的文件（前 3 个），即需要重新处理的文件。";
 }
 
 namespace {
@@ -305,6 +310,7 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine commandLine;
     bool optionsEnded = false;
+    bool window = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
@@ -322,8 +328,12 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             commandLine.saveAs = true;
         } else if (argument == "--in-place") {
             commandLine.inPlace = true;
+        } else if (argument == "--keep-going") {
+            commandLine.keepGoing = true;
         } else if (argument == "--restore") {
             commandLine.action = CommandLine::Action::restore;
+        } else if (argument == "--window") {
+            window = true;
         } else if (argument == "--help" || argument == "-h") {
             commandLine.action = CommandLine::Action::help;
             return commandLine;
@@ -333,6 +343,14 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
         } else {
             return Error{"CommandLine", kExitUsage, "未知选项：" + argument};
         }
+    }
+    if (window) {
+        // The window's own choices are made in it: its files go as a drop does.
+        if (commandLine.action != CommandLine::Action::run || commandLine.saveAs || commandLine.inPlace ||
+            commandLine.keepGoing || commandLine.timecode)
+            return Error{"CommandLine", kExitUsage, "--window 只能与路径同用"};
+        commandLine.action = CommandLine::Action::window;
+        return commandLine;
     }
     if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
     if (commandLine.inPlace && commandLine.saveAs)
@@ -344,6 +362,14 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
         (commandLine.inPlace || commandLine.saveAs || commandLine.timecode))
         return Error{"CommandLine", kExitUsage, "--show 只读取文件，不能与 --save-as、--in-place 或 --timecode 同用"};
     return commandLine;
+}
+
+std::optional<std::vector<std::string>> windowPaths(int argc, char** argv)
+{
+    if (argc <= 1) return std::vector<std::string>();
+    auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.isError() || parsed->action != CommandLine::Action::window) return std::nullopt;
+    return std::move(parsed->paths);
 }
 
 int runCommandLine(int argc, char** argv)
@@ -366,6 +392,7 @@ int runCommandLine(int argc, char** argv)
         (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());
         return kExitSuccess;
     }
+    case CommandLine::Action::window: printError("kelvatta：本程序构建时不含窗口"); return kExitUsage;
     case CommandLine::Action::run:
     case CommandLine::Action::restore:
     case CommandLine::Action::show: break;
@@ -381,6 +408,7 @@ int runCommandLine(int argc, char** argv)
     options.saveAs = parsed->saveAs;
     options.inPlace = parsed->inPlace;
     if (parsed->timecode) options.timecode = *parsed->timecode;
+    options.keepGoing = parsed->keepGoing;
     return runBatch(options, urls.releaseValue());
 }
 

@@ -1,5 +1,6 @@
-// The program: without arguments it opens its window; with paths (or any other argument) it runs
-// the command line, which needs no display. Built without the window, it is the command line only.
+// The program: without arguments, or with --window and the paths a menu entry's "Open with" hands
+// over, it opens its window; with paths (or any other argument) it runs the command line, which needs
+// no display. Built without the window, it is the command line only.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -29,7 +30,8 @@ int main(int argc, char** argv)
     // Names of files print with their control characters shown, never obeyed by a terminal.
     kelvatta::printLogVisibly();
 #ifdef KELVATTA_WITH_WINDOW
-    const int status = argc <= 1 ? kelvatta::runWindow(argc, argv) : kelvatta::runCommandLine(argc, argv);
+    const auto window = kelvatta::windowPaths(argc, argv);
+    const int status = window ? kelvatta::runWindow(argv[0], *window) : kelvatta::runCommandLine(argc, argv);
 #else
     const int status = kelvatta::runCommandLine(argc, argv);
 #endif

@@ -84,7 +84,7 @@ int screenshots(const QString& dir)
     const QColor background = window.widget().palette().color(QPalette::Window).darker(115);
     if (!save(sideBySide(busy, failed, background), dir + QStringLiteral("/screenshot-busy.png"))) return 1;
 
-    // A clip with a long name fails: the line stays one line, elided in the middle.
+    // A clip with a long name fails: the line stays one line, the end of the name kept.
     view.setErrorMessage(
         "导出失败：无法写入文件“temp_2024-05-18 婚礼 第二机位 新娘入场 慢动作 备份 C0117.MP4”：磁盘空间不足");
     return save(grab(window), dir + QStringLiteral("/screenshot-long-error.png")) ? 0 : 1;

@@ -15,14 +15,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/running_exports.h"
+#include "intake/drop_intake.h"
+#include "intake/file_url.h"
+#include "intake/item_provider.h"
 #include "platform/operation_queue.h"
 #include "platform/sys.h"
+#include "ui/batch_end_notice.h"
 #include "ui/content_widget.h"
+#include "ui/desktop_notifier.h"
 #include "ui/file_dialog_folder_panel.h"
 #include "ui/folder_icon.h"
 #include "ui/qt_main_queue.h"
@@ -171,6 +177,7 @@ ProgramWindow::ProgramWindow(VideoProcessor::SessionFactory makeSession, FolderP
     widget_ = std::make_unique<ui::ContentWidget>(std::move(view),
                                                   makePanel ? std::move(makePanel) : ui::fileDialogFolderPanels());
     widget_->setWindowTitle(QStringLiteral("Kelvatta"));
+    notice_ = std::make_unique<ui::BatchEndNotice>(widget_->view(), *widget_);
 }
 
 ProgramWindow::~ProgramWindow() = default;
@@ -181,6 +188,18 @@ void ProgramWindow::show()
 {
     widget_->show();
     widget_->setFixedSize(ui::kWindowWidth, ui::kWindowHeight);
+}
+
+void ProgramWindow::open(const std::vector<std::filesystem::path>& paths)
+{
+    // As a file manager's drag carries them: one file URL a line.
+    std::string uriList;
+    for (const auto& path : paths) {
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+        if (!ec) uriList += fileURLText(absolute) + "\r\n";
+    }
+    (void)performDrop(view(), itemProvidersFromUriList(uriList));
 }
 
 bool ProgramWindow::settle(std::chrono::milliseconds timeout)
@@ -204,7 +223,7 @@ bool ProgramWindow::settle(std::chrono::milliseconds timeout)
     return ended();
 }
 
-int runWindow(int argc, char** argv)
+int runWindow(char* program, const std::vector<std::string>& paths)
 {
     if (auto reason = missingDisplay(::getenv)) {
         printError(noWindowMessage(*reason));
@@ -214,6 +233,10 @@ int runWindow(int argc, char** argv)
     ::signal(SIGPIPE, SIG_IGN);
 
     previousMessageHandler = qInstallMessageHandler(onMessageWhileStarting);
+    // Qt reads only the program's name: a path is never taken for one of Qt's options.
+    static char defaultName[] = "kelvatta";
+    int argc = 1;
+    char* argv[] = {program ? program : defaultName, nullptr};
     QApplication app(argc, argv);
     qInstallMessageHandler(previousMessageHandler);
     passOnHeldMessages();
@@ -225,8 +248,10 @@ int runWindow(int argc, char** argv)
 
     ui::QtMainQueue mainQueue;
     ProgramWindow window;
+    window.notice().setNotifier(ui::sessionBusNotifier(QStringLiteral(KELVATTA_APP_ID)));
     StopSignals stopSignals(window.widget());
     window.show();
+    if (!paths.empty()) window.open(std::vector<std::filesystem::path>(paths.begin(), paths.end()));
     const int status = app.exec();
     window.settle();
     return status;

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "intake/folder_choice.h"
 #include "rewrite/video_processor.h"
@@ -16,8 +18,9 @@ namespace kelvatta {
 
 class RunningExports;
 namespace ui {
+class BatchEndNotice;
 class ContentWidget;
-}
+}  // namespace ui
 
 // Why no window can be opened with this environment (getenv reads it), or nothing when one can:
 // Qt needs an X display or a Wayland compositor, unless QT_QPA_PLATFORM names a platform that
@@ -35,9 +38,15 @@ public:
 
     ui::ContentWidget& widget() { return *widget_; }
     const ContentView& view() const;
+    // What tells the desktop of a long batch's end; it has no notifier until it is given one.
+    ui::BatchEndNotice& notice() { return *notice_; }
 
     // Shows the window at its one size, 450 × 400, which the user cannot change.
     void show();
+
+    // Takes the files and folders (relative ones from the current folder) as a drop of them on the
+    // window: what a file manager's "Open with" hands over. Once the window has been shown.
+    void open(const std::vector<std::filesystem::path>& paths);
 
     // Once the window has closed: cancels the files not started and the exports running, so that no
     // half-written file is left beside a clip, and runs the event loop until the batch has ended or
@@ -47,10 +56,11 @@ public:
 private:
     std::shared_ptr<RunningExports> exports_;
     std::unique_ptr<ui::ContentWidget> widget_;
+    std::unique_ptr<ui::BatchEndNotice> notice_;
 };
 
-// The whole program when it runs with its window. Without a display it says so on standard error,
-// with the command line's use, and returns kExitUsage.
-int runWindow(int argc, char** argv);
+// The whole program when it runs with its window, which takes paths as dropped on it. Without a
+// display it says so on standard error, with the command line's use, and returns kExitUsage.
+int runWindow(char* program, const std::vector<std::string>& paths = {});
 
 }  // namespace kelvatta

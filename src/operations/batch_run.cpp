@@ -61,6 +61,7 @@ void setupOperationQueue(ContentView view)
 
 void processFiles(ContentView view, std::vector<std::filesystem::path> files)
 {
+    view.setDoneMessage(std::nullopt);
     if (files.empty()) {
         printLine(kNoVideoFiles);
         view.setProcessingStatus(kNoVideoFiles);
@@ -78,18 +79,20 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
     printLine("开始处理 " + std::to_string(view.filesToProcess().size()) + " 个文件");
     view.setErrorMessage(std::nullopt);
     view.setShowAlert(false);
+    view.setFilesAlreadyZero(0);
 
     // The callbacks hold the view weakly: they live in operations and export sessions that may be
     // released on other threads, and only the main thread may end the view (see ContentView::Weak).
     const ContentView::Weak weakView = view.weak();
+    const bool keepGoing = view.keepGoing();
     OperationQueue& queue = view.operationQueue();
     auto batch = std::make_shared<BatchOperations>();
     // Two operations for one file would export to the same output at once; the later one waits.
     std::map<std::filesystem::path, std::shared_ptr<Operation>> lastOperationFor;
     for (const auto& fileURL : view.filesToProcess()) {
         auto operation = std::make_shared<ModifyTimecodeOperation>(
-            fileURL, view.saveAs(), view.videoProcessor(), [weakView, batch, fileURL](Result result) {
-                if (result.isFailure()) batch->cancelWaiting();
+            fileURL, view.saveAs(), view.videoProcessor(), [weakView, batch, fileURL, keepGoing](Result result) {
+                if (result.isFailure() && !keepGoing) batch->cancelWaiting();
                 DispatchQueue::main().async([weakView, fileURL, result = std::move(result)] {
                     if (auto current = weakView.lock()) reportFileResult(*current, result, fileURL);
                 });
@@ -123,10 +126,11 @@ void reportFileResult(ContentView view, const Result& result, const std::filesys
         view.setProcessingStatus(kBatchFailed);
         view.setShowProgressBar(false);
         printLine("处理文件失败：" + fileURL.string() + "，错误：" + description);
-        view.operationQueue().cancelAllOperations();
+        if (!view.keepGoing()) view.operationQueue().cancelAllOperations();
         return;
     }
     view.setProgress(view.progress() + 1);
+    if (result.wasAlreadyDone()) view.setFilesAlreadyZero(view.filesAlreadyZero() + 1);
     view.setProcessingStatus(processingFilesText(view.progress(), view.maxProgress()));
     const std::string count = std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
     printLine("成功处理文件：" + fileURL.string() + "，进度：" + count);
@@ -137,6 +141,7 @@ void reportAllFinished(ContentView view)
     if (view.showAlert()) return;
     view.setProcessingStatus(kBatchDone);
     view.setShowProgressBar(false);
+    view.setDoneMessage(batchDoneText(view.progress(), view.filesAlreadyZero()));
     printLine("所有文件处理完成");
 }
 

@@ -11,6 +11,9 @@ struct Error {
     std::string domain;
     long code = 0;
     std::string localizedDescription;
+    // A finer kind within the code, where the domain has one (the export's Damage of a damaged
+    // file); 0 where it has none. What callers and tests compare, rather than the text.
+    int detail = 0;
 
     friend bool operator==(const Error&, const Error&) = default;
 };
@@ -30,27 +33,6 @@ inline int errnoOf(const Error& error) { return static_cast<int>(error.code); }
 // Asking a success for its error, or a failure for its value, is a fault of the program, not of
 // its input: it says so on standard error, with the error when there is one, and aborts.
 [[noreturn]] void outcomeMisused(const char* what, const Error* error = nullptr);
-
-// The outcome of one file's rewrite: success carries nothing, failure one error.
-class [[nodiscard]] Result {
-public:
-    static Result success() { return Result(); }
-    static Result failure(Error error) { return Result(std::move(error)); }
-
-    bool isSuccess() const { return !failed_; }
-    bool isFailure() const { return failed_; }
-    const Error& error() const
-    {
-        if (!failed_) outcomeMisused("Result::error() of a success");
-        return error_;
-    }
-
-private:
-    Result() = default;
-    explicit Result(Error error) : failed_(true), error_(std::move(error)) {}
-    bool failed_ = false;
-    Error error_;
-};
 
 // A value or the error that prevented it.
 template <typename T>
@@ -118,6 +100,28 @@ public:
 private:
     bool failed_ = false;
     Error error_;
+};
+
+// The outcome of one file's rewrite: success carries whether the file was found done already (and
+// so left as it was), failure one error. An ErrorOr<void> under the names the rewrite's callers
+// read it by.
+class [[nodiscard]] Result : public ErrorOr<void> {
+public:
+    Result(ErrorOr<void> outcome) : ErrorOr<void>(std::move(outcome)) {}
+    static Result success(bool alreadyDone = false)
+    {
+        Result result(ErrorOr<void>{});
+        result.alreadyDone_ = alreadyDone;
+        return result;
+    }
+    static Result failure(Error error) { return Result(ErrorOr<void>(std::move(error))); }
+
+    bool isSuccess() const { return !isError(); }
+    bool isFailure() const { return isError(); }
+    bool wasAlreadyDone() const { return alreadyDone_; }
+
+private:
+    bool alreadyDone_ = false;
 };
 
 }  // namespace kelvatta

@@ -80,9 +80,10 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
         return writeRebasedSidecar(*sidecar, destination, Timecode::parse(timecode).value_or(Timecode{}));
     }();
     if (outcome.isError()) {
-        const Error& e = outcome.error();
-        return Error{e.domain, e.code,
-                     "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription};
+        Error e = outcome.releaseError();
+        e.localizedDescription =
+            "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription;
+        return e;
     }
     if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
     if (auto line = leftAloneLine(*outcome)) printLine(*line);
@@ -97,10 +98,8 @@ VideoProcessor::VideoProcessor(SessionFactory factory) : factory_(std::move(fact
 
 fs::path VideoProcessor::outputURL(const fs::path& fileURL, bool saveAs)
 {
-    const fs::path directory = fileURL.parent_path();
-    const std::string name = fileURL.filename().string();
-    if (saveAs) return directory / fs::path(std::string(kSaveAsFolderName)) / name;
-    return directory / (std::string(kTemporaryPrefix) + name);
+    if (saveAs) return fileURL.parent_path() / fs::path(std::string(kSaveAsFolderName)) / fileURL.filename();
+    return temporaryPath(fileURL);
 }
 
 std::optional<fs::path> VideoProcessor::mp4OutputURL(const fs::path& fileURL, bool saveAs)
@@ -181,14 +180,14 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
         // sidecar is re-based where it does not agree.
         if (saveAs) {
             printLine("处理成功：" + fileURL.string());
-            completion(Result::success());
+            completion(Result::success(true));
             return true;
         }
-        finishClip(completion, false, fileURL, fileURL, request.timecode);
+        finishClip(completion, false, fileURL, fileURL, request.timecode, true);
         return true;
     case AlreadyDone::copy:
         printLine("已有此前保存的副本，未重新导出：" + outputURL.string());
-        finishClip(completion, true, outputURL, fileURL, request.timecode);
+        finishClip(completion, true, outputURL, fileURL, request.timecode, true);
         return true;
     }
     return false;
@@ -273,7 +272,7 @@ bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Comp
 }
 
 void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
-                                const fs::path& fileURL, const std::string& timecode)
+                                const fs::path& fileURL, const std::string& timecode, bool alreadyDone)
 {
     if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, timecode); sidecar.isError()) {
         printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
@@ -281,7 +280,7 @@ void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const
         return;
     }
     printLine("处理成功：" + fileURL.string());
-    completion(Result::success());
+    completion(Result::success(alreadyDone));
 }
 
 }  // namespace kelvatta

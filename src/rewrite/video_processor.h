@@ -83,9 +83,11 @@ private:
                                    const std::filesystem::path& result, const std::filesystem::path& fileURL);
     static void handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                         const Request& request, const std::filesystem::path& fileURL);
-    // The clip is in place: its sidecar (re-based to timecode), then success.
+    // The clip is in place: its sidecar (re-based to timecode), then success, which says whether the
+    // clip was found done already.
     static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
-                           const std::filesystem::path& fileURL, const std::string& timecode);
+                           const std::filesystem::path& fileURL, const std::string& timecode,
+                           bool alreadyDone = false);
 
     SessionFactory factory_;
     bool inPlace_ = false;

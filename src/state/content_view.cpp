@@ -22,6 +22,9 @@ struct ContentView::Storage {
     bool showProgressBar = false;
     bool saveAs = false;
     int64_t batchesRunning = 0;
+    int64_t filesAlreadyZero = 0;
+    std::optional<std::string> doneMessage;
+    bool keepGoing = false;
     OperationQueue operationQueue;
     std::shared_ptr<VideoProcessor> videoProcessor;
 
@@ -75,6 +78,9 @@ KV_STATE_FIELD(const std::optional<std::string>&, errorMessage, setErrorMessage)
 KV_STATE_FIELD(bool, showProgressBar, setShowProgressBar)
 KV_STATE_FIELD(bool, saveAs, setSaveAs)
 KV_STATE_FIELD(int64_t, batchesRunning, setBatchesRunning)
+KV_STATE_FIELD(int64_t, filesAlreadyZero, setFilesAlreadyZero)
+KV_STATE_FIELD(const std::optional<std::string>&, doneMessage, setDoneMessage)
+KV_STATE_FIELD(bool, keepGoing, setKeepGoing)
 
 #undef KV_STATE_FIELD
 

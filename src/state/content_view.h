@@ -1,5 +1,5 @@
-// The window's state: nine observed fields, the count of batches still running, the operation queue
-// and the one VideoProcessor.
+// The window's state: nine observed fields, the count of batches still running, how the last batch
+// ended, whether a failure stops a batch, the operation queue and the one VideoProcessor.
 // ContentView is a value: every copy refers to the same storage, and every write notifies the
 // observers (the window redraws from them). State is read and written on the main thread only.
 #pragma once
@@ -50,6 +50,18 @@ public:
     // being rewritten run on; until they have ended, the window still takes no input.
     int64_t batchesRunning() const;
     void setBatchesRunning(int64_t value);
+    // Files of the batch left as they were because they already started at 00:00:00:00: 0 at the
+    // start of each batch; the batch's reports raise it once the rewrite tells such files apart.
+    int64_t filesAlreadyZero() const;
+    void setFilesAlreadyZero(int64_t value);
+    // The line that says a batch ended without a failure ("已完成：12 个文件"), shown in the error
+    // line's place until the next batch; nothing otherwise.
+    const std::optional<std::string>& doneMessage() const;
+    void setDoneMessage(std::optional<std::string> value);
+    // Whether a failed file leaves the other files of its batch to run (the command line's
+    // --keep-going). Otherwise, as in the window, the first failure cancels the files not yet started.
+    bool keepGoing() const;
+    void setKeepGoing(bool value);
 
     // Whether the window takes a drop, a folder choice or a change of save-as: no progress block is
     // shown and every file of every batch has ended.

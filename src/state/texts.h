@@ -36,6 +36,15 @@ inline std::string processingFilesText(int64_t done, int64_t total)
     return "正在处理文件 " + std::to_string(done) + " / " + std::to_string(total);
 }
 
+// The line in the error line's place after a batch without a failure: "已完成：12 个文件", and
+// "（3 个原已是 00:00:00:00）" after it when some files already started there and were left as they were.
+inline std::string batchDoneText(int64_t done, int64_t alreadyZero)
+{
+    std::string text = "已完成：" + std::to_string(done) + " 个文件";
+    if (alreadyZero > 0) text += "（" + std::to_string(alreadyZero) + " 个原已是 00:00:00:00）";
+    return text;
+}
+
 // Errors the intake and the command line write as the error message.
 inline constexpr const char* kNoVideoFiles = "未找到需要处理的视频文件";
 inline constexpr const char* kFolderAccessFailure = "无法访问文件夹内容";

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "operations/batch_run.h"
 #include "ui/drop_zone.h"
@@ -151,11 +152,16 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     progressLayout->addWidget(withSideMargins(progressBar_, kSideMargin));
     progressLayout->addWidget(progressText_);
 
-    errorLine_ = new ElidedLabel;
-    errorLine_->setObjectName(QStringLiteral("errorLine"));
-    errorLine_->setFont(bodyFont());
-    errorLine_->setAlignment(Qt::AlignCenter);
-    errorLine_->setMargin(kDefaultPadding);
+    // The error line, and in its place after a batch without a failure the line that says so, in
+    // the window's own text colour.
+    for (auto [line, name] : {std::pair(&errorLine_, "errorLine"), std::pair(&doneLine_, "doneLine")}) {
+        *line = new ElidedLabel;
+        (*line)->setObjectName(QString::fromLatin1(name));
+        (*line)->setFont(bodyFont());
+        (*line)->setAlignment(Qt::AlignCenter);
+        (*line)->setMargin(kDefaultPadding);
+        (*line)->setToolTipWidth(kWindowWidth);
+    }
 
     auto* column = new QVBoxLayout;
     column->setSpacing(kColumnSpacing);
@@ -163,6 +169,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     column->addWidget(withSideMargins(saveAsToggle_, kSideMargin, Qt::AlignHCenter));
     column->addWidget(progressBlock_);
     column->addWidget(errorLine_);
+    column->addWidget(doneLine_);
     column->addStretch();
 
     auto* footer = new QVBoxLayout;
@@ -239,6 +246,10 @@ void ContentWidget::refresh()
     const bool showError = view_.showAlert() && message.has_value();
     errorLine_->setVisible(showError);
     if (showError) errorLine_->setFullText(fromUtf8(errorLineText(*message)));
+    const auto& done = view_.doneMessage();
+    const bool showDone = done.has_value() && !showError && !busy;
+    doneLine_->setVisible(showDone);
+    if (showDone) doneLine_->setFullText(fromUtf8(*done));
 }
 
 }  // namespace kelvatta::ui

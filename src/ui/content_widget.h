@@ -1,5 +1,6 @@
 // The window's content: the drop zone with its choose-folder button, the save-as check box, the
-// progress block and the error line (each only while there is something to show), and the footer.
+// progress block and, in one place, the error line or the line that says a batch is done (each only
+// while there is something to show), and the footer.
 // It is drawn from ContentView's state and redrawn after every write of it.
 #pragma once
 
@@ -54,6 +55,7 @@ private:
     QProgressBar* progressBar_ = nullptr;
     QLabel* progressText_ = nullptr;
     ElidedLabel* errorLine_ = nullptr;
+    ElidedLabel* doneLine_ = nullptr;
     LinkLine* linkLine_ = nullptr;
     std::vector<QLabel*> grayOnZone_, grayOnWindow_;
 };

@@ -31,6 +31,28 @@ size_t count(const std::vector<std::string>& lines, const std::string& prefix)
     return static_cast<size_t>(std::ranges::count_if(lines, [&](auto& l) { return l.starts_with(prefix); }));
 }
 
+// The files of a run's batch that never started, in the batch's order, as its log tells.
+std::vector<std::string> notStartedIn(const std::vector<std::string>& lines)
+{
+    const std::string collected = "收集到视频文件：";
+    std::vector<std::string> files;
+    for (const auto& line : lines) {
+        if (!line.starts_with(collected)) continue;
+        const std::string file = line.substr(collected.size());
+        if (count(lines, "开始处理文件：" + file) == 0) files.push_back(file);
+    }
+    return files;
+}
+
+// What the closing line says of them: "；未开始 5 个：a、b、c 及另外 2 个".
+std::string notStartedPart(const std::vector<std::string>& files)
+{
+    std::string part = "；未开始 " + std::to_string(files.size()) + " 个";
+    for (size_t i = 0; i < files.size() && i < 3; ++i) part += (i ? "、" : "：") + files[i];
+    if (files.size() > 3) part += " 及另外 " + std::to_string(files.size() - 3) + " 个";
+    return part;
+}
+
 }  // namespace
 
 TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
@@ -54,6 +76,8 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         {{"--version"}, {}, 0, std::string("kelvatta ") + KELVATTA_VERSION + "\n", ""},
         {{"--save-as"}, {}, 2, "", usage},
         {{"--frobnicate", "a.mp4"}, {}, 2, "", usage},
+        // The window's choices are made in it.
+        {{"--window", "--save-as", x}, {}, 2, "", "--window 只能与路径同用"},
         // A path that cannot be reached stops the run before anything is processed.
         {{x, (dir / "missing.mp4").string()}, {}, 2, "", "missing.mp4"},
         {{(dir / "notes.txt").string()},
@@ -77,6 +101,32 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         EXPECT_TRUE(c.err.empty() ? run.err.empty() : run.err.find(c.err) != std::string::npos) << run.err;
     }
     EXPECT_EQ(readFile(dir / "x.mp4"), "not a clip");
+}
+
+// The window opens without arguments, or with --window and the paths it takes as dropped on it (the
+// menu entry's "Open with"); any other arguments are the command line's, a path named --window too.
+TEST(CommandLine, WindowIsAskedForWithoutArgumentsOrByWindow)
+{
+    using Paths = std::optional<std::vector<std::string>>;
+    const struct {
+        std::vector<std::string> arguments;
+        Paths paths;
+    } cases[] = {
+        {{}, std::vector<std::string>{}},
+        {{"--window"}, std::vector<std::string>{}},
+        {{"--window", "/card/C0001.MP4", "clip folder"}, std::vector<std::string>{"/card/C0001.MP4", "clip folder"}},
+        {{"--window", "--", "-take1.mp4"}, std::vector<std::string>{"-take1.mp4"}},
+        {{"/card/C0001.MP4"}, std::nullopt},
+        {{"--", "--window"}, std::nullopt},
+        {{"--window", "--keep-going", "/card"}, std::nullopt},
+        {{"--restore", "--window", "/card"}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("kelvatta")};
+        for (const auto& argument : c.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        EXPECT_EQ(windowPaths(static_cast<int>(argv.size()), argv.data()), c.paths)
+            << (c.arguments.empty() ? "" : c.arguments[0]);
+    }
 }
 
 // A file that fails is left as it was, nothing is left beside it, and standard error has the error
@@ -132,6 +182,45 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
         auto after = entries(dir.path());
         if (c.saveAs && !c.linked) std::erase(after, "已修改时间码");  // made before the export starts; it stays, empty
         EXPECT_EQ(after, expectedEntries) << "something was left beside the clip";
+    }
+}
+
+// One damaged file among a card's clips: with --keep-going, over the card's folder, it cancels
+// nothing, every other clip is rewritten and the run exits with 1, naming it; without, the files not
+// yet started when it fails (named first, it fails first) are cancelled, and the closing line names
+// the first of them, then counts the rest.
+TEST(CommandLine, KeepGoingRewritesEveryOtherClipAndTheClosingLineNamesWhatToRunAgain)
+{
+    TempDir sources;
+    ASSERT_TRUE(makeClip(sources / "clip.mov"));
+    const std::string original = readFile(sources / "clip.mov");
+    for (const bool keepGoing : {true, false}) {
+        SCOPED_TRACE(keepGoing ? "--keep-going" : "stopping at the first failure");
+        TempDir dir;
+        fs::create_directory(dir / "CLIP");
+        const fs::path damaged = keepGoing ? dir / "CLIP/C0001.MP4" : dir / "C0001.MP4";
+        writeFile(damaged, "a card's damaged file");
+        std::vector<std::string> clips;
+        for (int n = 2; n <= 8; ++n) {
+            clips.push_back((dir / "CLIP" / ("C000" + std::to_string(n) + ".MP4")).string());
+            fs::copy_file(sources / "clip.mov", clips.back());
+        }
+        const auto run = runKelvatta(keepGoing ? std::vector<std::string>{"--keep-going", dir / "CLIP"}
+                                               : std::vector<std::string>{damaged, dir / "CLIP"});
+        const auto lines = run.outLines();
+        EXPECT_EQ(run.status, 1);
+        const auto notStarted = notStartedIn(lines);
+        EXPECT_EQ(notStarted.empty(), keepGoing);
+        const std::string error = "文件“C0001.MP4”不是可识别的视频文件";
+        EXPECT_EQ(run.err, "错误：" + error + "\n未全部完成：已处理完成 " + std::to_string(7 - notStarted.size()) +
+                               " 个文件；失败 1 个：" + damaged.string() + notStartedPart(notStarted) + "\n");
+        // Every clip started is rewritten (a failure cancels only those waiting); the others are as they were.
+        EXPECT_EQ(readFile(damaged), "a card's damaged file");
+        for (const auto& clip : clips) {
+            const bool started = std::ranges::find(notStarted, clip) == notStarted.end();
+            EXPECT_EQ(count(lines, "成功处理文件：" + clip + "，"), started ? 1u : 0u) << clip;
+            EXPECT_EQ(started ? formatTimecode(clip) : readFile(clip), started ? "00:00:00:00" : original) << clip;
+        }
     }
 }
 
@@ -296,7 +385,7 @@ TEST(CommandLine, StopSignalLeavesEveryClipWholeAndSaysWhatBecameOfThem)
         EXPECT_EQ(run.status, 128 + signal) << run.err;
         EXPECT_EQ(run.err, "已中断：已处理完成 " + std::to_string(done) + " 个文件" +
                                (cancelled ? "；已取消 " + std::to_string(cancelled) + " 个（原文件未改动）" : "") +
-                               "；未开始 " + std::to_string(8 - count(lines, "开始处理文件：")) + " 个\n");
+                               notStartedPart(notStartedIn(lines)) + "\n");
         EXPECT_EQ(run.out.find("所有文件处理完成"), std::string::npos);
         for (const auto& argument : arguments) {
             const bool rewritten = count(lines, "成功处理文件：" + argument + "，") > 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <set>
+#include <tuple>
 #include <sstream>
 
 #include "media/export/export.h"
@@ -377,7 +378,8 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesOrRefusesTheRest)
     }
 }
 
-// Sources the general path must refuse with a text naming the file and the reason, writing nothing.
+// Sources the general path must refuse with a text naming the file and the reason (a damaged one's
+// as a Damage), writing nothing.
 // Run from the sources' folder, where a list that names another clip would find it.
 TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
 {
@@ -385,28 +387,30 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
     const std::string notVideo = "不是可识别的视频文件";
     const std::string cut = readFile(mkvH264Aac());
     mkfifo((fixtures() / "pipe.mkv").c_str(), 0644);
-    const std::pair<fs::path, std::string> cases[] = {
-        {made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"), "的视频编码 vp8 不能写入 MP4 文件"},
-        {made("audio.mkv", kSound + "-t 0.5 -c:a aac"), notVideo},
-        {written("cut.mkv", cut.substr(0, cut.size() * 3 / 4)), "已损坏，无法完整读取：文件中有无法解析的数据"},
-        {fixtures() / "pipe.mkv", notVideo},  // would wait for a writer
+    const std::tuple<fs::path, std::string, Damage> cases[] = {
+        {made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"), "的视频编码 vp8 不能写入 MP4 文件", Damage::none},
+        {made("audio.mkv", kSound + "-t 0.5 -c:a aac"), notVideo, Damage::none},
+        {written("cut.mkv", cut.substr(0, cut.size() * 3 / 4)), "", Damage::unreadableData},
+        {fixtures() / "pipe.mkv", notVideo, Damage::none},  // would wait for a writer
         // Would make libavformat listen on the network and wait for a stream.
         {written("stream.mkv",
                  "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                  "m=video 5004 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"),
-         notVideo},
+         notVideo, Damage::none},
         // A list naming another clip, which libavformat would resolve against the working folder and
         // export in this one's place.
-        {written("list.mkv", "ffconcat version 1.0\nfile '" + mkvH264Aac().filename().string() + "'\n"), notVideo},
+        {written("list.mkv", "ffconcat version 1.0\nfile '" + mkvH264Aac().filename().string() + "'\n"), notVideo,
+         Damage::none},
     };
     const fs::path previous = fs::current_path();
     fs::current_path(fixtures());
-    for (const auto& [input, reason] : cases) {
+    for (const auto& [input, reason, damage] : cases) {
         ExportControl control;
         const auto result = remux(input, out / "out.mp4", control);
         ASSERT_TRUE(result.isError()) << input;
         EXPECT_NE(result.error().localizedDescription.find("“" + input.filename().string() + "”"), std::string::npos);
         EXPECT_TRUE(result.error().localizedDescription.ends_with(reason)) << result.error().localizedDescription;
+        EXPECT_EQ(damageOf(result.error()), damage) << result.error().localizedDescription;
         EXPECT_FALSE(fs::exists(fs::symlink_status(out / "out.mp4")));
     }
     fs::current_path(previous);

@@ -14,7 +14,7 @@ namespace {
 std::string applied(std::string text, const TextTimecodes& found)
 {
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    for (const TextTimecodeEdit& e : found.edits) {
+    for (const TextEdit& e : found.edits) {
         EXPECT_EQ(text.substr(e.offset, e.original.size()), e.original);
         EXPECT_EQ(e.rebased.size(), e.original.size());
         for (size_t i = 0; i < e.original.size() && i < e.rebased.size(); ++i)
@@ -29,7 +29,7 @@ std::string applied(std::string text, const TextTimecodes& found)
 std::vector<std::string> originals(const TextTimecodes& found)
 {
     std::vector<std::string> values;
-    for (const TextTimecodeEdit& e : found.edits) values.push_back(e.original);
+    for (const TextEdit& e : found.edits) values.push_back(e.original);
     return values;
 }
 

@@ -1,7 +1,8 @@
-// The program with its window, on Qt's offscreen platform: the progress block and the error line
-// drawn from the view state, the controls locked while a batch runs, drops taken and refused, the
-// choose-folder dialog, the save-as check box, the keyboard and screen readers, the user guide,
-// readable texts in light and dark palettes; and closing the window during a batch.
+// The program with its window, on Qt's offscreen platform: the progress block, the error line and
+// the line of a batch done drawn from the view state, the controls locked while a batch runs, drops
+// taken and refused, the choose-folder dialog, the save-as check box, the keyboard and screen
+// readers, the user guide, readable texts in light and dark palettes; the desktop told of a long
+// batch's end; files opened with the window; and closing the window during a batch.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -11,6 +12,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTextDocumentFragment>
+#include <QToolTip>
 #include <QtTest>
 #include <tuple>
 
@@ -18,10 +21,13 @@
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
+#include "support/clips.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
 #include "support/process.h"
+#include "ui/batch_end_notice.h"
 #include "ui/content_widget.h"
+#include "ui/desktop_notifier.h"
 #include "ui/link_line.h"
 #include "ui/qt_main_queue.h"
 #include "ui/qt_translations.h"
@@ -118,11 +124,32 @@ QRect placeOf(QWidget* widget) { return QRect(widget->mapTo(widget->window(), QP
 bool partsInside(QWidget* window)
 {
     for (const char* name :
-         {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "creditLine", "linkLine", "warning"}) {
+         {"dropZone", "saveAsToggle", "progressBlock", "errorLine", "doneLine", "creditLine", "linkLine", "warning"}) {
         QWidget* widget = part(window, name);
         if (widget->isVisibleTo(window) && !window->rect().contains(placeOf(widget))) return false;
     }
     return true;
+}
+
+// The notifications the window would have shown.
+struct FakeNotifier final : ui::DesktopNotifier {
+    std::vector<std::pair<QString, QString>> sent;  // summary, body
+    void notify(const QString& summary, const QString& body) override { sent.emplace_back(summary, body); }
+};
+
+// The tooltip Qt shows for widget, as the pointer resting on it asks for it; nothing when none shows.
+QLabel* shownToolTip(QWidget* widget)
+{
+    const QPoint at = widget->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, widget->mapToGlobal(at));
+    QApplication::sendEvent(widget, &help);
+    QLabel* tip = nullptr;
+    const bool shown = QTest::qWaitFor([&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+        return tip != nullptr;
+    });
+    return shown ? tip : nullptr;
 }
 
 }  // namespace
@@ -168,8 +195,9 @@ private slots:
         QVERIFY(!part(w, "progressBlock")->isVisible() && button->isEnabled() && toggle->isEnabled());
 
         // The error line shows only when both fields say so, as written (never read as markup: file
-        // names may hold anything), and a message of any length stays on one line, elided in the
-        // middle, the whole of it in the tooltip: every control keeps its place and does what it says.
+        // names may hold anything), and a message of any length stays on one line, cut where the
+        // file's name is not, the whole of it in the tooltip: every control keeps its place and does
+        // what it says.
         auto* line = part<QLabel>(w, "errorLine");
         const QRect buttonPlace = placeOf(button), togglePlace = placeOf(toggle);
         const std::string markup = "文件“<b>a</b>.mp4”不是可识别的视频文件";
@@ -192,7 +220,7 @@ private slots:
         QCOMPARE(placeOf(button), buttonPlace);
         QCOMPARE(placeOf(toggle), togglePlace);
         QVERIFY2(line->text().startsWith(QStringLiteral("错误")) &&
-                     line->text().contains(QStringLiteral("导出失败：")) && line->text().contains(QChar(0x2026)) &&
+                     line->text().contains(QStringLiteral("很长的名字.MP4”")) && line->text().contains(QChar(0x2026)) &&
                      line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
                  qPrintable(line->text()));
         QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
@@ -338,6 +366,148 @@ private slots:
         }
         QApplication::setPalette(light);
         f.view.setShowProgressBar(false);
+    }
+
+    // After a batch without a failure, a line in the error line's place says so, in the window's
+    // own text colour, until the next batch starts; a failure's error line is never beside it.
+    void doneLineAfterABatchUntilTheNext()
+    {
+        QCOMPARE(batchDoneText(12, 3), std::string("已完成：12 个文件（3 个原已是 00:00:00:00）"));
+        TempDir dir;
+        for (const char* name : {"a.mp4", "b.mp4", "c.mp4"}) writeFile(dir / name, name);
+        FakeWindow f;
+        auto* done = part<QLabel>(f.widget(), "doneLine");
+        auto* error = part<QLabel>(f.widget(), "errorLine");
+        QVERIFY(!done->isVisible());
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4"), fileUrl(dir / "b.mp4")}).accepted);
+        QTRY_VERIFY(!f.sessions.started().empty());
+        QVERIFY(!done->isVisible());
+        QVERIFY(f.finishBatch());
+        QVERIFY(done->isVisible() && !error->isVisible() && partsInside(f.widget()));
+        QCOMPARE(done->text(), QStringLiteral("已完成：2 个文件"));
+        const auto colorOf = [](QWidget* w) { return w->palette().color(QPalette::Active, QPalette::WindowText); };
+        QCOMPARE(colorOf(done), f.widget()->palette().color(QPalette::Active, QPalette::WindowText));
+        QVERIFY(colorOf(done) != colorOf(error));
+
+        // The next batch clears it from its start; its failure shows the error line alone.
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
+        QTRY_VERIFY(f.sessions.held() == 1);
+        QVERIFY(!done->isVisible());
+        QVERIFY(f.sessions.release({}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+        QVERIFY(f.finishBatch());
+        QVERIFY(error->isVisible() && !done->isVisible());
+        QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
+        QTRY_VERIFY(f.sessions.held() == 1);
+        QVERIFY(f.finishBatch());
+        QVERIFY(done->isVisible());
+        processFiles(f.view, {});  // a folder without clips
+        QVERIFY(error->isVisible() && !done->isVisible());
+    }
+
+    // A batch of more than ten seconds that ends while the window is not active is told of by a
+    // notification saying how it ended; a shorter one, or one ending under the user's eyes, is not.
+    void notificationOnlyForALongBatchEndingWhileTheWindowIsNotActive()
+    {
+        TempDir dir;
+        writeFile(dir / "a.mp4", "a");
+        QWidget elsewhere;  // another window the user is in
+        elsewhere.resize(100, 100);
+        elsewhere.show();
+        const struct {
+            int seconds;
+            bool active, fails, told;
+        } cases[] = {
+            {11, false, false, true}, {11, false, true, true}, {10, false, false, false}, {11, true, false, false}};
+        for (const auto& c : cases) {
+            FakeWindow f;
+            auto notifier = std::make_shared<FakeNotifier>();
+            auto now = std::chrono::steady_clock::time_point();
+            f.window.notice().setNotifier(notifier);
+            f.window.notice().setClock([&] { return now; });
+            QWidget* active = c.active ? f.widget() : &elsewhere;
+            active->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(active));
+            QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4")}).accepted);
+            QTRY_VERIFY(f.sessions.held() == 1);
+            now += std::chrono::seconds(c.seconds);
+            if (c.fails)
+                QVERIFY(f.sessions.release(
+                    {}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+            QVERIFY(f.finishBatch());
+            using Sent = std::vector<std::pair<QString, QString>>;
+            const QString error = QString::fromStdString(errorLineText(f.view.errorMessage().value_or("")));
+            const Sent expected = !c.told   ? Sent{}
+                                  : c.fails ? Sent{{QStringLiteral("处理过程中发生错误"), error}}
+                                            : Sent{{QStringLiteral("处理完成"), QStringLiteral("已完成：1 个文件")}};
+            QCOMPARE(notifier->sent, expected);
+        }
+    }
+
+    // A long error keeps the file's name whole, cutting the middle of its folder first, and what
+    // surrounds a name too long for the line; its tooltip holds all of it in lines as wide as the window.
+    void errorLineKeepsTheFileNameAndItsTooltipIsAsWideAsTheWindow()
+    {
+        FakeWindow f;
+        QVERIFY(QTest::qWaitForWindowExposed(f.widget()));
+        auto* line = part<QLabel>(f.widget(), "errorLine");
+        const std::string folder = "/media/user/CARD 2024-05-18/PRIVATE/M4ROOT/CLIP/" + std::string(60, 'x') +
+                                   "/很长的文件夹名字很长的文件夹名字/";
+        std::string longName;
+        for (int i = 0; i < 40; ++i) longName += "很长的名字";
+        const struct {
+            std::string message, kept;  // kept: what the line shows whole
+        } cases[] = {
+            {"替换原文件失败：无法删除原文件“" + folder + "C0001.mkv”：权限不足", "C0001.mkv”：权限不足"},
+            {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "文件夹“/m"},
+            {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "已修改时间码”：只读文件系统"},
+            {"文件“" + longName + "_C0001.MP4”已损坏：“moov”盒子超出了文件末尾（文件可能不完整）", "C0001.MP4”已损坏"},
+            {"导出失败：无法写入文件“temp_2024-05-18 婚礼 第二机位 新娘入场 慢动作 备份 C0117.MP4”：磁盘空间不足",
+             "备份 C0117.MP4”：磁盘空间不足"},
+            {"导出失败：无法写入文件“temp_" + longName + ".MP4”：磁盘空间不足", "很长的名字.MP4”：磁盘空间不足"},
+        };
+        f.view.setShowAlert(true);
+        for (const auto& c : cases) {
+            f.view.setErrorMessage(c.message);
+            const QString shown = line->text();
+            QVERIFY2(shown.startsWith(QStringLiteral("错误：")) && shown.contains(QString::fromStdString(c.kept)) &&
+                         shown.contains(QChar(0x2026)),
+                     qPrintable(shown));
+            QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= line->contentsRect().width() - 2 * line->margin());
+        }
+        QLabel* tip = shownToolTip(line);
+        QVERIFY(tip);
+        QVERIFY2(tip->width() <= ui::kWindowWidth && tip->width() >= ui::kWindowWidth * 9 / 10,
+                 qPrintable(QString::number(tip->width())));
+        const QString tipText = QTextDocumentFragment::fromHtml(tip->text()).toPlainText();
+        QVERIFY(tipText.count(QLatin1Char('\n')) >= 3);
+        QCOMPARE(QString(tipText).remove(QLatin1Char('\n')), QString::fromStdString(errorLineText(cases[5].message)));
+        QToolTip::hideText();
+    }
+
+    // "Open with" hands files and folders to the window, which takes them as a drop: their clips
+    // are rewritten over the originals (the check box as the window starts), nothing asked.
+    void openedWithFilesProcessesThemAsADrop()
+    {
+        TempDir dir;
+        fs::create_directory(dir / "A001");
+        for (const char* name : {"C0001.MP4", "A001/C0002.MOV", "A001/notes.txt"}) writeFile(dir / name, name);
+        {
+            FakeWindow f;
+            LogCapture log;
+            f.window.open({dir / "C0001.MP4", dir / "A001"});
+            QTRY_VERIFY(!f.sessions.started().empty());
+            QVERIFY(f.finishBatch());
+            QCOMPARE(readFile(dir / "C0001.MP4") + readFile(dir / "A001/C0002.MOV") + readFile(dir / "A001/notes.txt"),
+                     std::string("rewritten") + "rewritten" + "A001/notes.txt");
+            QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
+            QCOMPARE(part<QLabel>(f.widget(), "doneLine")->text(), QStringLiteral("已完成：2 个文件"));
+        }
+        // The program itself, as the menu entry starts it; a stop signal closes its window.
+        QVERIFY(makeClip(dir / "C0003.MP4", {.timecode = "01:00:00:00"}));
+        const auto run = runKelvatta({"--window", (dir / "C0003.MP4").string()},
+                                     {.interruptOn = "所有文件处理完成", .interruptSignal = SIGTERM});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(formatTimecode(dir / "C0003.MP4"), std::string("00:00:00:00"));
     }
 
     void closingTheWindowDuringABatchCancelsItsExports()

@@ -34,15 +34,51 @@ inline Error exportError(ExportErrorCode code, std::string description)
     return Error{kExportErrorDomain, static_cast<long>(code), std::move(description)};
 }
 
+// What is wrong with a damaged file (ExportErrorCode::damaged), carried as the error's detail beside
+// the text that tells the user.
+enum class Damage : int {
+    none = 0,           // not a damaged file's error
+    headerCut,          // a box header that stops short, or a box's last child that does
+    sizeZero,           // a box of size 0 (to the end) where it cannot run to the end of the file
+    smallerThanHeader,  // a box whose size is smaller than its own header
+    pastParent,         // a box that runs past the box that holds it
+    pastEnd,            // a top-level box that runs past the end of the file: the file is cut short
+    outsideBuffer,      // a box whose bytes are not where what was read of it says
+    tooManyBoxes,       // more boxes in one place than any writer makes
+    duplicateBox,       // a box twice where there is room for one (two chunk tables in a track)
+    missingBox,         // a box the file or a track cannot do without (moov, mvhd, tkhd, stsd ...)
+    boxTooShort,        // a box or a sample description shorter than its fields
+    tableCountPastBox,  // a table whose entry count runs past its box
+    tableInvalid,       // a table at odds with itself or with the others (chunk numbers, sample counts)
+    sampleOutsideMdat,  // media data that lies in no mdat, or runs past the one it starts in
+    samplesOverlap,     // timecode samples lying on other samples
+    sampleCut,          // a timecode or rtmd sample cut short by the end of the file
+    fileShrank,         // the file became shorter while it was read
+    recordDamaged,      // a rewrite in place's marker or record that does not read whole
+    unreadableData,     // data the demuxer could not read (the general path)
+    unreadableStream,   // a stream whose parameters cannot be read (the general path)
+};
+
 // Errors of these kinds. The box path's give a reason that names no file yet (inSourceFile names
 // it); the general path's name the file themselves.
-inline Error damaged(std::string reason) { return exportError(ExportErrorCode::damaged, std::move(reason)); }
+inline Error damaged(Damage why, std::string reason)
+{
+    Error error = exportError(ExportErrorCode::damaged, std::move(reason));
+    error.detail = static_cast<int>(why);
+    return error;
+}
 inline Error unsupported(std::string reason) { return exportError(ExportErrorCode::unsupported, std::move(reason)); }
 inline Error tooLarge(std::string reason) { return exportError(ExportErrorCode::tooLarge, std::move(reason)); }
 
 inline bool isExportError(const Error& e, ExportErrorCode code)
 {
     return e.domain == kExportErrorDomain && e.code == static_cast<long>(code);
+}
+
+// What is wrong with the file, for a damaged file's error; Damage::none for any other.
+inline Damage damageOf(const Error& e)
+{
+    return isExportError(e, ExportErrorCode::damaged) ? static_cast<Damage>(e.detail) : Damage::none;
 }
 
 // A file's name as the texts quote it: “C0001.MP4”.

@@ -37,7 +37,7 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
         if (moov) return std::optional<BoxContent>();
         moov = box;
     }
-    if (!moov) return damaged("缺少“moov”盒子（文件可能没有完整写入）");
+    if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子（文件可能没有完整写入）");
     auto movie = KV_TRY(readMovie(source, *moov));
     if (!movie) return std::optional<BoxContent>();
     content.movie = std::move(*movie);

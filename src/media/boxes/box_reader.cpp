@@ -35,25 +35,27 @@ void ByteWriter::close()
 
 ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool toEndAllowed)
 {
-    if (offset > limit || limit - offset < 8 || head.size() < 8) return damaged("盒子头不完整");
+    if (offset > limit || limit - offset < 8 || head.size() < 8) return damaged(Damage::headerCut, "盒子头不完整");
     Box box;
     box.offset = offset;
     box.type = loadU32(&head[4]);
     const uint64_t room = limit - offset;
     uint64_t size = loadU32(&head[0]);
     if (size == 1) {
-        if (room < 16 || head.size() < 16) return damaged(quotedType(box.type) + "盒子头不完整");
+        if (room < 16 || head.size() < 16) return damaged(Damage::headerCut, quotedType(box.type) + "盒子头不完整");
         size = loadU64(&head[8]);
         box.headerSize = 16;
     } else if (size == 0) {
-        if (!toEndAllowed) return damaged(quotedType(box.type) + "盒子的大小为 0");
+        if (!toEndAllowed) return damaged(Damage::sizeZero, quotedType(box.type) + "盒子的大小为 0");
         size = room;
     }
     if (box.type == fourcc("uuid")) box.headerSize += 16;
-    if (size < box.headerSize) return damaged(quotedType(box.type) + "盒子的大小小于其盒子头");
+    if (size < box.headerSize)
+        return damaged(Damage::smallerThanHeader, quotedType(box.type) + "盒子的大小小于其盒子头");
     if (size > room) {
-        return damaged(quotedType(box.type) + "盒子超出了" +
-                       (toEndAllowed ? "文件末尾（文件可能不完整）" : "其上级盒子"));
+        if (toEndAllowed)
+            return damaged(Damage::pastEnd, quotedType(box.type) + "盒子超出了文件末尾（文件可能不完整）");
+        return damaged(Damage::pastParent, quotedType(box.type) + "盒子超出了其上级盒子");
     }
     box.size = size;
     return box;
@@ -62,11 +64,11 @@ ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool
 ErrorOr<std::vector<Box>> boxesBetween(ByteSpan buffer, uint64_t begin, uint64_t end)
 {
     std::vector<Box> boxes;
-    if (end > buffer.size() || begin > end) return damaged("盒子超出了缓冲区");
+    if (end > buffer.size() || begin > end) return damaged(Damage::outsideBuffer, "盒子超出了缓冲区");
     uint64_t pos = begin;
     while (pos < end) {
-        if (boxes.size() >= kMaxChildBoxes) return damaged("一个盒子中的子盒子过多");
-        if (end - pos < 8) return damaged("盒子末尾有不完整的子盒子");
+        if (boxes.size() >= kMaxChildBoxes) return damaged(Damage::tooManyBoxes, "一个盒子中的子盒子过多");
+        if (end - pos < 8) return damaged(Damage::headerCut, "盒子末尾有不完整的子盒子");
         ByteSpan head = buffer.subspan(pos, static_cast<size_t>(std::min<uint64_t>(24, end - pos)));
         auto box = parseBoxHeader(head, pos, end, false);
         if (box.isError()) return box.releaseError();
@@ -86,7 +88,7 @@ ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32
     std::optional<Box> found;
     for (const Box& b : children) {
         if (b.type != type) continue;
-        if (found) return damaged("重复的" + quotedType(type) + "盒子");
+        if (found) return damaged(Damage::duplicateBox, "重复的" + quotedType(type) + "盒子");
         found = b;
     }
     return found;
@@ -95,7 +97,7 @@ ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32
 ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box)
 {
     ByteSpan payload = payloadOf(buffer, box);
-    if (payload.size() < 4) return damaged(quotedType(box.type) + "盒子过短");
+    if (payload.size() < 4) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
     FullBox full;
     full.version = payload[0];
     full.flags = (uint32_t(payload[1]) << 16) | (uint32_t(payload[2]) << 8) | payload[3];
@@ -118,11 +120,11 @@ ErrorOr<std::vector<Box>> scanTopLevel(ByteSource& source)
     const uint64_t fileSize = source.size();
     uint64_t pos = 0;
     while (fileSize - pos >= 8) {
-        if (boxes.size() >= kMaxTopLevelBoxes) return damaged("顶层盒子过多");
+        if (boxes.size() >= kMaxTopLevelBoxes) return damaged(Damage::tooManyBoxes, "顶层盒子过多");
         uint8_t head[24];
         auto n = source.readAt(head, sizeof head, pos);
         if (n.isError()) return n.releaseError();
-        if (*n < 8) return damaged("文件在读取时变短了");
+        if (*n < 8) return damaged(Damage::fileShrank, "文件在读取时变短了");
         auto box = parseBoxHeader(ByteSpan(head, *n), pos, fileSize, true);
         if (box.isError()) return box.releaseError();
         pos = box->end();
@@ -141,7 +143,7 @@ ErrorOr<Bytes> readBox(ByteSource& source, const Box& box)
     bytes.resize(*size);
     auto n = source.readAt(bytes.data(), bytes.size(), box.offset);
     if (n.isError()) return n.releaseError();
-    if (*n != bytes.size()) return damaged("文件在读取时变短了");
+    if (*n != bytes.size()) return damaged(Damage::fileShrank, "文件在读取时变短了");
     return bytes;
 }
 

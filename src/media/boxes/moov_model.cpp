@@ -16,7 +16,8 @@ constexpr uint32_t kTrak = fourcc("trak");
 ErrorOr<void> checkTableFits(const Box& box, uint64_t available, uint64_t count, uint64_t entrySize)
 {
     auto need = checkedMul(count, entrySize);
-    if (!need || *need > available) return damaged(quotedType(box.type) + "表的条目数超出了盒子的大小");
+    if (!need || *need > available)
+        return damaged(Damage::tableCountPastBox, quotedType(box.type) + "表的条目数超出了盒子的大小");
     return {};
 }
 
@@ -24,7 +25,7 @@ ErrorOr<void> checkTableFits(const Box& box, uint64_t available, uint64_t count,
 ErrorOr<Box> requiredChild(const std::vector<Box>& children, uint32_t type, uint32_t parentType)
 {
     auto found = KV_TRY(uniqueChild(children, type));
-    if (!found) return damaged(quotedType(parentType) + "中缺少" + quotedType(type) + "盒子");
+    if (!found) return damaged(Damage::missingBox, quotedType(parentType) + "中缺少" + quotedType(type) + "盒子");
     return *found;
 }
 
@@ -37,7 +38,7 @@ ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
     track.trackId = r.u32();
     r.skip(4);
     track.duration = r.uVersioned(full.version);
-    if (!r.ok()) return damaged("“tkhd”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, "“tkhd”盒子过短");
     return {};
 }
 
@@ -50,7 +51,7 @@ ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
     track.mediaTimescale = r.u32();
     track.mediaDuration = r.uVersioned(full.version);
     track.language = r.u16();
-    if (!r.ok()) return damaged("“mdhd”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, "“mdhd”盒子过短");
     return {};
 }
 
@@ -74,7 +75,7 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
     auto dref = KV_TRY(uniqueChild(KV_TRY(childBoxes(moov, *dinf)), fourcc("dref")));
     if (!dref) return {};
     auto full = KV_TRY(readFullBox(moov, *dref));
-    if (full.body.size() < 4) return damaged("“dref”盒子过短");
+    if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“dref”盒子过短");
     for (const Box& entry : KV_TRY(boxesBetween(moov, dref->payloadOffset() + 8, dref->end()))) {
         auto ref = KV_TRY(readFullBox(moov, entry));
         if (!(ref.flags & kDataReferenceSelfContained)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
@@ -115,7 +116,7 @@ bool hasProtectionScheme(ByteSpan moov, const Box& entry, uint32_t handler)
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, stsd));
-    if (full.body.size() < 4) return damaged("“stsd”盒子过短");
+    if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“stsd”盒子过短");
     auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
     for (const Box& entry : list) {
         if (isProtectedEntry(entry.type)) return encryptedTrack(entry.type);
@@ -129,10 +130,10 @@ ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
         r.skip(6 + 2 + 4);  // reserved, data reference index, reserved
         TimecodeEntry tc;
         tc.flags = r.u32();
-        tc.timescale = r.u32();
-        tc.frameDuration = r.u32();
-        tc.frames = r.u8();
-        if (!r.ok()) return damaged("“tmcd”样本描述过短");
+        tc.rate.timescale = r.u32();
+        tc.rate.frameDuration = r.u32();
+        tc.rate.frames = r.u8();
+        if (!r.ok()) return damaged(Damage::boxTooShort, "“tmcd”样本描述过短");
         track.timecode = tc;
     }
     return {};
@@ -143,7 +144,7 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
     auto full = KV_TRY(readFullBox(moov, stts));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged("“stts”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, "“stts”盒子过短");
     KV_TRY(checkTableFits(stts, r.remaining(), count, 8));
     uint64_t samples = 0;
     uint64_t duration = 0;
@@ -179,7 +180,7 @@ ErrorOr<void> checkStsc(ByteSpan moov, const Box& stsc)
     auto full = KV_TRY(readFullBox(moov, stsc));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged("“stsc”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, "“stsc”盒子过短");
     return checkTableFits(stsc, r.remaining(), count, 12);
 }
 
@@ -189,18 +190,18 @@ ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
     FieldReader r(full.body);
     const uint32_t sampleSize = r.u32();
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged("“stsz”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, "“stsz”盒子过短");
     if (sampleSize != 0) return {};
     return checkTableFits(stsz, r.remaining(), count, 4);
 }
 
 ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
 {
-    if (table.box) return damaged("一个轨道中有多个块偏移表");
+    if (table.box) return damaged(Damage::duplicateBox, "一个轨道中有多个块偏移表");
     auto full = KV_TRY(readFullBox(moov, box));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged(quotedType(box.type) + "盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
     const bool wide = box.type == fourcc("co64");
     KV_TRY(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
     table.box = box;
@@ -239,7 +240,7 @@ ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
     KV_TRY(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
     const Box hdlr = KV_TRY(requiredChild(mdiaChildren, fourcc("hdlr"), mdia.type));
     auto hdlrFull = KV_TRY(readFullBox(moov, hdlr));
-    if (hdlrFull.body.size() < 8) return damaged("“hdlr”盒子过短");
+    if (hdlrFull.body.size() < 8) return damaged(Damage::boxTooShort, "“hdlr”盒子过短");
     track.handler = loadU32(&hdlrFull.body[4]);
 
     const Box minf = KV_TRY(requiredChild(mdiaChildren, fourcc("minf"), mdia.type));
@@ -264,7 +265,8 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     movie.moov = std::move(moov);
     const ByteSpan bytes(movie.moov);
     movie.box = KV_TRY(parseBoxHeader(bytes.first(std::min<size_t>(bytes.size(), 24)), 0, bytes.size(), true));
-    if (movie.box.type != kMoov || movie.box.size != bytes.size()) return damaged("“moov”盒子无效");
+    if (movie.box.type != kMoov || movie.box.size != bytes.size())
+        return damaged(Damage::outsideBuffer, "“moov”盒子无效");
 
     const auto children = KV_TRY(childBoxes(bytes, movie.box));
     if (KV_TRY(uniqueChild(children, fourcc("mvex"))))
@@ -273,7 +275,7 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd));
     // Times, timescale, duration, rate, volume, reserved, matrix, pre-defined, then next_track_ID.
     const size_t mvhdSize = (mvhd.version == 1 ? 28 : 16) + 4 + 2 + 10 + 36 + 24 + 4;
-    if (mvhd.body.size() < mvhdSize) return damaged("“mvhd”盒子过短");
+    if (mvhd.body.size() < mvhdSize) return damaged(Damage::boxTooShort, "“mvhd”盒子过短");
     movie.nextTrackIdAt = movie.mvhd.payloadOffset() + 4 + mvhdSize - 4;
     movie.nextTrackId = loadU32(&movie.moov[movie.nextTrackIdAt]);
 
@@ -289,7 +291,8 @@ ErrorOr<Movie> parseMovie(Bytes moov)
 
 ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size)
 {
-    if (offset > bytes.size() || size > bytes.size() - offset) return damaged("“moov”盒子超出了缓冲区");
+    if (offset > bytes.size() || size > bytes.size() - offset)
+        return damaged(Damage::outsideBuffer, "“moov”盒子超出了缓冲区");
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     bytes.resize(static_cast<size_t>(size));
     return parseMovie(std::move(bytes));
@@ -325,11 +328,11 @@ private:
     ErrorOr<void> readRun()
     {
         // Entry counts were checked against their boxes by parseMovie.
-        if (runsRead_ >= runs_) return damaged("“stsc”表的块编号无效");
+        if (runsRead_ >= runs_) return damaged(Damage::tableInvalid, "“stsc”表的块编号无效");
         const uint64_t first = stsc_.u32();
         runPerChunk_ = stsc_.u32();
         stsc_.skip(4);
-        if (first == 0 || first <= runFirst_) return damaged("“stsc”表的块编号无效");
+        if (first == 0 || first <= runFirst_) return damaged(Damage::tableInvalid, "“stsc”表的块编号无效");
         runFirst_ = first;
         nextFirst_ = UINT64_MAX;
         if (++runsRead_ < runs_) {
@@ -375,7 +378,7 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
     if (!tables) return {};
     auto& [runs, stsz, fixedSize, sampleCount] = *tables;
     if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
-    if (runs.empty()) return damaged("“stsc”表为空");
+    if (runs.empty()) return damaged(Damage::tableInvalid, "“stsc”表为空");
     const uint64_t chunkCount = track.chunks.offsets.size();
     uint64_t visited = 0;
     for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
@@ -386,11 +389,11 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
             KV_TRY(visit({offset, size}));
             ++visited;
             auto next = checkedAdd<uint64_t>(offset, size);
-            if (!next) return damaged("样本的位置超出范围");
+            if (!next) return damaged(Damage::tableInvalid, "样本的位置超出范围");
             offset = *next;
         }
     }
-    if (visited != sampleCount) return damaged("块中的样本数与“stsz”表不符");
+    if (visited != sampleCount) return damaged(Damage::tableInvalid, "块中的样本数与“stsz”表不符");
     return {};
 }
 
@@ -413,7 +416,8 @@ ErrorOr<void> visitChunks(const Movie& movie, const Track& track,
             for (uint64_t i = 0; i < samples; ++i) sum += stsz.u32();  // < 2^32 entries of < 2^32: no overflow
             size = sum;
         }
-        if (!size || !checkedAdd(track.chunks.offsets[chunk - 1], *size)) return damaged("样本的位置超出范围");
+        if (!size || !checkedAdd(track.chunks.offsets[chunk - 1], *size))
+            return damaged(Damage::tableInvalid, "样本的位置超出范围");
         KV_TRY(visit({track.chunks.offsets[chunk - 1], *size}));
     }
     return {};

@@ -31,12 +31,18 @@ inline constexpr uint32_t kTimecodeWrapsAt24Hours = 2;
 inline constexpr uint32_t kTimecodeNegativeAllowed = 4;
 inline constexpr uint32_t kTimecodeCounter = 8;
 
+// A timecode's rate as a tmcd sample entry gives it: timescale / frameDuration frames per second,
+// counted at `frames` (rounded) per second.
+struct TimecodeRate {
+    uint32_t timescale = 0;
+    uint32_t frameDuration = 0;
+    uint8_t frames = 0;
+};
+
 // The fields of a `tmcd` sample entry.
 struct TimecodeEntry {
     uint32_t flags = 0;  // kTimecodeDropFrame, kTimecodeWrapsAt24Hours, ...
-    uint32_t timescale = 0;
-    uint32_t frameDuration = 0;
-    uint8_t frames = 0;  // per second, rounded
+    TimecodeRate rate;
 };
 
 // The absolute file offsets of a track's chunks, read from its stco or co64 within Movie::moov as they

@@ -417,7 +417,7 @@ private:
     std::vector<OpenElement> open_;
     std::vector<std::pair<std::string_view, std::string_view>> namespaces_;  // prefix, name; in scope
     std::vector<Attribute> attributes_;                                      // of the start tag being read
-    std::vector<TextTimecodeEdit> edits_;
+    std::vector<TextEdit> edits_;
     std::vector<std::pair<size_t, std::string>> named_;  // where, line
     std::optional<std::string> refusal_;
 };

@@ -11,21 +11,15 @@
 #include <vector>
 
 #include "media/base/bytes.h"
+#include "media/base/text_edit.h"
 #include "media/counting/timecode.h"
 
 namespace kelvatta {
 
-// A start timecode written as text: where its value lies, what it says, and the same text re-based.
-struct TextTimecodeEdit {
-    size_t offset = 0;     // of the value's first character within the text or payload given
-    std::string original;  // the value as written, e.g. "01:00:00;00"
-    std::string rebased;   // the same layout holding start, e.g. "00:00:00;00"; same length
-};
-
 struct TextTimecodes {
-    // Every start timecode found and understood, in order of offset (also those already at start:
-    // rebased == original).
-    std::vector<TextTimecodeEdit> edits;
+    // Every start timecode found and understood, in order of offset within the text or payload given
+    // (also those already at start: rebased == original), re-based in its own layout.
+    std::vector<TextEdit> edits;
     // Each one found but not understood, as a line names it, e.g.
     // "XMP 中的 xmpDM:startTimeCode（“1:00:00”）".
     std::vector<std::string> leftAlone;

@@ -243,11 +243,12 @@ Bytes buildTimecodeTrak(const TimecodeTrackParams& p)
     return out;
 }
 
-Bytes buildTimecodeReference(uint32_t trackId)
+Bytes buildTimecodeReference(uint32_t trackId, ByteSpan otherReferences)
 {
     Bytes out;
     ByteWriter w(out);
     w.open(fourcc("tref"));
+    w.bytes(otherReferences);
     w.open(fourcc("tmcd"));
     w.u32(trackId);
     w.close();

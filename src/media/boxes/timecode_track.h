@@ -17,14 +17,6 @@ namespace kelvatta {
 // (kTimecodeWrapsAt24Hours and a known frame rate), otherwise at 2^32 like the field itself.
 uint32_t rebaseFrame(uint32_t value, uint32_t first, uint64_t target, uint32_t tmcdFlags, uint32_t framesPerSecond);
 
-// A timecode's rate as a tmcd sample entry gives it: timescale / frameDuration frames per second,
-// counted at `frames` (rounded) per second.
-struct TimecodeRate {
-    uint32_t timescale = 0;
-    uint32_t frameDuration = 0;
-    uint8_t frames = 0;
-};
-
 // What a new timecode track is made from: the video track it describes and where its one sample lies.
 struct TimecodeTrackParams {
     uint32_t trackId = 0;
@@ -58,7 +50,8 @@ std::optional<TimecodeRate> nominalTimecodeRate(uint32_t mediaTimescale, uint32_
 // one tmcd sample entry and one sample spanning the video track.
 Bytes buildTimecodeTrak(const TimecodeTrackParams& params);
 
-// `tref` holding one `tmcd` reference to trackId.
-Bytes buildTimecodeReference(uint32_t trackId);
+// `tref` holding the source's other references (its children other than tmcd, byte for byte), then
+// one `tmcd` reference to trackId.
+Bytes buildTimecodeReference(uint32_t trackId, ByteSpan otherReferences = {});
 
 }  // namespace kelvatta

@@ -63,7 +63,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     // Each patch lands in blocks shared with the clip: let it unshare one block, not the file system's
     // default of many (32 on XFS, which made 5 re-based bytes per frame cost 128 KiB each). A file
     // system without the hint copies nothing anyway.
-    if (copier.clonedBytes() > 0 && !plan.patches.empty()) (void)sys::setCowExtentSize(out.fd(), 4096);
+    if (copier.clonedBytes() > 0 && !plan.patches.empty()) (void)sys::setCowExtentSize(out.fd(), kBlockSize);
     for (const Patch& patch : plan.patches) KV_TRY(writeAt(out, patch.span(), patch.offset));
     if (control.isCancelled()) return cancelledError();
 

@@ -19,6 +19,7 @@ ClipUse clipUseOf(const ExportJob& job)
 ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip& clip)
 {
     if (control.isCancelled()) return cancelledError();
+    // The one check of the file type, for both paths.
     if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
     // The sidecar is written once the clip is in place: whether it can start there is known first.
     const auto start = requestedTimecode(job.metadata);

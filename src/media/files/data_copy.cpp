@@ -10,7 +10,6 @@
 namespace kelvatta {
 namespace {
 
-constexpr uint64_t kBlock = 4096;
 // Pieces small enough that cancellation is seen within a fraction of a second.
 constexpr uint64_t kClonePiece = 1ull << 30;  // sharing blocks costs little per byte
 constexpr uint64_t kKernelPiece = 32ull << 20;
@@ -31,7 +30,7 @@ DataCopier::~DataCopier() = default;
 
 Error DataCopier::shrank() const
 {
-    return exportError(ExportErrorCode::damaged, "文件" + quotedName(source_) + "在导出过程中变短了");
+    return damaged(Damage::fileShrank, "文件" + quotedName(source_) + "在导出过程中变短了");
 }
 
 ErrorOr<void> DataCopier::advance(uint64_t bytes)
@@ -56,12 +55,12 @@ ErrorOr<void> DataCopier::stopCloning(Method next)
 ErrorOr<void> DataCopier::copy(uint64_t in, uint64_t out, uint64_t len)
 {
     if (control_.isCancelled()) return cancelledError();
-    if (method_ == Method::clone && in % kBlock == out % kBlock && len > 0) {
+    if (method_ == Method::clone && in % kBlockSize == out % kBlockSize && len > 0) {
         // Clone the whole blocks; the partial block at each end is copied. A range that runs to the
         // source's end may clone its last partial block too.
         const uint64_t end = in + len;
-        const uint64_t first = std::min(end, in + (kBlock - in % kBlock) % kBlock);
-        const uint64_t last = end == sourceSize_ ? end : end - end % kBlock;
+        const uint64_t first = std::min(end, in + (kBlockSize - in % kBlockSize) % kBlockSize);
+        const uint64_t last = end == sourceSize_ ? end : end - end % kBlockSize;
         if (first < last) {
             KV_TRY(copyData(in, out, first - in));
             KV_TRY(cloneOrCopy(first, out + (first - in), last - first));

@@ -17,6 +17,10 @@
 
 namespace kelvatta {
 
+// The file system block the program aligns to: what a clone shares (a copied byte keeps its offset
+// modulo it), what a patch over cloned data unshares, and a page, which holds whole sectors.
+inline constexpr uint64_t kBlockSize = 4096;
+
 class DataCopier {
 public:
     enum class Method { clone, copyFileRange, readWrite };

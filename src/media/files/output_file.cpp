@@ -56,7 +56,7 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         const int err = errnoOf(fd.error());
         // exFAT, FAT and FUSE file systems have no unnamed files.
         if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return fileError("无法创建文件", path, err);
-        current = name.starts_with(kTemporaryPrefix) ? name : std::string(kTemporaryPrefix) + name;
+        current = name.starts_with(kTemporaryPrefix) ? name : temporaryPath(name).string();
         fd = sys::openAt(folder->get(), current, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
         if (fd.isError()) {
             if (errnoOf(fd.error()) == EEXIST) return nameTaken(current);
@@ -69,6 +69,11 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
         return fileError("无法创建文件", path, errnoOf(st.error()));
     }
     return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st, std::move(current));
+}
+
+std::filesystem::path temporaryPath(const std::filesystem::path& path)
+{
+    return path.parent_path() / (std::string(kTemporaryPrefix) + path.filename().string());
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept

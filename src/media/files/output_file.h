@@ -18,6 +18,9 @@ namespace kelvatta {
 // The start of the name a file has while it is written, where it cannot be written without one.
 inline constexpr std::string_view kTemporaryPrefix = "temp_";
 
+// The name a file at path has while it is written: "temp_" + its name, in its folder.
+std::filesystem::path temporaryPath(const std::filesystem::path& path);
+
 class OutputFile {
 public:
     // Opens path's folder, then creates the file in it for reading and writing. An existing item at

@@ -52,11 +52,11 @@ ErrorOr<std::optional<Box>> timecodeEntry(ByteSpan moov, const Box& trak)
     const auto minf = KV_TRY(child(moov, *mdia, fourcc("minf")));
     const auto stbl = minf ? KV_TRY(child(moov, *minf, fourcc("stbl"))) : none;
     const auto stsd = stbl ? KV_TRY(child(moov, *stbl, fourcc("stsd"))) : none;
-    if (!stsd) return damaged("时间码轨道缺少“stsd”盒子");
+    if (!stsd) return damaged(Damage::missingBox, "时间码轨道缺少“stsd”盒子");
     const auto entries = KV_TRY(boxesBetween(moov, stsd->payloadOffset() + 8, stsd->end()));
     if (entries.size() != 1 || entries[0].type != fourcc("tmcd") ||
         entries[0].size < kTimecodeRateAt + kTimecodeRateSize)
-        return damaged("时间码轨道的样本描述不完整");
+        return damaged(Damage::boxTooShort, "时间码轨道的样本描述不完整");
     return std::optional<Box>(entries[0]);
 }
 

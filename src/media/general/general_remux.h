@@ -8,7 +8,8 @@
 
 namespace kelvatta {
 
-// Same contract as runExport, for the clip open and locked as job.source. Every audio and video
+// Same contract as runExport (which has checked job.fileType), for the clip open and locked as
+// job.source. Every audio and video
 // stream (and MPEG-4 timed text) is copied without decoding into an mp4 file, or a mov file with
 // brand mp42 when the mp4 muxer refuses a codec (PCM audio); SubRip subtitles become timed text
 // (without their styles). Written to job.mp4Output where the job gives one and the source is not an

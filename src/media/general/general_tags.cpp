@@ -16,9 +16,6 @@ extern "C" {
 namespace kelvatta {
 namespace {
 
-// The key space of the job's metadata items.
-constexpr std::string_view kMdtaPrefix = "mdta/";
-
 bool sameKey(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;

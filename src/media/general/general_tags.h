@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "media/base/metadata_item.h"
@@ -14,6 +15,9 @@ extern "C" {
 #include "platform/error.h"
 
 namespace kelvatta {
+
+// The key space of the job's metadata items, which the muxer writes as mdta keys in the movie's meta box.
+inline constexpr std::string_view kMdtaPrefix = "mdta/";
 
 // Copies the source's container tags into out, which the muxer writes as QuickTime metadata items,
 // each under its own key (title, comment, artist, date, location ... as the source names them): all

@@ -35,7 +35,7 @@ ErrorOr<ReportedTimecodes> reportedTimecodes(int fd, uint64_t size, const std::f
     if (!input) return unrecognizedFile(path);
     // The streams' rates, where the header does not give them, are measured from their first packets.
     if (avformat_find_stream_info(input.get(), nullptr) < 0 || io->failedErrno())
-        return damaged("文件" + quotedName(path) + "无法完整读取");
+        return damaged(Damage::unreadableData, "文件" + quotedName(path) + "无法完整读取");
     ReportedTimecodes out;
     out.format = input->iformat->name;
     if (const char* tag = timecodeTag(input->metadata)) out.timecodes.push_back({"容器", tag});

@@ -55,7 +55,7 @@ public:
     {
         Bytes bytes(length);
         if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), "无法读取文件", path())) != length)
-            return damaged("文件比原地修改的记录短");
+            return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
         return bytes;
     }
 

@@ -119,8 +119,9 @@ ErrorOr<std::vector<bool>> patchStates(ByteSource& file, const std::vector<Patch
     std::vector<bool> rewritten;
     rewritten.reserve(patches.size());
     for (const Patch& patch : patches) {
-        uint8_t now[sizeof(Patch::bytes)];
-        if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size) return damaged("文件比原地修改的记录短");
+        uint8_t now[kMaxPatchSize];
+        if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size)
+            return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
         const bool isNew = std::equal(now, now + patch.size, patch.bytes.begin());
         if (!isNew && !std::equal(now, now + patch.size, patch.original.begin()))
             return recordMismatch(path, "偏移 " + std::to_string(patch.offset) +

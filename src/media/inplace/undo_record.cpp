@@ -26,7 +26,6 @@ constexpr char kCommitment[kUndoCommitSize] = {'K', 'V', 'C', 'O', 'M', 'M', 'I'
 // A record larger than this is not one of ours: one patch of 19 bytes per frame of a day of 60p
 // (kMaxRtmdSamples), with the camera XML's and a timecode track's few, is under 100 MiB.
 constexpr uint64_t kMaxRecordSize = 128u << 20;
-constexpr size_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
 
 class Sha256Hasher {
 public:
@@ -84,7 +83,8 @@ Sha256 hashOf(ByteSpan bytes)
 ErrorOr<Bytes> readExactly(ByteSource& file, uint64_t offset, uint64_t length)
 {
     Bytes bytes(static_cast<size_t>(length));
-    if (KV_TRY(file.readAt(bytes.data(), bytes.size(), offset)) != bytes.size()) return damaged("原地修改的记录不完整");
+    if (KV_TRY(file.readAt(bytes.data(), bytes.size(), offset)) != bytes.size())
+        return damaged(Damage::recordDamaged, "原地修改的记录不完整");
     return bytes;
 }
 
@@ -154,7 +154,7 @@ ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box
         else trace.commitment = InPlaceTrace::Commitment::torn;
     }
     if (!r.ok() || trace.originalLength != box.offset || (trace.appendedEnd && *trace.appendedEnd < box.end()))
-        return damaged("原地修改的标记与其位置不符");
+        return damaged(Damage::recordDamaged, "原地修改的标记与其位置不符");
     return std::optional<InPlaceTrace>(trace);
 }
 
@@ -240,7 +240,7 @@ ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::v
         if (originals) hasher.update(patch.originalSpan());
         else hasher.update(KV_TRY(readExactly(file, patch.offset, patch.size)));
     }
-    if (tailFrom > length) return damaged("原地修改的记录无效");
+    if (tailFrom > length) return damaged(Damage::recordDamaged, "原地修改的记录无效");
     constexpr uint64_t kPiece = 1u << 20;
     for (uint64_t at = tailFrom; at < length; at += kPiece)
         hasher.update(KV_TRY(readExactly(file, at, std::min(kPiece, length - at))));

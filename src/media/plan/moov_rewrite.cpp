@@ -15,15 +15,15 @@ namespace {
 constexpr uint64_t kFreeHeaderSize = 8;
 constexpr uint64_t kTimecodeSampleBoxSize = 12;  // mdat header + one 4-byte sample
 
-// Places every data box after headSize bytes, keeping each at its source offset modulo kCloneAlignment.
+// Places every data box after headSize bytes, keeping each at its source offset modulo kBlockSize.
 ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
 {
     OutputPlan plan;
     uint64_t cursor = headSize;
     for (const Box& mdat : boxes) {
-        const uint64_t want = mdat.offset % kCloneAlignment;
-        uint64_t gap = (want + kCloneAlignment - cursor % kCloneAlignment) % kCloneAlignment;
-        if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+        const uint64_t want = mdat.offset % kBlockSize;
+        uint64_t gap = (want + kBlockSize - cursor % kBlockSize) % kBlockSize;
+        if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
         auto start = checkedAdd(cursor, gap);
         auto end = start ? checkedAdd(*start, mdat.size) : std::nullopt;
         if (!end || *end > uint64_t(INT64_MAX)) return tooLarge("输出文件过大");
@@ -54,7 +54,7 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
         if (d.source.type == fourcc("mdat") && offset < d.source.end() && len <= d.source.end() - offset)
             return d.outputOffset + (offset - d.source.offset);
     }
-    return damaged("偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
+    return damaged(Damage::sampleOutsideMdat, "偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
 }
 
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
@@ -114,7 +114,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
             const Patch& b = plan.patches[i];
             if (b.offset < a.offset + a.size && (b.offset != a.offset || b.span().size() != a.span().size() ||
                                                  !std::equal(a.span().begin(), a.span().end(), b.span().begin())))
-                return damaged("时间码样本相互重叠");
+                return damaged(Damage::samplesOverlap, "时间码样本相互重叠");
         }
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
@@ -125,7 +125,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.readsStart = alreadyAtStart;
         return plan;
     }
-    return damaged("无法确定新的“moov”盒子的大小");
+    return damaged(Damage::tableInvalid, "无法确定新的“moov”盒子的大小");
 }
 
 namespace {
@@ -139,14 +139,15 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
         if (box.type == fourcc("moov")) moov = box;
         if (box.type == fourcc("ftyp") && !top.ftyp) {
             uint8_t major[4];
-            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4) return damaged("“ftyp”盒子过短");
+            if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4)
+                return damaged(Damage::boxTooShort, "“ftyp”盒子过短");
             const uint32_t brand = loadU32(major);
             if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
                 return std::optional<std::string>("文件不是 MP4 格式（品牌“" + fourccText(brand) + "”）");
         }
         end = box.end();
     }
-    if (!moov) return damaged("缺少“moov”盒子");
+    if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
     for (const Box& box : source.topLevel) {
         if (box.type == fourcc("mdat") && box.end() > moov->offset)
             return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
@@ -193,8 +194,8 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
     const auto afterSample = checkedAdd(appendAt, sampleBoxSize);
     if (!afterSample) return tooLarge("文件过大");
-    uint64_t gap = (kCloneAlignment - *afterSample % kCloneAlignment) % kCloneAlignment;
-    if (gap > 0 && gap < kFreeHeaderSize) gap += kCloneAlignment;
+    uint64_t gap = (kBlockSize - *afterSample % kBlockSize) % kBlockSize;
+    if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
     const uint64_t sampleBoxAt = appendAt + gap;
     if (rebased.added) plan.mdats.push_back(Box{fourcc("mdat"), sampleBoxAt, kTimecodeSampleBoxSize, 8});
     plan.newMoovOffset = sampleBoxAt + sampleBoxSize;
@@ -219,19 +220,20 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     }
     const size_t moovAt = plan.appended.size();
     KV_TRY(writer.write());
-    if (!writer.overflowed().empty()) return damaged("块偏移超出了“stco”表的范围");
+    if (!writer.overflowed().empty()) return damaged(Damage::tableInvalid, "块偏移超出了“stco”表的范围");
     storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
     plan.newMoovSize = plan.appended.size() - moovAt;
 
     plan.patches = std::move(rebased.patches);
     plan.rtmdKept = rebased.rtmdKept;
     plan.timecodesLeftAlone = leftAlone(top, meta);
-    for (const TextTimecodeEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
-    const auto span = [](const std::array<char, 8>& digits) {
-        return ByteSpan(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+    for (const TextEdit& edit : top.textEdits) addTextPatches(edit, plan.patches);
+    // Each camera XML value is one patch of its 8 digits, as records have always listed them.
+    const auto span = [](const std::string& text) {
+        return ByteSpan(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     };
-    for (const auto& edit : top.xmlEdits)
-        plan.patches.push_back(makePatch(edit.offset, span(edit.digits), span(edit.original)));
+    for (const TextEdit& edit : top.xmlEdits)
+        plan.patches.push_back(makePatch(edit.offset, span(edit.rebased), span(edit.original)));
     std::sort(plan.patches.begin(), plan.patches.end(),
               [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
     return Planned(std::move(plan));

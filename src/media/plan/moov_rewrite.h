@@ -20,10 +20,9 @@
 #include "media/base/metadata_item.h"
 #include "media/boxes/moov_model.h"
 #include "media/boxes/timecode_track.h"
+#include "media/files/data_copy.h"
 
 namespace kelvatta {
-
-inline constexpr uint64_t kCloneAlignment = 4096;
 
 // A source mdat box and where its copy starts in the output.
 struct DataPlacement {
@@ -51,14 +50,16 @@ struct OutputWrite {
 
 // A few bytes written over the copied data: a re-based timecode in a sample of the source's tmcd or
 // rtmd track (the source itself is never written). Small, as a clip has one per frame.
+inline constexpr size_t kMaxPatchSize = 8;
+
 struct Patch {
     static constexpr uint32_t kNoTrack = UINT32_MAX;
 
     uint64_t offset = 0;
     uint8_t size = 0;
     uint32_t track = kNoTrack;  // the index into Movie::tracks of the track whose sample it lies in
-    std::array<uint8_t, 8> bytes{};
-    std::array<uint8_t, 8> original{};  // what the source holds there
+    std::array<uint8_t, kMaxPatchSize> bytes{};
+    std::array<uint8_t, kMaxPatchSize> original{};  // what the source holds there
 
     ByteSpan span() const { return ByteSpan(bytes.data(), size); }
     ByteSpan originalSpan() const { return ByteSpan(original.data(), size); }

@@ -128,14 +128,11 @@ private:
     // tref with its old tmcd references (to a track that has no samples) replaced by the new one.
     ErrorOr<void> writeTref(const Box& tref)
     {
-        w_.open(fourcc("tref"));
+        Bytes others;
         for (const Box& child : KV_TRY(childBoxes(moov_, tref))) {
-            if (child.type != fourcc("tmcd")) w_.bytes(bytesOf(moov_, child));
+            if (child.type != fourcc("tmcd")) ByteWriter(others).bytes(bytesOf(moov_, child));
         }
-        w_.open(fourcc("tmcd"));
-        w_.u32(timecode_->trackId);
-        w_.close();
-        w_.close();
+        w_.bytes(buildTimecodeReference(timecode_->trackId, others));
         return {};
     }
 

@@ -13,7 +13,7 @@ namespace {
 bool apply(const TextTimecodes& found, Bytes& bytes, uint64_t at)
 {
     bool changed = false;
-    for (const TextTimecodeEdit& edit : found.edits) {
+    for (const TextEdit& edit : found.edits) {
         changed = changed || edit.rebased != edit.original;
         std::copy(edit.rebased.begin(), edit.rebased.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(at + edit.offset));

@@ -32,19 +32,20 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
         if (!track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
         // A sample holds the frame's number in the track's own counting, drop-frame numbers left out.
-        const TimecodeCounting counting{track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
+        const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
                                         false};
         const uint64_t target = counting.valid() ? *counting.position(KV_TRY(startIn(counting, clip, start)))
-                                                 : start.frameNumber(track.timecode->frames);
+                                                 : start.frameNumber(track.timecode->rate.frames);
         uint32_t first = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].size < 4) return damaged("时间码样本过短");
+            if (samples[i].size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
             uint8_t frame[4];
-            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4) return damaged("时间码样本超出了文件末尾");
+            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4)
+                return damaged(Damage::sampleCut, "时间码样本超出了文件末尾");
             if (i == 0) first = loadU32(frame);
             uint8_t rebased[4];
             storeU32(rebased,
-                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->frames));
+                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->rate.frames));
             patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
         }
     }
@@ -86,7 +87,8 @@ ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, Byt
     uint32_t maxFrames = 0;
     KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
         uint8_t head[kRtmdHeadSize];
-        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head) return damaged("“rtmd”样本超出了文件末尾");
+        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head)
+            return damaged(Damage::sampleCut, "“rtmd”样本超出了文件末尾");
         if (auto value = readRtmdTimecode(head)) {
             const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
             patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
@@ -147,8 +149,8 @@ TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const
 {
     if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
     for (const Track& track : movie.tracks) {
-        if (track.isTimecode() && track.timecode->frames > 0)
-            return {track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+        if (track.isTimecode() && track.timecode->rate.frames > 0)
+            return {track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
     }
     return {video ? video->rate.frames : 0u, false, false};
 }
@@ -213,14 +215,14 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
     std::vector<const Patch*> sorted;
     for (const Patch& patch : patches) sorted.push_back(&patch);
     std::sort(sorted.begin(), sorted.end(), [](const Patch* a, const Patch* b) { return a->offset < b->offset; });
-    constexpr uint64_t kMaxPatchSize = std::tuple_size_v<decltype(Patch::bytes)>;
     for (const Track& track : movie.tracks) {
         const uint32_t index = trackIndex(movie, track);
         KV_TRY(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
             KV_TRY(map.map(chunk.offset));
             if (chunk.size == 0) return {};
             if (map.map(chunk.offset, chunk.size).isError())
-                return damaged(quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
+                return damaged(Damage::sampleOutsideMdat,
+                               quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
             // The chunk's bytes end within its mdat: no overflow.
             const uint64_t end = chunk.offset + chunk.size;
             const uint64_t from = chunk.offset - std::min(chunk.offset, kMaxPatchSize);
@@ -231,7 +233,8 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
                 if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
                 const std::string owner =
                     p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
-                return damaged(owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
+                return damaged(Damage::samplesOverlap,
+                               owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
             }
             return {};
         }));
@@ -281,13 +284,13 @@ bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebase
     for (const Patch& patch : rebased.patches)
         if (!std::ranges::equal(patch.span(), patch.originalSpan())) return false;
     if (!top.xmlEdits.empty() || top.xmlInMoov || (!top.cameraXml.empty() && !top.xmlCounting)) return false;
-    for (const TextTimecodeEdit& edit : top.textEdits)
+    for (const TextEdit& edit : top.textEdits)
         if (edit.rebased != edit.original) return false;
     return leftAlone(top, meta).empty();
 }
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.
-void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches)
+void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches)
 {
     const auto bytes = [](const std::string& s, size_t at, size_t n) {
         return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()) + at, n);
@@ -298,9 +301,7 @@ void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches)
             continue;
         }
         size_t n = 1;
-        while (at + n < edit.rebased.size() && n < sizeof(Patch::bytes) &&
-               edit.rebased[at + n] != edit.original[at + n])
-            ++n;
+        while (at + n < edit.rebased.size() && n < kMaxPatchSize && edit.rebased[at + n] != edit.original[at + n]) ++n;
         patches.push_back(makePatch(edit.offset + at, bytes(edit.rebased, at, n), bytes(edit.original, at, n)));
         at += n;
     }

@@ -60,6 +60,6 @@ std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata&
 bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebased& rebased);
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.
-void addTextPatches(const TextTimecodeEdit& edit, std::vector<Patch>& patches);
+void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches);
 
 }  // namespace kelvatta

@@ -127,7 +127,7 @@ std::optional<uint32_t> parseRate(const Attribute* attribute)
 // Re-bases the table whose start tag is table; its values are rewritten into out, each changed one
 // listed in edits. False when the table is not understood.
 bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& start, std::string& out,
-                 std::vector<CameraXmlEdit>& edits, TimecodeCounting& counting, std::string& refusal)
+                 std::vector<TextEdit>& edits, TimecodeCounting& counting, std::string& refusal)
 {
     const auto rate = parseRate(table.attribute("tcFps"));
     const Attribute* halfStep = table.attribute("halfStep");
@@ -171,20 +171,20 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
     }
     const auto rebase = TimecodeRebase::make(counting, *first, TimecodeValue{start, false});
     if (!rebase) return false;
-    std::vector<CameraXmlEdit> rebased;
+    std::vector<TextEdit> rebased;
     for (const Entry& entry : entries) {
         const auto value = entry.packed.unpack(counting.halfStep);
         const auto moved = value ? (*rebase)(*value) : std::nullopt;
         if (!moved) return false;
-        CameraXmlEdit edit;
-        edit.offset = entry.value->valueAt;
-        writeHex(entry.packed.repacked(*moved, counting.halfStep), !hasLowerHex(entry.value->value),
-                 edit.digits.data());
-        if (std::string_view(edit.digits.data(), 8) != entry.value->value) rebased.push_back(edit);
+        char digits[8];
+        writeHex(entry.packed.repacked(*moved, counting.halfStep), !hasLowerHex(entry.value->value), digits);
+        const std::string_view now(digits, sizeof digits);
+        if (now != entry.value->value)
+            rebased.push_back({entry.value->valueAt, std::string(entry.value->value), std::string(now)});
     }
-    for (const CameraXmlEdit& edit : rebased) {
-        std::copy(edit.digits.begin(), edit.digits.end(), out.begin() + static_cast<std::ptrdiff_t>(edit.offset));
-        edits.push_back(edit);
+    for (TextEdit& edit : rebased) {
+        std::copy(edit.rebased.begin(), edit.rebased.end(), out.begin() + static_cast<std::ptrdiff_t>(edit.offset));
+        edits.push_back(std::move(edit));
     }
     return true;
 }

@@ -6,12 +6,12 @@
 // text is edited in place, never re-serialised: only the digits of the values change.
 #pragma once
 
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "media/base/text_edit.h"
 #include "media/counting/timecode.h"
 
 namespace kelvatta {
@@ -19,15 +19,9 @@ namespace kelvatta {
 // Larger camera XML is not what a camera writes; it is left as it is.
 inline constexpr size_t kMaxCameraXmlSize = 16u << 20;
 
-// One value's new digits at its offset in the text.
-struct CameraXmlEdit {
-    size_t offset = 0;
-    std::array<char, 8> digits{};
-};
-
 struct RebasedCameraXml {
     std::string text;
-    std::vector<CameraXmlEdit> edits;  // where text differs from the source, in order
+    std::vector<TextEdit> edits;  // each value whose digits changed, at its offset in the text, in order
     bool changed = false;
     TimecodeCounting counting;  // of the first table: rate, drop-frame (from its first value), half-step
 };

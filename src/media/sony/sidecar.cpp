@@ -174,8 +174,7 @@ ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar, const std::o
         KV_TRY(writeFile(*destination, text, true));
         return SidecarOutcome{SidecarOutcome::Kind::written, *destination, {}};
     }
-    const fs::path temporary =
-        sidecar.path.parent_path() / (std::string(kTemporaryPrefix) + sidecar.path.filename().string());
+    const fs::path temporary = temporaryPath(sidecar.path);
     KV_TRY(writeFile(temporary, text, false));
     if (auto replaced = replaceByRename(temporary, sidecar.path); replaced.isError()) {
         (void)sys::unlink(temporary.string());

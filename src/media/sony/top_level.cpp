@@ -10,6 +10,9 @@ namespace {
 
 constexpr uint32_t kNonRealTimeMetaHandler = fourcc("nrtm");
 
+// A top-level meta box that may hold the camera's XML: the text and, around it, the boxes that carry it.
+constexpr uint64_t kMaxCameraXmlBoxSize = kMaxCameraXmlSize + 4096;
+
 bool isPadding(uint32_t type) { return type == fourcc("free") || type == fourcc("skip") || type == fourcc("wide"); }
 
 struct CameraXml {
@@ -17,14 +20,14 @@ struct CameraXml {
     std::optional<TimecodeCounting> counting;
     uint64_t textAt = 0;  // where the XML's text lies within the source's buffer
     uint64_t textSize = 0;
-    std::vector<CameraXmlEdit> edits;
+    std::vector<TextEdit> edits;  // at their offsets in the XML's text
 };
 
 // meta (box within buffer) as a top-level box with its XML re-based, when it holds the camera's
 // XML; nothing for any other meta.
 ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, const std::optional<Timecode>& start)
 {
-    if (box.size > kMaxCameraXmlSize + 4096) return std::optional<CameraXml>();
+    if (box.size > kMaxCameraXmlBoxSize) return std::optional<CameraXml>();
     const auto layout = metaLayout(buffer, box);
     if (!layout) return std::optional<CameraXml>();
     const auto children = KV_TRY(boxesBetween(buffer, box.offset + layout->childrenAt, box.end()));
@@ -84,7 +87,7 @@ ErrorOr<void> rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& st
     TextTimecodes found =
         rebaseXmpTimecodes(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), start);
     if (found.refusal) return startRefused(start, *found.refusal);
-    for (TextTimecodeEdit& edit : found.edits) {
+    for (TextEdit& edit : found.edits) {
         std::copy(edit.rebased.begin(), edit.rebased.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(textAt + edit.offset));
         edit.offset += box.offset + textAt;
@@ -110,7 +113,7 @@ ErrorOr<std::optional<std::string>> cameraXmlTextOf(ByteSource& file, const std:
         return std::optional<std::string>(std::string(text.begin(), text.end()));
     };
     for (const Box& box : topLevel) {
-        if (box.type != fourcc("meta") || box.size > kMaxCameraXmlSize + 4096) continue;
+        if (box.type != fourcc("meta") || box.size > kMaxCameraXmlBoxSize) continue;
         const Bytes bytes = KV_TRY(readBox(file, box));
         const auto xml = KV_TRY(cameraXml(bytes, Box{box.type, 0, box.size, box.headerSize}, std::nullopt));
         if (xml) return textOf(bytes, *xml);
@@ -147,7 +150,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         if (box.type == fourcc("moov") || isPadding(box.type)) continue;
         if (box.type == fourcc("mdat") || box.size > kMaxHeadBoxSize) {
             // Large boxes are copied, never read; the camera's XML is far smaller than this.
-            if (box.type != fourcc("meta") || box.size > kMaxCameraXmlSize + 4096) {
+            if (box.type != fourcc("meta") || box.size > kMaxCameraXmlBoxSize) {
                 plan.data.push_back(box);
                 uint8_t head[32];
                 const size_t headSize = std::min<size_t>(box.headerSize, sizeof head);
@@ -174,11 +177,9 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         if (box.type == fourcc("meta")) {
             if (auto xml = KV_TRY(cameraXml(bytes, local, start))) {
                 plan.xmlTexts.emplace_back(box.offset + xml->textAt, box.offset + xml->textAt + xml->textSize);
-                for (const CameraXmlEdit& edit : xml->edits) {
-                    TopLevelPlan::XmlEdit placed{box.offset + xml->textAt + edit.offset, {}, edit.digits};
-                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(xml->textAt + edit.offset), 8,
-                                placed.original.begin());
-                    plan.xmlEdits.push_back(placed);
+                for (TextEdit& edit : xml->edits) {
+                    edit.offset += box.offset + xml->textAt;
+                    plan.xmlEdits.push_back(std::move(edit));
                 }
                 addCameraXml(plan, std::move(*xml));
                 continue;

@@ -3,12 +3,12 @@
 // every mdat is copied, and only padding (free, skip, wide) is left out.
 #pragma once
 
-#include <array>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "media/base/text_edit.h"
 #include "media/boxes/box_reader.h"
 #include "media/boxes/moov_model.h"
 #include "media/boxes/start_timecodes.h"
@@ -26,18 +26,13 @@ struct TopLevelPlan {
     std::vector<Box> data;                        // mdat and large kept boxes, in source order, copied whole
     std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
     // The re-basing of the top-level camera XML as edits of the source where it lies (each value's
-    // digits at their file offset, and what they were), for a rewrite in place.
-    struct XmlEdit {
-        uint64_t offset = 0;
-        std::array<char, 8> original{};
-        std::array<char, 8> digits{};
-    };
-    std::vector<XmlEdit> xmlEdits;
+    // digits at their file offset), for a rewrite in place.
+    std::vector<TextEdit> xmlEdits;
     // Where the text of each top-level camera XML and XMP packet lies in the source: [first, second).
     std::vector<std::pair<uint64_t, uint64_t>> xmlTexts;
     // Start timecodes written as text in a top-level XMP packet, re-based: the kept boxes hold them,
     // and here they are where they lie in the source (offsets in the file), for a rewrite in place.
-    std::vector<TextTimecodeEdit> textEdits;
+    std::vector<TextEdit> textEdits;
     std::vector<std::string> timecodesLeftAlone;  // start timecodes found but not understood, for a line
     bool xmlInMoov = false;                       // the camera's XML was in moov/meta
     std::vector<uint64_t> xmlMetasInMoov;         // those moov/meta boxes, by offset in moov: written at the top level

@@ -80,7 +80,7 @@ public:
         KV_TRY(cameraXml());
         KV_TRY(sidecar());
         KV_TRY(userData());
-        for (const TextTimecodeEdit& edit : top.textEdits)
+        for (const TextEdit& edit : top.textEdits)
             out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
         out_.notUnderstood.insert(out_.notUnderstood.end(), top.timecodesLeftAlone.begin(),
                                   top.timecodesLeftAlone.end());
@@ -99,7 +99,7 @@ private:
                 out_.notUnderstood.push_back("“tmcd”轨道（样本无法读取）");
                 continue;
             }
-            const TimecodeCounting counting{track.timecode->frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
+            const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
                                             false};
             if (!counting.valid()) {
                 out_.notUnderstood.push_back("“tmcd”轨道（帧率无法识别）");
@@ -194,7 +194,7 @@ private:
         for (const Box& udta : KV_TRY(childBoxes(movie_.moov, movie_.box))) {
             if (udta.type != fourcc("udta")) continue;
             const TextTimecodes items = rebaseUserDataTimecode(payloadOf(movie_.moov, udta), Timecode{});
-            for (const TextTimecodeEdit& edit : items.edits)
+            for (const TextEdit& edit : items.edits)
                 out_.places.push_back(textPlace("用户数据中的 ©TIM", edit.original));
             out_.notUnderstood.insert(out_.notUnderstood.end(), items.leftAlone.begin(), items.leftAlone.end());
             auto children = childBoxes(movie_.moov, udta);
@@ -204,7 +204,7 @@ private:
                 const ByteSpan text = payloadOf(movie_.moov, child);
                 const TextTimecodes xmp = rebaseXmpTimecodes(
                     std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), Timecode{});
-                for (const TextTimecodeEdit& edit : xmp.edits)
+                for (const TextEdit& edit : xmp.edits)
                     out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
                 out_.notUnderstood.insert(out_.notUnderstood.end(), xmp.leftAlone.begin(), xmp.leftAlone.end());
             }

@@ -1,0 +1,58 @@
+// SubRip cues as MPEG-4 timed text samples: the markup dropped, the line breaks as LF, the length
+// in front; and the stream's description.
+#include <gtest/gtest.h>
+
+#include "media/general/timed_text.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+using namespace kelvatta;
+
+namespace {
+
+std::string sample(const std::string& text)
+{
+    return std::string{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xFF)} + text;
+}
+
+TEST(TimedText, CueBecomesItsTextWithoutMarkup)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"Hello", "Hello"},
+        {"", ""},
+        {"<i>Hi</i> there", "Hi there"},
+        {"<I>caps</I> <b>bold</b> <u>u</u> <s>s</s>", "caps bold u s"},
+        {"<font color=\"red\">Red</font>", "Red"},
+        {"{\\an8}Top", "Top"},
+        {"a < b", "a < b"},                    // not a tag
+        {"<bold>x</bold>", "<bold>x</bold>"},  // not a tag SubRip has
+        {"<b", "<b"},                          // never closed
+        {"one\r\ntwo\rthree\n\n", "one\ntwo\nthree"},
+        {"中文 🎬", "中文 🎬"},
+    };
+    for (const auto& [cue, text] : cases) EXPECT_EQ(timedTextSample(cue), sample(text)) << cue;
+    EXPECT_EQ(timedTextSample(std::string(0xFFFF, 'x')), sample(std::string(0xFFFF, 'x')));
+    EXPECT_EQ(timedTextSample(std::string(0x10000, 'x')), std::nullopt) << "longer than its 16-bit length";
+}
+
+TEST(TimedText, StreamIsDescribedAsTx3g)
+{
+    AVCodecParameters* par = avcodec_parameters_alloc();
+    ASSERT_NE(par, nullptr);
+    par->codec_id = AV_CODEC_ID_SUBRIP;
+    ASSERT_FALSE(setTimedText(par).isError());
+    EXPECT_EQ(par->codec_id, AV_CODEC_ID_MOV_TEXT);
+    EXPECT_EQ(par->codec_tag, MKTAG('t', 'x', '3', 'g'));
+    ASSERT_EQ(par->extradata_size, 48);
+    const std::string entry(reinterpret_cast<const char*>(par->extradata), 48);
+    EXPECT_EQ(entry.substr(4, 2), "\x01\xFF") << "centred at the bottom";
+    EXPECT_EQ(entry.substr(34, 4), "ftab");
+    EXPECT_EQ(entry.substr(42, 6),
+              "\x05"
+              "Arial");
+    avcodec_parameters_free(&par);
+}
+
+}  // namespace
