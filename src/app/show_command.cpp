@@ -24,10 +24,15 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
         lines.push_back(line);
     }
     for (const std::string& name : survey.notUnderstood) lines.push_back("  无法识别：" + name);
+    // A value whose counting cannot be told is shown but not compared: the line says so.
+    std::string uncompared;
+    for (const TimecodePlace& place : survey.places)
+        if (!place.start && place.first != "无") uncompared += (uncompared.empty() ? "" : "、") + place.name;
+    if (!uncompared.empty()) uncompared = "（未能比较：" + uncompared + "）";
     const auto agree = survey.agree();
-    if (!agree) lines.push_back("  一致性：可比较的时间码不足两处");
-    else if (*agree) lines.push_back("  一致性：各处一致");
-    else lines.push_back("  一致性：各处不一致");
+    if (!agree) lines.push_back("  一致性：可比较的时间码不足两处" + uncompared);
+    else if (*agree) lines.push_back("  一致性：各处一致" + uncompared);
+    else lines.push_back("  一致性：各处不一致" + uncompared);
     return lines;
 }
 

@@ -86,8 +86,7 @@ private:
     // The clip is in place: its sidecar (re-based to timecode), then success, which says whether the
     // clip was found done already.
     static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
-                           const std::filesystem::path& fileURL, const std::string& timecode,
-                           bool alreadyDone = false);
+                           const std::filesystem::path& fileURL, const std::string& timecode, bool alreadyDone = false);
 
     SessionFactory factory_;
     bool inPlace_ = false;

@@ -80,8 +80,7 @@ public:
         KV_TRY(cameraXml());
         KV_TRY(sidecar());
         KV_TRY(userData());
-        for (const TextEdit& edit : top.textEdits)
-            out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
+        for (const TextEdit& edit : top.textEdits) out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
         out_.notUnderstood.insert(out_.notUnderstood.end(), top.timecodesLeftAlone.begin(),
                                   top.timecodesLeftAlone.end());
         return std::move(out_);
@@ -99,8 +98,8 @@ private:
                 out_.notUnderstood.push_back("“tmcd”轨道（样本无法读取）");
                 continue;
             }
-            const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
-                                            false};
+            const TimecodeCounting counting{track.timecode->rate.frames,
+                                            (track.timecode->flags & kTimecodeDropFrame) != 0, false};
             if (!counting.valid()) {
                 out_.notUnderstood.push_back("“tmcd”轨道（帧率无法识别）");
                 continue;
