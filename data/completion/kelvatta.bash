@@ -8,7 +8,7 @@ _kelvatta()
     local cur prev words cword
     _init_completion || return
 
-    local options="--save-as --in-place --keep-going --restore --window --help -h --version --"
+    local options="--save-as --in-place --timecode --keep-going --restore --show --window --help -h --version --"
     local word i
     # After --help or --version nothing more is read; after -- every word is a path.
     for ((i = 1; i < cword; i++)); do
@@ -18,21 +18,29 @@ _kelvatta()
             --) _kelvatta_paths; return ;;
         esac
     done
+    # --timecode takes a value, not a path: offer the usual start.
+    if [[ $prev == --timecode ]]; then
+        COMPREPLY=($(compgen -W "00:00:00:00 01:00:00:00" -- "$cur"))
+        return
+    fi
 
     if [[ $cur == -* ]]; then
-        # Only what can still be given: --save-as, --in-place and --restore exclude one another,
-        # --keep-going goes with a batch (not --restore), --window only with paths, and --help and
-        # --version come alone.
+        # Only what can still be given: --save-as, --in-place, --restore and --show exclude one another,
+        # --timecode and --keep-going go with a batch (not --restore or --show), --window only with
+        # paths, and --help and --version come alone.
         local before=" ${words[*]:1:cword-1} " offered=() option
         for option in $options; do
             case $option in
                 --help | -h | --version) ((cword == 1)) || continue ;;
-                --save-as | --in-place | --restore)
+                --save-as | --in-place | --restore | --show)
                     [[ $before == *" --save-as "* || $before == *" --in-place "* || $before == *" --restore "* ||
-                        $before == *" --window "* ]] && continue
+                        $before == *" --show "* || $before == *" --window "* ]] && continue
+                    [[ $option == --restore || $option == --show ]] &&
+                        [[ $before == *" --timecode "* || $before == *" --keep-going "* ]] && continue
                     ;;
-                --keep-going)
-                    [[ $before == *" --keep-going "* || $before == *" --restore "* || $before == *" --window "* ]] &&
+                --timecode | --keep-going)
+                    [[ $before == *" $option "* || $before == *" --restore "* || $before == *" --show "* ||
+                        $before == *" --window "* ]] &&
                         continue
                     ;;
                 --window) [[ $before == *" --"[a-z]* ]] && continue ;;

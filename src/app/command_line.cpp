@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "app/batch_tally.h"
 #include "app/running_exports.h"
+#include "app/show_command.h"
 #include "app/terminal_status.h"
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
@@ -178,6 +180,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     auto tally = std::make_shared<BatchTally>();
     auto processor = std::make_shared<TalliedProcessor>(exports->sessionFactory(options.makeSession), tally);
     processor->setInPlace(options.inPlace);
+    processor->setTimecode(options.timecode);
     ContentView view(processor);
     view.setSaveAs(options.saveAs);
     view.setKeepGoing(options.keepGoing);
@@ -252,36 +255,73 @@ int runRestore(const std::vector<fs::path>& urls)
 
 const char* usageText()
 {
-    return "用法：kelvatta [--save-as | --in-place] [--keep-going] 路径...\n"
+    return "用法：kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] [--keep-going] 路径...\n"
            "      kelvatta --restore 路径...\n"
+           "      kelvatta --show 路径...\n"
            "      kelvatta [--window [路径...]]\n"
-           "把视频文件的起始时间码改为 00:00:00:00，不重新编码。\n"
+           "把视频文件的起始时间码改为 00:00:00:00（或 --timecode 给出的值），不重新编码。\n"
            "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
            "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
+           "各处时间码都已从该值开始（且带有 timecode 元数据项）的文件不再改写，算作已处理；\n"
+           "另存为时，“已修改时间码”中已是该文件结果的副本予以保留。\n"
            "\n"
            "  --save-as     把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
            "  --in-place    就地修改原文件：只追加新的 moov 并改写时间码字节，不复制媒体数据，\n"
            "                并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
+           "  --timecode HH:MM:SS:FF\n"
+           "                起始时间码（丢帧计数也可写作 HH:MM:SS;FF），各种模式均可用；\n"
+           "                帧号超出文件的帧率或是丢帧计数跳过的编号时，该文件失败且不作改动\n"
            "  --keep-going  有文件失败时继续处理其余文件，不取消任何文件\n"
            "  --restore     把就地修改过的文件逐字节恢复为原样\n"
+           "  --show        只读取并列出每个文件各处的时间码、帧率和丢帧方式，以及各处是否一致\n"
            "  --window      打开窗口，像拖放到窗口上一样处理给出的路径（“打开方式”用它）\n"
            "  --help        显示本说明\n"
            "  --version     显示版本\n"
            "\n"
-           "处理时标准输出只有日志。退出状态：0 全部成功；1 有文件失败或未找到视频文件；\n"
-           "2 用法错误或路径无法访问；被中断时为 128 + 信号编号（Ctrl-C 130，SIGTERM 143，SIGHUP 129），\n"
-           "正在处理的文件取消，原文件不变。未全部完成时，标准错误的最后一行列出失败的文件\n"
-           "和尚未开始的文件（前 3 个），即需要重新处理的文件。";
+           "处理时标准输出只有日志。退出状态：0 全部成功；1 有文件失败（--show：有文件无法读取）\n"
+           "或未找到视频文件；2 用法错误或路径无法访问；被中断时为 128 + 信号编号（Ctrl-C 130，\n"
+           "SIGTERM 143，SIGHUP 129），正在处理的文件取消，原文件不变。未全部完成时，标准错误的\n"
+           "最后一行列出失败的文件和尚未开始的文件（前 3 个），即需要重新处理的文件。";
 }
+
+namespace {
+
+// The value of --timecode: "HH:MM:SS:FF" or, drop-frame, "HH:MM:SS;FF", hours below 24, minutes and
+// seconds below 60. Whether a clip counts that many frames is for each clip to say.
+ErrorOr<std::string> checkedTimecode(const std::string& value)
+{
+    const auto usage = [&](const std::string& why) {
+        return Error{"CommandLine", kExitUsage, "时间码“" + value + "”" + why};
+    };
+    const auto digits = [&](size_t at) { return std::isdigit(static_cast<unsigned char>(value[at])) != 0; };
+    bool wellFormed = value.size() == 11 && value[2] == ':' && value[5] == ':' && (value[8] == ':' || value[8] == ';');
+    for (size_t at : {0u, 1u, 3u, 4u, 6u, 7u, 9u, 10u}) wellFormed = wellFormed && digits(at);
+    if (!wellFormed) return usage("的写法不对：应写作 HH:MM:SS:FF，丢帧计数可写作 HH:MM:SS;FF（如 01:00:00:00）");
+    const auto field = [&](size_t at) { return (value[at] - '0') * 10 + (value[at + 1] - '0'); };
+    if (field(0) >= 24) return usage("超出范围：小时应为 00 至 23");
+    if (field(3) >= 60) return usage("超出范围：分钟应为 00 至 59");
+    if (field(6) >= 60) return usage("超出范围：秒应为 00 至 59");
+    return value;
+}
+
+}  // namespace
 
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine commandLine;
     bool optionsEnded = false;
     bool window = false;
-    for (const auto& argument : arguments) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             commandLine.paths.push_back(argument);
+        } else if (argument == "--timecode" || argument.starts_with("--timecode=")) {
+            const bool joined = argument != "--timecode";
+            if (!joined && i + 1 == arguments.size())
+                return Error{"CommandLine", kExitUsage, "--timecode 后面缺少时间码（如 01:00:00:00）"};
+            commandLine.timecode = KV_TRY(checkedTimecode(joined ? argument.substr(11) : arguments[++i]));
+        } else if (argument == "--show") {
+            commandLine.action = CommandLine::Action::show;
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "--save-as") {
@@ -307,7 +347,7 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
     if (window) {
         // The window's own choices are made in it: its files go as a drop does.
         if (commandLine.action != CommandLine::Action::run || commandLine.saveAs || commandLine.inPlace ||
-            commandLine.keepGoing)
+            commandLine.keepGoing || commandLine.timecode)
             return Error{"CommandLine", kExitUsage, "--window 只能与路径同用"};
         commandLine.action = CommandLine::Action::window;
         return commandLine;
@@ -315,8 +355,12 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
     if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
     if (commandLine.inPlace && commandLine.saveAs)
         return Error{"CommandLine", kExitUsage, "--in-place 只用于替换原文件，不能与 --save-as 同用"};
-    if (commandLine.action == CommandLine::Action::restore && (commandLine.inPlace || commandLine.saveAs))
-        return Error{"CommandLine", kExitUsage, "--restore 不能与 --save-as 或 --in-place 同用"};
+    if (commandLine.action == CommandLine::Action::restore &&
+        (commandLine.inPlace || commandLine.saveAs || commandLine.timecode))
+        return Error{"CommandLine", kExitUsage, "--restore 不能与 --save-as、--in-place 或 --timecode 同用"};
+    if (commandLine.action == CommandLine::Action::show &&
+        (commandLine.inPlace || commandLine.saveAs || commandLine.timecode))
+        return Error{"CommandLine", kExitUsage, "--show 只读取文件，不能与 --save-as、--in-place 或 --timecode 同用"};
     return commandLine;
 }
 
@@ -350,7 +394,8 @@ int runCommandLine(int argc, char** argv)
     }
     case CommandLine::Action::window: printError("kelvatta：本程序构建时不含窗口"); return kExitUsage;
     case CommandLine::Action::run:
-    case CommandLine::Action::restore: break;
+    case CommandLine::Action::restore:
+    case CommandLine::Action::show: break;
     }
     auto urls = resolvePaths(parsed->paths);
     if (urls.isError()) {
@@ -358,9 +403,11 @@ int runCommandLine(int argc, char** argv)
         return kExitUsage;
     }
     if (parsed->action == CommandLine::Action::restore) return runRestore(*urls);
+    if (parsed->action == CommandLine::Action::show) return runShow(*urls);
     BatchOptions options;
     options.saveAs = parsed->saveAs;
     options.inPlace = parsed->inPlace;
+    if (parsed->timecode) options.timecode = *parsed->timecode;
     options.keepGoing = parsed->keepGoing;
     return runBatch(options, urls.releaseValue());
 }

@@ -1,7 +1,7 @@
-// kelvatta [--save-as | --in-place] [--keep-going] PATH...: one batch without a window, through the
-// same ContentView and batch run as the window. Standard output carries the program's log lines, or
-// the help asked for with --help; usage errors, the progress line (on a terminal) and the closing
-// line of a failed or interrupted batch go to standard error.
+// kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] [--keep-going] PATH...: one batch
+// without a window, through the same ContentView and batch run as the window. Standard output carries
+// the program's log lines, or the help asked for with --help; usage errors, the progress line (on a
+// terminal) and the closing line of a failed or interrupted batch go to standard error.
 #pragma once
 
 #include <signal.h>
@@ -28,11 +28,12 @@ inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct CommandLine {
     // window: the window, opening the paths as dropped on it (kelvatta --window PATH...).
-    enum class Action { run, restore, window, help, version };
+    enum class Action { run, restore, show, window, help, version };
     Action action = Action::run;
     bool saveAs = false;
     bool inPlace = false;
     bool keepGoing = false;
+    std::optional<std::string> timecode;  // --timecode, checked: "HH:MM:SS:FF" or "HH:MM:SS;FF"
     std::vector<std::string> paths;
 };
 
@@ -47,8 +48,9 @@ std::optional<std::vector<std::string>> windowPaths(int argc, char** argv);
 
 struct BatchOptions {
     bool saveAs = false;
-    bool inPlace = false;    // replace mode rewrites clips in place where their layout allows
-    bool keepGoing = false;  // a failed file cancels none of the others
+    bool inPlace = false;                 // replace mode rewrites clips in place where their layout allows
+    bool keepGoing = false;               // a failed file cancels none of the others
+    std::string timecode{kZeroTimecode};  // where every clip's timecode is to start
     // Whether to keep a progress line on standard error (only ever shown on a terminal).
     bool progressLine = true;
     // Where the export sessions come from: the program's own, or a test's.

@@ -38,6 +38,7 @@ public:
     std::optional<struct stat> sourceStatus() const override { return inner_->sourceStatus(); }
     double progress() const override { return inner_->progress(); }
     bool rtmdTimecodesKept() const override { return inner_->rtmdTimecodesKept(); }
+    AlreadyDone alreadyDone() const override { return inner_->alreadyDone(); }
     void cancelExport() override { inner_->cancelExport(); }
 
 private:

@@ -130,6 +130,7 @@ void reportFileResult(ContentView view, const Result& result, const std::filesys
         return;
     }
     view.setProgress(view.progress() + 1);
+    if (result.wasAlreadyDone()) view.setFilesAlreadyZero(view.filesAlreadyZero() + 1);
     view.setProcessingStatus(processingFilesText(view.progress(), view.maxProgress()));
     const std::string count = std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
     printLine("成功处理文件：" + fileURL.string() + "，进度：" + count);

@@ -102,16 +102,26 @@ private:
     Error error_;
 };
 
-// The outcome of one file's rewrite: success carries nothing, failure one error. An ErrorOr<void>
-// under the names the rewrite's callers read it by.
+// The outcome of one file's rewrite: success carries whether the file was found done already (and
+// so left as it was), failure one error. An ErrorOr<void> under the names the rewrite's callers
+// read it by.
 class [[nodiscard]] Result : public ErrorOr<void> {
 public:
     Result(ErrorOr<void> outcome) : ErrorOr<void>(std::move(outcome)) {}
-    static Result success() { return Result(ErrorOr<void>()); }
+    static Result success(bool alreadyDone = false)
+    {
+        Result result(ErrorOr<void>{});
+        result.alreadyDone_ = alreadyDone;
+        return result;
+    }
     static Result failure(Error error) { return Result(ErrorOr<void>(std::move(error))); }
 
     bool isSuccess() const { return !isError(); }
     bool isFailure() const { return isError(); }
+    bool wasAlreadyDone() const { return alreadyDone_; }
+
+private:
+    bool alreadyDone_ = false;
 };
 
 }  // namespace kelvatta

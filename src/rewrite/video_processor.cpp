@@ -10,6 +10,7 @@
 #include "platform/log.h"
 #include "platform/sys.h"
 #include "media/files/replace_file.h"
+#include "media/counting/timecode.h"
 #include "media/sony/sidecar.h"
 
 namespace kelvatta {
@@ -69,14 +70,14 @@ Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::pa
 // Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
 // copy beside the new clip in the save-as folder. Prints the file written, or the sidecar left alone
 // and why.
-ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL)
+ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL, const std::string& timecode)
 {
     auto outcome = [&]() -> ErrorOr<SidecarOutcome> {
         const auto sidecar = KV_TRY(findSidecar(clip));
         if (!sidecar) return SidecarOutcome{};
         const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->path.filename())
                                         : std::optional<fs::path>();
-        return writeRebasedSidecar(*sidecar, destination);
+        return writeRebasedSidecar(*sidecar, destination, Timecode::parse(timecode).value_or(Timecode{}));
     }();
     if (outcome.isError()) {
         Error e = outcome.releaseError();
@@ -127,12 +128,13 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
         }
     }
 
-    startExport(factory_, fileURL, saveAs, inPlace_ && !saveAs, std::move(completion), true);
+    startExport(Request{factory_, timecode_}, fileURL, saveAs, inPlace_ && !saveAs, std::move(completion), true);
 }
 
-void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& fileURL, bool saveAs, bool inPlace,
+void VideoProcessor::startExport(const Request& request, const fs::path& fileURL, bool saveAs, bool inPlace,
                                  Completion completion, bool announce)
 {
+    const SessionFactory& factory = request.factory;
     std::shared_ptr<ExportSession> session = factory ? factory(fileURL, kExportPresetPassthrough) : nullptr;
     if (!session) {
         Error error = processorError(1, "无法创建导出会话");
@@ -146,7 +148,7 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
     session->setOutputFileType(std::string(kFileTypeMPEG4));
     MetadataItem item;
     item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    item.value = std::string(kZeroTimecode);
+    item.value = request.timecode;
     item.dataType = std::string(kMetadataDataTypeString);
     session->setMetadata({item});
     session->setRefusesLinkedOutputFolder(saveAs);
@@ -156,12 +158,39 @@ void VideoProcessor::startExport(const SessionFactory& factory, const fs::path& 
     if (announce) printLine("开始处理文件：" + fileURL.string());
     // The handler only hands over to the main queue; it keeps the session alive until then.
     session->exportAsynchronously(
-        [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, factory] {
-            DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, factory] {
-                if (inPlace) handleInPlaceCompletion(session, completion, factory, fileURL);
-                else handleExportCompletion(session, completion, saveAs, output, fileURL);
+        [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, request] {
+            DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, request] {
+                if (inPlace) handleInPlaceCompletion(session, completion, request, fileURL);
+                else if (!finishIfAlreadyDone(*session, completion, request, saveAs, output, fileURL))
+                    handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode);
             });
         });
+}
+
+bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Completion& completion,
+                                         const Request& request, bool saveAs, const fs::path& outputURL,
+                                         const fs::path& fileURL)
+{
+    if (session.error() || session.status() != static_cast<long>(ExportStatus::completed)) return false;
+    switch (session.alreadyDone()) {
+    case AlreadyDone::no: return false;
+    case AlreadyDone::clip:
+        printLine("时间码已从 " + request.timecode + " 开始，未改写：" + fileURL.string());
+        // No copy was made: a sidecar copy would have nothing beside it. Replacing, the clip's own
+        // sidecar is re-based where it does not agree.
+        if (saveAs) {
+            printLine("处理成功：" + fileURL.string());
+            completion(Result::success(true));
+            return true;
+        }
+        finishClip(completion, false, fileURL, fileURL, request.timecode, true);
+        return true;
+    case AlreadyDone::copy:
+        printLine("已有此前保存的副本，未重新导出：" + outputURL.string());
+        finishClip(completion, true, outputURL, fileURL, request.timecode, true);
+        return true;
+    }
+    return false;
 }
 
 bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
@@ -183,21 +212,23 @@ bool VideoProcessor::reportUnfinished(const ExportSession& session, const Comple
 }
 
 void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session,
-                                             const Completion& completion, const SessionFactory& factory,
+                                             const Completion& completion, const Request& request,
                                              const fs::path& fileURL)
 {
     if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
         printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
-        startExport(factory, fileURL, false, false, completion, false);
+        startExport(request, fileURL, false, false, completion, false);
         return;
     }
+    if (finishIfAlreadyDone(*session, completion, request, false, fileURL, fileURL)) return;
     if (reportUnfinished(*session, completion, false, {}, fileURL)) return;
     printLine("已原地修改原文件：" + fileURL.string());
-    finishClip(completion, false, fileURL, fileURL);
+    finishClip(completion, false, fileURL, fileURL, request.timecode);
 }
 
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
-                                            bool saveAs, const fs::path& outputURL, const fs::path& fileURL)
+                                            bool saveAs, const fs::path& outputURL, const fs::path& fileURL,
+                                            const std::string& timecode)
 {
     // A Matroska or AVI clip's result has a name of its own, which only the export knows.
     const fs::path written = session->writtenURL();
@@ -220,7 +251,7 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
         }
         printLine("已替换原文件：" + fileURL.string());
     }
-    finishClip(completion, saveAs, renamed ? written : outputURL, fileURL);
+    finishClip(completion, saveAs, renamed ? written : outputURL, fileURL, timecode);
 }
 
 bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Completion& completion,
@@ -241,15 +272,15 @@ bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Comp
 }
 
 void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
-                                const fs::path& fileURL)
+                                const fs::path& fileURL, const std::string& timecode, bool alreadyDone)
 {
-    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL); sidecar.isError()) {
+    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, timecode); sidecar.isError()) {
         printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
         completion(Result::failure(sidecar.releaseError()));
         return;
     }
     printLine("处理成功：" + fileURL.string());
-    completion(Result::success());
+    completion(Result::success(alreadyDone));
 }
 
 }  // namespace kelvatta

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "media/export/export_session.h"
@@ -38,10 +39,12 @@ public:
     virtual void modifyTimecode(const std::filesystem::path& fileURL, bool saveAs, Completion completion) const;
 
     // Settles an ended export on the main thread: reports its error or incomplete status, or puts
-    // the result in place (replace mode), prints what happened and calls completion once.
+    // the result in place (replace mode), prints what happened and calls completion once. timecode:
+    // where the clip's sidecar is to start.
     static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                        bool saveAs, const std::filesystem::path& outputURL,
-                                       const std::filesystem::path& fileURL);
+                                       const std::filesystem::path& fileURL,
+                                       const std::string& timecode = std::string(kZeroTimecode));
 
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
@@ -53,10 +56,23 @@ public:
     // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
     // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
     void setInPlace(bool inPlace) { inPlace_ = inPlace; }
+    // Where every clip's timecode starts: "HH:MM:SS:FF" (or ';' before the frames), checked by the
+    // caller (Timecode::parse); kZeroTimecode unless set. A clip that cannot start there fails.
+    void setTimecode(std::string timecode) { timecode_ = std::move(timecode); }
 
 private:
-    static void startExport(const SessionFactory& factory, const std::filesystem::path& fileURL, bool saveAs,
-                            bool inPlace, Completion completion, bool announce);
+    // What one rewrite is asked, carried from its start to its completion.
+    struct Request {
+        SessionFactory factory;
+        std::string timecode;
+    };
+    static void startExport(const Request& request, const std::filesystem::path& fileURL, bool saveAs, bool inPlace,
+                            Completion completion, bool announce);
+    // A completed export that found its work done already: says so, then finishes the clip as far as
+    // it needs. False when the export wrote its output.
+    static bool finishIfAlreadyDone(const ExportSession& session, const Completion& completion, const Request& request,
+                                    bool saveAs, const std::filesystem::path& outputURL,
+                                    const std::filesystem::path& fileURL);
     // Reports an export that failed or did not complete; false when it completed. renamed: the
     // result's own name when it has one (see mp4OutputURL), for the advice on a name taken.
     static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
@@ -66,13 +82,15 @@ private:
     static bool removeReplacedClip(const ExportSession& session, const Completion& completion,
                                    const std::filesystem::path& result, const std::filesystem::path& fileURL);
     static void handleInPlaceCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
-                                        const SessionFactory& factory, const std::filesystem::path& fileURL);
-    // The clip is in place: its sidecar, then success.
+                                        const Request& request, const std::filesystem::path& fileURL);
+    // The clip is in place: its sidecar (re-based to timecode), then success, which says whether the
+    // clip was found done already.
     static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
-                           const std::filesystem::path& fileURL);
+                           const std::filesystem::path& fileURL, const std::string& timecode, bool alreadyDone = false);
 
     SessionFactory factory_;
     bool inPlace_ = false;
+    std::string timecode_{kZeroTimecode};
 };
 
 }  // namespace kelvatta

@@ -112,7 +112,9 @@ TEST(SharedClip, AClipAnotherRunHoldsIsRefusedAtOnceAndLeftAsItIs)
     writeClip(clip, sonyClip());
     const auto twice = runKelvatta({"--in-place", clip.string(), clip.string()});
     EXPECT_EQ(twice.status, 0) << twice.out;
-    EXPECT_EQ(std::ranges::count(twice.outLines(), "已原地修改原文件：" + clip.string()), 2);
+    // The second waits for the first, then finds the clip done.
+    EXPECT_EQ(std::ranges::count(twice.outLines(), "已原地修改原文件：" + clip.string()), 1);
+    EXPECT_EQ(std::ranges::count(twice.outLines(), "时间码已从 00:00:00:00 开始，未改写：" + clip.string()), 1);
 }
 
 // A rewrite in place and a restore keep the clip's modification time on a camera card's exFAT

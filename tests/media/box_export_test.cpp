@@ -196,14 +196,10 @@ TEST_P(SonyClipExport, RebasesEveryTimecodeAndKeepsTheCamerasBoxes)
     EXPECT_EQ(be32(tmcd->all("stsd").front()->data, 8 + 8 + 8 + 4) & 1, dropFrame ? 1u : 0u);
     EXPECT_EQ(range(tkhd, 4, 8), range(trackByHandler(srcMoov, "vide")->child("tkhd")->data, 4, 8));
 
-    // Rewriting the result again changes nothing a reader sees.
+    // The result reads its start everywhere: exported again, it is found done and nothing is written.
     ASSERT_FALSE(exportClip(output, dir / "again.MP4").isError());
-    const Bytes againBytes = readBytes(dir / "again.MP4");
-    auto againTop = parseFile(againBytes);
-    EXPECT_EQ(leaves(moovOf(againTop)), leaves(outMoov));
-    EXPECT_EQ(cameraXml(againTop), cameraXml(outTop));
-    EXPECT_EQ(rtmdData(againBytes, moovOf(againTop), table, frames), sonyRtmdSamples(zero, frames));
-    EXPECT_EQ(packetHash(dir / "again.MP4"), packetHash(source));
+    EXPECT_FALSE(fs::exists(dir / "again.MP4"));
+    EXPECT_EQ(readBytes(output), outBytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(

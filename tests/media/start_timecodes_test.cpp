@@ -81,6 +81,7 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
         std::string body;
         std::vector<std::string> originals, rebased, leftAlone;
         Timecode start{};
+        bool refused = false;  // a value understood whose rate cannot show start: the clip cannot be re-based
     } cases[] = {
         {resource("startTimeCode", df, "$"), {"01:00:00;00"}, {"00:00:00;00"}, {}},
         {"<xmpDM:startTimeCode xmpDM:timeFormat=\"25Timecode\" xmpDM:timeValue=\"$\"/>" +
@@ -106,13 +107,15 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
          {"01:00:00:00"},
          {"00:00:00:00"},
          {}},
-        // 00:01:00;00 is a number drop-frame skips: not written at 29.97 drop, written at 25.
+        // 00:01:00;00 is a number drop-frame skips: refused at 29.97 drop, written at 25; so are frames
+        // past the rate.
         {resource("startTimeCode", df, "01:00:00;00") + resource("altTimecode", pal, "$"),
          {"01:00:00:00"},
          {"00:01:00:00"},
-         {line(kStart, "01:00:00;00")},
-         {0, 1, 0, 0}},
-        {resource("startTimeCode", df, "01:00:00;00"), {}, {}, {line(kStart, "01:00:00;00")}, {0, 0, 0, 30}},
+         {},
+         {0, 1, 0, 0},
+         true},
+        {resource("startTimeCode", df, "01:00:00;00"), {}, {}, {}, {0, 0, 0, 30}, true},
         // The clip's own beside a source clip's in the pantry, which is named but kept.
         {pantry + resource("altTimecode", pal, "$"), {"01:00:00:00"}, {"00:00:00:00"}, {line(kStart, "14:22:10:05")}},
     };
@@ -158,6 +161,7 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
         EXPECT_EQ(applied(source, found), packet(filled(c.body, c.rebased)));
         EXPECT_EQ(originals(found), c.originals);
         EXPECT_EQ(found.leftAlone, c.leftAlone);
+        EXPECT_EQ(found.refusal.has_value(), c.refused);
     }
     for (const auto& c : refused) {
         SCOPED_TRACE(c.source.substr(0, 1000));

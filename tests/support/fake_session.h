@@ -18,6 +18,7 @@ public:
         std::optional<Error> error{};
         ExportStatus status = ExportStatus::completed;
         std::string bytes = "rewritten";  // written to the output; nothing when empty
+        AlreadyDone done = AlreadyDone::no;
     };
     bool hold = false;
     std::function<bool(const fs::path&)> refuse;  // sources that get no session (VideoProcessor fails them at once)
@@ -75,6 +76,7 @@ private:
         long status() const override { return status_; }
         fs::path writtenURL() const override { return output_; }
         std::optional<struct stat> sourceStatus() const override { return read_; }
+        AlreadyDone alreadyDone() const override { return done_; }
         double progress() const override { return 0.5; }
         void cancelExport() override
         {
@@ -105,6 +107,7 @@ private:
                     fs::last_write_time(s.output_, fs::last_write_time(s.source_, ignored), ignored);
                 }
                 s.error_ = end.error;
+                s.done_ = end.done;
                 s.status_ = static_cast<long>(end.status);
                 handler();
                 handler = nullptr;
@@ -119,6 +122,7 @@ private:
         bool hold_, released_ = false, cancelled_ = false;
         std::optional<Error> error_;
         std::optional<struct stat> read_;
+        std::atomic<AlreadyDone> done_{AlreadyDone::no};
         std::atomic<long> status_{static_cast<long>(ExportStatus::exporting)};
     };
 

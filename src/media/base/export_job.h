@@ -34,6 +34,13 @@ struct ExportJob {
     std::filesystem::path mp4Output{};
 };
 
+// What an export found done already, and so left as it was.
+enum class AlreadyDone {
+    no,
+    clip,  // every place of the clip reads the start already: nothing was written
+    copy,  // save-as: the file at the output is the result of an earlier export of the clip, kept
+};
+
 // Progress and the output's place reported by the export, and cancellation asked of it, across
 // threads.
 class ExportControl {
@@ -58,6 +65,8 @@ public:
     // The export left a clip's rtmd timecodes as the camera wrote them, not recognising them.
     bool rtmdKept() const { return rtmdKept_.load(std::memory_order_relaxed); }
     void setRtmdKept() { rtmdKept_.store(true, std::memory_order_relaxed); }
+    AlreadyDone alreadyDone() const { return alreadyDone_.load(std::memory_order_relaxed); }
+    void setAlreadyDone(AlreadyDone done) { alreadyDone_.store(done, std::memory_order_relaxed); }
 
 private:
     mutable std::mutex mutex_;
@@ -65,6 +74,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::atomic<double> progress_{0.0};
     std::atomic<bool> rtmdKept_{false};
+    std::atomic<AlreadyDone> alreadyDone_{AlreadyDone::no};
 };
 
 }  // namespace kelvatta

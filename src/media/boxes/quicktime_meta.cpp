@@ -100,6 +100,60 @@ ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items)
     return out;
 }
 
+ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box& meta, std::string_view key)
+{
+    using Value = std::optional<std::string>;
+    const auto layout = metaLayout(moov, meta);
+    if (!layout) return Value();
+    const auto children = KV_TRY(boxesBetween(moov, meta.offset + layout->childrenAt, meta.end()));
+    if (KV_TRY(handlerOf(moov, children)) != kMdta) return Value();
+    auto keys = uniqueChild(children, fourcc("keys"));
+    auto ilst = uniqueChild(children, fourcc("ilst"));
+    if (keys.isError() || ilst.isError() || !*keys || !*ilst) return Value();
+    const auto entries = KV_TRY(boxesBetween(moov, (*keys)->payloadOffset() + 8, (*keys)->end()));
+    uint32_t index = 0;
+    for (size_t e = 0; e < entries.size() && !index; ++e) {
+        const ByteSpan name = payloadOf(moov, entries[e]);
+        if (entries[e].type == kMdta &&
+            std::ranges::equal(name, key, [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }))
+            index = static_cast<uint32_t>(e + 1);
+    }
+    if (!index) return Value();
+    for (const Box& item : KV_TRY(childBoxes(moov, **ilst))) {
+        if (item.type != index) continue;
+        for (const Box& data : KV_TRY(childBoxes(moov, item))) {
+            const ByteSpan payload = payloadOf(moov, data);
+            // The well-known type (1: UTF-8) and the locale, then the text.
+            if (data.type != fourcc("data") || payload.size() < 8 || loadU32(payload.data()) != 1) continue;
+            return Value(std::string(payload.begin() + 8, payload.end()));
+        }
+    }
+    return Value();
+}
+
+ErrorOr<std::optional<std::string>> movieItemValue(const Movie& movie, std::string_view key)
+{
+    std::vector<Box> metas = movie.metas;
+    // libavformat's muxer writes its QuickTime meta into the movie's user data.
+    for (const Box& udta : KV_TRY(childBoxes(movie.moov, movie.box))) {
+        if (udta.type != fourcc("udta")) continue;
+        auto children = childBoxes(movie.moov, udta);
+        if (children.isError()) continue;
+        for (const Box& child : *children)
+            if (child.type == fourcc("meta")) metas.push_back(child);
+    }
+    for (const Box& meta : metas)
+        if (auto value = KV_TRY(quickTimeItemValue(movie.moov, meta, key))) return value;
+    return std::optional<std::string>();
+}
+
+ErrorOr<bool> holdsQuickTimeItems(ByteSpan moov, const Box& meta, const std::vector<MetadataItem>& items)
+{
+    for (const MetadataItem& item : items)
+        if (KV_TRY(quickTimeItemValue(moov, meta, keyOf(item))) != item.value) return false;
+    return true;
+}
+
 ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta, const std::vector<MetadataItem>& items)
 {
     using Merged = std::optional<Bytes>;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "media/boxes/box_reader.h"
 #include "media/base/bytes.h"
 #include "media/base/metadata_item.h"
+#include "media/boxes/moov_model.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -28,6 +31,17 @@ struct MetaLayout {
     uint64_t childrenAt = 0;  // within the box's bytes
 };
 std::optional<MetaLayout> metaLayout(ByteSpan buffer, const Box& meta);
+
+// The text of the item key holds in a movie's QuickTime meta (box within moov, handler mdta); nothing
+// where it holds no such item, or is not such a meta.
+ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box& meta, std::string_view key);
+
+// The text of the item key holds in the movie's QuickTime meta, in moov or in its user data (where
+// libavformat writes it); nothing without one.
+ErrorOr<std::optional<std::string>> movieItemValue(const Movie& movie, std::string_view key);
+
+// Whether that meta holds every item (of the QuickTime key space) with its value already.
+ErrorOr<bool> holdsQuickTimeItems(ByteSpan moov, const Box& meta, const std::vector<MetadataItem>& items);
 
 // A movie's QuickTime meta (box within moov, handler mdta, with keys and ilst) with items set in it:
 // a key already there (in the mdta namespace) gets the item's value, else a key and an item are

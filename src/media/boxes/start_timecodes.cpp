@@ -193,6 +193,7 @@ public:
         std::sort(edits_.begin(), edits_.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
         std::stable_sort(named_.begin(), named_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         result.edits = std::move(edits_);
+        result.refusal = std::move(refusal_);
         for (auto& line : named_) result.leftAlone.push_back(std::move(line.second));
         return result;
     }
@@ -395,6 +396,10 @@ private:
             const std::optional<TimecodeCounting> counting =
                 p.formats == 1 ? countingOf(p.format) : std::optional<TimecodeCounting>();
             const auto rebased = p.formats == 0 || counting ? rebasedValue(p.value, start_, counting) : std::nullopt;
+            if (!rebased && counting && rebasedValue(p.value, start_, std::nullopt)) {
+                refusal_ = counting->refusal(start_);
+                return;
+            }
             if (rebased) {
                 edits_.push_back({p.valueAt, std::string(p.value), *rebased});
                 return;
@@ -414,6 +419,7 @@ private:
     std::vector<Attribute> attributes_;                                      // of the start tag being read
     std::vector<TextEdit> edits_;
     std::vector<std::pair<size_t, std::string>> named_;  // where, line
+    std::optional<std::string> refusal_;
 };
 
 // ---- QuickTime user data

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,9 @@ struct TextTimecodes {
     // Each one found but not understood, as a line names it, e.g.
     // "XMP 中的 xmpDM:startTimeCode（“1:00:00”）".
     std::vector<std::string> leftAlone;
+    // Why a value understood in full, written at a rate its metadata names, cannot hold start (see
+    // TimecodeCounting::refusal): the clip cannot be re-based there.
+    std::optional<std::string> refusal;
 };
 
 // A value is understood when it reads HH:MM:SS, then ':' or a drop-frame separator (';', '.' or ','),

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "media/base/media_error.h"
+
 namespace kelvatta {
 namespace {
 
@@ -52,6 +54,19 @@ uint64_t Timecode::frameNumber(uint32_t framesPerSecond) const
     return (uint64_t(hours) * 3600 + uint64_t(minutes) * 60 + seconds) * framesPerSecond + frames;
 }
 
+std::string Timecode::text(bool dropFrame) const
+{
+    std::string out;
+    const uint32_t fields[] = {hours, minutes, seconds, frames};
+    for (size_t i = 0; i < 4; ++i) {
+        if (i > 0) out += i == 3 && dropFrame ? ';' : ':';
+        const uint32_t v = fields[i] % 100;
+        out += static_cast<char>('0' + v / 10);
+        out += static_cast<char>('0' + v % 10);
+    }
+    return out;
+}
+
 bool TimecodeCounting::valid() const
 {
     return framesPerSecond > 0 && framesPerSecond <= 255 && (!dropFrame || framesPerSecond % 30 == 0);
@@ -95,6 +110,40 @@ TimecodeValue TimecodeCounting::valueAt(uint64_t position) const
     value.time.seconds = static_cast<uint32_t>(seconds % 60);
     value.time.minutes = static_cast<uint32_t>(seconds / 60 % 60);
     value.time.hours = static_cast<uint32_t>(seconds / 3600 % 24);
+    return value;
+}
+
+std::optional<std::string> TimecodeCounting::refusal(const Timecode& start) const
+{
+    if (position({start, false})) return std::nullopt;
+    const std::string rate = "每秒 " + std::to_string(framesPerSecond) + " 帧" + (halfStep ? "（每两帧计一个号）" : "");
+    if (dropFrame && framesPerSecond > 0 && framesPerSecond % 30 != 0)
+        return "它的时间码按" + rate + "计数，不能按丢帧方式计数（“;”只用于 29.97 或 59.94 帧的丢帧时间码）";
+    if (!valid()) return "无法确定它的时间码按每秒几帧计数";
+    if (start.frames >= framesPerSecond)
+        return "它的时间码按" + rate + "计数，帧号只有 00 至 " +
+               Timecode{0, 0, 0, framesPerSecond - 1}.text().substr(9) + "，没有 " + start.text().substr(9);
+    return "它的时间码按丢帧方式计数（" + rate + "），每分钟开头（逢十分钟除外）跳过 00 至 " +
+           Timecode{0, 0, 0, static_cast<uint32_t>(droppedPerMinute(*this) - 1)}.text().substr(9) + " 号帧，没有 " +
+           start.text(true) + " 这一编号";
+}
+
+Error startRefused(const Timecode& start, const std::string& why)
+{
+    return unsupported("时间码不能从 " + start.text() + " 开始：" + why);
+}
+
+std::optional<TimecodeValue> TimecodeCounting::sameFrame(const TimecodeCounting& from, const TimecodeValue& value) const
+{
+    const auto perSecond = [](const TimecodeCounting& c) { return uint64_t(c.framesPerSecond) * (c.halfStep ? 2 : 1); };
+    const auto at = from.position(value);
+    if (at && from.valid() && valid() && from.dropFrame == dropFrame) {
+        if (perSecond(from) == perSecond(*this)) return valueAt(*at);
+        if (!from.halfStep && !halfStep && perSecond(*this) == 2 * perSecond(from)) return valueAt(*at * 2);
+        if (!from.halfStep && !halfStep && perSecond(from) == 2 * perSecond(*this) && *at % 2 == 0)
+            return valueAt(*at / 2);
+    }
+    if (!position(value)) return std::nullopt;
     return value;
 }
 

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "platform/error.h"
 
 namespace kelvatta {
 
@@ -15,6 +18,8 @@ struct Timecode {
     static std::optional<Timecode> parse(std::string_view text);
     // The frame number at framesPerSecond in non-drop counting (what a tmcd sample holds).
     uint64_t frameNumber(uint32_t framesPerSecond) const;
+    // "HH:MM:SS:FF", or with ';' before the frames when counted drop-frame.
+    std::string text(bool dropFrame = false) const;
 
     friend bool operator==(const Timecode&, const Timecode&) = default;
 };
@@ -41,7 +46,19 @@ struct TimecodeCounting {
     std::optional<uint64_t> position(const TimecodeValue& value) const;
     // The value at a position (taken modulo a day).
     TimecodeValue valueAt(uint64_t position) const;
+    // Why this counting never shows start as a first frame: its frames at or past the rate, or a
+    // number the drop-frame numbering skips. Nothing when it does show it. Every place that re-bases
+    // a clip's timecodes to a start asks this, so that one rule, and one wording, decides them all.
+    std::optional<std::string> refusal(const Timecode& start) const;
+    // The value that stands for the same frame as value of `from`: the same position where both count
+    // as many positions per second (50p in half steps at 25 and at 50), twice it where this counts
+    // every frame of a clip that from counts at half its rate (and half it the other way round, for
+    // a frame this counts), else value as it is. Nothing when this counting never shows it.
+    std::optional<TimecodeValue> sameFrame(const TimecodeCounting& from, const TimecodeValue& value) const;
 };
+
+// The error of a clip whose timecode cannot start at start, for the reason refusal() gives.
+Error startRefused(const Timecode& start, const std::string& why);
 
 // Re-bases the values of one clip: the first value becomes `start` and every later one keeps its
 // distance to the first, modulo a day.

@@ -1,5 +1,7 @@
 #include "media/export/box_export.h"
 
+#include "media/export/earlier_result.h"
+
 #include "media/files/data_copy.h"
 #include "media/files/fd_source.h"
 #include "media/base/media_error.h"
@@ -40,6 +42,15 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     auto planned = planOutput({content.movie, content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     OutputPlan plan = planned.releaseValue();
+    if (plan.readsStart) {
+        control.setAlreadyDone(AlreadyDone::clip);
+        return {};
+    }
+    // A copy an earlier run made is kept; whatever else is at the output's name is refused below.
+    if (job.keepsSource && KV_TRY(isEarlierResult(job, clip, trackLengths(content.movie)))) {
+        control.setAlreadyDone(AlreadyDone::copy);
+        return {};
+    }
     content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
     reportLeftAlone(job.source, plan.rtmdKept, plan.timecodesLeftAlone, control);

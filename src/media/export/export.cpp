@@ -3,6 +3,8 @@
 #include "media/general/general_remux.h"
 #include "media/inplace/in_place.h"
 #include "media/base/media_error.h"
+#include "media/plan/moov_rewrite.h"
+#include "media/sony/sidecar.h"
 
 namespace kelvatta {
 
@@ -19,6 +21,13 @@ ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip
     if (control.isCancelled()) return cancelledError();
     // The one check of the file type, for both paths.
     if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
+    // The sidecar is written once the clip is in place: whether it can start there is known first.
+    const auto start = requestedTimecode(job.metadata);
+    if (start.isError()) return inSourceFile(start.error(), job.source);
+    if (*start) {
+        if (auto sidecar = checkSidecarStart(job.source, **start); sidecar.isError())
+            return inSourceFile(sidecar.releaseError(), job.source);
+    }
     if (job.inPlace) return rewriteInPlace(clip, job.metadata, control);
     auto content = KV_TRY(probeBoxSource(clip));
     if (!content) return remuxGeneral(job, control, clip);

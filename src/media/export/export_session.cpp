@@ -127,6 +127,7 @@ public:
     }
     double progress() const override { return control_.progress(); }
     bool rtmdTimecodesKept() const override { return control_.rtmdKept(); }
+    AlreadyDone alreadyDone() const override { return control_.alreadyDone(); }
     void cancelExport() override { control_.cancel(); }
 
 private:

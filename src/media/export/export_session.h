@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "media/base/export_job.h"
 #include "media/base/metadata_item.h"
 #include "platform/error.h"
 
@@ -63,6 +64,9 @@ public:
     // Whether the export left the clip's per-frame rtmd timecodes as the camera wrote them, not
     // recognising how its samples are laid out (said in a line as well). Read once it has ended.
     virtual bool rtmdTimecodesKept() const { return false; }
+    // Whether a completed export found its work done already and wrote nothing: the clip reads the
+    // start, or (save-as) the file at the output is its earlier result. Read once it has ended.
+    virtual AlreadyDone alreadyDone() const { return AlreadyDone::no; }
     // Stops a running export soon: status cancelled, no error, its partial output removed.
     virtual void cancelExport() = 0;
 };

@@ -1,6 +1,8 @@
 #include "media/general/general_check.h"
 
 #include "media/base/media_error.h"
+#include "media/counting/timecode.h"
+#include "media/general/general_start.h"
 #include "media/general/general_streams.h"
 #include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
@@ -33,11 +35,18 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
             if (!end || *end > size) return failed;
         }
     }
-    // The demuxer gives a timecode track the rate of its sample description.
+    // The demuxer gives a timecode track the rate of its sample description; each reads the start
+    // of the "timecode" item, as the demuxer counts it from the sample.
+    const std::optional<std::string> startText = startItem(job);
+    const std::optional<Timecode> start = startText ? Timecode::parse(*startText) : std::nullopt;
     std::vector<AVRational> timecodes;
-    for (unsigned k = 0; k < output->nb_streams; ++k)
-        if (output->streams[k]->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd'))
-            timecodes.push_back(output->streams[k]->avg_frame_rate);
+    for (unsigned k = 0; k < output->nb_streams; ++k) {
+        const AVStream* stream = output->streams[k];
+        if (stream->codecpar->codec_tag != MKTAG('t', 'm', 'c', 'd')) continue;
+        timecodes.push_back(stream->avg_frame_rate);
+        const AVDictionaryEntry* read = av_dict_get(stream->metadata, "timecode", nullptr, 0);
+        if (start && (!read || Timecode::parse(read->value) != start)) return failed;
+    }
     const std::vector<TimecodeRate>& rates = written.timecodeRates;
     if (timecodes.size() != rates.size()) return failed;
     for (size_t k = 0; k < rates.size(); ++k)

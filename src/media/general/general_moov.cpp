@@ -60,6 +60,26 @@ ErrorOr<std::optional<Box>> timecodeEntry(ByteSpan moov, const Box& trak)
     return std::optional<Box>(entries[0]);
 }
 
+// Where the one sample of a timecode track lies in the file: its chunk table's first entry.
+ErrorOr<std::optional<uint64_t>> timecodeSampleAt(ByteSpan moov, const Box& trak)
+{
+    const auto none = std::optional<uint64_t>();
+    const auto mdia = KV_TRY(child(moov, trak, fourcc("mdia")));
+    const auto minf = mdia ? KV_TRY(child(moov, *mdia, fourcc("minf"))) : std::optional<Box>();
+    const auto stbl = minf ? KV_TRY(child(moov, *minf, fourcc("stbl"))) : std::optional<Box>();
+    if (!stbl) return none;
+    for (const Box& table : KV_TRY(childBoxes(moov, *stbl))) {
+        const bool wide = table.type == fourcc("co64");
+        if (!wide && table.type != fourcc("stco")) continue;
+        FieldReader entries(KV_TRY(readFullBox(moov, table)).body);
+        if (entries.u32() == 0) return none;
+        const uint64_t offset = wide ? entries.u64() : entries.u32();
+        if (!entries.ok()) return none;
+        return std::optional<uint64_t>(offset);
+    }
+    return none;
+}
+
 ErrorOr<void> writeAt(int fd, ByteSpan bytes, uint64_t offset, const std::filesystem::path& output)
 {
     return onFile(sys::writeAt(fd, bytes.data(), bytes.size(), offset), "无法写入文件", output);
@@ -114,8 +134,19 @@ ErrorOr<uint64_t> changeMuxedMoov(int fd, uint64_t size, const MuxedMoovChanges&
         storeU32(fields + 4, rate.frameDuration);
         fields[8] = rate.frames;
         KV_TRY(writeAt(fd, fields, moov.offset + entry->offset + kTimecodeRateAt, output));
+        if (changes.timecodeFrames.empty()) continue;
+        // The sample lies in the media data the muxer wrote before the moov.
+        const auto sampleAt = KV_TRY(asWritten(timecodeSampleAt(bytes, trak), output));
+        const auto sampleEnd = sampleAt ? checkedAdd<uint64_t>(*sampleAt, 4) : std::nullopt;
+        if (!sampleEnd || *sampleEnd > moov.offset) return notAsWritten(output);
+        if (timecodeTracks > changes.timecodeFrames.size()) return notAsWritten(output);
+        uint8_t frame[4];
+        storeU32(frame, changes.timecodeFrames[timecodeTracks - 1]);
+        KV_TRY(writeAt(fd, frame, *sampleAt, output));
     }
-    if (timecodeTracks != changes.timecodeRates.size()) return notAsWritten(output);
+    if (timecodeTracks != changes.timecodeRates.size() ||
+        (!changes.timecodeFrames.empty() && changes.timecodeFrames.size() != timecodeTracks))
+        return notAsWritten(output);
     if (changes.texts.empty()) return size;
 
     // The user data ends the moov, which ends the file: the items are appended to both.

@@ -22,12 +22,15 @@ struct UserDataText {
 
 struct MuxedMoovChanges {
     std::vector<TimecodeRate> timecodeRates;  // one per timecode track, in the order of the tracks
-    std::vector<UserDataText> texts;          // for the movie's user data
+    // The frame number each timecode track's one sample holds, counted at its rate (the muxer counted
+    // it at the rate it was given before the frames were measured); none: as the muxer wrote them.
+    std::vector<uint32_t> timecodeFrames;
+    std::vector<UserDataText> texts;  // for the movie's user data
 };
 
 // Rewrites the moov at the end of the file fd (size bytes, as the mov muxer leaves it: moov last,
-// its user data last in it) where it lies: each timecode track's sample description gets its rate,
-// and the user data the texts, appended. Returns the file's new size. A moov laid out otherwise,
+// its user data last in it) where it lies: each timecode track's sample description gets its rate
+// (and its sample the frame number), and the user data the texts, appended. Returns the file's new size. A moov laid out otherwise,
 // another number of timecode tracks, or a text longer than an item holds, is an error of kind
 // verifyFailed naming output.
 ErrorOr<uint64_t> changeMuxedMoov(int fd, uint64_t size, const MuxedMoovChanges& changes,

@@ -6,9 +6,11 @@
 #include <string_view>
 
 #include "media/base/media_error.h"
+#include "media/counting/timecode.h"
 #include "media/general/general_chapters.h"
 #include "media/general/general_moov.h"
 #include "media/general/general_muxer.h"
+#include "media/general/general_start.h"
 #include "media/general/general_streams.h"
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
@@ -52,6 +54,17 @@ public:
             av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
         }
 
+        // Whether each video's timecode track can start there, at the rate the muxer counts it, before
+        // anything is written (the rate measured while copying is asked again below).
+        const std::optional<std::string> start = startItem(job_);
+        for (unsigned k = 0; start && k < context_->nb_streams; ++k) {
+            const AVStream* out = context_->streams[k];
+            if (out->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+            const auto frames = timecodeFrameRate(static_cast<uint32_t>(std::max(out->avg_frame_rate.num, 0)),
+                                                  static_cast<uint32_t>(std::max(out->avg_frame_rate.den, 0)));
+            if (frames) KV_TRY(generalStartFrame(*frames, *start, job_.source));
+        }
+
         AvOptions options;
         setMuxerOptions(options);
         int ret = avformat_write_header(context_.get(), options.get());
@@ -66,6 +79,8 @@ public:
         MuxedMoovChanges changes;
         timecodeRates_ = KV_TRY(timecodeRates());
         changes.timecodeRates = timecodeRates_;
+        for (const TimecodeRate& rate : timecodeRates_)
+            if (start) changes.timecodeFrames.push_back(KV_TRY(generalStartFrame(rate.frames, *start, job_.source)));
         changes.texts = userDataTexts(input->metadata);
         outputSize_ = KV_TRY(changeMuxedMoov(output.fd(), io_->size(), changes, path_));
         return {};

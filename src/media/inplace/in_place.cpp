@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "media/boxes/box_probe.h"
+#include "media/boxes/quicktime_meta.h"
 #include "media/plan/left_alone.h"
 #include "media/files/fd_source.h"
 #include "media/inplace/in_place_proof.h"
@@ -196,6 +197,10 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
         if (auto* reason = std::get_if<std::string>(&*planned)) return notInPlace(*reason);
         plan = std::move(std::get<InPlacePlan>(*planned));
     }
+    if (plan.readsStart) {
+        control.setAlreadyDone(AlreadyDone::clip);
+        return {};
+    }
     reportLeftAlone(clip.path(), plan.rtmdKept, plan.timecodesLeftAlone, control);
 
     UndoRecord record;
@@ -273,6 +278,43 @@ ErrorOr<Traced> traceOf(ByteSource& file, const fs::path& path)
 
 Error damagedRecord(const fs::path& path) { return recordMismatch(path, "记录已损坏，无法确认文件被改过哪些字节"); }
 
+// The start a recorded rewrite gives the clip: the "timecode" item of its new moov, as typed moov or
+// free; nothing when it holds none.
+ErrorOr<std::optional<std::string>> recordedStart(const Clip& clip, const UndoRecord& record)
+{
+    const Bytes header = KV_TRY(clip.read(record.newMoovOffset, 8));
+    const uint64_t size = loadU32(header.data());
+    if (size < 8 || size > kMaxMoovSize || record.newMoovOffset + size > clip.size()) return damagedRecord(clip.path());
+    Bytes bytes = KV_TRY(clip.read(record.newMoovOffset, static_cast<size_t>(size)));
+    storeU32(&bytes[4], fourcc("moov"));
+    auto movie = parseMovie(std::move(bytes));
+    if (movie.isError()) return damagedRecord(clip.path());
+    for (const Box& meta : movie->metas) {
+        if (auto value = KV_TRY(quickTimeItemValue(movie->moov, meta, "timecode"))) return value;
+    }
+    return std::optional<std::string>();
+}
+
+// Whether every step of a recorded rewrite is done: each patch written, the new moov on, the old one
+// off and the original's time set.
+ErrorOr<bool> isComplete(const Clip& clip, const UndoRecord& record, const RecordProof& proof)
+{
+    if (std::ranges::find(proof.rewritten, false) != proof.rewritten.end()) return false;
+    if (KV_TRY(clip.typeAt(record.newMoovOffset)) != fourcc("moov")) return false;
+    if (KV_TRY(clip.typeAt(record.oldMoovOffset)) != fourcc("free")) return false;
+    return clip.status().st_mtim.tv_sec == record.modified.tv_sec &&
+           clip.status().st_mtim.tv_nsec == record.modified.tv_nsec;
+}
+
+// The "timecode" item asked for.
+std::optional<std::string> requestedStart(const std::vector<MetadataItem>& items)
+{
+    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
+    for (const MetadataItem& item : items)
+        if (item.identifier == id) return item.value;
+    return std::nullopt;
+}
+
 }  // namespace
 
 ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>& items, ExportControl& control)
@@ -284,6 +326,10 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
     Clip clip(locked);
     KV_TRY(clip.refresh());
     FdSource reader = clip.reader();
+    // A Matroska or AVI clip has no boxes to look for a trace among: it is rewritten the ordinary way.
+    uint8_t first[8];
+    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
+        return notInPlace("不是可以原地修改的 MP4/MOV 文件");
     const Traced traced = KV_TRY(traceOf(reader, clip.path()));
     if (traced.trace) {
         const InPlaceTrace& trace = *traced.trace;
@@ -293,6 +339,19 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
             // Rewritten in place before: the first record stays, and a run cut short is completed.
             const RecordProof proof =
                 KV_TRY(proveRecord(reader, traced.topLevel, trace, ProofFor::completion, clip.path()));
+            // The first record stays, so this run can only take the clip where that rewrite took it.
+            const auto recorded = KV_TRY(recordedStart(clip, *trace.record));
+            if (const auto asked = requestedStart(items); asked && recorded != asked) {
+                return exportError(ExportErrorCode::unsupported,
+                                   "文件" + quotedName(clip.path()) + "已原地修改为从 " + recorded.value_or("?") +
+                                       " 开始，无法再原地改为从 " + *asked +
+                                       " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
+            }
+            if (KV_TRY(isComplete(clip, *trace.record, proof))) {
+                control.setAlreadyDone(AlreadyDone::clip);
+                control.setProgress(1.0);
+                return {};
+            }
             if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
             KV_TRY(clip.checkUnchanged());
             KV_TRY(catchingAllocation([&] { return complete(clip, *trace.record, proof.rewritten); }));

@@ -67,6 +67,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
+    const bool alreadyAtStart = start && readsStart(top, meta, rebased);
 
     // The head as it is written: ftyp and the kept boxes, then each round's moov after them.
     Bytes head = top.ftyp ? *top.ftyp : buildFtyp();
@@ -118,8 +119,10 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
         plan.timecode = start;
+        plan.counting = rebased.counting;
         plan.rtmdKept = rebased.rtmdKept;
         plan.timecodesLeftAlone = leftAlone(top, meta);
+        plan.readsStart = alreadyAtStart;
         return plan;
     }
     return damaged(Damage::tableInvalid, "无法确定新的“moov”盒子的大小");
@@ -171,12 +174,16 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     const Movie& movie = source.movie;
     const auto start = KV_TRY(requestedTimecode(items));
     const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
-    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
     const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
     Rebased rebased;
     if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
-
     InPlacePlan plan;
+    if (start && readsStart(top, meta, rebased)) {
+        plan.readsStart = true;
+        return Planned(std::move(plan));
+    }
+    if (auto refusal = KV_TRY(inPlaceRefusal(source, top))) return Planned(*refusal);
+
     plan.appendAt = appendAt;
     for (const Box& box : source.topLevel) {
         if (box.type == fourcc("moov")) plan.oldMoov = box;

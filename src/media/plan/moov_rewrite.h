@@ -74,8 +74,10 @@ struct OutputPlan {
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
     std::optional<Timecode> timecode;             // what the timecode tracks start at, when an item sets it
+    TimecodeCounting counting;                    // how the clip counts timecode (the start given in it)
     bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
     std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
+    bool readsStart = false;                      // every place of the source reads the start already
 };
 
 // What of the source the plan is made from.
@@ -110,10 +112,14 @@ struct InPlacePlan {
     std::vector<Box> mdats;                       // every box holding media data once the plan is carried out
     bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
     std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
+    // Every place of the clip reads the start already: nothing is to be done (and nothing else of
+    // the plan is made).
+    bool readsStart = false;
 };
 
 // The plan for the clip, with the appended part starting at appendAt; or why its layout does not
-// allow one (media data after moov, other boxes after it, the camera XML inside moov ...).
+// allow one (media data after moov, other boxes after it, the camera XML inside moov ...). A clip
+// that reads the start already is planned as such whatever its layout.
 ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
                                                             const std::vector<MetadataItem>& items, uint64_t appendAt);
 

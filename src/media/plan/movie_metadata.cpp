@@ -37,6 +37,7 @@ ErrorOr<std::optional<Bytes>> rebaseUserData(ByteSpan moov, const Box& udta, con
             const ByteSpan text = payloadOf(moov, child);
             const TextTimecodes xmp =
                 rebaseXmpTimecodes(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), start);
+            if (xmp.refusal) return startRefused(start, *xmp.refusal);
             changed = apply(xmp, bytes, child.payloadOffset() - udta.offset) || changed;
             leftAlone.insert(leftAlone.end(), xmp.leftAlone.begin(), xmp.leftAlone.end());
         }
@@ -53,8 +54,10 @@ ErrorOr<MovieMetadata> planMovieMetadata(const Movie& movie, const TopLevelPlan&
     if (start) {
         for (const Box& child : KV_TRY(childBoxes(movie.moov, movie.box))) {
             if (child.type != fourcc("udta")) continue;
-            if (auto rebased = KV_TRY(rebaseUserData(movie.moov, child, *start, plan.timecodesLeftAlone)))
+            if (auto rebased = KV_TRY(rebaseUserData(movie.moov, child, *start, plan.timecodesLeftAlone))) {
                 plan.rewritten[child.offset] = std::move(*rebased);
+                plan.userDataRebased = true;
+            }
         }
     }
     bool merged = items.empty();
@@ -66,10 +69,19 @@ ErrorOr<MovieMetadata> planMovieMetadata(const Movie& movie, const TopLevelPlan&
         if (merged) continue;
         if (auto withItems = KV_TRY(mergeQuickTimeMeta(movie.moov, meta, items))) {
             plan.rewritten[meta.offset] = std::move(*withItems);
+            plan.itemsHeld = KV_TRY(holdsQuickTimeItems(movie.moov, meta, items));
             merged = true;
         }
     }
-    if (!merged) plan.added = KV_TRY(buildQuickTimeMeta(items));
+    if (!merged) {
+        plan.added = KV_TRY(buildQuickTimeMeta(items));
+        // A meta this program does not merge into may hold them (libavformat's, in the user data).
+        plan.itemsHeld = true;
+        for (const MetadataItem& item : items) {
+            const std::string_view key = std::string_view(item.identifier).substr(item.identifier.find('/') + 1);
+            plan.itemsHeld = plan.itemsHeld && KV_TRY(movieItemValue(movie, key)) == item.value;
+        }
+    }
     return plan;
 }
 

@@ -61,9 +61,16 @@ ErrorOr<void> checkOutput(ByteSource& output, OutputPlan plan)
         if (!plan.timecode || !track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
         if (samples.empty()) continue;  // a timecode track without samples says nothing
+        // The start as the track counts it: its frame number, drop-frame numbers left out.
+        const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
+                                        false};
+        const auto start = counting.valid() ? counting.sameFrame(plan.counting, {*plan.timecode, false})
+                                            : std::optional<TimecodeValue>();
+        const uint64_t expected =
+            start ? *counting.position(*start) : plan.timecode->frameNumber(track.timecode->rate.frames);
         uint8_t frame[4];
         if (KV_TRY(output.readAt(frame, 4, KV_TRY(map.map(samples[0].offset, 4)))) != 4 ||
-            loadU32(frame) != static_cast<uint32_t>(plan.timecode->frameNumber(track.timecode->rate.frames)))
+            loadU32(frame) != static_cast<uint32_t>(expected))
             return mismatch("时间码轨道的起始值与预期不符");
     }
     return {};

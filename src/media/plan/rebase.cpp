@@ -14,15 +14,28 @@ uint32_t trackIndex(const Movie& movie, const Track& track)
     return static_cast<uint32_t>(&track - movie.tracks.data());
 }
 
+// Where start, in the clip's counting, lies in the counting of one of its places (a timecode track
+// at the video's rate, rtmd counting every frame): the frame number, or the error that says why the
+// clip cannot start there.
+ErrorOr<TimecodeValue> startIn(const TimecodeCounting& place, const TimecodeCounting& clip, const Timecode& start)
+{
+    if (const auto value = place.sameFrame(clip, {start, false})) return *value;
+    return startRefused(start, *place.refusal(start));
+}
+
 // The samples of the source's timecode tracks, re-based so each track's first sample reads the
 // requested start. They live in the source's mdat; the new values are written into the output's copy.
-ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const Timecode& start,
-                                   std::vector<Patch>& patches)
+ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const TimecodeCounting& clip,
+                                   const Timecode& start, std::vector<Patch>& patches)
 {
     for (const Track& track : movie.tracks) {
         if (!track.isTimecode()) continue;
         const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
-        const uint64_t target = start.frameNumber(track.timecode->rate.frames);
+        // A sample holds the frame's number in the track's own counting, drop-frame numbers left out.
+        const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
+                                        false};
+        const uint64_t target = counting.valid() ? *counting.position(KV_TRY(startIn(counting, clip, start)))
+                                                 : start.frameNumber(track.timecode->rate.frames);
         uint32_t first = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
             if (samples[i].size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
@@ -50,8 +63,9 @@ struct RtmdRebased {
 };
 
 ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
-                                     TimecodeCounting counting, std::vector<Patch>& patches)
+                                     const TimecodeCounting& clip, std::vector<Patch>& patches)
 {
+    TimecodeCounting counting = clip;
     // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
     // tables are walked twice rather than a list of a day's frames kept).
     size_t heads = 0;
@@ -91,7 +105,8 @@ ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, Byt
     counting.halfStep = false;
     counting.dropFrame = counting.dropFrame || out.dropFrame;
     if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
-    const auto rebase = TimecodeRebase::make(counting, {firstValue.time, false}, {start, false});
+    const auto rebase =
+        TimecodeRebase::make(counting, {firstValue.time, false}, KV_TRY(startIn(counting, clip, start)));
     if (!rebase || maxFrames >= counting.framesPerSecond) {
         patches.erase(found, patches.end());
         out.kept = true;
@@ -129,8 +144,7 @@ std::optional<VideoRate> firstVideoRate(const Movie& movie)
     return std::nullopt;
 }
 
-// How the clip counts its timecode: as its camera XML says, else as its timecode track does, else at
-// its video's rate without drop-frame.
+// How the clip counts its timecode (see clipCounting), its video's rate given.
 TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const std::optional<VideoRate>& video)
 {
     if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
@@ -142,8 +156,9 @@ TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const
 }
 
 // The timecode track to add for the first video track, if there is one.
-ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, const Timecode& start,
-                                                           const std::optional<VideoRate>& video, bool dropFrame)
+ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, const TimecodeCounting& clip,
+                                                           const Timecode& start, const std::optional<VideoRate>& video,
+                                                           bool dropFrame)
 {
     if (!video) return std::optional<NewTimecodeTrack>();
     uint32_t maxId = 0;
@@ -154,7 +169,7 @@ ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, c
     // Drop-frame numbering exists only at 29.97 and 59.94 (counted as 30 and 60).
     if (dropFrame && added.rate.frames % 30 == 0) added.flags = kTimecodeDropFrame;
     const TimecodeCounting counting{added.rate.frames, added.flags != 0, false};
-    added.firstFrame = static_cast<uint32_t>(counting.position({start, false}).value_or(0));
+    added.firstFrame = static_cast<uint32_t>(*counting.position(KV_TRY(startIn(counting, clip, start))));
     // next_track_ID is the one to use unless it is taken (or all ones: "find a free one").
     added.trackId = movie.nextTrackId;
     if (added.trackId == 0 || added.trackId == UINT32_MAX || added.trackId <= maxId) {
@@ -166,6 +181,17 @@ ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, c
 }
 
 }  // namespace
+
+std::optional<TimecodeRate> videoTimecodeRate(const Movie& movie)
+{
+    const auto video = firstVideoRate(movie);
+    return video ? std::optional<TimecodeRate>(video->rate) : std::nullopt;
+}
+
+TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top)
+{
+    return clipCounting(movie, top, firstVideoRate(movie));
+}
 
 Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32_t track)
 {
@@ -220,10 +246,15 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
 {
     const Movie& movie = source.movie;
     Rebased out;
-    KV_TRY(rebaseTimecodeTracks(movie, source.file, start, out.patches));
-    const bool hasTimecodeTrack = !out.patches.empty();
     const auto video = firstVideoRate(movie);
     const TimecodeCounting counting = clipCounting(movie, top, video);
+    out.counting = counting;
+    // The one decision whether the clip can start there, before any of its places is re-based.
+    if (counting.valid()) {
+        if (auto why = counting.refusal(start)) return startRefused(start, *why);
+    }
+    KV_TRY(rebaseTimecodeTracks(movie, source.file, counting, start, out.patches));
+    const bool hasTimecodeTrack = !out.patches.empty();
     bool dropFrame = counting.dropFrame;
     for (const Track& track : movie.tracks) {
         if (track.sampleEntryType != kRtmdSampleEntry || track.sampleCount == 0) continue;
@@ -235,7 +266,7 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
         dropFrame = rtmd.dropFrame || dropFrame;
         out.rtmdKept = rtmd.kept || out.rtmdKept;
     }
-    if (!hasTimecodeTrack) out.added = KV_TRY(planTimecodeTrack(movie, start, video, dropFrame));
+    if (!hasTimecodeTrack) out.added = KV_TRY(planTimecodeTrack(movie, counting, start, video, dropFrame));
     return out;
 }
 
@@ -245,6 +276,17 @@ std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata&
     std::vector<std::string> all = top.timecodesLeftAlone;
     all.insert(all.end(), meta.timecodesLeftAlone.begin(), meta.timecodesLeftAlone.end());
     return all;
+}
+
+bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebased& rebased)
+{
+    if (rebased.added || rebased.rtmdKept || !meta.itemsHeld || meta.userDataRebased) return false;
+    for (const Patch& patch : rebased.patches)
+        if (!std::ranges::equal(patch.span(), patch.originalSpan())) return false;
+    if (!top.xmlEdits.empty() || top.xmlInMoov || (!top.cameraXml.empty() && !top.xmlCounting)) return false;
+    for (const TextEdit& edit : top.textEdits)
+        if (edit.rebased != edit.original) return false;
+    return leftAlone(top, meta).empty();
 }
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.

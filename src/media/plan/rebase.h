@@ -30,11 +30,18 @@ struct NewTimecodeTrack {
 struct Rebased {
     std::vector<Patch> patches;
     std::optional<NewTimecodeTrack> added;
-    bool rtmdKept = false;  // rtmd timecodes left as the camera wrote them
+    bool rtmdKept = false;      // rtmd timecodes left as the camera wrote them
+    TimecodeCounting counting;  // how the clip counts (see clipCounting)
 };
 
 // A patch of bytes over original at sourceOffset, in the sample of track (an index into Movie::tracks).
 Patch makePatch(uint64_t sourceOffset, ByteSpan bytes, ByteSpan original, uint32_t track = Patch::kNoTrack);
+
+// The rate the first video track with samples plays at, for its timecode.
+std::optional<TimecodeRate> videoTimecodeRate(const Movie& movie);
+// How the clip counts its timecode: as its camera XML says, else as its timecode track does, else at
+// its video's rate without drop-frame.
+TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top);
 
 // Every timecode of the clip re-based to start.
 ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start);
@@ -45,6 +52,12 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
 
 // The start timecodes in the movie's metadata that were found and not understood.
 std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta);
+
+// Whether every place of the clip reads start already, so that a rewrite would change no value: no
+// timecode track to add, no patch writing bytes other than those the clip holds, its camera XML
+// understood and where it stays, the start timecodes in its metadata as rebased, none left alone,
+// and the movie's QuickTime meta holding the items as given.
+bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebased& rebased);
 
 // A text edit of equal length as patches over the source: one for each run of bytes that changes.
 void addTextPatches(const TextEdit& edit, std::vector<Patch>& patches);

@@ -127,7 +127,7 @@ std::optional<uint32_t> parseRate(const Attribute* attribute)
 // Re-bases the table whose start tag is table; its values are rewritten into out, each changed one
 // listed in edits. False when the table is not understood.
 bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& start, std::string& out,
-                 std::vector<TextEdit>& edits, TimecodeCounting& counting)
+                 std::vector<TextEdit>& edits, TimecodeCounting& counting, std::string& refusal)
 {
     const auto rate = parseRate(table.attribute("tcFps"));
     const Attribute* halfStep = table.attribute("halfStep");
@@ -165,6 +165,10 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
     counting.dropFrame = entries.front().packed.dropFrame();
     const auto first = entries.front().packed.unpack(counting.halfStep);
     if (!first) return false;
+    if (auto why = counting.refusal(start); why && counting.valid()) {
+        refusal = *why;
+        return false;
+    }
     const auto rebase = TimecodeRebase::make(counting, *first, TimecodeValue{start, false});
     if (!rebase) return false;
     std::vector<TextEdit> rebased;
@@ -187,7 +191,7 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
 
 }  // namespace
 
-std::optional<Timecode> cameraXmlStart(std::string_view text)
+std::optional<CameraXmlFirst> cameraXmlFirst(std::string_view text)
 {
     bool malformed = false;
     const auto table = nextTag(text, "LtcChangeTable", 0, text.size(), malformed);
@@ -196,13 +200,26 @@ std::optional<Timecode> cameraXmlStart(std::string_view text)
     const Attribute* value = first ? first->attribute("value") : nullptr;
     const auto packed = value ? parseHex(value->value) : std::nullopt;
     const Attribute* halfStep = table->attribute("halfStep");
-    const auto start = packed ? packed->unpack(halfStep && halfStep->value == "true") : std::nullopt;
+    CameraXmlFirst found;
+    found.counting.halfStep = halfStep && halfStep->value == "true";
+    found.counting.framesPerSecond = parseRate(table->attribute("tcFps")).value_or(0);
+    const auto start = packed ? packed->unpack(found.counting.halfStep) : std::nullopt;
     if (!start) return std::nullopt;
-    return start->time;
+    found.counting.dropFrame = packed->dropFrame();
+    found.value = *start;
+    return found;
 }
 
-std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start)
+std::optional<Timecode> cameraXmlStart(std::string_view text)
 {
+    const auto first = cameraXmlFirst(text);
+    if (!first) return std::nullopt;
+    return first->value.time;
+}
+
+std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start, std::string* refusal)
+{
+    std::string why;
     if (text.size() > kMaxCameraXmlSize) return std::nullopt;
     RebasedCameraXml result;
     result.text = std::string(text);
@@ -215,7 +232,10 @@ std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Tim
         at = table->end;
         if (table->empty) continue;
         TimecodeCounting counting;
-        if (!rebaseTable(text, *table, start, result.text, result.edits, counting)) return std::nullopt;
+        if (!rebaseTable(text, *table, start, result.text, result.edits, counting, why)) {
+            if (refusal) *refusal = why;
+            return std::nullopt;
+        }
         if (!found) result.counting = counting;
         found = true;
     }

@@ -28,10 +28,19 @@ struct RebasedCameraXml {
 
 // The text with the values of every LtcChangeTable re-based so that each table's first value reads
 // start and every later one keeps its distance to the first (in the table's own counting). Nothing
-// when the text holds no table this program understands in full (then nothing in it is changed).
-std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start);
+// when the text holds no table this program understands in full (then nothing in it is changed), or
+// a table whose counting never shows start: then refusal, when given, says why (see
+// TimecodeCounting::refusal).
+std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start,
+                                                std::string* refusal = nullptr);
 
-// The first value of the text's first LtcChangeTable: where the clip's timecode starts.
+// The first value of the text's first LtcChangeTable, and how that table counts: where the clip's
+// timecode starts.
+struct CameraXmlFirst {
+    TimecodeValue value;
+    TimecodeCounting counting;  // its rate (when it says one), half-step, drop-frame as the value says
+};
+std::optional<CameraXmlFirst> cameraXmlFirst(std::string_view text);
 std::optional<Timecode> cameraXmlStart(std::string_view text);
 
 }  // namespace kelvatta

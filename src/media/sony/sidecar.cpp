@@ -45,7 +45,9 @@ ErrorOr<std::variant<SidecarText, std::string>> readSidecar(const fs::path& path
 {
     using Read = std::variant<SidecarText, std::string>;
     SidecarText sidecar;
-    auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    // Read without marking it read, where this user may (its owner).
+    auto fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOATIME);
+    if (fd.isError() && errnoOf(fd.error()) == EPERM) fd = sys::open(path.string(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd.isError() && errnoOf(fd.error()) == ELOOP) return Read(notReadBecause(S_IFLNK));
     sidecar.fd = KV_TRY(onFile(std::move(fd), "无法打开文件", path));
     sidecar.status = KV_TRY(onFile(sys::fstat(sidecar.fd.get()), "无法读取文件", path));
@@ -67,7 +69,54 @@ ErrorOr<void> writeFile(const fs::path& path, const SidecarText& sidecar, bool r
     return out.commit(sidecar.status, sidecar.fd.get());
 }
 
+// The error of a sidecar whose table never shows start.
+Error refusedBy(const fs::path& sidecar, const Timecode& start, const std::string& why)
+{
+    Error error = startRefused(start, why);
+    error.localizedDescription = "附属 XML 文件" + quotedName(sidecar) + "中的" + error.localizedDescription;
+    return error;
+}
+
+// Whether a regular file at destination, in a real folder, already holds text: a copy written by an
+// earlier run, left as it is.
+ErrorOr<bool> alreadyHolds(const fs::path& destination, const std::string& text)
+{
+    const auto folder =
+        KV_TRY(onFile(sys::lstat(destination.parent_path().string()), "无法读取文件夹", destination.parent_path()));
+    if (!S_ISDIR(folder.st_mode)) return false;
+    auto status = sys::lstat(destination.string());
+    if (status.isError() && errnoOf(status.error()) == ENOENT) return false;
+    if (!S_ISREG(KV_TRY(onFile(std::move(status), "无法读取文件", destination)).st_mode)) return false;
+    auto read = KV_TRY(readSidecar(destination));
+    const auto* held = std::get_if<SidecarText>(&read);
+    return held && held->text == text;
+}
+
 }  // namespace
+
+ErrorOr<std::variant<std::string, SidecarOutcome>> readSidecarText(const Sidecar& sidecar)
+{
+    using Read = std::variant<std::string, SidecarOutcome>;
+    if (!sidecar.leftAlone.empty()) return Read(leftAlone(sidecar.path, sidecar.leftAlone));
+    auto read = KV_TRY(readSidecar(sidecar.path));
+    if (auto* why = std::get_if<std::string>(&read)) return Read(leftAlone(sidecar.path, *why));
+    return Read(std::move(std::get<SidecarText>(read).text));
+}
+
+ErrorOr<void> checkSidecarStart(const fs::path& clip, const Timecode& start)
+{
+    // Every counting shows 00:00:00:00: nothing to read for it.
+    if (start == Timecode{}) return {};
+    const auto sidecar = KV_TRY(findSidecar(clip));
+    if (!sidecar || !sidecar->leftAlone.empty()) return {};
+    auto read = KV_TRY(readSidecar(sidecar->path));
+    const auto* text = std::get_if<SidecarText>(&read);
+    if (!text) return {};
+    std::string refusal;
+    (void)rebaseCameraXml(text->text, start, &refusal);
+    if (!refusal.empty()) return refusedBy(sidecar->path, start, refusal);
+    return {};
+}
 
 std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome)
 {
@@ -113,10 +162,14 @@ ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar, const std::o
     auto read = KV_TRY(readSidecar(sidecar.path));
     if (auto* why = std::get_if<std::string>(&read)) return leftAlone(sidecar.path, *why);
     SidecarText& text = std::get<SidecarText>(read);
-    auto rebased = rebaseCameraXml(text.text, start);
+    std::string refusal;
+    auto rebased = rebaseCameraXml(text.text, start, &refusal);
+    if (!refusal.empty()) return refusedBy(sidecar.path, start, refusal);
     if (!rebased) return leftAlone(sidecar.path, "其中的时间码表本程序无法识别");
     if (!destination && !rebased->changed) return SidecarOutcome{SidecarOutcome::Kind::unchanged, sidecar.path, {}};
     text.text = std::move(rebased->text);
+    if (destination && KV_TRY(alreadyHolds(*destination, text.text)))
+        return SidecarOutcome{SidecarOutcome::Kind::unchanged, *destination, {}};
     if (destination) {
         KV_TRY(writeFile(*destination, text, true));
         return SidecarOutcome{SidecarOutcome::Kind::written, *destination, {}};

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "media/files/locked_clip.h"
 #include "media/counting/timecode.h"
@@ -41,14 +42,24 @@ struct SidecarOutcome {
 // for the other outcomes, whose lines their callers print.
 std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome);
 
-// Writes the sidecar re-based to start at 00:00:00:00: over itself (no destination), through
-// "temp_" + its name flushed and renamed over it, or as a new file at destination (save as). Keeps
-// its owner, permission bits and times. A sidecar this program does not read (see Sidecar), empty,
+// Writes the sidecar re-based to start: over itself (no destination), through "temp_" + its name
+// flushed and renamed over it, or as a new file at destination (save as), unless a file there holds
+// that text already (written by an earlier run: unchanged). Keeps its owner, permission bits and
+// times. A table whose counting never shows start is an error. A sidecar this program does not read (see Sidecar), empty,
 // larger than any camera's, or with a timecode table it does not understand is left alone and says
 // why. A failure leaves the sidecar as it was and nothing partial beside it.
 ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar,
                                             const std::optional<std::filesystem::path>& destination,
                                             const Timecode& start = Timecode{});
+
+// The sidecar's text, read only (and without marking it read where this user may), or why it is
+// not read (an outcome of kind leftAlone).
+ErrorOr<std::variant<std::string, SidecarOutcome>> readSidecarText(const Sidecar& sidecar);
+
+// Whether the clip's sidecar can be re-based to start, read before the clip is written: an error
+// when its timecode table never shows start (see TimecodeCounting::refusal). A sidecar that is left
+// alone for another reason passes.
+ErrorOr<void> checkSidecarStart(const std::filesystem::path& clip, const Timecode& start);
 
 // After a clip's original has been given back (--restore), under the clip's lock: its sidecar
 // counted from where the clip's own XML says it starts again, in place. Nothing to do (none) for a

@@ -54,8 +54,10 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     out.textSize = text.size();
     if (!start) return std::optional<CameraXml>(std::move(out));
 
+    std::string refusal;
     const auto rebased =
-        rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start);
+        rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start, &refusal);
+    if (!refusal.empty()) return startRefused(*start, refusal);
     if (!rebased) return std::optional<CameraXml>(std::move(out));
     out.counting = rebased->counting;
     out.edits = rebased->edits;
@@ -78,12 +80,13 @@ bool isXmpUuid(ByteSpan head, const Box& box)
 
 // The start timecodes of the XMP packet in bytes (the top-level uuid box box), re-based in bytes and
 // listed where they lie in the source.
-void rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& start, TopLevelPlan& plan)
+ErrorOr<void> rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& start, TopLevelPlan& plan)
 {
     const uint64_t textAt = box.headerSize;
     const auto text = ByteSpan(bytes).subspan(textAt);
     TextTimecodes found =
         rebaseXmpTimecodes(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), start);
+    if (found.refusal) return startRefused(start, *found.refusal);
     for (TextEdit& edit : found.edits) {
         std::copy(edit.rebased.begin(), edit.rebased.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(textAt + edit.offset));
@@ -91,6 +94,7 @@ void rebaseTopLevelXmp(Bytes& bytes, const Box& box, const Timecode& start, TopL
         plan.textEdits.push_back(std::move(edit));
     }
     plan.timecodesLeftAlone.insert(plan.timecodesLeftAlone.end(), found.leftAlone.begin(), found.leftAlone.end());
+    return {};
 }
 
 void addCameraXml(TopLevelPlan& plan, CameraXml xml)
@@ -101,17 +105,29 @@ void addCameraXml(TopLevelPlan& plan, CameraXml xml)
 
 }  // namespace
 
-ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel)
+ErrorOr<std::optional<std::string>> cameraXmlTextOf(ByteSource& file, const std::vector<Box>& topLevel,
+                                                    const Movie* movie)
 {
+    const auto textOf = [](ByteSpan bytes, const CameraXml& xml) {
+        const ByteSpan text = bytes.subspan(xml.textAt, xml.textSize);
+        return std::optional<std::string>(std::string(text.begin(), text.end()));
+    };
     for (const Box& box : topLevel) {
         if (box.type != fourcc("meta") || box.size > kMaxCameraXmlBoxSize) continue;
         const Bytes bytes = KV_TRY(readBox(file, box));
         const auto xml = KV_TRY(cameraXml(bytes, Box{box.type, 0, box.size, box.headerSize}, std::nullopt));
-        if (!xml) continue;
-        const ByteSpan text = ByteSpan(bytes).subspan(xml->textAt, xml->textSize);
-        return cameraXmlStart(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+        if (xml) return textOf(bytes, *xml);
     }
-    return std::optional<Timecode>();
+    for (const Box& meta : movie ? movie->metas : std::vector<Box>()) {
+        if (auto xml = KV_TRY(cameraXml(movie->moov, meta, std::nullopt))) return textOf(movie->moov, *xml);
+    }
+    return std::optional<std::string>();
+}
+
+ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel)
+{
+    const auto text = KV_TRY(cameraXmlTextOf(file, topLevel));
+    return text ? cameraXmlStart(*text) : std::optional<Timecode>();
 }
 
 bool keepsSourceFtyp(ByteSpan ftyp)
@@ -175,7 +191,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         }
         if (isXmpUuid(bytes, box)) {
             plan.xmlTexts.emplace_back(box.payloadOffset(), box.end());
-            if (start) rebaseTopLevelXmp(bytes, box, *start, plan);
+            if (start) KV_TRY(rebaseTopLevelXmp(bytes, box, *start, plan));
         }
         plan.leading.push_back(bytes);
     }

@@ -46,6 +46,10 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
 // Where the camera XML at the top level of the file at path says its timecode starts; nothing when
 // it has none.
 ErrorOr<std::optional<Timecode>> cameraXmlStartOf(ByteSource& file, const std::vector<Box>& topLevel);
+// The text of the file's camera XML: the first at its top level, else the first in movie's moov/meta
+// (when given); nothing when it has none.
+ErrorOr<std::optional<std::string>> cameraXmlTextOf(ByteSource& file, const std::vector<Box>& topLevel,
+                                                    const Movie* movie = nullptr);
 
 // Whether a source's ftyp is kept: a Sony XAVC file that is also an MPEG-4 file (mp42 among its
 // compatible brands), and a QuickTime movie (major brand qt), whose boxes keep QuickTime's conventions

@@ -1,0 +1,68 @@
+#include "app/show_command.h"
+
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "intake/file_url.h"
+#include "intake/video_file_collection.h"
+#include "platform/log.h"
+#include "platform/sys.h"
+#include "state/texts.h"
+
+namespace kelvatta {
+
+std::vector<std::string> showLines(const std::filesystem::path& clip, const TimecodeSurvey& survey)
+{
+    std::vector<std::string> lines{"文件：" + clip.string()};
+    if (!survey.reader.empty()) lines.push_back("  由 libavformat 读取（" + survey.reader + "）");
+    std::string rate = survey.rate.empty() ? "未知" : survey.rate;
+    if (!survey.counting.empty()) rate += "（时间码" + survey.counting + "）";
+    lines.push_back("  帧率：" + rate);
+    for (const TimecodePlace& place : survey.places) {
+        std::string line = "  " + place.name + "：" + place.first;
+        if (place.last) line += " 至 " + *place.last + "（共 " + std::to_string(place.values) + " 帧）";
+        lines.push_back(line);
+    }
+    for (const std::string& name : survey.notUnderstood) lines.push_back("  无法识别：" + name);
+    // A value whose counting cannot be told is shown but not compared: the line says so.
+    std::string uncompared;
+    for (const TimecodePlace& place : survey.places)
+        if (!place.start && place.first != "无") uncompared += (uncompared.empty() ? "" : "、") + place.name;
+    if (!uncompared.empty()) uncompared = "（未能比较：" + uncompared + "）";
+    const auto agree = survey.agree();
+    if (!agree) lines.push_back("  一致性：可比较的时间码不足两处" + uncompared);
+    else if (*agree) lines.push_back("  一致性：各处一致" + uncompared);
+    else lines.push_back("  一致性：各处不一致" + uncompared);
+    return lines;
+}
+
+int runShow(const std::vector<std::filesystem::path>& urls)
+{
+    const auto files = findVideoFiles(urls);
+    if (!files) {
+        const std::string line = std::string("kelvatta：") + kFolderAccessFailure + "\n";
+        (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+        return kExitUsage;
+    }
+    int failed = 0;
+    for (size_t i = 0; i < files->size(); ++i) {
+        const std::filesystem::path clip(urlPath((*files)[i]));
+        auto survey = surveyTimecodes(clip);
+        if (i > 0) printLine("");
+        if (survey.isError()) {
+            printLine("文件：" + clip.string());
+            printLine("  无法读取：" + survey.error().localizedDescription);
+            ++failed;
+            continue;
+        }
+        for (const std::string& line : showLines(clip, *survey)) printLine(line);
+    }
+    if (files->empty()) {
+        const std::string line = std::string("kelvatta：") + kNoVideoFiles + "\n";
+        (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+        return kExitFailure;
+    }
+    return failed == 0 ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace kelvatta

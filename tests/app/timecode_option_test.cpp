@@ -1,0 +1,304 @@
+// --timecode, --show and runs over clips done already, through the built program: every place of
+// Sony-style clips (25p, 29.97 drop-frame, 50p in half steps), a clip with its own timecode track and
+// a Matroska clip starts at the value in each mode; values and clips that cannot take it change
+// nothing; --show reads without writing; a second run skips what is done.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <optional>
+#include <tuple>
+
+#include "media/sony/camera_xml.h"
+#include "media/survey/timecode_survey.h"
+#include "support/clips.h"
+#include "support/process.h"
+#include "support/sony_clip.h"
+#include "support/temp_dir.h"
+
+using namespace kelvatta;
+using namespace kelvatta::test;
+
+namespace {
+
+struct TestClip {
+    std::string name;
+    std::string rate;
+    std::optional<SonyTimecode> sony{};  // with rtmd, the camera XML and its sidecar
+    std::optional<std::string> tmcd{};   // its own timecode track
+    unsigned frames = 0;                 // in its one second
+};
+
+const TestClip kClips[] = {
+    {"C0001.MP4", "25", SonyTimecode{25, false, false, {9, 41, 7, 3}}, {}, 25},
+    {"C0002.MP4", "30000/1001", SonyTimecode{30, true, false, {14, 2, 55, 17}}, {}, 30},
+    {"C0003.MP4", "50", SonyTimecode{25, false, true, {23, 59, 58, 0}}, {}, 50},
+    {"own.mov", "30000/1001", {}, "10:00:00:00", 30},
+    {"clip.mkv", "25", {}, {}, 25},
+};
+
+fs::path sidecarOf(const fs::path& clip) { return clip.parent_path() / (clip.stem().string() + "M01.XML"); }
+
+// The clips, made once, copied into folder (with their sidecars), dated 2020-01-01.
+void placeClips(const fs::path& folder, const std::vector<std::string>& names)
+{
+    static const TempDir made;
+    static const bool ready = [] {
+        for (const TestClip& clip : kClips) {
+            const fs::path path = made / clip.name;
+            if (clip.name.ends_with(".mkv")) {
+                if (shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=1 -c:v libx264 -preset "
+                          "ultrafast " +
+                          shellQuote(path))
+                        .status != 0)
+                    return false;
+                continue;
+            }
+            if (!makeClip(path, {.timecode = clip.tmcd, .frameRate = clip.rate})) return false;
+            if (!clip.sony) continue;
+            writeBytes(path, addSonyStructures(readBytes(path), {.timecode = *clip.sony}));
+            writeFile(sidecarOf(path), sonyXml(*clip.sony, clip.frames));
+        }
+        return true;
+    }();
+    ASSERT_TRUE(ready);
+    for (const std::string& name : names) {
+        fs::copy_file(made / name, folder / name);
+        if (fs::exists(sidecarOf(made / name))) fs::copy_file(sidecarOf(made / name), sidecarOf(folder / name));
+        const struct timespec times[2] = {{1577836800, 0}, {1577836800, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (folder / name).c_str(), times, 0), 0);
+    }
+}
+
+std::vector<std::string> allClips()
+{
+    std::vector<std::string> names;
+    for (const TestClip& clip : kClips) names.push_back(clip.name);
+    return names;
+}
+
+// Every file below folder: a hash of its bytes, its inode and modification time.
+using Snapshot = std::map<std::string, std::tuple<size_t, ino_t, long, long>>;
+Snapshot snapshot(const fs::path& folder)
+{
+    Snapshot files;
+    for (const std::string& name : entries(folder)) {
+        struct stat st {};
+        EXPECT_EQ(::lstat((folder / name).c_str(), &st), 0);
+        files[name] = {std::hash<std::string>()(S_ISREG(st.st_mode) ? readFile(folder / name) : ""), st.st_ino,
+                       st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
+    return files;
+}
+
+size_t count(const ProgramRun& run, const std::string& prefix)
+{
+    return static_cast<size_t>(std::ranges::count_if(run.outLines(), [&](auto& l) { return l.starts_with(prefix); }));
+}
+
+const char* const kModes[] = {"", "--save-as", "--in-place"};
+
+std::vector<std::string> arguments(const std::string& mode, std::vector<std::string> rest)
+{
+    if (!mode.empty()) rest.insert(rest.begin(), mode);
+    return rest;
+}
+
+}  // namespace
+
+// Each clip in each mode: its result reads 01:00:00:00 for ffprobe (the container's item and every
+// stream), in its rtmd samples and its sidecar, and --show finds every place in agreement.
+TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
+{
+    for (const std::string mode : kModes) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        placeClips(dir.path(), allClips());
+        const auto run = runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()}));
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        const fs::path results = mode == "--save-as" ? dir / "已修改时间码" : dir.path();
+        for (const TestClip& clip : kClips) {
+            const fs::path result = results / (clip.name == "clip.mkv" ? "clip.mp4" : clip.name);
+            SCOPED_TRACE(result);
+            const bool dropFrame = clip.sony && clip.sony->dropFrame;
+            EXPECT_EQ(formatTimecode(result), "01:00:00:00");
+            EXPECT_EQ(streamTimecode(result, "v:0"), dropFrame ? "01:00:00;00" : "01:00:00:00");
+            if (clip.sony) {
+                EXPECT_EQ(streamTimecode(result, "d:0"), "01:00:00:00");  // the rtmd samples
+                EXPECT_EQ(cameraXmlStart(readFile(sidecarOf(result))), (Timecode{1, 0, 0, 0}));
+            }
+            const auto survey = surveyTimecodes(result);
+            ASSERT_FALSE(survey.isError()) << survey.error().localizedDescription;
+            EXPECT_EQ(survey->agree(), std::optional<bool>(true));
+        }
+    }
+}
+
+// A value written wrongly or out of range is a usage error before anything is read; a clip that
+// cannot start at a value (frames at or past its rate, a number its drop-frame counting skips) fails
+// with why, in every mode, its bytes and its sidecar's as they were.
+TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
+{
+    TempDir dir;
+    placeClips(dir.path(), allClips());
+    const Snapshot before = snapshot(dir.path());
+    const std::vector<std::string> usage[] = {
+        {"--timecode", "25:00:00:00"},
+        {"--timecode", "1:00:00:00"},
+        {"--timecode=00:60:00:00"},
+        {"--timecode", "00:00:60:00"},
+        {"--timecode"},
+        {"--restore", "--timecode", "01:00:00:00"},
+    };
+    for (std::vector<std::string> args : usage) {
+        args.push_back(dir.path());
+        const auto run = runKelvatta(args);
+        EXPECT_EQ(run.status, 2) << args[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("kelvatta："), std::string::npos);
+    }
+    EXPECT_EQ(snapshot(dir.path()), before);
+
+    const struct {
+        const char* mode;
+        const char* clip;
+        const char* value;
+        const char* why;
+    } refused[] = {
+        {"", "C0001.MP4", "00:00:00:25", "它的时间码按每秒 25 帧计数，帧号只有 00 至 24，没有 25"},
+        {"--in-place", "C0002.MP4", "00:01:00;00", "没有 00:01:00;00 这一编号"},
+        {"--save-as", "C0003.MP4", "00:00:00:25", "每秒 25 帧（每两帧计一个号）"},
+        {"", "own.mov", "10:00:00:30", "帧号只有 00 至 29"},
+        {"--in-place", "own.mov", "00:10:00:30", "帧号只有 00 至 29"},
+        {"", "clip.mkv", "00:00:00:25", "帧号只有 00 至 24"},
+        {"--save-as", "clip.mkv", "00:00:00;00", "不能按丢帧方式计数"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.clip + " " + c.value);
+        const auto run = runKelvatta(arguments(c.mode, {"--timecode", c.value, (dir / c.clip).string()}));
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.out.find("导出失败："), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.why), std::string::npos) << run.out;
+        fs::remove(dir / "已修改时间码");  // made empty before the clip was read
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+}
+
+// --show names every place of a clip with the camera's start, then the new one, opening nothing for
+// writing and changing no time, as the clip's owner and as another user who may only read it.
+TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
+{
+    TempDir dir;
+    placeClips(dir.path(), {"C0002.MP4"});
+    const fs::path clip = dir / "C0002.MP4";
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(clip.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(sidecarOf(clip).c_str(), 0444), 0);
+    const struct timespec times[2] = {{1500000000, 0}, {1577836800, 0}}, shot[2] = {times[1], times[1]};
+    ASSERT_EQ(::utimensat(AT_FDCWD, sidecarOf(clip).c_str(), shot, 0), 0);  // dated as the clip
+    const Snapshot before = snapshot(dir.path());
+    // Read before they were last changed: any read that marks them read moves their access time.
+    for (const fs::path& file : {clip, sidecarOf(clip)}) ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    const int watch = ::inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(),
+                                  IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO),
+              0);
+    std::vector<std::string> show = {kelvattaPath(), "--show", clip.string()};
+    std::vector<std::vector<std::string>> runs = {show};
+    if (::geteuid() == 0 && fs::exists("/usr/bin/setpriv")) {
+        show.insert(show.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        runs.push_back(show);
+    }
+    for (const auto& argv : runs) {
+        const auto run = runProgram(argv);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.outLines(), (std::vector<std::string>{
+                                      "文件：" + clip.string(),
+                                      "  帧率：29.97（时间码每秒 30 帧，丢帧）",
+                                      "  “tmcd”轨道：无",
+                                      "  元数据项“timecode”：无",
+                                      "  “rtmd”（每帧一个）：14:02:55:17 至 14:02:56:16（共 30 帧）",
+                                      "  文件内的相机 XML：14:02:55;17",
+                                      "  附属 XML 文件 C0002M01.XML：14:02:55;17",
+                                      "  一致性：各处一致",
+                                  }));
+        // The owner reads without marking the files read; another user cannot ask that of the kernel.
+        for (const fs::path& file : {clip, sidecarOf(clip)}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(file.c_str(), &st), 0);
+            if (&argv == &runs.front()) {
+                EXPECT_EQ(st.st_atim.tv_sec, 1500000000) << file << " was marked read";
+            }
+        }
+    }
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "something was written, created or dated";
+    ::close(watch);
+    EXPECT_EQ(snapshot(dir.path()), before);
+
+    ASSERT_EQ(::chmod(clip.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(sidecarOf(clip).c_str(), 0644), 0);
+    ASSERT_EQ(runKelvatta({"--timecode", "01:00:00:00", clip.string()}).status, 0);
+    const auto run = runKelvatta({"--show", dir.path()});
+    EXPECT_EQ(run.status, 0);
+    for (const char* line : {"  “tmcd”轨道：01:00:00;00", "  元数据项“timecode”：01:00:00:00",
+                             "  “rtmd”（每帧一个）：01:00:00:00 至 01:00:00:29（共 30 帧）",
+                             "  附属 XML 文件 C0002M01.XML：01:00:00;00", "  一致性：各处一致"})
+        EXPECT_EQ(std::ranges::count(run.outLines(), line), 1) << line << "\n" << run.out;
+
+    writeFile(dir / "notes.mp4", "not a clip");
+    const auto bad = runKelvatta({"--show", (dir / "notes.mp4").string()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("无法读取：文件“notes.mp4”不是可识别的视频文件"), std::string::npos) << bad.out;
+}
+
+// A second run in each mode leaves the clips done as they are (bytes, inode, time) and says so; in
+// save-as mode it keeps the copies an earlier run made and makes the new clip's, and still refuses
+// whatever else is in the way: a file of its own, and another clip's copy under this one's name.
+TEST(Rerun, SkipsWhatIsDoneAndKeepsEarlierCopies)
+{
+    for (const std::string mode : {"", "--in-place"}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        placeClips(dir.path(), {"C0001.MP4", "C0003.MP4", "own.mov"});
+        ASSERT_EQ(runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()})).status, 0);
+        const Snapshot done = snapshot(dir.path());
+        const auto again = runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()}));
+        EXPECT_EQ(again.status, 0) << again.out;
+        EXPECT_EQ(count(again, "时间码已从 01:00:00:00 开始，未改写："), 3u) << again.out;
+        EXPECT_EQ(count(again, "成功处理文件："), 3u);
+        EXPECT_EQ(snapshot(dir.path()), done);
+    }
+
+    TempDir dir;
+    const fs::path copies = dir / "已修改时间码";
+    placeClips(dir.path(), {"C0001.MP4", "C0002.MP4"});
+    ASSERT_EQ(runKelvatta({"--save-as", "--timecode", "01:00:00:00", dir.path()}).status, 0);
+    const Snapshot first = snapshot(copies);
+    placeClips(dir.path(), {"C0003.MP4"});
+    const auto again = runKelvatta({"--save-as", "--timecode", "01:00:00:00", dir.path()});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(count(again, "已有此前保存的副本，未重新导出："), 2u) << again.out;
+    Snapshot now = snapshot(copies);
+    EXPECT_EQ(now.size(), first.size() + 2);  // C0003.MP4 and its sidecar
+    for (const auto& [name, file] : first) EXPECT_EQ(now.at(name), file) << name;
+    EXPECT_EQ(formatTimecode(copies / "C0003.MP4"), "01:00:00:00");
+
+    // In the way: a file of the user's, and C0001's copy under C0002's name, dated as C0002.
+    writeFile(copies / "C0003.MP4", "mine");
+    fs::remove(copies / "C0002.MP4");
+    fs::copy_file(copies / "C0001.MP4", copies / "C0002.MP4");
+    const struct timespec times[2] = {{1577836800, 0}, {1577836800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (copies / "C0002.MP4").c_str(), times, 0), 0);
+    const Snapshot inTheWay = snapshot(copies);
+    for (const char* name : {"C0002.MP4", "C0003.MP4"}) {
+        const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / name).string()});
+        EXPECT_EQ(refused.status, 1) << refused.out;
+        EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + name), std::string::npos) << refused.out;
+    }
+    EXPECT_EQ(snapshot(copies), inTheWay);
+}
