@@ -1,7 +1,6 @@
-// Bad inputs through the built program, each in replace mode: damaged and hostile files, awkward
-// names, a folder named like a clip, a file that cannot be read (as one deleted before its turn). Each
-// gives a clear error (exit status 1) or a correct result (0), never a crash; a file that failed is
-// left byte for byte as it was, and nothing is written beside it.
+// Bad inputs through the built program in replace mode: each gives a clear error (exit status 1) or a
+// correct result (0), never a crash; a file that failed is left byte for byte as it was, and nothing
+// is written beside it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,16 +70,11 @@ const Bytes& clip(bool moovFirst, bool timecode = false)
     return made[moovFirst][timecode];
 }
 
-const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
-{
-    return *std::find_if(boxes.begin(), boxes.end(), [&](const Node& n) { return n.type == type; });
-}
-
 // The file offset of a box of the track with this handler.
 uint64_t trackBox(const Bytes& file, const std::string& handler, const std::string& type)
 {
     auto boxes = parseFile(file);
-    return trackByHandler(const_cast<Node&>(topLevel(boxes, "moov")), handler)->all(type).front()->offset;
+    return trackByHandler(topLevel(boxes, "moov"), handler)->all(type).front()->offset;
 }
 
 Bytes withWord(Bytes bytes, uint64_t at, uint32_t value)
@@ -245,24 +239,16 @@ TEST(BadInput, DamagedAndHostileFilesGiveAClearErrorOrACorrectResult)
             }
             continue;
         }
-        // Nothing of the movie is left out: the deep user data stays as it was, as nothing looks into it.
+        // Nothing of the movie is left out: the deep user data stays in its moov as it was, as nothing
+        // looks into it (found box by box: the tests' tree reader would descend 10000 deep).
         const auto run = runKelvatta({file.string()});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
-        // The last udta of moov, found box by box without descending (the tests' tree reader would,
-        // 10000 deep).
-        const auto udtaOf = [](const Bytes& bytes) {
-            const auto find = [&](const char* type, size_t from, size_t end) {
-                size_t found = end;
-                for (size_t at = from; at + 8 <= end && be32(bytes, at) >= 8; at += be32(bytes, at))
-                    if (std::equal(type, type + 4, bytes.begin() + static_cast<long>(at) + 4)) found = at;
-                return found;
-            };
-            const size_t moov = find("moov", 0, bytes.size());
-            const size_t udta = find("udta", moov + 8, moov + be32(bytes, moov));
-            return Bytes(bytes.begin() + static_cast<long>(udta),
-                         bytes.begin() + static_cast<long>(udta + be32(bytes, udta)));
-        };
-        EXPECT_EQ(udtaOf(readBytes(file)), udtaOf(input.bytes));
+        const Bytes deep = serialize(chain("udta", 10000)), result = readBytes(file);
+        auto moov = result.begin();
+        while (moov + 8 < result.end() && std::string(moov + 4, moov + 8) != "moov")
+            moov += be32(result, moov - result.begin());
+        EXPECT_FALSE(
+            std::ranges::search(moov, moov + be32(result, moov - result.begin()), deep.begin(), deep.end()).empty());
         std::cout << "[ FIGURES  ] bad input | " << input.what << " | exit " << run.status
                   << " | rewritten, the user data kept as it was\n";
     }

@@ -1,6 +1,4 @@
-// A clip the program does not have to itself: one another run holds, one on a camera card's exFAT,
-// one its user may write but not date, one whose sidecar is not a file the program reads. Each
-// through the built program, in every mode that meets it.
+// A clip the program does not have to itself, through the built program in every mode that meets it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -19,40 +17,15 @@ using namespace kelvatta::test;
 
 namespace {
 
-// A 1 s 25p clip as a Sony camera writes it (rtmd samples, the XML after moov): one the program
-// rewrites in place.
-const Bytes& sonyClip()
-{
-    static const TempDir dir;
-    static const Bytes bytes =
-        makeClip(dir / "plain.mov", {.frameRate = "25"})
-            ? addSonyStructures(readBytes(dir / "plain.mov"), {.timecode = {25, false, false, {10, 0, 0, 0}}})
-            : Bytes();
-    return bytes;
-}
-
 const struct timespec kShot = {1577882096, 0};  // 2020-01-01 12:34:56, which exFAT can hold
 
 void writeClip(const fs::path& clip, const Bytes& bytes)
 {
     fs::remove(clip);
     writeBytes(clip, bytes);
-    const struct timespec times[2] = {kShot, kShot};
-    ASSERT_EQ(::utimensat(AT_FDCWD, clip.c_str(), times, 0), 0);
+    ASSERT_TRUE(setTimes(clip, kShot));
 }
-
-struct timespec modified(const fs::path& clip)
-{
-    struct stat st {};
-    EXPECT_EQ(::stat(clip.c_str(), &st), 0);
-    return st.st_mtim;
-}
-
-bool datedAsShot(const fs::path& clip)
-{
-    const struct timespec t = modified(clip);
-    return t.tv_sec == kShot.tv_sec && t.tv_nsec == kShot.tv_nsec;
-}
+bool datedAsShot(const fs::path& clip) { return modifiedAt(clip, kShot); }
 
 bool printed(const ProgramRun& run, const std::string& text) { return run.out.find(text) != std::string::npos; }
 
@@ -177,7 +150,7 @@ TEST(SharedClip, ASidecarLeftAloneIsNamedWithWhy)
     ASSERT_FALSE(sonyClip().empty());
     TempDir dir;
     const fs::path clip = dir / "C0001.MP4", sidecar = dir / "C0001M01.XML";
-    const std::string xml = sonyXml({25, false, false, {10, 0, 0, 0}}, 25);
+    const std::string xml = sonyXml(kSonyClipTimecode, 25);
     std::string entity = xml;
     entity.replace(entity.find("tcFps=\"25\""), 10, "tcFps=\"&#50;5\"");
     const struct {

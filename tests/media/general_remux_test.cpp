@@ -411,19 +411,11 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
         EXPECT_NE(result.error().localizedDescription.find("“" + input.filename().string() + "”"), std::string::npos);
         EXPECT_TRUE(result.error().localizedDescription.ends_with(reason)) << result.error().localizedDescription;
         EXPECT_EQ(damageOf(result.error()), damage) << result.error().localizedDescription;
+        // Both paths share one table of codes: a codec MP4 cannot hold is the box path's "unsupported".
+        EXPECT_TRUE(input.filename() != "vp8.mkv" || isExportError(result.error(), ExportErrorCode::unsupported));
         EXPECT_FALSE(fs::exists(fs::symlink_status(out / "out.mp4")));
     }
     fs::current_path(previous);
-}
-
-// Both paths share one table of codes: a codec MP4 cannot hold is "unsupported", as in the box path.
-TEST(GeneralRemux, RefusedCodecHasTheBoxPathsCode)
-{
-    const TempDir out;
-    ExportControl control;
-    const auto result = remux(made("vp8.mkv", kPicture + "-t 0.4 -c:v libvpx"), out / "out.mp4", control);
-    ASSERT_TRUE(result.isError());
-    EXPECT_TRUE(isExportError(result.error(), ExportErrorCode::unsupported)) << result.error().code;
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
-// Rewriting a Sony clip in place and restoring it: the round trip byte for byte, every system call
-// made to fail in turn (each failure undone), the rewrite stopped dead before every call, as a crash
-// would (each state read as the original or the result, completed by the next run and undone by a
-// restore), a second run meeting the first at every step (refused, nothing changed), and traces
-// damaged or forged (refused unchanged, or completed and restored where what they say is proven).
-// The stops and the first of two runs run in child processes; this program starts no threads before.
+// Rewriting a Sony clip in place and restoring it, through faults, crashes, a second run and traces
+// damaged or forged. The stops and the first of two runs run in child processes; this program starts
+// no threads before.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -40,15 +37,7 @@ namespace {
 
 const TempDir folder;
 
-// A 1 s 25p Sony clip as a camera writes it: media data first, moov, then the camera's XML.
-const Bytes& original()
-{
-    static const Bytes bytes =
-        makeClip(folder / "plain.mov", {.frameRate = "25"})
-            ? addSonyStructures(readBytes(folder / "plain.mov"), {.timecode = {25, false, false, {10, 0, 0, 0}}})
-            : Bytes();
-    return bytes;
-}
+const Bytes& original() { return sonyClip(); }
 
 const struct timespec kShot = {1577836800, 123456789};  // 2020-01-01
 
@@ -56,16 +45,9 @@ const struct timespec kShot = {1577836800, 123456789};  // 2020-01-01
 void writeShot(const fs::path& clip, const Bytes& bytes)
 {
     writeBytes(clip, bytes);
-    const struct timespec times[2] = {kShot, kShot};
-    EXPECT_EQ(::utimensat(AT_FDCWD, clip.c_str(), times, 0), 0);
+    EXPECT_TRUE(setTimes(clip, kShot));
 }
-
-// Whether clip still carries that time, to the nanosecond.
-bool datedAsShot(const fs::path& clip)
-{
-    struct stat st {};
-    return ::stat(clip.c_str(), &st) == 0 && st.st_mtim.tv_sec == kShot.tv_sec && st.st_mtim.tv_nsec == kShot.tv_nsec;
-}
+bool datedAsShot(const fs::path& clip) { return modifiedAt(clip, kShot); }
 
 fs::path freshCopy(const std::string& name, const Bytes& bytes = original())
 {
@@ -131,7 +113,7 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
               "00:00:00:00"
               "00:00:00:00");
     EXPECT_EQ(codecTags(clip), "avc1,twos,rtmd,tmcd");
-    EXPECT_EQ(packetHash(clip), packetHash(folder / "plain.mov"));
+    EXPECT_EQ(packetHash(clip), packetHash(freshCopy("source.MP4")));
     const Bytes after = readBytes(clip);
     EXPECT_NE(std::string(after.begin(), after.end()).find("<LtcChange frameCount=\"0\" value=\"00000000\""),
               std::string::npos);
@@ -154,7 +136,7 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
 
     // The sidecar, re-based as the clip was, counts from the restored clip's start again.
     const fs::path sidecar = folder / "C0001M01.XML";
-    const std::string camera = sonyXml({25, false, false, {10, 0, 0, 0}}, 25);
+    const std::string camera = sonyXml(kSonyClipTimecode, 25);
     writeBytes(sidecar, Bytes(camera.begin(), camera.end()));
     ASSERT_FALSE(writeRebasedSidecar({sidecar, {}}, std::nullopt).isError());
     auto locked = LockedClip::open(clip, ClipUse::rewrite);
@@ -276,7 +258,7 @@ TEST(InPlace, ARewriteStoppedAnywhereIsReadableAndCompletedOrRestored)
 {
     ASSERT_FALSE(reference().empty());
     const std::vector<sys::Call> calls = cleanCalls(rewrite, original());
-    const std::string sourcePackets = packetHash(folder / "plain.mov");
+    const std::string sourcePackets = packetHash(freshCopy("source.MP4"));
     std::map<std::string, int> states;
     int points = 0;
     for (int nth = 1; nth <= static_cast<int>(calls.size()); ++nth) {

@@ -171,18 +171,11 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
     }
 }
 
-// A QuickTime international text item: u16 length, u16 language, the text.
-test::Node textItem(const std::string& type, const std::string& text, size_t length)
-{
-    test::Bytes data = {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 0x15, 0xC7};
-    data.insert(data.end(), text.begin(), text.end());
-    return test::leaf(type, data);
-}
-
 test::Bytes userData(const std::string& timecode, size_t length, const test::Bytes& after = {})
 {
-    test::Bytes payload = test::serialize(
-        {textItem("\xA9TSC", "30000", 5), textItem("\xA9TIM", timecode, length), textItem("\xA9TSZ", "1001", 4)});
+    test::Bytes payload =
+        test::serialize({test::textItem("\xA9TSC", "30000"), test::textItem("\xA9TIM", timecode, length),
+                         test::textItem("\xA9TSZ", "1001")});
     return payload + after;
 }
 

@@ -1,12 +1,8 @@
 // SubRip cues as MPEG-4 timed text samples: the markup dropped, the line breaks as LF, the length
-// in front; and the stream's description.
+// in front.
 #include <gtest/gtest.h>
 
 #include "media/general/timed_text.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 using namespace kelvatta;
 
@@ -35,24 +31,6 @@ TEST(TimedText, CueBecomesItsTextWithoutMarkup)
     for (const auto& [cue, text] : cases) EXPECT_EQ(timedTextSample(cue), sample(text)) << cue;
     EXPECT_EQ(timedTextSample(std::string(0xFFFF, 'x')), sample(std::string(0xFFFF, 'x')));
     EXPECT_EQ(timedTextSample(std::string(0x10000, 'x')), std::nullopt) << "longer than its 16-bit length";
-}
-
-TEST(TimedText, StreamIsDescribedAsTx3g)
-{
-    AVCodecParameters* par = avcodec_parameters_alloc();
-    ASSERT_NE(par, nullptr);
-    par->codec_id = AV_CODEC_ID_SUBRIP;
-    ASSERT_FALSE(setTimedText(par).isError());
-    EXPECT_EQ(par->codec_id, AV_CODEC_ID_MOV_TEXT);
-    EXPECT_EQ(par->codec_tag, MKTAG('t', 'x', '3', 'g'));
-    ASSERT_EQ(par->extradata_size, 48);
-    const std::string entry(reinterpret_cast<const char*>(par->extradata), 48);
-    EXPECT_EQ(entry.substr(4, 2), "\x01\xFF") << "centred at the bottom";
-    EXPECT_EQ(entry.substr(34, 4), "ftab");
-    EXPECT_EQ(entry.substr(42, 6),
-              "\x05"
-              "Arial");
-    avcodec_parameters_free(&par);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The batch run of src/operations as the program runs it: the command line's runBatch on a thread of
-// its own (which it makes the main thread), over files of a scratch folder, with export sessions the
-// test ends. How many files run at once, a file listed twice, what a failure stops.
+// The batch run as the command line runs it (runBatch on a thread it makes the main one), over files
+// of a scratch folder, with export sessions the test ends.
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
@@ -60,8 +59,6 @@ protected:
     std::atomic<bool> ended{false};
 };
 
-const FakeSessions::Ending kFailure{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""};
-
 }  // namespace
 
 // At most the queue's width of files run at once, and every file is counted as its report comes. A
@@ -93,7 +90,7 @@ TEST_F(Batch, FirstFailureCancelsTheWaitingFilesWhileRunningOnesStillReport)
     start({"A.MP4", "B.MP4", "C.MP4", "D.MP4", "E.MP4"});
     ASSERT_TRUE(waitFor([&] { return started().size() == width; }));
     const auto running = started();
-    ASSERT_TRUE(sessions.release(running[0].filename(), kFailure));
+    ASSERT_TRUE(sessions.fail(running[0].filename()));
     ASSERT_TRUE(waitFor([&] { return !lines("处理文件失败：").empty(); }));
     EXPECT_EQ(finish(), kExitFailure);
     EXPECT_EQ(started(), running) << "a file waiting at the failure was started";

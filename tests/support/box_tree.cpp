@@ -83,6 +83,12 @@ Node container(const std::string& type, std::vector<Node> children)
     return Node{type, {}, std::move(children), true, 0};
 }
 
+Node textItem(const std::string& type, const std::string& text, size_t length)
+{
+    if (length == std::string::npos) length = text.size();
+    return leaf(type, Bytes{uint8_t(length >> 8), uint8_t(length), 0x15, 0xC7} + Bytes(text.begin(), text.end()));
+}
+
 std::vector<Node> parseFile(const Bytes& file) { return parseRange(file, 0, file.size()); }
 
 Bytes serialize(const std::vector<Node>& boxes)
@@ -187,6 +193,11 @@ Node chunkTable(const std::string& type, const std::vector<uint64_t>& offsets)
         put32(b, static_cast<uint32_t>(o));
     }
     return leaf(type, b);
+}
+
+Node& topLevel(std::vector<Node>& boxes, const std::string& type)
+{
+    return *std::ranges::find_if(boxes, [&](const Node& n) { return n.type == type; });
 }
 
 Node* trackByHandler(Node& moov, const std::string& handler)

@@ -30,6 +30,9 @@ struct Node {
 Node leaf(const std::string& type, Bytes data);
 Node container(const std::string& type, std::vector<Node> children);
 
+// A QuickTime international text item: its length (the text's unless told), language 0x15C7, the text.
+Node textItem(const std::string& type, const std::string& text, size_t length = std::string::npos);
+
 // Top-level boxes; moov, trak, mdia, minf, stbl, dinf, edts, tref and udta are opened as containers.
 std::vector<Node> parseFile(const Bytes& file);
 Bytes serialize(const std::vector<Node>& boxes);
@@ -60,6 +63,13 @@ inline Bytes operator+(Bytes a, const Bytes& b) { return a += b; }
 // The chunk offsets of an stco or co64 leaf, and a new table of the given type.
 std::vector<uint64_t> chunkOffsets(const Node& table);
 Node chunkTable(const std::string& type, const std::vector<uint64_t>& offsets);
+
+// The first top-level box of this type (there must be one).
+Node& topLevel(std::vector<Node>& boxes, const std::string& type);
+inline const Node& topLevel(const std::vector<Node>& boxes, const std::string& type)
+{
+    return topLevel(const_cast<std::vector<Node>&>(boxes), type);
+}
 
 // The trak whose mdia/hdlr has this handler type ("vide", "soun", "tmcd", "meta"), or nullptr.
 Node* trackByHandler(Node& moov, const std::string& handler);

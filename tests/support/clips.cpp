@@ -56,10 +56,10 @@ std::string packetHash(const std::filesystem::path& file)
 
 std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
 
-ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output, bool realFolder)
+ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output)
 {
     ExportControl control;
-    return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems(), realFolder}, control);
+    return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems()}, control);
 }
 
 }  // namespace kelvatta::test

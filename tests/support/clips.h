@@ -33,7 +33,6 @@ std::string packetHash(const std::filesystem::path& file);
 
 // The one metadata item the program gives every export: "timecode" = "00:00:00:00".
 std::vector<MetadataItem> zeroTimecodeItems();
-ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output,
-                         bool realFolder = false);
+ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output);
 
 }  // namespace kelvatta::test

@@ -29,8 +29,10 @@ public:
             return refuse && refuse(source) ? nullptr : std::make_shared<Session>(state_, source, hold);
         };
     }
+    static Ending failure() { return {Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}; }
     // Ends the earliest held session whose source is named `name` (any when empty). False when none is held.
     bool release(const fs::path& name = {}) { return release(name, Ending()); }
+    bool fail(const fs::path& name = {}) { return release(name, failure()); }
     bool release(const fs::path& name, Ending as)
     {
         std::lock_guard lock(state_->mutex);

@@ -19,25 +19,15 @@ public:
         const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
         return Mount(folder, ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0);
     }
-    // A new XFS with reflink (copy-on-write) in an image file of `megabytes`, loop-mounted.
+    // A new XFS with reflink (copy-on-write), or a new exFAT through FUSE (exfat-fuse) as a camera's
+    // card is on most desktops, in an image file of `megabytes`, loop-mounted.
     static Mount xfs(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
     {
-        const std::string file = shellQuote(image);
-        const bool made = ::geteuid() == 0 && shell("truncate -s " + std::to_string(megabytes) + "M " + file +
-                                                    " && mkfs.xfs -q -m reflink=1 " + file)
-                                                      .status == 0;
-        return Mount(folder, made && runProgram({"/bin/mount", "-o", "loop", image, folder}).status == 0);
+        return loop(image, folder, megabytes, "mkfs.xfs -q -m reflink=1", {});
     }
-    // A new exFAT in an image file of `megabytes`, loop-mounted through FUSE (exfat-fuse), as a
-    // camera's card is on most desktops.
     static Mount exfat(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes)
     {
-        const std::string file = shellQuote(image);
-        const bool made =
-            ::geteuid() == 0 &&
-            shell("truncate -s " + std::to_string(megabytes) + "M " + file + " && mkfs.exfat " + file).status == 0;
-        return Mount(folder,
-                     made && runProgram({"/bin/mount", "-t", "exfat-fuse", "-o", "loop", image, folder}).status == 0);
+        return loop(image, folder, megabytes, "mkfs.exfat", {"-t", "exfat-fuse"});
     }
     ~Mount()
     {
@@ -48,6 +38,17 @@ public:
     bool ok() const { return ok_; }
 
 private:
+    static Mount loop(const std::filesystem::path& image, const std::filesystem::path& folder, int megabytes,
+                      const std::string& mkfs, std::vector<std::string> mount)
+    {
+        const std::string file = shellQuote(image);
+        const bool made =
+            ::geteuid() == 0 &&
+            shell("truncate -s " + std::to_string(megabytes) + "M " + file + " && " + mkfs + " " + file).status == 0;
+        mount.insert(mount.begin(), "/bin/mount");
+        mount.insert(mount.end(), {"-o", "loop", image, folder});
+        return Mount(folder, made && runProgram(mount).status == 0);
+    }
     Mount(std::filesystem::path folder, bool ok) : folder_(std::move(folder)), ok_(ok) {}
     std::filesystem::path folder_;
     bool ok_;

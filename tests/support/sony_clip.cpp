@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "support/clips.h"
+#include "support/temp_dir.h"
+
 namespace kelvatta::test {
 namespace {
 
@@ -125,6 +128,17 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
            "\t<Lens modelName=\"FE 24-70mm F2.8 GM II\"/>\r\n"
            "</NonRealTimeMeta>\r\n";
     // clang-format on
+}
+
+const Bytes& sonyClip()
+{
+    static const Bytes bytes = [] {
+        const TempDir dir;
+        return makeClip(dir / "plain.mov", {.frameRate = "25"})
+                   ? addSonyStructures(readBytes(dir / "plain.mov"), {.timecode = kSonyClipTimecode})
+                   : Bytes();
+    }();
+    return bytes;
 }
 
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style)

@@ -39,6 +39,12 @@ struct SonyStyle {
 Bytes addSonyStructures(const Bytes& file, const SonyStyle& style);
 std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& style);
 
+// A 1 s 25p clip as a Sony camera writes it (media data, moov, then the camera's XML), its timecode
+// from 10:00:00:00 (kSonyClipTimecode), made once: one the program rewrites in place. Empty when
+// ffmpeg failed.
+inline constexpr SonyTimecode kSonyClipTimecode{25, false, false, {10, 0, 0, 0}};
+const Bytes& sonyClip();
+
 // The NonRealTimeMeta XML of a clip of `frames` frames: an LtcChangeTable from the start to the last
 // frame, and the camera's model and creation date.
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames);

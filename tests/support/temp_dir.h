@@ -2,7 +2,9 @@
 // removed with everything in it when the test ends; and the file helpers the tests share.
 #pragma once
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -50,6 +52,18 @@ inline std::vector<std::string> entries(const fs::path& folder)
     for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry, folder));
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Dates a file t (its access and modification times); whether it is dated t, to the nanosecond.
+inline bool setTimes(const fs::path& path, struct timespec t)
+{
+    const struct timespec times[2] = {t, t};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+inline bool modifiedAt(const fs::path& path, struct timespec t)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_mtim.tv_sec == t.tv_sec && st.st_mtim.tv_nsec == t.tv_nsec;
 }
 
 }  // namespace kelvatta::test

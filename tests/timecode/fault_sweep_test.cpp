@@ -1,9 +1,6 @@
-// Every system call of one rewrite made to fail in turn. One clip is rewritten through VideoProcessor,
-// the program's export session and the main run loop, as the batch does; a clean run counts the
-// calls, then call N fails for every N, with EIO, ENOSPC and EFBIG, either alone or together with
-// every later call. After each run: one completion, a failure whenever a fault mattered, the clip
-// holding its own bytes or the complete result, nothing partial beside it, and the printed lines
-// telling the failure with its reason.
+// Every system call of one rewrite made to fail in turn, with EIO, ENOSPC and EFBIG, alone or with
+// every later call. One clip is rewritten through VideoProcessor, the program's export session and the
+// main run loop, as the batch does.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,8 +1,4 @@
-// The program with its window, on Qt's offscreen platform: the progress block, the error line and
-// the line of a batch done drawn from the view state, the controls locked while a batch runs, drops
-// taken and refused, the choose-folder dialog, the save-as check box, the keyboard and screen
-// readers, the user guide, readable texts in light and dark palettes; the desktop told of a long
-// batch's end; files opened with the window; and closing the window during a batch.
+// The program with its window, on Qt's offscreen platform, over export sessions the tests end.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -169,7 +165,7 @@ private slots:
     }
     void cleanupTestCase() { mainQueue_.reset(); }
 
-    void progressBlockLocksTheControlsAndTheErrorLineStaysOnOneLine()
+    void progressBlockLocksTheControlsAndTheErrorLineIsPlainText()
     {
         FakeWindow f;
         QWidget* w = f.widget();
@@ -195,11 +191,8 @@ private slots:
         QVERIFY(!part(w, "progressBlock")->isVisible() && button->isEnabled() && toggle->isEnabled());
 
         // The error line shows only when both fields say so, as written (never read as markup: file
-        // names may hold anything), and a message of any length stays on one line, cut where the
-        // file's name is not, the whole of it in the tooltip: every control keeps its place and does
-        // what it says.
+        // names may hold anything).
         auto* line = part<QLabel>(w, "errorLine");
-        const QRect buttonPlace = placeOf(button), togglePlace = placeOf(toggle);
         const std::string markup = "文件“<b>a</b>.mp4”不是可识别的视频文件";
         using Fields = std::pair<bool, std::optional<std::string>>;  // showAlert, errorMessage
         for (const auto& [alert, message] : {Fields{true, {}}, Fields{false, markup}, Fields{true, markup}}) {
@@ -209,24 +202,6 @@ private slots:
         }
         QCOMPARE(line->text(), QString::fromStdString("错误：" + markup));
         QCOMPARE(line->textFormat(), Qt::PlainText);
-        const int lineHeight = line->height();
-        std::string message = "导出失败：无法写入文件“temp_" + std::string(80, 'x') + "\n";
-        for (int i = 0; i < 30; ++i) message += "很长的名字";
-        message += ".MP4”：磁盘空间不足";
-        f.view.setErrorMessage(message);
-        QApplication::processEvents();
-        QVERIFY(line->isVisible() && partsInside(w));
-        QCOMPARE(line->height(), lineHeight);
-        QCOMPARE(placeOf(button), buttonPlace);
-        QCOMPARE(placeOf(toggle), togglePlace);
-        QVERIFY2(line->text().startsWith(QStringLiteral("错误")) &&
-                     line->text().contains(QStringLiteral("很长的名字.MP4”")) && line->text().contains(QChar(0x2026)) &&
-                     line->text().endsWith(QStringLiteral("磁盘空间不足")) && !line->text().contains(QLatin1Char('\n')),
-                 qPrintable(line->text()));
-        QVERIFY(line->toolTip().contains(QStringLiteral("很长的名字很长的名字")));
-        QVERIFY(line->accessibleName().endsWith(QString::fromStdString(message)));
-        QVERIFY(answerDialog([&] { QTest::mouseClick(button, Qt::LeftButton); }));
-        QVERIFY(!f.view.saveAs());
     }
 
     void dropsTakenAndRefused()
@@ -256,7 +231,7 @@ private slots:
             return !during.entered && !during.accepted && !part(f.widget(), "chooseFolderButton")->isEnabled();
         };
         QVERIFY(refused());
-        QVERIFY(f.sessions.release({}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+        QVERIFY(f.sessions.fail());
         QTRY_VERIFY(part(f.widget(), "errorLine")->isVisible());
         QVERIFY(!part(f.widget(), "progressBlock")->isVisible());
         if (f.sessions.held() > 0) QVERIFY(refused());
@@ -395,7 +370,7 @@ private slots:
         QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
         QTRY_VERIFY(f.sessions.held() == 1);
         QVERIFY(!done->isVisible());
-        QVERIFY(f.sessions.release({}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+        QVERIFY(f.sessions.fail());
         QVERIFY(f.finishBatch());
         QVERIFY(error->isVisible() && !done->isVisible());
         QVERIFY(dropOn(f.zone(), {fileUrl(dir / "c.mp4")}).accepted);
@@ -432,9 +407,7 @@ private slots:
             QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4")}).accepted);
             QTRY_VERIFY(f.sessions.held() == 1);
             now += std::chrono::seconds(c.seconds);
-            if (c.fails)
-                QVERIFY(f.sessions.release(
-                    {}, FakeSessions::Ending{Error{"Export", 1, "坏文件"}, ExportStatus::failed, ""}));
+            if (c.fails) QVERIFY(f.sessions.fail());
             QVERIFY(f.finishBatch());
             using Sent = std::vector<std::pair<QString, QString>>;
             const QString error = QString::fromStdString(errorLineText(f.view.errorMessage().value_or("")));
@@ -445,8 +418,9 @@ private slots:
         }
     }
 
-    // A long error keeps the file's name whole, cutting the middle of its folder first, and what
-    // surrounds a name too long for the line; its tooltip holds all of it in lines as wide as the window.
+    // A long error stays on one line, every control in its place, and keeps the file's name whole,
+    // cutting the middle of its folder first, and what surrounds a name too long for the line; its
+    // tooltip holds all of it in lines as wide as the window.
     void errorLineKeepsTheFileNameAndItsTooltipIsAsWideAsTheWindow()
     {
         FakeWindow f;
@@ -459,6 +433,7 @@ private slots:
         const struct {
             std::string message, kept;  // kept: what the line shows whole
         } cases[] = {
+            {"导出失败：无法写入文件“temp_x\n" + longName + ".MP4”：磁盘空间不足", "很长的名字.MP4”：磁盘空间不足"},
             {"替换原文件失败：无法删除原文件“" + folder + "C0001.mkv”：权限不足", "C0001.mkv”：权限不足"},
             {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "文件夹“/m"},
             {"无法创建文件夹“" + folder + "已修改时间码”：只读文件系统", "已修改时间码”：只读文件系统"},
@@ -467,14 +442,23 @@ private slots:
              "备份 C0117.MP4”：磁盘空间不足"},
             {"导出失败：无法写入文件“temp_" + longName + ".MP4”：磁盘空间不足", "很长的名字.MP4”：磁盘空间不足"},
         };
+        auto* button = part<QPushButton>(f.widget(), "chooseFolderButton");
+        auto* toggle = part(f.widget(), "saveAsToggle");
+        const QRect buttonPlace = placeOf(button), togglePlace = placeOf(toggle);
+        f.view.setErrorMessage("坏文件");
         f.view.setShowAlert(true);
+        const int lineHeight = line->height();
         for (const auto& c : cases) {
             f.view.setErrorMessage(c.message);
+            QApplication::processEvents();
             const QString shown = line->text();
             QVERIFY2(shown.startsWith(QStringLiteral("错误：")) && shown.contains(QString::fromStdString(c.kept)) &&
-                         shown.contains(QChar(0x2026)),
+                         shown.contains(QChar(0x2026)) && !shown.contains(QLatin1Char('\n')),
                      qPrintable(shown));
             QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= line->contentsRect().width() - 2 * line->margin());
+            QVERIFY(line->accessibleName().endsWith(QString::fromStdString(c.message)));
+            QVERIFY(line->height() == lineHeight && partsInside(f.widget()));
+            QVERIFY(placeOf(button) == buttonPlace && placeOf(toggle) == togglePlace);
         }
         QLabel* tip = shownToolTip(line);
         QVERIFY(tip);
@@ -482,8 +466,11 @@ private slots:
                  qPrintable(QString::number(tip->width())));
         const QString tipText = QTextDocumentFragment::fromHtml(tip->text()).toPlainText();
         QVERIFY(tipText.count(QLatin1Char('\n')) >= 3);
-        QCOMPARE(QString(tipText).remove(QLatin1Char('\n')), QString::fromStdString(errorLineText(cases[5].message)));
+        QCOMPARE(QString(tipText).remove(QLatin1Char('\n')),
+                 QString::fromStdString(errorLineText(std::end(cases)[-1].message)));
         QToolTip::hideText();
+        QVERIFY(answerDialog([&] { QTest::mouseClick(button, Qt::LeftButton); }));
+        QVERIFY(!f.view.saveAs());
     }
 
     // "Open with" hands files and folders to the window, which takes them as a drop: their clips
@@ -520,18 +507,15 @@ private slots:
             writeFile(dir / ("C" + std::to_string(n) + ".mp4"), "original");
             urls.push_back(fileUrl(dir / ("C" + std::to_string(n) + ".mp4")));
         }
-        FakeSessions sessions;
-        sessions.hold = true;  // until cancelled
-        ProgramWindow window(sessions.factory());
-        window.show();
-        QVERIFY(dropOn(part(&window.widget(), "dropZone"), urls).accepted);
-        QTRY_VERIFY(!sessions.started().empty());
+        FakeWindow f;  // its exports held until cancelled
+        QVERIFY(dropOn(f.zone(), urls).accepted);
+        QTRY_VERIFY(!f.sessions.started().empty());
 
-        window.widget().close();
-        QVERIFY(window.settle(std::chrono::seconds(20)));
-        QCOMPARE(window.view().operationQueue().operationCount(), size_t(0));
+        f.widget()->close();
+        QVERIFY(f.window.settle(std::chrono::seconds(20)));
+        QCOMPARE(f.view.operationQueue().operationCount(), size_t(0));
         // None started after the close, and every clip as it was.
-        QVERIFY(sessions.started().size() <= size_t(operationQueueWidth(activeProcessorCount())));
+        QVERIFY(f.sessions.started().size() <= size_t(operationQueueWidth(activeProcessorCount())));
         for (const QUrl& url : urls) QCOMPARE(readFile(url.toLocalFile().toStdString()), std::string("original"));
     }
 
