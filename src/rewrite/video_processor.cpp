@@ -185,10 +185,13 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
         }
         finishClip(completion, false, fileURL, fileURL, request.timecode, true);
         return true;
-    case AlreadyDone::copy:
-        printLine("已有此前保存的副本，未重新导出：" + outputURL.string());
-        finishClip(completion, true, outputURL, fileURL, request.timecode, true);
+    case AlreadyDone::copy: {
+        // A Matroska or AVI clip's copy has a name of its own, which only the export knows.
+        const fs::path written = session.writtenURL().empty() ? outputURL : session.writtenURL();
+        printLine("已有此前保存的副本，未重新导出：" + written.string());
+        finishClip(completion, true, written, fileURL, request.timecode, true);
         return true;
+    }
     }
     return false;
 }

@@ -262,35 +262,39 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     EXPECT_NE(bad.out.find("无法读取：文件“notes.mp4”不是可识别的视频文件"), std::string::npos) << bad.out;
 }
 
-// In save-as mode a second run keeps the copies an earlier run made and makes the new clip's, and
-// still refuses whatever else is in the way: a file of its own, and another clip's copy under this
-// one's name.
+// In save-as mode a second run keeps the copies an earlier run made (a Matroska clip's under its MP4
+// name too) and makes the new clip's, and still refuses whatever else is in the way: a file of its
+// own, and another clip's copy under this one's name.
 TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
 {
     TempDir dir;
     const fs::path copies = dir / "已修改时间码";
-    placeClips(dir.path(), {"C0001.MP4", "C0002.MP4"});
+    placeClips(dir.path(), {"C0001.MP4", "C0002.MP4", "clip.mkv"});
     ASSERT_EQ(runKelvatta({"--save-as", "--timecode", "01:00:00:00", dir.path()}).status, 0);
     const Snapshot first = snapshot(copies);
     placeClips(dir.path(), {"C0003.MP4"});
     const auto again = runKelvatta({"--save-as", "--timecode", "01:00:00:00", dir.path()});
     EXPECT_EQ(again.status, 0) << again.out;
-    EXPECT_EQ(count(again, "已有此前保存的副本，未重新导出："), 2u) << again.out;
+    EXPECT_EQ(count(again, "已有此前保存的副本，未重新导出："), 3u) << again.out;
     Snapshot now = snapshot(copies);
     EXPECT_EQ(now.size(), first.size() + 2);  // C0003.MP4 and its sidecar
     for (const auto& [name, file] : first) EXPECT_EQ(now.at(name), file) << name;
     EXPECT_EQ(formatTimecode(copies / "C0003.MP4"), "01:00:00:00");
 
-    // In the way: a file of the user's, and C0001's copy under C0002's name, dated as C0002.
+    // In the way: a file of the user's, and C0001's copy under C0002's and clip.mkv's names, dated as
+    // those clips.
     writeFile(copies / "C0003.MP4", "mine");
-    fs::remove(copies / "C0002.MP4");
-    fs::copy_file(copies / "C0001.MP4", copies / "C0002.MP4");
-    ASSERT_TRUE(setTimes(copies / "C0002.MP4", {1577836800, 0}));
+    for (const char* name : {"C0002.MP4", "clip.mp4"}) {
+        fs::remove(copies / name);
+        fs::copy_file(copies / "C0001.MP4", copies / name);
+        ASSERT_TRUE(setTimes(copies / name, {1577836800, 0}));
+    }
     const Snapshot inTheWay = snapshot(copies);
-    for (const char* name : {"C0002.MP4", "C0003.MP4"}) {
-        const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / name).string()});
+    for (const auto& [clip, copy] :
+         {std::pair{"C0002.MP4", "C0002.MP4"}, {"C0003.MP4", "C0003.MP4"}, {"clip.mkv", "clip.mp4"}}) {
+        const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / clip).string()});
         EXPECT_EQ(refused.status, 1) << refused.out;
-        EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + name), std::string::npos) << refused.out;
+        EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + copy), std::string::npos) << refused.out;
     }
     EXPECT_EQ(snapshot(copies), inTheWay);
 }

@@ -1,13 +1,12 @@
 #include "media/export/box_export.h"
 
-#include "media/export/earlier_result.h"
-
 #include "media/files/data_copy.h"
 #include "media/files/fd_source.h"
 #include "media/base/media_error.h"
 #include "media/plan/moov_rewrite.h"
 #include "media/plan/output_check.h"
 #include "media/files/output_file.h"
+#include "media/plan/earlier_result.h"
 #include "media/plan/left_alone.h"
 #include "platform/sys.h"
 
@@ -47,7 +46,9 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
         return {};
     }
     // A copy an earlier run made is kept; whatever else is at the output's name is refused below.
-    if (job.keepsSource && KV_TRY(isEarlierResult(job, clip, trackLengths(content.movie)))) {
+    const std::vector<TrackLength> tracks = trackLengths(content.movie);
+    const auto sameAsClip = [&](const std::vector<TrackLength>& copy) { return sameTracks(tracks, copy); };
+    if (job.keepsSource && KV_TRY(isEarlierResult(job, job.output, clip, sameAsClip))) {
         control.setAlreadyDone(AlreadyDone::copy);
         return {};
     }

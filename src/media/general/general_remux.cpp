@@ -41,6 +41,14 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
 
     const fs::path& path = outputPath(job, source.context.get());
     control.setOutput(path);
+    // A copy an earlier save-as made of this clip is kept; whatever else has its name is refused below.
+    const auto sameAsClip = [&](const std::vector<TrackLength>& copy) {
+        return sameStreams(source.context.get(), streams, copy);
+    };
+    if (job.keepsSource && KV_TRY(isEarlierResult(job, path, clip, sameAsClip))) {
+        control.setAlreadyDone(AlreadyDone::copy);
+        return {};
+    }
     OutputFile output = KV_TRY(OutputFile::create(path, job.realOutputFolder));
     const Remuxed written = KV_TRY(writeRemux(job, control, source, streams, path, format, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");

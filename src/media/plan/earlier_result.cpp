@@ -1,4 +1,4 @@
-#include "media/export/earlier_result.h"
+#include "media/plan/earlier_result.h"
 
 #include <fcntl.h>
 
@@ -18,6 +18,15 @@ std::vector<TrackLength> trackLengths(const Movie& movie)
     for (const Track& track : movie.tracks)
         lengths.push_back({track.handler, track.sampleCount, track.sampleDuration, track.mediaTimescale});
     return lengths;
+}
+
+bool sameTracks(const std::vector<TrackLength>& clip, const std::vector<TrackLength>& copy)
+{
+    if (copy.size() < clip.size()) return false;
+    for (size_t i = 0; i < copy.size(); ++i) {
+        if (i < clip.size() ? copy[i] != clip[i] : copy[i].handler != fourcc("tmcd")) return false;
+    }
+    return true;
 }
 
 namespace {
@@ -42,31 +51,26 @@ bool unreadable(const ErrorOr<T>& read)
 
 }  // namespace
 
-ErrorOr<bool> isEarlierResult(const ExportJob& job, const LockedClip& clip, const std::vector<TrackLength>& source)
+ErrorOr<bool> isEarlierResult(const ExportJob& job, const std::filesystem::path& output, const LockedClip& clip,
+                              const std::function<bool(const std::vector<TrackLength>&)>& tracksMatch)
 {
     if (job.realOutputFolder) {
-        const auto folder = KV_TRY(statusOf(job.output.parent_path()));
+        const auto folder = KV_TRY(statusOf(output.parent_path()));
         if (!folder || !S_ISDIR(folder->st_mode)) return false;
     }
-    const auto named = KV_TRY(statusOf(job.output));
+    const auto named = KV_TRY(statusOf(output));
     if (!named || !S_ISREG(named->st_mode) || !sameModificationTime(*named, clip.status())) return false;
-    const Fd fd = KV_TRY(openClip(job.output, O_RDONLY));
-    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", job.output));
+    const Fd fd = KV_TRY(openClip(output, O_RDONLY));
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", output));
     if (!sameFile(status, *named)) return false;
-    FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), job.output);
+    FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), output);
     auto content = probeBoxContent(reader);
     if (content.isError()) return unreadable(content) ? ErrorOr<bool>(false) : content.releaseError();
     if (!*content) return false;
     const Movie& movie = (*content)->movie;
     auto plan = planOutput({movie, (*content)->topLevel, reader}, job.metadata);
     if (plan.isError()) return unreadable(plan) ? ErrorOr<bool>(false) : plan.releaseError();
-    if (!plan->readsStart) return false;
-    const std::vector<TrackLength> copied = trackLengths(movie);
-    if (copied.size() < source.size()) return false;
-    for (size_t i = 0; i < copied.size(); ++i) {
-        if (i < source.size() ? copied[i] != source[i] : copied[i].handler != fourcc("tmcd")) return false;
-    }
-    return true;
+    return plan->readsStart && tracksMatch(trackLengths(movie));
 }
 
 }  // namespace kelvatta
