@@ -188,9 +188,14 @@ std::vector<Node> addSonyStructures(std::vector<Node> top, const SonyStyle& styl
         at += n.size();
     }
     moov = &*std::ranges::find_if(top, isMoov);
-    const char* tableType = style.co64 ? "co64" : "stco";
-    const Node* rtmdTable = sampleSize ? trackByHandler(*moov, "meta")->all(tableType).front() : nullptr;
-    for (Node* table : moov->all(tableType)) {
+    // Both kinds of table: a source over 4 GiB comes with co64 already.
+    const auto tablesOf = [](Node& node) {
+        std::vector<Node*> tables = node.all("stco");
+        for (Node* wide : node.all("co64")) tables.push_back(wide);
+        return tables;
+    };
+    const Node* rtmdTable = sampleSize ? tablesOf(*trackByHandler(*moov, "meta")).front() : nullptr;
+    for (Node* table : tablesOf(*moov)) {
         std::vector<uint64_t> list = chunkOffsets(*table);
         for (uint64_t& o : list) {
             const auto move = std::find_if(moves.rbegin(), moves.rend(), [&](const auto& m) { return o >= m.first; });
