@@ -100,17 +100,39 @@ ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items)
     return out;
 }
 
+namespace {
+
+// A QuickTime meta of handler mdta: its layout, its children, and among them its one keys and ilst.
+struct MdtaTables {
+    MetaLayout layout;
+    std::vector<Box> children;
+    Box keys;
+    Box ilst;
+};
+
+// Nothing for a meta laid out otherwise.
+ErrorOr<std::optional<MdtaTables>> mdtaTables(ByteSpan moov, const Box& meta)
+{
+    using Tables = std::optional<MdtaTables>;
+    const auto layout = metaLayout(moov, meta);
+    if (!layout) return Tables();
+    auto children = KV_TRY(boxesBetween(moov, meta.offset + layout->childrenAt, meta.end()));
+    if (KV_TRY(handlerOf(moov, children)) != kMdta) return Tables();
+    auto keys = uniqueChild(children, fourcc("keys"));
+    auto ilst = uniqueChild(children, fourcc("ilst"));
+    if (keys.isError() || ilst.isError() || !*keys || !*ilst) return Tables();
+    const Box keysBox = **keys, ilstBox = **ilst;
+    return Tables(MdtaTables{*layout, std::move(children), keysBox, ilstBox});
+}
+
+}  // namespace
+
 ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box& meta, std::string_view key)
 {
     using Value = std::optional<std::string>;
-    const auto layout = metaLayout(moov, meta);
-    if (!layout) return Value();
-    const auto children = KV_TRY(boxesBetween(moov, meta.offset + layout->childrenAt, meta.end()));
-    if (KV_TRY(handlerOf(moov, children)) != kMdta) return Value();
-    auto keys = uniqueChild(children, fourcc("keys"));
-    auto ilst = uniqueChild(children, fourcc("ilst"));
-    if (keys.isError() || ilst.isError() || !*keys || !*ilst) return Value();
-    const auto entries = KV_TRY(boxesBetween(moov, (*keys)->payloadOffset() + 8, (*keys)->end()));
+    const auto tables = KV_TRY(mdtaTables(moov, meta));
+    if (!tables) return Value();
+    const auto entries = KV_TRY(boxesBetween(moov, tables->keys.payloadOffset() + 8, tables->keys.end()));
     uint32_t index = 0;
     for (size_t e = 0; e < entries.size() && !index; ++e) {
         const ByteSpan name = payloadOf(moov, entries[e]);
@@ -119,7 +141,7 @@ ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box&
             index = static_cast<uint32_t>(e + 1);
     }
     if (!index) return Value();
-    for (const Box& item : KV_TRY(childBoxes(moov, **ilst))) {
+    for (const Box& item : KV_TRY(childBoxes(moov, tables->ilst))) {
         if (item.type != index) continue;
         for (const Box& data : KV_TRY(childBoxes(moov, item))) {
             const ByteSpan payload = payloadOf(moov, data);
@@ -158,21 +180,20 @@ ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
 {
     using Merged = std::optional<Bytes>;
     KV_TRY(checkItems(items));
-    const auto layout = metaLayout(moov, meta);
-    if (!layout) return Merged();
-    const auto children = KV_TRY(boxesBetween(moov, meta.offset + layout->childrenAt, meta.end()));
-    if (KV_TRY(handlerOf(moov, children)) != kMdta) return Merged();
-    auto keys = uniqueChild(children, fourcc("keys"));
-    auto ilst = uniqueChild(children, fourcc("ilst"));
-    if (keys.isError() || ilst.isError() || !*keys || !*ilst) return Merged();
+    const auto tables = KV_TRY(mdtaTables(moov, meta));
+    if (!tables) return Merged();
+    const MetaLayout& layout = tables->layout;
+    const std::vector<Box>& children = tables->children;
+    const Box& keys = tables->keys;
+    const Box& ilst = tables->ilst;
 
     // The keys as they are: version and flags, a count, then one box per key. A count that does not
     // match the entries is not a table this program follows.
-    const ByteSpan keysBody = KV_TRY(readFullBox(moov, **keys)).body;
+    const ByteSpan keysBody = KV_TRY(readFullBox(moov, keys)).body;
     if (keysBody.size() < 4) return Merged();
     const uint32_t count = loadU32(keysBody.data());
-    const uint64_t entriesAt = (*keys)->payloadOffset() + 8;
-    const auto entries = KV_TRY(boxesBetween(moov, entriesAt, (*keys)->end()));
+    const uint64_t entriesAt = keys.payloadOffset() + 8;
+    const auto entries = KV_TRY(boxesBetween(moov, entriesAt, keys.end()));
     if (entries.size() != count) return Merged();
     std::vector<uint32_t> indexOf(items.size(), 0);  // 1-based, as ilst items are typed
     for (size_t k = 0; k < items.size(); ++k) {
@@ -191,17 +212,17 @@ ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
     Bytes out;
     ByteWriter w(out);
     w.open(fourcc("meta"));
-    if (layout->full) w.bytes(moov.subspan(meta.payloadOffset(), 4));  // version and flags as they were
+    if (layout.full) w.bytes(moov.subspan(meta.payloadOffset(), 4));  // version and flags as they were
     for (const Box& child : children) {
-        if (child.offset == (*keys)->offset) {
+        if (child.offset == keys.offset) {
             w.open(fourcc("keys"));
-            w.bytes(moov.subspan((*keys)->payloadOffset(), 4));  // version and flags
+            w.bytes(moov.subspan(keys.payloadOffset(), 4));  // version and flags
             w.u32(count + added);
-            w.bytes(moov.subspan(entriesAt, (*keys)->end() - entriesAt));
+            w.bytes(moov.subspan(entriesAt, keys.end() - entriesAt));
             for (size_t k = 0; k < items.size(); ++k)
                 if (indexOf[k] > count) writeKey(w, keyOf(items[k]));
             w.close();
-        } else if (child.offset == (*ilst)->offset) {
+        } else if (child.offset == ilst.offset) {
             std::vector<bool> written(items.size(), false);
             w.open(fourcc("ilst"));
             for (const Box& item : KV_TRY(childBoxes(moov, child))) {
