@@ -2,8 +2,10 @@
 // callers use (QuickTime's metadata key space, Apple's type identifiers).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvatta {
 
@@ -21,5 +23,15 @@ struct MetadataItem {
         return std::string(keySpace) + "/" + std::string(key);
     }
 };
+
+// The value of the QuickTime "timecode" item among items, as written ("01:00:00;00"): where the clip's
+// timecodes are to start. Nothing without one.
+inline std::optional<std::string> timecodeItemValue(const std::vector<MetadataItem>& items)
+{
+    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
+    for (const MetadataItem& item : items)
+        if (item.identifier == id) return item.value;
+    return std::nullopt;
+}
 
 }  // namespace kelvatta

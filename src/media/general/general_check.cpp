@@ -37,7 +37,7 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
     }
     // The demuxer gives a timecode track the rate of its sample description; each reads the start
     // of the "timecode" item, as the demuxer counts it from the sample.
-    const std::optional<std::string> startText = startItem(job);
+    const std::optional<std::string> startText = timecodeItemValue(job.metadata);
     const std::optional<Timecode> start = startText ? Timecode::parse(*startText) : std::nullopt;
     std::vector<AVRational> timecodes;
     for (unsigned k = 0; k < output->nb_streams; ++k) {

@@ -5,14 +5,6 @@
 
 namespace kelvatta {
 
-std::optional<std::string> startItem(const ExportJob& job)
-{
-    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    for (const MetadataItem& item : job.metadata)
-        if (item.identifier == id) return item.value;
-    return std::nullopt;
-}
-
 ErrorOr<uint32_t> generalStartFrame(uint32_t framesPerSecond, const std::string& value,
                                     const std::filesystem::path& source)
 {

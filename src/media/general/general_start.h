@@ -5,16 +5,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 
-#include "media/base/export_job.h"
 #include "platform/error.h"
 
 namespace kelvatta {
-
-// The value of the job's "timecode" item, where the timecode tracks start; nothing without one.
-std::optional<std::string> startItem(const ExportJob& job);
 
 // The frame number a timecode track counting framesPerSecond holds for value (the item's text), or
 // the error, naming source, of a value that counting never shows (see TimecodeCounting::refusal).

@@ -56,7 +56,7 @@ public:
 
         // Whether each video's timecode track can start there, at the rate the muxer counts it, before
         // anything is written (the rate measured while copying is asked again below).
-        const std::optional<std::string> start = startItem(job_);
+        const std::optional<std::string> start = timecodeItemValue(job_.metadata);
         for (unsigned k = 0; start && k < context_->nb_streams; ++k) {
             const AVStream* out = context_->streams[k];
             if (out->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;

@@ -306,15 +306,6 @@ ErrorOr<bool> isComplete(const Clip& clip, const UndoRecord& record, const Recor
            clip.status().st_mtim.tv_nsec == record.modified.tv_nsec;
 }
 
-// The "timecode" item asked for.
-std::optional<std::string> requestedStart(const std::vector<MetadataItem>& items)
-{
-    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    for (const MetadataItem& item : items)
-        if (item.identifier == id) return item.value;
-    return std::nullopt;
-}
-
 }  // namespace
 
 ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>& items, ExportControl& control)
@@ -341,7 +332,7 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
                 KV_TRY(proveRecord(reader, traced.topLevel, trace, ProofFor::completion, clip.path()));
             // The first record stays, so this run can only take the clip where that rewrite took it.
             const auto recorded = KV_TRY(recordedStart(clip, *trace.record));
-            if (const auto asked = requestedStart(items); asked && recorded != asked) {
+            if (const auto asked = timecodeItemValue(items); asked && recorded != asked) {
                 return exportError(ExportErrorCode::unsupported,
                                    "文件" + quotedName(clip.path()) + "已原地修改为从 " + recorded.value_or("?") +
                                        " 开始，无法再原地改为从 " + *asked +

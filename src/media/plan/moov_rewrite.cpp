@@ -254,14 +254,11 @@ Bytes buildFtyp()
 
 ErrorOr<std::optional<Timecode>> requestedTimecode(const std::vector<MetadataItem>& items)
 {
-    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    for (const MetadataItem& item : items) {
-        if (item.identifier != id) continue;
-        auto tc = Timecode::parse(item.value);
-        if (!tc) return unsupported("时间码“" + item.value + "”无效");
-        return std::optional<Timecode>(*tc);
-    }
-    return std::optional<Timecode>();
+    const auto value = timecodeItemValue(items);
+    if (!value) return std::optional<Timecode>();
+    auto tc = Timecode::parse(*value);
+    if (!tc) return unsupported("时间码“" + *value + "”无效");
+    return std::optional<Timecode>(*tc);
 }
 
 }  // namespace kelvatta
