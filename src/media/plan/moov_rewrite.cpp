@@ -42,6 +42,28 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
     return plan;
 }
 
+// What both plans are made from: the start asked for, the top level, the movie's metadata and the
+// timecodes re-based to the start (none without one).
+struct Basis {
+    std::optional<Timecode> start;
+    TopLevelPlan top;
+    MovieMetadata meta;
+    Rebased rebased;
+
+    // Every place of the source reads the start already: nothing to write.
+    bool readsStart() const { return start && kelvatta::readsStart(top, meta, rebased); }
+};
+
+ErrorOr<Basis> planBasis(const SourceMovie& source, const std::vector<MetadataItem>& items)
+{
+    Basis basis;
+    basis.start = KV_TRY(requestedTimecode(items));
+    basis.top = KV_TRY(planTopLevel(source.topLevel, source.movie, source.file, basis.start));
+    basis.meta = KV_TRY(planMovieMetadata(source.movie, basis.top, items, basis.start));
+    if (basis.start) basis.rebased = KV_TRY(rebaseTimecodes(source, basis.top, *basis.start));
+    return basis;
+}
+
 }  // namespace
 
 ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
@@ -60,14 +82,11 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
 {
     const Movie& movie = source.movie;
-    const auto start = KV_TRY(requestedTimecode(items));
-    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
-    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
-    Rebased rebased;
-    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+    Basis basis = KV_TRY(planBasis(source, items));
+    auto& [start, top, meta, rebased] = basis;
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
-    const bool alreadyAtStart = start && readsStart(top, meta, rebased);
+    const bool alreadyAtStart = basis.readsStart();
 
     // The head as it is written: ftyp and the kept boxes, then each round's moov after them.
     Bytes head = top.ftyp ? *top.ftyp : buildFtyp();
@@ -172,13 +191,10 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
 {
     using Planned = std::variant<InPlacePlan, std::string>;
     const Movie& movie = source.movie;
-    const auto start = KV_TRY(requestedTimecode(items));
-    const TopLevelPlan top = KV_TRY(planTopLevel(source.topLevel, movie, source.file, start));
-    const MovieMetadata meta = KV_TRY(planMovieMetadata(movie, top, items, start));
-    Rebased rebased;
-    if (start) rebased = KV_TRY(rebaseTimecodes(source, top, *start));
+    Basis basis = KV_TRY(planBasis(source, items));
+    auto& [start, top, meta, rebased] = basis;
     InPlacePlan plan;
-    if (start && readsStart(top, meta, rebased)) {
+    if (basis.readsStart()) {
         plan.readsStart = true;
         return Planned(std::move(plan));
     }
