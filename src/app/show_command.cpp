@@ -27,7 +27,7 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
     // A value whose counting cannot be told is shown but not compared: the line says so.
     std::string uncompared;
     for (const TimecodePlace& place : survey.places)
-        if (!place.start && place.first != "无") uncompared += (uncompared.empty() ? "" : "、") + place.name;
+        if (!place.start && place.first != kNoTimecodeHere) uncompared += (uncompared.empty() ? "" : "、") + place.name;
     if (!uncompared.empty()) uncompared = "（未能比较：" + uncompared + "）";
     const auto agree = survey.agree();
     if (!agree) lines.push_back("  一致性：可比较的时间码不足两处" + uncompared);

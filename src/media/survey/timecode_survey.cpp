@@ -109,7 +109,7 @@ private:
                                    asClipCounts(clip_, counting, value)});
             any = true;
         }
-        if (!any) out_.places.push_back({"“tmcd”轨道", "无", std::nullopt, 0, std::nullopt});
+        if (!any) out_.places.push_back({"“tmcd”轨道", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
         return {};
     }
 
@@ -117,7 +117,7 @@ private:
     {
         if (auto value = KV_TRY(movieItemValue(movie_, "timecode")))
             out_.places.push_back(textPlace("元数据项“timecode”", *value));
-        else out_.places.push_back({"元数据项“timecode”", "无", std::nullopt, 0, std::nullopt});
+        else out_.places.push_back({"元数据项“timecode”", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
         return {};
     }
 
@@ -228,7 +228,7 @@ ErrorOr<TimecodeSurvey> generalSurvey(int fd, uint64_t size, const fs::path& pat
     if (reported.rate) out.rate = rateText(double(reported.rate->first) / reported.rate->second);
     for (const ReportedTimecode& timecode : reported.timecodes)
         out.places.push_back(textPlace(timecode.where + "的时间码", timecode.value));
-    if (reported.timecodes.empty()) out.places.push_back({"时间码", "无", std::nullopt, 0, std::nullopt});
+    if (reported.timecodes.empty()) out.places.push_back({"时间码", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
     return out;
 }
 
