@@ -90,6 +90,33 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
     return {};
 }
 
+// Says what an export finished first of what an earlier run left cut short.
+void reportEarlierInPlace(const ExportSession& session, const fs::path& fileURL)
+{
+    switch (session.earlierInPlace()) {
+    case EarlierInPlace::completed: printLine("已完成此前中断的原地修改：" + fileURL.string()); break;
+    case EarlierInPlace::undone: printLine("已撤销此前中断的原地修改（原片未曾改动）：" + fileURL.string()); break;
+    case EarlierInPlace::restored: printLine("已完成此前中断的恢复：" + fileURL.string()); break;
+    default: break;
+    }
+}
+
+// Replacing a clip rewritten in place replaces its record with it: the way back is gone, and said.
+void reportRecordDropped(const ExportSession& session, const fs::path& fileURL)
+{
+    switch (session.earlierInPlace()) {
+    case EarlierInPlace::complete:
+    case EarlierInPlace::completed:
+        printLine("原文件" + quotedName(fileURL) + "的原地修改记录随之删除，--restore 已无法恢复相机原片：" +
+                  fileURL.string());
+        break;
+    case EarlierInPlace::notProven:
+        printLine("原文件" + quotedName(fileURL) + "中已与其不符的原地修改记录随之删除：" + fileURL.string());
+        break;
+    default: break;
+    }
+}
+
 }  // namespace
 
 VideoProcessor::VideoProcessor() : VideoProcessor(makeExportSession) {}
@@ -160,6 +187,7 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     session->exportAsynchronously(
         [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, request] {
             DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, request] {
+                reportEarlierInPlace(*session, fileURL);
                 if (inPlace) handleInPlaceCompletion(session, completion, request, fileURL);
                 else if (!finishIfAlreadyDone(*session, completion, request, saveAs, output, fileURL))
                     handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode);
@@ -253,6 +281,7 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
             return;
         }
         printLine("已替换原文件：" + fileURL.string());
+        reportRecordDropped(*session, fileURL);
     }
     finishClip(completion, saveAs, renamed ? written : outputURL, fileURL, timecode);
 }

@@ -79,6 +79,12 @@ const std::filesystem::path& LockedClip::path() const { return state_->path; }
 int LockedClip::fd() const { return state_->fd.get(); }
 const struct stat& LockedClip::status() const { return state_->status; }
 ClipUse LockedClip::use() const { return state_->use; }
+
+ErrorOr<void> LockedClip::refresh()
+{
+    state_->status = KV_TRY(onFile(sys::fstat(state_->fd.get()), "无法读取文件", state_->path));
+    return {};
+}
 bool LockedClip::locked() const { return state_->locked; }
 bool LockedClip::exclusive() const { return state_->exclusive; }
 
