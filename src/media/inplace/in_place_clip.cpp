@@ -113,8 +113,8 @@ ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offset
     const auto noSpace = [&](uint64_t needed) {
         return Error{kPosixErrorDomain, ENOSPC,
                      "磁盘空间不足：改写文件" + quotedName(path()) + "中的 " + std::to_string(blocks.size()) +
-                         " 个数据块需要约 " + std::to_string((needed + (1u << 20) - 1) >> 20) +
-                         " MiB 的可用空间（这些数据块与副本或快照共用），未做任何改动"};
+                         " 个数据块需要约 " + std::to_string((needed + 1023) >> 10) +
+                         " KiB 的可用空间（这些数据块与副本或快照共用），未做任何改动"};
     };
     if (static_cast<uint64_t>(filesystem.f_type) == BTRFS_SUPER_MAGIC) {
         // btrfs writes every change to new blocks, shared or not: a reservation cannot be made, the
