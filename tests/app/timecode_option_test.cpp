@@ -136,9 +136,17 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
         // A second run leaves the clips done as they are (bytes, inode, time) and says so.
         if (mode == "--save-as") continue;  // see Rerun
         const Snapshot done = snapshot(dir.path());
+        // Read before (access times older than the modification's, which a read would move on).
+        const struct timespec readLongAgo[2] = {{1500000000, 0}, {0, UTIME_OMIT}};
+        for (const std::string& name : entries(dir.path()))
+            ASSERT_EQ(::utimensat(AT_FDCWD, (dir / name).c_str(), readLongAgo, 0), 0);
         const auto again = runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()}));
         EXPECT_EQ(again.status, 0) << again.out;
         EXPECT_EQ(count(again, "时间码已从 01:00:00:00 开始，未改写："), std::size(kClips)) << again.out;
+        for (const std::string& name : entries(dir.path())) {
+            struct stat st {};
+            EXPECT_TRUE(::stat((dir / name).c_str(), &st) == 0 && st.st_atim.tv_sec == 1500000000) << name;
+        }
         EXPECT_EQ(snapshot(dir.path()), done);
     }
 }
