@@ -327,6 +327,13 @@ ErrorOr<void> unlink(const std::string& path)
     return {};
 }
 
+ErrorOr<void> rmdir(const std::string& path)
+{
+    KV_FAULT_POINT(Call::Unlink);
+    if (::rmdir(path.c_str()) != 0) return callError(Call::Unlink, errno);
+    return {};
+}
+
 ErrorOr<void> unlinkAt(int dir, const std::string& name)
 {
     KV_FAULT_POINT(Call::Unlink);

@@ -102,6 +102,8 @@ ErrorOr<void> renameAt(int dir, const std::string& from, const std::string& to, 
 ErrorOr<void> linkUnnamedAt(int fd, int dir, const std::string& name);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
+// rmdir(2): an empty folder removed.
+ErrorOr<void> rmdir(const std::string& path);
 ErrorOr<void> unlinkAt(int dir, const std::string& name);
 ErrorOr<void> fchmod(int fd, mode_t mode);
 ErrorOr<void> fchown(int fd, uid_t owner, gid_t group);

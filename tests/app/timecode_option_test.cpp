@@ -305,4 +305,19 @@ TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
         EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + copy), std::string::npos) << refused.out;
     }
     EXPECT_EQ(snapshot(copies), inTheWay);
+
+    // A clip at the start already whose sidecar is not: a copy, for the sidecar's sake. Both at the
+    // start: nothing to copy, and no empty folder left beside them.
+    TempDir done;
+    placeClips(done.path(), {"C0001.MP4"});
+    const std::string camera = readFile(sidecarOf(done / "C0001.MP4"));
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    writeFile(sidecarOf(done / "C0001.MP4"), camera);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_EQ(cameraXmlStart(readFile(done / "已修改时间码" / "C0001M01.XML")), Timecode{});
+    EXPECT_EQ(formatTimecode(done / "已修改时间码" / "C0001.MP4"), "00:00:00:00");
+    fs::remove_all(done / "已修改时间码");
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_FALSE(fs::exists(done / "已修改时间码"));
 }
