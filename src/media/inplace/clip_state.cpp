@@ -46,7 +46,17 @@ ErrorOr<ClipStateReading> readClipState(ByteSource& file, const struct stat& sta
     if (scanned.isError()) return inSourceFile(scanned.releaseError(), path);
     reading.topLevel = scanned.releaseValue();
     auto trace = findInPlaceTrace(file, reading.topLevel);
-    if (trace.isError()) return inSourceFile(trace.releaseError(), path);
+    if (trace.isError()) {
+        // A marker that does not read whole, or not where it says: what the record says can no longer
+        // be proven of the clip.
+        switch (damageOf(trace.error())) {
+        case Damage::recordDamaged: reading.state = InPlaceState::recordDamaged; return reading;
+        case Damage::markerMoved:
+            return unproven(recordMismatch(path, "原地修改之后文件被其他程序改写过，原地修改的标记已不在它记下的位置"),
+                            std::move(reading));
+        default: return inSourceFile(trace.releaseError(), path);
+        }
+    }
     reading.trace = trace.releaseValue();
     if (!reading.trace) return reading;
     const InPlaceTrace& found = *reading.trace;

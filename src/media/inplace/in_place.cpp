@@ -321,7 +321,10 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
     // A Matroska or AVI clip has no boxes to look for a trace among: it is rewritten the ordinary way.
     if (!KV_TRY(isBoxFile(reader))) return notInPlace("不是可以原地修改的 MP4/MOV 文件");
     const ClipStateReading reading = KV_TRY(readClipState(reader, clip.status(), clip.path()));
-    if (auto refusal = refusalOf(reading, clip.path())) return *refusal;
+    if (auto refusal = refusalOf(reading, clip.path())) {
+        refusal->localizedDescription += "（如仍要改写，可不带 --in-place 处理，其原地修改的记录将随之删除）";
+        return *refusal;
+    }
     if (reading.state == InPlaceState::complete || reading.state == InPlaceState::cutShort) {
         // Rewritten in place before: the first record stays, so this run can only take the clip where
         // that rewrite took it, completing it where it was cut short.
@@ -402,6 +405,10 @@ ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
     const auto top = scanTopLevel(reader);
     if (top.isError()) return inSourceFile(top.error(), path);
     const auto trace = findInPlaceTrace(reader, *top);
+    // A marker that does not hold is one to say so of, under the lock.
+    if (trace.isError() &&
+        (damageOf(trace.error()) == Damage::recordDamaged || damageOf(trace.error()) == Damage::markerMoved))
+        return true;
     if (trace.isError()) return inSourceFile(trace.error(), path);
     return trace->has_value();
 }

@@ -173,7 +173,7 @@ ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box
         trace.commitment = commitmentOf(ByteSpan(bytes).subspan(kUndoCommitAt - box.headerSize, kUndoCommitSize));
     }
     if (!r.ok() || trace.originalLength != box.offset || (trace.appendedEnd && *trace.appendedEnd < box.end()))
-        return damaged(Damage::recordDamaged, "原地修改的标记与其位置不符");
+        return damaged(Damage::markerMoved, "原地修改的标记与其位置不符");
     return std::optional<InPlaceTrace>(trace);
 }
 
