@@ -23,7 +23,9 @@ ErrorOr<LockedClip> lockForExport(const ExportJob& job, const std::function<bool
     // be finished first: then it is held for writing where this user may (the lock let go and taken
     // again, the clip read again under it), and otherwise the run says what to run instead.
     if (clip.use() != ClipUse::read || !KV_TRY(leftToFinish(clip))) return clip;
-    const LockedClip released = std::move(clip);
+    {
+        const LockedClip released = std::move(clip);
+    }
     auto writable = LockedClip::open(job.source, ClipUse::rewrite, cancelled);
     if (!writable.isError() || writable.error().domain != kPosixErrorDomain) return writable;
     const int err = errnoOf(writable.error());
