@@ -18,12 +18,12 @@ std::string words(CopyDifference difference)
     case Kind::notAFile: return "不是普通文件";
     case Kind::notAVideo: return "不是可识别的视频文件";
     case Kind::otherStart: return "时间码的起点不同";
-    case Kind::otherTracks: return "轨道不同";
+    case Kind::otherTracks: return "轨道的数目或种类不同";
     case Kind::trackSamples: return track + "的样本不同";
     case Kind::trackMetadata: return track + "的元数据不同";
     case Kind::trackTimecode: return track + "中的时间码不同";
     case Kind::movieMetadata: return "文件的元数据不同";
-    case Kind::layout: return "媒体数据的位置不同";
+    case Kind::layout: return "媒体数据的位置或文件的大小不同";
     case Kind::changedWhileRead: return "在比对期间被修改";
     }
     return "未知的差异";

@@ -152,7 +152,7 @@ ErrorOr<FoundDifference> movieDifference(const ExportJob& job, const AVFormatCon
     AvOptions expected;
     KV_TRY(copyContainerTags(expected.get(), input->metadata, job.metadata));
     for (const MetadataItem& item : job.metadata)
-        expected.set(std::string_view(item.identifier).substr(kMdtaPrefix.size()).data(), item.value.c_str());
+        expected.set(item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str());
     for (const UserDataText& text : userDataTexts(input->metadata))
         expected.set(text.type == fourcc("\xA9xyz") ? "location" : "encoder", text.text.c_str());
     const AVDictionary* wanted = *expected.get();
@@ -247,11 +247,8 @@ public:
         av_packet_unref(packet_.get());
         if (control_.isCancelled()) return cancelledError();
         const int ret = av_read_frame(source_.context.get(), packet_.get());
-        if (int err = source_.io->failedErrno()) return fileError("无法读取文件", job_.source, err);
-        if (ret == AVERROR_EOF) return static_cast<const AVPacket*>(nullptr);
-        if (control_.isCancelled()) return cancelledError();
-        if (ret == AVERROR(ENOMEM)) return outOfMemory();
-        if (ret < 0) return damagedError(job_.source, avErrorText(ret));
+        if (ret == AVERROR_EOF && !source_.io->failedErrno()) return static_cast<const AVPacket*>(nullptr);
+        if (ret < 0) return sourceReadError(source_, job_, control_, ret);
         return static_cast<const AVPacket*>(packet_.get());
     }
 
