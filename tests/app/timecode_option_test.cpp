@@ -7,12 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <tuple>
 
+#include "media/base/copy_difference.h"
+#include "media/boxes/quicktime_meta.h"
+#include "media/export/export.h"
 #include "media/sony/camera_xml.h"
+#include "media/sony/rtmd.h"
 #include "media/survey/timecode_survey.h"
+#include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/process.h"
 #include "support/sony_clip.h"
@@ -271,9 +277,11 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
 }
 
 // In save-as mode a second run keeps the copies an earlier run made (a Matroska clip's under its MP4
-// name too) and makes the new clip's, and still refuses whatever else is in the way: a file of its
-// own, and another clip's copy under this one's name.
-TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
+// name too) and makes the new clip's. A file in the way is kept only where it is this clip's result,
+// not where it merely has its length and time: another clip like it, a copy whose tags were edited
+// since (exiftool -P keeps the time), whose per-frame timecode or media data changed, a file of the
+// user's. Each is refused with what differs, the clip and the file left byte for byte as they were.
+TEST(Rerun, KeepsOnlyTheClipsOwnResult)
 {
     TempDir dir;
     const fs::path copies = dir / "已修改时间码";
@@ -289,22 +297,79 @@ TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
     for (const auto& [name, file] : first) EXPECT_EQ(now.at(name), file) << name;
     EXPECT_EQ(formatTimecode(copies / "C0003.MP4"), "01:00:00:00");
 
-    // In the way: a file of the user's, and C0001's copy under C0002's and clip.mkv's names, dated as
-    // those clips.
-    writeFile(copies / "C0003.MP4", "mine");
-    for (const char* name : {"C0002.MP4", "clip.mp4"}) {
-        fs::remove(copies / name);
-        fs::copy_file(copies / "C0001.MP4", copies / name);
-        ASSERT_TRUE(setTimes(copies / name, {1577836800, 0}));
+    // Another clip of C0002's length, rate and time (a smaller picture), rewritten apart.
+    const TempDir other;
+    ASSERT_TRUE(makeClip(other / "C0002.MP4", {.frameRate = "30000/1001", .size = "320x176"}));
+    writeBytes(other / "C0002.MP4", addSonyStructures(readBytes(other / "C0002.MP4"), {.timecode = *kClips[1].sony}));
+    ASSERT_EQ(runKelvatta({"--save-as", "--timecode", "01:00:00:00", (other / "C0002.MP4").string()}).status, 0);
+    const TempDir genuine;
+    fs::copy(copies, genuine.path(), fs::copy_options::recursive);
+
+    const auto tagged = [](const fs::path& copy) {
+        ASSERT_EQ(shell("exiftool -q -P -overwrite_original -Title=Edited " + shellQuote(copy)).status, 0);
+    };
+    // One byte of the copy: the frames of the rtmd timecode of frame 4 (track 3), the first byte of
+    // the video's last chunk.
+    const auto changed = [](const char* handler, uint64_t at, bool lastChunk) {
+        return [=](const fs::path& copy) {
+            Bytes bytes = readBytes(copy);
+            std::vector<Node> top = parseFile(bytes);
+            const auto chunks = chunkOffsets(*trackByHandler(topLevel(top, "moov"), handler)->all("stco").front());
+            bytes.at(at + (lastChunk ? chunks.back() : chunks.at(1))) ^= 0x01;
+            writeBytes(copy, bytes);
+        };
+    };
+    using Kind = CopyDifference::Kind;
+    struct Case {
+        const char* clip;
+        const char* copy;
+        std::function<void(const fs::path&)> change;
+        std::optional<CopyDifference> refused;
+    };
+    const Case cases[] = {
+        {"C0001.MP4", "C0001.MP4", nullptr, std::nullopt},
+        {"clip.mkv", "clip.mp4", nullptr, std::nullopt},
+        {"C0002.MP4", "C0002.MP4",
+         [&](const fs::path& copy) {
+             fs::copy_file(other / "已修改时间码/C0002.MP4", copy, fs::copy_options::overwrite_existing);
+         },
+         CopyDifference{Kind::trackSamples, 1}},
+        {"C0001.MP4", "C0001.MP4", tagged, CopyDifference{Kind::movieMetadata}},
+        {"clip.mkv", "clip.mp4", tagged, CopyDifference{Kind::movieMetadata}},
+        {"C0001.MP4", "C0001.MP4", changed("meta", kRtmdTimecodeAt + 4, false), CopyDifference{Kind::trackTimecode, 3}},
+        {"C0001.MP4", "C0001.MP4", changed("vide", 0, true), CopyDifference{Kind::trackSamples, 1}},
+        {"C0003.MP4", "C0003.MP4", [](const fs::path& copy) { writeFile(copy, "mine"); },
+         CopyDifference{Kind::notAVideo}},
+    };
+    for (const Case& c : cases) {
+        const fs::path copy = copies / c.copy;
+        SCOPED_TRACE(copy);
+        if (fs::exists(genuine / c.copy)) fs::copy_file(genuine / c.copy, copy, fs::copy_options::overwrite_existing);
+        if (c.change) c.change(copy);
+        ASSERT_TRUE(setTimes(copy, {1577836800, 0}));  // the clip's whole-second time, as cards keep it
+        const Snapshot before = snapshot(dir.path());
+        ExportJob job{dir / c.clip,
+                      copies / c.clip,
+                      std::string(kFileTypeMPEG4),
+                      {quickTimeStringItem("timecode", "01:00:00:00")}};
+        job.keepsSource = job.realOutputFolder = true;
+        job.mp4Output = copies / (fs::path(c.clip).stem().string() + ".mp4");
+        ExportControl control;
+        const auto result = runExport(job, control);
+        EXPECT_EQ(result.isError() ? copyDifferenceOf(result.error()) : std::nullopt, c.refused)
+            << (result.isError() ? result.error().localizedDescription : "kept");
+        EXPECT_EQ(control.alreadyDone(), c.refused ? AlreadyDone::no : AlreadyDone::copy);
+        EXPECT_EQ(snapshot(dir.path()), before);
     }
-    const Snapshot inTheWay = snapshot(copies);
-    for (const auto& [clip, copy] :
-         {std::pair{"C0002.MP4", "C0002.MP4"}, {"C0003.MP4", "C0003.MP4"}, {"clip.mkv", "clip.mp4"}}) {
-        const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / clip).string()});
-        EXPECT_EQ(refused.status, 1) << refused.out;
-        EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + copy), std::string::npos) << refused.out;
-    }
-    EXPECT_EQ(snapshot(copies), inTheWay);
+
+    // What the user reads (C0002's copy is still the other clip's).
+    const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / "C0002.MP4").string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(count(refused,
+                    "导出失败：“已修改时间码”中已有同名文件“C0002.MP4”，但它不是此文件的处理结果（第 1 条轨道的"
+                    "样本不同）；原片未受影响，移走或删除该文件后即可重试"),
+              1u)
+        << refused.out;
 
     // A clip at the start already whose sidecar is not: a copy, for the sidecar's sake. Both at the
     // start: nothing to copy, and no empty folder left beside them.

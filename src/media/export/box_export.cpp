@@ -47,14 +47,12 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
         control.setAlreadyDone(AlreadyDone::clip);
         return {};
     }
-    // A copy an earlier run made is kept; whatever else is at the output's name is refused below.
-    const std::vector<TrackLength> tracks = trackLengths(content.movie);
-    const auto sameAsClip = [&](const std::vector<TrackLength>& copy) { return sameTracks(tracks, copy); };
-    if (job.keepsSource && KV_TRY(isEarlierResult(job, job.output, clip, sameAsClip))) {
+    content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
+    // A copy an earlier run made of the clip is kept; whatever else is at the output's name is refused.
+    if (job.keepsSource && KV_TRY(keepBoxEarlierResult(job, clip, plan))) {
         control.setAlreadyDone(AlreadyDone::copy);
         return {};
     }
-    content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
     reportLeftAlone(job.source, plan.rtmdKept, plan.timecodesLeftAlone, control);
 
