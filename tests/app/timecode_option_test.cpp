@@ -12,6 +12,7 @@
 #include <optional>
 #include <tuple>
 
+#include "media/files/locked_clip.h"
 #include "media/sony/camera_xml.h"
 #include "media/sony/rtmd.h"
 #include "media/survey/timecode_survey.h"
@@ -262,6 +263,13 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     const auto bad = runKelvatta({"--show", (dir / "notes.mp4").string()});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("无法读取：文件“notes.mp4”不是可识别的视频文件"), std::string::npos) << bad.out;
+
+    // A clip another run holds to rewrite it may be read half written: it is not called damaged.
+    const auto held = LockedClip::open(clip, ClipUse::rewrite);
+    ASSERT_FALSE(held.isError()) << held.error().localizedDescription;
+    const auto busy = runKelvatta({"--show", clip.string()});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.out.find("正被另一个 Kelvatta 进程改写"), std::string::npos) << busy.out;
 }
 
 namespace {

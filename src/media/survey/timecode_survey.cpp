@@ -227,6 +227,23 @@ ErrorOr<TimecodeSurvey> generalSurvey(int fd, uint64_t size, const fs::path& pat
     return out;
 }
 
+// Whether what was read of the clip open as fd is one file's: no other run holds it to write it,
+// and it has the size and times it had before (any write moves its change time, a rewrite in place
+// too, which puts back its modification time). Else an error that says the clip is being changed.
+ErrorOr<void> checkReadWhole(int fd, const struct stat& before, const fs::path& path)
+{
+    const auto locked = sys::exclusivelyLocked(fd);  // a file system without such locks: not told
+    if (!locked.isError() && *locked)
+        return exportError(ExportErrorCode::busy,
+                           "文件" + quotedName(path) + "正被另一个 Kelvatta 进程改写，请等它处理完再查看");
+    const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
+    if (!sameFile(now, before) || now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != before.st_ctim.tv_nsec)
+        return exportError(ExportErrorCode::sourceChanged,
+                           "文件" + quotedName(path) + "在读取时被改动了（可能有程序正在写它），请稍后再查看");
+    return {};
+}
+
 }  // namespace
 
 std::optional<bool> TimecodeSurvey::agree() const
@@ -253,13 +270,19 @@ ErrorOr<TimecodeSurvey> surveyTimecodes(const fs::path& path)
     const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
     if (S_ISDIR(status.st_mode)) return fileError("无法打开文件", path, EISDIR);
     if (!S_ISREG(status.st_mode)) return unrecognizedFile(path);
+    KV_TRY(checkReadWhole(fd.get(), status, path));
     const uint64_t size = static_cast<uint64_t>(status.st_size);
     FdSource reader(fd.get(), size, path);
-    auto content = probeBoxContent(reader);
-    if (content.isError()) return inSourceFile(content.releaseError(), path);
-    if (!*content) return generalSurvey(fd.get(), size, path);
-    auto survey = BoxSurvey(path, reader, **content).run();
-    if (survey.isError()) return inSourceFile(survey.releaseError(), path);
+    auto survey = [&]() -> ErrorOr<TimecodeSurvey> {
+        auto content = probeBoxContent(reader);
+        if (content.isError()) return inSourceFile(content.releaseError(), path);
+        if (!*content) return generalSurvey(fd.get(), size, path);
+        auto read = BoxSurvey(path, reader, **content).run();
+        if (read.isError()) return inSourceFile(read.releaseError(), path);
+        return read;
+    }();
+    // A clip another run rewrites meanwhile reads as a damaged one, or as one with a jump: say why.
+    KV_TRY(checkReadWhole(fd.get(), status, path));
     return survey;
 }
 
