@@ -192,7 +192,10 @@ std::optional<uint64_t> framesIn(uint64_t time, const Track& track)
 ErrorOr<TimecodeSamples> readTimecodeSamples(const Movie& movie, const Track& track, ByteSource& source)
 {
     const auto ranges = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
-    for (const SampleRange& range : ranges) source.prefetch(range.offset, 4);
+    {
+        Prefetch ahead(source);
+        for (const SampleRange& range : ranges) ahead.add(range.offset, 4);
+    }
     const TimecodeCounting counting = track.timecode->counting();
     TimecodeRun run(counting, counting.dropFrame);
     TimecodeSamples out;

@@ -45,11 +45,14 @@ ErrorOr<RtmdTimecodes> readRtmdTimecodes(const Movie& movie, const Track& track,
         });
     };
     RtmdTimecodes out;
-    KV_TRY(eachHead([&](uint64_t, uint64_t offset) -> ErrorOr<void> {
-        source.prefetch(offset, kRtmdHeadSize);
-        ++out.heads;
-        return {};
-    }));
+    {
+        Prefetch ahead(source);
+        KV_TRY(eachHead([&](uint64_t, uint64_t offset) -> ErrorOr<void> {
+            ahead.add(offset, kRtmdHeadSize);
+            ++out.heads;
+            return {};
+        }));
+    }
     // Which counting fits is known at the end (whether any frame number reaches the clip's rate):
     // the values are followed at the clip's rate and at twice it.
     TimecodeCounting counting = clip;
