@@ -139,9 +139,17 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
         // A second run leaves the clips done as they are (bytes, inode, time) and says so.
         if (mode == "--save-as") continue;  // see Rerun
         const Snapshot done = snapshot(dir.path());
+        // Read before (access times older than the modification's, which a read would move on).
+        const struct timespec readLongAgo[2] = {{1500000000, 0}, {0, UTIME_OMIT}};
+        for (const std::string& name : entries(dir.path()))
+            ASSERT_EQ(::utimensat(AT_FDCWD, (dir / name).c_str(), readLongAgo, 0), 0);
         const auto again = runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()}));
         EXPECT_EQ(again.status, 0) << again.out;
         EXPECT_EQ(count(again, "时间码已从 01:00:00:00 开始，未改写："), std::size(kClips)) << again.out;
+        for (const std::string& name : entries(dir.path())) {
+            struct stat st {};
+            EXPECT_TRUE(::stat((dir / name).c_str(), &st) == 0 && st.st_atim.tv_sec == 1500000000) << name;
+        }
         EXPECT_EQ(snapshot(dir.path()), done);
     }
 }
@@ -378,4 +386,19 @@ TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
         EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + copy), std::string::npos) << refused.out;
     }
     EXPECT_EQ(snapshot(copies), inTheWay);
+
+    // A clip at the start already whose sidecar is not: a copy, for the sidecar's sake. Both at the
+    // start: nothing to copy, and no empty folder left beside them.
+    TempDir done;
+    placeClips(done.path(), {"C0001.MP4"});
+    const std::string camera = readFile(sidecarOf(done / "C0001.MP4"));
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    writeFile(sidecarOf(done / "C0001.MP4"), camera);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_EQ(cameraXmlStart(readFile(done / "已修改时间码" / "C0001M01.XML")), Timecode{});
+    EXPECT_EQ(formatTimecode(done / "已修改时间码" / "C0001.MP4"), "00:00:00:00");
+    fs::remove_all(done / "已修改时间码");
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_FALSE(fs::exists(done / "已修改时间码"));
 }

@@ -56,6 +56,7 @@ enum class Damage : int {
     timecodeJump,       // per-frame timecodes (rtmd, tmcd samples) that do not count on from the first
     fileShrank,         // the file became shorter while it was read
     recordDamaged,      // a rewrite in place's marker or record that does not read whole
+    markerMoved,        // a rewrite in place's marker that is not where it says: another program rewrote the file
     unreadableData,     // data the demuxer could not read (the general path)
     unreadableStream,   // a stream whose parameters cannot be read (the general path)
 };

@@ -8,6 +8,7 @@
 #include "media/files/output_file.h"
 #include "media/plan/earlier_result.h"
 #include "media/plan/left_alone.h"
+#include "media/sony/sidecar.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -41,7 +42,8 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     auto planned = planOutput({content.movie, content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     OutputPlan plan = planned.releaseValue();
-    if (plan.readsStart) {
+    // A copy is wanted for a clip whose sidecar does not read the start yet, for the sidecar's sake.
+    if (plan.readsStart && (!job.keepsSource || KV_TRY(sidecarReadsStart(job.source, *plan.timecode)))) {
         control.setAlreadyDone(AlreadyDone::clip);
         return {};
     }

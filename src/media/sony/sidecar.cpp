@@ -118,6 +118,17 @@ ErrorOr<void> checkSidecarStart(const fs::path& clip, const Timecode& start)
     return {};
 }
 
+ErrorOr<bool> sidecarReadsStart(const fs::path& clip, const Timecode& start)
+{
+    const auto sidecar = KV_TRY(findSidecar(clip));
+    if (!sidecar || !sidecar->leftAlone.empty()) return true;
+    auto read = KV_TRY(readSidecar(sidecar->path));
+    const auto* text = std::get_if<SidecarText>(&read);
+    if (!text) return true;
+    const auto rebased = rebaseCameraXml(text->text, start);
+    return !rebased || !rebased->changed;
+}
+
 std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome)
 {
     if (outcome.kind != SidecarOutcome::Kind::leftAlone) return std::nullopt;
