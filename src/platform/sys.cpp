@@ -82,6 +82,7 @@ const char* callName(Call call)
     case Call::Lock: return "fcntl(F_OFD_SETLK)";
     case Call::Dup: return "dup";
     case Call::Statfs: return "fstatfs";
+    case Call::LockTest: return "fcntl(F_OFD_GETLK)";
     }
     return "?";
 }
@@ -467,6 +468,18 @@ ErrorOr<void> lockFile(int fd, bool exclusive)
     for (;;) {
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return {};
         if (errno != EINTR) return callError(Call::Lock, errno);
+    }
+}
+
+ErrorOr<bool> exclusivelyLocked(int fd)
+{
+    KV_FAULT_POINT(Call::LockTest);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;  // what would keep a shared lock out: an exclusive one
+    lock.l_whence = SEEK_SET;
+    for (;;) {
+        if (::fcntl(fd, F_OFD_GETLK, &lock) == 0) return lock.l_type != F_UNLCK;
+        if (errno != EINTR) return callError(Call::LockTest, errno);
     }
 }
 

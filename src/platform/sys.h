@@ -43,6 +43,7 @@ enum class Call {
     Lock,
     Dup,
     Statfs,
+    LockTest,
 };
 
 const char* callName(Call call);
@@ -130,6 +131,9 @@ ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
 // one it conflicts with, in this process or another. It belongs to the description: dup keeps it,
 // closing one of several descriptors does not drop it, closing the last one does.
 ErrorOr<void> lockFile(int fd, bool exclusive);
+// fcntl(F_OFD_GETLK) over the whole file: whether another open file description, in this process or
+// another, holds an exclusive lock on it (as a run that writes the file does). Takes no lock.
+ErrorOr<bool> exclusivelyLocked(int fd);
 // dup(2), close-on-exec: a second descriptor of the same open file description.
 ErrorOr<Fd> duplicate(int fd);
 // Closes fd and reports the close's error (a deferred write error on some file systems).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "media/base/copy_difference.h"
 #include "media/boxes/quicktime_meta.h"
 #include "media/export/export.h"
+#include "media/files/locked_clip.h"
 #include "media/sony/camera_xml.h"
 #include "media/sony/rtmd.h"
 #include "media/survey/timecode_survey.h"
@@ -274,6 +276,84 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     const auto bad = runKelvatta({"--show", (dir / "notes.mp4").string()});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("无法读取：文件“notes.mp4”不是可识别的视频文件"), std::string::npos) << bad.out;
+
+    // A clip another run holds to rewrite it may be read half written: it is not called damaged.
+    const auto held = LockedClip::open(clip, ClipUse::rewrite);
+    ASSERT_FALSE(held.isError()) << held.error().localizedDescription;
+    const auto busy = runKelvatta({"--show", clip.string()});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.out.find("正被另一个 Kelvatta 进程改写"), std::string::npos) << busy.out;
+}
+
+namespace {
+
+// Sets the rtmd timecodes of frames [from, to) of a clip whose samples count from `now` to count on
+// from `start`.
+void setRtmdFrames(const fs::path& clip, const SonyTimecode& now, unsigned from, unsigned to, const SonyTimecode& start)
+{
+    Bytes bytes = readBytes(clip);
+    const Bytes samples = sonyRtmdSamples(now, 25), values = sonyRtmdSamples(start, to - from);
+    const auto at = std::search(bytes.begin(), bytes.end(), samples.begin(), samples.end());
+    ASSERT_NE(at, bytes.end());
+    for (unsigned k = from; k < to; ++k)
+        std::copy_n(values.begin() + (k - from) * kFixtureRtmdSampleSize + kRtmdTimecodeAt, kRtmdTimecodeSize,
+                    at + k * kFixtureRtmdSampleSize + kRtmdTimecodeAt);
+    writeBytes(clip, bytes);
+}
+
+}  // namespace
+
+// A clip whose rtmd timecodes jump, as an --in-place run cut short halfway through its patches leaves
+// it (frames 0-9 at 00:00:00:00 on, then the camera's 10:00:00:10), is refused by every mode with the
+// frame named and not a byte changed, and --show names the jump. So is a clip done already whose
+// frames jump.
+TEST(TimecodeJump, EveryModeRefusesItAndShowNamesIt)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    const fs::path clip = dir / "C0001.MP4";
+    writeBytes(clip, sonyClip());
+    const SonyTimecode zero{25, false, false, {0, 0, 0, 0}};
+    setRtmdFrames(clip, kSonyClipTimecode, 0, 10, zero);
+    const Snapshot before = snapshot(dir.path());
+    for (const std::string mode : kModes) {
+        SCOPED_TRACE(mode);
+        const auto run = runKelvatta(arguments(mode, {clip.string()}));
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find("“rtmd”的时间码在第 10 帧处不连续（应为 00:00:00:10，实为 10:00:00:10）"),
+                  std::string::npos)
+            << run.out;
+        if (mode.empty()) {
+            EXPECT_EQ(std::ranges::count(
+                          run.outLines(),
+                          "导出失败：文件“C0001.MP4”中“rtmd”的时间码在第 10 帧处不连续（应为 00:00:00:10，实为 "
+                          "10:00:00:10）。若它是原地修改（--in-place）中途被打断后留下的，运行 kelvatta "
+                          "--restore 可恢复原片，运行 kelvatta --in-place 可完成修改；本次未做任何改动"),
+                      1)
+                << run.out;
+        }
+        fs::remove(dir / "已修改时间码");  // made empty before the clip was read
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+    // Done, then its frames from 10 on put back to the camera's: every other place reads the start,
+    // but a rerun does not pass it as done, nor does --show call its places consistent.
+    writeBytes(clip, sonyClip());
+    ASSERT_EQ(runKelvatta({clip.string()}).status, 0);
+    setRtmdFrames(clip, zero, 10, 25, {25, false, false, {10, 0, 0, 10}});
+    const std::string done = readFile(clip);
+    const auto rerun = runKelvatta({clip.string()});
+    EXPECT_EQ(rerun.status, 1) << rerun.out;
+    EXPECT_NE(rerun.out.find("第 10 帧处不连续"), std::string::npos) << rerun.out;
+    EXPECT_EQ(readFile(clip), done);
+    const auto show = runKelvatta({"--show", clip.string()});
+    EXPECT_EQ(show.status, 0);
+    EXPECT_EQ(std::ranges::count(show.outLines(),
+                                 "  “rtmd”（每帧一个）：00:00:00:00 至 10:00:00:24（共 25 帧；第 10 "
+                                 "帧处不连续：应为 00:00:00:10，实为 10:00:00:10）"),
+              1)
+        << show.out;
+    EXPECT_EQ(show.out.find("各处一致"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("各处不一致"), std::string::npos) << show.out;
 }
 
 // In save-as mode a second run keeps the copies an earlier run made (a Matroska clip's under its MP4

@@ -54,6 +54,7 @@ enum class Damage : int {
     sampleOutsideMdat,  // media data that lies in no mdat, or runs past the one it starts in
     samplesOverlap,     // timecode samples lying on other samples
     sampleCut,          // a timecode or rtmd sample cut short by the end of the file
+    timecodeJump,       // per-frame timecodes (rtmd, tmcd samples) that do not count on from the first
     fileShrank,         // the file became shorter while it was read
     recordDamaged,      // a rewrite in place's marker or record that does not read whole
     markerMoved,        // a rewrite in place's marker that is not where it says: another program rewrote the file
