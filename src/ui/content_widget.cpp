@@ -101,10 +101,14 @@ private:
 
 QUrl userGuidePage()
 {
-    const QString installed =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/kelvatta/user-guide.html");
-    const QString built = QStringLiteral(KELVATTA_SOURCE_DIR "/data/user-guide.html");
-    const QString page = QFileInfo::exists(installed) || !QFileInfo::exists(built) ? installed : built;
+    // Found from where the program lies, never from where it was built: the program holds no path of
+    // the machine that built it, and two builds of one source differ in nothing.
+    const QString programs = QCoreApplication::applicationDirPath();
+    const QString installed = programs + QStringLiteral("/../share/doc/kelvatta/user-guide.html");
+    const bool inBuildFolder = QFileInfo::exists(programs + QStringLiteral("/../../CMakeCache.txt"));
+    const QString page = inBuildFolder && !QFileInfo::exists(installed)
+                             ? programs + QStringLiteral("/../../data/user-guide.html")
+                             : installed;
     return QUrl::fromLocalFile(QDir::cleanPath(page));
 }
 

@@ -22,8 +22,9 @@ namespace kelvatta::ui {
 class ElidedLabel;
 class LinkLine;
 
-// The user guide the link line opens: the page installed with the program under share/doc/kelvatta,
-// or the one of the source tree it was built from.
+// The user guide the link line opens: the page installed with the program (share/doc/kelvatta beside
+// its bin), or for a program run from its build folder (src/app, or tests/ui for the window's tests)
+// the one the build laid out there (data/, with the pictures it shows).
 QUrl userGuidePage();
 
 class ContentWidget : public QWidget {

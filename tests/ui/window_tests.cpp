@@ -297,7 +297,7 @@ private slots:
         QTest::keyClick(part(f.widget(), "linkLine"), Qt::Key_Return);
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QCOMPARE(opened_, std::vector<QUrl>{ui::userGuidePage()});
-        QVERIFY(QFileInfo::exists(opened_[0].toLocalFile()));  // here, the guide of the source tree
+        QVERIFY(QFileInfo::exists(opened_[0].toLocalFile()));  // here, the one laid out in the build folder
         button->setFocus();
         QVERIFY(answerDialog([&] { QTest::keyClick(button, Qt::Key_Return); }));
 
