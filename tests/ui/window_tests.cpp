@@ -490,7 +490,7 @@ private slots:
             f.window.open({dir / "C0001.MP4", dir / "A001"});
             auto* start = part<QPushButton>(f.widget(), "startButton");
             QTRY_VERIFY(start->isVisible());
-            QCOMPARE(part<QLabel>(f.widget(), "openedLine")->text(),
+            QCOMPARE(part(f.widget(), "openedLine")->accessibleName(),  // the whole line, whatever is cut to fit
                      QString::fromStdString("已选择 2 个文件（" + dir.path().string() + "）"));
             QVERIFY(start->hasFocus() && !part(f.widget(), "dropHint")->isVisible() && partsInside(f.widget()));
             QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
