@@ -58,9 +58,12 @@ bench: build
 demo: build
 	@BUILD=$(BUILD) bash scripts/demo
 
-# The figures of the README's reliability section: the fault-point sweep, the crash loops at full
-# length (50 kills of the rewrite of a 200 MB clip; 200 kills of the command line on three clips, and
-# 50 on a loop-mounted XFS when one can be made), the full disk and the bad inputs. About ten minutes.
+# The figures of the README's reliability section (scripts/reliability): the fault-point sweeps of the
+# export and of the rewrite in place, the crash loops at full length (the driver on a 200 MB clip; the
+# command line on three clips replacing them, writing copies and rewriting in place, on the build's file
+# system and on a loop-mounted XFS when one can be made, and beside a second command line), the clips
+# shared with other runs, the full disk and the bad inputs. About half an hour on two cores, as the
+# README says.
 reliability: build
 	@BUILD=$(BUILD) scripts/reliability
 
