@@ -10,7 +10,7 @@ PREFIX ?= /usr/local
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
 TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file \
-                exfat-fuse exfatprogs libimage-exiftool-perl appstream bash-completion man-db python3 fio bc
+                exfat-fuse exfatprogs libimage-exiftool-perl appstream bash-completion man-db python3 fio bc strace
 FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 # Those that build the Debian package (make deb) and check it, beside the program's.
 DEB_PACKAGES = debhelper dpkg-dev lintian

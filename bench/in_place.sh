@@ -14,32 +14,9 @@
 # Between rounds the clip is given back with --restore (checked against the record's hash).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD=${BUILD:-build}
-KELVATTA=$BUILD/src/app/kelvatta
-MAKER=$BUILD/tests/make_sony_clip
-CACHE=$BUILD/bench-cache
-PLAIN=$CACHE/C0001.MP4
+source bench/sony_clips.bash
 ROUNDS=${ROUNDS:-3}
 BIG_ROUNDS=${BIG_ROUNDS:-1}
-[[ -x $KELVATTA && -x $MAKER ]] || { echo "missing $KELVATTA or $MAKER (make build first)" >&2; exit 1; }
-[[ -s $PLAIN ]] || { echo "missing $PLAIN (bench/export.sh makes it)" >&2; exit 1; }
-
-# sony <name> <loops> <rtmd sample size>: a Sony-style clip of loops × the plain clip, made once.
-sony() {
-    local dir=$CACHE/in-place-$1 loops=$2 size=$3
-    if [[ ! -s $dir/C0001.MP4 ]]; then
-        mkdir -p "$dir"
-        local source=$PLAIN
-        if ((loops > 1)); then
-            source=$dir/plain.mov
-            ffmpeg -nostdin -v error -y -stream_loop $((loops - 1)) -i "$PLAIN" -map 0 -c copy -f mov "$source"
-        fi
-        "$MAKER" "$source" "$dir/C0001.MP4.part" 10:00:00:00 30 half "$size" >&2
-        mv "$dir/C0001.MP4.part" "$dir/C0001.MP4"
-        [[ $source == "$PLAIN" ]] || rm -f "$source"
-    fi
-    echo "$dir/C0001.MP4"
-}
 
 # run <command...>: "seconds bytes-written" of the command and everything it started.
 run() {
@@ -47,25 +24,7 @@ run() {
     t=$( { time bash -c '"$@" >/dev/null 2>&1; awk "/^write_bytes/ { print \$2 }" /proc/$$/io > '"$CACHE/io"'' _ "$@"; } 2>&1)
     echo "$t $(cat "$CACHE/io")"
 }
-# floor <clip>: seconds for two random 4 KiB I/Os per rtmd frame at the rate fio reads the clip's
-# 4 KiB blocks at random, 64 in flight, bypassing the cache; nothing without an rtmd track.
-floor() {
-    local frames iops
-    frames=$("$KELVATTA" --show "$1" | sed -n 's/.*“rtmd”.*（共 \([0-9]*\) 帧）.*/\1/p' | head -1)
-    [[ -n $frames ]] || return 0
-    iops=$(fio --name=floor --filename="$1" --readonly --rw=randread --bs=4k --iodepth=64 --ioengine=libaio \
-        --direct=1 --runtime=10 --time_based --output-format=terse --terse-version=3 | awk -F';' '{ print $8 }')
-    echo "scale=3; 2 * $frames / $iops" | bc -l
-}
-cold() {
-    python3 -c 'import os, sys
-fd = os.open(sys.argv[1], os.O_RDONLY)
-os.fsync(fd)
-os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 pct() { echo "scale=4; 100 * $1 / $2" | bc -l | sed 's/^\./0./'; }
-verdict() { if [[ $(echo "$1" | bc -l) == 1 ]]; then echo "met"; else echo "MISSED"; fi; }
 
 # bench <label> <clip> <rounds> <byte target %>
 bench() {
@@ -104,15 +63,9 @@ bench() {
         "$(median "${ip_t[@]}")" "$ip_bytes" "$(pct "$ip_bytes" "$size")" "$target" \
         "$(verdict "100 * $ip_bytes < $target * $size")"
     IP_TIME=$(median "${ip_t[@]}")
-    local floor_s
-    floor_s=$(floor "$clip")
-    if [[ -n $floor_s && ${#cold_t[@]} -gt 0 ]]; then
-        local cold_s ratio
-        cold_s=$(median "${cold_t[@]}")
-        ratio=$(echo "scale=2; $cold_s / $floor_s" | bc -l | sed 's/^\./0./')
-        printf '  --in-place, cold %8.3f s  over the floor of %.3f s (fio, random 4 KiB, depth 64): %s (target ≤ 1.2: %s)\n' \
-            "$cold_s" "$floor_s" "$ratio" "$(verdict "$cold_s <= 1.2 * $floor_s")"
-    fi
+    local frames
+    frames=$(frames "$clip")
+    [[ -z $frames ]] || over "--in-place, cold" "$(median "${cold_t[@]}")" 2 "$frames" "$(iops "$clip")"
 }
 
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg) (2 cores, shared); $(df --output=fstype "$CACHE" | tail -1)"

@@ -151,21 +151,16 @@ void restoreClip(const fs::path& file, bool named, RestoreTally& tally)
     }
     auto clip = LockedClip::open(file, ClipUse::rewrite);
     if (clip.isError()) return fail(clip.error());
+    // The sidecar is counted from the clip's own start again before the record goes, so that a
+    // restore cut short anywhere is finished, sidecar included, by the next.
     auto restored = catchingAllocation([&] { return restoreInPlace(*clip); });
     if (restored.isError()) return fail(restored.error());
     if (!*restored) return;  // the marker went between the look and the lock: nothing to undo
     printLine("已恢复原文件：" + file.string());
     ++tally.restored;
-    // The camera's XML beside it counts from the clip's start again.
-    auto sidecar = catchingAllocation([&] { return restoreSidecar(*clip); });
-    if (sidecar.isError()) {
-        printLine("恢复附属 XML 文件失败：" + sidecar.error().localizedDescription);
-        ++tally.failed;
-    } else if (sidecar->kind == SidecarOutcome::Kind::written) {
-        printLine("已恢复附属 XML 文件：" + sidecar->path.string());
-    } else if (auto line = leftAloneLine(*sidecar)) {
-        printLine(*line);
-    }
+    const SidecarOutcome& sidecar = (*restored)->sidecar;
+    if (sidecar.kind == SidecarOutcome::Kind::written) printLine("已恢复附属 XML 文件：" + sidecar.path.string());
+    else if (auto line = leftAloneLine(sidecar)) printLine(*line);
 }
 
 }  // namespace
@@ -320,8 +315,13 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             if (!joined && i + 1 == arguments.size())
                 return Error{"CommandLine", kExitUsage, "--timecode 后面缺少时间码（如 01:00:00:00）"};
             commandLine.timecode = KV_TRY(checkedTimecode(joined ? argument.substr(11) : arguments[++i]));
-        } else if (argument == "--show") {
-            commandLine.action = CommandLine::Action::show;
+        } else if (argument == "--show" || argument == "--restore") {
+            // One action a run: a look and a restore asked together are a usage error, not whichever
+            // came last.
+            const auto action = argument == "--show" ? CommandLine::Action::show : CommandLine::Action::restore;
+            if (commandLine.action != CommandLine::Action::run && commandLine.action != action)
+                return Error{"CommandLine", kExitUsage, "--show 与 --restore 不能同用"};
+            commandLine.action = action;
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "--save-as") {
@@ -330,8 +330,6 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             commandLine.inPlace = true;
         } else if (argument == "--keep-going") {
             commandLine.keepGoing = true;
-        } else if (argument == "--restore") {
-            commandLine.action = CommandLine::Action::restore;
         } else if (argument == "--window") {
             window = true;
         } else if (argument == "--help" || argument == "-h") {

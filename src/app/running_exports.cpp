@@ -39,6 +39,7 @@ public:
     double progress() const override { return inner_->progress(); }
     bool rtmdTimecodesKept() const override { return inner_->rtmdTimecodesKept(); }
     AlreadyDone alreadyDone() const override { return inner_->alreadyDone(); }
+    EarlierInPlace earlierInPlace() const override { return inner_->earlierInPlace(); }
     void cancelExport() override { inner_->cancelExport(); }
 
 private:

@@ -18,10 +18,22 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
     std::string rate = survey.rate.empty() ? "未知" : survey.rate;
     if (!survey.counting.empty()) rate += "（时间码" + survey.counting + "）";
     lines.push_back("  帧率：" + rate);
+    // A place whose values jump: where, in its line and in the last one.
+    const auto jumpAt = [](const TimecodeJump& jump) { return "第 " + std::to_string(jump.frame) + " 帧处不连续"; };
+    std::string jumps;
     for (const TimecodePlace& place : survey.places) {
         std::string line = "  " + place.name + "：" + place.first;
-        if (place.last) line += " 至 " + *place.last + "（共 " + std::to_string(place.values) + " 帧）";
-        lines.push_back(line);
+        std::vector<std::string> notes;
+        if (place.last) {
+            line += " 至 " + *place.last;
+            notes.push_back("共 " + std::to_string(place.values) + " 帧");
+        }
+        if (place.jump) {
+            notes.push_back(jumpAt(*place.jump) + "：" + place.jump->values());
+            jumps += (jumps.empty() ? "：" : "；") + place.name + "的时间码在" + jumpAt(*place.jump);
+        }
+        for (size_t i = 0; i < notes.size(); ++i) line += (i == 0 ? "（" : "；") + notes[i];
+        lines.push_back(notes.empty() ? line : line + "）");
     }
     for (const std::string& name : survey.notUnderstood) lines.push_back("  无法识别：" + name);
     // A value whose counting cannot be told is shown but not compared: the line says so.
@@ -32,7 +44,7 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
     const auto agree = survey.agree();
     if (!agree) lines.push_back("  一致性：可比较的时间码不足两处" + uncompared);
     else if (*agree) lines.push_back("  一致性：各处一致" + uncompared);
-    else lines.push_back("  一致性：各处不一致" + uncompared);
+    else lines.push_back("  一致性：各处不一致" + jumps + uncompared);
     return lines;
 }
 

@@ -32,6 +32,17 @@ std::mutex hookMutex;
 std::atomic<bool> hookSet{false};
 Hook currentHook;
 
+ChangeObserver changeObserver = nullptr;
+void* changeContext = nullptr;
+std::atomic<bool> observerSet{false};
+
+void observed(const Change& change)
+{
+    if (!observerSet.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(hookMutex);
+    if (changeObserver) changeObserver(change, changeContext);
+}
+
 // errno to inject for this call, or 0.
 int injectedFault(Call call)
 {
@@ -70,8 +81,18 @@ const char* callName(Call call)
     case Call::OpenUnnamed: return "open(O_TMPFILE)";
     case Call::Lock: return "fcntl(F_OFD_SETLK)";
     case Call::Dup: return "dup";
+    case Call::Statfs: return "fstatfs";
+    case Call::LockTest: return "fcntl(F_OFD_GETLK)";
     }
     return "?";
+}
+
+void setChangeObserver(ChangeObserver observer, void* context)
+{
+    std::lock_guard lock(hookMutex);
+    changeObserver = observer;
+    changeContext = context;
+    observerSet.store(observer != nullptr, std::memory_order_release);
 }
 
 void setFaultHook(FaultHook hook, void* context)
@@ -157,6 +178,7 @@ ErrorOr<void> writeAt(int fd, const void* buf, size_t len, uint64_t offset)
         if (n == 0) return callError(Call::Write, EIO);
         done += static_cast<size_t>(n);
     }
+    observed({.call = Call::Write, .fd = fd, .offset = offset, .length = len, .data = buf});
     return {};
 }
 
@@ -226,6 +248,7 @@ ErrorOr<void> fsync(int fd)
 {
     KV_FAULT_POINT(Call::Fsync);
     if (::fsync(fd) != 0) return callError(Call::Fsync, errno);
+    observed({.call = Call::Fsync, .fd = fd});
     return {};
 }
 
@@ -233,7 +256,10 @@ ErrorOr<void> ftruncate(int fd, uint64_t size)
 {
     KV_FAULT_POINT(Call::Ftruncate);
     for (;;) {
-        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) return {};
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+            observed({.call = Call::Ftruncate, .fd = fd, .offset = size});
+            return {};
+        }
         if (errno != EINTR) return callError(Call::Ftruncate, errno);
     }
 }
@@ -299,6 +325,13 @@ ErrorOr<void> unlink(const std::string& path)
 {
     KV_FAULT_POINT(Call::Unlink);
     if (::unlink(path.c_str()) != 0) return callError(Call::Unlink, errno);
+    return {};
+}
+
+ErrorOr<void> rmdir(const std::string& path)
+{
+    KV_FAULT_POINT(Call::Unlink);
+    if (::rmdir(path.c_str()) != 0) return callError(Call::Unlink, errno);
     return {};
 }
 
@@ -377,9 +410,30 @@ ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len)
 {
     KV_FAULT_POINT(Call::Fallocate);
     for (;;) {
-        if (::fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0) return {};
+        if (::fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0) {
+            observed({.call = Call::Fallocate, .fd = fd, .offset = offset, .length = len});
+            return {};
+        }
         if (errno != EINTR) return callError(Call::Fallocate, errno);
     }
+}
+
+ErrorOr<void> unshareRange(int fd, uint64_t offset, uint64_t len)
+{
+    KV_FAULT_POINT(Call::Fallocate);
+    for (;;) {
+        if (::fallocate(fd, FALLOC_FL_UNSHARE_RANGE, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0)
+            return {};
+        if (errno != EINTR) return callError(Call::Fallocate, errno);
+    }
+}
+
+ErrorOr<struct statfs> fstatfs(int fd)
+{
+    KV_FAULT_POINT(Call::Statfs);
+    struct statfs status {};
+    if (::fstatfs(fd, &status) != 0) return callError(Call::Statfs, errno);
+    return status;
 }
 
 ErrorOr<void> fchown(int fd, uid_t owner, gid_t group)
@@ -393,6 +447,7 @@ ErrorOr<void> futimens(int fd, const struct timespec times[2])
 {
     KV_FAULT_POINT(Call::Futimens);
     if (::futimens(fd, times) != 0) return callError(Call::Futimens, errno);
+    observed({.call = Call::Futimens, .fd = fd, .times = times});
     return {};
 }
 
@@ -413,6 +468,18 @@ ErrorOr<void> lockFile(int fd, bool exclusive)
     for (;;) {
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return {};
         if (errno != EINTR) return callError(Call::Lock, errno);
+    }
+}
+
+ErrorOr<bool> exclusivelyLocked(int fd)
+{
+    KV_FAULT_POINT(Call::LockTest);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;  // what would keep a shared lock out: an exclusive one
+    lock.l_whence = SEEK_SET;
+    for (;;) {
+        if (::fcntl(fd, F_OFD_GETLK, &lock) == 0) return lock.l_type != F_UNLCK;
+        if (errno != EINTR) return callError(Call::LockTest, errno);
     }
 }
 

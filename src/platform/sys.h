@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -41,6 +42,8 @@ enum class Call {
     OpenUnnamed,
     Lock,
     Dup,
+    Statfs,
+    LockTest,
 };
 
 const char* callName(Call call);
@@ -49,6 +52,20 @@ const char* callName(Call call);
 // being made. Installed by tests only; nullptr (the default) means no faults.
 using FaultHook = int (*)(Call call, void* context);
 void setFaultHook(FaultHook hook, void* context);
+
+// A change a call made to a file's bytes, size, times or durability, told after the call succeeded
+// to an observer a test installs to record a run (the power-cut simulation).
+struct Change {
+    Call call = Call::Write;  // Write, Ftruncate, Fallocate, Fsync or Futimens
+    int fd = -1;
+    uint64_t offset = 0;                     // Write, Fallocate: where; Ftruncate: the new size
+    uint64_t length = 0;                     // Write, Fallocate: how many bytes
+    const void* data = nullptr;              // Write: the bytes
+    const struct timespec* times = nullptr;  // Futimens: access and modification
+};
+using ChangeObserver = void (*)(const Change& change, void* context);
+// Installed by tests only; nullptr (the default) means none.
+void setChangeObserver(ChangeObserver observer, void* context);
 
 ErrorOr<Fd> open(const std::string& path, int flags, mode_t mode = 0);
 // openat(2): name within the folder open as dir.
@@ -86,11 +103,19 @@ ErrorOr<void> renameAt(int dir, const std::string& from, const std::string& to, 
 ErrorOr<void> linkUnnamedAt(int fd, int dir, const std::string& name);
 ErrorOr<void> mkdir(const std::string& path, mode_t mode);
 ErrorOr<void> unlink(const std::string& path);
+// rmdir(2): an empty folder removed.
+ErrorOr<void> rmdir(const std::string& path);
 ErrorOr<void> unlinkAt(int dir, const std::string& name);
 ErrorOr<void> fchmod(int fd, mode_t mode);
 ErrorOr<void> fchown(int fd, uid_t owner, gid_t group);
 // Reserves disk blocks for [offset, offset + len) (mode 0: the file grows to cover the range).
 ErrorOr<void> fallocate(int fd, uint64_t offset, uint64_t len);
+// fallocate(FALLOC_FL_UNSHARE_RANGE): the blocks of [offset, offset + len) that the file shares with
+// another (a reflinked copy, a snapshot) given their own, so that writing them needs no new ones.
+// EOPNOTSUPP where the file system has no such call (ext4, exFAT, tmpfs, btrfs).
+ErrorOr<void> unshareRange(int fd, uint64_t offset, uint64_t len);
+// fstatfs(2): the file system that holds fd, its type, block size and free blocks.
+ErrorOr<struct statfs> fstatfs(int fd);
 // Sets access and modification times (nanoseconds precision).
 ErrorOr<void> futimens(int fd, const struct timespec times[2]);
 // Extended attributes of an open file (ACLs among them, as system.posix_acl_*): their names, one
@@ -106,6 +131,9 @@ ErrorOr<void> fsyncParentDirectory(const std::filesystem::path& path);
 // one it conflicts with, in this process or another. It belongs to the description: dup keeps it,
 // closing one of several descriptors does not drop it, closing the last one does.
 ErrorOr<void> lockFile(int fd, bool exclusive);
+// fcntl(F_OFD_GETLK) over the whole file: whether another open file description, in this process or
+// another, holds an exclusive lock on it (as a run that writes the file does). Takes no lock.
+ErrorOr<bool> exclusivelyLocked(int fd);
 // dup(2), close-on-exec: a second descriptor of the same open file description.
 ErrorOr<Fd> duplicate(int fd);
 // Closes fd and reports the close's error (a deferred write error on some file systems).

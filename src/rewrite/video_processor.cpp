@@ -4,6 +4,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "media/base/media_error.h"
 #include "platform/dispatch.h"
@@ -48,6 +50,55 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
 }
 
+// The save-as folders this process made, and how many rewrites use each: one made for clips that
+// needed no copy (found done already, or failed) is taken away again once no rewrite of this process
+// uses it and nothing was put in it, so that a run leaves no empty folder beside the clips.
+class SaveAsFolders {
+public:
+    // The folder made where it is missing (printed), and counted as used until release.
+    ErrorOr<void> use(const fs::path& folder)
+    {
+        std::lock_guard lock(mutex_);
+        Use& use = uses_[folder];
+        if (!itemExists(folder)) {
+            if (auto created = createDirectories(folder); created.isError()) {
+                if (use.rewrites == 0) uses_.erase(folder);
+                return created;
+            }
+            use.made = true;
+            printLine("已创建文件夹：" + folder.string());
+        }
+        ++use.rewrites;
+        return {};
+    }
+    // wrote: the rewrite put a file into the folder.
+    void release(const fs::path& folder, bool wrote)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = uses_.find(folder);
+        if (it == uses_.end()) return;
+        it->second.wrote = it->second.wrote || wrote;
+        if (--it->second.rewrites > 0) return;
+        // Another program may have put something in it meanwhile: only an empty folder goes.
+        if (it->second.made && !it->second.wrote) (void)sys::rmdir(folder.string());
+        uses_.erase(it);
+    }
+
+private:
+    struct Use {
+        int rewrites = 0;
+        bool made = false, wrote = false;
+    };
+    std::mutex mutex_;
+    std::map<fs::path, Use> uses_;
+};
+
+SaveAsFolders& saveAsFolders()
+{
+    static auto* folders = new SaveAsFolders;  // never destroyed: a completion may come late
+    return *folders;
+}
+
 // A file already at the output was most likely left by this program: say what it may be, that the
 // clip is whole, and what to do. It is never deleted for the user. A file by the name of a result
 // named apart from its clip (renamed, replace mode: C0001.mp4 for C0001.mkv) is as likely the user's.
@@ -90,6 +141,33 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
     return {};
 }
 
+// Says what an export finished first of what an earlier run left cut short.
+void reportEarlierInPlace(const ExportSession& session, const fs::path& fileURL)
+{
+    switch (session.earlierInPlace()) {
+    case EarlierInPlace::completed: printLine("已完成此前中断的原地修改：" + fileURL.string()); break;
+    case EarlierInPlace::undone: printLine("已撤销此前中断的原地修改（原片未曾改动）：" + fileURL.string()); break;
+    case EarlierInPlace::restored: printLine("已完成此前中断的恢复：" + fileURL.string()); break;
+    default: break;
+    }
+}
+
+// Replacing a clip rewritten in place replaces its record with it: the way back is gone, and said.
+void reportRecordDropped(const ExportSession& session, const fs::path& fileURL)
+{
+    switch (session.earlierInPlace()) {
+    case EarlierInPlace::complete:
+    case EarlierInPlace::completed:
+        printLine("原文件" + quotedName(fileURL) + "的原地修改记录随之删除，--restore 已无法恢复相机原片：" +
+                  fileURL.string());
+        break;
+    case EarlierInPlace::notProven:
+        printLine("原文件" + quotedName(fileURL) + "中已与其不符的原地修改记录随之删除：" + fileURL.string());
+        break;
+    default: break;
+    }
+}
+
 }  // namespace
 
 VideoProcessor::VideoProcessor() : VideoProcessor(makeExportSession) {}
@@ -117,15 +195,15 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
     const fs::path output = outputURL(fileURL, saveAs);
     if (saveAs) {
         const fs::path folder = output.parent_path();
-        if (!itemExists(folder)) {
-            auto created = createDirectories(folder);
-            if (created.isError()) {
-                printLine("创建文件夹失败：" + created.error().localizedDescription);
-                completion(Result::failure(created.releaseError()));
-                return;
-            }
-            printLine("已创建文件夹：" + folder.string());
+        if (auto used = saveAsFolders().use(folder); used.isError()) {
+            printLine("创建文件夹失败：" + used.error().localizedDescription);
+            completion(Result::failure(used.releaseError()));
+            return;
         }
+        completion = [folder, completion = std::move(completion)](Result result) {
+            saveAsFolders().release(folder, result.isSuccess() && !result.wasAlreadyDone());
+            completion(std::move(result));
+        };
     }
 
     startExport(Request{factory_, timecode_}, fileURL, saveAs, inPlace_ && !saveAs, std::move(completion), true);
@@ -160,6 +238,7 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     session->exportAsynchronously(
         [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, request] {
             DispatchQueue::main().async([session, completion, saveAs, inPlace, output, fileURL, request] {
+                reportEarlierInPlace(*session, fileURL);
                 if (inPlace) handleInPlaceCompletion(session, completion, request, fileURL);
                 else if (!finishIfAlreadyDone(*session, completion, request, saveAs, output, fileURL))
                     handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode);
@@ -253,6 +332,7 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
             return;
         }
         printLine("已替换原文件：" + fileURL.string());
+        reportRecordDropped(*session, fileURL);
     }
     finishClip(completion, saveAs, renamed ? written : outputURL, fileURL, timecode);
 }

@@ -78,6 +78,8 @@ TEST(CommandLine, HelpVersionUsageErrorsAndRunsThatFindNothing)
         {{"--frobnicate", "a.mp4"}, {}, 2, "", usage},
         // The window's choices are made in it.
         {{"--window", "--save-as", x}, {}, 2, "", "--window 只能与路径同用"},
+        // One action a run: a look and a restore together are not whichever came last.
+        {{"--show", "--restore", x}, {}, 2, "", "--show 与 --restore 不能同用"},
         // A path that cannot be reached stops the run before anything is processed.
         {{x, (dir / "missing.mp4").string()}, {}, 2, "", "missing.mp4"},
         {{(dir / "notes.txt").string()},

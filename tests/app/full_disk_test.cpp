@@ -7,8 +7,10 @@
 #include "support/clips.h"
 #include "support/mount.h"
 #include "support/process.h"
+#include "support/sony_clip.h"
 #include "support/temp_dir.h"
 
+using namespace kelvatta;
 using namespace kelvatta::test;
 
 TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
@@ -36,11 +38,51 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
         EXPECT_NE(failed->find("C0001.MP4”：磁盘空间不足"), std::string::npos) << *failed;
         EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + failed->substr(std::string("导出失败：").size()));
         EXPECT_EQ(readFile(clip), original);
-        // The save-as folder is made before the export starts and stays, empty.
-        EXPECT_EQ(entries(disk), (saveAs ? std::vector<std::string>{"C0001.MP4", "已修改时间码"}
-                                         : std::vector<std::string>{"C0001.MP4"}));
-        fs::remove_all(disk / "已修改时间码");
+        // The save-as folder is made before the export starts and taken away again, empty.
+        EXPECT_EQ(entries(disk), std::vector<std::string>{"C0001.MP4"});
         std::cout << "[ FIGURES  ] full disk | " << (saveAs ? "save as" : "replace") << " | exit " << run.status
                   << " | " << *failed << "\n";
     }
+}
+
+// A clip rewritten in place whose blocks a reflinked backup shares, on a full XFS: every block a
+// restore or a rewrite in place writes needs a new one. Both refuse before their first write, the
+// clip byte for byte as it was; with room again, the restore gives the original back.
+TEST(FullDisk, WritingInPlaceOverSharedBlocksRefusesBeforeItsFirstWrite)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    const fs::path mnt = dir / "mnt";
+    fs::create_directory(mnt);
+    const Mount xfs = Mount::xfs(dir / "xfs.img", mnt, 320);
+    if (!xfs.ok()) GTEST_SKIP() << "cannot make and mount an XFS with reflink here (needs root)";
+    const fs::path clip = mnt / "C0001.MP4", fresh = mnt / "C0002.MP4";
+    writeBytes(clip, sonyClip());
+    ASSERT_EQ(runKelvatta({"--in-place", clip.string()}).status, 0);
+    writeBytes(fresh, sonyClip());
+    const Bytes rewritten = readBytes(clip);
+    // The backups share every block; the fillers take every free one.
+    ASSERT_EQ(shell("cd " + shellQuote(mnt) +
+                    " && cp --reflink=always C0001.MP4 backup1 && cp --reflink=always C0002.MP4 backup2"
+                    " && fallocate -l $(($(stat -f -c '%a*%S' .))) filler; dd if=/dev/zero of=filler2 bs=4k"
+                    " 2>/dev/null; sync")
+                  .status,
+              0);
+    for (const auto& [options, file, before] :
+         {std::tuple{std::vector<std::string>{"--restore"}, clip, rewritten},
+          std::tuple{std::vector<std::string>{"--in-place"}, fresh, sonyClip()}}) {
+        SCOPED_TRACE(options[0]);
+        std::vector<std::string> arguments = options;
+        arguments.push_back(file.string());
+        const auto run = runKelvatta(arguments);
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("磁盘空间不足"), std::string::npos) << run.out;
+        EXPECT_TRUE(readBytes(file) == before);
+        std::cout << "[ FIGURES  ] full XFS, blocks shared with a backup | " << options[0] << " | exit " << run.status
+                  << " | " << run.outLines().back() << "\n";
+    }
+    fs::remove(mnt / "filler");
+    fs::remove(mnt / "filler2");
+    EXPECT_EQ(runKelvatta({"--restore", clip.string()}).status, 0);
+    EXPECT_TRUE(readBytes(clip) == sonyClip());
 }

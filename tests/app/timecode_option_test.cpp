@@ -7,12 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <tuple>
 
+#include "media/base/copy_difference.h"
+#include "media/boxes/quicktime_meta.h"
+#include "media/export/export.h"
+#include "media/files/locked_clip.h"
 #include "media/sony/camera_xml.h"
+#include "media/sony/rtmd.h"
 #include "media/survey/timecode_survey.h"
+#include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/process.h"
 #include "support/sony_clip.h"
@@ -136,9 +144,17 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
         // A second run leaves the clips done as they are (bytes, inode, time) and says so.
         if (mode == "--save-as") continue;  // see Rerun
         const Snapshot done = snapshot(dir.path());
+        // Read before (access times older than the modification's, which a read would move on).
+        const struct timespec readLongAgo[2] = {{1500000000, 0}, {0, UTIME_OMIT}};
+        for (const std::string& name : entries(dir.path()))
+            ASSERT_EQ(::utimensat(AT_FDCWD, (dir / name).c_str(), readLongAgo, 0), 0);
         const auto again = runKelvatta(arguments(mode, {"--timecode", "01:00:00:00", dir.path()}));
         EXPECT_EQ(again.status, 0) << again.out;
         EXPECT_EQ(count(again, "时间码已从 01:00:00:00 开始，未改写："), std::size(kClips)) << again.out;
+        for (const std::string& name : entries(dir.path())) {
+            struct stat st {};
+            EXPECT_TRUE(::stat((dir / name).c_str(), &st) == 0 && st.st_atim.tv_sec == 1500000000) << name;
+        }
         EXPECT_EQ(snapshot(dir.path()), done);
     }
 }
@@ -260,12 +276,92 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     const auto bad = runKelvatta({"--show", (dir / "notes.mp4").string()});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("无法读取：文件“notes.mp4”不是可识别的视频文件"), std::string::npos) << bad.out;
+
+    // A clip another run holds to rewrite it may be read half written: it is not called damaged.
+    const auto held = LockedClip::open(clip, ClipUse::rewrite);
+    ASSERT_FALSE(held.isError()) << held.error().localizedDescription;
+    const auto busy = runKelvatta({"--show", clip.string()});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.out.find("正被另一个 Kelvatta 进程改写"), std::string::npos) << busy.out;
+}
+
+namespace {
+
+// Sets the rtmd timecodes of frames [from, to) of a clip whose samples count from `now` to count on
+// from `start`.
+void setRtmdFrames(const fs::path& clip, const SonyTimecode& now, unsigned from, unsigned to, const SonyTimecode& start)
+{
+    Bytes bytes = readBytes(clip);
+    const Bytes samples = sonyRtmdSamples(now, 25), values = sonyRtmdSamples(start, to - from);
+    const auto at = std::search(bytes.begin(), bytes.end(), samples.begin(), samples.end());
+    ASSERT_NE(at, bytes.end());
+    for (unsigned k = from; k < to; ++k)
+        std::copy_n(values.begin() + (k - from) * kFixtureRtmdSampleSize + kRtmdTimecodeAt, kRtmdTimecodeSize,
+                    at + k * kFixtureRtmdSampleSize + kRtmdTimecodeAt);
+    writeBytes(clip, bytes);
+}
+
+}  // namespace
+
+// A clip whose rtmd timecodes jump, as an --in-place run cut short halfway through its patches leaves
+// it (frames 0-9 at 00:00:00:00 on, then the camera's 10:00:00:10), is refused by every mode with the
+// frame named and not a byte changed, and --show names the jump. So is a clip done already whose
+// frames jump.
+TEST(TimecodeJump, EveryModeRefusesItAndShowNamesIt)
+{
+    ASSERT_FALSE(sonyClip().empty());
+    TempDir dir;
+    const fs::path clip = dir / "C0001.MP4";
+    writeBytes(clip, sonyClip());
+    const SonyTimecode zero{25, false, false, {0, 0, 0, 0}};
+    setRtmdFrames(clip, kSonyClipTimecode, 0, 10, zero);
+    const Snapshot before = snapshot(dir.path());
+    for (const std::string mode : kModes) {
+        SCOPED_TRACE(mode);
+        const auto run = runKelvatta(arguments(mode, {clip.string()}));
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find("“rtmd”的时间码在第 10 帧处不连续（应为 00:00:00:10，实为 10:00:00:10）"),
+                  std::string::npos)
+            << run.out;
+        if (mode.empty()) {
+            EXPECT_EQ(std::ranges::count(
+                          run.outLines(),
+                          "导出失败：文件“C0001.MP4”中“rtmd”的时间码在第 10 帧处不连续（应为 00:00:00:10，实为 "
+                          "10:00:00:10）。若它是原地修改（--in-place）中途被打断后留下的，运行 kelvatta "
+                          "--restore 可恢复原片，运行 kelvatta --in-place 可完成修改；本次未做任何改动"),
+                      1)
+                << run.out;
+        }
+        fs::remove(dir / "已修改时间码");  // made empty before the clip was read
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+    // Done, then its frames from 10 on put back to the camera's: every other place reads the start,
+    // but a rerun does not pass it as done, nor does --show call its places consistent.
+    writeBytes(clip, sonyClip());
+    ASSERT_EQ(runKelvatta({clip.string()}).status, 0);
+    setRtmdFrames(clip, zero, 10, 25, {25, false, false, {10, 0, 0, 10}});
+    const std::string done = readFile(clip);
+    const auto rerun = runKelvatta({clip.string()});
+    EXPECT_EQ(rerun.status, 1) << rerun.out;
+    EXPECT_NE(rerun.out.find("第 10 帧处不连续"), std::string::npos) << rerun.out;
+    EXPECT_EQ(readFile(clip), done);
+    const auto show = runKelvatta({"--show", clip.string()});
+    EXPECT_EQ(show.status, 0);
+    EXPECT_EQ(std::ranges::count(show.outLines(),
+                                 "  “rtmd”（每帧一个）：00:00:00:00 至 10:00:00:24（共 25 帧；第 10 "
+                                 "帧处不连续：应为 00:00:00:10，实为 10:00:00:10）"),
+              1)
+        << show.out;
+    EXPECT_EQ(show.out.find("各处一致"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("各处不一致"), std::string::npos) << show.out;
 }
 
 // In save-as mode a second run keeps the copies an earlier run made (a Matroska clip's under its MP4
-// name too) and makes the new clip's, and still refuses whatever else is in the way: a file of its
-// own, and another clip's copy under this one's name.
-TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
+// name too) and makes the new clip's. A file in the way is kept only where it is this clip's result,
+// not where it merely has its length and time: another clip like it, a copy whose tags were edited
+// since (exiftool -P keeps the time), whose per-frame timecode or media data changed, a file of the
+// user's. Each is refused with what differs, the clip and the file left byte for byte as they were.
+TEST(Rerun, KeepsOnlyTheClipsOwnResult)
 {
     TempDir dir;
     const fs::path copies = dir / "已修改时间码";
@@ -281,20 +377,92 @@ TEST(Rerun, KeepsEarlierCopiesAndRefusesWhatIsInTheWay)
     for (const auto& [name, file] : first) EXPECT_EQ(now.at(name), file) << name;
     EXPECT_EQ(formatTimecode(copies / "C0003.MP4"), "01:00:00:00");
 
-    // In the way: a file of the user's, and C0001's copy under C0002's and clip.mkv's names, dated as
-    // those clips.
-    writeFile(copies / "C0003.MP4", "mine");
-    for (const char* name : {"C0002.MP4", "clip.mp4"}) {
-        fs::remove(copies / name);
-        fs::copy_file(copies / "C0001.MP4", copies / name);
-        ASSERT_TRUE(setTimes(copies / name, {1577836800, 0}));
+    // Another clip of C0002's length, rate and time (a smaller picture), rewritten apart.
+    const TempDir other;
+    ASSERT_TRUE(makeClip(other / "C0002.MP4", {.frameRate = "30000/1001", .size = "320x176"}));
+    writeBytes(other / "C0002.MP4", addSonyStructures(readBytes(other / "C0002.MP4"), {.timecode = *kClips[1].sony}));
+    ASSERT_EQ(runKelvatta({"--save-as", "--timecode", "01:00:00:00", (other / "C0002.MP4").string()}).status, 0);
+    const TempDir genuine;
+    fs::copy(copies, genuine.path(), fs::copy_options::recursive);
+
+    const auto tagged = [](const fs::path& copy) {
+        ASSERT_EQ(shell("exiftool -q -P -overwrite_original -Title=Edited " + shellQuote(copy)).status, 0);
+    };
+    // One byte of the copy: the frames of the rtmd timecode of frame 4 (track 3), the first byte of
+    // the video's last chunk.
+    const auto changed = [](const char* handler, uint64_t at, bool lastChunk) {
+        return [=](const fs::path& copy) {
+            Bytes bytes = readBytes(copy);
+            std::vector<Node> top = parseFile(bytes);
+            const auto chunks = chunkOffsets(*trackByHandler(topLevel(top, "moov"), handler)->all("stco").front());
+            bytes.at(at + (lastChunk ? chunks.back() : chunks.at(1))) ^= 0x01;
+            writeBytes(copy, bytes);
+        };
+    };
+    using Kind = CopyDifference::Kind;
+    struct Case {
+        const char* clip;
+        const char* copy;
+        std::function<void(const fs::path&)> change;
+        std::optional<CopyDifference> refused;
+    };
+    const Case cases[] = {
+        {"C0001.MP4", "C0001.MP4", nullptr, std::nullopt},
+        {"clip.mkv", "clip.mp4", nullptr, std::nullopt},
+        {"C0002.MP4", "C0002.MP4",
+         [&](const fs::path& copy) {
+             fs::copy_file(other / "已修改时间码/C0002.MP4", copy, fs::copy_options::overwrite_existing);
+         },
+         CopyDifference{Kind::trackSamples, 1}},
+        {"C0001.MP4", "C0001.MP4", tagged, CopyDifference{Kind::movieMetadata}},
+        {"clip.mkv", "clip.mp4", tagged, CopyDifference{Kind::movieMetadata}},
+        {"C0001.MP4", "C0001.MP4", changed("meta", kRtmdTimecodeAt + 4, false), CopyDifference{Kind::trackTimecode, 3}},
+        {"C0001.MP4", "C0001.MP4", changed("vide", 0, true), CopyDifference{Kind::trackSamples, 1}},
+        {"C0003.MP4", "C0003.MP4", [](const fs::path& copy) { writeFile(copy, "mine"); },
+         CopyDifference{Kind::notAVideo}},
+    };
+    for (const Case& c : cases) {
+        const fs::path copy = copies / c.copy;
+        SCOPED_TRACE(copy);
+        if (fs::exists(genuine / c.copy)) fs::copy_file(genuine / c.copy, copy, fs::copy_options::overwrite_existing);
+        if (c.change) c.change(copy);
+        ASSERT_TRUE(setTimes(copy, {1577836800, 0}));  // the clip's whole-second time, as cards keep it
+        const Snapshot before = snapshot(dir.path());
+        ExportJob job{dir / c.clip,
+                      copies / c.clip,
+                      std::string(kFileTypeMPEG4),
+                      {quickTimeStringItem("timecode", "01:00:00:00")}};
+        job.keepsSource = job.realOutputFolder = true;
+        job.mp4Output = copies / (fs::path(c.clip).stem().string() + ".mp4");
+        ExportControl control;
+        const auto result = runExport(job, control);
+        EXPECT_EQ(result.isError() ? copyDifferenceOf(result.error()) : std::nullopt, c.refused)
+            << (result.isError() ? result.error().localizedDescription : "kept");
+        EXPECT_EQ(control.alreadyDone(), c.refused ? AlreadyDone::no : AlreadyDone::copy);
+        EXPECT_EQ(snapshot(dir.path()), before);
     }
-    const Snapshot inTheWay = snapshot(copies);
-    for (const auto& [clip, copy] :
-         {std::pair{"C0002.MP4", "C0002.MP4"}, {"C0003.MP4", "C0003.MP4"}, {"clip.mkv", "clip.mp4"}}) {
-        const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / clip).string()});
-        EXPECT_EQ(refused.status, 1) << refused.out;
-        EXPECT_NE(refused.out.find(std::string("目标文件已存在：") + copy), std::string::npos) << refused.out;
-    }
-    EXPECT_EQ(snapshot(copies), inTheWay);
+
+    // What the user reads (C0002's copy is still the other clip's).
+    const auto refused = runKelvatta({"--save-as", "--timecode", "01:00:00:00", (dir / "C0002.MP4").string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(count(refused,
+                    "导出失败：“已修改时间码”中已有同名文件“C0002.MP4”，但它不是此文件的处理结果（第 1 条轨道的"
+                    "样本不同）；原片未受影响，移走或删除该文件后即可重试"),
+              1u)
+        << refused.out;
+
+    // A clip at the start already whose sidecar is not: a copy, for the sidecar's sake. Both at the
+    // start: nothing to copy, and no empty folder left beside them.
+    TempDir done;
+    placeClips(done.path(), {"C0001.MP4"});
+    const std::string camera = readFile(sidecarOf(done / "C0001.MP4"));
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    writeFile(sidecarOf(done / "C0001.MP4"), camera);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_EQ(cameraXmlStart(readFile(done / "已修改时间码" / "C0001M01.XML")), Timecode{});
+    EXPECT_EQ(formatTimecode(done / "已修改时间码" / "C0001.MP4"), "00:00:00:00");
+    fs::remove_all(done / "已修改时间码");
+    ASSERT_EQ(runKelvatta({(done / "C0001.MP4").string()}).status, 0);
+    ASSERT_EQ(runKelvatta({"--save-as", (done / "C0001.MP4").string()}).status, 0);
+    EXPECT_FALSE(fs::exists(done / "已修改时间码"));
 }

@@ -69,7 +69,9 @@ ErrorOr<bool> restore(const fs::path& clip)
 {
     auto locked = LockedClip::open(clip, ClipUse::rewrite);
     if (locked.isError()) return locked.releaseError();
-    return restoreInPlace(*locked);
+    auto restored = restoreInPlace(*locked);
+    if (restored.isError()) return restored.releaseError();
+    return restored->has_value();
 }
 
 const Bytes& reference()
@@ -139,16 +141,13 @@ TEST(InPlace, RewritesWhatReadersSeeKeepsTheFileAndRestoresItByteForByte)
     const std::string camera = sonyXml(kSonyClipTimecode, 25);
     writeBytes(sidecar, Bytes(camera.begin(), camera.end()));
     ASSERT_FALSE(writeRebasedSidecar({sidecar, {}}, std::nullopt).isError());
-    auto locked = LockedClip::open(clip, ClipUse::rewrite);
-    ASSERT_FALSE(locked.isError());
-    auto restored = restoreInPlace(*locked);
+    auto restored = restore(clip);
     ASSERT_FALSE(restored.isError()) << restored.error().localizedDescription;
     EXPECT_TRUE(*restored);
     EXPECT_EQ(readBytes(clip), original());
-    ASSERT_FALSE(restoreSidecar(*locked).isError());
     EXPECT_EQ(readBytes(sidecar), Bytes(camera.begin(), camera.end()));
     EXPECT_TRUE(datedAsShot(clip));
-    EXPECT_FALSE(*restoreInPlace(*locked)) << "nothing left to restore";
+    EXPECT_FALSE(*restore(clip)) << "nothing left to restore";
 
     // A layout that does not allow it says why and is not touched.
     const fs::path first = folder / "first.MP4";

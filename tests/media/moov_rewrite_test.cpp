@@ -2,23 +2,18 @@
 // 4 GiB, without 4 GiB files.
 #include <gtest/gtest.h>
 
+#include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
 #include "media/boxes/moov_model.h"
+#include "media/boxes/timecode_track.h"
 #include "media/plan/moov_rewrite.h"
 #include "support/box_tree.h"
+#include "support/clips.h"
 
 using namespace kelvatta;
 using namespace kelvatta::test;
 
 namespace {
-
-Node mvhd(uint32_t nextTrackId)
-{
-    Bytes b = words({0, 0, 0, 1000, 5000});
-    b.resize(b.size() + 4 + 2 + 10 + 36 + 24, 0);
-    put32(b, nextTrackId);
-    return leaf("mvhd", b);
-}
 
 // A track of one-sample chunks at these offsets, 100 bytes a sample, 1001/30000 s each.
 Node track(uint32_t id, uint32_t handler, const std::vector<uint64_t>& chunks)
@@ -71,7 +66,8 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
 {
     const uint64_t a = 32, sizeA = 0xFFFFFF00 - 32;  // mdat A up to just below 4 GiB
     const uint64_t b = a + sizeA, sizeB = 0x10000;   // mdat B: payload starts at 0xFFFFFF08
-    Node moov = container("moov", {mvhd(3), track(1, kVideo, {a + 8, b + 8 + 100}), track(2, kSound, {a + 5000})});
+    Node moov =
+        container("moov", {movieHeader(3), track(1, kVideo, {a + 8, b + 8 + 100}), track(2, kSound, {a + 5000})});
     // Padded so the new moov (8 more bytes of co64) no longer fits before A's alignment slot.
     moov.children.push_back(leaf("free", Bytes(4092 - serialize(moov).size() - 8, 0)));
     ASSERT_EQ(serialize(moov).size(), 4092u);
@@ -94,4 +90,41 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
     ASSERT_EQ(planned->writes.size(), 2u);
     EXPECT_EQ(planned->writes[1].offset, 24u + 4100);
     EXPECT_EQ(be32(planned->writes[1].bytes, 0), outA - (24 + 4100));
+}
+
+// A timecode track of several samples (discontinuities, as QuickTime marks them): each must hold the
+// first's frame number plus the frames since the first sample. One that does not is a jump, and the
+// rewrite is refused rather than re-basing the others from the first.
+TEST(MoovRewrite, RefusesATimecodeTrackWhoseSamplesJump)
+{
+    // Three samples at frames 0, 100 and 250 (25 fps), in an mdat at 0.
+    const Node stsd = leaf("stsd", words({0, 1, 34, 0x746d6364, 0, 1, 0, 0, 25, 1}) + Bytes{25, 0});  // tmcd
+    const Node stbl = container(
+        "stbl", {stsd, leaf("stts", words({0, 3, 1, 100, 1, 150, 1, 50})), leaf("stsc", words({0, 1, 1, 3, 1})),
+                 leaf("stsz", words({0, 4, 3})), chunkTable("stco", {8})});
+    Bytes tkhd = words({0, 0, 0, 1, 0, 300});
+    tkhd.resize(84, 0);
+    const Node mdia =
+        container("mdia", {leaf("mdhd", words({0, 0, 0, 25, 300, 0x55c40000})),
+                           leaf("hdlr", words({0, 0, 0x746d6364, 0, 0, 0}) + Bytes{0}), container("minf", {stbl})});
+    const Node moov = container("moov", {movieHeader(2), container("trak", {leaf("tkhd", tkhd), mdia})});
+    for (const uint32_t third : {1250u, 1260u}) {
+        const Bytes file = words({20, fourcc("mdat"), 1000, 1100, third});
+        MemorySource source(file);
+        const Movie movie = parse(serialize(moov));
+        const auto read = readTimecodeSamples(movie, movie.tracks.at(0), source);
+        ASSERT_FALSE(read.isError()) << read.error().localizedDescription;
+        const auto planned = planOutput({parse(serialize(moov)), {mdatAt(0, 20)}, source}, zeroTimecodeItems());
+        if (third == 1250) {
+            EXPECT_FALSE(read->jump);
+            EXPECT_FALSE(planned.isError()) << planned.error().localizedDescription;
+            continue;
+        }
+        ASSERT_TRUE(read->jump);
+        EXPECT_EQ(read->jump->frame, 250u);
+        EXPECT_EQ(read->jump->expected.time, (Timecode{0, 0, 50, 0}));  // frame 1250 at 25
+        EXPECT_EQ(read->jump->found.time, (Timecode{0, 0, 50, 10}));
+        ASSERT_TRUE(planned.isError());
+        EXPECT_EQ(damageOf(planned.error()), Damage::timecodeJump);
+    }
 }

@@ -5,8 +5,11 @@
 
 #include "media/sony/camera_xml.h"
 #include "media/boxes/timecode_track.h"
+#include "media/sony/rtmd.h"
+#include "support/sony_clip.h"
 
 using namespace kelvatta;
+using namespace kelvatta::test;
 
 namespace {
 
@@ -72,6 +75,52 @@ TEST(Timecode, NominalRateOfAVideoTrack)
     }
     EXPECT_FALSE(nominalTimecodeRate(1000, 1, 0, 10, 10));  // 1000 fps does not fit the 8-bit field
     EXPECT_FALSE(nominalTimecodeRate(30000, 0, 0, 0, 0));
+}
+
+// Every sample's rtmd timecode counts on from the first, in the clip's counting (drop-frame, every
+// frame of a half-step clip, past midnight); a sample whose header is not recognised keeps its place.
+// The first sample that does not count on is named, with what it should and does read.
+TEST(RtmdTimecodes, CountOnFromTheFirstOrNameTheJump)
+{
+    constexpr unsigned kFrames = 20;
+    constexpr size_t kSize = kFixtureRtmdSampleSize;
+    const SonyTimecode ndf25{25, false, false, {10, 0, 0, 0}};
+    struct Case {
+        SonyTimecode camera;
+        unsigned fps;                     // how rtmd counts
+        std::optional<unsigned> unknown;  // a sample whose header the program does not know
+        std::optional<unsigned> jumpAt;   // samples from here on count from 09:41:08:02
+    } cases[] = {
+        {{30, true, false, {0, 0, 59, 20}}, 30, {}, {}},     // ;00 and ;01 skipped at 00:01:00
+        {{25, false, true, {10, 0, 0, 20}}, 50, {}, {}},     // 50p counted in pairs, rtmd every frame
+        {{25, false, false, {23, 59, 59, 20}}, 25, {}, {}},  // past midnight
+        {ndf25, 25, 5, {}},
+        {ndf25, 25, {}, 12},
+        {ndf25, 25, 12, 13},
+    };
+    auto movie = parseMovie(sonyRtmdMovie(kFrames));
+    ASSERT_FALSE(movie.isError()) << movie.error().localizedDescription;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        Bytes samples = sonyRtmdSamples(c.camera, kFrames);
+        if (c.jumpAt) {
+            const Bytes camera = sonyRtmdSamples({25, false, false, {9, 41, 8, 2}}, kFrames);
+            std::copy(camera.begin(), camera.end() - *c.jumpAt * kSize, samples.begin() + *c.jumpAt * kSize);
+        }
+        if (c.unknown) samples[*c.unknown * kSize] = 0xFF;  // the header's length
+        MemorySource file(samples);
+        const TimecodeCounting clip{c.camera.fps, c.camera.dropFrame, c.camera.halfStep};
+        const auto read = readRtmdTimecodes(*movie, movie->tracks.at(0), file, clip);
+        ASSERT_FALSE(read.isError()) << read.error().localizedDescription;
+        EXPECT_EQ(read->recognised, kFrames - (c.unknown ? 1 : 0));
+        ASSERT_TRUE(read->counting);
+        EXPECT_EQ(read->counting->framesPerSecond, c.fps);
+        ASSERT_EQ(read->jump.has_value(), c.jumpAt.has_value());
+        if (!c.jumpAt) continue;
+        EXPECT_EQ(read->jump->frame, *c.jumpAt);
+        EXPECT_EQ(read->jump->expected, tc(10, 0, 0, *c.jumpAt));
+        EXPECT_EQ(read->jump->found, tc(9, 41, 8, 2));
+    }
 }
 
 std::string table(const std::string& attributes, const std::string& first, const std::string& last)

@@ -83,6 +83,14 @@ Node container(const std::string& type, std::vector<Node> children)
     return Node{type, {}, std::move(children), true, 0};
 }
 
+Node movieHeader(uint32_t nextTrackId)
+{
+    Bytes b = words({0, 0, 0, 1000, 5000});  // times, timescale, duration
+    b.resize(b.size() + 4 + 2 + 10 + 36 + 24, 0);
+    put32(b, nextTrackId);
+    return leaf("mvhd", b);
+}
+
 Node textItem(const std::string& type, const std::string& text, size_t length)
 {
     if (length == std::string::npos) length = text.size();

@@ -30,6 +30,9 @@ struct Node {
 Node leaf(const std::string& type, Bytes data);
 Node container(const std::string& type, std::vector<Node> children);
 
+// A movie header (version 0: timescale 1000, 5 s) naming the next track ID, for synthetic movies.
+Node movieHeader(uint32_t nextTrackId);
+
 // A QuickTime international text item: its length (the text's unless told), language 0x15C7, the text.
 Node textItem(const std::string& type, const std::string& text, size_t length = std::string::npos);
 

@@ -109,6 +109,15 @@ Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t samp
     return samples;
 }
 
+Bytes sonyRtmdMovie(unsigned frames, size_t sampleSize)
+{
+    Node track = rtmdTrack(1, 25, 1, frames, uint32_t(sampleSize));
+    std::vector<uint64_t> chunks;
+    for (unsigned i = 0; i < frames; i += kRtmdPerChunk) chunks.push_back(i * sampleSize);
+    *track.all("stco").front() = chunkTable("stco", chunks);
+    return serialize(container("moov", {movieHeader(2), track}));
+}
+
 std::string sonyXml(const SonyTimecode& timecode, unsigned frames)
 {
     // clang-format off

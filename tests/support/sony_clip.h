@@ -52,4 +52,8 @@ std::string sonyXml(const SonyTimecode& timecode, unsigned frames);
 // The rtmd samples of such a clip, one after another.
 Bytes sonyRtmdSamples(const SonyTimecode& timecode, unsigned frames, size_t sampleSize = kFixtureRtmdSampleSize);
 
+// A moov of nothing but the rtmd track of such a clip (25 frames per second), its samples lying one
+// after another from the start of a file (as sonyRtmdSamples gives them): to read them from memory.
+Bytes sonyRtmdMovie(unsigned frames, size_t sampleSize = kFixtureRtmdSampleSize);
+
 }  // namespace kelvatta::test

@@ -22,6 +22,42 @@ public:
     virtual void prefetch(uint64_t offset, uint64_t len) { (void)offset, (void)len; }
 };
 
+// Many small ranges of a source asked for ahead, in increasing order, as fewer larger ones: a range
+// that starts at most kHole bytes after the one before joins it, up to kMost bytes in all, since
+// reading a short hole costs a disk (and a virtual machine) less than another request. Linux reads
+// ahead no more than its read-ahead size of one range asked for (128 KiB by default): the rest of a
+// larger one would be read a page at a time when it is read. What is left is asked for at the end.
+class Prefetch {
+public:
+    static constexpr uint64_t kHole = 16 << 10;
+    static constexpr uint64_t kMost = 128 << 10;
+
+    explicit Prefetch(ByteSource& source) : source_(source) {}
+    ~Prefetch() { flush(); }
+    Prefetch(const Prefetch&) = delete;
+    Prefetch& operator=(const Prefetch&) = delete;
+
+    void add(uint64_t offset, uint64_t len)
+    {
+        if (len_ > 0 && offset >= start_ && offset - start_ <= len_ + kHole && offset - start_ + len <= kMost) {
+            len_ = std::max(len_, offset - start_ + len);  // offset - start_ <= len_ + kHole: no overflow
+            return;
+        }
+        flush();
+        start_ = offset;
+        len_ = len;
+    }
+    void flush()
+    {
+        if (len_ > 0) source_.prefetch(start_, len_);
+        len_ = 0;
+    }
+
+private:
+    ByteSource& source_;
+    uint64_t start_ = 0, len_ = 0;
+};
+
 class MemorySource final : public ByteSource {
 public:
     explicit MemorySource(ByteSpan bytes) : bytes_(bytes) {}

@@ -41,6 +41,16 @@ enum class AlreadyDone {
     copy,  // save-as: the file at the output is the result of an earlier export of the clip, kept
 };
 
+// What an export found of an earlier rewrite in place of its clip, and did with it first.
+enum class EarlierInPlace {
+    none,       // no trace of one, or nothing to finish
+    complete,   // a complete rewrite in place, with the record that gives the original back
+    completed,  // one cut short after it began changing the clip: completed by its record
+    undone,     // one cut short before it changed anything of the clip: what it appended cut off
+    restored,   // a restore cut short: finished, the original back
+    notProven,  // a record that does not hold (damaged, or the clip changed since)
+};
+
 // Progress and the output's place reported by the export, and cancellation asked of it, across
 // threads.
 class ExportControl {
@@ -67,6 +77,8 @@ public:
     void setRtmdKept() { rtmdKept_.store(true, std::memory_order_relaxed); }
     AlreadyDone alreadyDone() const { return alreadyDone_.load(std::memory_order_relaxed); }
     void setAlreadyDone(AlreadyDone done) { alreadyDone_.store(done, std::memory_order_relaxed); }
+    EarlierInPlace earlierInPlace() const { return earlierInPlace_.load(std::memory_order_relaxed); }
+    void setEarlierInPlace(EarlierInPlace earlier) { earlierInPlace_.store(earlier, std::memory_order_relaxed); }
 
 private:
     mutable std::mutex mutex_;
@@ -75,6 +87,7 @@ private:
     std::atomic<double> progress_{0.0};
     std::atomic<bool> rtmdKept_{false};
     std::atomic<AlreadyDone> alreadyDone_{AlreadyDone::no};
+    std::atomic<EarlierInPlace> earlierInPlace_{EarlierInPlace::none};
 };
 
 }  // namespace kelvatta

@@ -32,7 +32,10 @@ Error inSourceFile(Error error, const std::filesystem::path& file)
     if (error.domain != kExportErrorDomain) return error;
     switch (static_cast<ExportErrorCode>(error.code)) {
     case ExportErrorCode::damaged:
-        error.localizedDescription = "文件" + quotedName(file) + "已损坏：" + error.localizedDescription;
+        // Timecodes that jump leave every frame playable: the clip is not called damaged.
+        error.localizedDescription = "文件" + quotedName(file) +
+                                     (damageOf(error) == Damage::timecodeJump ? "中" : "已损坏：") +
+                                     error.localizedDescription;
         break;
     case ExportErrorCode::unsupported:
     case ExportErrorCode::tooLarge:

@@ -21,12 +21,13 @@ enum class ExportErrorCode : long {
     tooLarge = 4,      // beyond a limit the export sets itself
     verifyFailed = 5,  // the written output did not read back as it should
     cancelled = 6,
-    fragmented = 7,       // a fragmented movie: not for the box path
-    notInPlace = 8,       // the clip's layout does not allow a rewrite in place; the reason says why
-    muxFailed = 9,        // libavformat's muxer could not write the output
-    sourceChanged = 10,   // the source was modified while it was exported
-    busy = 11,            // another run holds the clip; nothing was done
-    recordMismatch = 12,  // a rewrite in place's record does not hold for the clip; nothing was done
+    fragmented = 7,         // a fragmented movie: not for the box path
+    notInPlace = 8,         // the clip's layout does not allow a rewrite in place; the reason says why
+    muxFailed = 9,          // libavformat's muxer could not write the output
+    sourceChanged = 10,     // the source was modified while it was exported
+    busy = 11,              // another run holds the clip; nothing was done
+    recordMismatch = 12,    // a rewrite in place's record does not hold for the clip; nothing was done
+    notEarlierResult = 13,  // save-as: the file at the output's name is not this clip's result; nothing was done
 };
 
 inline Error exportError(ExportErrorCode code, std::string description)
@@ -53,8 +54,10 @@ enum class Damage : int {
     sampleOutsideMdat,  // media data that lies in no mdat, or runs past the one it starts in
     samplesOverlap,     // timecode samples lying on other samples
     sampleCut,          // a timecode or rtmd sample cut short by the end of the file
+    timecodeJump,       // per-frame timecodes (rtmd, tmcd samples) that do not count on from the first
     fileShrank,         // the file became shorter while it was read
     recordDamaged,      // a rewrite in place's marker or record that does not read whole
+    markerMoved,        // a rewrite in place's marker that is not where it says: another program rewrote the file
     unreadableData,     // data the demuxer could not read (the general path)
     unreadableStream,   // a stream whose parameters cannot be read (the general path)
 };

@@ -213,7 +213,8 @@ ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
 {
     const auto children = KV_TRY(childBoxes(moov, stbl));
     if (auto stsd = KV_TRY(uniqueChild(children, fourcc("stsd")))) KV_TRY(parseStsd(moov, *stsd, track));
-    if (auto stts = KV_TRY(uniqueChild(children, fourcc("stts")))) KV_TRY(parseStts(moov, *stts, track));
+    track.stts = KV_TRY(uniqueChild(children, fourcc("stts")));
+    if (track.stts) KV_TRY(parseStts(moov, *track.stts, track));
     track.stsc = KV_TRY(uniqueChild(children, fourcc("stsc")));
     if (track.stsc) KV_TRY(checkStsc(moov, *track.stsc));
     track.stsz = KV_TRY(uniqueChild(children, fourcc("stsz")));
@@ -349,6 +350,36 @@ private:
     uint64_t runFirst_ = 0, runPerChunk_ = 0, nextFirst_ = 0;
 };
 
+// The runs of stts read in step with the samples: when each starts. Past its last run the samples
+// start where it ends.
+class SampleTimes {
+public:
+    explicit SampleTimes(ByteSpan sttsBody) : stts_(sttsBody), runs_(stts_.u32()) {}
+
+    // The start of the next sample.
+    uint64_t next()
+    {
+        while (left_ == 0 && runsRead_ < runs_) {
+            left_ = stts_.u32();
+            delta_ = stts_.u32();
+            ++runsRead_;
+        }
+        const uint64_t start = time_;
+        if (left_ > 0) {
+            --left_;
+            time_ = checkedAdd<uint64_t>(time_, delta_).value_or(UINT64_MAX);
+        }
+        return start;
+    }
+
+private:
+    FieldReader stts_;  // entry counts were checked against their boxes by parseMovie
+    uint32_t runs_;
+    uint32_t runsRead_ = 0;
+    uint32_t left_ = 0, delta_ = 0;  // of the current run
+    uint64_t time_ = 0;
+};
+
 // A track's sample-to-chunk runs and its sample sizes, to be read in step with its chunks.
 struct SampleTables {
     ChunkRuns runs;
@@ -379,6 +410,7 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
     auto& [runs, stsz, fixedSize, sampleCount] = *tables;
     if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
     if (runs.empty()) return damaged(Damage::tableInvalid, "“stsc”表为空");
+    SampleTimes times(track.stts ? KV_TRY(readFullBox(movie.moov, *track.stts)).body : ByteSpan());
     const uint64_t chunkCount = track.chunks.offsets.size();
     uint64_t visited = 0;
     for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {
@@ -386,7 +418,7 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
         uint64_t offset = track.chunks.offsets[chunk - 1];
         for (uint64_t i = 0; i < perChunk && visited < sampleCount; ++i) {
             const uint32_t size = fixedSize ? fixedSize : stsz.u32();
-            KV_TRY(visit({offset, size}));
+            KV_TRY(visit({offset, size, times.next()}));
             ++visited;
             auto next = checkedAdd<uint64_t>(offset, size);
             if (!next) return damaged(Damage::tableInvalid, "样本的位置超出范围");

@@ -12,6 +12,7 @@
 
 #include "media/boxes/box_reader.h"
 #include "media/base/bytes.h"
+#include "media/counting/timecode.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -43,6 +44,9 @@ struct TimecodeRate {
 struct TimecodeEntry {
     uint32_t flags = 0;  // kTimecodeDropFrame, kTimecodeWrapsAt24Hours, ...
     TimecodeRate rate;
+
+    // How its samples count: at its rounded rate, drop-frame numbers left out where its flag says so.
+    TimecodeCounting counting() const { return {rate.frames, (flags & kTimecodeDropFrame) != 0, false}; }
 };
 
 // The absolute file offsets of a track's chunks, read from its stco or co64 within Movie::moov as they
@@ -124,6 +128,7 @@ struct Track {
     uint32_t commonDelta = 0;               // the sample duration most samples have, 0 when none has most
     uint64_t sampleDuration = 0;            // all samples' durations together (saturating)
     ChunkTable chunks;
+    std::optional<Box> stts;
     std::optional<Box> stsc;
     std::optional<Box> stsz;
     std::optional<Box> tref;
@@ -164,10 +169,11 @@ ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size);
 struct SampleRange {
     uint64_t offset = 0;
     uint32_t size = 0;
+    uint64_t time = 0;  // when it starts, in the track's media timescale (from stts; saturating)
 };
 
-// Where each sample of the track lies in the file (from stsc, stsz and the chunk offsets), given to
-// visit in order. More than maxSamples is refused.
+// Where each sample of the track lies in the file (from stsc, stsz and the chunk offsets) and when it
+// starts (stts), given to visit in order. More than maxSamples is refused.
 ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSamples,
                            const std::function<ErrorOr<void>(const SampleRange&)>& visit);
 // The same as a list, for tracks that hold few samples (timecode tracks).

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <utility>
 
+#include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {
@@ -170,6 +172,44 @@ uint32_t rebaseFrame(uint32_t value, uint32_t first, uint64_t target, uint32_t t
         return static_cast<uint32_t>(r);
     }
     return static_cast<uint32_t>(uint64_t(target) + uint64_t(distance));
+}
+
+namespace {
+
+// The frames at the sample entry's rate in a time of the track's media timescale, rounded; nothing
+// when the rates are not known or the product does not fit.
+std::optional<uint64_t> framesIn(uint64_t time, const Track& track)
+{
+    const TimecodeRate& rate = track.timecode->rate;
+    const auto scaled = checkedMul<uint64_t>(time, rate.timescale);
+    const uint64_t per = uint64_t(track.mediaTimescale) * rate.frameDuration;  // < 2^64
+    if (!scaled || per == 0) return std::nullopt;
+    return *scaled / per + (*scaled % per >= per - *scaled % per ? 1 : 0);
+}
+
+}  // namespace
+
+ErrorOr<TimecodeSamples> readTimecodeSamples(const Movie& movie, const Track& track, ByteSource& source)
+{
+    const auto ranges = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
+    {
+        Prefetch ahead(source);
+        for (const SampleRange& range : ranges) ahead.add(range.offset, 4);
+    }
+    const TimecodeCounting counting = track.timecode->counting();
+    TimecodeRun run(counting, counting.dropFrame);
+    TimecodeSamples out;
+    for (const SampleRange& range : ranges) {
+        if (range.size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
+        uint8_t number[4];
+        if (KV_TRY(source.readAt(number, 4, range.offset)) != 4)
+            return damaged(Damage::sampleCut, "时间码样本超出了文件末尾");
+        out.samples.push_back({range.offset, loadU32(number)});
+        const auto frame = framesIn(range.time - ranges.front().time, track);
+        if (frame && counting.valid()) run.add(*frame, counting.valueAt(loadU32(number)));
+    }
+    out.jump = run.jump();
+    return out;
 }
 
 std::optional<uint8_t> timecodeFrameRate(uint32_t timescale, uint32_t frameDuration)

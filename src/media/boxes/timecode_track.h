@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <vector>
 
+#include "media/base/byte_source.h"
 #include "media/base/bytes.h"
 #include "media/boxes/moov_model.h"
 #include "media/counting/timecode.h"
@@ -16,6 +18,23 @@ namespace kelvatta {
 // later one keeps its distance to the first. Counting wraps at 24 hours when the track says so
 // (kTimecodeWrapsAt24Hours and a known frame rate), otherwise at 2^32 like the field itself.
 uint32_t rebaseFrame(uint32_t value, uint32_t first, uint64_t target, uint32_t tmcdFlags, uint32_t framesPerSecond);
+
+// One sample of a timecode track as read: where it lies and the frame number it holds.
+struct TimecodeSample {
+    uint64_t offset = 0;
+    uint32_t number = 0;
+};
+
+// The samples of a timecode track, and the first whose number is not the first's plus the frames
+// since the first sample (its time at the sample entry's rate).
+struct TimecodeSamples {
+    std::vector<TimecodeSample> samples;
+    std::optional<TimecodeJump> jump;
+};
+
+// Reads every sample of a timecode track (Track::isTimecode), all asked of the disk at once. A sample
+// too short or past the end of the file is the error of a damaged file.
+ErrorOr<TimecodeSamples> readTimecodeSamples(const Movie& movie, const Track& track, ByteSource& source);
 
 // What a new timecode track is made from: the video track it describes and where its one sample lies.
 struct TimecodeTrackParams {

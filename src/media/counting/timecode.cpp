@@ -133,6 +133,35 @@ Error startRefused(const Timecode& start, const std::string& why)
     return unsupported("时间码不能从 " + start.text() + " 开始：" + why);
 }
 
+std::string TimecodeJump::values() const
+{
+    return "应为 " + expected.time.text(dropFrame) + "，实为 " + found.time.text(dropFrame);
+}
+
+void TimecodeRun::add(uint64_t frame, const TimecodeValue& value)
+{
+    if (jump_) return;
+    if (!started_) {
+        started_ = true;
+        firstFrame_ = frame;
+        firstPosition_ = counting_.position(value);
+        return;
+    }
+    if (!firstPosition_ || frame < firstFrame_) return;
+    // Both terms lie within a day: no overflow.
+    const TimecodeValue expected =
+        counting_.valueAt(*firstPosition_ + (frame - firstFrame_) % counting_.positionsPerDay());
+    if (value != expected) jump_ = TimecodeJump{frame, expected, value, dropFrame_};
+}
+
+Error timecodeJumped(const std::string& place, const TimecodeJump& jump)
+{
+    return damaged(Damage::timecodeJump,
+                   place + "的时间码在第 " + std::to_string(jump.frame) + " 帧处不连续（" + jump.values() +
+                       "）。若它是原地修改（--in-place）中途被打断后留下的，运行 kelvatta --restore 可恢复原片，"
+                       "运行 kelvatta --in-place 可完成修改；本次未做任何改动");
+}
+
 std::optional<TimecodeValue> TimecodeCounting::sameFrame(const TimecodeCounting& from, const TimecodeValue& value) const
 {
     const auto perSecond = [](const TimecodeCounting& c) { return uint64_t(c.framesPerSecond) * (c.halfStep ? 2 : 1); };

@@ -60,6 +60,42 @@ struct TimecodeCounting {
 // The error of a clip whose timecode cannot start at start, for the reason refusal() gives.
 Error startRefused(const Timecode& start, const std::string& why);
 
+// Where a place that keeps a value per frame stops counting on from its first value.
+struct TimecodeJump {
+    uint64_t frame = 0;      // the frame, counted from the place's first (0)
+    TimecodeValue expected;  // what it would read counting on from the first
+    TimecodeValue found;     // what it reads
+    bool dropFrame = false;  // the place writes its values with ';' before the frames
+
+    // "应为 00:00:48:01，实为 09:41:08:02"
+    std::string values() const;
+};
+
+// A place's values, one per frame, given in turn: each must lie as many positions after the first
+// value as its frame lies after the first's (modulo a day). Keeps the first frame that does not;
+// nothing is checked when the first value is one the counting never shows.
+class TimecodeRun {
+public:
+    TimecodeRun(const TimecodeCounting& counting, bool dropFrameText) : counting_(counting), dropFrame_(dropFrameText)
+    {
+    }
+    // The value of frame (given in increasing order; frames whose value is not known left out).
+    void add(uint64_t frame, const TimecodeValue& value);
+    const std::optional<TimecodeJump>& jump() const { return jump_; }
+
+private:
+    TimecodeCounting counting_;
+    bool dropFrame_;
+    bool started_ = false;
+    uint64_t firstFrame_ = 0;
+    std::optional<uint64_t> firstPosition_;
+    std::optional<TimecodeJump> jump_;
+};
+
+// The error of a place (e.g. "“rtmd”") whose values jump: a damaged clip's, of kind timecodeJump,
+// saying what may have left it so and what finishes it.
+Error timecodeJumped(const std::string& place, const TimecodeJump& jump);
+
 // Re-bases the values of one clip: the first value becomes `start` and every later one keeps its
 // distance to the first, modulo a day.
 class TimecodeRebase {

@@ -8,6 +8,7 @@
 #include "media/files/output_file.h"
 #include "media/plan/earlier_result.h"
 #include "media/plan/left_alone.h"
+#include "media/sony/sidecar.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -41,18 +42,17 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     auto planned = planOutput({content.movie, content.topLevel, reader}, job.metadata);
     if (planned.isError()) return inSourceFile(planned.releaseError(), job.source);
     OutputPlan plan = planned.releaseValue();
-    if (plan.readsStart) {
+    // A copy is wanted for a clip whose sidecar does not read the start yet, for the sidecar's sake.
+    if (plan.readsStart && (!job.keepsSource || KV_TRY(sidecarReadsStart(job.source, *plan.timecode)))) {
         control.setAlreadyDone(AlreadyDone::clip);
         return {};
     }
-    // A copy an earlier run made is kept; whatever else is at the output's name is refused below.
-    const std::vector<TrackLength> tracks = trackLengths(content.movie);
-    const auto sameAsClip = [&](const std::vector<TrackLength>& copy) { return sameTracks(tracks, copy); };
-    if (job.keepsSource && KV_TRY(isEarlierResult(job, job.output, clip, sameAsClip))) {
+    content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
+    // A copy an earlier run made of the clip is kept; whatever else is at the output's name is refused.
+    if (job.keepsSource && KV_TRY(keepBoxEarlierResult(job, clip, plan))) {
         control.setAlreadyDone(AlreadyDone::copy);
         return {};
     }
-    content.movie = Movie();  // the source's moov is not needed any more: the plan holds the new one
     if (control.isCancelled()) return cancelledError();
     reportLeftAlone(job.source, plan.rtmdKept, plan.timecodesLeftAlone, control);
 

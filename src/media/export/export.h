@@ -2,6 +2,8 @@
 // content says, or rewritten in place.
 #pragma once
 
+#include <functional>
+
 #include "media/base/export_job.h"
 #include "media/files/locked_clip.h"
 #include "platform/error.h"
@@ -10,6 +12,9 @@ namespace kelvatta {
 
 // How an export uses its source, which says the lock it holds on it (see locked_clip.h).
 ClipUse clipUseOf(const ExportJob& job);
+// The source opened and locked for the export: as clipUseOf says, or for writing where a copy is to
+// be made of a clip that carries the trace of a rewrite in place (see settleEarlierInPlace).
+ErrorOr<LockedClip> lockForExport(const ExportJob& job, const std::function<bool()>& cancelled);
 
 // Writes job.output (or job.mp4Output, see there; control.output() says which) from job.source,
 // open and locked as clip (for clipUseOf(job)), which every read goes through. On failure or

@@ -128,6 +128,7 @@ public:
     double progress() const override { return control_.progress(); }
     bool rtmdTimecodesKept() const override { return control_.rtmdKept(); }
     AlreadyDone alreadyDone() const override { return control_.alreadyDone(); }
+    EarlierInPlace earlierInPlace() const override { return control_.earlierInPlace(); }
     void cancelExport() override { control_.cancel(); }
 
 private:
@@ -159,7 +160,7 @@ private:
     ErrorOr<void> lockAndExport()
     {
         if (control_.isCancelled()) return cancelledError();
-        auto clip = LockedClip::open(job_.source, clipUseOf(job_), [this] { return control_.isCancelled(); });
+        auto clip = lockForExport(job_, [this] { return control_.isCancelled(); });
         if (clip.isError()) return clip.releaseError();
         clip_.emplace(clip.releaseValue());
         return runExport(job_, control_, *clip_);

@@ -67,6 +67,9 @@ public:
     // Whether a completed export found its work done already and wrote nothing: the clip reads the
     // start, or (save-as) the file at the output is its earlier result. Read once it has ended.
     virtual AlreadyDone alreadyDone() const { return AlreadyDone::no; }
+    // What the export found of an earlier rewrite in place of the clip, and finished first. Read once
+    // it has ended.
+    virtual EarlierInPlace earlierInPlace() const { return EarlierInPlace::none; }
     // Stops a running export soon: status cancelled, no error, its partial output removed.
     virtual void cancelExport() = 0;
 };

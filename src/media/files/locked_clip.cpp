@@ -79,6 +79,12 @@ const std::filesystem::path& LockedClip::path() const { return state_->path; }
 int LockedClip::fd() const { return state_->fd.get(); }
 const struct stat& LockedClip::status() const { return state_->status; }
 ClipUse LockedClip::use() const { return state_->use; }
+
+ErrorOr<void> LockedClip::refresh()
+{
+    state_->status = KV_TRY(onFile(sys::fstat(state_->fd.get()), "无法读取文件", state_->path));
+    return {};
+}
 bool LockedClip::locked() const { return state_->locked; }
 bool LockedClip::exclusive() const { return state_->exclusive; }
 
@@ -89,10 +95,17 @@ ErrorOr<LockedClip> LockedClip::open(const std::filesystem::path& path, ClipUse 
     clip->path = path;
     clip->use = use;
     bool writable = use != ClipUse::read;
-    auto fd = openClip(path, writable ? O_RDWR : O_RDONLY);
+    // Read without marking the clip read, where this user may (its owner): a run that finds it done
+    // and writes nothing leaves its times as they were.
+    const auto openAs = [&](int access) {
+        auto opened = openClip(path, access | O_NOATIME);
+        if (opened.isError() && errnoOf(opened.error()) == EPERM) opened = openClip(path, access);
+        return opened;
+    };
+    auto fd = openAs(writable ? O_RDWR : O_RDONLY);
     if (fd.isError() && use == ClipUse::replace && writeRefused(errnoOf(fd.error()))) {
         writable = false;
-        fd = openClip(path, O_RDONLY);
+        fd = openAs(O_RDONLY);
     }
     clip->fd = KV_TRY(std::move(fd));
     clip->status = KV_TRY(onFile(sys::fstat(clip->fd.get()), "无法读取文件", path));

@@ -48,8 +48,10 @@ public:
 
     const std::filesystem::path& path() const;
     int fd() const;
-    // The clip's status when it was opened and locked.
+    // The clip's status when it was opened and locked, or when refresh() read it again.
     const struct stat& status() const;
+    // Reads the status again, after the run itself changed the clip.
+    ErrorOr<void> refresh();
     ClipUse use() const;
     bool locked() const;
     bool exclusive() const;

@@ -8,6 +8,7 @@ extern "C" {
 #include "media/files/fd_source.h"
 #include "media/files/output_file.h"
 #include "media/general/general_check.h"
+#include "media/general/general_earlier.h"
 #include "media/general/general_muxer.h"
 #include "media/general/general_source.h"
 #include "media/general/general_streams.h"
@@ -41,11 +42,8 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
 
     const fs::path& path = outputPath(job, source.context.get());
     control.setOutput(path);
-    // A copy an earlier save-as made of this clip is kept; whatever else has its name is refused below.
-    const auto sameAsClip = [&](const std::vector<TrackLength>& copy) {
-        return sameStreams(source.context.get(), streams, copy);
-    };
-    if (job.keepsSource && KV_TRY(isEarlierResult(job, path, clip, sameAsClip))) {
+    // A copy an earlier save-as made of this clip is kept; whatever else has its name is refused.
+    if (job.keepsSource && KV_TRY(keepGeneralEarlierResult(job, control, path, source, streams))) {
         control.setAlreadyDone(AlreadyDone::copy);
         return {};
     }

@@ -58,6 +58,14 @@ Error damagedError(const std::filesystem::path& source, const std::string& reaso
     return damaged(Damage::unreadableData, "文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
 }
 
+Error sourceReadError(const Source& source, const ExportJob& job, const ExportControl& control, int ret)
+{
+    if (control.isCancelled()) return cancelledError();
+    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    if (ret == AVERROR(ENOMEM)) return outOfMemory();
+    return damagedError(job.source, avErrorText(ret));
+}
+
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, const LockedClip& clip, DemuxerErrors& errors)
 {
     Source source;

@@ -48,6 +48,9 @@ struct Source {
     InputContext context;
 };
 
+// Why reading the source's packets failed with ret: cancelled, a failed read, memory, or damage.
+Error sourceReadError(const Source& source, const ExportJob& job, const ExportControl& control, int ret);
+
 // Opens the source and watches its demuxer's errors (the header's own are not counted: a damaged
 // index or tag costs no media data).
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, const LockedClip& clip, DemuxerErrors& errors);

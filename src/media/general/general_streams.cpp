@@ -5,8 +5,6 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
-#include <cmath>
-
 #include "media/base/media_error.h"
 #include "media/base/bytes.h"
 #include "media/general/general_chapters.h"
@@ -148,33 +146,6 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const Exp
     }
     KV_TRY(leaveOut(job, lost));
     return streams;
-}
-
-bool sameStreams(const AVFormatContext* input, const std::vector<int>& streams, const std::vector<TrackLength>& copy)
-{
-    const auto seconds = [](int64_t duration, AVRational base) { return static_cast<double>(duration) * av_q2d(base); };
-    if (copy.size() < streams.size()) return false;
-    for (size_t k = 0; k < copy.size(); ++k) {
-        if (k >= streams.size()) {
-            if (copy[k].handler != fourcc("tmcd")) return false;
-            continue;
-        }
-        const AVStream* stream = input->streams[streams[k]];
-        const AVMediaType type = stream->codecpar->codec_type;
-        const uint32_t handler = copy[k].handler;
-        if (type == AVMEDIA_TYPE_SUBTITLE) {
-            if (handler == fourcc("vide") || handler == fourcc("soun") || handler == fourcc("tmcd")) return false;
-            continue;
-        }
-        if (handler != (type == AVMEDIA_TYPE_VIDEO ? fourcc("vide") : fourcc("soun")) || copy[k].timescale == 0)
-            return false;
-        const double source = stream->duration != AV_NOPTS_VALUE  ? seconds(stream->duration, stream->time_base)
-                              : input->duration != AV_NOPTS_VALUE ? seconds(input->duration, AV_TIME_BASE_Q)
-                                                                  : -1;
-        const double copied = static_cast<double>(copy[k].duration) / copy[k].timescale;
-        if (source < 0 || std::abs(copied - source) > 0.5) return false;
-    }
-    return true;
 }
 
 }  // namespace kelvatta

@@ -11,7 +11,6 @@ extern "C" {
 #include <vector>
 
 #include "media/base/export_job.h"
-#include "media/plan/earlier_result.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -41,10 +40,5 @@ ErrorOr<void> leaveOut(const ExportJob& job, const std::vector<std::string>& los
 // aside) goes through leaveOut, with the tags of copied streams that have no place in a track and
 // chapters that end before the clip starts.
 ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const ExportJob& job);
-
-// Whether a copy's tracks are the carried streams of input, in order, of the same kind and, but for
-// subtitles, as long within half a second (a container's durations are not the sum of a track's
-// samples); a timecode track after them allowed.
-bool sameStreams(const AVFormatContext* input, const std::vector<int>& streams, const std::vector<TrackLength>& copy);
 
 }  // namespace kelvatta

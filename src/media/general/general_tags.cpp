@@ -16,18 +16,6 @@ extern "C" {
 namespace kelvatta {
 namespace {
 
-bool sameKey(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// The key without a language suffix ("BPS-eng" is "BPS").
-std::string_view baseKey(std::string_view key)
-{
-    const size_t dash = key.rfind('-');
-    return dash != std::string_view::npos && key.size() - dash == 4 ? key.substr(0, dash) : key;
-}
-
 // The tags a muxer writes of a stream in the file it makes (Matroska statistics, a date, the
 // encoding library of its audio), and the stream's own timecode: recomputed or replaced.
 bool describesSourceFile(std::string_view key)
@@ -111,6 +99,17 @@ bool isIso6709Point(std::string_view text)
 }
 
 }  // namespace
+
+bool sameKey(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view baseKey(std::string_view key)
+{
+    const size_t dash = key.rfind('-');
+    return dash != std::string_view::npos && key.size() - dash == 4 ? key.substr(0, dash) : key;
+}
 
 ErrorOr<void> copyContainerTags(AVDictionary** out, const AVDictionary* in, const std::vector<MetadataItem>& items)
 {

@@ -19,6 +19,11 @@ namespace kelvatta {
 // The key space of the job's metadata items, which the muxer writes as mdta keys in the movie's meta box.
 inline constexpr std::string_view kMdtaPrefix = "mdta/";
 
+// Whether two tag keys are one, letter case aside; a key without a language suffix ("BPS-eng" is
+// "BPS", "encoder-eng" "encoder").
+bool sameKey(std::string_view a, std::string_view b);
+std::string_view baseKey(std::string_view key);
+
 // Copies the source's container tags into out, which the muxer writes as QuickTime metadata items,
 // each under its own key (title, comment, artist, date, location ... as the source names them): all
 // but its timecode and the keys the job's items set (which replace them), its encoder (an item of

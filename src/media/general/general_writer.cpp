@@ -190,13 +190,7 @@ private:
                            "），无法导出");
     }
 
-    Error readError(int ret) const
-    {
-        if (control_.isCancelled()) return cancelledError();
-        if (int err = source_.io->failedErrno()) return fileError("无法读取文件", job_.source, err);
-        if (ret == AVERROR(ENOMEM)) return outOfMemory();
-        return damagedError(job_.source, avErrorText(ret));
-    }
+    Error readError(int ret) const { return sourceReadError(source_, job_, control_, ret); }
 
     Error writeError(int ret) const
     {

@@ -4,14 +4,15 @@
 
 #include <algorithm>
 
+#include "media/base/media_error.h"
 #include "media/boxes/box_probe.h"
 #include "media/boxes/quicktime_meta.h"
-#include "media/plan/left_alone.h"
-#include "media/files/fd_source.h"
+#include "media/inplace/clip_state.h"
+#include "media/inplace/in_place_clip.h"
 #include "media/inplace/in_place_proof.h"
-#include "media/base/media_error.h"
-#include "media/plan/moov_rewrite.h"
 #include "media/inplace/undo_record.h"
+#include "media/plan/left_alone.h"
+#include "media/plan/moov_rewrite.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -21,156 +22,99 @@ namespace fs = std::filesystem;
 
 Error notInPlace(std::string reason) { return exportError(ExportErrorCode::notInPlace, std::move(reason)); }
 
-// The locked clip, read and written through its descriptor, with its status as it is now.
-class Clip {
-public:
-    explicit Clip(const LockedClip& locked) : locked_(locked)
-    {
-        // Pages cached in large folios (ext4 and XFS read ahead into them) are written back whole
-        // when one byte of them changes: a few bytes per frame would cost the whole rtmd data. The
-        // clip's cached pages are dropped and it is read without read-ahead, one page at a time, so
-        // each patch dirties one page. Either failing costs only bytes written.
-        (void)sys::fadvise(fd(), 0, 0, POSIX_FADV_DONTNEED);
-        (void)sys::fadvise(fd(), 0, 0, POSIX_FADV_RANDOM);
+// An error met after the clip's own bytes began to change, with what finishes it: the clip is then
+// neither the original nor the result, and every mode of a later run reads it as such.
+Error midway(Error error, const fs::path& path, bool restoring)
+{
+    error.localizedDescription +=
+        restoring ? "；文件" + quotedName(path) + "停在恢复的中途，再次运行 kelvatta --restore 即可恢复原片"
+                  : "；文件" + quotedName(path) +
+                        "停在原地修改的中途，运行 kelvatta --in-place 可完成修改，"
+                        "kelvatta --restore 可恢复原片";
+    return error;
+}
+
+// Every offset a run over a recorded rewrite may write within the clip's own bytes: the marker's
+// commitment, both moov types and each patch.
+std::vector<uint64_t> overwrites(const InPlaceTrace& trace, const UndoRecord& record)
+{
+    std::vector<uint64_t> offsets{trace.originalLength + kUndoCommitAt, record.oldMoovOffset + 4,
+                                  record.newMoovOffset + 4};
+    for (const Patch& patch : record.patches) {
+        offsets.push_back(patch.offset);
+        offsets.push_back(patch.offset + patch.size - 1);
     }
+    return offsets;
+}
 
-    const fs::path& path() const { return locked_.path(); }
-    int fd() const { return locked_.fd(); }
-    const struct stat& status() const { return status_; }
-    uint64_t size() const { return static_cast<uint64_t>(status_.st_size); }
-    FdSource reader() const { return FdSource(fd(), size(), path()); }
-
-    ErrorOr<void> refresh()
-    {
-        status_ = KV_TRY(onFile(sys::fstat(fd()), "无法读取文件", path()));
-        return {};
-    }
-
-    ErrorOr<void> write(ByteSpan bytes, uint64_t offset) const
-    {
-        return onFile(sys::writeAt(fd(), bytes.data(), bytes.size(), offset), "无法写入文件", path());
-    }
-
-    ErrorOr<Bytes> read(uint64_t offset, size_t length) const
-    {
-        Bytes bytes(length);
-        if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), "无法读取文件", path())) != length)
-            return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
-        return bytes;
-    }
-
-    ErrorOr<void> setType(uint64_t boxOffset, uint32_t type) const
-    {
-        uint8_t bytes[4];
-        storeU32(bytes, type);
-        return write(ByteSpan(bytes, 4), boxOffset + 4);
-    }
-
-    ErrorOr<uint32_t> typeAt(uint64_t boxOffset) const { return loadU32(KV_TRY(read(boxOffset + 4, 4)).data()); }
-
-    ErrorOr<void> flush() const { return onFile(sys::fsync(fd()), "无法写入文件", path()); }
-
-    ErrorOr<void> resize(uint64_t length)
-    {
-        KV_TRY(onFile(sys::ftruncate(fd(), length), "无法写入文件", path()));
-        return refresh();
-    }
-
-    // Whether this user may set the clip's times (its owner, or root): tried by setting them to what
-    // they are, before anything is written, since a rewrite that could not give the clip its time
-    // back would leave it dated now.
-    ErrorOr<bool> maySetTimes()
-    {
-        KV_TRY(refresh());
-        const struct timespec times[2] = {status_.st_atim, status_.st_mtim};
-        auto set = sys::futimens(fd(), times);
-        if (set.isError() && (errnoOf(set.error()) == EPERM || errnoOf(set.error()) == EACCES)) return false;
-        KV_TRY(onFile(std::move(set), "无法设置文件时间", path()));
-        return true;
-    }
-
-    // The modification time, which file browsers sort clips by, set after the last write and its
-    // flush. Both times are given: some FUSE file systems (exFAT's) take a time left out as "now".
-    ErrorOr<void> setModified(const struct timespec& modified)
-    {
-        KV_TRY(flush());
-        KV_TRY(refresh());
-        const struct timespec times[2] = {status_.st_atim, modified};
-        KV_TRY(onFile(sys::futimens(fd(), times), "无法设置文件时间", path()));
-        KV_TRY(flush());
-        return refresh();
-    }
-
-    // Checked just before the first write: the clip's name still names this file, with the size and
-    // time it had when it was read.
-    ErrorOr<void> checkUnchanged() const { return checkSourceUnchanged(path(), fd(), status_); }
-
-private:
-    const LockedClip& locked_;
-    struct stat status_ {};
-};
-
-// Writes each patch's new side (forward) or original where the clip does not hold it already: as
-// rewritten says, or read first where that is not known; flushes.
-ErrorOr<void> applyPatches(const Clip& clip, const std::vector<Patch>& patches, bool forward,
-                           const std::vector<bool>* rewritten)
+// Writes each patch's new side (forward) or original where the clip does not hold it already (as
+// holds says, or as read where that is not known); flushes.
+ErrorOr<void> applyPatches(const InPlaceClip& clip, const std::vector<Patch>& patches, bool forward,
+                           const std::vector<PatchHolds>* holds)
 {
     for (size_t i = 0; i < patches.size(); ++i) {
         const Patch& patch = patches[i];
         const ByteSpan want = forward ? patch.span() : patch.originalSpan();
-        const bool holds = rewritten ? (*rewritten)[i] == forward
-                                     : std::ranges::equal(KV_TRY(clip.read(patch.offset, patch.size)), want);
-        if (!holds) KV_TRY(clip.write(want, patch.offset));
+        const bool there = holds ? (*holds)[i] == (forward ? PatchHolds::rewritten : PatchHolds::original)
+                                 : std::ranges::equal(KV_TRY(clip.read(patch.offset, patch.size)), want);
+        if (!there) KV_TRY(clip.write(want, patch.offset));
     }
-    return clip.flush();
-}
-
-ErrorOr<void> setTypeIfNot(const Clip& clip, uint64_t boxOffset, uint32_t type)
-{
-    if (KV_TRY(clip.typeAt(boxOffset)) == type) return {};
-    KV_TRY(clip.setType(boxOffset, type));
     return clip.flush();
 }
 
 // From a committed record on: the patches, read back, the new moov on, the old one off, the
 // original's times. Each step is skipped where it is done already.
-ErrorOr<void> complete(Clip& clip, const UndoRecord& record, const std::vector<bool>& rewritten)
+ErrorOr<void> complete(InPlaceClip& clip, const UndoRecord& record, const std::vector<PatchHolds>& holds)
 {
-    KV_TRY(applyPatches(clip, record.patches, true, &rewritten));
+    KV_TRY(applyPatches(clip, record.patches, true, &holds));
     for (const Patch& patch : record.patches) {
         if (!std::ranges::equal(KV_TRY(clip.read(patch.offset, patch.size)), patch.span()))
             return exportError(ExportErrorCode::verifyFailed, "原地写入的时间码读回时与预期不符");
     }
-    KV_TRY(setTypeIfNot(clip, record.newMoovOffset, fourcc("moov")));
-    KV_TRY(setTypeIfNot(clip, record.oldMoovOffset, fourcc("free")));
+    KV_TRY(clip.setTypeIfNot(record.newMoovOffset, fourcc("moov")));
+    KV_TRY(clip.setTypeIfNot(record.oldMoovOffset, fourcc("free")));
     return clip.setModified(record.modified);
 }
 
-// Back to a clip cut short: what was appended cut off, the original's time.
-ErrorOr<void> cut(Clip& clip, uint64_t originalLength, const struct timespec& modified)
+// Back to a clip cut short: what was appended cut off, the original's time. The cut is the last
+// change to the clip's bytes, and takes the marker with it.
+ErrorOr<void> cut(InPlaceClip& clip, uint64_t originalLength, const struct timespec& modified)
 {
     KV_TRY(clip.resize(originalLength));
     return clip.setModified(modified);
 }
 
-// Back to the original from a committed record: the old moov on, the new one off, the patches
-// reverted (as rewritten says, or as read) and the result checked against the record's hash,
-// everything appended cut off, the original's times.
-ErrorOr<void> revert(Clip& clip, const UndoRecord& record, const std::vector<bool>* rewritten)
+// Back to the original from a committed record: first the marker says a restore has begun (so that a
+// run meeting the clip cut short finishes the restore rather than the rewrite), then the old moov on,
+// the new one off, the patches reverted (as holds says, or as read), the result checked against the
+// record's hash, the sidecar counted from the clip's own start again where withSidecar says; only
+// then, everything flushed, what was appended is cut off with the marker and the record, and the
+// original's time set.
+ErrorOr<std::optional<SidecarOutcome>> revert(InPlaceClip& clip, const InPlaceTrace& trace,
+                                              const std::vector<PatchHolds>* holds, bool withSidecar)
 {
-    KV_TRY(setTypeIfNot(clip, record.oldMoovOffset, fourcc("moov")));
-    KV_TRY(setTypeIfNot(clip, record.newMoovOffset, fourcc("free")));
-    KV_TRY(applyPatches(clip, record.patches, false, rewritten));
+    const UndoRecord& record = *trace.record;
+    if (trace.commitment != InPlaceTrace::Commitment::restoring &&
+        trace.commitment != InPlaceTrace::Commitment::unknown) {
+        KV_TRY(clip.write(undoRestoring(), trace.originalLength + kUndoCommitAt));
+        KV_TRY(clip.flush());
+    }
+    KV_TRY(clip.setTypeIfNot(record.oldMoovOffset, fourcc("moov")));
+    KV_TRY(clip.setTypeIfNot(record.newMoovOffset, fourcc("free")));
+    KV_TRY(applyPatches(clip, record.patches, false, holds));
     FdSource reader = clip.reader();
     if (KV_TRY(hashTouchedBytes(reader, record.originalLength, record.patches, record.oldMoovOffset)) !=
         record.originalHash)
         return exportError(ExportErrorCode::verifyFailed,
                            "文件" + quotedName(clip.path()) + "恢复后的内容与原地修改的记录不符");
-    return cut(clip, record.originalLength, record.modified);
+    std::optional<SidecarOutcome> sidecar;
+    if (withSidecar) sidecar = KV_TRY(restoreSidecar(clip.locked()));
+    KV_TRY(cut(clip, record.originalLength, record.modified));
+    return sidecar;
 }
 
 // The appended part as written: read back piece by piece and compared.
-ErrorOr<void> checkWritten(const Clip& clip, ByteSpan written, uint64_t at)
+ErrorOr<void> checkWritten(const InPlaceClip& clip, ByteSpan written, uint64_t at)
 {
     constexpr size_t kPiece = 1u << 20;
     for (size_t done = 0; done < written.size(); done += kPiece) {
@@ -182,7 +126,7 @@ ErrorOr<void> checkWritten(const Clip& clip, ByteSpan written, uint64_t at)
 }
 
 // A first rewrite in place: what the plan says, appended, committed and then applied.
-ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, ExportControl& control)
+ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& items, ExportControl& control)
 {
     const uint64_t length = clip.size();
     InPlacePlan plan;
@@ -203,7 +147,11 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     }
     reportLeftAlone(clip.path(), plan.rtmdKept, plan.timecodesLeftAlone, control);
 
-    UndoRecord record;
+    InPlaceTrace trace;
+    trace.originalLength = length;
+    trace.markerSize = kUndoMarkerSize;
+    trace.commitment = InPlaceTrace::Commitment::made;
+    UndoRecord& record = trace.record.emplace();
     record.originalLength = length;
     record.modified = clip.status().st_mtim;
     record.oldMoovOffset = plan.oldMoov.offset;
@@ -221,16 +169,24 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
     // What was planned from must be the clip as it is: not changed while it was read, nor replaced.
     KV_TRY(clip.checkUnchanged());
+    // Every block the patches and the switch write must be writable before the first write: one a
+    // snapshot or a reflinked copy shares needs a new one.
+    std::vector<uint64_t> offsets{record.oldMoovOffset + 4};
+    for (const Patch& patch : record.patches) {
+        offsets.push_back(patch.offset);
+        offsets.push_back(patch.offset + patch.size - 1);
+    }
+    KV_TRY(clip.reserveOverwrites(offsets));
     control.setProgress(0.2);
 
     // The marker first, flushed, so that whatever follows can be found and cut off again; then the
-    // room for the rest, flushed: zeros read as one box running to the end, so the file stays
-    // readable however little of what follows reaches the disk. Then the rest, read back, and the
-    // marker committed: from then on the record says what to undo.
+    // room for the rest, reserved and flushed: zeros read as one box running to the end, so the file
+    // stays readable however little of what follows reaches the disk. Then the rest, read back, and
+    // the marker committed: from then on the record says what to undo.
     auto appendAndCommit = [&]() -> ErrorOr<void> {
         KV_TRY(clip.write(marker, length));
         KV_TRY(clip.flush());
-        KV_TRY(clip.resize(end));
+        KV_TRY(clip.grow(length + marker.size(), end));
         KV_TRY(clip.flush());
         KV_TRY(clip.write(plan.appended, plan.appendAt));
         KV_TRY(clip.write(recordBox, recordAt));
@@ -250,37 +206,30 @@ ErrorOr<void> rewriteFresh(Clip& clip, const std::vector<MetadataItem>& items, E
     }
     control.setProgress(0.5);
 
-    const std::vector<bool> nothingRewritten(record.patches.size(), false);
+    const std::vector<PatchHolds> nothingRewritten(record.patches.size(), PatchHolds::original);
     if (auto r = catchingAllocation([&] { return complete(clip, record, nothingRewritten); }); r.isError()) {
-        (void)catchingAllocation([&] { return revert(clip, record, nullptr); });
-        return r.releaseError();
+        // Undone as a restore would: one that fails as well leaves a clip the next run finishes.
+        auto undone = catchingAllocation([&] { return revert(clip, trace, nullptr, false); });
+        return undone.isError() ? midway(r.releaseError(), clip.path(), true) : r.releaseError();
     }
     return {};
 }
 
-// The clip's top level and what it says of an earlier rewrite in place; errors name the clip.
-struct Traced {
-    std::vector<Box> topLevel;
-    std::optional<InPlaceTrace> trace;
-};
-
-ErrorOr<Traced> traceOf(ByteSource& file, const fs::path& path)
-{
-    Traced traced;
-    auto scanned = scanTopLevel(file);
-    if (scanned.isError()) return inSourceFile(scanned.releaseError(), path);
-    traced.topLevel = scanned.releaseValue();
-    auto trace = findInPlaceTrace(file, traced.topLevel);
-    if (trace.isError()) return inSourceFile(trace.releaseError(), path);
-    traced.trace = trace.releaseValue();
-    return traced;
-}
-
 Error damagedRecord(const fs::path& path) { return recordMismatch(path, "记录已损坏，无法确认文件被改过哪些字节"); }
+
+// The state as a refusal of a run that cannot act on it, or nothing where it can.
+std::optional<Error> refusalOf(const ClipStateReading& reading, const fs::path& path)
+{
+    switch (reading.state) {
+    case InPlaceState::recordDamaged: return damagedRecord(path);
+    case InPlaceState::changedSince: return reading.mismatch;
+    default: return std::nullopt;
+    }
+}
 
 // The start a recorded rewrite gives the clip: the "timecode" item of its new moov, as typed moov or
 // free; nothing when it holds none.
-ErrorOr<std::optional<std::string>> recordedStart(const Clip& clip, const UndoRecord& record)
+ErrorOr<std::optional<std::string>> recordedStart(const InPlaceClip& clip, const UndoRecord& record)
 {
     const Bytes header = KV_TRY(clip.read(record.newMoovOffset, 8));
     const uint64_t size = loadU32(header.data());
@@ -295,15 +244,67 @@ ErrorOr<std::optional<std::string>> recordedStart(const Clip& clip, const UndoRe
     return std::optional<std::string>();
 }
 
-// Whether every step of a recorded rewrite is done: each patch written, the new moov on, the old one
-// off and the original's time set.
-ErrorOr<bool> isComplete(const Clip& clip, const UndoRecord& record, const RecordProof& proof)
+// Whether the clip's first bytes are those of a box file, where a trace could be.
+ErrorOr<bool> isBoxFile(ByteSource& file)
 {
-    if (std::ranges::find(proof.rewritten, false) != proof.rewritten.end()) return false;
-    if (KV_TRY(clip.typeAt(record.newMoovOffset)) != fourcc("moov")) return false;
-    if (KV_TRY(clip.typeAt(record.oldMoovOffset)) != fourcc("free")) return false;
-    return clip.status().st_mtim.tv_sec == record.modified.tv_sec &&
-           clip.status().st_mtim.tv_nsec == record.modified.tv_nsec;
+    uint8_t first[8];
+    return KV_TRY(file.readAt(first, sizeof first, 0)) == sizeof first && looksLikeBoxFile(first);
+}
+
+// Finishes what an earlier run left cut short, as its record proves: a rewrite in place completed
+// (proving first that what it switches on is what it wrote), one not yet committed cut off, a
+// restore finished (its sidecar included). The clip open for writing, its time settable, and the
+// same as it was read. What it did, or none where there was nothing to finish.
+ErrorOr<EarlierInPlace> finish(InPlaceClip& clip, const ClipStateReading& reading)
+{
+    const InPlaceTrace& trace = *reading.trace;
+    switch (reading.state) {
+    case InPlaceState::notCommitted:
+        KV_TRY(cut(clip, trace.originalLength, trace.modified));
+        return EarlierInPlace::undone;
+    case InPlaceState::cutShort: {
+        FdSource reader = clip.reader();
+        KV_TRY(proveAppended(reader, reading.topLevel, trace, clip.path()));
+        KV_TRY(clip.reserveOverwrites(overwrites(trace, *trace.record)));
+        auto completed = catchingAllocation([&] { return complete(clip, *trace.record, reading.proof->patches); });
+        if (completed.isError()) return midway(completed.releaseError(), clip.path(), false);
+        return EarlierInPlace::completed;
+    }
+    case InPlaceState::restoring: {
+        KV_TRY(clip.reserveOverwrites(overwrites(trace, *trace.record)));
+        auto reverted = catchingAllocation([&] { return revert(clip, trace, &reading.proof->patches, true); });
+        if (reverted.isError()) return midway(reverted.releaseError(), clip.path(), true);
+        return EarlierInPlace::restored;
+    }
+    default: return EarlierInPlace::none;
+    }
+}
+
+// What a run may write before it finishes an earlier one: the clip locked for writing, its times
+// settable, and as it was read. why: the refusal, naming the state and what to run instead.
+ErrorOr<void> mayFinish(InPlaceClip& clip, const std::string& why)
+{
+    if (!KV_TRY(clip.maySetTimes())) {
+        return exportError(ExportErrorCode::unsupported,
+                           why + "（只有文件的所有者才能保留其修改时间，请由所有者运行）；未做任何改动");
+    }
+    return clip.checkUnchanged();
+}
+
+// What a state asks the user to run, in a refusal that names it.
+std::string stateAdvice(InPlaceState state, const fs::path& path)
+{
+    const std::string name = quotedName(path);
+    switch (state) {
+    case InPlaceState::notCommitted:
+    case InPlaceState::cutShort:
+        return "文件" + name +
+               "的原地修改此前中断，尚未完成：运行 kelvatta --in-place 可完成修改，"
+               "kelvatta --restore 可恢复原片";
+    case InPlaceState::restoring:
+        return "文件" + name + "的恢复此前中断，尚未完成：再次运行 kelvatta --restore 即可恢复原片";
+    default: return {};
+    }
 }
 
 }  // namespace
@@ -314,53 +315,84 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
     // Without a lock nothing keeps a second run from writing the same bytes: the ordinary rewrite,
     // which checks just before its rename that the clip is the file it read, is the safe one.
     if (!locked.locked()) return notInPlace("文件所在的文件系统不支持文件锁，无法确保没有其他进程同时改写它");
-    Clip clip(locked);
+    InPlaceClip clip(locked);
     KV_TRY(clip.refresh());
     FdSource reader = clip.reader();
     // A Matroska or AVI clip has no boxes to look for a trace among: it is rewritten the ordinary way.
-    uint8_t first[8];
-    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first))
-        return notInPlace("不是可以原地修改的 MP4/MOV 文件");
-    const Traced traced = KV_TRY(traceOf(reader, clip.path()));
-    if (traced.trace) {
-        const InPlaceTrace& trace = *traced.trace;
-        switch (traceState(trace)) {
-        case TraceState::damaged: return damagedRecord(clip.path());
-        case TraceState::recorded: {
-            // Rewritten in place before: the first record stays, and a run cut short is completed.
-            const RecordProof proof =
-                KV_TRY(proveRecord(reader, traced.topLevel, trace, ProofFor::completion, clip.path()));
-            // The first record stays, so this run can only take the clip where that rewrite took it.
-            const auto recorded = KV_TRY(recordedStart(clip, *trace.record));
-            if (const auto asked = timecodeItemValue(items); asked && recorded != asked) {
-                return exportError(ExportErrorCode::unsupported,
-                                   "文件" + quotedName(clip.path()) + "已原地修改为从 " + recorded.value_or("?") +
-                                       " 开始，无法再原地改为从 " + *asked +
-                                       " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
-            }
-            if (KV_TRY(isComplete(clip, *trace.record, proof))) {
-                control.setAlreadyDone(AlreadyDone::clip);
-                control.setProgress(1.0);
-                return {};
-            }
-            if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
-            KV_TRY(clip.checkUnchanged());
-            KV_TRY(catchingAllocation([&] { return complete(clip, *trace.record, proof.rewritten); }));
+    if (!KV_TRY(isBoxFile(reader))) return notInPlace("不是可以原地修改的 MP4/MOV 文件");
+    const ClipStateReading reading = KV_TRY(readClipState(reader, clip.status(), clip.path()));
+    if (auto refusal = refusalOf(reading, clip.path())) {
+        refusal->localizedDescription += "（如仍要改写，可不带 --in-place 处理，其原地修改的记录将随之删除）";
+        return *refusal;
+    }
+    if (reading.state == InPlaceState::complete || reading.state == InPlaceState::cutShort) {
+        // Rewritten in place before: the first record stays, so this run can only take the clip where
+        // that rewrite took it, completing it where it was cut short.
+        const auto recorded = KV_TRY(recordedStart(clip, *reading.trace->record));
+        if (const auto asked = timecodeItemValue(items); asked && recorded != asked) {
+            return exportError(ExportErrorCode::unsupported,
+                               "文件" + quotedName(clip.path()) + "已原地修改为从 " + recorded.value_or("?") +
+                                   " 开始，无法再原地改为从 " + *asked +
+                                   " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
+        }
+        if (reading.state == InPlaceState::complete) {
+            // Done, unless what it switched on has changed since: then the clip is not this run's to say so.
+            KV_TRY(proveAppended(reader, reading.topLevel, *reading.trace, clip.path()));
+            control.setAlreadyDone(AlreadyDone::clip);
             control.setProgress(1.0);
             return {};
         }
-        case TraceState::cutShort:
-            // An append that stopped before its record was committed: no byte of the clip was changed.
-            KV_TRY(proveCutShort(reader, traced.topLevel, trace, clip.path()));
-            if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
-            KV_TRY(clip.checkUnchanged());
-            KV_TRY(cut(clip, trace.originalLength, trace.modified));
-            break;
+    }
+    if (reading.state != InPlaceState::none) {
+        if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
+        KV_TRY(clip.checkUnchanged());
+        const EarlierInPlace finished = KV_TRY(finish(clip, reading));
+        if (finished == EarlierInPlace::completed) {
+            control.setProgress(1.0);
+            return {};
         }
+        control.setEarlierInPlace(finished);
     }
     KV_TRY(catchingAllocation([&] { return rewriteFresh(clip, items, control); }));
     control.setProgress(1.0);
     return {};
+}
+
+namespace {
+
+// The state of a clip as held, read through its descriptor as the run will read it: nothing to read
+// in a file that is not a box file.
+ErrorOr<ClipStateReading> stateOf(const LockedClip& locked)
+{
+    FdSource reader(locked.fd(), static_cast<uint64_t>(locked.status().st_size), locked.path());
+    if (!KV_TRY(isBoxFile(reader))) return ClipStateReading{};
+    return readClipState(reader, locked.status(), locked.path());
+}
+
+}  // namespace
+
+ErrorOr<bool> leftToFinish(const LockedClip& clip) { return needsFinishing(KV_TRY(stateOf(clip)).state); }
+
+ErrorOr<EarlierInPlace> settleEarlierInPlace(LockedClip& locked)
+{
+    // Only a clip to finish is prepared for writing (its cached pages dropped, read-ahead off).
+    const ClipStateReading reading = KV_TRY(stateOf(locked));
+    switch (reading.state) {
+    case InPlaceState::none: return EarlierInPlace::none;
+    case InPlaceState::complete: return EarlierInPlace::complete;
+    case InPlaceState::recordDamaged:
+    case InPlaceState::changedSince: return EarlierInPlace::notProven;
+    default: break;
+    }
+    const std::string why = stateAdvice(reading.state, locked.path());
+    // Only a run that holds the clip for writing finishes it; any other refuses and says what to run.
+    if (!locked.locked() || !locked.exclusive() || locked.use() == ClipUse::read)
+        return exportError(ExportErrorCode::unsupported, why + "；本次未做任何改动");
+    InPlaceClip clip(locked);
+    KV_TRY(mayFinish(clip, why));
+    const EarlierInPlace finished = KV_TRY(finish(clip, reading));
+    KV_TRY(locked.refresh());
+    return finished;
 }
 
 ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
@@ -369,12 +401,19 @@ ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
     const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
     if (!S_ISREG(status.st_mode)) return false;
     FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), path);
-    uint8_t first[8];
-    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first)) return false;
-    return KV_TRY(traceOf(reader, path)).trace.has_value();
+    if (!KV_TRY(isBoxFile(reader))) return false;
+    const auto top = scanTopLevel(reader);
+    if (top.isError()) return inSourceFile(top.error(), path);
+    const auto trace = findInPlaceTrace(reader, *top);
+    // A marker that does not hold is one to say so of, under the lock.
+    if (trace.isError() &&
+        (damageOf(trace.error()) == Damage::recordDamaged || damageOf(trace.error()) == Damage::markerMoved))
+        return true;
+    if (trace.isError()) return inSourceFile(trace.error(), path);
+    return trace->has_value();
 }
 
-ErrorOr<bool> restoreInPlace(LockedClip& locked)
+ErrorOr<std::optional<Restored>> restoreInPlace(LockedClip& locked)
 {
     if (!locked.locked()) {
         return Error{kExportErrorDomain, static_cast<long>(ExportErrorCode::unsupported),
@@ -382,41 +421,34 @@ ErrorOr<bool> restoreInPlace(LockedClip& locked)
                          "：它所在的文件系统不支持文件锁，无法确保没有其他进程同时改写它，因此未做恢复"
                          "（可先把它复制到本机磁盘上再恢复）"};
     }
-    Clip clip(locked);
+    InPlaceClip clip(locked);
     KV_TRY(clip.refresh());
     FdSource reader = clip.reader();
-    uint8_t first[8];
-    if (KV_TRY(reader.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first)) return false;
-    const Traced traced = KV_TRY(traceOf(reader, clip.path()));
-    if (!traced.trace) return false;
-    const InPlaceTrace& trace = *traced.trace;
-    const auto mayWrite = [&]() -> ErrorOr<void> {
-        if (!KV_TRY(clip.maySetTimes())) {
-            return Error{kPosixErrorDomain, EPERM,
-                         "文件" + quotedName(clip.path()) +
-                             "只有其所有者才能设置修改时间，恢复后无法保留它原来的修改时间，因此未做恢复"};
-        }
-        return clip.checkUnchanged();
-    };
-    switch (traceState(trace)) {
-    case TraceState::damaged: return damagedRecord(clip.path());
-    case TraceState::recorded: {
-        const RecordProof proof = KV_TRY(proveRecord(reader, traced.topLevel, trace, ProofFor::restore, clip.path()));
-        // The original ends where its rewrite began: what another program appended after the
-        // rewrite's part would be cut with it.
-        if (proof.end < clip.size())
-            return recordMismatch(clip.path(), "原地修改之后又有其他程序在文件末尾追加了数据，恢复会将其一并删去");
-        KV_TRY(mayWrite());
-        KV_TRY(catchingAllocation([&] { return revert(clip, *trace.record, &proof.rewritten); }));
-        return true;
+    if (!KV_TRY(isBoxFile(reader))) return std::optional<Restored>();
+    const ClipStateReading reading = KV_TRY(readClipState(reader, clip.status(), clip.path()));
+    if (reading.state == InPlaceState::none) return std::optional<Restored>();
+    if (auto refusal = refusalOf(reading, clip.path())) return *refusal;
+    const InPlaceTrace& trace = *reading.trace;
+    // The original ends where its rewrite began: what another program appended after the rewrite's
+    // part would be cut with it.
+    if (reading.proof && reading.proof->end < clip.size())
+        return recordMismatch(clip.path(), "原地修改之后又有其他程序在文件末尾追加了数据，恢复会将其一并删去");
+    if (!KV_TRY(clip.maySetTimes())) {
+        return Error{kPosixErrorDomain, EPERM,
+                     "文件" + quotedName(clip.path()) +
+                         "只有其所有者才能设置修改时间，恢复后无法保留它原来的修改时间，因此未做恢复"};
     }
-    case TraceState::cutShort:
-        KV_TRY(proveCutShort(reader, traced.topLevel, trace, clip.path()));
-        KV_TRY(mayWrite());
+    KV_TRY(clip.checkUnchanged());
+    Restored restored;
+    if (reading.state == InPlaceState::notCommitted) {
         KV_TRY(cut(clip, trace.originalLength, trace.modified));
-        return true;
+        return std::optional<Restored>(restored);
     }
-    return false;
+    KV_TRY(clip.reserveOverwrites(overwrites(trace, *trace.record)));
+    auto reverted = catchingAllocation([&] { return revert(clip, trace, &reading.proof->patches, true); });
+    if (reverted.isError()) return midway(reverted.releaseError(), clip.path(), true);
+    restored.sidecar = reverted->value_or(SidecarOutcome{});
+    return std::optional<Restored>(restored);
 }
 
 }  // namespace kelvatta

@@ -19,6 +19,7 @@
 
 #include "media/base/export_job.h"
 #include "media/files/locked_clip.h"
+#include "media/sony/sidecar.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -32,10 +33,27 @@ ErrorOr<void> rewriteInPlace(LockedClip& clip, const std::vector<MetadataItem>& 
 // anything (whether it can be restored is proven once it is locked).
 ErrorOr<bool> carriesInPlaceMarker(const std::filesystem::path& path);
 
+// Before a run that is neither a rewrite in place nor a restore reads the clip (held as its mode
+// holds it): what the clip says of an earlier rewrite in place, finishing first what an earlier run
+// left cut short, as its record proves (a rewrite in place completed, one not yet committed cut off,
+// a restore finished with its sidecar) where the clip is held for writing and its times may be set;
+// refused otherwise with what to run, nothing changed. clip's status is read again after a change.
+ErrorOr<EarlierInPlace> settleEarlierInPlace(LockedClip& clip);
+
+// Whether the clip, as held, carries what an earlier rewrite in place or restore left cut short, for
+// settleEarlierInPlace to finish.
+ErrorOr<bool> leftToFinish(const LockedClip& clip);
+
+struct Restored {
+    SidecarOutcome sidecar;  // the sidecar counted from the clip's own start again
+};
+
 // Gives back the original of a clip rewritten in place, byte for byte (checked against the record's
-// hash before anything is written, and again after) and with its modification time. False for a file
-// that carries no marker (nothing is done to it). A record that does not hold, data another program
-// appended after the rewrite, a user who may not set the clip's times: refused, nothing changed.
-ErrorOr<bool> restoreInPlace(LockedClip& clip);
+// hash before anything is written, and again after) and with its modification time, and its sidecar
+// counted from the clip's own start again, before the record is cut off. Nothing for a file that
+// carries no marker (nothing is done to it). A record that does not hold, data another program
+// appended after the rewrite, a user who may not set the clip's times, too little space for the
+// blocks it writes: refused, nothing changed. Cut short anywhere, the next run finishes it.
+ErrorOr<std::optional<Restored>> restoreInPlace(LockedClip& clip);
 
 }  // namespace kelvatta

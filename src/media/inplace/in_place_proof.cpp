@@ -111,24 +111,30 @@ bool within(const std::vector<std::pair<uint64_t, uint64_t>>& places, const Patc
     return it != places.begin() && patch.offset + patch.size <= std::prev(it)->second;
 }
 
-// What each patch holds now: its new bytes (true) or its original (false).
-ErrorOr<std::vector<bool>> patchStates(ByteSource& file, const std::vector<Patch>& patches, const fs::path& path)
+// What each patch holds now: its new bytes, its original, or some bytes of each (a write torn at a
+// sector or page boundary by a power cut).
+ErrorOr<std::vector<PatchHolds>> patchStates(ByteSource& file, const std::vector<Patch>& patches, const fs::path& path)
 {
     // One patch per frame, spread over the whole clip: asked for all at once.
     for (const Patch& patch : patches) file.prefetch(patch.offset, patch.size);
-    std::vector<bool> rewritten;
-    rewritten.reserve(patches.size());
+    std::vector<PatchHolds> holds;
+    holds.reserve(patches.size());
     for (const Patch& patch : patches) {
         uint8_t now[kMaxPatchSize];
         if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size)
             return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
-        const bool isNew = std::equal(now, now + patch.size, patch.bytes.begin());
-        if (!isNew && !std::equal(now, now + patch.size, patch.original.begin()))
+        bool isNew = true, isOriginal = true, eachOfEither = true;
+        for (size_t k = 0; k < patch.size; ++k) {
+            isNew = isNew && now[k] == patch.bytes[k];
+            isOriginal = isOriginal && now[k] == patch.original[k];
+            eachOfEither = eachOfEither && (now[k] == patch.bytes[k] || now[k] == patch.original[k]);
+        }
+        if (!eachOfEither)
             return recordMismatch(path, "偏移 " + std::to_string(patch.offset) +
                                             " 处的字节既不是原来的也不是改写后的（文件可能被其他程序改动过）");
-        rewritten.push_back(isNew);
+        holds.push_back(isNew ? PatchHolds::rewritten : isOriginal ? PatchHolds::original : PatchHolds::torn);
     }
-    return rewritten;
+    return holds;
 }
 
 // An error of a check, given as the reason of a mismatch.
@@ -155,31 +161,39 @@ TraceState traceState(const InPlaceTrace& trace)
     case InPlaceTrace::Commitment::none: return TraceState::cutShort;
     case InPlaceTrace::Commitment::made:
     case InPlaceTrace::Commitment::torn: return trace.record ? TraceState::recorded : TraceState::damaged;
+    case InPlaceTrace::Commitment::restoring: return trace.record ? TraceState::restoring : TraceState::damaged;
     case InPlaceTrace::Commitment::unknown: break;
     }
     // An earlier version's marker: its record was made whole before anything of the original changed.
     return trace.record ? TraceState::recorded : TraceState::cutShort;
 }
 
-ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
-                                 ProofFor purpose, const fs::path& path)
+namespace {
+
+// The boxes a recorded rewrite in place names, found among the clip's top level as it says.
+struct RecordedBoxes {
+    Box oldMoov;
+    Box newMoov;
+    std::vector<Box> mdats;  // the media data of the clip once rewritten
+};
+
+ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InPlaceTrace& trace, const fs::path& path)
 {
     const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
     const UndoRecord& record = *trace.record;
     const uint64_t length = trace.originalLength;
     const uint64_t markerEnd = length + trace.markerSize;
-
     std::optional<Box> oldMoov, newMoov;
-    std::vector<Box> mdats;  // the media data of the clip once rewritten
+    RecordedBoxes boxes;
     for (const Box& box : topLevel) {
         if (box.offset < length) {
             if (box.offset == record.oldMoovOffset) oldMoov = box;
             else if (box.type == kMoov) return refuse("文件中另有一个“moov”盒子" + at(box.offset));
-            if (box.type == kMdat) mdats.push_back(box);
+            if (box.type == kMdat) boxes.mdats.push_back(box);
         } else if (box.offset >= markerEnd && box.offset < trace.recordOffset) {
             // What the rewrite appended before its record: padding, the timecode sample, the new moov.
             if (box.offset == record.newMoovOffset) newMoov = box;
-            else if (box.type == kMdat && box.size <= kMaxAppendedMdatSize) mdats.push_back(box);
+            else if (box.type == kMdat && box.size <= kMaxAppendedMdatSize) boxes.mdats.push_back(box);
             else if (box.type != kFree) return refuse("追加的部分中有其他数据（" + quotedType(box.type) + "盒子）");
         }
     }
@@ -187,38 +201,62 @@ ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLe
         return refuse("记录所说的旧“moov”盒子不在文件中" + at(record.oldMoovOffset));
     if (!newMoov || !typeBetween(newMoov->type, kMoov, kFree))
         return refuse("记录所说的新“moov”盒子不在追加的部分中" + at(record.newMoovOffset));
+    boxes.oldMoov = *oldMoov;
+    boxes.newMoov = *newMoov;
+    return boxes;
+}
+
+}  // namespace
+
+ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                                 const fs::path& path)
+{
+    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
+    const UndoRecord& record = *trace.record;
+    const uint64_t length = trace.originalLength;
+    const RecordedBoxes boxes = KV_TRY(recordedBoxes(topLevel, trace, path));
+    const Box& oldMoov = boxes.oldMoov;
     for (size_t i = 1; i < record.patches.size(); ++i) {
         const Patch& before = record.patches[i - 1];
         if (record.patches[i].offset < before.offset + before.size) return refuse("记录中的修改相互重叠或次序颠倒");
     }
 
     // Every patch on a timecode of the original the record describes.
-    OriginalView original(file, length, oldMoov->offset, record.patches);
+    OriginalView original(file, length, oldMoov.offset, record.patches);
     const auto originalTop = KV_TRY(asMismatch(scanTopLevel(original), path, "原文件的结构无法解析"));
     const auto places =
-        KV_TRY(asMismatch(timecodePlaces(original, originalTop, *oldMoov), path, "原文件的“moov”盒子无法解析"));
+        KV_TRY(asMismatch(timecodePlaces(original, originalTop, oldMoov), path, "原文件的“moov”盒子无法解析"));
     for (const Patch& patch : record.patches) {
         if (!within(places, patch))
             return refuse("偏移 " + std::to_string(patch.offset) +
                           " 处的修改不在原文件任何“rtmd”“tmcd”样本的时间码上，也不在相机的 XML 中");
     }
     RecordProof proof;
-    proof.rewritten = KV_TRY(patchStates(file, record.patches, path));
-    const Sha256 hash = KV_TRY(hashTouchedBytes(original, length, record.patches, oldMoov->offset));
+    proof.patches = KV_TRY(patchStates(file, record.patches, path));
+    const Sha256 hash = KV_TRY(hashTouchedBytes(original, length, record.patches, oldMoov.offset));
     if (hash != record.originalHash)
         return refuse("还原后的内容与记录的校验值不符（文件可能在修改后被其他程序改动过）");
-
-    if (purpose == ProofFor::completion) {
-        // What is switched on must be what was written and checked then.
-        if (record.appendedHash) {
-            if (KV_TRY(hashAppended(file, markerEnd, trace.recordOffset, newMoov->offset)) != *record.appendedHash)
-                return refuse("追加的新“moov”盒子已损坏");
-        } else {
-            KV_TRY(asMismatch(checkNewMoov(file, *newMoov, mdats), path, "追加的新“moov”盒子已损坏"));
-        }
-    }
     proof.end = trace.recordEnd;
     return proof;
+}
+
+ErrorOr<void> proveAppended(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                            const fs::path& path)
+{
+    const UndoRecord& record = *trace.record;
+    const RecordedBoxes boxes = KV_TRY(recordedBoxes(topLevel, trace, path));
+    if (record.appendedHash) {
+        const uint64_t markerEnd = trace.originalLength + trace.markerSize;
+        if (KV_TRY(hashAppended(file, markerEnd, trace.recordOffset, boxes.newMoov.offset)) != *record.appendedHash)
+            return recordMismatch(path, "原地修改所写的新“moov”盒子在那之后被改动过（可能是其他程序编辑了文件）");
+        return {};
+    }
+    return asMismatch(checkNewMoov(file, boxes.newMoov, boxes.mdats), path, "追加的新“moov”盒子已损坏");
+}
+
+bool RecordProof::all(PatchHolds holds) const
+{
+    return std::ranges::all_of(patches, [&](PatchHolds p) { return p == holds; });
 }
 
 ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,

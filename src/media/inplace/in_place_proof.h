@@ -14,29 +14,42 @@ namespace kelvatta {
 
 // What a clip's trace of a rewrite in place allows.
 enum class TraceState {
-    recorded,  // a record that was committed before anything of the original changed: complete or undo by it
-    cutShort,  // stopped before its record was committed: nothing of the original changed, cut what was appended
-    damaged,   // committed, but the record is gone or broken: which bytes changed cannot be known
+    recorded,   // a record that was committed before anything of the original changed: complete or undo by it
+    restoring,  // the same, and a restore began undoing it: only undone
+    cutShort,   // stopped before its record was committed: nothing of the original changed, cut what was appended
+    damaged,    // committed, but the record is gone or broken: which bytes changed cannot be known
 };
 TraceState traceState(const InPlaceTrace& trace);
 
-struct RecordProof {
-    std::vector<bool> rewritten;  // per patch of the record: the clip holds its new bytes, else its original
-    uint64_t end = 0;             // where the rewrite's part ends: what follows was put there by another program
+// What a patch of the record holds in the clip now.
+enum class PatchHolds : uint8_t {
+    original,
+    rewritten,
+    torn,  // some bytes of each: a write cut short at a sector or page boundary
 };
 
-enum class ProofFor { restore, completion };
+struct RecordProof {
+    std::vector<PatchHolds> patches;  // per patch of the record
+    uint64_t end = 0;                 // where the rewrite's part ends: what follows was put there by another program
+
+    // Whether every patch holds that.
+    bool all(PatchHolds holds) const;
+};
 
 // Proves a recorded trace: between the marker and the record lie only the boxes the rewrite
-// appends (to complete it: as it wrote them, by the record's hash, or for older records a new moov
-// that parses with every sample in the media data); the old moov is where the record says, the
-// only moov before the marker, typed moov or free (or torn between them); the patches are in file
-// order, each lies on the timecode of an rtmd or tmcd sample, or in the camera XML, of the
-// original that the record describes, and holds its original or its new bytes; and that original
-// is the one the record's hash was taken of. Any failure is an error of kind recordMismatch naming
-// the file at path.
+// appends; the old moov is where the record says, the only moov before the marker, typed moov or
+// free (or torn between them); the patches are in file order, each lies on the timecode of an rtmd
+// or tmcd sample, or in the camera XML, of the original that the record describes, and holds its
+// original or its new bytes, or each byte one of them (torn); and that original is the one the
+// record's hash was taken of. Any failure is an error of kind recordMismatch naming the file at path.
 ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
-                                 ProofFor purpose, const std::filesystem::path& path);
+                                 const std::filesystem::path& path);
+
+// Proves, before a recorded trace is completed, that what it switches on is what was written and
+// checked then: the part appended before the record as the record's hash says, or for older records
+// a new moov that parses with every sample in the media data. Errors as proveRecord's.
+ErrorOr<void> proveAppended(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
+                            const std::filesystem::path& path);
 
 // Proves a trace cut short: nothing after the marker but padding, the timecode sample's mdat or
 // zeros (no moov switched on), nothing past where the rewrite's part would have ended, and the

@@ -23,6 +23,7 @@ constexpr char kMarkerMagicV1[8] = {'K', 'V', 'I', 'N', 'P', 'L', 'C', '1'};
 constexpr char kRecordMagicV1[8] = {'K', 'V', 'U', 'N', 'D', 'O', '0', '1'};
 constexpr uint64_t kUndoMarkerSizeV1 = 36;
 constexpr char kCommitment[kUndoCommitSize] = {'K', 'V', 'C', 'O', 'M', 'M', 'I', 'T'};
+constexpr char kRestoring[kUndoCommitSize] = {'K', 'V', 'R', 'E', 'S', 'T', 'O', 'R'};
 // A record larger than this is not one of ours: one patch of 19 bytes per frame of a day of 60p
 // (kMaxRtmdSamples), with the camera XML's and a timecode track's few, is under 100 MiB.
 constexpr uint64_t kMaxRecordSize = 128u << 20;
@@ -132,6 +133,28 @@ std::optional<UndoRecord> parseRecord(ByteSpan payload)
     return record;
 }
 
+// Whether each byte of field is a's or b's: what a write of b over a leaves, cut short anywhere.
+bool eachByteOf(ByteSpan field, const char (&a)[kUndoCommitSize], const char (&b)[kUndoCommitSize])
+{
+    for (size_t i = 0; i < kUndoCommitSize; ++i) {
+        if (field[i] != static_cast<uint8_t>(a[i]) && field[i] != static_cast<uint8_t>(b[i])) return false;
+    }
+    return true;
+}
+
+// What a marker's commitment field says. Each of its writes may be torn (a sector or page written
+// and the next not): a commitment that became the restore's field in part was being marked by a
+// restore that had changed nothing yet; anything else was being committed, the record whole and
+// flushed before.
+InPlaceTrace::Commitment commitmentOf(ByteSpan field)
+{
+    if (std::all_of(field.begin(), field.end(), [](uint8_t b) { return b == 0; }))
+        return InPlaceTrace::Commitment::none;
+    if (startsWith(field, kCommitment)) return InPlaceTrace::Commitment::made;
+    if (eachByteOf(field, kCommitment, kRestoring)) return InPlaceTrace::Commitment::restoring;
+    return InPlaceTrace::Commitment::torn;
+}
+
 // The marker a box is, if it is one.
 ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box)
 {
@@ -147,14 +170,10 @@ ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box
     trace.modified = readTime(r);
     if (!v1) {
         trace.appendedEnd = r.u64();
-        const ByteSpan commitment = ByteSpan(bytes).subspan(kUndoCommitAt - box.headerSize, kUndoCommitSize);
-        if (std::all_of(commitment.begin(), commitment.end(), [](uint8_t b) { return b == 0; }))
-            trace.commitment = InPlaceTrace::Commitment::none;
-        else if (startsWith(commitment, kCommitment)) trace.commitment = InPlaceTrace::Commitment::made;
-        else trace.commitment = InPlaceTrace::Commitment::torn;
+        trace.commitment = commitmentOf(ByteSpan(bytes).subspan(kUndoCommitAt - box.headerSize, kUndoCommitSize));
     }
     if (!r.ok() || trace.originalLength != box.offset || (trace.appendedEnd && *trace.appendedEnd < box.end()))
-        return damaged(Damage::recordDamaged, "原地修改的标记与其位置不符");
+        return damaged(Damage::markerMoved, "原地修改的标记与其位置不符");
     return std::optional<InPlaceTrace>(trace);
 }
 
@@ -175,6 +194,7 @@ Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original, uint
 }
 
 ByteSpan undoCommitment() { return ByteSpan(reinterpret_cast<const uint8_t*>(kCommitment), sizeof kCommitment); }
+ByteSpan undoRestoring() { return ByteSpan(reinterpret_cast<const uint8_t*>(kRestoring), sizeof kRestoring); }
 
 Bytes buildUndoRecord(const UndoRecord& record)
 {

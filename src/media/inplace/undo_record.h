@@ -3,7 +3,9 @@
 //
 // A marker right after the original's last byte says where the original ended, its modification
 // time, where what the rewrite appends ends, and whether the record is committed: written, flushed
-// and read back before any byte of the original was changed. The record, the last box the rewrite
+// and read back before any byte of the original was changed. A restore writes over the commitment
+// before its own first change, so that a restore cut short is finished by the next run, whatever
+// mode it is, rather than completed back into the rewrite. The record, the last box the rewrite
 // appends, lists every original byte that is written over (with its new value), the offsets of the
 // old and the new moov, a SHA-256 of the original bytes of everything the rewrite touches (taken
 // before it touched anything: each patch's original bytes and the original's tail from its moov on)
@@ -47,16 +49,19 @@ inline constexpr uint64_t kUndoCommitSize = 8;
 Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original, uint64_t appendedEnd);
 // The bytes that commit a marker, written at its offset + kUndoCommitAt.
 ByteSpan undoCommitment();
+// The bytes that say a restore has begun, written there over the commitment.
+ByteSpan undoRestoring();
 // The record box, written last. appendedHash is set.
 Bytes buildUndoRecord(const UndoRecord& record);
 
 // What a clip says of an earlier rewrite in place, from its top-level boxes.
 struct InPlaceTrace {
     enum class Commitment {
-        none,     // the marker says nothing of the original was changed yet
-        made,     // the record was whole and flushed before anything of the original was changed
-        torn,     // neither: the commitment was being written when the run stopped (the record is whole)
-        unknown,  // a marker of an earlier version, which does not say
+        none,       // the marker says nothing of the original was changed yet
+        made,       // the record was whole and flushed before anything of the original was changed
+        torn,       // neither: the commitment was being written when the run stopped (the record is whole)
+        restoring,  // a restore began undoing it (or was writing that it had, when it stopped)
+        unknown,    // a marker of an earlier version, which does not say
     };
     uint64_t originalLength = 0;  // where the marker lies
     uint64_t markerSize = 0;

@@ -1,7 +1,6 @@
 #include "media/plan/rebase.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "media/base/media_error.h"
 #include "media/sony/rtmd.h"
@@ -25,38 +24,35 @@ ErrorOr<TimecodeValue> startIn(const TimecodeCounting& place, const TimecodeCoun
 
 // The samples of the source's timecode tracks, re-based so each track's first sample reads the
 // requested start. They live in the source's mdat; the new values are written into the output's copy.
+// A track whose samples do not count on from the first is refused: re-based from the first, the
+// others would keep a jump nobody could place.
 ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const TimecodeCounting& clip,
                                    const Timecode& start, std::vector<Patch>& patches)
 {
     for (const Track& track : movie.tracks) {
         if (!track.isTimecode()) continue;
-        const auto samples = KV_TRY(locateSamples(movie, track, kMaxTimecodeSamples));
+        const TimecodeSamples read = KV_TRY(readTimecodeSamples(movie, track, source));
+        if (read.jump) return timecodeJumped("“tmcd”轨道", *read.jump);
         // A sample holds the frame's number in the track's own counting, drop-frame numbers left out.
-        const TimecodeCounting counting{track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0,
-                                        false};
+        const TimecodeCounting counting = track.timecode->counting();
         const uint64_t target = counting.valid() ? *counting.position(KV_TRY(startIn(counting, clip, start)))
                                                  : start.frameNumber(track.timecode->rate.frames);
-        uint32_t first = 0;
-        for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
-            uint8_t frame[4];
-            if (KV_TRY(source.readAt(frame, 4, samples[i].offset)) != 4)
-                return damaged(Damage::sampleCut, "时间码样本超出了文件末尾");
-            if (i == 0) first = loadU32(frame);
-            uint8_t rebased[4];
+        const uint32_t first = read.samples.empty() ? 0 : read.samples.front().number;
+        for (const TimecodeSample& sample : read.samples) {
+            uint8_t frame[4], rebased[4];
+            storeU32(frame, sample.number);
             storeU32(rebased,
-                     rebaseFrame(loadU32(frame), first, target, track.timecode->flags, track.timecode->rate.frames));
-            patches.push_back(makePatch(samples[i].offset, rebased, frame, trackIndex(movie, track)));
+                     rebaseFrame(sample.number, first, target, track.timecode->flags, counting.framesPerSecond));
+            patches.push_back(makePatch(sample.offset, rebased, frame, trackIndex(movie, track)));
         }
     }
     return {};
 }
 
 // The rtmd samples' timecodes of one track, re-based so its first recognised sample reads start.
-// counting is the clip's (from its XML or timecode track); rtmd counts frames at that rate, or at
-// twice it where half-step clips number each frame. Samples whose header is not recognised, and a
-// track whose values fit no such counting, are left as they are. True when the first sample says
-// drop-frame.
+// counting is the clip's (from its XML or timecode track). Samples whose header is not recognised,
+// and a track whose values fit no counting of the clip, are left as they are (kept); one whose values
+// do not count on frame by frame from the first is refused.
 struct RtmdRebased {
     bool dropFrame = false;  // the first sample says drop-frame
     bool kept = false;       // some samples' timecodes are left as the camera wrote them
@@ -65,51 +61,23 @@ struct RtmdRebased {
 ErrorOr<RtmdRebased> rebaseRtmdTrack(const Movie& movie, const Track& track, ByteSource& source, const Timecode& start,
                                      const TimecodeCounting& clip, std::vector<Patch>& patches)
 {
-    TimecodeCounting counting = clip;
-    // One header per frame, spread over the whole clip: all asked for at once, then read in turn (the
-    // tables are walked twice rather than a list of a day's frames kept).
-    size_t heads = 0;
-    const auto eachHead = [&](const std::function<ErrorOr<void>(uint64_t)>& visit) {
-        return visitSamples(movie, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-            if (sample.size >= kRtmdHeadSize) KV_TRY(visit(sample.offset));
-            return {};
-        });
-    };
-    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
-        source.prefetch(offset, kRtmdHeadSize);
-        ++heads;
-        return {};
-    }));
-    // Each recognised sample as a patch that writes back what it holds, until the first value and the
-    // largest frame number say how to re-base them: 32 bytes a frame, whatever else is known of it.
+    // Each recognised sample as a patch that writes back what it holds, until the values say how to
+    // re-base them: 32 bytes a frame, whatever else is known of it.
     const size_t first = patches.size();
-    patches.reserve(first + heads);
-    uint32_t maxFrames = 0;
-    KV_TRY(eachHead([&](uint64_t offset) -> ErrorOr<void> {
-        uint8_t head[kRtmdHeadSize];
-        if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head)
-            return damaged(Damage::sampleCut, "“rtmd”样本超出了文件末尾");
-        if (auto value = readRtmdTimecode(head)) {
-            const ByteSpan bytes(head + kRtmdTimecodeAt, kRtmdTimecodeSize);
-            patches.push_back(makePatch(offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
-            maxFrames = std::max(maxFrames, value->time.frames);
-        }
-        return {};
+    patches.reserve(first + std::min<uint64_t>(track.sampleCount, kMaxRtmdSamples));
+    const RtmdTimecodes read = KV_TRY(readRtmdTimecodes(movie, track, source, clip, [&](const RtmdFrame& frame) {
+        const auto bytes = rtmdTimecodeBytes(frame.value);
+        patches.push_back(makePatch(frame.offset + kRtmdTimecodeAt, bytes, bytes, trackIndex(movie, track)));
     }));
     const auto found = patches.begin() + static_cast<std::ptrdiff_t>(first);
-    if (found == patches.end()) return RtmdRebased{false, heads > 0};
-    // A sample whose header is not recognised keeps its timecode, whatever it holds.
-    RtmdRebased out{false, static_cast<size_t>(patches.end() - found) < heads};
-    const RtmdTimecode firstValue = rtmdTimecodeIn(found->original.data());
-    out.dropFrame = firstValue.dropFrame != 0;
-    counting.halfStep = false;
-    counting.dropFrame = counting.dropFrame || out.dropFrame;
-    if (maxFrames >= counting.framesPerSecond) counting.framesPerSecond *= 2;
-    const auto rebase =
-        TimecodeRebase::make(counting, {firstValue.time, false}, KV_TRY(startIn(counting, clip, start)));
-    if (!rebase || maxFrames >= counting.framesPerSecond) {
+    RtmdRebased out{read.first && read.first->dropFrame != 0, read.recognised < read.heads};
+    if (read.jump) return timecodeJumped("“rtmd”", *read.jump);
+    const auto rebase = read.counting ? TimecodeRebase::make(*read.counting, {read.first->time, false},
+                                                             KV_TRY(startIn(*read.counting, clip, start)))
+                                      : std::nullopt;
+    if (!rebase) {
         patches.erase(found, patches.end());
-        out.kept = true;
+        out.kept = read.heads > 0;
         return out;
     }
     // Samples whose value does not move keep no patch.
@@ -149,8 +117,7 @@ TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top, const
 {
     if (top.xmlCounting && top.xmlCounting->valid()) return *top.xmlCounting;
     for (const Track& track : movie.tracks) {
-        if (track.isTimecode() && track.timecode->rate.frames > 0)
-            return {track.timecode->rate.frames, (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+        if (track.isTimecode() && track.timecode->rate.frames > 0) return track.timecode->counting();
     }
     return {video ? video->rate.frames : 0u, false, false};
 }

@@ -8,9 +8,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
+#include "media/base/byte_source.h"
 #include "media/base/bytes.h"
+#include "media/boxes/moov_model.h"
 #include "media/counting/timecode.h"
 
 namespace kelvatta {
@@ -37,5 +40,31 @@ std::optional<RtmdTimecode> readRtmdTimecode(ByteSpan head);
 std::array<uint8_t, kRtmdTimecodeSize> rtmdTimecodeBytes(const RtmdTimecode& value);
 // The value those 5 bytes hold, unchecked: of a sample readRtmdTimecode recognised.
 RtmdTimecode rtmdTimecodeIn(const uint8_t* bytes);
+
+// A sample whose header was recognised: where it lies and the timecode it holds.
+struct RtmdFrame {
+    uint64_t offset = 0;
+    RtmdTimecode value;
+};
+
+// What the timecodes of one rtmd track say, every sample read.
+struct RtmdTimecodes {
+    uint64_t heads = 0;                       // samples long enough to hold a header
+    uint64_t recognised = 0;                  // of those, the ones whose header this program recognises
+    std::optional<RtmdTimecode> first, last;  // of the recognised ones
+    // How they count: every frame, at the clip's rate or twice it (half-step clips number each frame),
+    // drop-frame where the clip or the first sample says so. Nothing when they fit no such counting.
+    std::optional<TimecodeCounting> counting;
+    // Under that counting, the first sample that does not read the first's value plus its distance
+    // from it in samples (every sample counted, recognised or not).
+    std::optional<TimecodeJump> jump;
+};
+
+// Reads the timecode of every sample of an rtmd track, each recognised one also given to each in
+// turn. A header per frame, spread over the whole clip: all are asked of the disk at once, then
+// read in order. clip is how the clip counts (clipCounting).
+ErrorOr<RtmdTimecodes> readRtmdTimecodes(const Movie& movie, const Track& track, ByteSource& source,
+                                         const TimecodeCounting& clip,
+                                         const std::function<void(const RtmdFrame&)>& each = {});
 
 }  // namespace kelvatta

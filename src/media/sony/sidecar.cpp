@@ -92,6 +92,22 @@ ErrorOr<bool> alreadyHolds(const fs::path& destination, const std::string& text)
     return held && held->text == text;
 }
 
+// A temporary sidecar that a run of this program was killed with (before or after naming it, before
+// its rename), holding what this one is about to write or the start of it: removed, since it is
+// written again whole. Anything else by that name is left, and refused when the file is made.
+ErrorOr<void> removeOwnLeftover(const fs::path& temporary, const std::string& text)
+{
+    auto status = sys::lstat(temporary.string());
+    if (status.isError() && errnoOf(status.error()) == ENOENT) return {};
+    if (status.isError() || !S_ISREG(status->st_mode) || static_cast<uint64_t>(status->st_size) > text.size())
+        return {};
+    auto read = KV_TRY(readSidecar(temporary));
+    const auto* left = std::get_if<SidecarText>(&read);
+    const bool empty = std::holds_alternative<std::string>(read) && status->st_size == 0;
+    if (!empty && !(left && text.starts_with(left->text))) return {};
+    return onFile(sys::unlink(temporary.string()), "无法删除文件", temporary);
+}
+
 }  // namespace
 
 ErrorOr<std::variant<std::string, SidecarOutcome>> readSidecarText(const Sidecar& sidecar)
@@ -116,6 +132,17 @@ ErrorOr<void> checkSidecarStart(const fs::path& clip, const Timecode& start)
     (void)rebaseCameraXml(text->text, start, &refusal);
     if (!refusal.empty()) return refusedBy(sidecar->path, start, refusal);
     return {};
+}
+
+ErrorOr<bool> sidecarReadsStart(const fs::path& clip, const Timecode& start)
+{
+    const auto sidecar = KV_TRY(findSidecar(clip));
+    if (!sidecar || !sidecar->leftAlone.empty()) return true;
+    auto read = KV_TRY(readSidecar(sidecar->path));
+    const auto* text = std::get_if<SidecarText>(&read);
+    if (!text) return true;
+    const auto rebased = rebaseCameraXml(text->text, start);
+    return !rebased || !rebased->changed;
 }
 
 std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome)
@@ -175,6 +202,7 @@ ErrorOr<SidecarOutcome> writeRebasedSidecar(const Sidecar& sidecar, const std::o
         return SidecarOutcome{SidecarOutcome::Kind::written, *destination, {}};
     }
     const fs::path temporary = temporaryPath(sidecar.path);
+    KV_TRY(removeOwnLeftover(temporary, text.text));
     KV_TRY(writeFile(temporary, text, false));
     if (auto replaced = replaceByRename(temporary, sidecar.path); replaced.isError()) {
         (void)sys::unlink(temporary.string());

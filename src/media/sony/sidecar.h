@@ -61,6 +61,10 @@ ErrorOr<std::variant<std::string, SidecarOutcome>> readSidecarText(const Sidecar
 // alone for another reason passes.
 ErrorOr<void> checkSidecarStart(const std::filesystem::path& clip, const Timecode& start);
 
+// Whether the clip's sidecar reads start already, or there is none this program would re-base (none,
+// one left alone, one whose table it does not understand).
+ErrorOr<bool> sidecarReadsStart(const std::filesystem::path& clip, const Timecode& start);
+
 // After a clip's original has been given back (--restore), under the clip's lock: its sidecar
 // counted from where the clip's own XML says it starts again, in place. Nothing to do (none) for a
 // clip without XML.

@@ -40,10 +40,16 @@ std::string countingText(const TimecodeCounting& counting)
     return text + (counting.dropFrame ? "，丢帧" : "，不丢帧");
 }
 
+// A place the clip does not have.
+TimecodePlace absentPlace(std::string name)
+{
+    return {std::move(name), kNoTimecodeHere, std::nullopt, 0, std::nullopt, std::nullopt};
+}
+
 // A value written as text ("01:00:00:00"), as the clip counts it where it can be read.
 TimecodePlace textPlace(std::string name, std::string value)
 {
-    TimecodePlace place{std::move(name), value, std::nullopt, 0, std::nullopt};
+    TimecodePlace place{std::move(name), value, std::nullopt, 0, std::nullopt, std::nullopt};
     std::string normal = value;
     if (normal.size() == 11 && (normal[8] == '.' || normal[8] == ',')) normal[8] = ';';
     if (const auto time = Timecode::parse(normal)) place.start = TimecodeValue{*time, false};
@@ -92,24 +98,19 @@ private:
         bool any = false;
         for (const Track& track : movie_.tracks) {
             if (!track.isTimecode()) continue;
-            const auto samples = KV_TRY(locateSamples(movie_, track, kMaxTimecodeSamples));
-            uint8_t frame[4];
-            if (samples.empty() || samples[0].size < 4 || KV_TRY(file_.readAt(frame, 4, samples[0].offset)) != 4) {
-                out_.notUnderstood.push_back("“tmcd”轨道（样本无法读取）");
-                continue;
-            }
-            const TimecodeCounting counting{track.timecode->rate.frames,
-                                            (track.timecode->flags & kTimecodeDropFrame) != 0, false};
+            auto read = readTimecodeSamples(movie_, track, file_);
+            if (KV_TRY(unreadable(read, "“tmcd”轨道")) || read->samples.empty()) continue;
+            const TimecodeCounting counting = track.timecode->counting();
             if (!counting.valid()) {
                 out_.notUnderstood.push_back("“tmcd”轨道（帧率无法识别）");
                 continue;
             }
-            const TimecodeValue value = counting.valueAt(loadU32(frame));
+            const TimecodeValue value = counting.valueAt(read->samples.front().number);
             out_.places.push_back({"“tmcd”轨道", value.time.text(counting.dropFrame), std::nullopt, 0,
-                                   asClipCounts(clip_, counting, value)});
+                                   asClipCounts(clip_, counting, value), read->jump});
             any = true;
         }
-        if (!any) out_.places.push_back({"“tmcd”轨道", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
+        if (!any) out_.places.push_back(absentPlace("“tmcd”轨道"));
         return {};
     }
 
@@ -117,46 +118,40 @@ private:
     {
         if (auto value = KV_TRY(movieItemValue(movie_, "timecode")))
             out_.places.push_back(textPlace("元数据项“timecode”", *value));
-        else out_.places.push_back({"元数据项“timecode”", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
+        else out_.places.push_back(absentPlace("元数据项“timecode”"));
         return {};
     }
 
-    // The first and the last sample of each rtmd track: one per frame.
+    // Every sample of each rtmd track: one per frame.
     ErrorOr<void> rtmd()
     {
         for (const Track& track : movie_.tracks) {
             if (track.sampleEntryType != kRtmdSampleEntry || track.sampleCount == 0) continue;
-            std::optional<uint64_t> first, last;
-            uint64_t count = 0;
-            KV_TRY(visitSamples(movie_, track, kMaxRtmdSamples, [&](const SampleRange& sample) -> ErrorOr<void> {
-                if (sample.size < kRtmdHeadSize) return {};
-                if (!first) first = sample.offset;
-                last = sample.offset;
-                ++count;
-                return {};
-            }));
-            const auto read = [&](std::optional<uint64_t> at) -> ErrorOr<std::optional<RtmdTimecode>> {
-                uint8_t head[kRtmdHeadSize];
-                if (!at || KV_TRY(file_.readAt(head, sizeof head, *at)) != sizeof head)
-                    return std::optional<RtmdTimecode>();
-                return readRtmdTimecode(head);
-            };
-            const auto firstValue = KV_TRY(read(first));
-            const auto lastValue = KV_TRY(read(last));
-            if (!firstValue || !lastValue) {
+            auto samples = readRtmdTimecodes(movie_, track, file_, clip_);
+            if (KV_TRY(unreadable(samples, "“rtmd”"))) continue;
+            const RtmdTimecodes& read = *samples;
+            if (!read.first) {
                 out_.notUnderstood.push_back("“rtmd”（其每帧样本的格式本程序无法识别）");
                 continue;
             }
-            // rtmd numbers every frame: at twice the clip's count where it counts frames in pairs.
-            TimecodeCounting counting = clip_;
-            if (counting.halfStep) counting.framesPerSecond *= 2;
-            counting.halfStep = false;
-            counting.dropFrame = counting.dropFrame || firstValue->dropFrame != 0;
-            out_.places.push_back({"“rtmd”（每帧一个）", firstValue->time.text(firstValue->dropFrame != 0),
-                                   lastValue->time.text(lastValue->dropFrame != 0), count,
-                                   asClipCounts(clip_, counting, {firstValue->time, false})});
+            const auto text = [](const RtmdTimecode& value) { return value.time.text(value.dropFrame != 0); };
+            const TimecodeValue first{read.first->time, false};
+            out_.places.push_back({"“rtmd”（每帧一个）", text(*read.first), text(*read.last), read.heads,
+                                   read.counting ? asClipCounts(clip_, *read.counting, first) : std::nullopt,
+                                   read.jump});
         }
         return {};
+    }
+
+    // Whether a place's samples could not be read (its tables at odds, a sample cut short by the end of
+    // the file): then it is named as not understood. Any other error fails the look at the clip.
+    template <typename T>
+    ErrorOr<bool> unreadable(ErrorOr<T>& read, const std::string& place)
+    {
+        if (!read.isError()) return false;
+        if (damageOf(read.error()) == Damage::none) return read.releaseError();
+        out_.notUnderstood.push_back(place + "（样本无法读取）");
+        return true;
     }
 
     void xmlPlace(std::string name, const std::string& text)
@@ -167,7 +162,7 @@ private:
             return;
         }
         out_.places.push_back({std::move(name), first->value.time.text(first->counting.dropFrame), std::nullopt, 0,
-                               asClipCounts(clip_, first->counting, first->value)});
+                               asClipCounts(clip_, first->counting, first->value), std::nullopt});
     }
 
     ErrorOr<void> cameraXml()
@@ -228,8 +223,25 @@ ErrorOr<TimecodeSurvey> generalSurvey(int fd, uint64_t size, const fs::path& pat
     if (reported.rate) out.rate = rateText(double(reported.rate->first) / reported.rate->second);
     for (const ReportedTimecode& timecode : reported.timecodes)
         out.places.push_back(textPlace(timecode.where + "的时间码", timecode.value));
-    if (reported.timecodes.empty()) out.places.push_back({"时间码", kNoTimecodeHere, std::nullopt, 0, std::nullopt});
+    if (reported.timecodes.empty()) out.places.push_back(absentPlace("时间码"));
     return out;
+}
+
+// Whether what was read of the clip open as fd is one file's: no other run holds it to write it,
+// and it has the size and times it had before (any write moves its change time, a rewrite in place
+// too, which puts back its modification time). Else an error that says the clip is being changed.
+ErrorOr<void> checkReadWhole(int fd, const struct stat& before, const fs::path& path)
+{
+    const auto locked = sys::exclusivelyLocked(fd);  // a file system without such locks: not told
+    if (!locked.isError() && *locked)
+        return exportError(ExportErrorCode::busy,
+                           "文件" + quotedName(path) + "正被另一个 Kelvatta 进程改写，请等它处理完再查看");
+    const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
+    if (!sameFile(now, before) || now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != before.st_ctim.tv_nsec)
+        return exportError(ExportErrorCode::sourceChanged,
+                           "文件" + quotedName(path) + "在读取时被改动了（可能有程序正在写它），请稍后再查看");
+    return {};
 }
 
 }  // namespace
@@ -239,6 +251,7 @@ std::optional<bool> TimecodeSurvey::agree() const
     std::optional<TimecodeValue> seen;
     size_t compared = 0;
     for (const TimecodePlace& place : places) {
+        if (place.jump) return false;
         if (!place.start) continue;
         if (seen && *seen != *place.start) return false;
         seen = place.start;
@@ -257,13 +270,19 @@ ErrorOr<TimecodeSurvey> surveyTimecodes(const fs::path& path)
     const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
     if (S_ISDIR(status.st_mode)) return fileError("无法打开文件", path, EISDIR);
     if (!S_ISREG(status.st_mode)) return unrecognizedFile(path);
+    KV_TRY(checkReadWhole(fd.get(), status, path));
     const uint64_t size = static_cast<uint64_t>(status.st_size);
     FdSource reader(fd.get(), size, path);
-    auto content = probeBoxContent(reader);
-    if (content.isError()) return inSourceFile(content.releaseError(), path);
-    if (!*content) return generalSurvey(fd.get(), size, path);
-    auto survey = BoxSurvey(path, reader, **content).run();
-    if (survey.isError()) return inSourceFile(survey.releaseError(), path);
+    auto survey = [&]() -> ErrorOr<TimecodeSurvey> {
+        auto content = probeBoxContent(reader);
+        if (content.isError()) return inSourceFile(content.releaseError(), path);
+        if (!*content) return generalSurvey(fd.get(), size, path);
+        auto read = BoxSurvey(path, reader, **content).run();
+        if (read.isError()) return inSourceFile(read.releaseError(), path);
+        return read;
+    }();
+    // A clip another run rewrites meanwhile reads as a damaged one, or as one with a jump: say why.
+    KV_TRY(checkReadWhole(fd.get(), status, path));
     return survey;
 }
 

@@ -24,6 +24,8 @@ struct TimecodePlace {
     uint64_t values = 0;              // where one is kept per frame: how many
     // The first value as the clip counts it, for comparing the places; nothing when it cannot be told.
     std::optional<TimecodeValue> start;
+    // Where one is kept per frame (or a track holds several): the first that does not count on.
+    std::optional<TimecodeJump> jump;
 };
 
 struct TimecodeSurvey {
@@ -33,7 +35,8 @@ struct TimecodeSurvey {
     std::vector<std::string> notUnderstood;  // places found whose timecode this program cannot read
     std::string reader;                      // for a file read by libavformat: its name of the container
 
-    // Whether the places that could be compared all start at the same frame; nothing with fewer than two.
+    // Whether the places that could be compared all start at the same frame and none jumps; nothing
+    // with fewer than two and no jump.
     std::optional<bool> agree() const;
 };
 
