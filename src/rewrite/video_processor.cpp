@@ -121,14 +121,14 @@ Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::pa
 // Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
 // copy beside the new clip in the save-as folder. Prints the file written, or the sidecar left alone
 // and why.
-ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL, const std::string& timecode)
+ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL, const StartTimecode& start)
 {
     auto outcome = [&]() -> ErrorOr<SidecarOutcome> {
         const auto sidecar = KV_TRY(findSidecar(clip));
         if (!sidecar) return SidecarOutcome{};
         const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->path.filename())
                                         : std::optional<fs::path>();
-        return writeRebasedSidecar(*sidecar, destination, Timecode::parse(timecode).value_or(Timecode{}));
+        return writeRebasedSidecar(*sidecar, destination, start.time);
     }();
     if (outcome.isError()) {
         Error e = outcome.releaseError();
@@ -224,11 +224,7 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     session->setOutputURL(output);
     if (!inPlace) session->setMP4OutputURL(mp4OutputURL(fileURL, saveAs).value_or(fs::path()));
     session->setOutputFileType(std::string(kFileTypeMPEG4));
-    MetadataItem item;
-    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    item.value = request.timecode;
-    item.dataType = std::string(kMetadataDataTypeString);
-    session->setMetadata({item});
+    session->setMetadata({MetadataItem::timecode(request.timecode)});
     session->setRefusesLinkedOutputFolder(saveAs);
     session->setInPlace(inPlace);
     session->setKeepsSource(saveAs);
@@ -254,7 +250,7 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
     switch (session.alreadyDone()) {
     case AlreadyDone::no: return false;
     case AlreadyDone::clip:
-        printLine("时间码已从 " + request.timecode + " 开始，未改写：" + fileURL.string());
+        printLine("时间码已从 " + request.timecode.text() + " 开始，未改写：" + fileURL.string());
         // No copy was made: a sidecar copy would have nothing beside it. Replacing, the clip's own
         // sidecar is re-based where it does not agree.
         if (saveAs) {
@@ -310,7 +306,7 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                             bool saveAs, const fs::path& outputURL, const fs::path& fileURL,
-                                            const std::string& timecode)
+                                            const StartTimecode& timecode)
 {
     // A Matroska or AVI clip's result has a name of its own, which only the export knows.
     const fs::path written = session->writtenURL();
@@ -355,9 +351,9 @@ bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Comp
 }
 
 void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
-                                const fs::path& fileURL, const std::string& timecode, bool alreadyDone)
+                                const fs::path& fileURL, const StartTimecode& start, bool alreadyDone)
 {
-    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, timecode); sidecar.isError()) {
+    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, start); sidecar.isError()) {
         printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
         completion(Result::failure(sidecar.releaseError()));
         return;

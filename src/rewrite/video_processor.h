@@ -19,7 +19,6 @@ namespace kelvatta {
 
 inline constexpr std::string_view kVideoProcessorErrorDomain = "VideoProcessor";
 inline constexpr std::string_view kSaveAsFolderName = "已修改时间码";
-inline constexpr std::string_view kZeroTimecode = "00:00:00:00";
 
 class VideoProcessor {
 public:
@@ -44,7 +43,7 @@ public:
     static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                        bool saveAs, const std::filesystem::path& outputURL,
                                        const std::filesystem::path& fileURL,
-                                       const std::string& timecode = std::string(kZeroTimecode));
+                                       const StartTimecode& timecode = StartTimecode{});
 
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
@@ -56,15 +55,14 @@ public:
     // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
     // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
     void setInPlace(bool inPlace) { inPlace_ = inPlace; }
-    // Where every clip's timecode starts: "HH:MM:SS:FF" (or ';' before the frames), checked by the
-    // caller (Timecode::parse); kZeroTimecode unless set. A clip that cannot start there fails.
-    void setTimecode(std::string timecode) { timecode_ = std::move(timecode); }
+    // Where every clip's timecode starts: 00:00:00:00 unless set. A clip that cannot start there fails.
+    void setTimecode(const StartTimecode& timecode) { timecode_ = timecode; }
 
 private:
     // What one rewrite is asked, carried from its start to its completion.
     struct Request {
         SessionFactory factory;
-        std::string timecode;
+        StartTimecode timecode;
     };
     static void startExport(const Request& request, const std::filesystem::path& fileURL, bool saveAs, bool inPlace,
                             Completion completion, bool announce);
@@ -86,11 +84,11 @@ private:
     // The clip is in place: its sidecar (re-based to timecode), then success, which says whether the
     // clip was found done already.
     static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
-                           const std::filesystem::path& fileURL, const std::string& timecode, bool alreadyDone = false);
+                           const std::filesystem::path& fileURL, const StartTimecode& start, bool alreadyDone = false);
 
     SessionFactory factory_;
     bool inPlace_ = false;
-    std::string timecode_{kZeroTimecode};
+    StartTimecode timecode_{};
 };
 
 }  // namespace kelvatta

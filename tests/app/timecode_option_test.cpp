@@ -131,7 +131,7 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             const fs::path result = results / (clip.name == "clip.mkv" ? "clip.mp4" : clip.name);
             SCOPED_TRACE(result);
             const bool dropFrame = clip.sony && clip.sony->dropFrame;
-            EXPECT_EQ(formatTimecode(result), "01:00:00:00");
+            EXPECT_EQ(formatTimecode(result), dropFrame ? "01:00:00;00" : "01:00:00:00");  // in the clip's notation
             EXPECT_EQ(streamTimecode(result, "v:0"), dropFrame ? "01:00:00;00" : "01:00:00:00");
             if (clip.sony) {
                 EXPECT_EQ(streamTimecode(result, "d:0"), "01:00:00:00");  // the rtmd samples
@@ -155,6 +155,11 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             struct stat st {};
             EXPECT_TRUE(::stat((dir / name).c_str(), &st) == 0 && st.st_atim.tv_sec == 1500000000) << name;
         }
+        EXPECT_EQ(snapshot(dir.path()), done);
+        // The same frame asked in the other notation is the same start.
+        const auto dropFrame =
+            runKelvatta(arguments(mode, {"--timecode", "01:00:00;00", (dir / "C0002.MP4").string()}));
+        EXPECT_NE(dropFrame.out.find("时间码已从 01:00:00;00 开始，未改写："), std::string::npos) << dropFrame.out;
         EXPECT_EQ(snapshot(dir.path()), done);
     }
 }
@@ -197,6 +202,8 @@ TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
         {"--in-place", "own.mov", "00:10:00:30", "帧号只有 00 至 29"},
         {"", "clip.mkv", "00:00:00:25", "帧号只有 00 至 24"},
         {"--save-as", "clip.mkv", "00:00:00;00", "不能按丢帧方式计数"},
+        {"", "C0001.MP4", "00:00:00;00", "不丢帧计数，不能按丢帧方式计数"},
+        {"--in-place", "own.mov", "00:00:00;00", "不丢帧计数，不能按丢帧方式计数"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.clip + " " + c.value);
@@ -267,7 +274,7 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     ASSERT_EQ(runKelvatta({"--timecode", "01:00:00:00", clip.string()}).status, 0);
     const auto run = runKelvatta({"--show", dir.path()});
     EXPECT_EQ(run.status, 0);
-    for (const char* line : {"  “tmcd”轨道：01:00:00;00", "  元数据项“timecode”：01:00:00:00",
+    for (const char* line : {"  “tmcd”轨道：01:00:00;00", "  元数据项“timecode”：01:00:00;00",
                              "  “rtmd”（每帧一个）：01:00:00:00 至 01:00:00:29（共 30 帧）",
                              "  附属 XML 文件 C0002M01.XML：01:00:00;00", "  一致性：各处一致"})
         EXPECT_EQ(std::ranges::count(run.outLines(), line), 1) << line << "\n" << run.out;
@@ -431,7 +438,7 @@ TEST(Rerun, KeepsOnlyTheClipsOwnResult)
         ExportJob job{dir / c.clip,
                       copies / c.clip,
                       std::string(kFileTypeMPEG4),
-                      {quickTimeStringItem("timecode", "01:00:00:00")}};
+                      {MetadataItem::timecode({{1, 0, 0, 0}, false})}};
         job.keepsSource = job.realOutputFolder = true;
         job.mp4Output = copies / (fs::path(c.clip).stem().string() + ".mp4");
         ExportControl control;

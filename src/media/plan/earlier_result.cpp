@@ -220,7 +220,8 @@ ErrorOr<FoundDifference> proveBoxResult(const ExportJob& job, const FileAtOutput
     auto item = movieItemValue(movie, "timecode");
     if (notReadAsMovie(item)) return differs(Kind::notAVideo);
     if (item.isError()) return item.releaseError();
-    if (*item != timecodeItemValue(job.metadata)) return differs(Kind::otherStart);
+    if (*item != (plan.timecode ? std::optional<std::string>(plan.startText) : std::nullopt))
+        return differs(Kind::otherStart);
 
     // The head: moov as planned, at its planned place, and what lies around it.
     const ByteSpan head = plan.writes.front().bytes;

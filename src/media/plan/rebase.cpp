@@ -209,8 +209,9 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
     return {};
 }
 
-ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const StartTimecode& asked)
 {
+    const Timecode& start = asked.time;
     const Movie& movie = source.movie;
     Rebased out;
     const auto video = firstVideoRate(movie);
@@ -218,7 +219,7 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
     out.counting = counting;
     // The one decision whether the clip can start there, before any of its places is re-based.
     if (counting.valid()) {
-        if (auto why = counting.refusal(start)) return startRefused(start, *why);
+        if (auto why = counting.refusal(asked)) return startRefused(asked, *why);
     }
     KV_TRY(rebaseTimecodeTracks(movie, source.file, counting, start, out.patches));
     const bool hasTimecodeTrack = !out.patches.empty();

@@ -43,8 +43,8 @@ std::optional<TimecodeRate> videoTimecodeRate(const Movie& movie);
 // its video's rate without drop-frame.
 TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top);
 
-// Every timecode of the clip re-based to start.
-ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start);
+// Every timecode of the clip re-based to start; an error where the clip's counting never shows it.
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const StartTimecode& start);
 
 // Every sample must lie whole within one mdat's payload of dataBoxes, and no patch may touch a sample
 // of a track other than its own.
