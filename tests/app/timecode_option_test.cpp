@@ -37,6 +37,7 @@ struct TestClip {
     std::optional<SonyTimecode> sony{};  // with rtmd, the camera XML and its sidecar
     std::optional<std::string> tmcd{};   // its own timecode track
     unsigned frames = 0;                 // in its one second
+    bool goPro = false;                  // its track described as GoPro's: 29 frames a second at 29.97
 };
 
 const TestClip kClips[] = {
@@ -44,6 +45,7 @@ const TestClip kClips[] = {
     {"C0002.MP4", "30000/1001", SonyTimecode{30, true, false, {14, 2, 55, 17}}, {}, 30},
     {"C0003.MP4", "50", SonyTimecode{25, false, true, {23, 59, 58, 0}}, {}, 50},
     {"own.mov", "30000/1001", {}, "10:00:00:00", 30},
+    {"GX010001.MP4", "30000/1001", {}, "10:00:00:00", 30, true},
     {"clip.mkv", "25", {}, {}, 25},
 };
 
@@ -65,6 +67,12 @@ void placeClips(const fs::path& folder, const std::vector<std::string>& names)
                 continue;
             }
             if (!makeClip(path, {.timecode = clip.tmcd, .frameRate = clip.rate})) return false;
+            if (clip.goPro) {
+                std::vector<Node> top = parseFile(readBytes(path));
+                Bytes& stsd = trackByHandler(topLevel(top, "moov"), "tmcd")->all("stsd").front()->data;
+                stsd.at(40) = 29;  // the number of frames, after the entry's header, reserved bytes, flags and rate
+                writeBytes(path, serialize(top));
+            }
             if (!clip.sony) continue;
             writeBytes(path, addSonyStructures(readBytes(path), {.timecode = *clip.sony}));
             writeFile(sidecarOf(path), sonyXml(*clip.sony, clip.frames));
