@@ -38,7 +38,16 @@ struct TestClip {
     std::optional<std::string> tmcd{};   // its own timecode track
     unsigned frames = 0;                 // in its one second
     bool goPro = false;                  // its track described as GoPro's: 29 frames a second at 29.97
+    bool trailer = false;                // followed by a record as Insta360's cameras keep one
 };
+
+// Random bytes and the 32-byte magic that ends the record an Insta360 camera keeps after moov.
+const std::string kInsta360Record = [] {
+    std::string bytes;
+    uint32_t x = 29;
+    for (int i = 0; i < 200000; ++i) bytes += static_cast<char>((x = x * 1664525 + 1013904223) >> 24);
+    return bytes + "8db42d694ccc418790edff439fe026bf";
+}();
 
 const TestClip kClips[] = {
     {"C0001.MP4", "25", SonyTimecode{25, false, false, {9, 41, 7, 3}}, {}, 25},
@@ -46,6 +55,7 @@ const TestClip kClips[] = {
     {"C0003.MP4", "50", SonyTimecode{25, false, true, {23, 59, 58, 0}}, {}, 50},
     {"own.mov", "30000/1001", {}, "10:00:00:00", 30},
     {"GX010001.MP4", "30000/1001", {}, "10:00:00:00", 30, true},
+    {"VID_001.MP4", "30", {}, {}, 30, false, true},
     {"clip.mkv", "25", {}, {}, 25},
 };
 
@@ -73,6 +83,7 @@ void placeClips(const fs::path& folder, const std::vector<std::string>& names)
                 stsd.at(40) = 29;  // the number of frames, after the entry's header, reserved bytes, flags and rate
                 writeBytes(path, serialize(top));
             }
+            if (clip.trailer) writeFile(path, readFile(path) + kInsta360Record);
             if (!clip.sony) continue;
             writeBytes(path, addSonyStructures(readBytes(path), {.timecode = *clip.sony}));
             writeFile(sidecarOf(path), sonyXml(*clip.sony, clip.frames));
@@ -141,6 +152,9 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             const bool dropFrame = clip.sony && clip.sony->dropFrame;
             EXPECT_EQ(formatTimecode(result), dropFrame ? "01:00:00;00" : "01:00:00:00");  // in the clip's notation
             EXPECT_EQ(streamTimecode(result, "v:0"), dropFrame ? "01:00:00;00" : "01:00:00:00");
+            if (clip.trailer) {
+                EXPECT_TRUE(readFile(result).ends_with(kInsta360Record)) << "the trailer was not kept at the end";
+            }
             if (clip.sony) {
                 EXPECT_EQ(streamTimecode(result, "d:0"), "01:00:00:00");  // the rtmd samples
                 EXPECT_EQ(cameraXmlStart(readFile(sidecarOf(result))), (Timecode{1, 0, 0, 0}));

@@ -176,6 +176,11 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
         end = box.end();
     }
     if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
+    // What follows the clip's last box must stay at its end (its owner's software looks for it there),
+    // where a rewrite in place appends.
+    if (const auto trailer = trailerOf(source.topLevel))
+        return std::optional<std::string>("文件末尾附有 " + std::to_string(trailer->size) +
+                                          " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它须留在文件末尾");
     for (const Box& box : source.topLevel) {
         if (box.type == fourcc("mdat") && box.end() > moov->offset)
             return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
