@@ -13,6 +13,7 @@
 #include "platform/sys.h"
 #include "media/files/replace_file.h"
 #include "media/counting/timecode.h"
+#include "media/inplace/space_advice.h"
 #include "media/sony/sidecar.h"
 
 namespace kelvatta {
@@ -237,7 +238,8 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
                 reportEarlierInPlace(*session, fileURL);
                 if (inPlace) handleInPlaceCompletion(session, completion, request, fileURL);
                 else if (!finishIfAlreadyDone(*session, completion, request, saveAs, output, fileURL))
-                    handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode);
+                    handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode,
+                                           request.inPlaceTried);
             });
         });
 }
@@ -272,10 +274,16 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
 }
 
 bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
-                                      const fs::path& renamed, const fs::path& fileURL)
+                                      const fs::path& renamed, const fs::path& fileURL,
+                                      const std::optional<StartTimecode>& inPlaceStart)
 {
     if (auto error = session.error()) {
         *error = withAdvice(std::move(*error), saveAs, renamed, fileURL);
+        // A replace short of space: how much it needs and has, and whether --in-place would do.
+        if (!saveAs && error->domain == kPosixErrorDomain && (error->code == ENOSPC || error->code == EDQUOT)) {
+            if (const std::string advice = spaceAdvice(fileURL, inPlaceStart); !advice.empty())
+                error->localizedDescription += "。" + advice;
+        }
         printLine("导出失败：" + error->localizedDescription);
         completion(Result::failure(*error));
         return true;
@@ -295,7 +303,9 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 {
     if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
         printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
-        startExport(request, fileURL, false, false, completion, false);
+        Request ordinary = request;
+        ordinary.inPlaceTried = true;
+        startExport(ordinary, fileURL, false, false, completion, false);
         return;
     }
     if (finishIfAlreadyDone(*session, completion, request, false, fileURL, fileURL)) return;
@@ -306,12 +316,14 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                             bool saveAs, const fs::path& outputURL, const fs::path& fileURL,
-                                            const StartTimecode& timecode)
+                                            const StartTimecode& timecode, bool inPlaceAsked)
 {
     // A Matroska or AVI clip's result has a name of its own, which only the export knows.
     const fs::path written = session->writtenURL();
     const bool renamed = !written.empty() && written != outputURL;
-    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL)) return;
+    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL,
+                         inPlaceAsked ? std::nullopt : std::optional<StartTimecode>(timecode)))
+        return;
     if (!saveAs && renamed) {
         if (!removeReplacedClip(*session, completion, written, fileURL)) return;
     } else if (!saveAs) {

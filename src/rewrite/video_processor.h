@@ -39,11 +39,12 @@ public:
 
     // Settles an ended export on the main thread: reports its error or incomplete status, or puts
     // the result in place (replace mode), prints what happened and calls completion once. timecode:
-    // where the clip's sidecar is to start.
+    // where the clip's sidecar is to start. inPlaceAsked: the export is the ordinary rewrite of a clip
+    // a rewrite in place could not take (a replace short of space does not suggest one then).
     static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                        bool saveAs, const std::filesystem::path& outputURL,
                                        const std::filesystem::path& fileURL,
-                                       const StartTimecode& timecode = StartTimecode{});
+                                       const StartTimecode& timecode = StartTimecode{}, bool inPlaceAsked = false);
 
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
@@ -63,6 +64,7 @@ private:
     struct Request {
         SessionFactory factory;
         StartTimecode timecode;
+        bool inPlaceTried = false;  // the ordinary rewrite of a clip a rewrite in place could not take
     };
     static void startExport(const Request& request, const std::filesystem::path& fileURL, bool saveAs, bool inPlace,
                             Completion completion, bool announce);
@@ -72,9 +74,12 @@ private:
                                     bool saveAs, const std::filesystem::path& outputURL,
                                     const std::filesystem::path& fileURL);
     // Reports an export that failed or did not complete; false when it completed. renamed: the
-    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken.
+    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken;
+    // inPlaceStart: the start a rewrite in place would be asked, for the advice on a replace short of
+    // space (none where one is not to be suggested).
     static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
-                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL);
+                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL,
+                                 const std::optional<StartTimecode>& inPlaceStart = std::nullopt);
     // Replace mode, a result of its own name beside the clip: the clip removed. False when it
     // failed, completion called.
     static bool removeReplacedClip(const ExportSession& session, const Completion& completion,
