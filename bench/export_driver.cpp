@@ -14,7 +14,7 @@ using namespace kelvatta;
 
 namespace {
 
-std::vector<MetadataItem> timecodeItem() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
+std::vector<MetadataItem> timecodeItem() { return {MetadataItem::timecode(StartTimecode{})}; }
 
 int fail(const std::string& text)
 {

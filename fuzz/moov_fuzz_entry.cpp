@@ -67,7 +67,7 @@ void fuzzBoxPath(const uint8_t* data, size_t size)
     auto probed = probeBoxContent(source);
     if (probed.isError() || !*probed) return;
     const BoxContent& content = **probed;
-    auto plan = planOutput({content.movie, content.topLevel, source}, {quickTimeStringItem("timecode", "00:00:00:00")});
+    auto plan = planOutput({content.movie, content.topLevel, source}, {MetadataItem::timecode(StartTimecode{})});
     if (plan.isError() || plan->fileSize > kMaxAssembled) return;
 
     Bytes output(plan->fileSize);

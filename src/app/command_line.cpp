@@ -282,9 +282,11 @@ const char* usageText()
 namespace {
 
 // The value of --timecode: "HH:MM:SS:FF" or, drop-frame, "HH:MM:SS;FF", hours below 24, minutes and
-// seconds below 60. Whether a clip counts that many frames is for each clip to say.
-ErrorOr<std::string> checkedTimecode(const std::string& value)
+// seconds below 60, or a usage error that says what is wrong. Whether a clip counts that many frames
+// is for each clip to say.
+ErrorOr<StartTimecode> checkedTimecode(const std::string& value)
 {
+    if (const auto start = StartTimecode::parse(value)) return *start;
     const auto usage = [&](const std::string& why) {
         return Error{"CommandLine", kExitUsage, "时间码“" + value + "”" + why};
     };
@@ -295,8 +297,7 @@ ErrorOr<std::string> checkedTimecode(const std::string& value)
     const auto field = [&](size_t at) { return (value[at] - '0') * 10 + (value[at + 1] - '0'); };
     if (field(0) >= 24) return usage("超出范围：小时应为 00 至 23");
     if (field(3) >= 60) return usage("超出范围：分钟应为 00 至 59");
-    if (field(6) >= 60) return usage("超出范围：秒应为 00 至 59");
-    return value;
+    return usage("超出范围：秒应为 00 至 59");
 }
 
 }  // namespace

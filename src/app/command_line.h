@@ -33,7 +33,7 @@ struct CommandLine {
     bool saveAs = false;
     bool inPlace = false;
     bool keepGoing = false;
-    std::optional<std::string> timecode;  // --timecode, checked: "HH:MM:SS:FF" or "HH:MM:SS;FF"
+    std::optional<StartTimecode> timecode;  // --timecode: "HH:MM:SS:FF" or "HH:MM:SS;FF"
     std::vector<std::string> paths;
 };
 
@@ -48,9 +48,9 @@ std::optional<std::vector<std::string>> windowPaths(int argc, char** argv);
 
 struct BatchOptions {
     bool saveAs = false;
-    bool inPlace = false;                 // replace mode rewrites clips in place where their layout allows
-    bool keepGoing = false;               // a failed file cancels none of the others
-    std::string timecode{kZeroTimecode};  // where every clip's timecode is to start
+    bool inPlace = false;      // replace mode rewrites clips in place where their layout allows
+    bool keepGoing = false;    // a failed file cancels none of the others
+    StartTimecode timecode{};  // where every clip's timecode is to start
     // Whether to keep a progress line on standard error (only ever shown on a terminal).
     bool progressLine = true;
     // Where the export sessions come from: the program's own, or a test's.

@@ -57,15 +57,15 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
         lines.push_back(notes.empty() ? line : line + "）");
     }
     for (const std::string& name : survey.notUnderstood) lines.push_back("  无法识别：" + name);
-    // A value whose counting cannot be told is shown but not compared: the line says so.
+    // A place whose start cannot be compared is shown, and the last line says so: the clip's places are
+    // consistent only when every one found reads the same start.
     std::string uncompared;
-    for (const TimecodePlace& place : survey.places)
-        if (!place.start && place.first != kNoTimecodeHere) uncompared += (uncompared.empty() ? "" : "、") + place.name;
-    if (!uncompared.empty()) uncompared = "（未能比较：" + uncompared + "）";
+    for (const std::string& name : survey.uncompared()) uncompared += (uncompared.empty() ? "" : "、") + name;
     const auto agree = survey.agree();
-    if (!agree) lines.push_back("  一致性：可比较的时间码不足两处" + uncompared);
-    else if (*agree) lines.push_back("  一致性：各处一致" + uncompared);
-    else lines.push_back("  一致性：各处不一致" + jumps + uncompared);
+    if (agree && *agree) lines.push_back("  一致性：各处一致");
+    else if (agree) lines.push_back("  一致性：各处不一致" + jumps);
+    else if (!uncompared.empty()) lines.push_back("  一致性：无法确定（未能比较：" + uncompared + "）");
+    else lines.push_back("  一致性：可比较的时间码不足两处");
     return lines;
 }
 

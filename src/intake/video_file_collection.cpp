@@ -178,7 +178,9 @@ std::optional<std::vector<fs::path>> findVideoFiles(const std::vector<fs::path>&
         if (videoFiles.empty() || videoFiles.back() != folder) take(folder);
     };
     for (const auto& url : urls) {
-        if (!isFolderURL(url)) consider(url);
+        // A file named or dropped on its own is taken whatever its name (an Insta360 .insv, a GoPro .lrv,
+        // AVCHD's .MTS): the export tells by its content whether it can rewrite it.
+        if (!isFolderURL(url)) take(url);
         else if (!walkFolder(url, consider, tooLong)) return std::nullopt;
     }
     return videoFiles;

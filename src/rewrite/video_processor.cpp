@@ -13,6 +13,7 @@
 #include "platform/sys.h"
 #include "media/files/replace_file.h"
 #include "media/counting/timecode.h"
+#include "media/inplace/space_advice.h"
 #include "media/sony/sidecar.h"
 
 namespace kelvatta {
@@ -121,14 +122,14 @@ Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::pa
 // Re-bases the camera's XML beside the clip once the clip itself is in place: over itself, or as a
 // copy beside the new clip in the save-as folder. Prints the file written, or the sidecar left alone
 // and why.
-ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL, const std::string& timecode)
+ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& outputURL, const StartTimecode& start)
 {
     auto outcome = [&]() -> ErrorOr<SidecarOutcome> {
         const auto sidecar = KV_TRY(findSidecar(clip));
         if (!sidecar) return SidecarOutcome{};
         const auto destination = saveAs ? std::optional<fs::path>(outputURL.parent_path() / sidecar->path.filename())
                                         : std::optional<fs::path>();
-        return writeRebasedSidecar(*sidecar, destination, Timecode::parse(timecode).value_or(Timecode{}));
+        return writeRebasedSidecar(*sidecar, destination, start.time);
     }();
     if (outcome.isError()) {
         Error e = outcome.releaseError();
@@ -224,11 +225,7 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     session->setOutputURL(output);
     if (!inPlace) session->setMP4OutputURL(mp4OutputURL(fileURL, saveAs).value_or(fs::path()));
     session->setOutputFileType(std::string(kFileTypeMPEG4));
-    MetadataItem item;
-    item.identifier = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
-    item.value = request.timecode;
-    item.dataType = std::string(kMetadataDataTypeString);
-    session->setMetadata({item});
+    session->setMetadata({MetadataItem::timecode(request.timecode)});
     session->setRefusesLinkedOutputFolder(saveAs);
     session->setInPlace(inPlace);
     session->setKeepsSource(saveAs);
@@ -241,7 +238,8 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
                 reportEarlierInPlace(*session, fileURL);
                 if (inPlace) handleInPlaceCompletion(session, completion, request, fileURL);
                 else if (!finishIfAlreadyDone(*session, completion, request, saveAs, output, fileURL))
-                    handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode);
+                    handleExportCompletion(session, completion, saveAs, output, fileURL, request.timecode,
+                                           request.inPlaceTried);
             });
         });
 }
@@ -254,7 +252,7 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
     switch (session.alreadyDone()) {
     case AlreadyDone::no: return false;
     case AlreadyDone::clip:
-        printLine("时间码已从 " + request.timecode + " 开始，未改写：" + fileURL.string());
+        printLine("时间码已从 " + request.timecode.text() + " 开始，未改写：" + fileURL.string());
         // No copy was made: a sidecar copy would have nothing beside it. Replacing, the clip's own
         // sidecar is re-based where it does not agree.
         if (saveAs) {
@@ -276,10 +274,16 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
 }
 
 bool VideoProcessor::reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
-                                      const fs::path& renamed, const fs::path& fileURL)
+                                      const fs::path& renamed, const fs::path& fileURL,
+                                      const std::optional<StartTimecode>& inPlaceStart)
 {
     if (auto error = session.error()) {
         *error = withAdvice(std::move(*error), saveAs, renamed, fileURL);
+        // A replace short of space: how much it needs and has, and whether --in-place would do.
+        if (!saveAs && error->domain == kPosixErrorDomain && (error->code == ENOSPC || error->code == EDQUOT)) {
+            if (const std::string advice = spaceAdvice(fileURL, inPlaceStart); !advice.empty())
+                error->localizedDescription += "。" + advice;
+        }
         printLine("导出失败：" + error->localizedDescription);
         completion(Result::failure(*error));
         return true;
@@ -299,7 +303,9 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 {
     if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
         printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
-        startExport(request, fileURL, false, false, completion, false);
+        Request ordinary = request;
+        ordinary.inPlaceTried = true;
+        startExport(ordinary, fileURL, false, false, completion, false);
         return;
     }
     if (finishIfAlreadyDone(*session, completion, request, false, fileURL, fileURL)) return;
@@ -310,12 +316,14 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
 
 void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                             bool saveAs, const fs::path& outputURL, const fs::path& fileURL,
-                                            const std::string& timecode)
+                                            const StartTimecode& timecode, bool inPlaceAsked)
 {
     // A Matroska or AVI clip's result has a name of its own, which only the export knows.
     const fs::path written = session->writtenURL();
     const bool renamed = !written.empty() && written != outputURL;
-    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL)) return;
+    if (reportUnfinished(*session, completion, saveAs, renamed ? written : fs::path(), fileURL,
+                         inPlaceAsked ? std::nullopt : std::optional<StartTimecode>(timecode)))
+        return;
     if (!saveAs && renamed) {
         if (!removeReplacedClip(*session, completion, written, fileURL)) return;
     } else if (!saveAs) {
@@ -355,9 +363,9 @@ bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Comp
 }
 
 void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const fs::path& outputURL,
-                                const fs::path& fileURL, const std::string& timecode, bool alreadyDone)
+                                const fs::path& fileURL, const StartTimecode& start, bool alreadyDone)
 {
-    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, timecode); sidecar.isError()) {
+    if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, start); sidecar.isError()) {
         printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
         completion(Result::failure(sidecar.releaseError()));
         return;

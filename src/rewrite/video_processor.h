@@ -19,7 +19,6 @@ namespace kelvatta {
 
 inline constexpr std::string_view kVideoProcessorErrorDomain = "VideoProcessor";
 inline constexpr std::string_view kSaveAsFolderName = "已修改时间码";
-inline constexpr std::string_view kZeroTimecode = "00:00:00:00";
 
 class VideoProcessor {
 public:
@@ -40,11 +39,12 @@ public:
 
     // Settles an ended export on the main thread: reports its error or incomplete status, or puts
     // the result in place (replace mode), prints what happened and calls completion once. timecode:
-    // where the clip's sidecar is to start.
+    // where the clip's sidecar is to start. inPlaceAsked: the export is the ordinary rewrite of a clip
+    // a rewrite in place could not take (a replace short of space does not suggest one then).
     static void handleExportCompletion(const std::shared_ptr<ExportSession>& session, const Completion& completion,
                                        bool saveAs, const std::filesystem::path& outputURL,
                                        const std::filesystem::path& fileURL,
-                                       const std::string& timecode = std::string(kZeroTimecode));
+                                       const StartTimecode& timecode = StartTimecode{}, bool inPlaceAsked = false);
 
     // Where the export of fileURL writes.
     static std::filesystem::path outputURL(const std::filesystem::path& fileURL, bool saveAs);
@@ -56,15 +56,15 @@ public:
     // Replace mode rewrites each clip in place where its layout allows (see media/in_place.h), and
     // the ordinary way (a temporary file renamed over it) elsewhere, printing why.
     void setInPlace(bool inPlace) { inPlace_ = inPlace; }
-    // Where every clip's timecode starts: "HH:MM:SS:FF" (or ';' before the frames), checked by the
-    // caller (Timecode::parse); kZeroTimecode unless set. A clip that cannot start there fails.
-    void setTimecode(std::string timecode) { timecode_ = std::move(timecode); }
+    // Where every clip's timecode starts: 00:00:00:00 unless set. A clip that cannot start there fails.
+    void setTimecode(const StartTimecode& timecode) { timecode_ = timecode; }
 
 private:
     // What one rewrite is asked, carried from its start to its completion.
     struct Request {
         SessionFactory factory;
-        std::string timecode;
+        StartTimecode timecode;
+        bool inPlaceTried = false;  // the ordinary rewrite of a clip a rewrite in place could not take
     };
     static void startExport(const Request& request, const std::filesystem::path& fileURL, bool saveAs, bool inPlace,
                             Completion completion, bool announce);
@@ -74,9 +74,12 @@ private:
                                     bool saveAs, const std::filesystem::path& outputURL,
                                     const std::filesystem::path& fileURL);
     // Reports an export that failed or did not complete; false when it completed. renamed: the
-    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken.
+    // result's own name when it has one (see mp4OutputURL), for the advice on a name taken;
+    // inPlaceStart: the start a rewrite in place would be asked, for the advice on a replace short of
+    // space (none where one is not to be suggested).
     static bool reportUnfinished(const ExportSession& session, const Completion& completion, bool saveAs,
-                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL);
+                                 const std::filesystem::path& renamed, const std::filesystem::path& fileURL,
+                                 const std::optional<StartTimecode>& inPlaceStart = std::nullopt);
     // Replace mode, a result of its own name beside the clip: the clip removed. False when it
     // failed, completion called.
     static bool removeReplacedClip(const ExportSession& session, const Completion& completion,
@@ -86,11 +89,11 @@ private:
     // The clip is in place: its sidecar (re-based to timecode), then success, which says whether the
     // clip was found done already.
     static void finishClip(const Completion& completion, bool saveAs, const std::filesystem::path& outputURL,
-                           const std::filesystem::path& fileURL, const std::string& timecode, bool alreadyDone = false);
+                           const std::filesystem::path& fileURL, const StartTimecode& start, bool alreadyDone = false);
 
     SessionFactory factory_;
     bool inPlace_ = false;
-    std::string timecode_{kZeroTimecode};
+    StartTimecode timecode_{};
 };
 
 }  // namespace kelvatta

@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/mount.h"
 #include "support/process.h"
@@ -18,6 +19,12 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
     TempDir dir;
     const fs::path source = dir / "source.MP4", disk = dir / "小盘";
     ASSERT_TRUE(makeClip(source, {.timecode = "10:00:00:00", .seconds = 4, .size = "1280x720"}));
+    // An MP4 file (media data first, moov last), which a rewrite in place would take.
+    std::vector<Node> top = parseFile(readBytes(source));
+    Bytes& brands = topLevel(top, "ftyp").data;
+    for (size_t at = 0; at + 4 <= brands.size(); at += 4)
+        if (Bytes(&brands[at], &brands[at + 4]) == Bytes{'X', 'A', 'V', 'C'}) std::copy_n("mp42", 4, &brands[at]);
+    writeBytes(source, serialize(top));
     const std::string original = readFile(source);
     // Room for the clip and 256 KiB more, not for a second copy of it.
     fs::create_directory(disk);
@@ -36,6 +43,10 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
             std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("导出失败："); });
         ASSERT_NE(failed, lines.end()) << run.out;
         EXPECT_NE(failed->find("C0001.MP4”：磁盘空间不足"), std::string::npos) << *failed;
+        // Replacing, how much it needs and has, and that a rewrite in place needs almost none.
+        const auto says = [&](const char* text) { return failed->find(text) != std::string::npos; };
+        EXPECT_EQ(says("。替换需要约 ") && says(" 的可用空间（新文件先写在原文件旁边），现有 "), !saveAs) << *failed;
+        EXPECT_EQ(says("；改用 --in-place 原地修改"), !saveAs) << *failed;
         EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + failed->substr(std::string("导出失败：").size()));
         EXPECT_EQ(readFile(clip), original);
         // The save-as folder is made before the export starts and taken away again, empty.

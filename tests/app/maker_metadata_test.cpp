@@ -33,17 +33,25 @@ Node mdtaMeta(const std::vector<std::pair<std::string, std::string>>& items)
     return leaf("meta", serialize({leaf("hdlr", hdlr), leaf("keys", keys), leaf("ilst", ilst)}));
 }
 
-const std::string kXmp =
-    "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
-    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
-    "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-    "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:CreatorTool=\"Adobe After Effects 2024\" "
-    "xmp:CreateDate=\"2024-05-01T16:56:07+08:00\" xmlns:xmpDM=\"http://ns.adobe.com/xmp/1.0/DynamicMedia/\">"
-    "<dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Night shoot</rdf:li></rdf:Alt></dc:title>"
-    "<xmpDM:startTimeCode rdf:parseType=\"Resource\"><xmpDM:timeFormat>30Timecode</xmpDM:timeFormat>"
-    "<xmpDM:timeValue>01:00:00:00</xmpDM:timeValue></xmpDM:startTimeCode>"
-    "<xmpDM:altTimecode xmpDM:timeFormat=\"30Timecode\" xmpDM:timeValue=\"13:20:05:17\"/>"
-    "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+// As After Effects writes it, the start in the spelling of the XMP documents (startTimecode); other
+// writers spell it startTimeCode.
+std::string xmp(const std::string& start)
+{
+    return "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+           "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+           "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:CreatorTool=\"Adobe After Effects 2024\" "
+           "xmp:CreateDate=\"2024-05-01T16:56:07+08:00\" xmlns:xmpDM=\"http://ns.adobe.com/xmp/1.0/DynamicMedia/\">"
+           "<dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Night shoot</rdf:li></rdf:Alt></dc:title>"
+           "<xmpDM:" +
+           start +
+           " rdf:parseType=\"Resource\"><xmpDM:timeFormat>30Timecode</xmpDM:timeFormat>"
+           "<xmpDM:timeValue>12:59:21:18</xmpDM:timeValue></xmpDM:" +
+           start +
+           ">"
+           "<xmpDM:altTimecode xmpDM:timeFormat=\"30Timecode\" xmpDM:timeValue=\"13:20:05:17\"/>"
+           "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+}
 
 // The uuid Adobe's tools give an XMP packet at the top level of an MP4.
 const Bytes kXmpUuid = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
@@ -88,8 +96,8 @@ std::vector<Layout> layouts()
          {}},
         {"After Effects (XMP in user data and in a uuid box)",
          "mp42",
-         {container("udta", {leaf("XMP_", text(kXmp))})},
-         {leaf("uuid", kXmpUuid + text(kXmp))}},
+         {container("udta", {leaf("XMP_", text(xmp("startTimecode")))})},
+         {leaf("uuid", kXmpUuid + text(xmp("startTimeCode")))}},
     };
 }
 
@@ -155,6 +163,14 @@ TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
         const Bytes source = makerClip(layout, base);
         writeBytes(dir / "source.mov", source);
         const auto before = tags(dir / "source.mov");
+        if (std::string_view(layout.maker).starts_with("After Effects")) {
+            // Each XMP place in both spellings, and the places do not agree.
+            const auto show = runKelvatta({"--show", (dir / "source.mov").string()});
+            for (const char* line :
+                 {"  用户数据的 XMP 中的 xmpDM:startTimecode：12:59:21:18",
+                  "  “uuid”盒子的 XMP 中的 xmpDM:startTimeCode：12:59:21:18", "  一致性：各处不一致"})
+                EXPECT_EQ(std::ranges::count(show.outLines(), line), 1) << line << "\n" << show.out;
+        }
         int added = 0;
         for (const auto& mode : modes) {
             SCOPED_TRACE(std::string(layout.maker) + (mode.empty() ? ", replace" : ", " + mode[0]));
@@ -170,6 +186,9 @@ TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
             }
             EXPECT_EQ(formatTimecode(result), "00:00:00:00");
             EXPECT_EQ(packetHash(result), packets);
+            // --show finds every place, each XMP one included, at the start.
+            const auto show = runKelvatta({"--show", result.string()});
+            EXPECT_NE(show.out.find("一致性：各处一致"), std::string::npos) << show.out;
             const auto after = tags(result);
             // Every tag kept; start timecodes written as text re-based, in their own layout.
             for (const std::string& tag : before) {

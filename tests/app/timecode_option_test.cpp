@@ -37,13 +37,25 @@ struct TestClip {
     std::optional<SonyTimecode> sony{};  // with rtmd, the camera XML and its sidecar
     std::optional<std::string> tmcd{};   // its own timecode track
     unsigned frames = 0;                 // in its one second
+    bool goPro = false;                  // its track described as GoPro's: 29 frames a second at 29.97
+    bool trailer = false;                // followed by a record as Insta360's cameras keep one
 };
+
+// Random bytes and the 32-byte magic that ends the record an Insta360 camera keeps after moov.
+const std::string kInsta360Record = [] {
+    std::string bytes;
+    uint32_t x = 29;
+    for (int i = 0; i < 200000; ++i) bytes += static_cast<char>((x = x * 1664525 + 1013904223) >> 24);
+    return bytes + "8db42d694ccc418790edff439fe026bf";
+}();
 
 const TestClip kClips[] = {
     {"C0001.MP4", "25", SonyTimecode{25, false, false, {9, 41, 7, 3}}, {}, 25},
     {"C0002.MP4", "30000/1001", SonyTimecode{30, true, false, {14, 2, 55, 17}}, {}, 30},
     {"C0003.MP4", "50", SonyTimecode{25, false, true, {23, 59, 58, 0}}, {}, 50},
     {"own.mov", "30000/1001", {}, "10:00:00:00", 30},
+    {"GX010001.MP4", "30000/1001", {}, "10:00:00:00", 30, true},
+    {"VID_001.MP4", "30", {}, {}, 30, false, true},
     {"clip.mkv", "25", {}, {}, 25},
 };
 
@@ -65,6 +77,13 @@ void placeClips(const fs::path& folder, const std::vector<std::string>& names)
                 continue;
             }
             if (!makeClip(path, {.timecode = clip.tmcd, .frameRate = clip.rate})) return false;
+            if (clip.goPro) {
+                std::vector<Node> top = parseFile(readBytes(path));
+                Bytes& stsd = trackByHandler(topLevel(top, "moov"), "tmcd")->all("stsd").front()->data;
+                stsd.at(40) = 29;  // the number of frames, after the entry's header, reserved bytes, flags and rate
+                writeBytes(path, serialize(top));
+            }
+            if (clip.trailer) writeFile(path, readFile(path) + kInsta360Record);
             if (!clip.sony) continue;
             writeBytes(path, addSonyStructures(readBytes(path), {.timecode = *clip.sony}));
             writeFile(sidecarOf(path), sonyXml(*clip.sony, clip.frames));
@@ -131,8 +150,11 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             const fs::path result = results / (clip.name == "clip.mkv" ? "clip.mp4" : clip.name);
             SCOPED_TRACE(result);
             const bool dropFrame = clip.sony && clip.sony->dropFrame;
-            EXPECT_EQ(formatTimecode(result), "01:00:00:00");
+            EXPECT_EQ(formatTimecode(result), dropFrame ? "01:00:00;00" : "01:00:00:00");  // in the clip's notation
             EXPECT_EQ(streamTimecode(result, "v:0"), dropFrame ? "01:00:00;00" : "01:00:00:00");
+            if (clip.trailer) {
+                EXPECT_TRUE(readFile(result).ends_with(kInsta360Record)) << "the trailer was not kept at the end";
+            }
             if (clip.sony) {
                 EXPECT_EQ(streamTimecode(result, "d:0"), "01:00:00:00");  // the rtmd samples
                 EXPECT_EQ(cameraXmlStart(readFile(sidecarOf(result))), (Timecode{1, 0, 0, 0}));
@@ -155,6 +177,11 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             struct stat st {};
             EXPECT_TRUE(::stat((dir / name).c_str(), &st) == 0 && st.st_atim.tv_sec == 1500000000) << name;
         }
+        EXPECT_EQ(snapshot(dir.path()), done);
+        // The same frame asked in the other notation is the same start.
+        const auto dropFrame =
+            runKelvatta(arguments(mode, {"--timecode", "01:00:00;00", (dir / "C0002.MP4").string()}));
+        EXPECT_NE(dropFrame.out.find("时间码已从 01:00:00;00 开始，未改写："), std::string::npos) << dropFrame.out;
         EXPECT_EQ(snapshot(dir.path()), done);
     }
 }
@@ -197,6 +224,8 @@ TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
         {"--in-place", "own.mov", "00:10:00:30", "帧号只有 00 至 29"},
         {"", "clip.mkv", "00:00:00:25", "帧号只有 00 至 24"},
         {"--save-as", "clip.mkv", "00:00:00;00", "不能按丢帧方式计数"},
+        {"", "C0001.MP4", "00:00:00;00", "不丢帧计数，不能按丢帧方式计数"},
+        {"--in-place", "own.mov", "00:00:00;00", "不丢帧计数，不能按丢帧方式计数"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.clip + " " + c.value);
@@ -267,7 +296,7 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     ASSERT_EQ(runKelvatta({"--timecode", "01:00:00:00", clip.string()}).status, 0);
     const auto run = runKelvatta({"--show", dir.path()});
     EXPECT_EQ(run.status, 0);
-    for (const char* line : {"  “tmcd”轨道：01:00:00;00", "  元数据项“timecode”：01:00:00:00",
+    for (const char* line : {"  “tmcd”轨道：01:00:00;00", "  元数据项“timecode”：01:00:00;00",
                              "  “rtmd”（每帧一个）：01:00:00:00 至 01:00:00:29（共 30 帧）",
                              "  附属 XML 文件 C0002M01.XML：01:00:00;00", "  一致性：各处一致"})
         EXPECT_EQ(std::ranges::count(run.outLines(), line), 1) << line << "\n" << run.out;
@@ -431,7 +460,7 @@ TEST(Rerun, KeepsOnlyTheClipsOwnResult)
         ExportJob job{dir / c.clip,
                       copies / c.clip,
                       std::string(kFileTypeMPEG4),
-                      {quickTimeStringItem("timecode", "01:00:00:00")}};
+                      {MetadataItem::timecode({{1, 0, 0, 0}, false})}};
         job.keepsSource = job.realOutputFolder = true;
         job.mp4Output = copies / (fs::path(c.clip).stem().string() + ".mp4");
         ExportControl control;

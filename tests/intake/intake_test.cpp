@@ -111,7 +111,7 @@ TEST_F(Intake, FoldersAreSearchedAtEveryDepthAndEntriesJudgedByName)
     const auto files = handedOver();
     EXPECT_EQ(sorted(files), sorted({top / "a.mp4", top / "a.mp4", top / "sub/b.MOV", top / "sub/deeper/c.mkv",
                                      top / ".hidden.Avi", top / "._C0001.MP4", top / "x.mov", top / "x.mov/e.M4v",
-                                     top / "sub/temp_a.mp4", top / "temp_a.mp4", deep}));
+                                     top / "sub/temp_a.mp4", dir / "notes.txt", top / "temp_a.mp4", deep}));
     EXPECT_EQ(files.front(), top / "a.mp4");
     EXPECT_EQ(files.back(), top / "temp_a.mp4");
     const auto at = [&](const fs::path& file) { return std::find(files.begin(), files.end(), file); };

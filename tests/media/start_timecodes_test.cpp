@@ -107,6 +107,8 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
          {"01:00:00:00"},
          {"00:00:00:00"},
          {}},
+        // The start in the spelling of Adobe's tools and the XMP documents.
+        {resource("startTimecode", df, "$"), {"12:59:21;18"}, {"00:00:00;00"}, {}},
         // 00:01:00;00 is a number drop-frame skips: refused at 29.97 drop, written at 25; so are frames
         // past the rate.
         {resource("startTimeCode", df, "01:00:00;00") + resource("altTimecode", pal, "$"),
@@ -138,7 +140,7 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
                 "<xmpDM:timeValue>02:00:00:00</xmpDM:timeValue></xmpDM:startTimeCode>"),
          {"XMP 中的 " + kStart}},
         {packet("", " xmpDM:altTimecode='01:00:00:00'"), {line("xmpDM:altTimecode", "01:00:00:00")}},
-        {packet("<xmpDM:startTimecode xmpDM:timeValue='01:00:00:00'/>"), {line("xmpDM:startTimecode", "01:00:00:00")}},
+        {packet("<xmpDM:StartTimecode xmpDM:timeValue='01:00:00:00'/>"), {line("xmpDM:StartTimecode", "01:00:00:00")}},
         {packet("<dm:startTimeCode dm:timeValue='01:00:00:00'/>"), {line("dm:startTimeCode", "01:00:00:00")}},
         {packet("<xmpDM:startTimeCode timeValue='01:00:00:00'/>"), {line(kStart, "01:00:00:00")}},
         {packet("<xmpDM:startTimeCode xmlns:xmpDM='http://example.com/dm/' xmpDM:timeValue='01:00:00:00'/>"),

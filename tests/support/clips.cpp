@@ -54,7 +54,7 @@ std::string packetHash(const std::filesystem::path& file)
         .out;
 }
 
-std::vector<MetadataItem> zeroTimecodeItems() { return {quickTimeStringItem("timecode", "00:00:00:00")}; }
+std::vector<MetadataItem> zeroTimecodeItems() { return {MetadataItem::timecode(StartTimecode{})}; }
 
 ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output)
 {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "media/base/start_timecode.h"
+
 namespace kelvatta {
 
 inline constexpr std::string_view kFileTypeMPEG4 = "public.mpeg-4";
@@ -15,23 +17,39 @@ inline constexpr std::string_view kMetadataDataTypeString = "com.apple.metadata.
 
 struct MetadataItem {
     std::string identifier;  // key space + "/" + key, e.g. "mdta/timecode"
-    std::string value;
+    std::string value;       // the text written (see start)
     std::string dataType;
+    // The "timecode" item: where every timecode of the clip starts. Its text is the clip's business,
+    // written in the clip's notation once its counting is known (see writtenItems); value is unused.
+    std::optional<StartTimecode> start{};
 
     static std::string identifierForKey(std::string_view key, std::string_view keySpace)
     {
         return std::string(keySpace) + "/" + std::string(key);
     }
+    // The "timecode" item asking start.
+    static MetadataItem timecode(const StartTimecode& start)
+    {
+        return {identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata), std::string(),
+                std::string(kMetadataDataTypeString), start};
+    }
 };
 
-// The value of the QuickTime "timecode" item among items, as written ("01:00:00;00"): where the clip's
-// timecodes are to start. Nothing without one.
-inline std::optional<std::string> timecodeItemValue(const std::vector<MetadataItem>& items)
+// Where the "timecode" item among items asks the clip's timecodes to start; nothing without one.
+inline std::optional<StartTimecode> requestedStart(const std::vector<MetadataItem>& items)
 {
-    const std::string id = MetadataItem::identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata);
     for (const MetadataItem& item : items)
-        if (item.identifier == id) return item.value;
+        if (item.start) return item.start;
     return std::nullopt;
+}
+
+// items as they are written into a clip: the "timecode" item's text in the clip's notation, ';' before
+// the frames where it counts drop-frame.
+inline std::vector<MetadataItem> writtenItems(std::vector<MetadataItem> items, bool dropFrame)
+{
+    for (MetadataItem& item : items)
+        if (item.start) item.value = item.start->time.text(dropFrame);
+    return items;
 }
 
 }  // namespace kelvatta

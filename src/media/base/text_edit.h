@@ -11,6 +11,7 @@ struct TextEdit {
     uint64_t offset = 0;   // of the value's first character, within the text, payload or file it is listed for
     std::string original;  // the value as written, e.g. "01:00:00;00", "17305719"
     std::string rebased;   // the same length: what goes over it, e.g. "00:00:00;00", "00000000"
+    std::string name{};    // what holds it, where a line names it, e.g. "xmpDM:startTimecode"
 };
 
 }  // namespace kelvatta

@@ -119,18 +119,33 @@ ErrorOr<std::vector<Box>> scanTopLevel(ByteSource& source)
     std::vector<Box> boxes;
     const uint64_t fileSize = source.size();
     uint64_t pos = 0;
-    while (fileSize - pos >= 8) {
+    const auto printable = [](const uint8_t* type) {
+        return std::all_of(type, type + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
+    };
+    while (pos < fileSize) {
         if (boxes.size() >= kMaxTopLevelBoxes) return damaged(Damage::tooManyBoxes, "顶层盒子过多");
         uint8_t head[24];
         auto n = source.readAt(head, sizeof head, pos);
         if (n.isError()) return n.releaseError();
-        if (*n < 8) return damaged(Damage::fileShrank, "文件在读取时变短了");
+        if (*n < std::min<uint64_t>(8, fileSize - pos)) return damaged(Damage::fileShrank, "文件在读取时变短了");
+        // A type of zeros is a box's (zeros as a file grown and not yet written leaves them read as one
+        // running to the end).
+        if (*n < 8 || (!printable(head + 4) && loadU32(head + 4) != 0)) {
+            boxes.push_back(Box{kTrailer, pos, fileSize - pos, 0});
+            break;
+        }
         auto box = parseBoxHeader(ByteSpan(head, *n), pos, fileSize, true);
         if (box.isError()) return box.releaseError();
         pos = box->end();
         boxes.push_back(*box);
     }
     return boxes;
+}
+
+std::optional<Box> trailerOf(const std::vector<Box>& topLevel)
+{
+    if (topLevel.empty() || topLevel.back().type != kTrailer) return std::nullopt;
+    return topLevel.back();
 }
 
 ErrorOr<Bytes> readBox(ByteSource& source, const Box& box)

@@ -96,9 +96,18 @@ ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box);
 // files (ftyp, moov, mdat, free, skip, wide, pnot, uuid): the test by content that picks the box path.
 bool looksLikeBoxFile(ByteSpan firstBytes);
 
-// The top-level boxes of source. Fewer than 8 bytes after the last box are ignored (a header cannot
-// fit there); a box that runs past the end of the file is damage (a file cut short).
+// The type of the trailer among a file's top-level boxes (see scanTopLevel): none a box has there.
+inline constexpr uint32_t kTrailer = 0xFFFFFFFF;
+
+// The top-level boxes of source. What follows the last box and is none is its trailer, listed last as a
+// Box of type kTrailer without a header: fewer than 8 bytes, or bytes whose type field is neither four
+// printable characters nor zeros (no box has such a type; Insta360's cameras keep their gyro and lens record
+// there, recorders an appended block). A box that runs past the end of the file is damage (a file cut
+// short).
 ErrorOr<std::vector<Box>> scanTopLevel(ByteSource& source);
+
+// The trailer of a file's top level, nothing when it has none.
+std::optional<Box> trailerOf(const std::vector<Box>& topLevel);
 
 // Reads exactly box's bytes from source.
 ErrorOr<Bytes> readBox(ByteSource& source, const Box& box);

@@ -113,6 +113,18 @@ bool hasProtectionScheme(ByteSpan moov, const Box& entry, uint32_t handler)
     return std::any_of(children->begin(), children->end(), [](const Box& b) { return b.type == fourcc("sinf"); });
 }
 
+}  // namespace
+
+uint8_t TimecodeEntry::countedFrames() const
+{
+    if (rate.frameDuration == 0) return rate.frames;
+    const uint64_t down = rate.timescale / rate.frameDuration;
+    const uint64_t nearest = (uint64_t(rate.timescale) + rate.frameDuration / 2) / rate.frameDuration;
+    return rate.frames == down && nearest != down && nearest <= UINT8_MAX ? static_cast<uint8_t>(nearest) : rate.frames;
+}
+
+namespace {
+
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, stsd));
@@ -132,6 +144,7 @@ ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
         tc.flags = r.u32();
         tc.rate.timescale = r.u32();
         tc.rate.frameDuration = r.u32();
+        tc.framesAt = first.payloadOffset() + r.position();
         tc.rate.frames = r.u8();
         if (!r.ok()) return damaged(Damage::boxTooShort, "“tmcd”样本描述过短");
         track.timecode = tc;

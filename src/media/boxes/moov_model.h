@@ -44,9 +44,16 @@ struct TimecodeRate {
 struct TimecodeEntry {
     uint32_t flags = 0;  // kTimecodeDropFrame, kTimecodeWrapsAt24Hours, ...
     TimecodeRate rate;
+    uint64_t framesAt = 0;  // where its number of frames lies within the moov
 
-    // How its samples count: at its rounded rate, drop-frame numbers left out where its flag says so.
-    TimecodeCounting counting() const { return {rate.frames, (flags & kTimecodeDropFrame) != 0, false}; }
+    // The frames a second its samples count: its number of frames, unless that is its rate rounded
+    // down instead of to the nearest (GoPro writes 29 for 30000/1001). Readers part there: FFmpeg
+    // (and MLT through it) counts such an entry at the rate rounded, MediaInfo and exiftool at the
+    // number as written. A frame count stands for the nominal rate, 30 for 29.97, so this is the
+    // rounded rate, and a rewrite writes it into the entry, after which every reader counts alike.
+    uint8_t countedFrames() const;
+    // How its samples count: at countedFrames, drop-frame numbers left out where its flag says so.
+    TimecodeCounting counting() const { return {countedFrames(), (flags & kTimecodeDropFrame) != 0, false}; }
 };
 
 // The absolute file offsets of a track's chunks, read from its stco or co64 within Movie::moov as they

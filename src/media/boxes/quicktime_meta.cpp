@@ -58,12 +58,6 @@ ErrorOr<std::optional<uint32_t>> handlerOf(ByteSpan buffer, const std::vector<Bo
 
 }  // namespace
 
-MetadataItem quickTimeStringItem(std::string_view key, std::string value)
-{
-    return MetadataItem{MetadataItem::identifierForKey(key, kMetadataKeySpaceQuickTimeMetadata), std::move(value),
-                        std::string(kMetadataDataTypeString)};
-}
-
 std::optional<MetaLayout> metaLayout(ByteSpan buffer, const Box& meta)
 {
     const ByteSpan payload = payloadOf(buffer, meta);

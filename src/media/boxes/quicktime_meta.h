@@ -21,9 +21,6 @@ namespace kelvatta {
 // is refused (it could not be written as the caller meant).
 ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items);
 
-// An item of the QuickTime metadata key space holding a string, e.g. ("timecode", "00:00:00:00").
-MetadataItem quickTimeStringItem(std::string_view key, std::string value);
-
 // Where the children of a meta box start: QuickTime writes it without the version and flags an ISO
 // meta has, and either is found, telling by where its hdlr lies.
 struct MetaLayout {

@@ -77,7 +77,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
 bool couldHoldTimecode(std::string_view text)
 {
     if (text.find('\0') != std::string_view::npos) return true;
-    for (std::string_view name : {"startTimeCode", "altTimecode"}) {
+    for (std::string_view name : {"startTimecode", "altTimecode"}) {
         for (size_t at = 0; at + name.size() <= text.size(); ++at)
             if (equalsIgnoringCase(text.substr(at, name.size()), name)) return true;
     }
@@ -86,13 +86,15 @@ bool couldHoldTimecode(std::string_view text)
 
 enum class PropertyName { none, exact, similar };
 
-// xmpDM's two timecode properties; other casings are taken for a timecode written by a tool's mistake.
+// xmpDM's two timecode properties: the start in the spelling of the XMP documents and Adobe's tools
+// (startTimecode) and in the one other writers use (startTimeCode), and the alternative; other
+// casings are taken for a timecode written by a tool's mistake.
 PropertyName timecodeProperty(std::string_view localName)
 {
-    for (std::string_view name : {"startTimeCode", "altTimecode"}) {
-        if (localName == name) return PropertyName::exact;
+    constexpr std::string_view kNames[] = {"startTimecode", "startTimeCode", "altTimecode"};
+    if (std::ranges::find(kNames, localName) != std::end(kNames)) return PropertyName::exact;
+    for (std::string_view name : kNames)
         if (equalsIgnoringCase(localName, name)) return PropertyName::similar;
-    }
     return PropertyName::none;
 }
 
@@ -401,7 +403,7 @@ private:
                 return;
             }
             if (rebased) {
-                edits_.push_back({p.valueAt, std::string(p.value), *rebased});
+                edits_.push_back({p.valueAt, std::string(p.value), *rebased, std::string(p.name)});
                 return;
             }
         }
@@ -471,7 +473,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
             continue;
         }
         result.edits.push_back(
-            {static_cast<size_t>(item.payloadOffset()) + reader.position(), std::string(text), *rebased});
+            {static_cast<size_t>(item.payloadOffset()) + reader.position(), std::string(text), *rebased, "©TIM"});
     }
     return result;
 }

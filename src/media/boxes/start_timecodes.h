@@ -18,7 +18,8 @@ namespace kelvatta {
 
 struct TextTimecodes {
     // Every start timecode found and understood, in order of offset within the text or payload given
-    // (also those already at start: rebased == original), re-based in its own layout.
+    // (also those already at start: rebased == original), re-based in its own layout, named by what
+    // holds it ("xmpDM:startTimecode", "©TIM").
     std::vector<TextEdit> edits;
     // Each one found but not understood, as a line names it, e.g.
     // "XMP 中的 xmpDM:startTimeCode（“1:00:00”）".
@@ -31,8 +32,8 @@ struct TextTimecodes {
 // A value is understood when it reads HH:MM:SS, then ':' or a drop-frame separator (';', '.' or ','),
 // then FF, two digits each, hours below 24 and minutes and seconds below 60.
 
-// The start timecodes of an XMP packet: the timeValue of each xmpDM:startTimeCode and
-// xmpDM:altTimecode of the packet's top-level descriptions, as attributes of the property, as its
+// The start timecodes of an XMP packet: the timeValue of each xmpDM:startTimecode (also spelt
+// startTimeCode) and xmpDM:altTimecode of the packet's top-level descriptions, as attributes of the property, as its
 // child elements (rdf:parseType="Resource") or inside an rdf:Description of it, each re-based to start
 // in its own layout. A timeFormat this program does not know, or whose rate cannot show start, leaves
 // its value alone. Timecodes elsewhere (those of other resources the packet describes, in another

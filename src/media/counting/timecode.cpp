@@ -1,20 +1,11 @@
 #include "media/counting/timecode.h"
 
-#include <charconv>
-
 #include "media/base/media_error.h"
 
 namespace kelvatta {
 namespace {
 
 constexpr uint64_t kSecondsPerDay = 24 * 3600;
-
-bool parseTwoDigits(std::string_view s, uint32_t& out)
-{
-    if (s.size() != 2) return false;
-    auto r = std::from_chars(s.data(), s.data() + 2, out);
-    return r.ec == std::errc() && r.ptr == s.data() + 2;
-}
 
 // Frame numbers skipped at the start of each minute but every tenth: 2 at 30, 4 at 60.
 uint64_t droppedPerMinute(const TimecodeCounting& c) { return c.dropFrame ? c.framesPerSecond / 15 : 0; }
@@ -36,36 +27,6 @@ std::optional<uint8_t> fromBcd(uint8_t byte, uint8_t tensMask)
 uint8_t toBcd(uint32_t value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
 
 }  // namespace
-
-std::optional<Timecode> Timecode::parse(std::string_view text)
-{
-    if (text.size() != 11 || text[2] != ':' || text[5] != ':' || (text[8] != ':' && text[8] != ';'))
-        return std::nullopt;
-    Timecode tc;
-    if (!parseTwoDigits(text.substr(0, 2), tc.hours) || !parseTwoDigits(text.substr(3, 2), tc.minutes) ||
-        !parseTwoDigits(text.substr(6, 2), tc.seconds) || !parseTwoDigits(text.substr(9, 2), tc.frames))
-        return std::nullopt;
-    if (tc.hours > 23 || tc.minutes > 59 || tc.seconds > 59) return std::nullopt;
-    return tc;
-}
-
-uint64_t Timecode::frameNumber(uint32_t framesPerSecond) const
-{
-    return (uint64_t(hours) * 3600 + uint64_t(minutes) * 60 + seconds) * framesPerSecond + frames;
-}
-
-std::string Timecode::text(bool dropFrame) const
-{
-    std::string out;
-    const uint32_t fields[] = {hours, minutes, seconds, frames};
-    for (size_t i = 0; i < 4; ++i) {
-        if (i > 0) out += i == 3 && dropFrame ? ';' : ':';
-        const uint32_t v = fields[i] % 100;
-        out += static_cast<char>('0' + v / 10);
-        out += static_cast<char>('0' + v % 10);
-    }
-    return out;
-}
 
 bool TimecodeCounting::valid() const
 {
@@ -128,7 +89,17 @@ std::optional<std::string> TimecodeCounting::refusal(const Timecode& start) cons
            start.text(true) + " 这一编号";
 }
 
-Error startRefused(const Timecode& start, const std::string& why)
+std::optional<std::string> TimecodeCounting::refusal(const StartTimecode& start) const
+{
+    if (start.dropFrame && !dropFrame && valid())
+        return "它的时间码按每秒 " + std::to_string(framesPerSecond) + " 帧" + (halfStep ? "（每两帧计一个号）" : "") +
+               "不丢帧计数，不能按丢帧方式计数（“;”只用于 29.97 或 59.94 帧的丢帧时间码）";
+    return refusal(start.time);
+}
+
+Error startRefused(const Timecode& start, const std::string& why) { return startRefused(StartTimecode{start}, why); }
+
+Error startRefused(const StartTimecode& start, const std::string& why)
 {
     return unsupported("时间码不能从 " + start.text() + " 开始：" + why);
 }

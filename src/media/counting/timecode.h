@@ -7,22 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "media/base/start_timecode.h"
 #include "platform/error.h"
 
 namespace kelvatta {
-
-// "HH:MM:SS:FF" (or with ';' before the frames, as drop-frame timecode is written).
-struct Timecode {
-    uint32_t hours = 0, minutes = 0, seconds = 0, frames = 0;
-
-    static std::optional<Timecode> parse(std::string_view text);
-    // The frame number at framesPerSecond in non-drop counting (what a tmcd sample holds).
-    uint64_t frameNumber(uint32_t framesPerSecond) const;
-    // "HH:MM:SS:FF", or with ';' before the frames when counted drop-frame.
-    std::string text(bool dropFrame = false) const;
-
-    friend bool operator==(const Timecode&, const Timecode&) = default;
-};
 
 // A timecode value as counted by a clip: with half-step counting, which frame of the pair it is.
 struct TimecodeValue {
@@ -50,6 +38,9 @@ struct TimecodeCounting {
     // number the drop-frame numbering skips. Nothing when it does show it. Every place that re-bases
     // a clip's timecodes to a start asks this, so that one rule, and one wording, decides them all.
     std::optional<std::string> refusal(const Timecode& start) const;
+    // The same for the start a run asks, which also fails a clip that does not count drop-frame when it
+    // is asked with ';' (asked with ':', a drop-frame clip starts at the same numbers).
+    std::optional<std::string> refusal(const StartTimecode& start) const;
     // The value that stands for the same frame as value of `from`: the same position where both count
     // as many positions per second (50p in half steps at 25 and at 50), twice it where this counts
     // every frame of a clip that from counts at half its rate (and half it the other way round, for
@@ -59,6 +50,7 @@ struct TimecodeCounting {
 
 // The error of a clip whose timecode cannot start at start, for the reason refusal() gives.
 Error startRefused(const Timecode& start, const std::string& why);
+Error startRefused(const StartTimecode& start, const std::string& why);
 
 // Where a place that keeps a value per frame stops counting on from its first value.
 struct TimecodeJump {

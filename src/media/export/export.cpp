@@ -39,10 +39,8 @@ ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip
     // The one check of the file type, for both paths.
     if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
     // The sidecar is written once the clip is in place: whether it can start there is known first.
-    const auto start = requestedTimecode(job.metadata);
-    if (start.isError()) return inSourceFile(start.error(), job.source);
-    if (*start) {
-        if (auto sidecar = checkSidecarStart(job.source, **start); sidecar.isError())
+    if (const auto start = requestedStart(job.metadata)) {
+        if (auto sidecar = checkSidecarStart(job.source, start->time); sidecar.isError())
             return inSourceFile(sidecar.releaseError(), job.source);
     }
     if (job.inPlace) return rewriteInPlace(clip, job.metadata, control);

@@ -37,22 +37,21 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
     }
     // The demuxer gives a timecode track the rate of its sample description; each reads the start
     // of the "timecode" item, as the demuxer counts it from the sample.
-    const std::optional<std::string> startText = timecodeItemValue(job.metadata);
-    const std::optional<Timecode> start = startText ? Timecode::parse(*startText) : std::nullopt;
+    const std::optional<StartTimecode> start = requestedStart(job.metadata);
     std::vector<AVRational> timecodes;
     for (unsigned k = 0; k < output->nb_streams; ++k) {
         const AVStream* stream = output->streams[k];
         if (stream->codecpar->codec_tag != MKTAG('t', 'm', 'c', 'd')) continue;
         timecodes.push_back(stream->avg_frame_rate);
         const AVDictionaryEntry* read = av_dict_get(stream->metadata, "timecode", nullptr, 0);
-        if (start && (!read || Timecode::parse(read->value) != start)) return failed;
+        if (start && (!read || Timecode::parse(read->value) != start->time)) return failed;
     }
     const std::vector<TimecodeRate>& rates = written.timecodeRates;
     if (timecodes.size() != rates.size()) return failed;
     for (size_t k = 0; k < rates.size(); ++k)
         if (int64_t{timecodes[k].num} != rates[k].timescale || int64_t{timecodes[k].den} != rates[k].frameDuration)
             return failed;
-    for (const MetadataItem& item : job.metadata) {
+    for (const MetadataItem& item : generalItems(job.metadata)) {
         const std::string key = item.identifier.substr(kMdtaPrefix.size());
         const AVDictionaryEntry* found = av_dict_get(output->metadata, key.c_str(), nullptr, AV_DICT_MATCH_CASE);
         if (!found || item.value != found->value) return failed;

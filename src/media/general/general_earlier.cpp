@@ -10,6 +10,7 @@
 #include "media/base/media_error.h"
 #include "media/files/fd_source.h"
 #include "media/general/general_chapters.h"
+#include "media/general/general_start.h"
 #include "media/general/general_streams.h"
 #include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
@@ -151,7 +152,7 @@ ErrorOr<FoundDifference> movieDifference(const ExportJob& job, const AVFormatCon
 {
     AvOptions expected;
     KV_TRY(copyContainerTags(expected.get(), input->metadata, job.metadata));
-    for (const MetadataItem& item : job.metadata)
+    for (const MetadataItem& item : generalItems(job.metadata))
         expected.set(item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str());
     for (const UserDataText& text : userDataTexts(input->metadata))
         expected.set(text.type == fourcc("\xA9xyz") ? "location" : "encoder", text.text.c_str());

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_reader.h"
 #include "media/files/fd_source.h"
 #include "media/files/output_file.h"
 #include "media/general/general_check.h"
@@ -27,12 +28,29 @@ const fs::path& outputPath(const ExportJob& job, const AVFormatContext* input)
     return isoMedia || job.mp4Output.empty() ? job.output : job.mp4Output;
 }
 
+// A box file this path takes (a fragmented MP4) with a trailer (see scanTopLevel): the muxer's output
+// could not keep it, nor keep it last.
+ErrorOr<void> refuseTrailer(const LockedClip& clip, const fs::path& source)
+{
+    FdSource file(clip.fd(), static_cast<uint64_t>(clip.status().st_size), source);
+    uint8_t first[8];
+    if (KV_TRY(file.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first)) return {};
+    const auto top = scanTopLevel(file);
+    if (top.isError()) return {};  // the demuxer says what it makes of it
+    if (const auto trailer = trailerOf(*top))
+        return unsupported("文件" + quotedName(source) + "末尾附有 " + std::to_string(trailer->size) +
+                           " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它是分段的 MP4，"
+                           "经 libavformat 改写后无法保留这些数据，因此未做任何改动");
+    return {};
+}
+
 }  // namespace
 
 ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedClip& clip)
 {
     silenceLibav();
     if (control.isCancelled()) return cancelledError();
+    KV_TRY(refuseTrailer(clip, job.source));
 
     DemuxerErrors errors;
     Source source = KV_TRY(openSource(job, control, clip, errors));

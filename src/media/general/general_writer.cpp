@@ -48,7 +48,7 @@ public:
         lastCueEnd_.assign(streams_.size(), INT64_MIN);
         KV_TRY(addChapters(context_.get(), input));
         KV_TRY(copyContainerTags(&context_->metadata, input->metadata, job_.metadata));
-        for (const MetadataItem& item : job_.metadata) {
+        for (const MetadataItem& item : generalItems(job_.metadata)) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
                 return unsupported("无法写入元数据项：" + item.identifier);
             av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
@@ -56,7 +56,7 @@ public:
 
         // Whether each video's timecode track can start there, at the rate the muxer counts it, before
         // anything is written (the rate measured while copying is asked again below).
-        const std::optional<std::string> start = timecodeItemValue(job_.metadata);
+        const std::optional<StartTimecode> start = requestedStart(job_.metadata);
         for (unsigned k = 0; start && k < context_->nb_streams; ++k) {
             const AVStream* out = context_->streams[k];
             if (out->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;

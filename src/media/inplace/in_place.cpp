@@ -13,6 +13,7 @@
 #include "media/inplace/undo_record.h"
 #include "media/plan/left_alone.h"
 #include "media/plan/moov_rewrite.h"
+#include "media/plan/rebase.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -231,9 +232,15 @@ std::optional<Error> refusalOf(const ClipStateReading& reading, const fs::path& 
     }
 }
 
-// The start a recorded rewrite gives the clip: the "timecode" item of its new moov, as typed moov or
-// free; nothing when it holds none.
-ErrorOr<std::optional<std::string>> recordedStart(const InPlaceClip& clip, const UndoRecord& record)
+// The start a recorded rewrite gives the clip: the "timecode" item of its new moov (as typed moov or
+// free), and how the clip counts as its timecode track says; nothing when it holds no item.
+struct RecordedStart {
+    std::string text;
+    std::optional<Timecode> time;
+    TimecodeCounting counting;
+};
+
+ErrorOr<std::optional<RecordedStart>> recordedStart(const InPlaceClip& clip, const UndoRecord& record)
 {
     const Bytes header = KV_TRY(clip.read(record.newMoovOffset, 8));
     const uint64_t size = loadU32(header.data());
@@ -243,9 +250,10 @@ ErrorOr<std::optional<std::string>> recordedStart(const InPlaceClip& clip, const
     auto movie = parseMovie(std::move(bytes));
     if (movie.isError()) return damagedRecord(clip.path());
     for (const Box& meta : movie->metas) {
-        if (auto value = KV_TRY(quickTimeItemValue(movie->moov, meta, "timecode"))) return value;
+        if (auto value = KV_TRY(quickTimeItemValue(movie->moov, meta, "timecode")))
+            return std::optional<RecordedStart>({*value, Timecode::parse(*value), clipCounting(*movie, {})});
     }
-    return std::optional<std::string>();
+    return std::optional<RecordedStart>();
 }
 
 // Whether the clip's first bytes are those of a box file, where a trace could be.
@@ -333,11 +341,16 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
         // Rewritten in place before: the first record stays, so this run can only take the clip where
         // that rewrite took it, completing it where it was cut short.
         const auto recorded = KV_TRY(recordedStart(clip, *reading.trace->record));
-        if (const auto asked = timecodeItemValue(items); asked && recorded != asked) {
-            return exportError(ExportErrorCode::unsupported,
-                               "文件" + quotedName(clip.path()) + "已原地修改为从 " + recorded.value_or("?") +
-                                   " 开始，无法再原地改为从 " + *asked +
-                                   " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
+        // Compared as the frame it stands for in the clip's counting, whatever its separator.
+        if (const auto asked = requestedStart(items)) {
+            if (recorded && recorded->counting.valid())
+                if (auto why = recorded->counting.refusal(*asked))
+                    return inSourceFile(startRefused(*asked, *why), clip.path());
+            if (!recorded || recorded->time != asked->time)
+                return exportError(ExportErrorCode::unsupported,
+                                   "文件" + quotedName(clip.path()) + "已原地修改为从 " +
+                                       (recorded ? recorded->text : std::string("?")) + " 开始，无法再原地改为从 " +
+                                       asked->text() + " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
         }
         if (reading.state == InPlaceState::complete) {
             // Done, unless what it switched on has changed since: then the clip is not this run's to say so.

@@ -153,7 +153,13 @@ ErrorOr<FoundDifference> compareSampledChunks(ByteSource& copy, PlannedData& pla
                                               const Movie& movie)
 {
     std::vector<Sampled> parts;
-    for (const DataPlacement& d : plan.data) parts.push_back({&d, d.outputOffset, d.source.headerSize});
+    for (const DataPlacement& d : plan.data) {
+        // A trailer has no header: its first and last bytes instead.
+        const uint64_t edge = d.source.type == kTrailer ? std::min(d.source.size, kEdgeBytes) : d.source.headerSize;
+        parts.push_back({&d, d.outputOffset, edge});
+        if (d.source.type == kTrailer && d.source.size > edge)
+            parts.push_back({&d, d.outputOffset + d.source.size - edge, edge});
+    }
     const uint64_t headSize = plan.writes.front().bytes.size();
     for (size_t t = 0; t < movie.tracks.size(); ++t) {
         uint64_t seen = 0;
@@ -188,12 +194,12 @@ ErrorOr<FoundDifference> compareSampledChunks(ByteSource& copy, PlannedData& pla
     });
 }
 
-// Whether the top-level boxes of the copy but its moov and media data (the camera's boxes, its XML, a
-// box another program added) are not those the head plans, in order and byte for byte.
+// Whether the top-level boxes of the copy but its moov, media data and trailer (the camera's boxes, its
+// XML, a box another program added) are not those the head plans, in order and byte for byte.
 ErrorOr<bool> ownBoxesDiffer(ByteSource& copy, const std::vector<Box>& copyBoxes, ByteSpan head)
 {
     const auto own = [](const Box& box) {
-        for (uint32_t type : {fourcc("moov"), fourcc("mdat"), fourcc("free"), fourcc("skip"), fourcc("wide")})
+        for (uint32_t type : {fourcc("moov"), fourcc("mdat"), fourcc("free"), fourcc("skip"), fourcc("wide"), kTrailer})
             if (box.type == type) return false;
         return true;
     };
@@ -220,7 +226,8 @@ ErrorOr<FoundDifference> proveBoxResult(const ExportJob& job, const FileAtOutput
     auto item = movieItemValue(movie, "timecode");
     if (notReadAsMovie(item)) return differs(Kind::notAVideo);
     if (item.isError()) return item.releaseError();
-    if (*item != timecodeItemValue(job.metadata)) return differs(Kind::otherStart);
+    if (*item != (plan.timecode ? std::optional<std::string>(plan.startText) : std::nullopt))
+        return differs(Kind::otherStart);
 
     // The head: moov as planned, at its planned place, and what lies around it.
     const ByteSpan head = plan.writes.front().bytes;

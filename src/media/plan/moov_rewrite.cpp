@@ -42,13 +42,16 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
     return plan;
 }
 
-// What both plans are made from: the start asked for, the top level, the movie's metadata and the
-// timecodes re-based to the start (none without one).
+// What both plans are made from: the start asked for, the top level, how the clip counts, the movie's
+// metadata (the items written in the clip's notation) and the timecodes re-based to the start (none
+// without one).
 struct Basis {
-    std::optional<Timecode> start;
+    std::optional<StartTimecode> start;
     TopLevelPlan top;
+    TimecodeCounting counting;
     MovieMetadata meta;
     Rebased rebased;
+    std::string startText;  // the "timecode" item's text
 
     // Every place of the source reads the start already: nothing to write.
     bool readsStart() const { return start && kelvatta::readsStart(top, meta, rebased); }
@@ -57,10 +60,15 @@ struct Basis {
 ErrorOr<Basis> planBasis(const SourceMovie& source, const std::vector<MetadataItem>& items)
 {
     Basis basis;
-    basis.start = KV_TRY(requestedTimecode(items));
-    basis.top = KV_TRY(planTopLevel(source.topLevel, source.movie, source.file, basis.start));
-    basis.meta = KV_TRY(planMovieMetadata(source.movie, basis.top, items, basis.start));
+    basis.start = requestedStart(items);
+    const auto time = basis.start ? std::optional<Timecode>(basis.start->time) : std::nullopt;
+    basis.top = KV_TRY(planTopLevel(source.topLevel, source.movie, source.file, time));
+    basis.counting = clipCounting(source.movie, basis.top);
+    // A clip whose counting is not known is written as asked.
+    const bool dropFrame = basis.counting.valid() ? basis.counting.dropFrame : basis.start && basis.start->dropFrame;
+    basis.meta = KV_TRY(planMovieMetadata(source.movie, basis.top, writtenItems(items, dropFrame), time));
     if (basis.start) basis.rebased = KV_TRY(rebaseTimecodes(source, basis.top, *basis.start));
+    if (basis.start) basis.startText = basis.start->time.text(dropFrame);
     return basis;
 }
 
@@ -83,7 +91,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
 {
     const Movie& movie = source.movie;
     Basis basis = KV_TRY(planBasis(source, items));
-    auto& [start, top, meta, rebased] = basis;
+    auto& [start, top, counting, meta, rebased, startText] = basis;
     KV_TRY(checkSamples(movie, top.data, rebased.patches));
     const std::optional<NewTimecodeTrack>& added = rebased.added;
     const bool alreadyAtStart = basis.readsStart();
@@ -137,7 +145,8 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         }
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
-        plan.timecode = start;
+        if (start) plan.timecode = start->time;
+        plan.startText = startText;
         plan.counting = rebased.counting;
         plan.rtmdKept = rebased.rtmdKept;
         plan.timecodesLeftAlone = leftAlone(top, meta);
@@ -167,6 +176,11 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
         end = box.end();
     }
     if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
+    // What follows the clip's last box must stay at its end (its owner's software looks for it there),
+    // where a rewrite in place appends.
+    if (const auto trailer = trailerOf(source.topLevel))
+        return std::optional<std::string>("文件末尾附有 " + std::to_string(trailer->size) +
+                                          " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它须留在文件末尾");
     for (const Box& box : source.topLevel) {
         if (box.type == fourcc("mdat") && box.end() > moov->offset)
             return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
@@ -192,7 +206,7 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
     using Planned = std::variant<InPlacePlan, std::string>;
     const Movie& movie = source.movie;
     Basis basis = KV_TRY(planBasis(source, items));
-    auto& [start, top, meta, rebased] = basis;
+    auto& [start, top, counting, meta, rebased, startText] = basis;
     InPlacePlan plan;
     if (basis.readsStart()) {
         plan.readsStart = true;
@@ -266,15 +280,6 @@ Bytes buildFtyp()
     w.type(fourcc("isom"));
     w.close();
     return out;
-}
-
-ErrorOr<std::optional<Timecode>> requestedTimecode(const std::vector<MetadataItem>& items)
-{
-    const auto value = timecodeItemValue(items);
-    if (!value) return std::optional<Timecode>();
-    auto tc = Timecode::parse(*value);
-    if (!tc) return unsupported("时间码“" + *value + "”无效");
-    return std::optional<Timecode>(*tc);
 }
 
 }  // namespace kelvatta

@@ -74,6 +74,7 @@ struct OutputPlan {
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
     std::optional<Timecode> timecode;             // what the timecode tracks start at, when an item sets it
+    std::string startText;                        // then the "timecode" item's text, in the clip's notation
     TimecodeCounting counting;                    // how the clip counts timecode (the start given in it)
     bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
     std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
@@ -126,8 +127,5 @@ ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& s
 // The output's ftyp unless the source's is kept: major brand mp42, minor version 0, compatible mp42
 // and isom.
 Bytes buildFtyp();
-
-// The Timecode set by the "timecode" item, nothing without one; an error for an unreadable value.
-ErrorOr<std::optional<Timecode>> requestedTimecode(const std::vector<MetadataItem>& items);
 
 }  // namespace kelvatta

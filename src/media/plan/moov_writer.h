@@ -145,10 +145,21 @@ private:
                 return rebuild(minfChild, [&](const Box& table) -> ErrorOr<void> {
                     if (track.chunks.box && table.offset == track.chunks.box->offset)
                         return writeChunkTable(track, index);
+                    if (table.type == fourcc("stsd") && track.timecode)
+                        return writeTimecodeEntries(table, *track.timecode);
                     return raw(table);
                 });
             });
         });
+    }
+
+    // A timecode track's sample descriptions, its number of frames the one its samples count at.
+    ErrorOr<void> writeTimecodeEntries(const Box& stsd, const TimecodeEntry& entry)
+    {
+        const size_t start = w_.size();
+        w_.bytes(bytesOf(moov_, stsd));
+        out_[start + (entry.framesAt - stsd.offset)] = entry.countedFrames();
+        return {};
     }
 
     ErrorOr<void> writeChunkTable(const Track& track, size_t index)

@@ -27,10 +27,12 @@ ErrorOr<TimecodeValue> startIn(const TimecodeCounting& place, const TimecodeCoun
 // A track whose samples do not count on from the first is refused: re-based from the first, the
 // others would keep a jump nobody could place.
 ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const TimecodeCounting& clip,
-                                   const Timecode& start, std::vector<Patch>& patches)
+                                   const Timecode& start, Rebased& out)
 {
+    std::vector<Patch>& patches = out.patches;
     for (const Track& track : movie.tracks) {
         if (!track.isTimecode()) continue;
+        out.recounted = out.recounted || track.timecode->countedFrames() != track.timecode->rate.frames;
         const TimecodeSamples read = KV_TRY(readTimecodeSamples(movie, track, source));
         if (read.jump) return timecodeJumped("“tmcd”轨道", *read.jump);
         // A sample holds the frame's number in the track's own counting, drop-frame numbers left out.
@@ -209,8 +211,9 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
     return {};
 }
 
-ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start)
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const StartTimecode& asked)
 {
+    const Timecode& start = asked.time;
     const Movie& movie = source.movie;
     Rebased out;
     const auto video = firstVideoRate(movie);
@@ -218,9 +221,9 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
     out.counting = counting;
     // The one decision whether the clip can start there, before any of its places is re-based.
     if (counting.valid()) {
-        if (auto why = counting.refusal(start)) return startRefused(start, *why);
+        if (auto why = counting.refusal(asked)) return startRefused(asked, *why);
     }
-    KV_TRY(rebaseTimecodeTracks(movie, source.file, counting, start, out.patches));
+    KV_TRY(rebaseTimecodeTracks(movie, source.file, counting, start, out));
     const bool hasTimecodeTrack = !out.patches.empty();
     bool dropFrame = counting.dropFrame;
     for (const Track& track : movie.tracks) {
@@ -247,7 +250,7 @@ std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata&
 
 bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebased& rebased)
 {
-    if (rebased.added || rebased.rtmdKept || !meta.itemsHeld || meta.userDataRebased) return false;
+    if (rebased.added || rebased.recounted || rebased.rtmdKept || !meta.itemsHeld || meta.userDataRebased) return false;
     for (const Patch& patch : rebased.patches)
         if (!std::ranges::equal(patch.span(), patch.originalSpan())) return false;
     if (!top.xmlEdits.empty() || top.xmlInMoov || (!top.cameraXml.empty() && !top.xmlCounting)) return false;

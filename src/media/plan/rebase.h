@@ -31,6 +31,7 @@ struct Rebased {
     std::vector<Patch> patches;
     std::optional<NewTimecodeTrack> added;
     bool rtmdKept = false;      // rtmd timecodes left as the camera wrote them
+    bool recounted = false;     // a timecode track's description gets the frames its samples count at
     TimecodeCounting counting;  // how the clip counts (see clipCounting)
 };
 
@@ -43,8 +44,8 @@ std::optional<TimecodeRate> videoTimecodeRate(const Movie& movie);
 // its video's rate without drop-frame.
 TimecodeCounting clipCounting(const Movie& movie, const TopLevelPlan& top);
 
-// Every timecode of the clip re-based to start.
-ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const Timecode& start);
+// Every timecode of the clip re-based to start; an error where the clip's counting never shows it.
+ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& top, const StartTimecode& start);
 
 // Every sample must lie whole within one mdat's payload of dataBoxes, and no patch may touch a sample
 // of a track other than its own.
@@ -54,7 +55,7 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
 std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta);
 
 // Whether every place of the clip reads start already, so that a rewrite would change no value: no
-// timecode track to add, no patch writing bytes other than those the clip holds, its camera XML
+// timecode track to add or to describe anew, no patch writing bytes other than those the clip holds, its camera XML
 // understood and where it stays, the start timecodes in its metadata as rebased, none left alone,
 // and the movie's QuickTime meta holding the items as given.
 bool readsStart(const TopLevelPlan& top, const MovieMetadata& meta, const Rebased& rebased);

@@ -148,6 +148,11 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
     bool ftypSeen = false;
     for (const Box& box : topLevel) {
         if (box.type == fourcc("moov") || isPadding(box.type)) continue;
+        // The trailer is copied last, so that it ends the output as it ends the source.
+        if (box.type == kTrailer) {
+            plan.data.push_back(box);
+            continue;
+        }
         if (box.type == fourcc("mdat") || box.size > kMaxHeadBoxSize) {
             // Large boxes are copied, never read; the camera's XML is far smaller than this.
             if (box.type != fourcc("meta") || box.size > kMaxCameraXmlBoxSize) {

@@ -23,7 +23,7 @@ struct TopLevelPlan {
     std::optional<Bytes> ftyp;                    // the source's, kept; none: the output gets its own
     std::vector<Bytes> leading;                   // small boxes kept byte for byte, written after ftyp (uuid ...)
     std::vector<Bytes> cameraXml;                 // top-level meta boxes with the camera's XML, written after moov
-    std::vector<Box> data;                        // mdat and large kept boxes, in source order, copied whole
+    std::vector<Box> data;                        // mdat, large kept boxes, the trailer: in source order, copied whole
     std::optional<TimecodeCounting> xmlCounting;  // how the camera's XML counts, when there is one
     // The re-basing of the top-level camera XML as edits of the source where it lies (each value's
     // digits at their file offset), for a rewrite in place.

@@ -86,7 +86,8 @@ public:
         KV_TRY(cameraXml());
         KV_TRY(sidecar());
         KV_TRY(userData());
-        for (const TextEdit& edit : top.textEdits) out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
+        for (const TextEdit& edit : top.textEdits)
+            out_.places.push_back(textPlace("“uuid”盒子的 XMP 中的 " + edit.name, edit.original));
         out_.notUnderstood.insert(out_.notUnderstood.end(), top.timecodesLeftAlone.begin(),
                                   top.timecodesLeftAlone.end());
         return std::move(out_);
@@ -199,7 +200,7 @@ private:
                 const TextTimecodes xmp = rebaseXmpTimecodes(
                     std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), Timecode{});
                 for (const TextEdit& edit : xmp.edits)
-                    out_.places.push_back(textPlace("XMP 中的时间码", edit.original));
+                    out_.places.push_back(textPlace("用户数据的 XMP 中的 " + edit.name, edit.original));
                 out_.notUnderstood.insert(out_.notUnderstood.end(), xmp.leftAlone.begin(), xmp.leftAlone.end());
             }
         }
@@ -257,8 +258,17 @@ std::optional<bool> TimecodeSurvey::agree() const
         seen = place.start;
         ++compared;
     }
-    if (compared < 2) return std::nullopt;
+    if (compared < 2 || !uncompared().empty()) return std::nullopt;
     return true;
+}
+
+std::vector<std::string> TimecodeSurvey::uncompared() const
+{
+    std::vector<std::string> names;
+    for (const TimecodePlace& place : places)
+        if (!place.start && place.first != kNoTimecodeHere) names.push_back(place.name);
+    names.insert(names.end(), notUnderstood.begin(), notUnderstood.end());
+    return names;
 }
 
 ErrorOr<TimecodeSurvey> surveyTimecodes(const fs::path& path)

@@ -37,9 +37,12 @@ struct TimecodeSurvey {
     std::string reader;                         // for a file read by libavformat: its name of the container
     InPlaceState inPlace = InPlaceState::none;  // what the clip says of an earlier rewrite in place
 
-    // Whether the places that could be compared all start at the same frame and none jumps; nothing
-    // with fewer than two and no jump.
+    // Whether every place found starts at the same frame and none jumps: false where two that could
+    // be compared differ or one jumps; nothing where fewer than two could be compared, or where any
+    // place found could not be (a value whose counting cannot be told, one not understood).
     std::optional<bool> agree() const;
+    // The places found whose start could not be compared with the others'.
+    std::vector<std::string> uncompared() const;
 };
 
 // Reads every place of the clip at path. A link is not followed. An error when the clip cannot be
