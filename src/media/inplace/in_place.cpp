@@ -171,7 +171,7 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
     record.originalHash = KV_TRY(hashTouchedBytes(reader, length, record.patches, record.oldMoovOffset, true));
     MemorySource appended(plan.appended);
     record.appendedHash = KV_TRY(hashAppended(appended, 0, plan.appended.size(), plan.newMoovOffset - plan.appendAt));
-    const Bytes recordBox = buildUndoRecord(record);
+    const Bytes recordBox = KV_TRY(buildUndoRecord(record));
     const uint64_t recordAt = plan.appendAt + plan.appended.size();
     const uint64_t end = recordAt + recordBox.size();
     const Bytes marker = buildUndoMarker(length, clip.status(), end);

@@ -73,10 +73,12 @@ struct timespec readTime(FieldReader& r)
     return t;
 }
 
-Sha256 hashOf(ByteSpan bytes)
+// The record's own check. A hasher that cannot be had is an error: an all-zero check would be
+// written in a record that never verifies, or read as a damaged record.
+ErrorOr<Sha256> hashOf(ByteSpan bytes)
 {
     Sha256Hasher hasher;
-    if (!hasher.ok()) return {};
+    if (!hasher.ok()) return outOfMemory();
     hasher.update(bytes);
     return hasher.final();
 }
@@ -90,13 +92,14 @@ ErrorOr<Bytes> readExactly(ByteSource& file, uint64_t offset, uint64_t length)
 }
 
 // The record in a box's payload; nothing when it is not a whole, intact record of ours.
-std::optional<UndoRecord> parseRecord(ByteSpan payload)
+const std::optional<UndoRecord> kNoRecord;
+ErrorOr<std::optional<UndoRecord>> parseRecord(ByteSpan payload)
 {
     const bool v1 = startsWith(payload, kRecordMagicV1);
-    if (payload.size() < sizeof kRecordMagic + 32 || !(v1 || startsWith(payload, kRecordMagic))) return std::nullopt;
+    if (payload.size() < sizeof kRecordMagic + 32 || !(v1 || startsWith(payload, kRecordMagic))) return kNoRecord;
     const ByteSpan body = payload.first(payload.size() - 32);
-    const Sha256 check = hashOf(body);
-    if (!std::equal(check.begin(), check.end(), payload.end() - 32)) return std::nullopt;
+    const Sha256 check = KV_TRY(hashOf(body));
+    if (!std::equal(check.begin(), check.end(), payload.end() - 32)) return kNoRecord;
     FieldReader r(body.subspan(sizeof kRecordMagic));
     UndoRecord record;
     record.originalLength = r.u64();
@@ -111,26 +114,26 @@ std::optional<UndoRecord> parseRecord(ByteSpan payload)
     }
     const uint32_t count = r.u32();
     // Each patch takes at least 11 bytes: no more can be in the payload.
-    if (!r.ok() || count > r.remaining() / 11) return std::nullopt;
+    if (!r.ok() || count > r.remaining() / 11) return kNoRecord;
     record.patches.reserve(count);
     for (uint32_t i = 0; i < count && r.ok(); ++i) {
         Patch patch;
         patch.offset = r.u64();
         patch.size = r.u8();
-        if (patch.size == 0 || patch.size > kMaxPatchSize || r.remaining() < 2u * patch.size) return std::nullopt;
+        if (patch.size == 0 || patch.size > kMaxPatchSize || r.remaining() < 2u * patch.size) return kNoRecord;
         for (uint8_t k = 0; k < patch.size; ++k) patch.original[k] = r.u8();
         for (uint8_t k = 0; k < patch.size; ++k) patch.bytes[k] = r.u8();
         record.patches.push_back(patch);
     }
-    if (!r.ok() || r.remaining() != 0) return std::nullopt;
+    if (!r.ok() || r.remaining() != 0) return kNoRecord;
     // Everything it names lies where a rewrite in place puts it: patches and the old moov within the
     // original, the new moov after it.
     const uint64_t length = record.originalLength;
     for (const Patch& patch : record.patches)
-        if (patch.offset > length || patch.size > length - patch.offset) return std::nullopt;
+        if (patch.offset > length || patch.size > length - patch.offset) return kNoRecord;
     if (record.oldMoovOffset > length || length - record.oldMoovOffset < 8 || record.newMoovOffset < length)
-        return std::nullopt;
-    return record;
+        return kNoRecord;
+    return std::optional(std::move(record));
 }
 
 // Whether each byte of field is a's or b's: what a write of b over a leaves, cut short anywhere.
@@ -196,7 +199,7 @@ Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original, uint
 ByteSpan undoCommitment() { return ByteSpan(reinterpret_cast<const uint8_t*>(kCommitment), sizeof kCommitment); }
 ByteSpan undoRestoring() { return ByteSpan(reinterpret_cast<const uint8_t*>(kRestoring), sizeof kRestoring); }
 
-Bytes buildUndoRecord(const UndoRecord& record)
+ErrorOr<Bytes> buildUndoRecord(const UndoRecord& record)
 {
     Bytes out;
     ByteWriter w(out);
@@ -216,7 +219,7 @@ Bytes buildUndoRecord(const UndoRecord& record)
         w.bytes(patch.originalSpan());
         w.bytes(patch.span());
     }
-    const Sha256 check = hashOf(ByteSpan(out).subspan(bodyAt));
+    const Sha256 check = KV_TRY(hashOf(ByteSpan(out).subspan(bodyAt)));
     w.bytes(check);
     w.close();
     return out;
@@ -239,7 +242,7 @@ ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const st
         if (trace->appendedEnd && box.end() != *trace->appendedEnd) continue;
         const Bytes magic = KV_TRY(readExactly(file, box.payloadOffset(), sizeof kRecordMagic));
         if (!startsWith(magic, kRecordMagic) && !startsWith(magic, kRecordMagicV1)) continue;
-        auto record = parseRecord(KV_TRY(readExactly(file, box.payloadOffset(), box.payloadSize())));
+        auto record = KV_TRY(parseRecord(KV_TRY(readExactly(file, box.payloadOffset(), box.payloadSize()))));
         if (!record || record->originalLength != trace->originalLength) continue;
         trace->record = std::move(record);
         trace->recordOffset = box.offset;

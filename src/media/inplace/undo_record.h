@@ -52,7 +52,7 @@ ByteSpan undoCommitment();
 // The bytes that say a restore has begun, written there over the commitment.
 ByteSpan undoRestoring();
 // The record box, written last. appendedHash is set.
-Bytes buildUndoRecord(const UndoRecord& record);
+ErrorOr<Bytes> buildUndoRecord(const UndoRecord& record);
 
 // What a clip says of an earlier rewrite in place, from its top-level boxes.
 struct InPlaceTrace {
