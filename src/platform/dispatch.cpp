@@ -58,7 +58,12 @@ ThreadPool& globalPool()
 
 class GlobalQueue final : public DispatchQueue {
 public:
-    void async(Block block) override { globalPool().submit(std::move(block)); }
+    // Where no thread can be had, the block runs on the main thread: later, never on the caller's
+    // thread, which may hold what the block takes.
+    void async(Block block) override
+    {
+        if (!globalPool().submit(block)) DispatchQueue::main().async(std::move(block));
+    }
 };
 
 // Takes the next block of the built-in run loop, waiting until the deadline.

@@ -41,7 +41,7 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
                 if (!entry.started && &entry == &entries.front()) {
                     entry.started = true;
                     ++running;
-                    pool->submit([this, &entry] { runBarrier(entry); });
+                    run([this, &entry] { runBarrier(entry); });
                 }
                 break;
             }
@@ -54,8 +54,14 @@ struct OperationQueue::Impl : std::enable_shared_from_this<OperationQueue::Impl>
             if (running >= effectiveWidth()) break;
             entry->started = true;
             ++running;
-            pool->submit([operation = entry->operation] { operation->start(); });
+            run([operation = entry->operation] { operation->start(); });
         }
+    }
+
+    // A block on a thread of the pool, or on the main thread where no thread can be had.
+    void run(std::function<void()> block)
+    {
+        if (!pool->submit(block)) DispatchQueue::main().async(std::move(block));
     }
 
     void runBarrier(Entry& entry)

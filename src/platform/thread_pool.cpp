@@ -15,7 +15,7 @@ ThreadPool::~ThreadPool()
     for (auto& t : threads_) t.join();
 }
 
-void ThreadPool::submit(std::function<void()> block)
+bool ThreadPool::submit(std::function<void()>& block)
 {
     std::lock_guard lock(mutex_);
     blocks_.push_back(std::move(block));
@@ -23,23 +23,26 @@ void ThreadPool::submit(std::function<void()> block)
     // for a thread to finish the one it runs.
     if (idle_ >= blocks_.size() || threads_.size() >= maxThreads_) {
         wake_.notify_one();
-        return;
+        return true;
     }
     // A thread may not be had (no address space left for its stack, a limit on processes): the block
     // then waits for a thread of the pool to be free, as at the bound. A pool without any thread
-    // tries a while longer, for memory another thread is about to give back.
+    // tries a while longer, for memory another thread is about to give back, then hands the block
+    // back. The lock is kept meanwhile: with no thread in the pool, only submitters wait for it, and
+    // the block stays the last one queued.
     for (int attempt = 0;; ++attempt) {
         try {
             threads_.emplace_back([this] { work(); });
-            return;
+            return true;
         } catch (const std::system_error&) {
-            if (!threads_.empty()) return;
-            if (attempt == 100) throw;
+            if (!threads_.empty()) return true;
         }
-        mutex_.unlock();
+        if (attempt == 100) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        mutex_.lock();
     }
+    block = std::move(blocks_.back());
+    blocks_.pop_back();
+    return false;
 }
 
 void ThreadPool::work()

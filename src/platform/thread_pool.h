@@ -23,7 +23,9 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    void submit(std::function<void()> block);
+    // Queues block for a thread of the pool. False, block left with the caller, where the pool has no
+    // thread and none can be made (the system out of threads or memory).
+    [[nodiscard]] bool submit(std::function<void()>& block);
 
 private:
     void work();

@@ -1,11 +1,12 @@
-// The log: whole lines on standard output, from several threads at once; the global queue's pool;
-// a misused ErrorOr.
+// The log: whole lines on standard output, from several threads at once; the global queue's pool and
+// a pool that cannot have a thread; a misused ErrorOr.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -15,6 +16,8 @@
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/sys.h"
+#include "platform/thread_pool.h"
+#include "support/address_space.h"
 
 using namespace kelvatta;
 
@@ -69,6 +72,41 @@ TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
     ASSERT_EQ(done, 2000);
     std::lock_guard lock(mutex);
     EXPECT_LE(threads.size(), static_cast<size_t>(globalQueueWidth()));
+}
+
+// A pool that cannot make its first thread (no address space left for its stack) hands the block
+// back; no exception escapes.
+TEST(ThreadPoolDeathTest, WithoutAThreadTheBlockComesBack)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (!test::leaveLittleAddressSpace()) std::_Exit(3);
+            ThreadPool pool;
+            std::function<void()> block = [] {};
+            const bool taken = pool.submit(block);
+            std::_Exit(taken ? 1 : block ? 0 : 2);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// A read or write whose bytes would lie past the largest offset a file has is refused before the
+// offset is handed to the kernel (where it would wrap round to a negative one).
+TEST(Sys, RangesPastTheLargestOffsetAreRefused)
+{
+    auto fd = sys::open("/dev/null", O_RDWR);
+    ASSERT_FALSE(fd.isError());
+    char bytes[16] = {};
+    for (const uint64_t offset : {uint64_t{1} << 63, ~uint64_t{0} - 4, (uint64_t{1} << 63) - 8}) {
+        const auto read = sys::readAt(fd->get(), bytes, sizeof bytes, offset);
+        const auto written = sys::writeAt(fd->get(), bytes, sizeof bytes, offset);
+        ASSERT_TRUE(read.isError() && written.isError()) << offset;
+        EXPECT_EQ(errnoOf(read.error()), EOVERFLOW);
+        EXPECT_EQ(errnoOf(written.error()), EOVERFLOW);
+    }
 }
 
 // Asking a failure for its value is a fault of the program: it stops with the error, and no
