@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include "media/export/export_session.h"
 #include "platform/sys.h"
+#include "support/address_space.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/fault_plan.h"
@@ -296,6 +298,27 @@ TEST(ExportSession, JoiningTheExportThreadsWaitsForTheirEnd)
     session.reset();
     joinExportThreads();
     EXPECT_TRUE(handled);
+}
+
+// Where no thread can be made for it (no address space left for its stack), the export fails at
+// once with the system's reason, and its handler is called.
+TEST(ExportSessionDeathTest, WithoutAThreadTheExportFailsAtOnce)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto session = makeExportSession("/nonexistent/C0001.MP4", kExportPresetPassthrough);
+            session->setOutputURL("/nonexistent/temp_C0001.MP4");
+            if (!test::leaveLittleAddressSpace()) std::_Exit(3);
+            bool handled = false;
+            session->exportAsynchronously([&] { handled = true; });
+            const auto error = session->error();
+            std::_Exit(handled && error && error->domain == kPosixErrorDomain ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

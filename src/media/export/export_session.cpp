@@ -21,10 +21,11 @@ public:
 
     // Runs work on a thread of its own; false when no thread can be had (no address space left for
     // its stack, a limit on processes), and work is dropped.
-    bool start(std::function<void()> work)
+    // 0, or the errno value that kept a thread from being made.
+    int start(std::function<void()> work)
     {
         std::list<std::thread> ended;
-        bool started = true;
+        int failed = 0;
         {
             std::lock_guard lock(mutex_);
             ended.swap(ended_);
@@ -38,13 +39,13 @@ public:
                     ended_.splice(ended_.end(), running_, entry);
                     if (running_.empty()) allEnded_.notify_all();
                 });
-            } catch (const std::system_error&) {
+            } catch (const std::system_error& error) {
                 running_.erase(entry);
-                started = false;
+                failed = error.code().value() > 0 ? error.code().value() : EAGAIN;
             }
         }
         for (std::thread& thread : ended) thread.join();
-        return started;
+        return failed;
     }
 
     void joinAll()
@@ -87,19 +88,19 @@ public:
     {
         status_ = static_cast<long>(ExportStatus::exporting);
         auto shared = std::make_shared<std::function<void()>>(std::move(handler));
-        const bool started = exportThreads().start([self = shared_from_this(), shared]() mutable {
+        const int failed = exportThreads().start([self = shared_from_this(), shared]() mutable {
             self->run();
             (*shared)();
             // The handler may hold this session: drop it here so neither keeps the other alive.
             *shared = nullptr;
         });
-        if (started) return;
+        if (!failed) return;
         // Without a thread of its own the export fails at once, having read nothing, and says so on
         // the caller's thread (its handler only hands over to the main queue).
         {
             std::lock_guard lock(mutex_);
-            error_ = exportError(ExportErrorCode::tooLarge,
-                                 "无法处理文件" + quotedName(job_.source) + "：系统资源不足，无法创建导出线程");
+            error_ = Error{kPosixErrorDomain, failed,
+                           "无法处理文件" + quotedName(job_.source) + "：系统资源不足，无法创建导出线程"};
         }
         status_ = static_cast<long>(ExportStatus::failed);
         (*shared)();
