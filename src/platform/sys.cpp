@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/checked.h"
+
 namespace kelvatta {
 
 void Fd::reset()
@@ -147,9 +149,21 @@ ErrorOr<Fd> openUnnamedAt(int dir, mode_t mode)
     }
 }
 
+namespace {
+
+// Whether every byte of [offset, offset + len) has an offset off_t holds.
+bool fitsFileOffsets(uint64_t offset, size_t len)
+{
+    const auto end = checkedAdd<uint64_t>(offset, len);
+    return end && checkedCast<off_t>(*end).has_value();
+}
+
+}  // namespace
+
 ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset)
 {
     KV_FAULT_POINT(Call::Read);
+    if (!fitsFileOffsets(offset, len)) return callError(Call::Read, EOVERFLOW);
     size_t done = 0;
     auto* p = static_cast<unsigned char*>(buf);
     while (done < len) {
@@ -167,6 +181,7 @@ ErrorOr<size_t> readAt(int fd, void* buf, size_t len, uint64_t offset)
 ErrorOr<void> writeAt(int fd, const void* buf, size_t len, uint64_t offset)
 {
     KV_FAULT_POINT(Call::Write);
+    if (!fitsFileOffsets(offset, len)) return callError(Call::Write, EOVERFLOW);
     size_t done = 0;
     const auto* p = static_cast<const unsigned char*>(buf);
     while (done < len) {
