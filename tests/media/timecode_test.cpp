@@ -147,6 +147,11 @@ TEST(CameraXml, RebasesTheLtcChangeTableByATextEdit)
         // colour-frame bit kept, lower-case hex kept
         {table("tcFps=\"25\"", "a0000010", "a1000010"), table("tcFps=\"25\"", "80000000", "81000000")},
         {table("tcFps=\"25\"", "00000000", "05000000"), table("tcFps=\"25\"", "00000000", "05000000")},
+        // a table in a comment or a CDATA section is no table
+        {"<?xml version=\"1.0\"?><!-- was: " + table("tcFps=\"30\"", "99999999", "21250020") + " -->" +
+             table("tcFps=\"25\"", "17305719", "21250020") + "<![CDATA[" + table("tcFps=\"25\"", "1", "2") + "]]>",
+         "<?xml version=\"1.0\"?><!-- was: " + table("tcFps=\"30\"", "99999999", "21250020") + " -->" +
+             table("tcFps=\"25\"", "00000000", "04550200") + "<![CDATA[" + table("tcFps=\"25\"", "1", "2") + "]]>"},
     };
     for (const Case& c : cases) {
         const auto rebased = rebaseCameraXml(c.source, Timecode{});
@@ -156,12 +161,14 @@ TEST(CameraXml, RebasesTheLtcChangeTableByATextEdit)
     }
 
     for (const std::string& refused : {
-             std::string("<NonRealTimeMeta/>"), table("", "17305719", "21250020"),  // no rate
-             table("tcFps=\"25\"", "1730571", "21250020"),                          // seven digits
-             table("tcFps=\"25\"", "17305719", "2125002g"),                         // not hex
-             table("tcFps=\"25\"", "17305729", "21250020"),                         // hour 29
-             table("tcFps=\"25\"", "17305719", "21250020").substr(0, 120),          // cut short
-             table("tcFps=\"25\"", "30305719", "21250020"),                         // frame 30 at 25
+             std::string("<NonRealTimeMeta/>"),
+             table("", "17305719", "21250020"),                             // no rate
+             table("tcFps=\"25\"", "1730571", "21250020"),                  // seven digits
+             table("tcFps=\"25\"", "17305719", "2125002g"),                 // not hex
+             table("tcFps=\"25\"", "17305729", "21250020"),                 // hour 29
+             table("tcFps=\"25\"", "17305719", "21250020").substr(0, 120),  // cut short
+             table("tcFps=\"25\"", "30305719", "21250020"),                 // frame 30 at 25
+             "<!DOCTYPE x [<!ENTITY e \"1\">]>" + table("tcFps=\"25\"", "17305719", "21250020"),
          })
         EXPECT_FALSE(rebaseCameraXml(refused, Timecode{})) << refused;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "media/base/xml_tokens.h"
 #include "media/boxes/box_reader.h"
 
 namespace kelvatta {
@@ -16,7 +17,6 @@ constexpr std::string_view kRdfNamespace = "http://www.w3.org/1999/02/22-rdf-syn
 // the work of resolving a name and the memory of a tag).
 constexpr size_t kMaxXmpDepth = 256;
 constexpr size_t kMaxNamespacesInScope = 256;
-constexpr size_t kMaxAttributes = 4096;
 // Of a value named in a line, this many characters are shown.
 constexpr size_t kShownCharacters = 16;
 
@@ -126,12 +126,6 @@ QualifiedName split(std::string_view name)
     return {name.substr(0, colon), name.substr(colon + 1)};
 }
 
-struct Attribute {
-    std::string_view name;
-    size_t valueAt = 0;  // in the packet
-    std::string_view value;
-};
-
 // A timecode property being read: what its fields say so far.
 struct TimecodeProperty {
     size_t at = 0;  // of its start tag: the order of the lines that name it
@@ -182,10 +176,10 @@ public:
 
     TextTimecodes run()
     {
-        for (size_t at = 0; at < text_.size() && !malformed_;) {
-            const size_t next = std::min(text_.find('<', at), text_.size());
-            characters(text_.substr(at, next - at));
-            at = next < text_.size() ? markup(next) : next;
+        XmlTokenizer tokens(text_);
+        for (XmlToken token = tokens.next(); !malformed_; token = tokens.next()) {
+            if (token.kind == XmlToken::Kind::end) break;
+            read(token);
         }
         TextTimecodes result;
         if (malformed_ || !open_.empty()) {
@@ -201,100 +195,35 @@ public:
     }
 
 private:
-    // The markup at text_[at] == '<'; the position just past it.
-    size_t markup(size_t at)
+    void read(const XmlToken& token)
     {
-        const std::string_view rest = text_.substr(at);
-        auto skipTo = [&](std::string_view opening, std::string_view closing) {
-            const size_t end = text_.find(closing, at + opening.size());
-            if (end == std::string_view::npos) return fail();
-            return end + closing.size();
-        };
-        if (rest.starts_with("<!--")) return skipTo("<!--", "-->");
-        if (rest.starts_with("<?")) return skipTo("<?", "?>");
-        if (rest.starts_with("<![CDATA[")) {
+        switch (token.kind) {
+        case XmlToken::Kind::text: characters(token.value); return;
+        case XmlToken::Kind::cdata:
             // Text, of the element it stands in; never a value this program edits.
             if (!open_.empty() && open_.back().role == Role::property) open_.back().property.hasText = true;
-            return skipTo("<![CDATA[", "]]>");
+            return;
+        case XmlToken::Kind::startTag:
+            attributes_ = &token.attributes;
+            openElement(token.at, token.name, token.end);
+            attributes_ = nullptr;
+            if (token.empty && !malformed_) closeElement(token.end);
+            return;
+        case XmlToken::Kind::endTag:
+            if (open_.empty() || open_.back().name != token.name) return fail();
+            closeElement(token.at);
+            return;
+        case XmlToken::Kind::end:
+        case XmlToken::Kind::malformed: return fail();
         }
-        if (rest.starts_with("<!")) return fail();  // a document type could declare entities
-        if (rest.starts_with("</")) return endTag(at);
-        return startTag(at);
     }
 
-    size_t fail()
-    {
-        malformed_ = true;
-        return text_.size();
-    }
+    void fail() { malformed_ = true; }
 
     void characters(std::string_view s)
     {
         if (!open_.empty() && open_.back().role == Role::property && !trimmed(s).empty())
             open_.back().property.hasText = true;
-    }
-
-    static bool isNameChar(char c)
-    {
-        return !isSpace(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'';
-    }
-
-    std::string_view nameAt(size_t& i) const
-    {
-        const size_t from = i;
-        while (i < text_.size() && isNameChar(text_[i])) ++i;
-        return text_.substr(from, i - from);
-    }
-
-    void skipSpaces(size_t& i) const
-    {
-        while (i < text_.size() && isSpace(text_[i])) ++i;
-    }
-
-    size_t endTag(size_t at)
-    {
-        size_t i = at + 2;
-        const std::string_view name = nameAt(i);
-        skipSpaces(i);
-        if (i >= text_.size() || text_[i] != '>' || open_.empty() || open_.back().name != name) return fail();
-        closeElement(at);
-        return i + 1;
-    }
-
-    size_t startTag(size_t at)
-    {
-        size_t i = at + 1;
-        const std::string_view name = nameAt(i);
-        if (name.empty()) return fail();
-        attributes_.clear();
-        for (;;) {
-            const size_t before = i;
-            skipSpaces(i);
-            if (i >= text_.size()) return fail();
-            if (text_[i] == '>' || text_.substr(i).starts_with("/>")) break;
-            if (i == before) return fail();  // attributes are separated by white space
-            Attribute attribute;
-            attribute.name = nameAt(i);
-            if (attribute.name.empty()) return fail();
-            skipSpaces(i);
-            if (i >= text_.size() || text_[i] != '=') return fail();
-            ++i;
-            skipSpaces(i);
-            if (i >= text_.size() || (text_[i] != '"' && text_[i] != '\'')) return fail();
-            const size_t close = text_.find(text_[i], i + 1);
-            if (close == std::string_view::npos) return fail();
-            attribute.valueAt = i + 1;
-            attribute.value = text_.substr(i + 1, close - i - 1);
-            if (attribute.value.find('<') != std::string_view::npos || attributes_.size() >= kMaxAttributes)
-                return fail();
-            attributes_.push_back(attribute);
-            i = close + 1;
-        }
-        const bool empty = text_[i] == '/';
-        const size_t end = i + (empty ? 2 : 1);
-        openElement(at, name, end);
-        if (empty && !malformed_) closeElement(end);
-        return malformed_ ? text_.size() : end;
     }
 
     // The namespace a prefix stands for where the element being opened is; nothing when undeclared.
@@ -318,7 +247,7 @@ private:
     // The timeValue and timeFormat attributes of a property or of its description.
     void addAttributeFields(TimecodeProperty& property) const
     {
-        for (const Attribute& a : attributes_) {
+        for (const XmlAttribute& a : *attributes_) {
             const std::string_view local = split(a.name).local;
             if (isDeclaration(a.name) || (local != "timeValue" && local != "timeFormat")) continue;
             property.addField(local == "timeValue", inNamespace(a.name, kDynamicMediaNamespace, true), a.valueAt,
@@ -336,7 +265,7 @@ private:
         element.name = name;
         element.contentAt = contentAt;
         element.namespacesBefore = namespaces_.size();
-        for (const Attribute& a : attributes_)
+        for (const XmlAttribute& a : *attributes_)
             if (isDeclaration(a.name)) namespaces_.emplace_back(a.name == "xmlns" ? "" : a.name.substr(6), a.value);
         if (namespaces_.size() > kMaxNamespacesInScope) {
             fail();
@@ -355,7 +284,7 @@ private:
             // A property of a description in rdf:RDF: one of the clip's own.
             p.understood = property == PropertyName::exact && inNamespace(name, kDynamicMediaNamespace, false) &&
                            depth >= 2 && parent == Role::other && open_[depth - 2].role == Role::rdfRoot;
-            for (const Attribute& a : attributes_)
+            for (const XmlAttribute& a : *attributes_)
                 if (split(a.name).local == "parseType" && a.value != "Resource" &&
                     inNamespace(a.name, kRdfNamespace, true))
                     p.understood = false;  // a literal, or a collection
@@ -375,7 +304,7 @@ private:
             element.role = Role::rdfRoot;
         }
         // A timecode written as an attribute: a layout of its own, not xmpDM's.
-        for (const Attribute& a : attributes_)
+        for (const XmlAttribute& a : *attributes_)
             if (!isDeclaration(a.name) && timecodeProperty(split(a.name).local) != PropertyName::none)
                 named_.emplace_back(a.valueAt, named("XMP 中的 ", a.name, a.value));
         open_.push_back(std::move(element));
@@ -418,7 +347,7 @@ private:
     bool malformed_ = false;
     std::vector<OpenElement> open_;
     std::vector<std::pair<std::string_view, std::string_view>> namespaces_;  // prefix, name; in scope
-    std::vector<Attribute> attributes_;                                      // of the start tag being read
+    const std::vector<XmlAttribute>* attributes_ = nullptr;                  // of the start tag being read
     std::vector<TextEdit> edits_;
     std::vector<std::pair<size_t, std::string>> named_;  // where, line
     std::optional<std::string> refusal_;

@@ -4,84 +4,52 @@
 #include <charconv>
 #include <vector>
 
+#include "media/base/xml_tokens.h"
+
 namespace kelvatta {
 namespace {
 
-struct Attribute {
-    std::string_view name;
-    size_t valueAt = 0;  // offset of the value in the whole text
-    std::string_view value;
+// An LtcChangeTable element: its start tag and those of the LtcChange entries within it.
+struct ChangeTable {
+    XmlToken table;
+    std::vector<XmlToken> changes;
 };
 
-// A start tag: its name, attributes and where it ends (just past '>').
-struct StartTag {
-    std::string_view name;
-    std::vector<Attribute> attributes;
-    size_t end = 0;
-    bool empty = false;  // <name .../>
-
-    const Attribute* attribute(std::string_view n) const
-    {
-        for (const Attribute& a : attributes)
-            if (a.name == n) return &a;
-        return nullptr;
-    }
+struct ChangeTables {
+    std::vector<ChangeTable> tables;  // those read, in order
+    // False where the text is malformed, a table opens within another (its entries would be
+    // re-based by both tables' countings) or one is never closed.
+    bool understood = true;
 };
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool isNameChar(char c) { return !isSpace(c) && c != '=' && c != '>' && c != '/' && c != '<' && c != '"' && c != '\''; }
-
-// Parses the start tag at text[at] == '<'. Nothing when it is not a well-formed start tag.
-std::optional<StartTag> startTagAt(std::string_view text, size_t at)
+ChangeTables changeTables(std::string_view text)
 {
-    StartTag tag;
-    size_t i = at + 1;
-    const size_t nameAt = i;
-    while (i < text.size() && isNameChar(text[i])) ++i;
-    tag.name = text.substr(nameAt, i - nameAt);
-    if (tag.name.empty()) return std::nullopt;
-    for (;;) {
-        while (i < text.size() && isSpace(text[i])) ++i;
-        if (i >= text.size()) return std::nullopt;
-        if (text[i] == '>') break;
-        if (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '>') {
-            ++i;
-            tag.empty = true;
+    ChangeTables found;
+    XmlTokenizer tokens(text);
+    bool inTable = false;
+    for (XmlToken token = tokens.next();; token = tokens.next()) {
+        switch (token.kind) {
+        case XmlToken::Kind::end: found.understood = !inTable; return found;
+        case XmlToken::Kind::malformed: found.understood = false; return found;
+        case XmlToken::Kind::startTag:
+            if (token.name == "LtcChangeTable") {
+                if (inTable) {
+                    found.understood = false;
+                    return found;
+                }
+                inTable = !token.empty;
+                found.tables.push_back({std::move(token), {}});
+            } else if (token.name == "LtcChange" && inTable) {
+                found.tables.back().changes.push_back(std::move(token));
+            }
             break;
+        case XmlToken::Kind::endTag:
+            if (token.name == "LtcChangeTable") inTable = false;
+            break;
+        case XmlToken::Kind::text:
+        case XmlToken::Kind::cdata: break;
         }
-        const size_t attrAt = i;
-        while (i < text.size() && isNameChar(text[i])) ++i;
-        Attribute a;
-        a.name = text.substr(attrAt, i - attrAt);
-        while (i < text.size() && isSpace(text[i])) ++i;
-        if (a.name.empty() || i >= text.size() || text[i] != '=') return std::nullopt;
-        ++i;
-        while (i < text.size() && isSpace(text[i])) ++i;
-        if (i >= text.size() || (text[i] != '"' && text[i] != '\'')) return std::nullopt;
-        const size_t close = text.find(text[i], i + 1);
-        if (close == std::string_view::npos) return std::nullopt;
-        a.valueAt = i + 1;
-        a.value = text.substr(i + 1, close - i - 1);
-        tag.attributes.push_back(a);
-        i = close + 1;
     }
-    tag.end = i + 1;
-    return tag;
-}
-
-// The next start tag named name at or after from; nothing when there is none before limit.
-std::optional<StartTag> nextTag(std::string_view text, std::string_view name, size_t from, size_t limit,
-                                bool& malformed)
-{
-    for (size_t at = text.find('<', from); at != std::string_view::npos && at < limit; at = text.find('<', at + 1)) {
-        if (text.compare(at + 1, name.size(), name) != 0) continue;
-        const size_t after = at + 1 + name.size();
-        if (after < text.size() && isNameChar(text[after])) continue;  // a longer name
-        auto tag = startTagAt(text, at);
-        if (!tag) malformed = true;
-        return tag;
-    }
-    return std::nullopt;
 }
 
 std::optional<PackedTimecode> parseHex(std::string_view digits)
@@ -114,7 +82,7 @@ bool hasLowerHex(std::string_view s)
     return false;
 }
 
-std::optional<uint32_t> parseRate(const Attribute* attribute)
+std::optional<uint32_t> parseRate(const XmlAttribute* attribute)
 {
     if (!attribute) return std::nullopt;
     uint32_t rate = 0;
@@ -124,38 +92,24 @@ std::optional<uint32_t> parseRate(const Attribute* attribute)
     return rate;
 }
 
-// Re-bases the table whose start tag is table; its values are rewritten into out, each changed one
-// listed in edits. False when the table is not understood.
-bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& start, std::string& out,
-                 std::vector<TextEdit>& edits, TimecodeCounting& counting, std::string& refusal)
+// Re-bases table; its values are rewritten into out, each changed one listed in edits. False when
+// the table is not understood.
+bool rebaseTable(const ChangeTable& table, const Timecode& start, std::string& out, std::vector<TextEdit>& edits,
+                 TimecodeCounting& counting, std::string& refusal)
 {
-    const auto rate = parseRate(table.attribute("tcFps"));
-    const Attribute* halfStep = table.attribute("halfStep");
+    const auto rate = parseRate(table.table.attribute("tcFps"));
+    const XmlAttribute* halfStep = table.table.attribute("halfStep");
     if (!rate) return false;
     counting.framesPerSecond = *rate;
     counting.halfStep = halfStep && halfStep->value == "true";
-    const size_t end = text.find("</LtcChangeTable", table.end);
-    if (end == std::string_view::npos) return false;
-    // A table that opens inside this one would share its entries, each re-based by both tables'
-    // countings: the text would say nothing one can trust.
-    bool malformed = false;
-    if (nextTag(text, "LtcChangeTable", table.end, end, malformed) || malformed) return false;
 
     struct Entry {
-        const Attribute* value;
+        const XmlAttribute* value;
         PackedTimecode packed;
     };
     std::vector<Entry> entries;
-    std::vector<StartTag> tags;
-    for (size_t at = table.end;;) {
-        auto change = nextTag(text, "LtcChange", at, end, malformed);
-        if (malformed) return false;
-        if (!change) break;
-        at = change->end;
-        tags.push_back(std::move(*change));
-    }
-    for (const StartTag& tag : tags) {
-        const Attribute* value = tag.attribute("value");
+    for (const XmlToken& tag : table.changes) {
+        const XmlAttribute* value = tag.attribute("value");
         if (!value) return false;
         auto packed = parseHex(value->value);
         if (!packed) return false;
@@ -193,21 +147,21 @@ bool rebaseTable(std::string_view text, const StartTag& table, const Timecode& s
 
 std::optional<CameraXmlFirst> cameraXmlFirst(std::string_view text)
 {
-    bool malformed = false;
-    const auto table = nextTag(text, "LtcChangeTable", 0, text.size(), malformed);
-    if (!table || table->empty) return std::nullopt;
-    const auto first = nextTag(text, "LtcChange", table->end, text.size(), malformed);
-    const Attribute* value = first ? first->attribute("value") : nullptr;
+    // What can be read of the first table, as far as the text can be read.
+    const ChangeTables found = changeTables(text);
+    if (found.tables.empty() || found.tables.front().changes.empty()) return std::nullopt;
+    const ChangeTable& table = found.tables.front();
+    const XmlAttribute* value = table.changes.front().attribute("value");
     const auto packed = value ? parseHex(value->value) : std::nullopt;
-    const Attribute* halfStep = table->attribute("halfStep");
-    CameraXmlFirst found;
-    found.counting.halfStep = halfStep && halfStep->value == "true";
-    found.counting.framesPerSecond = parseRate(table->attribute("tcFps")).value_or(0);
-    const auto start = packed ? packed->unpack(found.counting.halfStep) : std::nullopt;
+    const XmlAttribute* halfStep = table.table.attribute("halfStep");
+    CameraXmlFirst first;
+    first.counting.halfStep = halfStep && halfStep->value == "true";
+    first.counting.framesPerSecond = parseRate(table.table.attribute("tcFps")).value_or(0);
+    const auto start = packed ? packed->unpack(first.counting.halfStep) : std::nullopt;
     if (!start) return std::nullopt;
-    found.counting.dropFrame = packed->dropFrame();
-    found.value = *start;
-    return found;
+    first.counting.dropFrame = packed->dropFrame();
+    first.value = *start;
+    return first;
 }
 
 std::optional<Timecode> cameraXmlStart(std::string_view text)
@@ -223,23 +177,20 @@ std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Tim
     if (text.size() > kMaxCameraXmlSize) return std::nullopt;
     RebasedCameraXml result;
     result.text = std::string(text);
-    bool found = false;
-    bool malformed = false;
-    for (size_t at = 0;;) {
-        auto table = nextTag(text, "LtcChangeTable", at, text.size(), malformed);
-        if (malformed) return std::nullopt;
-        if (!table) break;
-        at = table->end;
-        if (table->empty) continue;
+    const ChangeTables found = changeTables(text);
+    if (!found.understood) return std::nullopt;
+    bool any = false;
+    for (const ChangeTable& table : found.tables) {
+        if (table.table.empty) continue;
         TimecodeCounting counting;
-        if (!rebaseTable(text, *table, start, result.text, result.edits, counting, why)) {
+        if (!rebaseTable(table, start, result.text, result.edits, counting, why)) {
             if (refusal) *refusal = why;
             return std::nullopt;
         }
-        if (!found) result.counting = counting;
-        found = true;
+        if (!any) result.counting = counting;
+        any = true;
     }
-    if (!found) return std::nullopt;
+    if (!any) return std::nullopt;
     result.changed = result.text != text;
     return result;
 }
