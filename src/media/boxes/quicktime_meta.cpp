@@ -149,18 +149,32 @@ ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box&
 
 ErrorOr<std::optional<std::string>> movieItemValue(const Movie& movie, std::string_view key)
 {
-    std::vector<Box> metas = movie.metas;
-    // libavformat's muxer writes its QuickTime meta into the movie's user data.
-    for (const Box& udta : KV_TRY(childBoxes(movie.moov, movie.box))) {
-        if (udta.type != fourcc("udta")) continue;
-        auto children = childBoxes(movie.moov, udta);
-        if (children.isError()) continue;
-        for (const Box& child : *children)
-            if (child.type == fourcc("meta")) metas.push_back(child);
-    }
-    for (const Box& meta : metas)
+    for (const Box& meta : KV_TRY(movieMetas(movie.moov, movie.box)))
         if (auto value = KV_TRY(quickTimeItemValue(movie.moov, meta, key))) return value;
     return std::optional<std::string>();
+}
+
+ErrorOr<std::vector<Box>> movieMetas(ByteSpan moov, const Box& box)
+{
+    const auto children = KV_TRY(childBoxes(moov, box));
+    std::vector<Box> metas;
+    for (const Box& child : children)
+        if (child.type == fourcc("meta")) metas.push_back(child);
+    for (const Box& udta : children) {
+        if (udta.type != fourcc("udta")) continue;
+        auto items = childBoxes(moov, udta);
+        if (items.isError()) continue;
+        for (const Box& item : *items)
+            if (item.type == fourcc("meta")) metas.push_back(item);
+    }
+    return metas;
+}
+
+ErrorOr<std::optional<uint32_t>> metaHandler(ByteSpan buffer, const Box& meta)
+{
+    const auto layout = metaLayout(buffer, meta);
+    if (!layout) return std::optional<uint32_t>();
+    return handlerOf(buffer, KV_TRY(boxesBetween(buffer, meta.offset + layout->childrenAt, meta.end())));
 }
 
 ErrorOr<bool> holdsQuickTimeItems(ByteSpan moov, const Box& meta, const std::vector<MetadataItem>& items)

@@ -37,6 +37,15 @@ ErrorOr<std::optional<std::string>> quickTimeItemValue(ByteSpan moov, const Box&
 // libavformat writes it); nothing without one.
 ErrorOr<std::optional<std::string>> movieItemValue(const Movie& movie, std::string_view key);
 
+// The meta boxes of a movie (box within moov): its own, then those of its user data (where
+// libavformat's muxer writes them, and iTunes-style items live). A user data this reader cannot
+// follow gives none.
+ErrorOr<std::vector<Box>> movieMetas(ByteSpan moov, const Box& box);
+
+// A meta's handler type: mdta for QuickTime metadata keys, mdir for iTunes-style items (ilst);
+// nothing for a meta without a single hdlr or laid out otherwise.
+ErrorOr<std::optional<uint32_t>> metaHandler(ByteSpan buffer, const Box& meta);
+
 // Whether that meta holds every item (of the QuickTime key space) with its value already.
 ErrorOr<bool> holdsQuickTimeItems(ByteSpan moov, const Box& meta, const std::vector<MetadataItem>& items);
 

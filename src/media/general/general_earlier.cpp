@@ -154,7 +154,8 @@ ErrorOr<FoundDifference> movieDifference(const ExportJob& job, const AVFormatCon
     KV_TRY(copyContainerTags(expected.get(), input->metadata, job.metadata));
     for (const MetadataItem& item : generalItems(job.metadata))
         expected.set(item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str());
-    for (const UserDataText& text : userDataTexts(input->metadata))
+    // Read back by name, the encoder is one whether the copy keeps it as ©swr or as an item (©too).
+    for (const UserDataText& text : userDataTexts(input->metadata, TagPlace::keys))
         expected.set(text.type == fourcc("\xA9xyz") ? "location" : "encoder", text.text.c_str());
     const AVDictionary* wanted = *expected.get();
     for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(wanted, "", tag, AV_DICT_IGNORE_SUFFIX));) {

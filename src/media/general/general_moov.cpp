@@ -147,21 +147,23 @@ ErrorOr<uint64_t> changeMuxedMoov(int fd, uint64_t size, const MuxedMoovChanges&
     if (timecodeTracks != changes.timecodeRates.size() ||
         (!changes.timecodeFrames.empty() && changes.timecodeFrames.size() != timecodeTracks))
         return notAsWritten(output);
-    if (changes.texts.empty()) return size;
+    if (changes.texts.empty() && changes.meta.empty()) return size;
 
-    // The user data ends the moov, which ends the file: the items are appended to both.
+    // The user data ends the moov, which ends the file: the items are appended to both, and the meta
+    // after them to the moov.
     if (children.empty() || children.back().type != fourcc("udta") || children.back().end() != local.end() ||
         children.back().headerSize != 8)
         return notAsWritten(output);
     const Box& udta = children.back();
     for (const UserDataText& text : changes.texts)
         if (text.text.size() > UINT16_MAX) return notAsWritten(output);
-    const Bytes items = userDataItems(changes.texts);
-    const auto grownUdta = checkedAdd<uint64_t>(udta.size, items.size());
-    const auto grownMoov = checkedAdd<uint64_t>(moov.size, items.size());
-    const auto grownFile = checkedAdd<uint64_t>(size, items.size());
+    Bytes appended = userDataItems(changes.texts);
+    const auto grownUdta = checkedAdd<uint64_t>(udta.size, appended.size());
+    appended.insert(appended.end(), changes.meta.begin(), changes.meta.end());
+    const auto grownMoov = checkedAdd<uint64_t>(moov.size, appended.size());
+    const auto grownFile = checkedAdd<uint64_t>(size, appended.size());
     if (!grownMoov || *grownMoov > UINT32_MAX || !grownUdta || !grownFile) return notAsWritten(output);
-    KV_TRY(writeAt(fd, items, size, output));
+    KV_TRY(writeAt(fd, appended, size, output));
     KV_TRY(writeSize(fd, *grownUdta, moov.offset + udta.offset, output));
     KV_TRY(writeSize(fd, *grownMoov, moov.offset, output));
     return *grownFile;

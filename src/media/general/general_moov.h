@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "media/base/bytes.h"
 #include "media/boxes/timecode_track.h"
 #include "platform/error.h"
 
@@ -26,11 +27,13 @@ struct MuxedMoovChanges {
     // it at the rate it was given before the frames were measured); none: as the muxer wrote them.
     std::vector<uint32_t> timecodeFrames;
     std::vector<UserDataText> texts;  // for the movie's user data
+    Bytes meta;                       // a box for the movie after its user data (a meta of keys), or none
 };
 
 // Rewrites the moov at the end of the file fd (size bytes, as the mov muxer leaves it: moov last,
 // its user data last in it) where it lies: each timecode track's sample description gets its rate
-// (and its sample the frame number), and the user data the texts, appended. Returns the file's new size. A moov laid out otherwise,
+// (and its sample the frame number), the user data the texts, appended, and the moov the meta after
+// it. Returns the file's new size. A moov laid out otherwise,
 // another number of timecode tracks, or a text longer than an item holds, is an error of kind
 // verifyFailed naming output.
 ErrorOr<uint64_t> changeMuxedMoov(int fd, uint64_t size, const MuxedMoovChanges& changes,

@@ -42,7 +42,7 @@ bool muxerTakes(const AVOutputFormat* format, const AVStream* in)
     auto context = makeOutputContext(format, io->context());
     if (context.isError() || addStream(context->get(), in).isError()) return false;
     AvOptions options;
-    setMuxerOptions(options);
+    setMuxerOptions(options, TagPlace::keys);
     return avformat_init_output(context->get(), options.get()) >= 0;
 }
 
@@ -93,9 +93,9 @@ ErrorOr<OutputContext> makeOutputContext(const AVOutputFormat* format, AVIOConte
     return context;
 }
 
-void setMuxerOptions(AvOptions& options)
+void setMuxerOptions(AvOptions& options, TagPlace place)
 {
-    options.set("movflags", "use_metadata_tags");
+    if (place == TagPlace::keys) options.set("movflags", "use_metadata_tags");
     options.set("brand", kMajorBrand);
 }
 

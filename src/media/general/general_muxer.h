@@ -9,6 +9,7 @@ extern "C" {
 #include <filesystem>
 #include <vector>
 
+#include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
 #include "platform/error.h"
 
@@ -17,8 +18,8 @@ namespace kelvatta {
 // An output context for format writing to pb, without streams. Bit-exact: no encoder tag.
 ErrorOr<OutputContext> makeOutputContext(const AVOutputFormat* format, AVIOContext* pb);
 
-// The options the muxer writes with: the metadata as QuickTime items (mdta keys), brand mp42.
-void setMuxerOptions(AvOptions& options);
+// The options the muxer writes with: the container tags where place says, brand mp42.
+void setMuxerOptions(AvOptions& options, TagPlace place);
 
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
 // HDR, stereo) and the tags with a place in a track. SubRip text becomes timed text.

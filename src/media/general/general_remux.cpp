@@ -4,8 +4,11 @@ extern "C" {
 #include <libavutil/avstring.h>
 }
 
+#include <algorithm>
+
 #include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
+#include "media/boxes/quicktime_meta.h"
 #include "media/files/fd_source.h"
 #include "media/files/output_file.h"
 #include "media/general/general_check.h"
@@ -28,20 +31,34 @@ const fs::path& outputPath(const ExportJob& job, const AVFormatContext* input)
     return isoMedia || job.mp4Output.empty() ? job.output : job.mp4Output;
 }
 
-// A box file this path takes (a fragmented MP4) with a trailer (see scanTopLevel): the muxer's output
-// could not keep it, nor keep it last.
-ErrorOr<void> refuseTrailer(const LockedClip& clip, const fs::path& source)
+// What a box file this path takes (a fragmented MP4) says of itself where libavformat does not:
+// whether it ends in a trailer (see scanTopLevel), which the muxer's output could neither keep nor
+// keep last, and where its movie keeps its tags: as iTunes-style items (a meta of handler mdir),
+// which stay items, else (QuickTime metadata keys, none, or a file of another kind) as keys.
+ErrorOr<TagPlace> readSourceBoxes(const LockedClip& clip, const fs::path& source)
 {
     FdSource file(clip.fd(), static_cast<uint64_t>(clip.status().st_size), source);
     uint8_t first[8];
-    if (KV_TRY(file.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first)) return {};
+    if (KV_TRY(file.readAt(first, sizeof first, 0)) < sizeof first || !looksLikeBoxFile(first)) return TagPlace::keys;
     const auto top = scanTopLevel(file);
-    if (top.isError()) return {};  // the demuxer says what it makes of it
+    if (top.isError()) return TagPlace::keys;  // the demuxer says what it makes of it
     if (const auto trailer = trailerOf(*top))
         return unsupported("文件" + quotedName(source) + "末尾附有 " + std::to_string(trailer->size) +
                            " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它是分段的 MP4，"
                            "经 libavformat 改写后无法保留这些数据，因此未做任何改动");
-    return {};
+    const auto moov = std::find_if(top->begin(), top->end(), [](const Box& box) { return box.type == fourcc("moov"); });
+    if (moov == top->end() || moov->size > kMaxMoovSize) return TagPlace::keys;
+    // Damage in its metadata costs nothing here: the tags are as the demuxer reads them.
+    auto bytes = readBox(file, *moov);
+    if (bytes.isError()) return TagPlace::keys;
+    Box local = *moov;
+    local.offset = 0;
+    const auto metas = movieMetas(*bytes, local);
+    for (const Box& meta : metas.isError() ? std::vector<Box>() : *metas) {
+        const auto handler = metaHandler(*bytes, meta);
+        if (!handler.isError() && *handler == fourcc("mdir")) return TagPlace::items;
+    }
+    return TagPlace::keys;
 }
 
 }  // namespace
@@ -50,7 +67,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
 {
     silenceLibav();
     if (control.isCancelled()) return cancelledError();
-    KV_TRY(refuseTrailer(clip, job.source));
+    const TagPlace tags = KV_TRY(readSourceBoxes(clip, job.source));
 
     DemuxerErrors errors;
     Source source = KV_TRY(openSource(job, control, clip, errors));
@@ -66,7 +83,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
         return {};
     }
     OutputFile output = KV_TRY(OutputFile::create(path, job.realOutputFolder));
-    const Remuxed written = KV_TRY(writeRemux(job, control, source, streams, path, format, output));
+    const Remuxed written = KV_TRY(writeRemux(job, control, source, streams, path, format, tags, output));
     if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
     KV_TRY(verifyOutput(job, path, output.fd(), source.context.get(), streams, written));
 

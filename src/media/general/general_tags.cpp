@@ -98,6 +98,21 @@ bool isIso6709Point(std::string_view text)
     return text.empty() || text == "/";
 }
 
+// The tags libavformat's mp4 muxer (5.1) writes as ilst items, by the names its demuxer reads
+// them back with (©too is written from "encoding_tool" and read as "encoder"), and those it writes
+// elsewhere beside them (the movie's dates, a 3GPP loci box); it drops the rest.
+bool hasItem(std::string_view key)
+{
+    for (const char* item : {"creation_time", "location",      "title",      "artist",        "album_artist",
+                             "composer",      "album",         "date",       "encoding_tool", "comment",
+                             "genre",         "copyright",     "grouping",   "lyrics",        "description",
+                             "synopsis",      "show",          "episode_id", "network",       "keywords",
+                             "episode_sort",  "season_number", "media_type", "hd_video",      "gapless_playback",
+                             "compilation",   "track",         "disc"})
+        if (sameKey(key, item)) return true;
+    return false;
+}
+
 }  // namespace
 
 bool sameKey(std::string_view a, std::string_view b)
@@ -133,12 +148,13 @@ ErrorOr<void> copyContainerTags(AVDictionary** out, const AVDictionary* in, cons
     return {};
 }
 
-std::vector<UserDataText> userDataTexts(const AVDictionary* tags)
+std::vector<UserDataText> userDataTexts(const AVDictionary* tags, TagPlace place)
 {
     std::vector<UserDataText> texts;
     if (const char* location = tag(tags, "location"); location && isIso6709Point(location))
         texts.push_back({fourcc("\xA9xyz"), location});
-    if (const char* encoder = tag(tags, "encoder")) texts.push_back({fourcc("\xA9swr"), encoder});
+    if (const char* encoder = tag(tags, "encoder"); encoder && place == TagPlace::keys)
+        texts.push_back({fourcc("\xA9swr"), encoder});
     return texts;
 }
 
@@ -160,6 +176,21 @@ std::vector<std::string> streamTagsWithoutPlace(const AVStream* in)
          (entry = av_dict_get(in->metadata, "", entry, AV_DICT_IGNORE_SUFFIX));) {
         if (!hasPlace(entry->key) && !describesSourceFile(entry->key)) keys.emplace_back(entry->key);
     }
+    return keys;
+}
+
+ErrorOr<std::vector<MetadataItem>> placeAsItems(AVDictionary** out, const AVDictionary* in)
+{
+    std::vector<MetadataItem> keys;
+    std::vector<std::string> leaving;
+    for (const AVDictionaryEntry* entry = nullptr; (entry = av_dict_get(*out, "", entry, AV_DICT_IGNORE_SUFFIX));) {
+        if (hasItem(entry->key)) continue;
+        leaving.emplace_back(entry->key);
+        keys.push_back({MetadataItem::identifierForKey(entry->key, kMetadataKeySpaceQuickTimeMetadata), entry->value,
+                        std::string(kMetadataDataTypeString)});
+    }
+    for (const std::string& key : leaving) av_dict_set(out, key.c_str(), nullptr, 0);  // removing allocates nothing
+    if (const char* encoder = tag(in, "encoder")) KV_TRY(set(out, "encoding_tool", encoder));
     return keys;
 }
 

@@ -16,6 +16,11 @@ extern "C" {
 
 namespace kelvatta {
 
+// Where an MP4 output keeps its container tags: as QuickTime metadata keys (a meta of handler mdta,
+// libavformat's use_metadata_tags), or as iTunes-style items (a meta of handler mdir holding ilst),
+// where players, photo libraries and exiftool's ItemList read an MP4's title, encoder and the like.
+enum class TagPlace { keys, items };
+
 // The key space of the job's metadata items, which the muxer writes as mdta keys in the movie's meta box.
 inline constexpr std::string_view kMdtaPrefix = "mdta/";
 
@@ -37,7 +42,14 @@ ErrorOr<void> copyContainerTags(AVDictionary** out, const AVDictionary* in, cons
 // muxer writes it as a key and a 3GPP loci box only), where it is an ISO 6709 point
 // ("+48.8577+002.2950/", "+35.6586+139.7454+040.000/"); the encoder as ©swr (the muxer drops the
 // source's, for its own name or, in a bit-exact file, none).
-std::vector<UserDataText> userDataTexts(const AVDictionary* tags);
+// Kept as items, the encoder is an item (see placeAsItems).
+std::vector<UserDataText> userDataTexts(const AVDictionary* tags, TagPlace place);
+
+// Makes the container tags out (see copyContainerTags) the tags of an output that keeps them as
+// iTunes-style items: the source's encoder (in) becomes the encoding tool the muxer writes as ©too,
+// and the tags it has no ilst item for leave out, returned as QuickTime metadata items for a meta of
+// keys beside the items.
+ErrorOr<std::vector<MetadataItem>> placeAsItems(AVDictionary** out, const AVDictionary* in);
 
 // Copies the tags of a stream that have a place in an MP4 track: its language (mdhd), its title (the
 // track's name, and its handler's where the source names no handler), its handler's name, and a

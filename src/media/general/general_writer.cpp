@@ -1,11 +1,16 @@
 #include "media/general/general_writer.h"
 
+extern "C" {
+#include <libavutil/avstring.h>
+}
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "media/base/media_error.h"
+#include "media/boxes/quicktime_meta.h"
 #include "media/counting/timecode.h"
 #include "media/general/general_chapters.h"
 #include "media/general/general_moov.h"
@@ -15,6 +20,7 @@
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
 #include "media/general/timed_text.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {
@@ -29,7 +35,18 @@ public:
     {
     }
 
-    ErrorOr<void> run(const AVOutputFormat* format, OutputFile& output)
+    // Where the source's container tags go: as iTunes-style items only through the mp4 muxer (the mov
+    // muxer writes QuickTime user data texts instead).
+    ErrorOr<void> run(const AVOutputFormat* format, TagPlace tags, OutputFile& output)
+    {
+        tags_ = av_match_name("mp4", format->name) ? tags : TagPlace::keys;
+        return write(format, output);
+    }
+
+    Remuxed written() const { return {packetsWritten_, timecodeRates_, outputSize_}; }
+
+private:
+    ErrorOr<void> write(const AVOutputFormat* format, OutputFile& output)
     {
         io_ = FdIo::make(FdIo::Mode::write, output.fd());
         if (!io_) return outOfMemory();
@@ -45,13 +62,20 @@ public:
             else meters_.emplace_back();
         }
         packetsWritten_.assign(streams_.size(), 0);
+        held_.resize(streams_.size());
         lastCueEnd_.assign(streams_.size(), INT64_MIN);
         KV_TRY(addChapters(context_.get(), input));
         KV_TRY(copyContainerTags(&context_->metadata, input->metadata, job_.metadata));
+        std::vector<MetadataItem> keys;  // for a meta of keys beside the muxer's items
+        if (tags_ == TagPlace::items) keys = KV_TRY(placeAsItems(&context_->metadata, input->metadata));
         for (const MetadataItem& item : generalItems(job_.metadata)) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
                 return unsupported("无法写入元数据项：" + item.identifier);
-            av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(), 0);
+            // Given to the muxer as well, which makes the timecode tracks from the "timecode" tag.
+            if (av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(),
+                            0) < 0)
+                return outOfMemory();
+            if (tags_ == TagPlace::items) keys.push_back(item);
         }
 
         // Whether each video's timecode track can start there, at the rate the muxer counts it, before
@@ -66,7 +90,7 @@ public:
         }
 
         AvOptions options;
-        setMuxerOptions(options);
+        setMuxerOptions(options, tags_);
         int ret = avformat_write_header(context_.get(), options.get());
         if (ret < 0) return writeError(ret);
         const bool strict = !(context_->oformat->flags & AVFMT_TS_NONSTRICT);
@@ -81,14 +105,12 @@ public:
         changes.timecodeRates = timecodeRates_;
         for (const TimecodeRate& rate : timecodeRates_)
             if (start) changes.timecodeFrames.push_back(KV_TRY(generalStartFrame(rate.frames, *start, job_.source)));
-        changes.texts = userDataTexts(input->metadata);
+        changes.texts = userDataTexts(input->metadata, tags_);
+        changes.meta = KV_TRY(buildQuickTimeMeta(keys));
         outputSize_ = KV_TRY(changeMuxedMoov(output.fd(), io_->size(), changes, path_));
         return {};
     }
 
-    Remuxed written() const { return {packetsWritten_, timecodeRates_, outputSize_}; }
-
-private:
     // The rate each video's timecode track counts at: that of its frames' steps, or where they
     // cannot tell (a single frame), the one it declares.
     ErrorOr<std::vector<TimecodeRate>> timecodeRates() const
@@ -135,15 +157,35 @@ private:
         return {};
     }
 
+    // An audio or video stream's last sample lasts until the stream ends, which the demuxer may know
+    // better than the packet says: libavformat's mov demuxer gives the samples of a fragmented MP4 no
+    // durations of their own (the fragments carry them) and fills them in as whole frames (1024
+    // samples of AAC), and the muxer takes the last packet's duration for its sample's, so a short
+    // last frame would grow. The stream ends where the samples of the fragments read end (its
+    // duration, on the timeline of the decoding times). Only a shorter duration is taken: an edit
+    // list moves that timeline away from the packets' times, and a guessed end (a text stream's) is
+    // no sample's.
+    void endLastSample(AVPacket* packet) const
+    {
+        const AVFormatContext* input = source_.context.get();
+        const AVStream* stream = input->streams[packet->stream_index];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if (!av_match_name("mov", input->iformat->name) || (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) ||
+            stream->duration == AV_NOPTS_VALUE || packet->dts == AV_NOPTS_VALUE)
+            return;
+        const auto left = checkedSub(stream->duration, packet->dts);
+        if (left && *left > 0 && *left < packet->duration) packet->duration = *left;
+    }
+
     ErrorOr<void> copyPackets()
     {
-        Packet packet(av_packet_alloc());
-        if (!packet) return outOfMemory();
         AVFormatContext* input = source_.context.get();
         const auto sourceSize = static_cast<double>(source_.status.st_size);
         double progress = 0;
         for (;;) {
             if (control_.isCancelled()) return cancelledError();
+            Packet packet(av_packet_alloc());
+            if (!packet) return outOfMemory();
             int ret = av_read_frame(input, packet.get());
             if (ret == AVERROR_EOF) break;
             if (ret < 0) return readError(ret);
@@ -151,28 +193,10 @@ private:
             // Some containers (MPEG-TS) can add streams while being read.
             if (in >= outputIndex_.size() && mustCarry(input->streams[in])) return lateStreamError(input->streams[in]);
             const int out = in < outputIndex_.size() ? outputIndex_[in] : -1;
-            if (out < 0) {
-                av_packet_unref(packet.get());
-                continue;
-            }
-            if (becomesTimedText(input->streams[in]->codecpar)) {
-                auto converted = toTimedText(packet.get(), static_cast<size_t>(out));
-                if (converted.isError()) {
-                    av_packet_unref(packet.get());
-                    return converted.releaseError();
-                }
-            }
-            if (auto& meter = meters_[static_cast<size_t>(out)])
-                meter->add(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts);
-            if (!timing_[static_cast<size_t>(out)].apply(packet.get())) {
-                av_packet_unref(packet.get());
-                return damagedError(job_.source, "时间戳超出范围");
-            }
-            packet->stream_index = out;
-            packet->pos = -1;
-            ret = av_interleaved_write_frame(context_.get(), packet.get());
-            if (ret < 0 || io_->failedErrno()) return writeError(ret);
-            ++packetsWritten_[static_cast<size_t>(out)];
+            if (out < 0) continue;
+            // Each stream's packet is written once the next one shows it was not the last.
+            std::swap(held_[static_cast<size_t>(out)], packet);
+            if (packet) KV_TRY(writePacket(packet.get(), out));
             if (sourceSize > 0) {
                 progress = std::max(progress, std::min(0.99, static_cast<double>(source_.io->position()) / sourceSize));
                 control_.setProgress(progress);
@@ -180,6 +204,28 @@ private:
         }
         // A failed read can look like the end of the file to a demuxer.
         if (source_.io->failedErrno()) return readError(AVERROR_EOF);
+        for (size_t out = 0; out < held_.size(); ++out) {
+            if (!held_[out]) continue;
+            endLastSample(held_[out].get());
+            KV_TRY(writePacket(held_[out].get(), static_cast<int>(out)));
+        }
+        return {};
+    }
+
+    // Writes a source packet as output stream out's.
+    ErrorOr<void> writePacket(AVPacket* packet, int out)
+    {
+        const AVFormatContext* input = source_.context.get();
+        if (becomesTimedText(input->streams[packet->stream_index]->codecpar))
+            KV_TRY(toTimedText(packet, static_cast<size_t>(out)));
+        if (auto& meter = meters_[static_cast<size_t>(out)])
+            meter->add(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts);
+        if (!timing_[static_cast<size_t>(out)].apply(packet)) return damagedError(job_.source, "时间戳超出范围");
+        packet->stream_index = out;
+        packet->pos = -1;
+        const int ret = av_interleaved_write_frame(context_.get(), packet);
+        if (ret < 0 || io_->failedErrno()) return writeError(ret);
+        ++packetsWritten_[static_cast<size_t>(out)];
         return {};
     }
 
@@ -213,6 +259,8 @@ private:
     std::vector<std::optional<FrameRateMeter>> meters_;  // by output stream: a video's
     std::vector<TimecodeRate> timecodeRates_;
     uint64_t outputSize_ = 0;
+    TagPlace tags_ = TagPlace::keys;
+    std::vector<Packet> held_;             // by output stream: its packet read last, not yet written
     std::vector<int64_t> packetsWritten_;  // by output stream
     std::vector<int64_t> lastCueEnd_;      // by output stream: where the last timed text sample ends
     bool overlapTold_ = false;
@@ -221,10 +269,10 @@ private:
 }  // namespace
 
 ErrorOr<Remuxed> writeRemux(const ExportJob& job, ExportControl& control, Source& source, std::vector<int> streams,
-                            const fs::path& path, const AVOutputFormat* format, OutputFile& output)
+                            const fs::path& path, const AVOutputFormat* format, TagPlace tags, OutputFile& output)
 {
     Remux remux(job, control, source, std::move(streams), path);
-    KV_TRY(remux.run(format, output));
+    KV_TRY(remux.run(format, tags, output));
     return remux.written();
 }
 
