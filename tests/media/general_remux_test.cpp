@@ -3,13 +3,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+extern "C" {
+#include <libavutil/mem.h>
+}
+
 #include <algorithm>
+#include <climits>
 #include <cctype>
 #include <set>
 #include <tuple>
 #include <sstream>
 
 #include "media/export/export.h"
+#include "media/general/libav_io.h"
 #include "media/base/media_error.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
@@ -446,6 +452,13 @@ TEST(GeneralRemux, RefusesWhatItCannotCarryWithAClearErrorAndWritesNothing)
         EXPECT_FALSE(fs::exists(fs::symlink_status(out / "out.mp4")));
     }
     fs::current_path(previous);
+    // An option libavutil could not store (the protocol whitelist, say) is a failure, never an
+    // option silently missing.
+    av_max_alloc(1);
+    AvOptions options;
+    const bool stored = options.set("protocol_whitelist", "none");
+    av_max_alloc(INT_MAX);
+    EXPECT_FALSE(stored);
 }
 
 }  // namespace

@@ -153,10 +153,11 @@ ErrorOr<FoundDifference> movieDifference(const ExportJob& job, const AVFormatCon
     AvOptions expected;
     KV_TRY(copyContainerTags(expected.get(), input->metadata, job.metadata));
     for (const MetadataItem& item : generalItems(job.metadata))
-        expected.set(item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str());
+        if (!expected.set(item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str())) return outOfMemory();
     // Read back by name, the encoder is one whether the copy keeps it as ©swr or as an item (©too).
     for (const UserDataText& text : userDataTexts(input->metadata, TagPlace::keys))
-        expected.set(text.type == fourcc("\xA9xyz") ? "location" : "encoder", text.text.c_str());
+        if (!expected.set(text.type == fourcc("\xA9xyz") ? "location" : "encoder", text.text.c_str()))
+            return outOfMemory();
     const AVDictionary* wanted = *expected.get();
     for (const AVDictionaryEntry* tag = nullptr; (tag = av_dict_get(wanted, "", tag, AV_DICT_IGNORE_SUFFIX));) {
         const AVDictionaryEntry* copied = av_dict_get(copy->metadata, tag->key, nullptr, 0);

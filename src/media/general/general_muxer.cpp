@@ -42,7 +42,7 @@ bool muxerTakes(const AVOutputFormat* format, const AVStream* in)
     auto context = makeOutputContext(format, io->context());
     if (context.isError() || addStream(context->get(), in).isError()) return false;
     AvOptions options;
-    setMuxerOptions(options, TagPlace::keys);
+    if (!setMuxerOptions(options, TagPlace::keys)) return false;
     return avformat_init_output(context->get(), options.get()) >= 0;
 }
 
@@ -93,10 +93,10 @@ ErrorOr<OutputContext> makeOutputContext(const AVOutputFormat* format, AVIOConte
     return context;
 }
 
-void setMuxerOptions(AvOptions& options, TagPlace place)
+bool setMuxerOptions(AvOptions& options, TagPlace place)
 {
-    if (place == TagPlace::keys) options.set("movflags", "use_metadata_tags");
-    options.set("brand", kMajorBrand);
+    if (place == TagPlace::keys && !options.set("movflags", "use_metadata_tags")) return false;
+    return options.set("brand", kMajorBrand);
 }
 
 ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const std::vector<int>& streams,

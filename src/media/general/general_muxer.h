@@ -18,8 +18,9 @@ namespace kelvatta {
 // An output context for format writing to pb, without streams. Bit-exact: no encoder tag.
 ErrorOr<OutputContext> makeOutputContext(const AVOutputFormat* format, AVIOContext* pb);
 
-// The options the muxer writes with: the container tags where place says, brand mp42.
-void setMuxerOptions(AvOptions& options, TagPlace place);
+// The options the muxer writes with: the container tags where place says, brand mp42. False where
+// one could not be stored (out of memory).
+[[nodiscard]] bool setMuxerOptions(AvOptions& options, TagPlace place);
 
 // Adds a copy of in to output: codec parameters, timing hints, display side data (rotation,
 // HDR, stereo) and the tags with a place in a track. SubRip text becomes timed text.

@@ -90,7 +90,7 @@ private:
         }
 
         AvOptions options;
-        setMuxerOptions(options, tags_);
+        if (!setMuxerOptions(options, tags_)) return outOfMemory();
         int ret = avformat_write_header(context_.get(), options.get());
         if (ret < 0) return writeError(ret);
         const bool strict = !(context_->oformat->flags & AVFMT_TS_NONSTRICT);

@@ -122,7 +122,11 @@ InputContext openInput(FdIo& io, const AVInputFormat* format, const ExportContro
     context->io_open = refuseNestedOpen;
     if (control) context->interrupt_callback = AVIOInterruptCB{interrupted, const_cast<ExportControl*>(control)};
     AvOptions options;
-    options.set("protocol_whitelist", "none");
+    // No protocol may be opened from within the clip: without the option, none is opened at all.
+    if (!options.set("protocol_whitelist", "none")) {
+        avformat_free_context(context);
+        return nullptr;
+    }
     // A failed open frees the context.
     if (avformat_open_input(&context, "", format, options.get()) < 0) return nullptr;
     return InputContext(context);

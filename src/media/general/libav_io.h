@@ -36,7 +36,8 @@ public:
     AvOptions& operator=(const AvOptions&) = delete;
     ~AvOptions() { av_dict_free(&dict_); }
 
-    void set(const char* key, const char* value) { av_dict_set(&dict_, key, value, 0); }
+    // False where libavutil could not store it (out of memory): the option would not hold.
+    [[nodiscard]] bool set(const char* key, const char* value) { return av_dict_set(&dict_, key, value, 0) >= 0; }
     AVDictionary** get() { return &dict_; }
 
 private:
