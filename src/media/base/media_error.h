@@ -49,6 +49,7 @@ enum class Damage : int {
     duplicateBox,       // a box twice where there is room for one (two chunk tables in a track)
     missingBox,         // a box the file or a track cannot do without (moov, mvhd, tkhd, stsd ...)
     boxTooShort,        // a box or a sample description shorter than its fields
+    unknownVersion,     // a full box of a version whose fields this program does not know
     tableCountPastBox,  // a table whose entry count runs past its box
     tableInvalid,       // a table at odds with itself or with the others (chunk numbers, sample counts)
     sampleOutsideMdat,  // media data that lies in no mdat, or runs past the one it starts in

@@ -94,12 +94,15 @@ ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32
     return found;
 }
 
-ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box)
+ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box, uint8_t newestVersion)
 {
     ByteSpan payload = payloadOf(buffer, box);
     if (payload.size() < 4) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
     FullBox full;
     full.version = payload[0];
+    if (full.version > newestVersion)
+        return damaged(Damage::unknownVersion,
+                       quotedType(box.type) + "盒子的版本 " + std::to_string(full.version) + " 无法识别");
     full.flags = (uint32_t(payload[1]) << 16) | (uint32_t(payload[2]) << 8) | payload[3];
     full.body = payload.subspan(4);
     return full;

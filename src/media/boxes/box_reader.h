@@ -1,7 +1,8 @@
-// Reading ISO base media / QuickTime boxes from untrusted bytes: every header is checked against the
-// bytes of its parent, sizes are checked arithmetic, and box counts are limited. Nothing here recurses:
-// the readers above descend along fixed paths (moov/trak/mdia/minf/stbl/...), so nesting is bounded by
-// those paths however deep a file nests its boxes.
+// Reading ISO base media / QuickTime boxes from untrusted bytes (ISO/IEC 14496-12, 4.2 Object
+// structure; QuickTime File Format, "Atoms"): every header is checked against the bytes of its
+// parent, sizes are checked arithmetic, and box counts are limited. Nothing here recurses: the readers
+// above descend along fixed paths (moov/trak/mdia/minf/stbl/...), so nesting is bounded by those paths
+// however deep a file nests its boxes.
 #pragma once
 
 #include <cstdint>
@@ -84,13 +85,15 @@ private:
     bool ok_ = true;
 };
 
-// A full box's version, flags and body.
+// A full box's version, flags and body (ISO/IEC 14496-12, 4.2 FullBox).
 struct FullBox {
     uint8_t version = 0;
     uint32_t flags = 0;
     ByteSpan body;
 };
-ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box);
+// A version past newestVersion lays its fields out in a way this program does not know: it is
+// damage of its own kind (Damage::unknownVersion), never read as an older one.
+ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box, uint8_t newestVersion);
 
 // True when the first bytes of a file start a box of a type that opens ISO base media or QuickTime
 // files (ftyp, moov, mdat, free, skip, wide, pnot, uuid): the test by content that picks the box path.

@@ -29,9 +29,10 @@ ErrorOr<Box> requiredChild(const std::vector<Box>& children, uint32_t type, uint
     return *found;
 }
 
+// ISO/IEC 14496-12, 8.3.2 (tkhd).
 ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
 {
-    auto full = KV_TRY(readFullBox(moov, box));
+    auto full = KV_TRY(readFullBox(moov, box, 1));
     FieldReader r(full.body);
     track.trackDates.created = r.uVersioned(full.version);
     track.trackDates.modified = r.uVersioned(full.version);
@@ -42,9 +43,10 @@ ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
     return {};
 }
 
+// ISO/IEC 14496-12, 8.4.2 (mdhd).
 ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
 {
-    auto full = KV_TRY(readFullBox(moov, box));
+    auto full = KV_TRY(readFullBox(moov, box, 1));
     FieldReader r(full.body);
     track.mediaDates.created = r.uVersioned(full.version);
     track.mediaDates.modified = r.uVersioned(full.version);
@@ -55,6 +57,7 @@ ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
     return {};
 }
 
+// ISO/IEC 14496-12, 8.3.3 (tref).
 ErrorOr<void> parseTref(ByteSpan moov, const Box& tref, Track& track)
 {
     track.tref = tref;
@@ -68,16 +71,17 @@ ErrorOr<void> parseTref(ByteSpan moov, const Box& tref, Track& track)
 
 // Chunk offsets that point into another file cannot be moved with this one: every data reference
 // must be self-contained.
+// ISO/IEC 14496-12, 8.7.2 (dref and its url/urn entries).
 ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChildren)
 {
     auto dinf = KV_TRY(uniqueChild(minfChildren, fourcc("dinf")));
     if (!dinf) return {};
     auto dref = KV_TRY(uniqueChild(KV_TRY(childBoxes(moov, *dinf)), fourcc("dref")));
     if (!dref) return {};
-    auto full = KV_TRY(readFullBox(moov, *dref));
+    auto full = KV_TRY(readFullBox(moov, *dref, 0));
     if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“dref”盒子过短");
     for (const Box& entry : KV_TRY(boxesBetween(moov, dref->payloadOffset() + 8, dref->end()))) {
-        auto ref = KV_TRY(readFullBox(moov, entry));
+        auto ref = KV_TRY(readFullBox(moov, entry, 0));
         if (!(ref.flags & kDataReferenceSelfContained)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
     }
     return {};
@@ -125,9 +129,10 @@ uint8_t TimecodeEntry::countedFrames() const
 
 namespace {
 
+// ISO/IEC 14496-12, 8.5.2 (stsd; version 1 where it holds a version 1 audio entry).
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
-    auto full = KV_TRY(readFullBox(moov, stsd));
+    auto full = KV_TRY(readFullBox(moov, stsd, 1));
     if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“stsd”盒子过短");
     auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
     for (const Box& entry : list) {
@@ -152,9 +157,10 @@ ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
     return {};
 }
 
+// ISO/IEC 14496-12, 8.6.1.2 (stts).
 ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
 {
-    auto full = KV_TRY(readFullBox(moov, stts));
+    auto full = KV_TRY(readFullBox(moov, stts, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
     if (!r.ok()) return damaged(Damage::boxTooShort, "“stts”盒子过短");
@@ -188,18 +194,20 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
     return {};
 }
 
+// ISO/IEC 14496-12, 8.7.4 (stsc).
 ErrorOr<void> checkStsc(ByteSpan moov, const Box& stsc)
 {
-    auto full = KV_TRY(readFullBox(moov, stsc));
+    auto full = KV_TRY(readFullBox(moov, stsc, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
     if (!r.ok()) return damaged(Damage::boxTooShort, "“stsc”盒子过短");
     return checkTableFits(stsc, r.remaining(), count, 12);
 }
 
+// ISO/IEC 14496-12, 8.7.3.2 (stsz).
 ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
 {
-    auto full = KV_TRY(readFullBox(moov, stsz));
+    auto full = KV_TRY(readFullBox(moov, stsz, 0));
     FieldReader r(full.body);
     const uint32_t sampleSize = r.u32();
     const uint32_t count = r.u32();
@@ -208,10 +216,11 @@ ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
     return checkTableFits(stsz, r.remaining(), count, 4);
 }
 
+// ISO/IEC 14496-12, 8.7.5 (stco, co64).
 ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
 {
     if (table.box) return damaged(Damage::duplicateBox, "一个轨道中有多个块偏移表");
-    auto full = KV_TRY(readFullBox(moov, box));
+    auto full = KV_TRY(readFullBox(moov, box, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
     if (!r.ok()) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
@@ -241,6 +250,7 @@ ErrorOr<void> parseStbl(ByteSpan moov, const Box& stbl, Track& track)
     return {};
 }
 
+// ISO/IEC 14496-12, 8.3.1 (trak) down to 8.5.1 (stbl); the handler: 8.4.3 (hdlr).
 ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
 {
     Track track;
@@ -253,7 +263,7 @@ ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
     const auto mdiaChildren = KV_TRY(childBoxes(moov, mdia));
     KV_TRY(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
     const Box hdlr = KV_TRY(requiredChild(mdiaChildren, fourcc("hdlr"), mdia.type));
-    auto hdlrFull = KV_TRY(readFullBox(moov, hdlr));
+    auto hdlrFull = KV_TRY(readFullBox(moov, hdlr, 0));
     if (hdlrFull.body.size() < 8) return damaged(Damage::boxTooShort, "“hdlr”盒子过短");
     track.handler = loadU32(&hdlrFull.body[4]);
 
@@ -273,6 +283,7 @@ bool Track::isTimecode() const
     return handler == fourcc("tmcd") && timecode.has_value() && sampleCount > 0 && !chunks.offsets.empty();
 }
 
+// ISO/IEC 14496-12, 8.2.1 (moov) and 8.2.2 (mvhd).
 ErrorOr<Movie> parseMovie(Bytes moov)
 {
     Movie movie;
@@ -286,7 +297,7 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     if (KV_TRY(uniqueChild(children, fourcc("mvex"))))
         return exportError(ExportErrorCode::fragmented, "这是分段的 MP4 文件（含“mvex”）");
     movie.mvhd = KV_TRY(requiredChild(children, fourcc("mvhd"), kMoov));
-    auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd));
+    auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd, 1));
     // Times, timescale, duration, rate, volume, reserved, matrix, pre-defined, then next_track_ID.
     const size_t mvhdSize = (mvhd.version == 1 ? 28 : 16) + 4 + 2 + 10 + 36 + 24 + 4;
     if (mvhd.body.size() < mvhdSize) return damaged(Damage::boxTooShort, "“mvhd”盒子过短");
@@ -406,8 +417,8 @@ ErrorOr<std::optional<SampleTables>> sampleTables(const Movie& movie, const Trac
 {
     if (!track.stsc || !track.stsz || track.chunks.offsets.empty()) return std::optional<SampleTables>();
     const ByteSpan moov(movie.moov);
-    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc)).body);
-    FieldReader sizes(KV_TRY(readFullBox(moov, *track.stsz)).body);
+    ChunkRuns runs(KV_TRY(readFullBox(moov, *track.stsc, 0)).body);
+    FieldReader sizes(KV_TRY(readFullBox(moov, *track.stsz, 0)).body);
     const uint32_t fixedSize = sizes.u32();
     const uint32_t sampleCount = sizes.u32();
     return std::optional<SampleTables>(SampleTables{runs, sizes, fixedSize, sampleCount});
@@ -423,7 +434,7 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
     auto& [runs, stsz, fixedSize, sampleCount] = *tables;
     if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
     if (runs.empty()) return damaged(Damage::tableInvalid, "“stsc”表为空");
-    SampleTimes times(track.stts ? KV_TRY(readFullBox(movie.moov, *track.stts)).body : ByteSpan());
+    SampleTimes times(track.stts ? KV_TRY(readFullBox(movie.moov, *track.stts, 0)).body : ByteSpan());
     const uint64_t chunkCount = track.chunks.offsets.size();
     uint64_t visited = 0;
     for (uint64_t chunk = 1; chunk <= chunkCount && visited < sampleCount; ++chunk) {

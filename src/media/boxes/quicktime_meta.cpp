@@ -51,7 +51,7 @@ ErrorOr<std::optional<uint32_t>> handlerOf(ByteSpan buffer, const std::vector<Bo
 {
     auto hdlr = uniqueChild(children, fourcc("hdlr"));
     if (hdlr.isError() || !*hdlr) return std::optional<uint32_t>();
-    const auto body = KV_TRY(readFullBox(buffer, **hdlr)).body;  // pre_defined, then the handler type
+    const auto body = KV_TRY(readFullBox(buffer, **hdlr, 0)).body;  // pre_defined, then the handler type
     if (body.size() < 8) return std::optional<uint32_t>();
     return std::optional<uint32_t>(loadU32(&body[4]));
 }
@@ -197,7 +197,7 @@ ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
 
     // The keys as they are: version and flags, a count, then one box per key. A count that does not
     // match the entries is not a table this program follows.
-    const ByteSpan keysBody = KV_TRY(readFullBox(moov, keys)).body;
+    const ByteSpan keysBody = KV_TRY(readFullBox(moov, keys, 0)).body;
     if (keysBody.size() < 4) return Merged();
     const uint32_t count = loadU32(keysBody.data());
     const uint64_t entriesAt = keys.payloadOffset() + 8;

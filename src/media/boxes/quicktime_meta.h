@@ -1,5 +1,6 @@
 // The movie-level metadata box in QuickTime style (moov/meta with keys and ilst), which carries the
-// export's metadata items such as "timecode" = "00:00:00:00".
+// export's metadata items such as "timecode" = "00:00:00:00". QuickTime File Format, "Metadata":
+// the handler (hdlr mdta), the keys atom and the item list atom; ISO/IEC 14496-12, 8.11.1 (meta).
 #pragma once
 
 #include <optional>

@@ -1,5 +1,6 @@
 // The timecode a clip starts at, and the QuickTime timecode (tmcd) track that carries it. Editing
-// programs take a clip's start timecode from such a track.
+// programs take a clip's start timecode from such a track. QuickTime File Format, "Timecode media":
+// the tmcd sample description (flags, time scale, frame duration, number of frames) and its samples.
 #pragma once
 
 #include <cstdint>

@@ -46,7 +46,7 @@ ErrorOr<std::optional<Box>> timecodeEntry(ByteSpan moov, const Box& trak)
     if (!mdia) return none;
     const auto hdlr = KV_TRY(child(moov, *mdia, fourcc("hdlr")));
     if (!hdlr) return none;
-    FieldReader handler(KV_TRY(readFullBox(moov, *hdlr)).body);
+    FieldReader handler(KV_TRY(readFullBox(moov, *hdlr, 0)).body);
     handler.skip(4);  // the component type
     if (handler.u32() != fourcc("tmcd") || !handler.ok()) return none;
     const auto minf = KV_TRY(child(moov, *mdia, fourcc("minf")));
@@ -71,7 +71,7 @@ ErrorOr<std::optional<uint64_t>> timecodeSampleAt(ByteSpan moov, const Box& trak
     for (const Box& table : KV_TRY(childBoxes(moov, *stbl))) {
         const bool wide = table.type == fourcc("co64");
         if (!wide && table.type != fourcc("stco")) continue;
-        FieldReader entries(KV_TRY(readFullBox(moov, table)).body);
+        FieldReader entries(KV_TRY(readFullBox(moov, table, 0)).body);
         if (entries.u32() == 0) return none;
         const uint64_t offset = wide ? entries.u64() : entries.u32();
         if (!entries.ok()) return none;

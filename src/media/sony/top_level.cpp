@@ -34,7 +34,7 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     auto hdlr = KV_TRY(uniqueChild(children, fourcc("hdlr")));
     auto xml = KV_TRY(uniqueChild(children, fourcc("xml ")));
     if (!hdlr || !xml) return std::optional<CameraXml>();
-    const auto handler = KV_TRY(readFullBox(buffer, *hdlr));
+    const auto handler = KV_TRY(readFullBox(buffer, *hdlr, 0));
     if (handler.body.size() < 8 || loadU32(&handler.body[4]) != kNonRealTimeMetaHandler)
         return std::optional<CameraXml>();
 
@@ -49,7 +49,7 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     const size_t childrenAt = out.box.size();
     w.bytes(buffer.subspan(box.offset + layout->childrenAt, box.end() - box.offset - layout->childrenAt));
     w.close();
-    const auto text = KV_TRY(readFullBox(buffer, *xml)).body;  // version and flags, then the text
+    const auto text = KV_TRY(readFullBox(buffer, *xml, 0)).body;  // version and flags, then the text
     out.textAt = xml->payloadOffset() + 4;
     out.textSize = text.size();
     if (!start) return std::optional<CameraXml>(std::move(out));
