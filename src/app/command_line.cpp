@@ -90,7 +90,7 @@ class BatchWatch {
 public:
     explicit BatchWatch(ContentView view) : view_(std::move(view))
     {
-        token_ = view_.addObserver([this](std::string_view field) { observe(field); });
+        token_ = view_.addObserver([this](ContentView::Field field) { observe(field); });
     }
     ~BatchWatch() { view_.removeObserver(token_); }
 
@@ -101,13 +101,13 @@ private:
     // Collection ends in processFiles, whose last word on showProgressBar is true for a batch and
     // false for an empty list (or a collection that failed). A batch has ended once every one of its
     // files has, after its report and its final step.
-    void observe(std::string_view field)
+    void observe(ContentView::Field field)
     {
         if (ended_) return;
-        if (field == "showProgressBar" && !started_) {
+        if (field == ContentView::Field::showProgressBar && !started_) {
             started_ = view_.showProgressBar();
             ended_ = !started_;
-        } else if (field == "batchesRunning" && started_) {
+        } else if (field == ContentView::Field::batchesRunning && started_) {
             ended_ = view_.batchesRunning() == 0;
         }
     }

@@ -43,7 +43,7 @@ std::vector<std::string> showLines(const std::filesystem::path& clip, const Time
     const auto jumpAt = [](const TimecodeJump& jump) { return "第 " + std::to_string(jump.frame) + " 帧处不连续"; };
     std::string jumps;
     for (const TimecodePlace& place : survey.places) {
-        std::string line = "  " + place.name + "：" + place.first;
+        std::string line = "  " + place.name + "：" + place.first.value_or("无");
         std::vector<std::string> notes;
         if (place.last) {
             line += " 至 " + *place.last;

@@ -55,18 +55,18 @@ ContentView::ContentView(std::shared_ptr<VideoProcessor> processor) : storage_(s
     storage_->videoProcessor = std::move(processor);
 }
 
-#define KV_STATE_FIELD(Type, name, Setter)                    \
-    Type ContentView::name() const                            \
-    {                                                         \
-        checkMainThread(#name);                               \
-        return storage_->name;                                \
-    }                                                         \
-    void ContentView::Setter(std::remove_cvref_t<Type> value) \
-    {                                                         \
-        checkMainThread(#name);                               \
-        storage_->name = std::move(value);                    \
-        auto observers = storage_->observers;                 \
-        for (auto& entry : observers) (*entry.second)(#name); \
+#define KV_STATE_FIELD(Type, name, Setter)                          \
+    Type ContentView::name() const                                  \
+    {                                                               \
+        checkMainThread(#name);                                     \
+        return storage_->name;                                      \
+    }                                                               \
+    void ContentView::Setter(std::remove_cvref_t<Type> value)       \
+    {                                                               \
+        checkMainThread(#name);                                     \
+        storage_->name = std::move(value);                          \
+        auto observers = storage_->observers;                       \
+        for (auto& entry : observers) (*entry.second)(Field::name); \
     }
 
 KV_STATE_FIELD(const std::string&, folderPath, setFolderPath)

@@ -76,8 +76,25 @@ public:
     OperationQueue& operationQueue() const;
     const std::shared_ptr<VideoProcessor>& videoProcessor() const;
 
-    // observer(field name) runs on the main thread after every write of a field. Returns a token.
-    using Observer = std::function<void(std::string_view field)>;
+    // The fields observers hear of, one per setter above.
+    enum class Field {
+        folderPath,
+        filesToProcess,
+        progress,
+        maxProgress,
+        processingStatus,
+        showAlert,
+        errorMessage,
+        showProgressBar,
+        saveAs,
+        batchesRunning,
+        filesAlreadyZero,
+        doneMessage,
+        keepGoing,
+        openedFiles,
+    };
+    // observer(field) runs on the main thread after every write of a field. Returns a token.
+    using Observer = std::function<void(Field field)>;
     long addObserver(Observer observer) const;
     void removeObserver(long token) const;
 

@@ -9,7 +9,7 @@ namespace kelvatta::ui {
 BatchEndNotice::BatchEndNotice(ContentView view, const QWidget& window, Clock clock)
     : view_(std::move(view)), window_(window), clock_(std::move(clock))
 {
-    token_ = view_.addObserver([this](std::string_view field) { observe(field); });
+    token_ = view_.addObserver([this](ContentView::Field field) { observe(field); });
 }
 
 BatchEndNotice::~BatchEndNotice() { view_.removeObserver(token_); }
@@ -23,9 +23,9 @@ std::pair<QString, QString> BatchEndNotice::texts(const ContentView& view)
 
 // A batch runs from the moment the view counts it running until no batch is: the files of a failed
 // batch that were already being rewritten included.
-void BatchEndNotice::observe(std::string_view field)
+void BatchEndNotice::observe(ContentView::Field field)
 {
-    if (field != "batchesRunning") return;
+    if (field != ContentView::Field::batchesRunning) return;
     if (view_.batchesRunning() > 0) {
         if (!startedAt_) startedAt_ = clock_();
         return;

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <utility>
 
 #include "state/content_view.h"
@@ -36,7 +35,7 @@ public:
     static std::pair<QString, QString> texts(const ContentView& view);
 
 private:
-    void observe(std::string_view field);
+    void observe(ContentView::Field field);
 
     ContentView view_;
     const QWidget& window_;

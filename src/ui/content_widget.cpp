@@ -222,7 +222,7 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     root->addLayout(footer);
 
     applyTextColors();
-    observerToken_ = view_.addObserver([this](std::string_view) { refresh(); });
+    observerToken_ = view_.addObserver([this](ContentView::Field) { refresh(); });
     refresh();
 }
 

@@ -91,8 +91,9 @@ std::map<std::string, int> writingCalls(const std::vector<std::string>& argument
 // whole second: HH:MM:SS:00 to HH:MM:SS:24).
 bool framesCountOn(const TimecodePlace& place)
 {
-    return !place.last || (place.first.ends_with(":00") && place.last->ends_with(":24") &&
-                           place.first.substr(0, 8) == place.last->substr(0, 8));
+    const std::string first = place.first.value_or("");
+    return !place.last ||
+           (first.ends_with(":00") && place.last->ends_with(":24") && first.substr(0, 8) == place.last->substr(0, 8));
 }
 
 // Why the clip does not read 00:00:00:00 everywhere with every frame counting on from it (what a run
@@ -108,7 +109,7 @@ std::string notAtStart(const fs::path& clip)
     const auto survey = surveyTimecodes(clip);
     if (survey.isError()) return survey.error().localizedDescription;
     for (const TimecodePlace& place : survey->places) {
-        if (place.first != "00:00:00:00" && place.first != kNoTimecodeHere) return place.name + " " + place.first;
+        if (place.first && *place.first != "00:00:00:00") return place.name + " " + *place.first;
         if (!framesCountOn(place)) return place.name + " ends at " + *place.last;
     }
     return survey->agree() == std::optional<bool>(true) ? "" : "the places disagree";

@@ -76,8 +76,9 @@ TEST(BoxReader, HeadersOfEverySizeFormCheckedAgainstTheirRoom)
 TEST(BoxReader, ChildWalkAndFullBoxVersions)
 {
     // moov { mvhd (version 1), free, trak { } }, then the same with its last child cut short.
-    const Bytes moov = hex("00000034 6d6f6f76  00000014 6d766864 01000000 0000000000000000"
-                           "00000010 66726565 0000000000000000  00000008 7472616b");
+    const Bytes moov =
+        hex("00000034 6d6f6f76  00000014 6d766864 01000000 0000000000000000"
+            "00000010 66726565 0000000000000000  00000008 7472616b");
     const Box parent{fourcc("moov"), 0, moov.size(), 8};
     const auto children = childBoxes(moov, parent);
     ASSERT_FALSE(children.isError());
@@ -88,8 +89,7 @@ TEST(BoxReader, ChildWalkAndFullBoxVersions)
     Box cut = parent;
     cut.size -= 4;
     EXPECT_EQ(damageOf(childBoxes(moov, cut).error()), Damage::headerCut);
-    EXPECT_EQ(damageOf(uniqueChild({(*children)[1], (*children)[1]}, fourcc("free")).error()),
-              Damage::duplicateBox);
+    EXPECT_EQ(damageOf(uniqueChild({(*children)[1], (*children)[1]}, fourcc("free")).error()), Damage::duplicateBox);
 
     // A version is read up to the newest the reader knows, never as an older one past it.
     const Box& mvhd = (*children)[0];

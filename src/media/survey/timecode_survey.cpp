@@ -43,7 +43,7 @@ std::string countingText(const TimecodeCounting& counting)
 // A place the clip does not have.
 TimecodePlace absentPlace(std::string name)
 {
-    return {std::move(name), kNoTimecodeHere, std::nullopt, 0, std::nullopt, std::nullopt};
+    return {std::move(name), std::nullopt, std::nullopt, 0, std::nullopt, std::nullopt};
 }
 
 // A value written as text ("01:00:00:00"), as the clip counts it where it can be read.
@@ -266,7 +266,7 @@ std::vector<std::string> TimecodeSurvey::uncompared() const
 {
     std::vector<std::string> names;
     for (const TimecodePlace& place : places)
-        if (!place.start && place.first != kNoTimecodeHere) names.push_back(place.name);
+        if (!place.start && place.first) names.push_back(place.name);
     names.insert(names.end(), notUnderstood.begin(), notUnderstood.end());
     return names;
 }

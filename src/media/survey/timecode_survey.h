@@ -15,12 +15,11 @@
 
 namespace kelvatta {
 
-// The value shown for a place the clip does not have (no timecode track, no item).
-inline constexpr const char* kNoTimecodeHere = "无";
-
 struct TimecodePlace {
-    std::string name;                 // e.g. "“tmcd”轨道", "附属 XML 文件 C0001M01.XML"
-    std::string first;                // its first value as written, e.g. "14:02:55;17"; kNoTimecodeHere
+    std::string name;  // e.g. "“tmcd”轨道", "附属 XML 文件 C0001M01.XML"
+    // Its first value as written, e.g. "14:02:55;17"; nothing for a place the clip does not have (no
+    // timecode track, no item).
+    std::optional<std::string> first;
     std::optional<std::string> last;  // its last, where one is kept per frame
     uint64_t values = 0;              // where one is kept per frame: how many
     // The first value as the clip counts it, for comparing the places; nothing when it cannot be told.
