@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Error notInPlace(std::string reason) { return exportError(ExportErrorCode::notInPlace, std::move(reason)); }
+Error notInPlace(NotInPlace::Kind kind) { return notInPlaceError(NotInPlace{kind}); }
 
 // An error met after the clip's own bytes began to change, with what finishes it: the clip is then
 // neither the original nor the result, and every mode of a later run reads it as such.
@@ -144,11 +144,11 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
         FdSource reader = clip.reader();
         auto probed = probeBoxContent(reader);
         if (probed.isError()) return inSourceFile(probed.releaseError(), clip.path());
-        if (!*probed) return notInPlace("不是可以原地修改的 MP4/MOV 文件（可能是分段的 MP4）");
+        if (!*probed) return notInPlace(NotInPlace::Kind::notAMovie);
         const BoxContent& content = **probed;
         auto planned = planInPlace({content.movie, content.topLevel, reader}, items, length + kUndoMarkerSize);
         if (planned.isError()) return inSourceFile(planned.releaseError(), clip.path());
-        if (auto* reason = std::get_if<std::string>(&*planned)) return notInPlace(*reason);
+        if (auto* reason = std::get_if<NotInPlace>(&*planned)) return notInPlaceError(*reason);
         plan = std::move(std::get<InPlacePlan>(*planned));
     }
     if (plan.readsStart) {
@@ -176,7 +176,7 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
     const uint64_t end = recordAt + recordBox.size();
     const Bytes marker = buildUndoMarker(length, clip.status(), end);
     if (control.isCancelled()) return cancelledError();
-    if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
+    if (!KV_TRY(clip.maySetTimes())) return notInPlace(NotInPlace::Kind::notOwner);
     // What was planned from must be the clip as it is: not changed while it was read, nor replaced.
     KV_TRY(clip.checkUnchanged());
     // Every block the patches and the switch write must be writable before the first write: one a
@@ -326,12 +326,12 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
     if (control.isCancelled()) return cancelledError();
     // Without a lock nothing keeps a second run from writing the same bytes: the ordinary rewrite,
     // which checks just before its rename that the clip is the file it read, is the safe one.
-    if (!locked.locked()) return notInPlace("文件所在的文件系统不支持文件锁，无法确保没有其他进程同时改写它");
+    if (!locked.locked()) return notInPlace(NotInPlace::Kind::noLocks);
     InPlaceClip clip(locked);
     KV_TRY(clip.refresh());
     FdSource reader = clip.reader();
     // A Matroska or AVI clip has no boxes to look for a trace among: it is rewritten the ordinary way.
-    if (!KV_TRY(isBoxFile(reader))) return notInPlace("不是可以原地修改的 MP4/MOV 文件");
+    if (!KV_TRY(isBoxFile(reader))) return notInPlace(NotInPlace::Kind::notABoxFile);
     const ClipStateReading reading = KV_TRY(readClipState(reader, clip.status(), clip.path()));
     if (auto refusal = refusalOf(reading, clip.path())) {
         refusal->localizedDescription += "（如仍要改写，可不带 --in-place 处理，其原地修改的记录将随之删除）";
@@ -361,7 +361,7 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
         }
     }
     if (reading.state != InPlaceState::none) {
-        if (!KV_TRY(clip.maySetTimes())) return notInPlace("只有文件的所有者才能保留其修改时间");
+        if (!KV_TRY(clip.maySetTimes())) return notInPlace(NotInPlace::Kind::notOwner);
         KV_TRY(clip.checkUnchanged());
         const EarlierInPlace finished = KV_TRY(finish(clip, reading));
         if (finished == EarlierInPlace::completed) {

@@ -158,8 +158,13 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
 
 namespace {
 
+std::optional<NotInPlace> notInPlace(NotInPlace::Kind kind, uint32_t type = 0, uint64_t size = 0)
+{
+    return NotInPlace{kind, type, size};
+}
+
 // Why the clip cannot be rewritten in place, or nothing when it can.
-ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, const TopLevelPlan& top)
+ErrorOr<std::optional<NotInPlace>> inPlaceRefusal(const SourceMovie& source, const TopLevelPlan& top)
 {
     std::optional<Box> moov;
     uint64_t end = 0;
@@ -171,39 +176,35 @@ ErrorOr<std::optional<std::string>> inPlaceRefusal(const SourceMovie& source, co
                 return damaged(Damage::boxTooShort, "“ftyp”盒子过短");
             const uint32_t brand = loadU32(major);
             if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
-                return std::optional<std::string>("文件不是 MP4 格式（品牌“" + fourccText(brand) + "”）");
+                return notInPlace(NotInPlace::Kind::notMp4Brand, brand);
         }
         end = box.end();
     }
     if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
     // What follows the clip's last box must stay at its end (its owner's software looks for it there),
     // where a rewrite in place appends.
-    if (const auto trailer = trailerOf(source.topLevel))
-        return std::optional<std::string>("文件末尾附有 " + std::to_string(trailer->size) +
-                                          " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它须留在文件末尾");
+    if (const auto trailer = trailerOf(source.topLevel)) return notInPlace(NotInPlace::Kind::trailer, 0, trailer->size);
     for (const Box& box : source.topLevel) {
-        if (box.type == fourcc("mdat") && box.end() > moov->offset)
-            return std::optional<std::string>("媒体数据不全在“moov”盒子之前");
+        if (box.type == fourcc("mdat") && box.end() > moov->offset) return notInPlace(NotInPlace::Kind::mediaAfterMoov);
         const bool trailing = box.offset > moov->offset;
         const bool keptInPlace = box.type == fourcc("meta") || box.type == fourcc("free") ||
                                  box.type == fourcc("skip") || box.type == fourcc("wide") || box.type == fourcc("uuid");
-        if (trailing && !keptInPlace)
-            return std::optional<std::string>("“moov”盒子之后有" + quotedType(box.type) + "盒子");
+        if (trailing && !keptInPlace) return notInPlace(NotInPlace::Kind::boxAfterMoov, box.type);
     }
-    if (end != source.file.size()) return std::optional<std::string>("文件末尾有不属于任何盒子的数据");
-    if (top.xmlInMoov) return std::optional<std::string>("相机的 XML 位于“moov”盒子之内");
+    if (end != source.file.size()) return notInPlace(NotInPlace::Kind::bytesAfterLastBox);
+    if (top.xmlInMoov) return notInPlace(NotInPlace::Kind::xmlInMoov);
     uint8_t size[4];
     if (KV_TRY(source.file.readAt(size, 4, moov->offset)) != 4 || loadU32(size) == 0)
-        return std::optional<std::string>("“moov”盒子的大小未写明");
-    return std::optional<std::string>();
+        return notInPlace(NotInPlace::Kind::moovSizeUnwritten);
+    return std::optional<NotInPlace>();
 }
 
 }  // namespace
 
-ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
-                                                            const std::vector<MetadataItem>& items, uint64_t appendAt)
+ErrorOr<std::variant<InPlacePlan, NotInPlace>> planInPlace(const SourceMovie& source,
+                                                           const std::vector<MetadataItem>& items, uint64_t appendAt)
 {
-    using Planned = std::variant<InPlacePlan, std::string>;
+    using Planned = std::variant<InPlacePlan, NotInPlace>;
     const Movie& movie = source.movie;
     Basis basis = KV_TRY(planBasis(source, items));
     auto& [start, top, counting, meta, rebased, startText] = basis;

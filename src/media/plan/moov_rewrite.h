@@ -18,6 +18,7 @@
 
 #include "media/boxes/box_reader.h"
 #include "media/base/metadata_item.h"
+#include "media/base/not_in_place.h"
 #include "media/boxes/moov_model.h"
 #include "media/boxes/timecode_track.h"
 #include "media/files/data_copy.h"
@@ -121,8 +122,8 @@ struct InPlacePlan {
 // The plan for the clip, with the appended part starting at appendAt; or why its layout does not
 // allow one (media data after moov, other boxes after it, the camera XML inside moov ...). A clip
 // that reads the start already is planned as such whatever its layout.
-ErrorOr<std::variant<InPlacePlan, std::string>> planInPlace(const SourceMovie& source,
-                                                            const std::vector<MetadataItem>& items, uint64_t appendAt);
+ErrorOr<std::variant<InPlacePlan, NotInPlace>> planInPlace(const SourceMovie& source,
+                                                           const std::vector<MetadataItem>& items, uint64_t appendAt);
 
 // The output's ftyp unless the source's is kept: major brand mp42, minor version 0, compatible mp42
 // and isom.
