@@ -23,6 +23,15 @@ bool makeClip(const std::filesystem::path& path, const ClipOptions& o)
     return runProgram(argv).status == 0;
 }
 
+bool makeMatroska(const std::filesystem::path& path, const std::string& more)
+{
+    return shell(
+               "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240:r=25 -f lavfi -i sine=r=48000 -t 1 "
+               "-c:v libx264 -preset ultrafast -c:a aac " +
+               more + " " + shellQuote(path))
+               .status == 0;
+}
+
 std::string probe(const std::filesystem::path& file, const std::string& arguments)
 {
     std::string out = shell("ffprobe -v error " + arguments + " " + shellQuote(file)).out;
