@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 
 #include "app/command_line.h"
 #include "operations/batch_run.h"

@@ -4,6 +4,7 @@
 
 #include "media/export/export.h"
 #include "media/boxes/quicktime_meta.h"
+#include "media/inplace/in_place.h"
 #include "support/process.h"
 
 namespace kelvatta::test {
@@ -69,6 +70,23 @@ ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesys
 {
     ExportControl control;
     return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems()}, control);
+}
+
+ErrorOr<void> rewriteClipInPlace(const std::filesystem::path& clip)
+{
+    ExportControl control;
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    return rewriteInPlace(*locked, zeroTimecodeItems(), control);
+}
+
+ErrorOr<bool> restoreClip(const std::filesystem::path& clip)
+{
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    auto restored = restoreInPlace(*locked);
+    if (restored.isError()) return restored.releaseError();
+    return restored->has_value();
 }
 
 }  // namespace kelvatta::test

@@ -36,5 +36,8 @@ std::string packetHash(const std::filesystem::path& file);
 // The one metadata item the program gives every export: "timecode" = "00:00:00:00".
 std::vector<MetadataItem> zeroTimecodeItems();
 ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output);
+// The clip rewritten in place to that item, and restored (true: there was a rewrite to undo).
+ErrorOr<void> rewriteClipInPlace(const std::filesystem::path& clip);
+ErrorOr<bool> restoreClip(const std::filesystem::path& clip);
 
 }  // namespace kelvatta::test
