@@ -103,23 +103,17 @@ Node chain(const std::string& type, uint32_t depth)
     return leaf(type, rest + words({8, 0x66726565}));  // "free"
 }
 
-// A short Matroska clip (the general path), made by ffmpeg with more arguments beside a font.ttf.
-Bytes matroska(const std::string& more = "")
+// A short Matroska clip (the general path): with a font attached, or with 4 KiB zeroed in the middle
+// as a bad sector leaves it.
+Bytes matroska(bool font)
 {
     TempDir dir;
     writeFile(dir / "font.ttf", "glyphs");
-    shell("cd " + shellQuote(dir.path()) +
-          " && ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
-          "-i sine=sample_rate=48000 -t 2 -c:v libx264 -c:a aac " +
-          more + " a.mkv");
-    return readBytes(dir / "a.mkv");
-}
-
-// ... with 4 KiB zeroed in the middle, as a bad sector leaves it.
-Bytes zeroedMatroska()
-{
-    Bytes bytes = matroska();
-    std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
+    makeMatroska(
+        dir / "a.mkv",
+        "-t 2" + (font ? " -attach " + shellQuote(dir / "font.ttf") + " -metadata:s:t mimetype=font/ttf" : ""));
+    Bytes bytes = readBytes(dir / "a.mkv");
+    if (!font) std::fill_n(bytes.begin() + static_cast<long>(bytes.size() / 2), 4096, 0);
     return bytes;
 }
 
@@ -208,10 +202,9 @@ std::vector<Input> damagedInputs()
          withMoov([](Node& moov) { moov.children.push_back(chain("trak", 10000)); }), damaged, Damage::missingBox},
         {"boxes nested 10000 deep in the movie's user data", "deep_udta.mov",
          withMoov([](Node& moov) { moov.children.push_back(chain("udta", 10000)); }), "", Damage::none, true},
-        {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", zeroedMatroska(),
+        {"Matroska clip with 4 KiB zeroed in the middle", "zeroed.mkv", matroska(false),
          "文件“%s”已损坏，无法完整读取：文件中有无法解析的数据", Damage::unreadableData},
-        {"Matroska clip with a font attached, which MP4 cannot hold", "font.mkv",
-         matroska("-attach font.ttf -metadata:s:t mimetype=font/ttf"),
+        {"Matroska clip with a font attached, which MP4 cannot hold", "font.mkv", matroska(true),
          "无法保留文件“%s”中的以下内容，未替换原文件：附件（font.ttf）（另存为可保存不含这些内容的副本）"},
         {"name too long for its temporary file", longName + ".MP4", first, "无法创建文件“temp_%s”：文件名过长"},
         {"name with a line break and an emoji (the folder's has a space and Chinese)", "new\nline 🎬.MOV", first, ""},
@@ -271,11 +264,10 @@ TEST(BadInput, FolderNamedLikeAClipAndFileThatCannotBeRead)
     ASSERT_EQ(::chmod(file.c_str(), 0), 0);
     std::vector<std::string> command = {kelvattaPath(), file.string()};
     if (::geteuid() == 0) {
-        if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing";
+        if (!canBeNobody()) GTEST_SKIP() << "setpriv is missing";
         ASSERT_EQ(::chmod(locked.path().c_str(), 0777), 0);
-        command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
-    const auto run = runProgram(command);
+    const auto run = runProgram(::geteuid() == 0 ? asNobody(command) : command);
     ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
     expectOutcome("a file that cannot be read (run as nobody)", run, locked.path(), {{file, before}},
                   "无法打开文件“locked.MP4”：权限不足");

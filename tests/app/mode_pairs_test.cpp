@@ -64,21 +64,18 @@ void place(const fs::path& dir, const Folder& folder)
 
 std::vector<std::string> argumentsOf(const std::string& mode, const fs::path& clip)
 {
-    std::vector<std::string> arguments;
-    if (mode != "replace") arguments.push_back("--" + mode);
-    arguments.push_back(clip.string());
-    return arguments;
+    return mode == "replace" ? std::vector<std::string>{clip} : std::vector<std::string>{"--" + mode, clip};
 }
 
 // How many calls of each kind that writes a clean run of the program makes.
 std::map<std::string, int> writingCalls(const std::vector<std::string>& arguments, const fs::path& counts)
 {
-    std::vector<std::string> argv{"/usr/bin/strace", "-f", "-qq",           "-c", "-U",
-                                  "name,calls",      "-o", counts.string(), "-e", std::string("trace=") + kWrites,
-                                  kelvattaPath()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::map<std::string, int> calls;
-    if (runProgram(argv).status != 0) return calls;
+    if (runProgram(with({"/usr/bin/strace", "-f", "-qq", "-c", "-U", "name,calls", "-o", counts, "-e",
+                         std::string("trace=") + kWrites, kelvattaPath()},
+                        arguments))
+            .status != 0)
+        return calls;
     std::istringstream table(readFile(counts));
     std::string name, line;
     int n = 0;
@@ -198,18 +195,10 @@ TEST(ModePairs, EveryModeFinishesOrRefusesWhatAnyOtherLeftCutShort)
         for (const auto& [call, count] : calls) {
             for (int n = 1; n <= count; ++n) {
                 place(work, from);
-                std::vector<std::string> argv{"/usr/bin/strace",
-                                              "-f",
-                                              "-qq",
-                                              "-o",
-                                              "/dev/null",
-                                              "-e",
-                                              "trace=" + call,
-                                              "-e",
-                                              "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n),
-                                              kelvattaPath()};
-                for (const std::string& a : argumentsOf(first, work / "C0001.MP4")) argv.push_back(a);
-                runProgram(argv);
+                const std::string inject = "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n);
+                runProgram(with({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", inject,
+                                 kelvattaPath()},
+                                argumentsOf(first, work / "C0001.MP4")));
                 fs::remove_all(work / "已修改时间码");  // a copy is no state of the clip
                 states.insert(read(work));
             }

@@ -27,16 +27,6 @@ void writeClip(const fs::path& clip, const Bytes& bytes)
 }
 bool datedAsShot(const fs::path& clip) { return modifiedAt(clip, kShot); }
 
-bool printed(const ProgramRun& run, const std::string& text) { return run.out.find(text) != std::string::npos; }
-
-std::vector<std::string> with(std::vector<std::string> options, const fs::path& clip)
-{
-    options.push_back(clip.string());
-    return options;
-}
-
-const std::vector<std::string> kModes[] = {{}, {"--save-as"}, {"--in-place"}};
-
 }  // namespace
 
 // Another run (another window, a script) holding the clip: every mode that would write it, or read
@@ -69,11 +59,11 @@ TEST(SharedClip, AClipAnotherRunHoldsIsRefusedAtOnceAndLeftAsItIs)
         struct flock lock {};
         lock.l_type = c.writing ? F_WRLCK : F_RDLCK;
         ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &lock), 0);
-        const auto run = runKelvatta(with(c.options, clip));
+        const auto run = runKelvatta(with(c.options, {clip}));
         ::close(holder);
         if (c.refused) {
             EXPECT_EQ(run.status, 1) << run.out;
-            EXPECT_TRUE(printed(run, "文件“C0001.MP4”正由另一个进程处理")) << run.out;
+            EXPECT_TRUE(run.says("文件“C0001.MP4”正由另一个进程处理")) << run.out;
             EXPECT_TRUE(readBytes(clip) == before);
             EXPECT_TRUE(datedAsShot(clip));
             EXPECT_TRUE(!fs::exists(dir / "已修改时间码/C0001.MP4") && !fs::exists(dir / "temp_C0001.MP4"));
@@ -115,20 +105,17 @@ TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
             EXPECT_TRUE(readBytes(clip) == sonyClip());
         }
     }
-    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    if (!canBeNobody()) GTEST_SKIP() << "needs root and setpriv";
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-    const auto asNobody = [](std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kelvattaPath()});
-        return runProgram(arguments);
+    const auto nobody = [](const std::vector<std::string>& arguments) {
+        return runProgram(asNobody(with({kelvattaPath()}, arguments)));
     };
     const fs::path clip = dir / "C0002.MP4";
     writeClip(clip, sonyClip());
     ASSERT_EQ(::chmod(clip.c_str(), 0666), 0);
-    const auto rewritten = asNobody({"--in-place", clip});
+    const auto rewritten = nobody({"--in-place", clip});
     EXPECT_EQ(rewritten.status, 0) << rewritten.out << rewritten.err;
-    EXPECT_TRUE(printed(rewritten, "无法原地修改，改用临时文件替换：只有文件的所有者才能保留其修改时间"))
-        << rewritten.out;
+    EXPECT_TRUE(rewritten.says("无法原地修改，改用临时文件替换：只有文件的所有者才能保留其修改时间")) << rewritten.out;
     EXPECT_EQ(formatTimecode(clip), "00:00:00:00");
     EXPECT_TRUE(datedAsShot(clip));
 
@@ -136,9 +123,9 @@ TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
     ASSERT_EQ(runKelvatta({"--in-place", clip.string()}).status, 0);
     ASSERT_EQ(::chmod(clip.c_str(), 0666), 0);
     const Bytes before = readBytes(clip);
-    const auto restored = asNobody({"--restore", clip});
+    const auto restored = nobody({"--restore", clip});
     EXPECT_EQ(restored.status, 1);
-    EXPECT_TRUE(printed(restored, "恢复失败：文件“C0002.MP4”只有其所有者才能设置修改时间")) << restored.out;
+    EXPECT_TRUE(restored.says("恢复失败：文件“C0002.MP4”只有其所有者才能设置修改时间")) << restored.out;
     EXPECT_TRUE(readBytes(clip) == before);
     EXPECT_TRUE(datedAsShot(clip));
 }
@@ -175,9 +162,9 @@ TEST(SharedClip, ASidecarLeftAloneIsNamedWithWhy)
             c.make();
             const auto type = fs::symlink_status(sidecar).type();
             const std::string content = fs::is_regular_file(fs::symlink_status(sidecar)) ? readFile(sidecar) : "";
-            const auto run = runKelvatta(with(mode, clip));
+            const auto run = runKelvatta(with(mode, {clip}));
             EXPECT_EQ(run.status, 0) << run.out << run.err;
-            EXPECT_TRUE(printed(run, "未处理附属 XML 文件：" + sidecar.string() + "（" + c.why + "）")) << run.out;
+            EXPECT_TRUE(run.says("未处理附属 XML 文件：" + sidecar.string() + "（" + c.why + "）")) << run.out;
             EXPECT_EQ(fs::symlink_status(sidecar).type(), type);
             if (!content.empty()) {
                 EXPECT_TRUE(readFile(sidecar) == content);

@@ -50,39 +50,25 @@ struct Change {
 
 void record(const sys::Change& change, void* context)
 {
-    Change c{change.call, change.offset, change.length, {}, {}};
-    if (change.call == sys::Call::Write) {
-        const auto* bytes = static_cast<const uint8_t*>(change.data);
-        c.data.assign(bytes, bytes + change.length);
-    }
-    if (change.call == sys::Call::Futimens) c.modified = change.times[1];
-    static_cast<std::vector<Change>*>(context)->push_back(std::move(c));
+    const auto* bytes = static_cast<const uint8_t*>(change.data);
+    static_cast<std::vector<Change>*>(context)->push_back(
+        {change.call, change.offset, change.length,
+         change.call == sys::Call::Write ? Bytes(bytes, bytes + change.length) : Bytes(),
+         change.call == sys::Call::Futimens ? change.times[1] : timespec{}});
 }
 
 // Applies a change, of a write only the sectors that mask keeps (bit k: the k-th sector it touches).
 void apply(FileState& file, const Change& change, uint64_t mask = ~uint64_t{0})
 {
-    switch (change.call) {
-    case sys::Call::Write: {
-        if (file.bytes.size() < change.offset + change.length) file.bytes.resize(change.offset + change.length, 0);
-        for (uint64_t i = 0; i < change.length; ++i) {
-            const uint64_t at = change.offset + i;
-            if (mask >> std::min<uint64_t>(63, at / kSector - change.offset / kSector) & 1)
-                file.bytes[at] = change.data[i];
-        }
-        file.modified = kCutTime;
-        break;
-    }
-    case sys::Call::Ftruncate:
-        file.bytes.resize(change.offset, 0);
-        file.modified = kCutTime;
-        break;
-    case sys::Call::Fallocate:
-        if (file.bytes.size() < change.offset + change.length) file.bytes.resize(change.offset + change.length, 0);
-        file.modified = kCutTime;
-        break;
-    case sys::Call::Futimens: file.modified = change.modified; break;
-    default: break;
+    const sys::Call call = change.call;
+    if (call == sys::Call::Futimens) file.modified = change.modified;
+    if (call != sys::Call::Write && call != sys::Call::Ftruncate && call != sys::Call::Fallocate) return;
+    file.modified = kCutTime;
+    if (call == sys::Call::Ftruncate) file.bytes.resize(change.offset, 0);
+    else if (file.bytes.size() < change.offset + change.length) file.bytes.resize(change.offset + change.length, 0);
+    for (uint64_t i = 0; call == sys::Call::Write && i < change.length; ++i) {
+        const uint64_t at = change.offset + i;
+        if (mask >> std::min<uint64_t>(63, at / kSector - change.offset / kSector) & 1) file.bytes[at] = change.data[i];
     }
 }
 
@@ -108,21 +94,11 @@ FileState stateOf(const fs::path& clip)
     return FileState{readBytes(clip), st.st_mtim};
 }
 
-ErrorOr<void> rewrite(const fs::path& clip)
-{
-    ExportControl control;
-    auto locked = LockedClip::open(clip, ClipUse::rewrite);
-    if (locked.isError()) return locked.releaseError();
-    return rewriteInPlace(*locked, zeroTimecodeItems(), control);
-}
-
+ErrorOr<void> rewrite(const fs::path& clip) { return rewriteClipInPlace(clip); }
 ErrorOr<void> restore(const fs::path& clip)
 {
-    auto locked = LockedClip::open(clip, ClipUse::rewrite);
-    if (locked.isError()) return locked.releaseError();
-    auto restored = restoreInPlace(*locked);
-    if (restored.isError()) return restored.releaseError();
-    return {};
+    auto restored = restoreClip(clip);
+    return restored.isError() ? restored.releaseError() : ErrorOr<void>();
 }
 
 // The changes a run makes to a clip that starts as `from`, and what it leaves.

@@ -4,6 +4,7 @@
 
 #include "media/export/export.h"
 #include "media/boxes/quicktime_meta.h"
+#include "media/inplace/in_place.h"
 #include "support/process.h"
 
 namespace kelvatta::test {
@@ -21,6 +22,15 @@ bool makeClip(const std::filesystem::path& path, const ClipOptions& o)
     if (o.moovFirst) argv.insert(argv.end(), {"-movflags", "faststart"});
     argv.push_back(path);
     return runProgram(argv).status == 0;
+}
+
+bool makeMatroska(const std::filesystem::path& path, const std::string& more)
+{
+    return shell(
+               "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240:r=25 -f lavfi -i sine=r=48000 -t 1 "
+               "-c:v libx264 -preset ultrafast -c:a aac " +
+               more + " " + shellQuote(path))
+               .status == 0;
 }
 
 std::string probe(const std::filesystem::path& file, const std::string& arguments)
@@ -60,6 +70,23 @@ ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesys
 {
     ExportControl control;
     return runExport({source, output, std::string(kFileTypeMPEG4), zeroTimecodeItems()}, control);
+}
+
+ErrorOr<void> rewriteClipInPlace(const std::filesystem::path& clip)
+{
+    ExportControl control;
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    return rewriteInPlace(*locked, zeroTimecodeItems(), control);
+}
+
+ErrorOr<bool> restoreClip(const std::filesystem::path& clip)
+{
+    auto locked = LockedClip::open(clip, ClipUse::rewrite);
+    if (locked.isError()) return locked.releaseError();
+    auto restored = restoreInPlace(*locked);
+    if (restored.isError()) return restored.releaseError();
+    return restored->has_value();
 }
 
 }  // namespace kelvatta::test

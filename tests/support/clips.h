@@ -22,6 +22,8 @@ struct ClipOptions {
 // H.264 with 16-bit big-endian PCM audio (twos) in a QuickTime file branded XAVC, like a Sony
 // camera's. Returns whether ffmpeg made it.
 bool makeClip(const std::filesystem::path& path, const ClipOptions& options = {});
+// A Matroska clip (the general path): 1 s of 320x240 H.264 at 25 fps and AAC, then ffmpeg's arguments more.
+bool makeMatroska(const std::filesystem::path& path, const std::string& more = "");
 
 // What `ffprobe -v error <arguments> <file>` prints, without the final line break.
 std::string probe(const std::filesystem::path& file, const std::string& arguments);
@@ -34,5 +36,8 @@ std::string packetHash(const std::filesystem::path& file);
 // The one metadata item the program gives every export: "timecode" = "00:00:00:00".
 std::vector<MetadataItem> zeroTimecodeItems();
 ErrorOr<void> exportClip(const std::filesystem::path& source, const std::filesystem::path& output);
+// The clip rewritten in place to that item, and restored (true: there was a rewrite to undo).
+ErrorOr<void> rewriteClipInPlace(const std::filesystem::path& clip);
+ErrorOr<bool> restoreClip(const std::filesystem::path& clip);
 
 }  // namespace kelvatta::test

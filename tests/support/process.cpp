@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kelvatta::test {
@@ -18,6 +19,27 @@ std::vector<std::string> ProgramRun::outLines() const
     for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(out.substr(start, nl - start));
     return lines;
+}
+
+size_t ProgramRun::count(const std::string& prefix) const { return countStarting(outLines(), prefix); }
+
+size_t countStarting(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    return static_cast<size_t>(std::ranges::count_if(lines, [&](auto& line) { return line.starts_with(prefix); }));
+}
+
+bool canBeNobody() { return ::geteuid() == 0 && std::filesystem::exists("/usr/bin/setpriv"); }
+
+std::vector<std::string> asNobody(std::vector<std::string> argv, const std::string& groups)
+{
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", groups});
+    return argv;
+}
+
+std::vector<std::string> with(std::vector<std::string> mode, const std::vector<std::string>& rest)
+{
+    mode.insert(mode.end(), rest.begin(), rest.end());
+    return mode;
 }
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options)

@@ -20,6 +20,8 @@ struct ProgramRun {
     std::string out, err;
     long peakKiB = 0;  // the program's peak resident memory (rusage's ru_maxrss), in KiB
     std::vector<std::string> outLines() const;
+    size_t count(const std::string& prefix) const;  // the lines of standard output that begin with prefix
+    bool says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
 struct ProgramOptions {
@@ -38,6 +40,19 @@ struct ProgramOptions {
 ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 ProgramRun shell(const std::string& commandLine);
 std::string shellQuote(const std::filesystem::path& path);  // in single quotes
+
+// How often lines holds a line beginning with prefix.
+size_t countStarting(const std::vector<std::string>& lines, const std::string& prefix);
+
+// argv run through setpriv as the user nobody, in the groups given (none by default); canBeNobody:
+// whether it can be (as root, with setpriv).
+bool canBeNobody();
+std::vector<std::string> asNobody(std::vector<std::string> argv, const std::string& groups = "--clear-groups");
+
+// The command line's modes of rewriting a clip: replacing it, as a copy, in place; and a mode's
+// arguments followed by the rest.
+inline const std::vector<std::string> kModes[] = {{}, {"--save-as"}, {"--in-place"}};
+std::vector<std::string> with(std::vector<std::string> mode, const std::vector<std::string>& rest);
 
 #ifdef KELVATTA_BUILD_DIR
 inline std::string kelvattaPath() { return KELVATTA_BUILD_DIR "/src/app/kelvatta"; }

@@ -15,7 +15,6 @@
 #include "support/clips.h"
 #include "support/fault_plan.h"
 #include "support/log_capture.h"
-#include "support/process.h"
 #include "support/sony_clip.h"
 #include "support/temp_dir.h"
 #include "rewrite/video_processor.h"
@@ -38,11 +37,7 @@ fs::path boxClip()
 // The general (libavformat) path: a small Matroska clip.
 fs::path matroskaClip()
 {
-    static const bool made = shell(
-                                 "ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=160x120:r=25 -f lavfi -i sine -t 0.5 "
-                                 "-c:v libx264 -preset ultrafast -c:a aac " +
-                                 shellQuote(fixtures / "source.mkv"))
-                                 .status == 0;
+    static const bool made = makeMatroska(fixtures / "source.mkv", "-t 0.5 -s 160x120");
     return made ? fixtures / "source.mkv" : fs::path();
 }
 

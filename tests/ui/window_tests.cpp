@@ -401,9 +401,8 @@ private slots:
             auto now = std::chrono::steady_clock::time_point();
             f.window.notice().setNotifier(notifier);
             f.window.notice().setClock([&] { return now; });
-            QWidget* active = c.active ? f.widget() : &elsewhere;
-            active->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(active));
+            (c.active ? f.widget() : &elsewhere)->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(c.active ? f.widget() : &elsewhere));
             QVERIFY(dropOn(f.zone(), {fileUrl(dir / "a.mp4")}).accepted);
             QTRY_VERIFY(f.sessions.held() == 1);
             now += std::chrono::seconds(c.seconds);
@@ -533,10 +532,8 @@ private slots:
     {
         TempDir dir;
         QList<QUrl> urls;
-        for (int n = 1; n <= 5; ++n) {
-            writeFile(dir / ("C" + std::to_string(n) + ".mp4"), "original");
-            urls.push_back(fileUrl(dir / ("C" + std::to_string(n) + ".mp4")));
-        }
+        for (const char* name : {"C1.mp4", "C2.mp4", "C3.mp4", "C4.mp4", "C5.mp4"})
+            writeFile(dir / name, "original"), urls.push_back(fileUrl(dir / name));
         FakeWindow f;  // its exports held until cancelled
         QVERIFY(dropOn(f.zone(), urls).accepted);
         QTRY_VERIFY(!f.sessions.started().empty());
