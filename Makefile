@@ -5,7 +5,8 @@ CMAKE_FLAGS ?=
 ARGS ?=
 PREFIX ?= /usr/local
 # Debian packages: those the program needs to be built and to run, then those of the tests and the
-# benchmarks, and those of the fuzzers.
+# benchmarks, and those of the fuzzers. scripts/install-deps installs those missing, as root (through
+# sudo for a user who may use it).
 PROGRAM_PACKAGES = build-essential cmake pkg-config qt6-base-dev libavformat-dev libavcodec-dev libavutil-dev \
                    fonts-noto-cjk qt6-translations-l10n
 TEST_PACKAGES = libgtest-dev libgmock-dev ffmpeg desktop-file-utils xfsprogs util-linux clang-format file \
@@ -14,8 +15,8 @@ FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
 # Those that build the Debian package (make deb) and check it, beside the program's.
 DEB_PACKAGES = debhelper dpkg-dev lintian
 
-.PHONY: deps program-deps deb-deps configure build run test bench demo fuzz reliability screenshot install deb clean \
-        format
+.PHONY: deps program-deps test-deps deb-deps program build run test bench demo fuzz reliability screenshot install \
+        deb clean format
 
 deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES) $(TEST_PACKAGES) $(FUZZ_PACKAGES)
@@ -23,18 +24,26 @@ deps:
 program-deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES)
 
+test-deps:
+	@scripts/install-deps $(PROGRAM_PACKAGES) $(TEST_PACKAGES)
+
 deb-deps:
 	@scripts/install-deps $(PROGRAM_PACKAGES) $(DEB_PACKAGES)
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# The program alone, with its packages only: a build folder configured here leaves the tests out
+# (-DKELVATTA_TESTS=OFF); one that has them keeps them, and only the program is built.
+program: program-deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DKELVATTA_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target kelvatta
 
-configure: $(BUILD)/CMakeCache.txt
-
-build: deps configure
+# Everything, the tests and the benchmarks too, with their packages: a build folder that `make run`
+# configured without the tests is given them.
+build: test-deps
+	@grep -qx 'KELVATTA_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt 2>/dev/null || \
+	    cmake -S . -B $(BUILD) -DKELVATTA_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-run: build
+run: program
 	$(BUILD)/src/app/kelvatta $(ARGS)
 
 test: build
@@ -49,9 +58,12 @@ bench: build
 demo: build
 	@BUILD=$(BUILD) bash scripts/demo
 
-# The figures of the README's reliability section: the fault-point sweep, the crash loops at full
-# length (50 kills of the rewrite of a 200 MB clip; 200 kills of the command line on three clips, and
-# 50 on a loop-mounted XFS when one can be made), the full disk and the bad inputs. About ten minutes.
+# The figures of the README's reliability section (scripts/reliability): the fault-point sweeps of the
+# export and of the rewrite in place, the crash loops at full length (the driver on a 200 MB clip; the
+# command line on three clips replacing them, writing copies and rewriting in place, on the build's file
+# system and on a loop-mounted XFS when one can be made, and beside a second command line), the clips
+# shared with other runs, the full disk and the bad inputs. About half an hour on two cores, as the
+# README says.
 reliability: build
 	@BUILD=$(BUILD) scripts/reliability
 
@@ -74,7 +86,8 @@ fuzz: deps
 
 # The README's pictures of the window, drawn offscreen: docs/screenshot.png as it opens,
 # docs/screenshot-busy.png while a batch runs and after a failure, docs/screenshot-long-error.png
-# after a failure whose message is longer than the window is wide.
+# after a failure whose message is longer than the window is wide, docs/screenshot-opened.png opened
+# with clips that wait for their start.
 screenshot: build
 	$(BUILD)/src/app/kelvatta-render screenshots docs
 

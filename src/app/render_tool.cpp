@@ -1,7 +1,8 @@
 // kelvatta-render: draws the window and the program's icon into PNG files, with no display.
 //   kelvatta-render screenshots DIR   DIR/screenshot.png (the window as it opens),
 //                                     DIR/screenshot-busy.png (a batch running; a failure's error line)
-//                                     and DIR/screenshot-long-error.png (an error longer than the window)
+//                                     DIR/screenshot-long-error.png (an error longer than the window)
+//                                     and DIR/screenshot-opened.png (opened with clips, before their start)
 //   kelvatta-render icon SIZE FILE    the icon, SIZE × SIZE pixels
 //   kelvatta-render svg FILE          the icon as an SVG file, the same outline
 // Screenshots are drawn at twice the window's size, as on a high-density screen.
@@ -13,6 +14,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "app/window_shell.h"
@@ -70,8 +72,14 @@ int screenshots(const QString& dir)
     window.show();
     if (!save(grab(window), dir + QStringLiteral("/screenshot.png"))) return 1;
 
-    // What the batch run writes while the second of five files is done, then after a failure.
+    // Opened with three clips of a card, which wait for the user's start.
     ContentView view = window.view();
+    const std::filesystem::path card = "/media/card/PRIVATE/M4ROOT/CLIP";
+    view.setOpenedFiles({card / "C0001.MP4", card / "C0002.MP4", card / "C0003.MP4"});
+    if (!save(grab(window), dir + QStringLiteral("/screenshot-opened.png"))) return 1;
+    view.setOpenedFiles({});
+
+    // What the batch run writes while the second of five files is done, then after a failure.
     view.setProgress(0);
     view.setMaxProgress(5);
     view.setShowProgressBar(true);

@@ -11,10 +11,31 @@
 
 namespace kelvatta {
 
+namespace {
+
+// What a clip says of an earlier rewrite in place, and what finishes it; nothing where it says nothing.
+std::optional<std::string> inPlaceText(InPlaceState state)
+{
+    switch (state) {
+    case InPlaceState::none: return std::nullopt;
+    case InPlaceState::complete: return "已完成（kelvatta --restore 可恢复相机原片）";
+    case InPlaceState::notCommitted:
+    case InPlaceState::cutShort:
+        return "此前中断，尚未完成：运行 kelvatta --in-place 可完成修改，kelvatta --restore 可恢复原片";
+    case InPlaceState::restoring: return "恢复此前中断，尚未完成：再次运行 kelvatta --restore 即可恢复原片";
+    case InPlaceState::recordDamaged: return "记录已损坏，无法再据此恢复原片";
+    case InPlaceState::changedSince: return "之后文件又被其他程序改动过，记录已与文件不符，无法再据此恢复原片";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<std::string> showLines(const std::filesystem::path& clip, const TimecodeSurvey& survey)
 {
     std::vector<std::string> lines{"文件：" + clip.string()};
     if (!survey.reader.empty()) lines.push_back("  由 libavformat 读取（" + survey.reader + "）");
+    if (const auto inPlace = inPlaceText(survey.inPlace)) lines.push_back("  原地修改：" + *inPlace);
     std::string rate = survey.rate.empty() ? "未知" : survey.rate;
     if (!survey.counting.empty()) rate += "（时间码" + survey.counting + "）";
     lines.push_back("  帧率：" + rate);

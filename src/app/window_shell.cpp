@@ -15,15 +15,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
-#include <system_error>
 #include <tuple>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/running_exports.h"
-#include "intake/drop_intake.h"
-#include "intake/file_url.h"
-#include "intake/item_provider.h"
+#include "intake/opened_files.h"
 #include "platform/operation_queue.h"
 #include "platform/sys.h"
 #include "ui/batch_end_notice.h"
@@ -190,17 +187,7 @@ void ProgramWindow::show()
     widget_->setFixedSize(ui::kWindowWidth, ui::kWindowHeight);
 }
 
-void ProgramWindow::open(const std::vector<std::filesystem::path>& paths)
-{
-    // As a file manager's drag carries them: one file URL a line.
-    std::string uriList;
-    for (const auto& path : paths) {
-        std::error_code ec;
-        const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-        if (!ec) uriList += fileURLText(absolute) + "\r\n";
-    }
-    (void)performDrop(view(), itemProvidersFromUriList(uriList));
-}
+void ProgramWindow::open(const std::vector<std::filesystem::path>& paths) { (void)openPaths(view(), paths); }
 
 bool ProgramWindow::settle(std::chrono::milliseconds timeout)
 {

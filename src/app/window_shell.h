@@ -45,7 +45,8 @@ public:
     void show();
 
     // Takes the files and folders (relative ones from the current folder) as a drop of them on the
-    // window: what a file manager's "Open with" hands over. Once the window has been shown.
+    // window, but holds their clips until the user starts them: what a file manager's "Open with"
+    // hands over. Once the window has been shown.
     void open(const std::vector<std::filesystem::path>& paths);
 
     // Once the window has closed: cancels the files not started and the exports running, so that no

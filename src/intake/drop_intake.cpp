@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "intake/file_url.h"
-#include "intake/video_file_collection.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "state/texts.h"
@@ -61,7 +60,7 @@ bool performDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvide
     return handleDrop(std::move(view), providers);
 }
 
-bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers)
+bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers, FilesFound then)
 {
     DispatchGroup group;
     auto dropped = std::make_shared<DroppedURLs>();
@@ -78,14 +77,14 @@ bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider
                 group.leave();
             });
     }
-    group.notify(DispatchQueue::main(), [weakView, dropped] {
+    group.notify(DispatchQueue::main(), [weakView, dropped, then] {
         std::vector<fs::path> urls;
         {
             std::lock_guard lock(dropped->mutex);
             urls = std::move(dropped->urls);
         }
         if (urls.empty()) return;
-        if (auto current = weakView.lock()) collectVideoFiles(*current, std::move(urls));
+        if (auto current = weakView.lock()) collectVideoFiles(*current, std::move(urls), then);
     });
     return anyConforms;
 }

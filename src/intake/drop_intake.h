@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "intake/item_provider.h"
+#include "intake/video_file_collection.h"
 #include "state/content_view.h"
 
 namespace kelvatta {
@@ -15,8 +16,10 @@ namespace kelvatta {
 // handleDrop.
 bool performDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers);
 
-// Starts loading every provider that carries a file URL; true when at least one does.
-bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers);
+// Starts loading every provider that carries a file URL; true when at least one does. The video files
+// found go to then.
+bool handleDrop(ContentView view, const std::vector<std::shared_ptr<ItemProvider>>& providers,
+                FilesFound then = processFiles);
 
 // The link's target when url names a symbolic link; otherwise url unchanged.
 std::filesystem::path resolveSymlink(const std::filesystem::path& url);

@@ -184,9 +184,10 @@ std::optional<std::vector<fs::path>> findVideoFiles(const std::vector<fs::path>&
     return videoFiles;
 }
 
-void collectVideoFiles(ContentView view, std::vector<fs::path> urls)
+void collectVideoFiles(ContentView view, std::vector<fs::path> urls, FilesFound then)
 {
-    DispatchQueue::global(DispatchQueue::QoS::userInitiated).async([weakView = view.weak(), urls = std::move(urls)] {
+    const ContentView::Weak weakView = view.weak();
+    DispatchQueue::global(DispatchQueue::QoS::userInitiated).async([then, weakView, urls = std::move(urls)] {
         auto videoFiles =
             findVideoFiles(urls, [](const fs::path& url) { printLine("收集到视频文件：" + urlPath(url)); });
         if (!videoFiles) {
@@ -196,8 +197,8 @@ void collectVideoFiles(ContentView view, std::vector<fs::path> urls)
             });
             return;
         }
-        DispatchQueue::main().async([weakView, videoFiles = std::move(*videoFiles)]() mutable {
-            if (auto current = weakView.lock()) processFiles(*current, std::move(videoFiles));
+        DispatchQueue::main().async([then, weakView, videoFiles = std::move(*videoFiles)]() mutable {
+            if (auto current = weakView.lock()) then(*current, std::move(videoFiles));
         });
     });
 }

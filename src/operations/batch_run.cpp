@@ -71,6 +71,7 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
         return;
     }
 
+    if (!view.openedFiles().empty()) view.setOpenedFiles({});
     view.setFilesToProcess(std::move(files));
     view.setProgress(0);
     view.setMaxProgress(static_cast<int64_t>(view.filesToProcess().size()));

@@ -16,7 +16,8 @@ long operationQueueWidth(int activeProcessorCount);
 
 void setupOperationQueue(ContentView view);
 // A file listed more than once is rewritten once per listing, one after the other: each of its
-// operations waits for the one before it.
+// operations waits for the one before it. A batch that starts ends the wait of the files the window
+// was opened with (they are this batch, or the user dropped or chose others).
 void processFiles(ContentView view, std::vector<std::filesystem::path> files);
 void reportFileResult(ContentView view, const Result& result, const std::filesystem::path& fileURL);
 void reportAllFinished(ContentView view);

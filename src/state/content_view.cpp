@@ -25,6 +25,7 @@ struct ContentView::Storage {
     int64_t filesAlreadyZero = 0;
     std::optional<std::string> doneMessage;
     bool keepGoing = false;
+    std::vector<std::filesystem::path> openedFiles;
     OperationQueue operationQueue;
     std::shared_ptr<VideoProcessor> videoProcessor;
 
@@ -81,6 +82,7 @@ KV_STATE_FIELD(int64_t, batchesRunning, setBatchesRunning)
 KV_STATE_FIELD(int64_t, filesAlreadyZero, setFilesAlreadyZero)
 KV_STATE_FIELD(const std::optional<std::string>&, doneMessage, setDoneMessage)
 KV_STATE_FIELD(bool, keepGoing, setKeepGoing)
+KV_STATE_FIELD(const std::vector<std::filesystem::path>&, openedFiles, setOpenedFiles)
 
 #undef KV_STATE_FIELD
 

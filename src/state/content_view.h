@@ -1,5 +1,6 @@
 // The window's state: nine observed fields, the count of batches still running, how the last batch
-// ended, whether a failure stops a batch, the operation queue and the one VideoProcessor.
+// ended, whether a failure stops a batch, the files the window was opened with, the operation queue
+// and the one VideoProcessor.
 // ContentView is a value: every copy refers to the same storage, and every write notifies the
 // observers (the window redraws from them). State is read and written on the main thread only.
 #pragma once
@@ -62,6 +63,10 @@ public:
     // --keep-going). Otherwise, as in the window, the first failure cancels the files not yet started.
     bool keepGoing() const;
     void setKeepGoing(bool value);
+    // The video files the window was opened with, held until the user starts them; the next batch
+    // that starts, theirs or a drop's, clears them.
+    const std::vector<std::filesystem::path>& openedFiles() const;
+    void setOpenedFiles(std::vector<std::filesystem::path> value);
 
     // Whether the window takes a drop, a folder choice or a change of save-as: no progress block is
     // shown and every file of every batch has ended.

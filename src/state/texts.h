@@ -2,6 +2,7 @@
 // and the command line write into the view state. A colon in them is the full-width "：".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,14 @@ inline constexpr const char* kOr = "或";
 inline constexpr const char* kChooseFolder = "选择文件夹";  // the button, and the title of its panel
 inline constexpr const char* kSaveAsToggle = "另存为（在原目录下）";
 inline constexpr const char* kProgressName = "处理进度";
+
+// What the window was opened with (a file manager's "Open with"), waiting for the user's go: the line
+// in the drop zone's hint's place, "已选择 3 个文件（/media/card/CLIP）", and the button that starts it.
+inline constexpr const char* kStartProcessing = "开始处理";
+inline std::string openedFilesText(size_t count, const std::string& folder)
+{
+    return "已选择 " + std::to_string(count) + " 个文件（" + folder + "）";
+}
 
 // The footer.
 inline constexpr const char* kCreditLine = "Kelvatta · 时间码归零工具";

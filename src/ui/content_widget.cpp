@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "intake/file_url.h"
+#include "intake/opened_files.h"
 #include "operations/batch_run.h"
 #include "ui/drop_zone.h"
 #include "ui/elided_label.h"
@@ -72,10 +74,11 @@ QWidget* withSideMargins(QWidget* widget, int margin, Qt::Alignment alignment = 
 }
 
 // Return and Enter click the button that has the focus, as Space does (Qt's buttons take them only
-// inside a dialog).
+// inside a dialog). On a check box they click the default button instead, while it is shown, as in a
+// dialog: the start of the files the window was opened with, which may wait for a tick first.
 class ReturnClicks final : public QObject {
 public:
-    using QObject::QObject;
+    ReturnClicks(QObject* parent, QAbstractButton* defaultButton) : QObject(parent), default_(defaultButton) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -85,19 +88,27 @@ protected:
         if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || key->isAutoRepeat()) return false;
         auto* button = qobject_cast<QAbstractButton*>(watched);
         if (!button || !button->isEnabled()) return false;
+        if (qobject_cast<QCheckBox*>(button) && default_->isVisible() && default_->isEnabled()) button = default_;
         button->click();
         return true;
     }
+
+private:
+    QAbstractButton* default_;
 };
 
 }  // namespace
 
 QUrl userGuidePage()
 {
-    const QString installed =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/kelvatta/user-guide.html");
-    const QString built = QStringLiteral(KELVATTA_SOURCE_DIR "/data/user-guide.html");
-    const QString page = QFileInfo::exists(installed) || !QFileInfo::exists(built) ? installed : built;
+    // Found from where the program lies, never from where it was built: the program holds no path of
+    // the machine that built it, and two builds of one source differ in nothing.
+    const QString programs = QCoreApplication::applicationDirPath();
+    const QString installed = programs + QStringLiteral("/../share/doc/kelvatta/user-guide.html");
+    const bool inBuildFolder = QFileInfo::exists(programs + QStringLiteral("/../../CMakeCache.txt"));
+    const QString page = inBuildFolder && !QFileInfo::exists(installed)
+                             ? programs + QStringLiteral("/../../data/user-guide.html")
+                             : installed;
     return QUrl::fromLocalFile(QDir::cleanPath(page));
 }
 
@@ -106,7 +117,11 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
 {
     setFixedSize(kWindowWidth, kWindowHeight);
     setFont(bodyFont());
-    auto* returnClicks = new ReturnClicks(this);
+    // The start of the files the window was opened with, shown only while they wait.
+    startButton_ = new QPushButton(fromUtf8(kStartProcessing));
+    startButton_->setObjectName(QStringLiteral("startButton"));
+    startButton_->setAccessibleName(fromUtf8(kStartProcessing));
+    auto* returnClicks = new ReturnClicks(this, startButton_);
 
     // The drop zone and what it holds.
     dropZone_ = new DropZone(view_);
@@ -118,16 +133,32 @@ ContentWidget::ContentWidget(ContentView view, FolderPanelFactory makePanel, QUr
     zoneContent->setSpacing(kDefaultSpacing);
     zoneContent->addStretch();
     zoneContent->addWidget(new FolderIcon(kFolderIconSize, blueColor()), 0, Qt::AlignHCenter);
-    grayOnZone_.push_back(makeLabel(fromUtf8(kDropHint), headlineFont(), "dropHint"));
-    grayOnZone_.push_back(makeLabel(fromUtf8(kOr), subheadlineFont(), "orLabel"));
+    // While opened files wait, the line that says what they are takes the hint's place, and the start
+    // button stands beside the choose-folder button.
+    dropHint_ = makeLabel(fromUtf8(kDropHint), headlineFont(), "dropHint");
+    orLabel_ = makeLabel(fromUtf8(kOr), subheadlineFont(), "orLabel");
+    openedLine_ = new ElidedLabel;
+    openedLine_->setObjectName(QStringLiteral("openedLine"));
+    openedLine_->setFont(headlineFont());
+    openedLine_->setAlignment(Qt::AlignCenter);
+    openedLine_->setMargin(kDefaultSpacing);
+    openedLine_->setToolTipWidth(kWindowWidth);
+    grayOnZone_ = {dropHint_, openedLine_, orLabel_};
     for (QLabel* label : grayOnZone_) zoneContent->addWidget(label);
     chooseFolderButton_ = new QPushButton(fromUtf8(kChooseFolder));
     chooseFolderButton_->setObjectName(QStringLiteral("chooseFolderButton"));
     chooseFolderButton_->setAccessibleName(fromUtf8(kChooseFolder));
-    chooseFolderButton_->setFont(underlined(subheadlineFont()));
-    chooseFolderButton_->installEventFilter(returnClicks);
-    zoneContent->addWidget(chooseFolderButton_, 0, Qt::AlignHCenter);
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(kDefaultSpacing);
+    for (QPushButton* button : {startButton_, chooseFolderButton_}) {
+        button->setFont(underlined(subheadlineFont()));
+        button->installEventFilter(returnClicks);
+        buttons->addWidget(button);
+    }
+    zoneContent->addLayout(buttons);
+    zoneContent->setAlignment(buttons, Qt::AlignHCenter);
     zoneContent->addStretch();
+    connect(startButton_, &QPushButton::clicked, this, [this] { startOpenedFiles(view_); });
     connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { selectFolder(view_, makePanel_); });
 
     saveAsToggle_ = new QCheckBox(fromUtf8(kSaveAsToggle));
@@ -217,7 +248,8 @@ void ContentWidget::applyTextColors()
     const QColor zone = dropZoneFill(window);
     for (QLabel* label : grayOnZone_) setTextColor(label, readableOn(grayColor(), zone));
     for (QLabel* label : grayOnWindow_) setTextColor(label, readableOn(grayColor(), window));
-    setTextColor(chooseFolderButton_, readableOn(blueColor(), palette().color(QPalette::Button)), QPalette::ButtonText);
+    for (QPushButton* button : {startButton_, chooseFolderButton_})
+        setTextColor(button, readableOn(blueColor(), palette().color(QPalette::Button)), QPalette::ButtonText);
     setTextColor(errorLine_, readableOn(redColor(), window));
     linkLine_->setColors(readableOn(blueColor(), window), readableOn(redColor(), window));
 }
@@ -226,6 +258,21 @@ void ContentWidget::refresh()
 {
     const bool locked = !view_.takesInput();
     chooseFolderButton_->setEnabled(!locked);
+    startButton_->setEnabled(!locked);
+    const auto& opened = view_.openedFiles();
+    const bool waiting = !opened.empty();
+    dropHint_->setVisible(!waiting);
+    orLabel_->setVisible(!waiting);
+    openedLine_->setVisible(waiting);
+    startButton_->setVisible(waiting);
+    if (waiting) {
+        const QString text = fromUtf8(openedFilesText(opened.size(), urlPath(commonFolder(opened))));
+        openedLine_->setFullText(text);
+        startButton_->setAccessibleDescription(text);
+        // Return starts them at once, without a look for the button first.
+        if (!wasWaiting_) startButton_->setFocus();
+    }
+    wasWaiting_ = waiting;
     saveAsToggle_->setEnabled(!locked);
     saveAsToggle_->setChecked(view_.saveAs());
 

@@ -1,4 +1,5 @@
-// The window's content: the drop zone with its choose-folder button, the save-as check box, the
+// The window's content: the drop zone with its choose-folder button (and, while the files the window
+// was opened with wait, what they are and the button that starts them), the save-as check box, the
 // progress block and, in one place, the error line or the line that says a batch is done (each only
 // while there is something to show), and the footer.
 // It is drawn from ContentView's state and redrawn after every write of it.
@@ -21,8 +22,9 @@ namespace kelvatta::ui {
 class ElidedLabel;
 class LinkLine;
 
-// The user guide the link line opens: the page installed with the program under share/doc/kelvatta,
-// or the one of the source tree it was built from.
+// The user guide the link line opens: the page installed with the program (share/doc/kelvatta beside
+// its bin), or for a program run from its build folder (src/app, or tests/ui for the window's tests)
+// the one the build laid out there (data/, with the pictures it shows).
 QUrl userGuidePage();
 
 class ContentWidget : public QWidget {
@@ -47,8 +49,13 @@ private:
     FolderPanelFactory makePanel_;
     long observerToken_ = 0;
     bool appeared_ = false;
+    bool wasWaiting_ = false;
 
     QWidget* dropZone_ = nullptr;
+    QLabel* dropHint_ = nullptr;
+    QLabel* orLabel_ = nullptr;
+    ElidedLabel* openedLine_ = nullptr;
+    QPushButton* startButton_ = nullptr;
     QPushButton* chooseFolderButton_ = nullptr;
     QCheckBox* saveAsToggle_ = nullptr;
     QWidget* progressBlock_ = nullptr;

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "media/boxes/box_reader.h"
 #include "media/survey/timecode_survey.h"
 #include "support/process.h"
 #include "support/sony_clip.h"
@@ -98,6 +99,12 @@ bool framesCountOn(const TimecodePlace& place)
 // that exits 0 must leave), or nothing.
 std::string notAtStart(const fs::path& clip)
 {
+    // Nothing left of an append cut short: zeros read as a box of no type.
+    const Bytes bytes = readBytes(clip);
+    MemorySource file(bytes);
+    const auto top = scanTopLevel(file);
+    if (top.isError() || std::ranges::any_of(*top, [](const Box& box) { return box.type == 0; }))
+        return "a box of no type";
     const auto survey = surveyTimecodes(clip);
     if (survey.isError()) return survey.error().localizedDescription;
     for (const TimecodePlace& place : survey->places) {
@@ -132,6 +139,8 @@ void meet(const fs::path& dir, const Folder& state, const std::string& mode, con
     if (mode == "show") {
         if (run.status == 0 && run.out.find("各处一致") != std::string::npos && framesJump(clip))
             problem = "--show calls a clip whose frames jump consistent";
+        const bool marked = state.files.at("C0001.MP4").find("KVINPLC2") != std::string::npos;
+        if (marked && run.out.find("  原地修改：") == std::string::npos) problem = "--show says nothing of its state";
     } else if (mode == "restore") {
         if (run.status == 0 &&
             (after.files.at("C0001.MP4") != original.files.at("C0001.MP4") || after.modified.tv_sec != kShot.tv_sec))

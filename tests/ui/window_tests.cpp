@@ -297,15 +297,15 @@ private slots:
         QTest::keyClick(part(f.widget(), "linkLine"), Qt::Key_Return);
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QCOMPARE(opened_, std::vector<QUrl>{ui::userGuidePage()});
-        QVERIFY(QFileInfo::exists(opened_[0].toLocalFile()));  // here, the guide of the source tree
+        QVERIFY(QFileInfo::exists(opened_[0].toLocalFile()));  // here, the one laid out in the build folder
         button->setFocus();
         QVERIFY(answerDialog([&] { QTest::keyClick(button, Qt::Key_Return); }));
 
         f.view.setShowProgressBar(true);
         f.view.setErrorMessage("坏文件");
         f.view.setShowAlert(true);
-        for (const char* name :
-             {"dropZone", "chooseFolderButton", "saveAsToggle", "progressBar", "errorLine", "linkLine"}) {
+        for (const char* name : {"dropZone", "startButton", "chooseFolderButton", "saveAsToggle", "progressBar",
+                                 "errorLine", "linkLine"}) {
             QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(part(f.widget(), name));
             QVERIFY2(accessible && !accessible->text(QAccessible::Name).isEmpty(), name);
         }
@@ -473,30 +473,60 @@ private slots:
         QVERIFY(!f.view.saveAs());
     }
 
-    // "Open with" hands files and folders to the window, which takes them as a drop: their clips
-    // are rewritten over the originals (the check box as the window starts), nothing asked.
-    void openedWithFilesProcessesThemAsADrop()
+    // "Open with" hands files and folders to the window, which searches them as a drop but rewrites
+    // nothing until the user says so: the drop zone says what it was given, and its start button (or
+    // Return, on the check box too) starts them as the check box then says. A drop meanwhile is
+    // processed instead, and the opened files are forgotten.
+    void openedFilesWaitForTheStart()
     {
         TempDir dir;
         fs::create_directory(dir / "A001");
         for (const char* name : {"C0001.MP4", "A001/C0002.MOV", "A001/notes.txt"}) writeFile(dir / name, name);
+        const auto unchanged = [&] { return readFile(dir / "C0001.MP4") + readFile(dir / "A001/C0002.MOV"); };
+        const std::string before = unchanged();
         {
             FakeWindow f;
             LogCapture log;
             f.window.open({dir / "C0001.MP4", dir / "A001"});
+            auto* start = part<QPushButton>(f.widget(), "startButton");
+            QTRY_VERIFY(start->isVisible());
+            QCOMPARE(part(f.widget(), "openedLine")->accessibleName(),  // the whole line, whatever is cut to fit
+                     QString::fromStdString("已选择 2 个文件（" + dir.path().string() + "）"));
+            QVERIFY(start->hasFocus() && !part(f.widget(), "dropHint")->isVisible() && partsInside(f.widget()));
+            QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
+            QTest::qWait(100);
+            QVERIFY(f.sessions.started().empty() && unchanged() == before);
+
+            auto* toggle = part(f.widget(), "saveAsToggle");
+            QTest::mouseClick(toggle, Qt::LeftButton);
+            QTest::keyClick(toggle, Qt::Key_Return);
+            QVERIFY(f.view.saveAs());
             QTRY_VERIFY(!f.sessions.started().empty());
             QVERIFY(f.finishBatch());
-            QCOMPARE(readFile(dir / "C0001.MP4") + readFile(dir / "A001/C0002.MOV") + readFile(dir / "A001/notes.txt"),
-                     std::string("rewritten") + "rewritten" + "A001/notes.txt");
-            QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
+            QCOMPARE(readFile(dir / "已修改时间码/C0001.MP4") + readFile(dir / "A001/已修改时间码/C0002.MOV"),
+                     std::string("rewritten") + "rewritten");
+            QVERIFY(unchanged() == before && !start->isVisible() && part(f.widget(), "dropHint")->isVisible());
             QCOMPARE(part<QLabel>(f.widget(), "doneLine")->text(), QStringLiteral("已完成：2 个文件"));
         }
-        // The program itself, as the menu entry starts it; a stop signal closes its window.
+        {
+            FakeWindow f;
+            f.window.open({dir / "C0001.MP4"});
+            QTRY_VERIFY(part(f.widget(), "startButton")->isVisible());
+            QVERIFY(dropOn(f.zone(), {fileUrl(dir / "A001/C0002.MOV")}).accepted);
+            QTRY_COMPARE(f.sessions.held(), size_t(1));
+            QVERIFY(f.finishBatch());
+            QCOMPARE(f.sessions.started().size(), size_t(1));
+            QVERIFY(!part(f.widget(), "startButton")->isVisible() && readFile(dir / "C0001.MP4") == "C0001.MP4");
+        }
+        // The program itself, as the menu entry starts it: the clip keeps its bytes while the window
+        // waits, until a stop signal closes it.
         QVERIFY(makeClip(dir / "C0003.MP4", {.timecode = "01:00:00:00"}));
+        const std::string clip = readFile(dir / "C0003.MP4");
         const auto run = runKelvatta({"--window", (dir / "C0003.MP4").string()},
-                                     {.interruptOn = "所有文件处理完成", .interruptSignal = SIGTERM});
+                                     {.interruptOn = "等待开始处理", .interruptSignal = SIGTERM});
         QCOMPARE(run.status, 0);
-        QCOMPARE(formatTimecode(dir / "C0003.MP4"), std::string("00:00:00:00"));
+        QVERIFY(run.out.find("已选择 1 个文件（" + dir.path().string() + "）") != std::string::npos);
+        QVERIFY(readFile(dir / "C0003.MP4") == clip);
     }
 
     void closingTheWindowDuringABatchCancelsItsExports()

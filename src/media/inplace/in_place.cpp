@@ -34,16 +34,25 @@ Error midway(Error error, const fs::path& path, bool restoring)
     return error;
 }
 
-// Every offset a run over a recorded rewrite may write within the clip's own bytes: the marker's
-// commitment, both moov types and each patch.
-std::vector<uint64_t> overwrites(const InPlaceTrace& trace, const UndoRecord& record)
+// Every offset a rewrite writes within the clip's original bytes: the old moov's type and each patch
+// (its first and last byte).
+std::vector<uint64_t> originalOverwrites(const UndoRecord& record)
 {
-    std::vector<uint64_t> offsets{trace.originalLength + kUndoCommitAt, record.oldMoovOffset + 4,
-                                  record.newMoovOffset + 4};
+    std::vector<uint64_t> offsets{record.oldMoovOffset + 4};
     for (const Patch& patch : record.patches) {
         offsets.push_back(patch.offset);
         offsets.push_back(patch.offset + patch.size - 1);
     }
+    return offsets;
+}
+
+// Every offset a run over a recorded rewrite may write: those, the marker's commitment and the new
+// moov's type.
+std::vector<uint64_t> overwrites(const InPlaceTrace& trace, const UndoRecord& record)
+{
+    std::vector<uint64_t> offsets = originalOverwrites(record);
+    offsets.push_back(trace.originalLength + kUndoCommitAt);
+    offsets.push_back(record.newMoovOffset + 4);
     return offsets;
 }
 
@@ -171,12 +180,7 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
     KV_TRY(clip.checkUnchanged());
     // Every block the patches and the switch write must be writable before the first write: one a
     // snapshot or a reflinked copy shares needs a new one.
-    std::vector<uint64_t> offsets{record.oldMoovOffset + 4};
-    for (const Patch& patch : record.patches) {
-        offsets.push_back(patch.offset);
-        offsets.push_back(patch.offset + patch.size - 1);
-    }
-    KV_TRY(clip.reserveOverwrites(offsets));
+    KV_TRY(clip.reserveOverwrites(originalOverwrites(record)));
     control.setProgress(0.2);
 
     // The marker first, flushed, so that whatever follows can be found and cut off again; then the

@@ -99,11 +99,11 @@ ErrorOr<void> removeOwnLeftover(const fs::path& temporary, const std::string& te
 {
     auto status = sys::lstat(temporary.string());
     if (status.isError() && errnoOf(status.error()) == ENOENT) return {};
-    if (status.isError() || !S_ISREG(status->st_mode) || static_cast<uint64_t>(status->st_size) > text.size())
-        return {};
+    const auto found = KV_TRY(onFile(std::move(status), "无法读取文件", temporary));
+    if (!S_ISREG(found.st_mode) || static_cast<uint64_t>(found.st_size) > text.size()) return {};
     auto read = KV_TRY(readSidecar(temporary));
     const auto* left = std::get_if<SidecarText>(&read);
-    const bool empty = std::holds_alternative<std::string>(read) && status->st_size == 0;
+    const bool empty = std::holds_alternative<std::string>(read) && found.st_size == 0;
     if (!empty && !(left && text.starts_with(left->text))) return {};
     return onFile(sys::unlink(temporary.string()), "无法删除文件", temporary);
 }

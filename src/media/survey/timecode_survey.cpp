@@ -274,11 +274,15 @@ ErrorOr<TimecodeSurvey> surveyTimecodes(const fs::path& path)
     const uint64_t size = static_cast<uint64_t>(status.st_size);
     FdSource reader(fd.get(), size, path);
     auto survey = [&]() -> ErrorOr<TimecodeSurvey> {
+        // A rewrite in place cut short may leave two moov boxes, which only its state explains.
+        uint8_t first[8];
+        const bool boxes = KV_TRY(reader.readAt(first, sizeof first, 0)) == sizeof first && looksLikeBoxFile(first);
+        const InPlaceState inPlace = boxes ? KV_TRY(readClipState(reader, status, path)).state : InPlaceState::none;
         auto content = probeBoxContent(reader);
         if (content.isError()) return inSourceFile(content.releaseError(), path);
-        if (!*content) return generalSurvey(fd.get(), size, path);
-        auto read = BoxSurvey(path, reader, **content).run();
+        auto read = *content ? BoxSurvey(path, reader, **content).run() : generalSurvey(fd.get(), size, path);
         if (read.isError()) return inSourceFile(read.releaseError(), path);
+        read->inPlace = inPlace;
         return read;
     }();
     // A clip another run rewrites meanwhile reads as a damaged one, or as one with a jump: say why.

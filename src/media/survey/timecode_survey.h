@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "media/counting/timecode.h"
+#include "media/inplace/clip_state.h"
 #include "platform/error.h"
 
 namespace kelvatta {
@@ -32,8 +33,9 @@ struct TimecodeSurvey {
     std::string rate;      // the video's frame rate, e.g. "29.97"; empty when not known
     std::string counting;  // how the clip counts, e.g. "每秒 30 帧，丢帧"; empty when not known
     std::vector<TimecodePlace> places;
-    std::vector<std::string> notUnderstood;  // places found whose timecode this program cannot read
-    std::string reader;                      // for a file read by libavformat: its name of the container
+    std::vector<std::string> notUnderstood;     // places found whose timecode this program cannot read
+    std::string reader;                         // for a file read by libavformat: its name of the container
+    InPlaceState inPlace = InPlaceState::none;  // what the clip says of an earlier rewrite in place
 
     // Whether the places that could be compared all start at the same frame and none jumps; nothing
     // with fewer than two and no jump.
