@@ -102,7 +102,8 @@ big() {
         return
     fi
     clip=$(sony "$name" 10 "$rtmd")
-    if (($(df -B1 --output=avail "$CACHE" | tail -1) < $(stat -c %s "$clip") + (2 << 30))); then
+    # Its copy, with 15 GiB left for everything else on the disk.
+    if (($(df -B1 --output=avail "$CACHE" | tail -1) < $(stat -c %s "$clip") + (15 << 30))); then
         echo "$label: not measured (no room on the disk for its copy)"
         return
     fi
