@@ -14,12 +14,6 @@ source bench/sony_clips.bash
 ROUNDS=${ROUNDS:-3}
 BIG_ROUNDS=${BIG_ROUNDS:-1}
 
-# seconds <command...>: its wall time; a command that fails stops the benchmark.
-seconds() {
-    local TIMEFORMAT=%R
-    { time "$@" >/dev/null 2>&1; } 2>&1 || { echo "failed: $*" >&2; exit 1; }
-}
-
 # bench <label> <clip> <rounds>
 bench() {
     local label=$1 clip=$2 rounds=$3 frames before i iops

@@ -1,6 +1,6 @@
-# Sourced by the benchmarks of Sony-style clips (bench/in_place.sh, bench/every_frame.sh): the clips,
-# made once into $BUILD/bench-cache from the clip bench/export.sh makes, the disk's rate of random
-# 4 KiB reads of a clip, and a clip's pages dropped from the cache.
+# Sourced by the benchmarks of Sony-style clips (bench/in_place.sh, bench/every_frame.sh,
+# bench/replace.sh): the clips, made once into $BUILD/bench-cache from the clip bench/export.sh makes,
+# the disk's rate of random 4 KiB reads of a clip, a clip's pages dropped from the cache, and timing.
 BUILD=${BUILD:-build}
 KELVATTA=$BUILD/src/app/kelvatta
 MAKER=$BUILD/tests/make_sony_clip
@@ -45,6 +45,12 @@ fd = os.open(sys.argv[1], os.O_RDONLY)
 os.fsync(fd)
 os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
 }
+# seconds <command...>: its wall time; a command that fails stops the benchmark.
+seconds() {
+    local TIMEFORMAT=%R
+    { time "$@" >/dev/null 2>&1; } 2>&1 || { echo "failed: $*" >&2; exit 1; }
+}
+ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 verdict() { if [[ $(echo "$1" | bc -l) == 1 ]]; then echo "met"; else echo "MISSED"; fi; }
 # over <label> <seconds> <I/Os a frame> <frames> <iops>: a cold time over its floor, as a line.

@@ -85,6 +85,7 @@ const char* callName(Call call)
     case Call::Dup: return "dup";
     case Call::Statfs: return "fstatfs";
     case Call::LockTest: return "fcntl(F_OFD_GETLK)";
+    case Call::Writeback: return "sync_file_range";
     }
     return "?";
 }
@@ -265,6 +266,16 @@ ErrorOr<void> fsync(int fd)
     if (::fsync(fd) != 0) return callError(Call::Fsync, errno);
     observed({.call = Call::Fsync, .fd = fd});
     return {};
+}
+
+ErrorOr<void> startWriteback(int fd, uint64_t offset, uint64_t len)
+{
+    KV_FAULT_POINT(Call::Writeback);
+    for (;;) {
+        if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE) == 0)
+            return {};
+        if (errno != EINTR) return callError(Call::Writeback, errno);
+    }
 }
 
 ErrorOr<void> ftruncate(int fd, uint64_t size)

@@ -44,6 +44,7 @@ enum class Call {
     Dup,
     Statfs,
     LockTest,
+    Writeback,
 };
 
 const char* callName(Call call);
@@ -89,6 +90,9 @@ ErrorOr<void> setCowExtentSize(int fd, uint32_t bytes);
 // turns read-ahead off (len 0: to the end of the file).
 ErrorOr<void> fadvise(int fd, uint64_t offset, uint64_t len, int advice);
 ErrorOr<void> fsync(int fd);
+// sync_file_range(SYNC_FILE_RANGE_WRITE): the disk starts writing the dirty pages of a range, and the
+// call returns without waiting for them. Makes nothing durable: only a later fsync does.
+ErrorOr<void> startWriteback(int fd, uint64_t offset, uint64_t len);
 ErrorOr<void> ftruncate(int fd, uint64_t size);
 ErrorOr<struct stat> fstat(int fd);
 ErrorOr<struct stat> stat(const std::string& path);

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "media/export/export_session.h"
+#include "media/files/write_behind.h"
 #include "platform/sys.h"
 #include "support/address_space.h"
 #include "support/box_tree.h"
@@ -230,6 +231,41 @@ TEST(BoxExport, CopyFallbacksGiveTheSameFile)
         }
         EXPECT_GE(plan.seen, 1) << name;
         EXPECT_EQ(readBytes(dir / name), readBytes(dir / "reference.MP4")) << name;
+    }
+}
+
+// The disk is asked to write a piece behind the copy once a whole piece waits there. A write it
+// reports failed (EIO, ENOSPC) fails the export at once; a file system that cannot be asked is left
+// to the flush, and not asked again; without a flush to come, it is never asked.
+TEST(WriteBehind, AsksAPieceBehindTheCopyAndStopsWhereItCannot)
+{
+    TempDir dir;
+    const fs::path path = dir / "out.MP4";
+    const Fd out(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    constexpr uint64_t kMiB = 1 << 20;
+    const struct {
+        int err;
+        bool durable;
+        int asked;            // the calls made over the whole copy
+        const char* failure;  // the error the copy ends with, if any
+    } cases[] = {{0, true, 4, ""},
+                 {EIO, true, 1, "无法写入文件“out.MP4”：输入/输出错误"},
+                 {ENOSPC, true, 1, "无法写入文件“out.MP4”：磁盘空间不足"},
+                 {EINVAL, true, 1, ""},
+                 {ESPIPE, true, 1, ""},
+                 {0, false, 0, ""}};
+    for (const auto& c : cases) {
+        FaultPlan plan{.only = sys::Call::Writeback, .nth = c.err ? 1 : 0, .onward = true, .err = c.err};
+        ScopedFaults faults(plan);
+        WriteBehind behind(out.get(), path, c.durable);
+        std::string failure;
+        for (uint64_t end = 16 * kMiB; end <= 160 * kMiB && failure.empty(); end += 16 * kMiB) {
+            auto asked = behind.reached(end);
+            if (asked.isError()) failure = asked.error().localizedDescription;
+            EXPECT_TRUE(end >= 64 * kMiB || plan.seen == 0) << end;
+        }
+        EXPECT_EQ(plan.seen, c.asked) << c.err;
+        EXPECT_EQ(failure, c.failure) << c.err;
     }
 }
 

@@ -33,8 +33,9 @@ Error DataCopier::shrank() const
     return damaged(Damage::fileShrank, "文件" + quotedName(source_) + "在导出过程中变短了");
 }
 
-ErrorOr<void> DataCopier::advance(uint64_t bytes)
+ErrorOr<void> DataCopier::advance(uint64_t bytes, uint64_t reached)
 {
+    if (pieceDone_) KV_TRY(pieceDone_(reached));
     done_ += bytes;
     if (total_ > 0) control_.setProgress(std::min(0.99, double(done_) / double(total_)));
     if (control_.isCancelled()) return cancelledError();
@@ -85,7 +86,7 @@ ErrorOr<void> DataCopier::cloneOrCopy(uint64_t in, uint64_t out, uint64_t len)
         in += piece;
         out += piece;
         len -= piece;
-        KV_TRY(advance(piece));
+        KV_TRY(advance(piece, out));
     }
     return copyData(in, out, len);
 }
@@ -112,7 +113,7 @@ ErrorOr<void> DataCopier::copyByKernel(uint64_t& in, uint64_t& out, uint64_t& le
         in += *n;
         out += *n;
         len -= *n;
-        KV_TRY(advance(*n));
+        KV_TRY(advance(*n, out));
     }
     return {};
 }
@@ -128,7 +129,7 @@ ErrorOr<void> DataCopier::copyByBuffer(uint64_t in, uint64_t out, uint64_t len)
         in += piece;
         out += piece;
         len -= piece;
-        KV_TRY(advance(piece));
+        KV_TRY(advance(piece, out));
     }
     return {};
 }

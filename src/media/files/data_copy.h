@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "media/base/export_job.h"
@@ -36,6 +37,11 @@ public:
     // between pieces. Offsets congruent modulo the block size let the aligned middle be cloned.
     ErrorOr<void> copy(uint64_t inOffset, uint64_t outOffset, uint64_t len);
 
+    // Called after each piece is in place with where the output's copied bytes now end: every byte
+    // of the copies before that is in place. An error ends the copy with it.
+    using PieceDone = std::function<ErrorOr<void>(uint64_t reached)>;
+    void afterEachPiece(PieceDone done) { pieceDone_ = std::move(done); }
+
     // Bytes shared with the source so far rather than copied.
     uint64_t clonedBytes() const { return cloned_; }
 
@@ -44,7 +50,7 @@ private:
     ErrorOr<void> copyData(uint64_t in, uint64_t out, uint64_t len);
     ErrorOr<void> copyByKernel(uint64_t& in, uint64_t& out, uint64_t& len);
     ErrorOr<void> copyByBuffer(uint64_t in, uint64_t out, uint64_t len);
-    ErrorOr<void> advance(uint64_t bytes);
+    ErrorOr<void> advance(uint64_t bytes, uint64_t reached);
     ErrorOr<void> stopCloning(Method next);
     // The source ended before a range did: it was cut while being read.
     Error shrank() const;
@@ -61,6 +67,7 @@ private:
     ExportControl& control_;
     Method method_ = Method::clone;
     std::unique_ptr<uint8_t[]> buffer_;
+    PieceDone pieceDone_;
 };
 
 // True for the errno values that mean "this way of copying is not available here".
