@@ -57,9 +57,9 @@ const Bytes kXmpUuid = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x
 
 struct Layout {
     const char* maker;
-    std::string brand;            // the ftyp's major brand
-    std::vector<Node> inMoov;     // added at the end of moov
-    std::vector<Node> afterMoov;  // added at the end of the file
+    std::string brand;              // the ftyp's major brand
+    std::vector<Node> inMoov;       // added at the end of moov
+    std::vector<Node> afterMoov{};  // added at the end of the file
 };
 
 std::vector<Layout> layouts()

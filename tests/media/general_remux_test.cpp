@@ -383,18 +383,18 @@ TEST(GeneralRemux, KeepsWhatMp4CarriesAndNamesTheRest)
     // languages.
     const std::string encoder = probe(input, "-show_entries format_tags=encoder -of csv=p=0");
     const std::set<std::string> tags = formatTags(output);
-    for (const std::string tag :
-         {"title=Holiday", "comment=A note", "artist=Ann", "date=2024-05-06T07:08:09Z",
-          "creation_time=2024-05-06T07:08:09.000000Z", "location=+48.8577+002.2950/", "encoder=" + encoder})
+    for (const std::string& tag : std::initializer_list<std::string>{
+             "title=Holiday", "comment=A note", "artist=Ann", "date=2024-05-06T07:08:09Z",
+             "creation_time=2024-05-06T07:08:09.000000Z", "location=+48.8577+002.2950/", "encoder=" + encoder})
         EXPECT_TRUE(tags.contains(tag)) << tag;
     EXPECT_EQ(probe(output, "-show_entries stream=codec_name:stream_tags=language,handler_name -of csv=p=0"),
               "h264,fra,Camera\nmov_text,deu,Words\nbin_data,eng,SubtitleHandler\nunknown,eng,Camera");
     const std::string exif = shell("exiftool -a -G1 -n -args " + shellQuote(output)).out;
-    for (const std::string tag :
-         {"-Keys:Title=Holiday", "-Keys:COMMENT=A note", "-Keys:ARTIST=Ann",
-          "-QuickTime:CreateDate=2024:05:06 07:08:09", "-UserData:GPSCoordinates=48.8577 2.295",
-          "-Track1:Track1Name=Camera", "-Track1:MediaLanguageCode=fra", "-Track2:Track2Name=Words",
-          "-Track2:MediaLanguageCode=deu", "-UserData:SoftwareVersion=" + encoder})
+    for (const std::string& tag : std::initializer_list<std::string>{
+             "-Keys:Title=Holiday", "-Keys:COMMENT=A note", "-Keys:ARTIST=Ann",
+             "-QuickTime:CreateDate=2024:05:06 07:08:09", "-UserData:GPSCoordinates=48.8577 2.295",
+             "-Track1:Track1Name=Camera", "-Track1:MediaLanguageCode=fra", "-Track2:Track2Name=Words",
+             "-Track2:MediaLanguageCode=deu", "-UserData:SoftwareVersion=" + encoder})
         EXPECT_TRUE(exif.find(tag + "\n") != std::string::npos) << tag;
 }
 
