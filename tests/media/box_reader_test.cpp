@@ -1,14 +1,21 @@
-// The box reader on its own: headers of every size form, the walk over a box's children, and full
-// boxes of a version it does not know.
+// The box reader on its own: headers of every size form, the walk over a box's children, full boxes
+// of a version it does not know; and where the movie's tables put each sample and chunk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <variant>
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_probe.h"
 #include "media/boxes/box_reader.h"
+#include "support/box_tree.h"
+#include "support/clips.h"
+#include "support/temp_dir.h"
 
 using namespace kelvatta;
+using namespace kelvatta::test;
 
 namespace {
 
@@ -98,6 +105,51 @@ TEST(BoxReader, ChildWalkAndFullBoxVersions)
     EXPECT_EQ(v1->version, 1);
     EXPECT_EQ(v1->body.size(), 8u);
     EXPECT_EQ(damageOf(readFullBox(moov, mvhd, 0).error()), Damage::unknownVersion);
+}
+
+// Every video sample lies where ffprobe finds its packet (stsc's runs, stsz, the chunk offsets read
+// in step), and every track's chunks hold its samples' bytes back to back.
+TEST(BoxReader, SamplesAndChunksLieWhereFfprobeFindsThePackets)
+{
+    const TempDir dir;
+    const fs::path clip = dir / "C0001.MOV";
+    ASSERT_TRUE(makeClip(clip, {.timecode = "10:00:00:00", .seconds = 2}));
+    const Bytes bytes = readBytes(clip);
+    MemorySource source(bytes);
+    auto content = probeBoxContent(source);
+    ASSERT_TRUE(!content.isError() && *content);
+    const Movie& movie = (*content)->movie;
+    std::vector<std::string> located;
+    for (size_t i = 0; i < movie.tracks.size(); ++i) {
+        const Track& track = movie.tracks[i];
+        uint64_t sampleBytes = 0, chunkBytes = 0;
+        ASSERT_FALSE(visitSamples(movie, track, 1u << 20, [&](const SampleRange& sample) -> ErrorOr<void> {
+                         located.push_back(std::to_string(i) + "," + std::to_string(sample.offset) + "," +
+                                           std::to_string(sample.size));
+                         sampleBytes += sample.size;
+                         return {};
+                     }).isError());
+        ASSERT_FALSE(visitChunks(movie, track, [&](const ChunkRange& chunk) -> ErrorOr<void> {
+                         chunkBytes += chunk.size;
+                         return {};
+                     }).isError());
+        EXPECT_EQ(chunkBytes, sampleBytes) << "track " << i;
+    }
+    std::vector<std::string> probed;
+    std::istringstream lines(probe(clip, "-show_entries packet=stream_index,pos,size -of csv=p=0"));
+    for (std::string line; std::getline(lines, line);) {
+        // ffprobe prints index, size, pos; the list above index, pos, size.
+        const size_t a = line.find(','), b = line.find(',', a + 1);
+        probed.push_back(line.substr(0, a) + "," + line.substr(b + 1) + "," + line.substr(a + 1, b - a - 1));
+    }
+    // The video's: ffprobe reads PCM audio a chunk at a time, and gives the timecode track no packets.
+    const auto notVideo = [](const std::string& line) { return !line.starts_with("0,"); };
+    std::erase_if(located, notVideo);
+    std::erase_if(probed, notVideo);
+    std::ranges::sort(located);
+    std::ranges::sort(probed);
+    EXPECT_EQ(located.size(), 60u);
+    EXPECT_EQ(located, probed);
 }
 
 }  // namespace

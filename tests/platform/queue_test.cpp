@@ -1,0 +1,131 @@
+// The operation queue and the dispatch group on their own: the order operations start in (width,
+// dependencies, priority, barriers, cancellation), and a group's notification.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/operation_queue.h"
+
+using namespace kelvatta;
+
+namespace {
+
+// What ran, in order.
+struct Journal {
+    std::mutex mutex;
+    std::string order;
+    void add(char name)
+    {
+        std::lock_guard lock(mutex);
+        order += name;
+    }
+};
+
+class Step final : public Operation {
+public:
+    Step(Journal& journal, char name, std::chrono::milliseconds takes = {})
+        : journal_(journal), name_(name), takes_(takes)
+    {
+    }
+    void main() override
+    {
+        std::this_thread::sleep_for(takes_);
+        journal_.add(name_);
+    }
+
+private:
+    Journal& journal_;
+    char name_;
+    std::chrono::milliseconds takes_;
+};
+
+bool waitFor(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+}
+
+TEST(OperationQueue, StartsInTheOrderItsRulesGive)
+{
+    using namespace std::chrono_literals;
+    const struct {
+        const char* what;
+        std::function<void(OperationQueue&, Journal&)> add;
+        std::string order;  // what ran; a step cancelled before it started does not run
+    } cases[] = {
+        {"one at a time, in the order added",
+         [](OperationQueue& q, Journal& j) {
+             for (char name : std::string("abc")) q.addOperation(std::make_shared<Step>(j, name, 5ms));
+         },
+         "abc"},
+        {"a dependency first, whatever the order added",
+         [](OperationQueue& q, Journal& j) {
+             auto a = std::make_shared<Step>(j, 'a'), b = std::make_shared<Step>(j, 'b', 20ms);
+             a->addDependency(b);
+             q.addOperation(a);
+             q.addOperation(b);
+         },
+         "ba"},
+        {"the higher priority first among those waiting",
+         [](OperationQueue& q, Journal& j) {
+             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));  // holds the one slot
+             auto low = std::make_shared<Step>(j, 'b'), high = std::make_shared<Step>(j, 'c');
+             high->setQueuePriority(Operation::QueuePriority::high);
+             q.addOperation(low);
+             q.addOperation(high);
+         },
+         "acb"},
+        {"a barrier after those before it, before those after it",
+         [](OperationQueue& q, Journal& j) {
+             q.setMaxConcurrentOperationCount(4);
+             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));
+             q.addBarrierBlock([&j] { j.add('|'); });
+             q.addOperation(std::make_shared<Step>(j, 'b'));
+         },
+         "a|b"},
+        {"cancelled: those not started finish without running, the barrier runs",
+         [](OperationQueue& q, Journal& j) {
+             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));
+             q.addOperation(std::make_shared<Step>(j, 'b'));
+             q.addBarrierBlock([&j] { j.add('|'); });
+             std::this_thread::sleep_for(10ms);
+             q.cancelAllOperations();
+         },
+         "a|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Journal journal;
+        OperationQueue queue;
+        queue.setMaxConcurrentOperationCount(1);
+        c.add(queue, journal);
+        ASSERT_TRUE(waitFor([&] { return queue.operationCount() == 0; }));
+        std::lock_guard lock(journal.mutex);
+        EXPECT_EQ(journal.order, c.order);
+    }
+}
+
+TEST(DispatchGroup, NotifiesOnceEveryEnterIsLeft)
+{
+    DispatchGroup group;
+    std::atomic<int> notified{0};
+    group.notify(DispatchQueue::global(), [&] { ++notified; });  // nothing entered: at once
+    ASSERT_TRUE(waitFor([&] { return notified == 1; }));
+    group.enter();
+    group.enter();
+    group.notify(DispatchQueue::global(), [&] { notified += 10; });
+    group.leave();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(notified, 1) << "one enter is not left yet";
+    DispatchQueue::global().async([&] { group.leave(); });
+    ASSERT_TRUE(waitFor([&] { return notified == 11; }));
+}
+
+}  // namespace
