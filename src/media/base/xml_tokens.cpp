@@ -32,7 +32,8 @@ XmlToken XmlTokenizer::next()
     while (!over_) {
         if (at_ >= text_.size()) {
             over_ = true;
-            return tokenOf(XmlToken::Kind::end, at_, at_);
+            ending_ = XmlToken::Kind::end;
+            break;
         }
         const size_t at = at_;
         if (text_[at] != '<') {
@@ -64,12 +65,13 @@ XmlToken XmlTokenizer::next()
             return startTag(at);
         }
     }
-    return tokenOf(XmlToken::Kind::malformed, at_, at_);
+    return tokenOf(ending_, at_, at_);
 }
 
 XmlToken XmlTokenizer::malformed(size_t at)
 {
     over_ = true;
+    ending_ = XmlToken::Kind::malformed;
     at_ = at;
     return tokenOf(XmlToken::Kind::malformed, at, at);
 }

@@ -55,6 +55,7 @@ private:
     std::string_view text_;
     size_t at_ = 0;
     bool over_ = false;
+    XmlToken::Kind ending_ = XmlToken::Kind::end;  // what every call returns once over
 };
 
 }  // namespace kelvatta
