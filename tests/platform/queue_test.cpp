@@ -17,10 +17,11 @@ using namespace kelvatta;
 
 namespace {
 
-// What ran, in order.
+// What ran, in order; a gate that holds the steps made to wait until the case has added everything.
 struct Journal {
     std::mutex mutex;
     std::string order;
+    std::atomic<bool> open{false};
     void add(char name)
     {
         std::lock_guard lock(mutex);
@@ -30,44 +31,41 @@ struct Journal {
 
 class Step final : public Operation {
 public:
-    Step(Journal& journal, char name, std::chrono::milliseconds takes = {})
-        : journal_(journal), name_(name), takes_(takes)
-    {
-    }
+    Step(Journal& journal, char name, bool waits = false) : journal_(journal), name_(name), waits_(waits) {}
     void main() override
     {
-        std::this_thread::sleep_for(takes_);
+        while (waits_ && !journal_.open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         journal_.add(name_);
     }
 
 private:
     Journal& journal_;
     char name_;
-    std::chrono::milliseconds takes_;
+    bool waits_;
 };
 
 bool waitFor(const std::function<bool()>& done)
 {
-    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return done();
 }
 
 TEST(OperationQueue, StartsInTheOrderItsRulesGive)
 {
-    using namespace std::chrono_literals;
     const struct {
         const char* what;
-        std::function<void(OperationQueue&, Journal&)> add;
+        std::function<void(OperationQueue&, Journal&)> add;  // the gate is opened after it
         std::string order;  // what ran; a step cancelled before it started does not run
     } cases[] = {
         {"one at a time, in the order added",
          [](OperationQueue& q, Journal& j) {
-             for (char name : std::string("abc")) q.addOperation(std::make_shared<Step>(j, name, 5ms));
+             q.addOperation(std::make_shared<Step>(j, 'a', true));
+             for (char name : std::string("bc")) q.addOperation(std::make_shared<Step>(j, name));
          },
          "abc"},
         {"a dependency first, whatever the order added",
          [](OperationQueue& q, Journal& j) {
-             auto a = std::make_shared<Step>(j, 'a'), b = std::make_shared<Step>(j, 'b', 20ms);
+             auto a = std::make_shared<Step>(j, 'a'), b = std::make_shared<Step>(j, 'b', true);
              a->addDependency(b);
              q.addOperation(a);
              q.addOperation(b);
@@ -75,7 +73,7 @@ TEST(OperationQueue, StartsInTheOrderItsRulesGive)
          "ba"},
         {"the higher priority first among those waiting",
          [](OperationQueue& q, Journal& j) {
-             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));  // holds the one slot
+             q.addOperation(std::make_shared<Step>(j, 'a', true));  // holds the one slot
              auto low = std::make_shared<Step>(j, 'b'), high = std::make_shared<Step>(j, 'c');
              high->setQueuePriority(Operation::QueuePriority::high);
              q.addOperation(low);
@@ -85,17 +83,18 @@ TEST(OperationQueue, StartsInTheOrderItsRulesGive)
         {"a barrier after those before it, before those after it",
          [](OperationQueue& q, Journal& j) {
              q.setMaxConcurrentOperationCount(4);
-             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));
+             q.addOperation(std::make_shared<Step>(j, 'a', true));
              q.addBarrierBlock([&j] { j.add('|'); });
              q.addOperation(std::make_shared<Step>(j, 'b'));
          },
          "a|b"},
-        {"cancelled: those not started finish without running, the barrier runs",
+        {"cancelled: one executing runs on, those not started finish without running, the barrier runs",
          [](OperationQueue& q, Journal& j) {
-             q.addOperation(std::make_shared<Step>(j, 'a', 30ms));
+             auto a = std::make_shared<Step>(j, 'a', true);
+             q.addOperation(a);
              q.addOperation(std::make_shared<Step>(j, 'b'));
              q.addBarrierBlock([&j] { j.add('|'); });
-             std::this_thread::sleep_for(10ms);
+             ASSERT_TRUE(waitFor([&] { return a->isExecuting(); }));
              q.cancelAllOperations();
          },
          "a|"},
@@ -106,6 +105,7 @@ TEST(OperationQueue, StartsInTheOrderItsRulesGive)
         OperationQueue queue;
         queue.setMaxConcurrentOperationCount(1);
         c.add(queue, journal);
+        journal.open = true;
         ASSERT_TRUE(waitFor([&] { return queue.operationCount() == 0; }));
         std::lock_guard lock(journal.mutex);
         EXPECT_EQ(journal.order, c.order);
@@ -124,7 +124,7 @@ TEST(DispatchGroup, NotifiesOnceEveryEnterIsLeft)
     group.leave();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(notified, 1) << "one enter is not left yet";
-    DispatchQueue::global().async([&] { group.leave(); });
+    DispatchQueue::global().async([copy = group]() mutable { copy.leave(); });  // the group's state is shared
     ASSERT_TRUE(waitFor([&] { return notified == 11; }));
 }
 
