@@ -27,11 +27,18 @@ struct MetadataItem {
     {
         return std::string(keySpace) + "/" + std::string(key);
     }
+    // A text item of QuickTime's metadata key space.
+    static MetadataItem quickTimeString(std::string_view key, std::string value)
+    {
+        return {identifierForKey(key, kMetadataKeySpaceQuickTimeMetadata), std::move(value),
+                std::string(kMetadataDataTypeString)};
+    }
     // The "timecode" item asking start.
     static MetadataItem timecode(const StartTimecode& start)
     {
-        return {identifierForKey("timecode", kMetadataKeySpaceQuickTimeMetadata), std::string(),
-                std::string(kMetadataDataTypeString), start};
+        MetadataItem item = quickTimeString("timecode", std::string());
+        item.start = start;
+        return item;
     }
 };
 

@@ -186,8 +186,7 @@ ErrorOr<std::vector<MetadataItem>> placeAsItems(AVDictionary** out, const AVDict
     for (const AVDictionaryEntry* entry = nullptr; (entry = av_dict_get(*out, "", entry, AV_DICT_IGNORE_SUFFIX));) {
         if (hasItem(entry->key)) continue;
         leaving.emplace_back(entry->key);
-        keys.push_back({MetadataItem::identifierForKey(entry->key, kMetadataKeySpaceQuickTimeMetadata), entry->value,
-                        std::string(kMetadataDataTypeString)});
+        keys.push_back(MetadataItem::quickTimeString(entry->key, entry->value));
     }
     for (const std::string& key : leaving) av_dict_set(out, key.c_str(), nullptr, 0);  // removing allocates nothing
     if (const char* encoder = tag(in, "encoder")) KV_TRY(set(out, "encoding_tool", encoder));
