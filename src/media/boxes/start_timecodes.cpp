@@ -204,9 +204,7 @@ private:
             if (!open_.empty() && open_.back().role == Role::property) open_.back().property.hasText = true;
             return;
         case XmlToken::Kind::startTag:
-            attributes_ = &token.attributes;
-            openElement(token.at, token.name, token.end);
-            attributes_ = nullptr;
+            openElement(token);
             if (token.empty && !malformed_) closeElement(token.end);
             return;
         case XmlToken::Kind::endTag:
@@ -245,9 +243,9 @@ private:
     static bool isDeclaration(std::string_view name) { return name == "xmlns" || name.starts_with("xmlns:"); }
 
     // The timeValue and timeFormat attributes of a property or of its description.
-    void addAttributeFields(TimecodeProperty& property) const
+    void addAttributeFields(TimecodeProperty& property, const std::vector<XmlAttribute>& attributes) const
     {
-        for (const XmlAttribute& a : *attributes_) {
+        for (const XmlAttribute& a : attributes) {
             const std::string_view local = split(a.name).local;
             if (isDeclaration(a.name) || (local != "timeValue" && local != "timeFormat")) continue;
             property.addField(local == "timeValue", inNamespace(a.name, kDynamicMediaNamespace, true), a.valueAt,
@@ -255,8 +253,12 @@ private:
         }
     }
 
-    void openElement(size_t at, std::string_view name, size_t contentAt)
+    // The element a start tag opens.
+    void openElement(const XmlToken& tag)
     {
+        const size_t at = tag.at, contentAt = tag.end;
+        const std::string_view name = tag.name;
+        const std::vector<XmlAttribute>& attributes = tag.attributes;
         if (open_.size() >= kMaxXmpDepth) {
             fail();
             return;
@@ -265,7 +267,7 @@ private:
         element.name = name;
         element.contentAt = contentAt;
         element.namespacesBefore = namespaces_.size();
-        for (const XmlAttribute& a : *attributes_)
+        for (const XmlAttribute& a : attributes)
             if (isDeclaration(a.name)) namespaces_.emplace_back(a.name == "xmlns" ? "" : a.name.substr(6), a.value);
         if (namespaces_.size() > kMaxNamespacesInScope) {
             fail();
@@ -284,15 +286,15 @@ private:
             // A property of a description in rdf:RDF: one of the clip's own.
             p.understood = property == PropertyName::exact && inNamespace(name, kDynamicMediaNamespace, false) &&
                            depth >= 2 && parent == Role::other && open_[depth - 2].role == Role::rdfRoot;
-            for (const XmlAttribute& a : *attributes_)
+            for (const XmlAttribute& a : attributes)
                 if (split(a.name).local == "parseType" && a.value != "Resource" &&
                     inNamespace(a.name, kRdfNamespace, true))
                     p.understood = false;  // a literal, or a collection
-            addAttributeFields(p);
+            addAttributeFields(p, attributes);
         } else if (parent == Role::property && local == "Description" && inNamespace(name, kRdfNamespace, false)) {
             element.role = Role::description;
             element.owner = depth - 1;
-            addAttributeFields(open_[element.owner].property);
+            addAttributeFields(open_[element.owner].property, attributes);
         } else if ((parent == Role::property || parent == Role::description) &&
                    (local == "timeValue" || local == "timeFormat")) {
             element.role = Role::field;
@@ -304,7 +306,7 @@ private:
             element.role = Role::rdfRoot;
         }
         // A timecode written as an attribute: a layout of its own, not xmpDM's.
-        for (const XmlAttribute& a : *attributes_)
+        for (const XmlAttribute& a : attributes)
             if (!isDeclaration(a.name) && timecodeProperty(split(a.name).local) != PropertyName::none)
                 named_.emplace_back(a.valueAt, named("XMP 中的 ", a.name, a.value));
         open_.push_back(std::move(element));
@@ -347,7 +349,6 @@ private:
     bool malformed_ = false;
     std::vector<OpenElement> open_;
     std::vector<std::pair<std::string_view, std::string_view>> namespaces_;  // prefix, name; in scope
-    const std::vector<XmlAttribute>* attributes_ = nullptr;                  // of the start tag being read
     std::vector<TextEdit> edits_;
     std::vector<std::pair<size_t, std::string>> named_;  // where, line
     std::optional<std::string> refusal_;
