@@ -8,6 +8,7 @@ extern "C" {
 #include <mutex>
 
 #include "media/base/media_error.h"
+#include "media/general/libav_library.h"
 
 namespace kelvatta {
 namespace {
@@ -68,6 +69,7 @@ Error sourceReadError(const Source& source, const ExportJob& job, const ExportCo
 
 ErrorOr<Source> openSource(const ExportJob& job, ExportControl& control, const LockedClip& clip, DemuxerErrors& errors)
 {
+    KV_TRY(loadLibav());
     Source source;
     source.fd = clip.fd();
     source.status = clip.status();

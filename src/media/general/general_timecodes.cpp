@@ -2,6 +2,7 @@
 
 #include "media/base/media_error.h"
 #include "media/general/libav_io.h"
+#include "media/general/libav_library.h"
 
 namespace kelvatta {
 namespace {
@@ -28,6 +29,7 @@ const char* timecodeTag(const AVDictionary* dict)
 
 ErrorOr<ReportedTimecodes> reportedTimecodes(int fd, uint64_t size, const std::filesystem::path& path)
 {
+    KV_TRY(loadLibav());
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext input = openInput(*io, nullptr, nullptr);
