@@ -63,12 +63,12 @@ ErrorOr<void> loadLibav() { return loaded().outcome; }
 // library's function up and every call hands on to it. Where the libraries could not be loaded (the
 // ways into libavformat have said so with loadLibav's error), a call fails as the function fails:
 // with an error code, a null pointer, nothing found.
-#define KV_LIBAV(result, name, parameters, arguments, failed)                                          \
-    result name parameters                                                                           \
-    {                                                                                                \
+#define KV_LIBAV(result, name, parameters, arguments, failed)                                   \
+    result name parameters                                                                      \
+    {                                                                                           \
         static const auto library = reinterpret_cast<decltype(&name)>(kelvatta::symbol(#name)); \
-        if (!library) return failed;                                                                 \
-        return library arguments;                                                                    \
+        if (!library) return failed;                                                            \
+        return library arguments;                                                               \
     }
 
 // libavformat
