@@ -12,7 +12,7 @@
 #include "platform/standard_streams.h"
 #include "platform/sys.h"
 #ifdef KELVATTA_WITH_WINDOW
-#include "app/window_shell.h"
+#include "app/window_module.h"
 #endif
 
 int main(int argc, char** argv)
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     kelvatta::printLogVisibly();
 #ifdef KELVATTA_WITH_WINDOW
     const auto window = kelvatta::windowPaths(argc, argv);
-    const int status = window ? kelvatta::runWindow(argv[0], *window) : kelvatta::runCommandLine(argc, argv);
+    const int status = window ? kelvatta::runWindowModule(argv[0], *window) : kelvatta::runCommandLine(argc, argv);
 #else
     const int status = kelvatta::runCommandLine(argc, argv);
 #endif
