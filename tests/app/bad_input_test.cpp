@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "media/base/media_error.h"
+#include "state/texts.h"
 #include "support/box_tree.h"
 #include "support/clips.h"
 #include "support/process.h"
@@ -16,6 +17,7 @@
 
 using namespace kelvatta::test;
 using kelvatta::Damage;
+using kelvatta::errorLineText;
 
 namespace {
 
@@ -45,7 +47,7 @@ void expectOutcome(const std::string& what, const ProgramRun& run, const fs::pat
     } else {
         if (expected.ends_with("：")) EXPECT_TRUE(exportFailure(run).starts_with(expected)) << run.out;
         else EXPECT_EQ(exportFailure(run), expected) << run.out;
-        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "错误：" + exportFailure(run))
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), errorLineText(exportFailure(run)))
             << "the error line, then the closing line";
         for (const auto& [path, bytes] : before) {
             if (!fs::is_directory(path)) {

@@ -10,6 +10,7 @@
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "platform/operation_queue.h"
+#include "state/texts.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
 #include "support/process.h"
@@ -128,7 +129,7 @@ TEST_F(Intake, FolderThatCannotBeListedStopsEverything)
     makeTree({"one/C0001.MP4", "three/C0003.MP4"});
     collectVideoFiles(view, {dir / "one/", dir / "gone/", dir / "three/"});
     EXPECT_TRUE(handedOver().empty());
-    EXPECT_EQ(view.errorMessage(), "无法访问文件夹内容");
+    EXPECT_EQ(view.errorMessage(), kFolderAccessFailure);
     EXPECT_TRUE(sessions.started().empty());
     EXPECT_EQ(log.lines(), prefixed("收集到视频文件：", {dir / "one/C0001.MP4"}));
 }

@@ -54,11 +54,17 @@ inline std::vector<std::string> entries(const fs::path& folder)
     return names;
 }
 
-// Dates a file t (its access and modification times); whether it is dated t, to the nanosecond.
+// Dates a file t (its access and modification times); its inode (0 when it has none); whether it is
+// dated t, to the nanosecond.
 inline bool setTimes(const fs::path& path, struct timespec t)
 {
     const struct timespec times[2] = {t, t};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+inline ino_t inodeOf(const fs::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 inline bool modifiedAt(const fs::path& path, struct timespec t)
 {
