@@ -102,20 +102,6 @@ std::vector<std::string> allClips()
     return names;
 }
 
-// Every file below folder: a hash of its bytes, its inode and modification time.
-using Snapshot = std::map<std::string, std::tuple<size_t, ino_t, long, long>>;
-Snapshot snapshot(const fs::path& folder)
-{
-    Snapshot files;
-    for (const std::string& name : entries(folder)) {
-        struct stat st {};
-        EXPECT_EQ(::lstat((folder / name).c_str(), &st), 0);
-        files[name] = {std::hash<std::string>()(S_ISREG(st.st_mode) ? readFile(folder / name) : ""), st.st_ino,
-                       st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-    }
-    return files;
-}
-
 // The clip exported in-process to start at value, in mode (an index of kModes), a copy going to out.
 ErrorOr<void> exportAt(const fs::path& clip, const std::string& value, size_t mode, const fs::path& out)
 {

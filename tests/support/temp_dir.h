@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kelvatta::test {
@@ -52,6 +55,21 @@ inline std::vector<std::string> entries(const fs::path& folder)
     for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(fs::relative(entry, folder));
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Every entry below folder (links not followed): a hash of a file's bytes, the inode and the
+// modification time. Equal snapshots: nothing below was written, replaced, added, removed or dated.
+using Snapshot = std::map<std::string, std::tuple<size_t, ino_t, long, long>>;
+inline Snapshot snapshot(const fs::path& folder)
+{
+    Snapshot files;
+    for (const std::string& name : entries(folder)) {
+        struct stat st {};
+        ::lstat((folder / name).c_str(), &st);
+        files[name] = {std::hash<std::string>()(S_ISREG(st.st_mode) ? readFile(folder / name) : ""), st.st_ino,
+                       st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
+    return files;
 }
 
 // Dates a file t (its access and modification times); its inode (0 when it has none); whether it is
