@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "app/command_line.h"
+#include "media/base/media_error.h"
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "support/clips.h"
@@ -188,7 +189,7 @@ TEST(CommandLine, KeepGoingRewritesEveryOtherClipAndTheClosingLineNamesWhatToRun
         EXPECT_EQ(run.status, 1);
         const auto notStarted = notStartedIn(lines);
         EXPECT_EQ(notStarted.empty(), keepGoing);
-        const std::string error = "文件“C0001.MP4”不是可识别的视频文件";
+        const std::string error = unrecognizedFile(damaged).localizedDescription;
         EXPECT_EQ(run.err, "错误：" + error + "\n未全部完成：已处理完成 " + std::to_string(7 - notStarted.size()) +
                                " 个文件；失败 1 个：" + damaged.string() + notStartedPart(notStarted) + "\n");
         // Every clip started is rewritten (a failure cancels only those waiting); the others are as they were.

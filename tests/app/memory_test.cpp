@@ -74,15 +74,6 @@ const fs::path& clipWith(Moov kind)
     return made[kind];
 }
 
-bool sameFiles(const fs::path& a, const fs::path& b)
-{
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    std::vector<char> p(1 << 20), q(1 << 20);
-    while (x.read(p.data(), std::ssize(p)), y.read(q.data(), std::ssize(q)), x.gcount() > 0 || y.gcount() > 0)
-        if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
-    return true;
-}
-
 uint64_t moovSize(const fs::path& clip)
 {
     for (const Node& box : parseFileHeaders(clip, 1 << 20))
@@ -166,14 +157,14 @@ TEST(Memory, LargeMoovStaysWithinItsBoundAndWhatDoesNotFitIsAnError)
                           << " MiB\n";
                 EXPECT_EQ(restored.status, 0) << restored.out;
                 EXPECT_LE(restorePeak, bound);
-                EXPECT_TRUE(sameFiles(clip, source));
+                EXPECT_TRUE(readFile(clip) == readFile(source));
                 continue;
             }
             // An error line naming the clip (short of memory: saying so), not an abort.
             const std::string line = run.err.substr(0, run.err.find('\n'));
             EXPECT_EQ(run.status, 1) << run.err;
             EXPECT_TRUE(line.find(c.limited ? outOfMemory().localizedDescription : "C0001.MOV") != line.npos) << line;
-            EXPECT_TRUE(sameFiles(clip, source)) << "the clip changed";
+            EXPECT_TRUE(readFile(clip) == readFile(source)) << "the clip changed";
             EXPECT_FALSE(fs::exists(dir / "temp_C0001.MOV"));
         }
     }
