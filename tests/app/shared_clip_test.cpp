@@ -136,7 +136,7 @@ TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
 
 // A file by the sidecar's name that the program does not rewrite is left alone and named in every
 // mode: the clip and it may now disagree. It is left as it was.
-TEST(SharedClip, ASidecarLeftAloneIsNamedWithWhy)
+TEST(SharedClip, ASidecarLeftAloneIsNamedAndKeptAsItWas)
 {
     ASSERT_FALSE(sonyClip().empty());
     TempDir dir;

@@ -268,8 +268,8 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     ::close(watch);
     EXPECT_EQ(snapshot(dir.path()), before);
 
-    // Over a folder; a file that is no clip, and a clip another run holds to rewrite it (it may be read half written:
-    // it is not called damaged).
+    // A folder; a file that is no clip; a clip another run holds to rewrite it, which may be read half
+    // written: busy, not damaged.
     ASSERT_TRUE(modes(0644));
     EXPECT_EQ(runKelvatta({"--show", dir.path()}).status, 0);
     writeFile(dir / "notes.mp4", "not a clip");
