@@ -94,8 +94,9 @@ TEST_F(Batch, FirstFailureCancelsTheWaitingFilesWhileRunningOnesStillReport)
     ASSERT_TRUE(waitFor([&] { return !lines("处理文件失败：").empty(); }));
     EXPECT_EQ(finish(), kExitFailure);
     EXPECT_EQ(started(), running) << "a file waiting at the failure was started";
-    EXPECT_EQ(lines("处理文件失败："),
-              std::vector<std::string>{"处理文件失败：" + running[0].string() + "，错误：坏文件"});
+    const auto failures = lines("处理文件失败：");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find(running[0].string()), std::string::npos) << failures[0];
     EXPECT_EQ(lines("成功处理文件：").size(), width - 1);
     EXPECT_TRUE(lines("所有文件处理完成").empty());
     for (const auto& name : {"A.MP4", "B.MP4", "C.MP4", "D.MP4", "E.MP4"}) {

@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kelvatta::test {
@@ -54,11 +57,32 @@ inline std::vector<std::string> entries(const fs::path& folder)
     return names;
 }
 
-// Dates a file t (its access and modification times); whether it is dated t, to the nanosecond.
+// Every entry below folder (links not followed): a hash of a file's bytes, the inode and the
+// modification time. Equal snapshots: nothing below was written, replaced, added, removed or dated.
+using Snapshot = std::map<std::string, std::tuple<size_t, ino_t, long, long>>;
+inline Snapshot snapshot(const fs::path& folder)
+{
+    Snapshot files;
+    for (const std::string& name : entries(folder)) {
+        struct stat st {};
+        ::lstat((folder / name).c_str(), &st);
+        files[name] = {std::hash<std::string>()(S_ISREG(st.st_mode) ? readFile(folder / name) : ""), st.st_ino,
+                       st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
+    return files;
+}
+
+// Dates a file t (its access and modification times); its inode (0 when it has none); whether it is
+// dated t, to the nanosecond.
 inline bool setTimes(const fs::path& path, struct timespec t)
 {
     const struct timespec times[2] = {t, t};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+inline ino_t inodeOf(const fs::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 inline bool modifiedAt(const fs::path& path, struct timespec t)
 {

@@ -17,6 +17,7 @@
 #include "operations/batch_run.h"
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
+#include "state/texts.h"
 #include "support/clips.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
@@ -177,7 +178,7 @@ private slots:
         f.view.setShowProgressBar(true);
         f.view.setProgress(2);
         QVERIFY(part(w, "progressBlock")->isVisible());
-        QCOMPARE(part<QLabel>(w, "progressText")->text(), QStringLiteral("正在处理文件 2 / 5"));
+        QCOMPARE(part<QLabel>(w, "progressText")->text(), QString::fromStdString(processingFilesText(2, 5)));
         QCOMPARE(bar->value() - bar->minimum(), (bar->maximum() - bar->minimum()) * 2 / 5);
         QVERIFY(partsInside(w));
         // Locked: neither the button nor the check box reacts.
@@ -200,7 +201,7 @@ private slots:
             f.view.setShowAlert(alert);
             QCOMPARE(line->isVisible(), alert && message);
         }
-        QCOMPARE(line->text(), QString::fromStdString("错误：" + markup));
+        QCOMPARE(line->text(), QString::fromStdString(errorLineText(markup)));
         QCOMPARE(line->textFormat(), Qt::PlainText);
     }
 
@@ -261,7 +262,7 @@ private slots:
 
         const auto cancelled = answerDialog(click);
         QVERIFY(cancelled);
-        QCOMPARE(cancelled->title, QStringLiteral("选择文件夹"));
+        QCOMPARE(cancelled->title, QString::fromUtf8(kChooseFolder));
         QVERIFY2(cancelled->buttons.contains(QStringLiteral("取消")), qPrintable(cancelled->buttons.join(u',')));
         QVERIFY(cancelled->foldersOnly);
         QTest::qWait(50);
@@ -361,7 +362,7 @@ private slots:
         QVERIFY(f.sessions.release("b.mp4", {{}, ExportStatus::completed, "", AlreadyDone::clip}));
         QVERIFY(f.finishBatch());
         QVERIFY(done->isVisible() && !error->isVisible() && partsInside(f.widget()));
-        QCOMPARE(done->text(), QStringLiteral("已完成：2 个文件（1 个原已是 00:00:00:00）"));
+        QCOMPARE(done->text(), QString::fromStdString(batchDoneText(2, 1)));
         const auto colorOf = [](QWidget* w) { return w->palette().color(QPalette::Active, QPalette::WindowText); };
         QCOMPARE(colorOf(done), f.widget()->palette().color(QPalette::Active, QPalette::WindowText));
         QVERIFY(colorOf(done) != colorOf(error));
@@ -410,9 +411,10 @@ private slots:
             QVERIFY(f.finishBatch());
             using Sent = std::vector<std::pair<QString, QString>>;
             const QString error = QString::fromStdString(errorLineText(f.view.errorMessage().value_or("")));
-            const Sent expected = !c.told   ? Sent{}
-                                  : c.fails ? Sent{{QStringLiteral("处理过程中发生错误"), error}}
-                                            : Sent{{QStringLiteral("处理完成"), QStringLiteral("已完成：1 个文件")}};
+            const Sent expected =
+                !c.told   ? Sent{}
+                : c.fails ? Sent{{QString::fromUtf8(kBatchFailed), error}}
+                          : Sent{{QString::fromUtf8(kBatchDone), QString::fromStdString(batchDoneText(1, 0))}};
             QCOMPARE(notifier->sent, expected);
         }
     }
@@ -451,8 +453,9 @@ private slots:
             f.view.setErrorMessage(c.message);
             QApplication::processEvents();
             const QString shown = line->text();
-            QVERIFY2(shown.startsWith(QStringLiteral("错误：")) && shown.contains(QString::fromStdString(c.kept)) &&
-                         shown.contains(QChar(0x2026)) && !shown.contains(QLatin1Char('\n')),
+            QVERIFY2(shown.startsWith(QString::fromStdString(errorLineText(""))) &&
+                         shown.contains(QString::fromStdString(c.kept)) && shown.contains(QChar(0x2026)) &&
+                         !shown.contains(QLatin1Char('\n')),
                      qPrintable(shown));
             QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= line->contentsRect().width() - 2 * line->margin());
             QVERIFY(line->accessibleName().endsWith(QString::fromStdString(c.message)));
@@ -490,7 +493,7 @@ private slots:
             auto* start = part<QPushButton>(f.widget(), "startButton");
             QTRY_VERIFY(start->isVisible());
             QCOMPARE(part(f.widget(), "openedLine")->accessibleName(),  // the whole line, whatever is cut to fit
-                     QString::fromStdString("已选择 2 个文件（" + dir.path().string() + "）"));
+                     QString::fromStdString(openedFilesText(2, dir.path().string())));
             QVERIFY(start->hasFocus() && !part(f.widget(), "dropHint")->isVisible() && partsInside(f.widget()));
             QVERIFY(log.mentions("加载的文件 URL：" + (dir / "C0001.MP4").string()));
             QTest::qWait(100);
@@ -505,7 +508,7 @@ private slots:
             QCOMPARE(readFile(dir / "已修改时间码/C0001.MP4") + readFile(dir / "A001/已修改时间码/C0002.MOV"),
                      std::string("rewritten") + "rewritten");
             QVERIFY(unchanged() == before && !start->isVisible() && part(f.widget(), "dropHint")->isVisible());
-            QCOMPARE(part<QLabel>(f.widget(), "doneLine")->text(), QStringLiteral("已完成：2 个文件"));
+            QCOMPARE(part<QLabel>(f.widget(), "doneLine")->text(), QString::fromStdString(batchDoneText(2, 0)));
         }
         {
             FakeWindow f;
@@ -524,7 +527,7 @@ private slots:
         const auto run = runKelvatta({"--window", (dir / "C0003.MP4").string()},
                                      {.interruptOn = "等待开始处理", .interruptSignal = SIGTERM});
         QCOMPARE(run.status, 0);
-        QVERIFY(run.out.find("已选择 1 个文件（" + dir.path().string() + "）") != std::string::npos);
+        QVERIFY(run.out.find(openedFilesText(1, dir.path().string())) != std::string::npos);
         QVERIFY(readFile(dir / "C0003.MP4") == clip);
     }
 
