@@ -25,7 +25,7 @@ Error verifyError(const Error& reason, const std::filesystem::path& output)
 
 ErrorOr<void> writeAt(const OutputFile& out, ByteSpan bytes, uint64_t offset)
 {
-    return onFile(sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset), "无法写入文件", out.path());
+    return onFile(sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset), FileAction::write, out.path());
 }
 
 // Writes the patches as the copy passes them, each once the data under it is in place, and has the
@@ -115,7 +115,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     if (control.isCancelled()) return cancelledError();
 
     if (job.durable) KV_TRY(out.flush());
-    const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
+    const auto written = KV_TRY(onFile(sys::fstat(out.fd()), FileAction::read, out.path()));
     FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
     if (auto checked = checkOutput(back, std::move(plan)); checked.isError())
         return verifyError(checked.error(), out.path());

@@ -141,7 +141,7 @@ private:
     {
         auto result = catchingAllocation([this] { return lockAndExport(); });
         if (result.isError() && result.error() == outOfMemory())
-            result = fileError("无法处理文件", job_.source, ENOMEM);
+            result = fileError(FileAction::process, job_.source, ENOMEM);
         ExportStatus status = ExportStatus::completed;
         if (result.isError()) {
             clip_.reset();

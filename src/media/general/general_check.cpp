@@ -20,7 +20,7 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
     // One failed read voids the check, even where the demuxer went on past it.
-    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
+    if (int err = io->failedErrno()) return fileError(FileAction::read, path, err);
     if (!output) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {

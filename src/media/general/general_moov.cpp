@@ -82,7 +82,7 @@ ErrorOr<std::optional<uint64_t>> timecodeSampleAt(ByteSpan moov, const Box& trak
 
 ErrorOr<void> writeAt(int fd, ByteSpan bytes, uint64_t offset, const std::filesystem::path& output)
 {
-    return onFile(sys::writeAt(fd, bytes.data(), bytes.size(), offset), "无法写入文件", output);
+    return onFile(sys::writeAt(fd, bytes.data(), bytes.size(), offset), FileAction::write, output);
 }
 
 ErrorOr<void> writeSize(int fd, uint64_t size, uint64_t offset, const std::filesystem::path& output)

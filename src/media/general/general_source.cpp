@@ -29,7 +29,7 @@ void onLibavLog(void* context, int level, const char*, va_list)
 Error sourceError(const Source& source, const ExportJob& job, const ExportControl& control)
 {
     if (control.isCancelled()) return cancelledError();
-    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    if (int err = source.io->failedErrno()) return fileError(FileAction::read, job.source, err);
     return unrecognizedFile(job.source);
 }
 
@@ -62,7 +62,7 @@ Error damagedError(const std::filesystem::path& source, const std::string& reaso
 Error sourceReadError(const Source& source, const ExportJob& job, const ExportControl& control, int ret)
 {
     if (control.isCancelled()) return cancelledError();
-    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    if (int err = source.io->failedErrno()) return fileError(FileAction::read, job.source, err);
     if (ret == AVERROR(ENOMEM)) return outOfMemory();
     return damagedError(job.source, avErrorText(ret));
 }

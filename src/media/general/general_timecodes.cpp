@@ -33,7 +33,7 @@ ErrorOr<ReportedTimecodes> reportedTimecodes(int fd, uint64_t size, const std::f
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext input = openInput(*io, nullptr, nullptr);
-    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
+    if (int err = io->failedErrno()) return fileError(FileAction::read, path, err);
     if (!input) return unrecognizedFile(path);
     // The streams' rates, where the header does not give them, are measured from their first packets.
     if (avformat_find_stream_info(input.get(), nullptr) < 0 || io->failedErrno())

@@ -240,7 +240,7 @@ private:
 
     Error writeError(int ret) const
     {
-        if (int err = io_->failedErrno()) return fileError("无法写入文件", path_, err);
+        if (int err = io_->failedErrno()) return fileError(FileAction::write, path_, err);
         if (control_.isCancelled()) return cancelledError();
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
         return exportError(ExportErrorCode::muxFailed,

@@ -415,7 +415,7 @@ ErrorOr<EarlierInPlace> settleEarlierInPlace(LockedClip& locked)
 ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
 {
     const Fd fd = KV_TRY(openClip(path, O_RDONLY));
-    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), FileAction::read, path));
     if (!S_ISREG(status.st_mode)) return false;
     FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), path);
     if (!KV_TRY(isBoxFile(reader))) return false;

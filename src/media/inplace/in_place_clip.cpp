@@ -24,19 +24,19 @@ InPlaceClip::InPlaceClip(const LockedClip& locked) : locked_(locked)
 
 ErrorOr<void> InPlaceClip::refresh()
 {
-    status_ = KV_TRY(onFile(sys::fstat(fd()), "无法读取文件", path()));
+    status_ = KV_TRY(onFile(sys::fstat(fd()), FileAction::read, path()));
     return {};
 }
 
 ErrorOr<void> InPlaceClip::write(ByteSpan bytes, uint64_t offset) const
 {
-    return onFile(sys::writeAt(fd(), bytes.data(), bytes.size(), offset), "无法写入文件", path());
+    return onFile(sys::writeAt(fd(), bytes.data(), bytes.size(), offset), FileAction::write, path());
 }
 
 ErrorOr<Bytes> InPlaceClip::read(uint64_t offset, size_t length) const
 {
     Bytes bytes(length);
-    if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), "无法读取文件", path())) != length)
+    if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), FileAction::read, path())) != length)
         return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
     return bytes;
 }
@@ -60,11 +60,11 @@ ErrorOr<void> InPlaceClip::setTypeIfNot(uint64_t boxOffset, uint32_t type) const
     return flush();
 }
 
-ErrorOr<void> InPlaceClip::flush() const { return onFile(sys::fsync(fd()), "无法写入文件", path()); }
+ErrorOr<void> InPlaceClip::flush() const { return onFile(sys::fsync(fd()), FileAction::write, path()); }
 
 ErrorOr<void> InPlaceClip::resize(uint64_t length)
 {
-    KV_TRY(onFile(sys::ftruncate(fd(), length), "无法写入文件", path()));
+    KV_TRY(onFile(sys::ftruncate(fd(), length), FileAction::write, path()));
     return refresh();
 }
 
@@ -74,7 +74,7 @@ ErrorOr<void> InPlaceClip::grow(uint64_t at, uint64_t end)
     auto reserved = sys::fallocate(fd(), at, end - at);
     if (!reserved.isError()) return refresh();
     const int err = errnoOf(reserved.error());
-    if (err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return fileError("无法写入文件", path(), err);
+    if (err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return fileError(FileAction::write, path(), err);
     return resize(end);
 }
 
@@ -84,7 +84,7 @@ ErrorOr<bool> InPlaceClip::maySetTimes()
     const struct timespec times[2] = {status_.st_atim, status_.st_mtim};
     auto set = sys::futimens(fd(), times);
     if (set.isError() && (errnoOf(set.error()) == EPERM || errnoOf(set.error()) == EACCES)) return false;
-    KV_TRY(onFile(std::move(set), "无法设置文件时间", path()));
+    KV_TRY(onFile(std::move(set), FileAction::setTimes, path()));
     return true;
 }
 
@@ -94,7 +94,7 @@ ErrorOr<void> InPlaceClip::setModified(const struct timespec& modified)
     KV_TRY(refresh());
     // Both times are given: some FUSE file systems (exFAT's) take a time left out as "now".
     const struct timespec times[2] = {status_.st_atim, modified};
-    KV_TRY(onFile(sys::futimens(fd(), times), "无法设置文件时间", path()));
+    KV_TRY(onFile(sys::futimens(fd(), times), FileAction::setTimes, path()));
     KV_TRY(flush());
     return refresh();
 }
@@ -103,7 +103,7 @@ ErrorOr<void> InPlaceClip::checkUnchanged() const { return checkSourceUnchanged(
 
 ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offsets) const
 {
-    const auto filesystem = KV_TRY(onFile(sys::fstatfs(fd()), "无法读取文件", path()));
+    const auto filesystem = KV_TRY(onFile(sys::fstatfs(fd()), FileAction::read, path()));
     const uint64_t block = filesystem.f_bsize > 0 ? static_cast<uint64_t>(filesystem.f_bsize) : kBlockSize;
     std::vector<uint64_t> blocks;
     blocks.reserve(offsets.size());
@@ -134,7 +134,7 @@ ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offset
             // Nothing is shared where the file system cannot share (ext4, exFAT, tmpfs).
             if (err == EOPNOTSUPP || err == ENOSYS || err == EINVAL) return {};
             if (err == ENOSPC || err == EDQUOT) return noSpace(blocks.size() * block);
-            return fileError("无法写入文件", path(), err);
+            return fileError(FileAction::write, path(), err);
         }
         i += n;
     }
