@@ -13,14 +13,14 @@
 #include "media/plan/left_alone.h"
 #include "media/sony/sidecar.h"
 #include "platform/sys.h"
+#include "media/export/export_texts.h"
 
 namespace kelvatta {
 namespace {
 
 Error verifyError(const Error& reason, const std::filesystem::path& output)
 {
-    return exportError(ExportErrorCode::verifyFailed,
-                       "导出结果校验失败（" + quotedName(output) + "）：" + reason.localizedDescription);
+    return exportError(ExportErrorCode::verifyFailed, export_texts::verifyFailed(output, reason.localizedDescription));
 }
 
 ErrorOr<void> writeAt(const OutputFile& out, ByteSpan bytes, uint64_t offset)

@@ -7,6 +7,7 @@
 #include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
 #include "platform/checked.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 
@@ -15,7 +16,7 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
 {
     const uint64_t size = written.outputSize;
     const std::vector<int64_t>& packetsWritten = written.packetsWritten;
-    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(path) + "未通过校验");
+    const Error failed = exportError(ExportErrorCode::verifyFailed, general_texts::notAsWritten(path));
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);

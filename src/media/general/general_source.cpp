@@ -9,6 +9,7 @@ extern "C" {
 
 #include "media/base/media_error.h"
 #include "media/general/libav_library.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -56,7 +57,7 @@ int DemuxerErrors::count() const { return demuxerErrors; }
 
 Error damagedError(const std::filesystem::path& source, const std::string& reason)
 {
-    return damaged(Damage::unreadableData, "文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
+    return damaged(Damage::unreadableData, general_texts::damagedSource(source, reason));
 }
 
 Error sourceReadError(const Source& source, const ExportJob& job, const ExportControl& control, int ret)

@@ -11,6 +11,7 @@ extern "C" {
 #include <string>
 
 #include "media/base/media_error.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 
@@ -35,8 +36,7 @@ const Loaded& loaded()
             void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
             if (!handle) {
                 const char* why = dlerror();
-                result.outcome = unsupported(std::string("无法载入处理此类文件所需的 FFmpeg 库 ") + name + "：" +
-                                             (why ? why : "原因不明"));
+                result.outcome = unsupported(general_texts::libraryNotLoaded(name, why));
                 return result;
             }
             result.avformat = handle;
@@ -63,12 +63,12 @@ ErrorOr<void> loadLibav() { return loaded().outcome; }
 // library's function up and every call hands on to it. Where the libraries could not be loaded (the
 // ways into libavformat have said so with loadLibav's error), a call fails as the function fails:
 // with an error code, a null pointer, nothing found.
-#define KV_LIBAV(result, name, parameters, arguments, failed)                                          \
-    result name parameters                                                                           \
-    {                                                                                                \
+#define KV_LIBAV(result, name, parameters, arguments, failed)                                   \
+    result name parameters                                                                      \
+    {                                                                                           \
         static const auto library = reinterpret_cast<decltype(&name)>(kelvatta::symbol(#name)); \
-        if (!library) return failed;                                                                 \
-        return library arguments;                                                                    \
+        if (!library) return failed;                                                            \
+        return library arguments;                                                               \
     }
 
 // libavformat

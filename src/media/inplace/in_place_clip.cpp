@@ -9,6 +9,7 @@
 #include "media/files/data_copy.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
+#include "media/inplace/in_place_texts.h"
 
 namespace kelvatta {
 
@@ -37,7 +38,7 @@ ErrorOr<Bytes> InPlaceClip::read(uint64_t offset, size_t length) const
 {
     Bytes bytes(length);
     if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), FileAction::read, path())) != length)
-        return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
+        return damaged(Damage::recordDamaged, in_place_texts::recordShort());
     return bytes;
 }
 
@@ -111,10 +112,7 @@ ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offset
     std::sort(blocks.begin(), blocks.end());
     blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
     const auto noSpace = [&](uint64_t needed) {
-        return Error{kPosixErrorDomain, ENOSPC,
-                     "磁盘空间不足：改写文件" + quotedName(path()) + "中的 " + std::to_string(blocks.size()) +
-                         " 个数据块需要约 " + std::to_string((needed + 1023) >> 10) +
-                         " KiB 的可用空间（这些数据块与副本或快照共用），未做任何改动"};
+        return Error{kPosixErrorDomain, ENOSPC, in_place_texts::noSpaceForBlocks(path(), blocks.size(), needed)};
     };
     if (static_cast<uint64_t>(filesystem.f_type) == BTRFS_SUPER_MAGIC) {
         // btrfs writes every change to new blocks, shared or not: a reservation cannot be made, the
