@@ -3,9 +3,9 @@
 #include "media/base/bytes.h"
 #include "media/base/media_error.h"
 
-namespace kelvatta {
+namespace kelvatta::error_texts {
 
-std::string fileActionText(FileAction action)
+std::string fileAction(FileAction action)
 {
     switch (action) {
     case FileAction::open: return "无法打开文件";
@@ -24,7 +24,6 @@ std::string fileActionText(FileAction action)
     return "无法处理文件";
 }
 
-namespace error_texts {
 namespace {
 
 std::string differenceWords(CopyDifference difference)
@@ -103,5 +102,4 @@ std::string notEarlierResult(const std::filesystem::path& output, CopyDifference
            differenceWords(difference) + "）；原片未受影响，移走或删除该文件后即可重试";
 }
 
-}  // namespace error_texts
-}  // namespace kelvatta
+}  // namespace kelvatta::error_texts

@@ -12,12 +12,10 @@
 #include "media/base/media_error.h"
 #include "media/base/not_in_place.h"
 
-namespace kelvatta {
+namespace kelvatta::error_texts {
 
 // The words before a file's name in fileError's sentence.
-std::string fileActionText(FileAction action);
-
-namespace error_texts {
+std::string fileAction(FileAction action);
 
 std::string unrecognized(const std::filesystem::path& file);
 std::string sourceChanged(const std::filesystem::path& file);
@@ -32,5 +30,4 @@ std::string notInPlace(const NotInPlace& reason);
 // The refusal of a file at a save-as output's name: its folder, its name and what differs.
 std::string notEarlierResult(const std::filesystem::path& output, CopyDifference difference);
 
-}  // namespace error_texts
-}  // namespace kelvatta
+}  // namespace kelvatta::error_texts

@@ -48,7 +48,7 @@ Error inSourceFile(Error error, const std::filesystem::path& file)
 
 Error fileError(FileAction action, const std::filesystem::path& file, int err)
 {
-    return posixError(err, fileActionText(action) + quotedName(file) + "：");
+    return posixError(err, error_texts::fileAction(action) + quotedName(file) + "：");
 }
 
 }  // namespace kelvatta

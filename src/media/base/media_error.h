@@ -114,8 +114,8 @@ auto catchingAllocation(F&& f) -> decltype(f())
 // other errors pass unchanged.
 Error inSourceFile(Error error, const std::filesystem::path& file);
 
-// What was being done to a file when a system call on it failed; its words are made by fileActionText
-// (error_texts.h).
+// What was being done to a file when a system call on it failed; its words are made by
+// error_texts::fileAction.
 enum class FileAction : uint8_t {
     open,
     read,

@@ -79,13 +79,13 @@ std::optional<StartRefusal> TimecodeCounting::refusal(const Timecode& start) con
 {
     using Kind = StartRefusal::Kind;
     if (position({start, false})) return std::nullopt;
-    StartRefusal why{Kind::droppedNumber, framesPerSecond, halfStep, 0, start};
-    if (dropFrame && framesPerSecond > 0 && framesPerSecond % 30 != 0) why.kind = Kind::dropFrameAtRate;
-    else if (!valid()) why.kind = Kind::rateUnknown;
-    else if (start.frames >= framesPerSecond)
-        why = {Kind::noSuchFrame, framesPerSecond, halfStep, framesPerSecond - 1, start};
-    else why.lastFrame = static_cast<uint32_t>(droppedPerMinute(*this) - 1);
-    return why;
+    const auto why = [&](Kind kind, uint32_t lastFrame) {
+        return StartRefusal{kind, framesPerSecond, halfStep, lastFrame, start};
+    };
+    if (dropFrame && framesPerSecond > 0 && framesPerSecond % 30 != 0) return why(Kind::dropFrameAtRate, 0);
+    if (!valid()) return why(Kind::rateUnknown, 0);
+    if (start.frames >= framesPerSecond) return why(Kind::noSuchFrame, framesPerSecond - 1);
+    return why(Kind::droppedNumber, static_cast<uint32_t>(droppedPerMinute(*this) - 1));
 }
 
 std::optional<StartRefusal> TimecodeCounting::refusal(const StartTimecode& start) const
