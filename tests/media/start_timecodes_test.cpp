@@ -69,7 +69,7 @@ std::string filled(std::string body, const std::vector<std::string>& values)
 }
 
 const std::string kStart = "xmpDM:startTimeCode";
-const UnreadTimecode kUnreadable{UnreadTimecode::Kind::xmpUnreadable, {}, std::nullopt};
+const UnreadTimecode kUnreadable{UnreadTimecode::Kind::xmpUnreadable};
 
 TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
 {
@@ -205,7 +205,7 @@ TEST(StartTimecodes, UserDataTimecodeRebasedBesideItsRate)
         {test::serialize(test::leaf("\xA9TIM", {0, 11, 0x15, 0xC7})) + test::words({100}),
          {},
          {},
-         {{UnreadTimecode::Kind::userDataUnreadable, {}, std::nullopt}}},
+         {{UnreadTimecode::Kind::userDataUnreadable}}},
     };
     for (const auto& c : cases) {
         const std::string source(c.source.begin(), c.source.end());

@@ -185,8 +185,7 @@ public:
         }
         TextTimecodes result;
         if (malformed_ || !open_.empty()) {
-            if (couldHoldTimecode(text_))
-                result.leftAlone.push_back({UnreadTimecode::Kind::xmpUnreadable, {}, std::nullopt});
+            if (couldHoldTimecode(text_)) result.leftAlone.push_back({UnreadTimecode::Kind::xmpUnreadable});
             return result;
         }
         std::sort(edits_.begin(), edits_.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
@@ -383,7 +382,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
     if (!items) {
         const uint8_t type[] = {0xA9, 'T', 'I', 'M'};
         if (std::search(udtaPayload.begin(), udtaPayload.end(), std::begin(type), std::end(type)) != udtaPayload.end())
-            result.leftAlone.push_back({UnreadTimecode::Kind::userDataUnreadable, {}, std::nullopt});
+            result.leftAlone.push_back({UnreadTimecode::Kind::userDataUnreadable});
         return result;
     }
     for (const Box& item : *items) {
@@ -393,7 +392,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
         const uint16_t length = reader.u16();
         reader.skip(2);  // the language: the text is ASCII in every encoding it may name
         if (!reader.ok()) {
-            result.leftAlone.push_back({UnreadTimecode::Kind::userData, {}, std::nullopt});
+            result.leftAlone.push_back({UnreadTimecode::Kind::userData});
             continue;
         }
         const std::string_view text(reinterpret_cast<const char*>(payload.data()) + reader.position(),

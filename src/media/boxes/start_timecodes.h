@@ -27,8 +27,8 @@ struct UnreadTimecode {
         largeXmp,            // an XMP packet over 1 MiB, which is not read
     };
     Kind kind{};
-    std::string name;                  // the property's (xmp)
-    std::optional<std::string> value;  // as a line shows it: printable ASCII, any other byte '?', cut long
+    std::string name{};                  // the property's (xmp)
+    std::optional<std::string> value{};  // as a line shows it: printable ASCII, any other byte '?', cut long
     friend bool operator==(const UnreadTimecode&, const UnreadTimecode&) = default;
 };
 

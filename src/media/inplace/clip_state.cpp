@@ -54,7 +54,7 @@ ErrorOr<ClipStateReading> readClipState(ByteSource& file, const struct stat& sta
         switch (damageOf(trace.error())) {
         case Damage::recordDamaged: reading.state = InPlaceState::recordDamaged; return reading;
         case Damage::markerMoved:
-            return unproven(recordMismatch(path, {RecordMismatch::Kind::markerMoved, 0, 0, {}}), std::move(reading));
+            return unproven(recordMismatch(path, {RecordMismatch::Kind::markerMoved}), std::move(reading));
         default: return inSourceFile(trace.releaseError(), path);
         }
     }

@@ -216,10 +216,7 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
     return {};
 }
 
-Error damagedRecord(const fs::path& path)
-{
-    return recordMismatch(path, {RecordMismatch::Kind::recordDamaged, 0, 0, {}});
-}
+Error damagedRecord(const fs::path& path) { return recordMismatch(path, {RecordMismatch::Kind::recordDamaged}); }
 
 // The state as a refusal of a run that cannot act on it, or nothing where it can.
 std::optional<Error> refusalOf(const ClipStateReading& reading, const fs::path& path)
@@ -428,7 +425,7 @@ ErrorOr<std::optional<Restored>> restoreInPlace(LockedClip& locked)
     // The original ends where its rewrite began: what another program appended after the rewrite's
     // part would be cut with it.
     if (reading.proof && reading.proof->end < clip.size())
-        return recordMismatch(clip.path(), {RecordMismatch::Kind::appendedSince, 0, 0, {}});
+        return recordMismatch(clip.path(), {RecordMismatch::Kind::appendedSince});
     if (!KV_TRY(clip.maySetTimes())) {
         return Error{kPosixErrorDomain, EPERM, in_place_texts::restoreNotOwner(clip.path())};
     }

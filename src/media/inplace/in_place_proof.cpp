@@ -130,7 +130,8 @@ ErrorOr<std::vector<PatchHolds>> patchStates(ByteSource& file, const std::vector
             isOriginal = isOriginal && now[k] == patch.original[k];
             eachOfEither = eachOfEither && (now[k] == patch.bytes[k] || now[k] == patch.original[k]);
         }
-        if (!eachOfEither) return recordMismatch(path, {RecordMismatch::Kind::bytesOfNeither, patch.offset, 0, {}});
+        if (!eachOfEither)
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::bytesOfNeither, .offset = patch.offset});
         holds.push_back(isNew ? PatchHolds::rewritten : isOriginal ? PatchHolds::original : PatchHolds::torn);
     }
     return holds;
@@ -142,7 +143,7 @@ ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, RecordMismatch::
 {
     if (outcome.isError() && outcome.error().domain == kExportErrorDomain &&
         !isExportError(outcome.error(), ExportErrorCode::recordMismatch))
-        return recordMismatch(path, {kind, 0, 0, outcome.error().localizedDescription});
+        return recordMismatch(path, {.kind = kind, .error = outcome.error().localizedDescription});
     return outcome;
 }
 
@@ -177,9 +178,6 @@ struct RecordedBoxes {
 
 ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InPlaceTrace& trace, const fs::path& path)
 {
-    const auto refuse = [&](RecordMismatch::Kind kind, uint64_t offset = 0, uint32_t type = 0) {
-        return recordMismatch(path, {kind, offset, type, {}});
-    };
     const UndoRecord& record = *trace.record;
     const uint64_t length = trace.originalLength;
     const uint64_t markerEnd = length + trace.markerSize;
@@ -188,19 +186,21 @@ ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InP
     for (const Box& box : topLevel) {
         if (box.offset < length) {
             if (box.offset == record.oldMoovOffset) oldMoov = box;
-            else if (box.type == kMoov) return refuse(RecordMismatch::Kind::anotherMoov, box.offset);
+            else if (box.type == kMoov)
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::anotherMoov, .offset = box.offset});
             if (box.type == kMdat) boxes.mdats.push_back(box);
         } else if (box.offset >= markerEnd && box.offset < trace.recordOffset) {
             // What the rewrite appended before its record: padding, the timecode sample, the new moov.
             if (box.offset == record.newMoovOffset) newMoov = box;
             else if (box.type == kMdat && box.size <= kMaxAppendedMdatSize) boxes.mdats.push_back(box);
-            else if (box.type != kFree) return refuse(RecordMismatch::Kind::otherAppended, 0, box.type);
+            else if (box.type != kFree)
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::otherAppended, .type = box.type});
         }
     }
     if (!oldMoov || !typeBetween(oldMoov->type, kMoov, kFree))
-        return refuse(RecordMismatch::Kind::oldMoovMissing, record.oldMoovOffset);
+        return recordMismatch(path, {.kind = RecordMismatch::Kind::oldMoovMissing, .offset = record.oldMoovOffset});
     if (!newMoov || !typeBetween(newMoov->type, kMoov, kFree))
-        return refuse(RecordMismatch::Kind::newMoovMissing, record.newMoovOffset);
+        return recordMismatch(path, {.kind = RecordMismatch::Kind::newMoovMissing, .offset = record.newMoovOffset});
     boxes.oldMoov = *oldMoov;
     boxes.newMoov = *newMoov;
     return boxes;
@@ -211,16 +211,14 @@ ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InP
 ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
                                  const fs::path& path)
 {
-    const auto refuse = [&](RecordMismatch::Kind kind, uint64_t offset = 0, uint32_t type = 0) {
-        return recordMismatch(path, {kind, offset, type, {}});
-    };
     const UndoRecord& record = *trace.record;
     const uint64_t length = trace.originalLength;
     const RecordedBoxes boxes = KV_TRY(recordedBoxes(topLevel, trace, path));
     const Box& oldMoov = boxes.oldMoov;
     for (size_t i = 1; i < record.patches.size(); ++i) {
         const Patch& before = record.patches[i - 1];
-        if (record.patches[i].offset < before.offset + before.size) return refuse(RecordMismatch::Kind::patchesOverlap);
+        if (record.patches[i].offset < before.offset + before.size)
+            return recordMismatch(path, {RecordMismatch::Kind::patchesOverlap});
     }
 
     // Every patch on a timecode of the original the record describes.
@@ -229,12 +227,13 @@ ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLe
     const auto places = KV_TRY(
         asMismatch(timecodePlaces(original, originalTop, oldMoov), path, RecordMismatch::Kind::originalMoovUnreadable));
     for (const Patch& patch : record.patches) {
-        if (!within(places, patch)) return refuse(RecordMismatch::Kind::patchOffTimecodes, patch.offset);
+        if (!within(places, patch))
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::patchOffTimecodes, .offset = patch.offset});
     }
     RecordProof proof;
     proof.patches = KV_TRY(patchStates(file, record.patches, path));
     const Sha256 hash = KV_TRY(hashTouchedBytes(original, length, record.patches, oldMoov.offset));
-    if (hash != record.originalHash) return refuse(RecordMismatch::Kind::hashDiffers);
+    if (hash != record.originalHash) return recordMismatch(path, {RecordMismatch::Kind::hashDiffers});
     proof.end = trace.recordEnd;
     return proof;
 }
@@ -247,7 +246,7 @@ ErrorOr<void> proveAppended(ByteSource& file, const std::vector<Box>& topLevel, 
     if (record.appendedHash) {
         const uint64_t markerEnd = trace.originalLength + trace.markerSize;
         if (KV_TRY(hashAppended(file, markerEnd, trace.recordOffset, boxes.newMoov.offset)) != *record.appendedHash)
-            return recordMismatch(path, {RecordMismatch::Kind::newMoovChanged, 0, 0, {}});
+            return recordMismatch(path, {RecordMismatch::Kind::newMoovChanged});
         return {};
     }
     return asMismatch(checkNewMoov(file, boxes.newMoov, boxes.mdats), path, RecordMismatch::Kind::newMoovDamaged);
@@ -261,9 +260,6 @@ bool RecordProof::all(PatchHolds holds) const
 ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
                             const fs::path& path)
 {
-    const auto refuse = [&](RecordMismatch::Kind kind, uint64_t offset = 0, uint32_t type = 0) {
-        return recordMismatch(path, {kind, offset, type, {}});
-    };
     const uint64_t length = trace.originalLength;
     const uint64_t end = trace.appendedEnd.value_or(UINT64_MAX);
     int moovs = 0;
@@ -271,16 +267,16 @@ ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, 
         if (box.offset < length) {
             moovs += box.type == kMoov;
         } else if (box.offset >= end) {
-            return refuse(RecordMismatch::Kind::appendedAfterCut, 0, box.type);
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::appendedAfterCut, .type = box.type});
         } else if (box.offset > length) {
             // Zeros where the run stopped read as a box of type 0 running to the end.
-            if (box.type == kMoov) return refuse(RecordMismatch::Kind::newMoovOnRecordDamaged);
+            if (box.type == kMoov) return recordMismatch(path, {RecordMismatch::Kind::newMoovOnRecordDamaged});
             if (box.type != kFree && box.type != 0 && !(box.type == kMdat && box.size <= kMaxAppendedMdatSize))
-                return refuse(RecordMismatch::Kind::otherAfterMarker, 0, box.type);
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::otherAfterMarker, .type = box.type});
         }
     }
-    if (moovs != 1) return refuse(RecordMismatch::Kind::notOriginalMoov);
-    if (file.size() > end) return refuse(RecordMismatch::Kind::grownAfterCut);
+    if (moovs != 1) return recordMismatch(path, {RecordMismatch::Kind::notOriginalMoov});
+    if (file.size() > end) return recordMismatch(path, {RecordMismatch::Kind::grownAfterCut});
     return {};
 }
 

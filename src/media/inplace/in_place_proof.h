@@ -91,7 +91,7 @@ struct RecordMismatch {
     Kind kind{};
     uint64_t offset = 0;  // where it lies, for the kinds of an offset
     uint32_t type = 0;    // the box's type, for the kinds of a box
-    std::string error;    // the check's own sentence, for the kinds of a parse
+    std::string error{};  // the check's own sentence, for the kinds of a parse
 };
 
 // The refusal of a clip at odds with its record (ExportErrorCode::recordMismatch).

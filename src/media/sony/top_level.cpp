@@ -163,7 +163,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
                 if (start && box.type == fourcc("uuid") &&
                     KV_TRY(source.readAt(head, headSize, box.offset)) == headSize &&
                     isXmpUuid(ByteSpan(head, headSize), box))
-                    plan.timecodesLeftAlone.push_back({UnreadTimecode::Kind::largeXmp, {}, std::nullopt});
+                    plan.timecodesLeftAlone.push_back({UnreadTimecode::Kind::largeXmp});
                 continue;
             }
         }
