@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "media/base/media_error.h"
-#include "platform/checked.h"
 #include "media/boxes/box_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 

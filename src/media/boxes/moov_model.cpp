@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "media/base/media_error.h"
-#include "platform/checked.h"
 #include "media/boxes/box_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {

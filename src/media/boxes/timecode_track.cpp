@@ -5,8 +5,8 @@
 
 #include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
-#include "platform/checked.h"
 #include "media/boxes/box_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {

@@ -12,8 +12,8 @@
 #include "media/plan/earlier_result.h"
 #include "media/plan/left_alone.h"
 #include "media/sony/sidecar.h"
-#include "platform/sys.h"
 #include "media/export/export_texts.h"
+#include "platform/sys.h"
 
 namespace kelvatta {
 namespace {

@@ -6,8 +6,8 @@
 #include "media/general/general_streams.h"
 #include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
-#include "platform/checked.h"
 #include "media/general/general_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 

@@ -5,9 +5,9 @@
 #include "media/boxes/box_reader.h"
 #include "media/files/fd_source.h"
 #include "media/base/media_error.h"
+#include "media/general/general_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
-#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {

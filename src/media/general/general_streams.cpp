@@ -9,8 +9,8 @@ extern "C" {
 #include "media/base/bytes.h"
 #include "media/general/general_chapters.h"
 #include "media/general/general_tags.h"
-#include "platform/log.h"
 #include "media/general/general_texts.h"
+#include "platform/log.h"
 
 namespace kelvatta {
 

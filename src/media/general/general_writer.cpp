@@ -20,8 +20,8 @@ extern "C" {
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
 #include "media/general/timed_text.h"
-#include "platform/checked.h"
 #include "media/general/general_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {

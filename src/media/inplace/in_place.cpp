@@ -14,8 +14,8 @@
 #include "media/plan/left_alone.h"
 #include "media/plan/moov_rewrite.h"
 #include "media/plan/rebase.h"
-#include "platform/sys.h"
 #include "media/inplace/in_place_texts.h"
+#include "platform/sys.h"
 
 namespace kelvatta {
 namespace {

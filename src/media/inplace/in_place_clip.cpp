@@ -7,9 +7,9 @@
 
 #include "media/base/media_error.h"
 #include "media/files/data_copy.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
-#include "media/inplace/in_place_texts.h"
 
 namespace kelvatta {
 

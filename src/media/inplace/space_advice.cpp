@@ -10,9 +10,9 @@
 #include "media/files/fd_source.h"
 #include "media/inplace/undo_record.h"
 #include "media/plan/moov_rewrite.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
-#include "media/inplace/in_place_texts.h"
 
 namespace kelvatta {
 namespace {

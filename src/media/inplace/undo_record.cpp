@@ -10,8 +10,8 @@ extern "C" {
 #include <memory>
 
 #include "media/base/media_error.h"
-#include "platform/checked.h"
 #include "media/inplace/in_place_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {

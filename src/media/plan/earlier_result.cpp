@@ -10,11 +10,11 @@
 #include <variant>
 
 #include "media/base/media_error.h"
-#include "media/boxes/box_texts.h"
 #include "media/boxes/quicktime_meta.h"
 #include "media/files/fd_source.h"
 #include "media/plan/moov_difference.h"
 #include "media/plan/output_check.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
 #include "media/plan/plan_texts.h"

@@ -1,7 +1,7 @@
 #include "media/plan/left_alone.h"
 
-#include "platform/log.h"
 #include "media/plan/plan_texts.h"
+#include "platform/log.h"
 
 namespace kelvatta {
 

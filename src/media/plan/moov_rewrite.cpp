@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "media/base/media_error.h"
-#include "media/boxes/box_texts.h"
 #include "media/plan/moov_writer.h"
 #include "media/plan/movie_metadata.h"
 #include "media/plan/rebase.h"
 #include "media/sony/top_level.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 #include "media/plan/plan_texts.h"
 

@@ -4,8 +4,8 @@
 #include <array>
 
 #include "media/base/media_error.h"
-#include "platform/checked.h"
 #include "media/plan/plan_texts.h"
+#include "platform/checked.h"
 
 namespace kelvatta {
 namespace {
