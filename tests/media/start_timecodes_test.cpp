@@ -56,9 +56,9 @@ std::string resource(const std::string& name, const std::string& format, const s
     return "<xmpDM:" + name + " rdf:parseType=\"Resource\">" + fields(format, value) + "</xmpDM:" + name + ">";
 }
 
-std::string line(const std::string& name, const std::string& value)
+UnreadTimecode line(const std::string& name, std::optional<std::string> value)
 {
-    return "XMP 中的 " + name + "（“" + value + "”）";
+    return {UnreadTimecode::Kind::xmp, name, std::move(value)};
 }
 
 // body with each '$' in turn replaced by one of values.
@@ -68,7 +68,8 @@ std::string filled(std::string body, const std::vector<std::string>& values)
     return body;
 }
 
-const std::string kStart = "xmpDM:startTimeCode", kUnreadable = "XMP 中的开始时间码（XMP 无法读取）";
+const std::string kStart = "xmpDM:startTimeCode";
+const UnreadTimecode kUnreadable{UnreadTimecode::Kind::xmpUnreadable};
 
 TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
 {
@@ -79,7 +80,8 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
     // Each '$' of body holds one of originals in the packet, and one of rebased once re-based.
     struct Case {
         std::string body;
-        std::vector<std::string> originals, rebased, leftAlone;
+        std::vector<std::string> originals, rebased;
+        std::vector<UnreadTimecode> leftAlone;
         Timecode start{};
         bool refused = false;  // a value understood whose rate cannot show start: the clip cannot be re-based
     } cases[] = {
@@ -125,7 +127,7 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
     const std::string huge(100000, '1');
     const struct {
         std::string source;
-        std::vector<std::string> leftAlone;
+        std::vector<UnreadTimecode> leftAlone;
     } refused[] = {
         {packet(resource("startTimeCode", "12Timecode", "01:00:00:00")), {line(kStart, "01:00:00:00")}},
         {packet(resource("startTimeCode", pal, "1:00:00:00")), {line(kStart, "1:00:00:00")}},
@@ -138,7 +140,7 @@ TEST(StartTimecodes, XmpValuesRebasedInTheirOwnLayout)
          {line(kStart, "01:00:00:00")}},
         {packet("<xmpDM:startTimeCode rdf:parseType='Resource'>" + fields(pal, "01:00:00:00") +
                 "<xmpDM:timeValue>02:00:00:00</xmpDM:timeValue></xmpDM:startTimeCode>"),
-         {"XMP 中的 " + kStart}},
+         {line(kStart, std::nullopt)}},
         {packet("", " xmpDM:altTimecode='01:00:00:00'"), {line("xmpDM:altTimecode", "01:00:00:00")}},
         {packet("<xmpDM:StartTimecode xmpDM:timeValue='01:00:00:00'/>"), {line("xmpDM:StartTimecode", "01:00:00:00")}},
         {packet("<dm:startTimeCode dm:timeValue='01:00:00:00'/>"), {line("dm:startTimeCode", "01:00:00:00")}},
@@ -183,24 +185,27 @@ test::Bytes userData(const std::string& timecode, size_t length, const test::Byt
 
 TEST(StartTimecodes, UserDataTimecodeRebasedBesideItsRate)
 {
-    const std::string at = "用户数据中的 ©TIM";
+    const auto at = [](std::optional<std::string> value) {
+        return UnreadTimecode{UnreadTimecode::Kind::userData, {}, std::move(value)};
+    };
     const struct {
         test::Bytes source, expected;
-        std::vector<std::string> originals, leftAlone;
+        std::vector<std::string> originals;
+        std::vector<UnreadTimecode> leftAlone;
     } cases[] = {
         {userData("01:00:00;00", 11), userData("00:00:00;00", 11), {"01:00:00;00"}, {}},
         {userData("01:00:00:00", 11, test::words({0})),
          userData("00:00:00:00", 11, test::words({0})),
          {"01:00:00:00"},
          {}},  // the list closed by a zero
-        {userData("1:00:00:00", 10), {}, {}, {at + "（“1:00:00:00”）"}},
-        {userData("01:00:00:00", 30), {}, {}, {at + "（“01:00:00:00”）"}},                     // runs past the item
-        {userData(std::string("01:00:00:00\0", 12), 11), {}, {}, {at + "（“01:00:00:00”）"}},  // followed by more
-        {test::serialize(test::leaf("\xA9TIM", {0, 11})), {}, {}, {at}},                       // cut short
+        {userData("1:00:00:00", 10), {}, {}, {at("1:00:00:00")}},
+        {userData("01:00:00:00", 30), {}, {}, {at("01:00:00:00")}},                     // runs past the item
+        {userData(std::string("01:00:00:00\0", 12), 11), {}, {}, {at("01:00:00:00")}},  // followed by more
+        {test::serialize(test::leaf("\xA9TIM", {0, 11})), {}, {}, {at(std::nullopt)}},  // cut short
         {test::serialize(test::leaf("\xA9TIM", {0, 11, 0x15, 0xC7})) + test::words({100}),
          {},
          {},
-         {at + "（用户数据无法读取）"}},
+         {{UnreadTimecode::Kind::userDataUnreadable}}},
     };
     for (const auto& c : cases) {
         const std::string source(c.source.begin(), c.source.end());

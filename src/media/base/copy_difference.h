@@ -40,8 +40,8 @@ inline FoundDifference differsIn(CopyDifference::Kind kind, size_t index)
     return CopyDifference{kind, static_cast<uint32_t>(index + 1)};
 }
 
-// The refusal, naming the output's folder and file: "“已修改时间码”中已有同名文件“C0001.MP4”，但它
-// 不是此文件的处理结果（第 2 条轨道的样本不同）；原片未受影响，移走或删除该文件后即可重试".
+// The refusal, naming the output's folder and file and what differs (its sentence:
+// error_texts::notEarlierResult).
 Error notEarlierResult(const std::filesystem::path& output, CopyDifference difference);
 
 // What differs, for such a refusal; nothing for any other error.

@@ -88,12 +88,12 @@ inline Damage damageOf(const Error& e)
 // A file's name as the texts quote it: “C0001.MP4”.
 std::string quotedName(const std::filesystem::path& file);
 
-// "文件“<name>”不是可识别的视频文件".
+// The sentences of these are made in error_texts.cpp.
 Error unrecognizedFile(const std::filesystem::path& file);
-// "文件“<name>”在导出过程中被修改": the file read is no longer what its path names.
+// The file read is no longer what its path names.
 Error sourceChanged(const std::filesystem::path& file);
 Error cancelledError();
-// "文件“<name>”正由另一个进程处理…": another run holds the clip's lock.
+// Another run holds the clip's lock.
 Error clipBusy(const std::filesystem::path& file);
 // Memory the export could not have; allocation failures travel as this value.
 Error outOfMemory();
@@ -114,12 +114,29 @@ auto catchingAllocation(F&& f) -> decltype(f())
 // other errors pass unchanged.
 Error inSourceFile(Error error, const std::filesystem::path& file);
 
+// What was being done to a file when a system call on it failed; its words are made by
+// error_texts::fileAction.
+enum class FileAction : uint8_t {
+    open,
+    read,
+    write,
+    create,
+    lock,
+    remove,
+    readFolder,
+    copyDataTo,
+    setOwner,
+    setMode,
+    setTimes,
+    process,
+};
+
 // An error about a file: "<action>“<name>”：<reason>" for errno err.
-Error fileError(std::string_view action, const std::filesystem::path& file, int err);
+Error fileError(FileAction action, const std::filesystem::path& file, int err);
 
 // A system call's outcome, its error (which carries the errno) told as fileError(action, file, ...).
 template <typename T>
-ErrorOr<T> onFile(ErrorOr<T> outcome, std::string_view action, const std::filesystem::path& file)
+ErrorOr<T> onFile(ErrorOr<T> outcome, FileAction action, const std::filesystem::path& file)
 {
     if (outcome.isError()) return fileError(action, file, errnoOf(outcome.error()));
     return outcome;

@@ -1,6 +1,6 @@
 // Why a clip cannot be rewritten in place (its layout, its file system, its owner): a value the plan
 // returns and the refusal (ExportErrorCode::notInPlace) carries beside its sentence, which is written
-// here only.
+// in error_texts.cpp only.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +32,8 @@ struct NotInPlace {
     friend bool operator==(const NotInPlace&, const NotInPlace&) = default;
 };
 
-// The reason as the refusal says it: "媒体数据不全在“moov”盒子之前".
-std::string notInPlaceText(const NotInPlace& reason);
-// The refusal: ExportErrorCode::notInPlace, the reason's sentence, its kind as the detail.
+// The refusal: ExportErrorCode::notInPlace, the reason's sentence (error_texts::notInPlace), its kind as
+// the detail.
 Error notInPlaceError(const NotInPlace& reason);
 // The kind of such a refusal; nothing for any other error.
 std::optional<NotInPlace::Kind> notInPlaceKindOf(const Error& error);

@@ -1,6 +1,7 @@
 #include "media/boxes/box_probe.h"
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -9,8 +10,7 @@ namespace {
 ErrorOr<std::optional<Movie>> readMovie(ByteSource& source, const Box& moov)
 {
     if (moov.size > kMaxMoovSize) {
-        return tooLarge("“moov”盒子过大（" + std::to_string(moov.size >> 20) + " MiB，上限 " +
-                        std::to_string(kMaxMoovSize >> 20) + " MiB）");
+        return tooLarge(box_texts::moovTooLarge(moov.size, kMaxMoovSize));
     }
     auto movie = parseMovie(KV_TRY(readBox(source, moov)));
     if (movie.isError()) {
@@ -37,7 +37,7 @@ ErrorOr<std::optional<BoxContent>> probeBoxContent(ByteSource& source)
         if (moov) return std::optional<BoxContent>();
         moov = box;
     }
-    if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子（文件可能没有完整写入）");
+    if (!moov) return damaged(Damage::missingBox, box_texts::missingMoov());
     auto movie = KV_TRY(readMovie(source, *moov));
     if (!movie) return std::optional<BoxContent>();
     content.movie = std::move(*movie);

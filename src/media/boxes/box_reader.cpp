@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -35,27 +36,26 @@ void ByteWriter::close()
 
 ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool toEndAllowed)
 {
-    if (offset > limit || limit - offset < 8 || head.size() < 8) return damaged(Damage::headerCut, "盒子头不完整");
+    if (offset > limit || limit - offset < 8 || head.size() < 8)
+        return damaged(Damage::headerCut, box_texts::headerCut());
     Box box;
     box.offset = offset;
     box.type = loadU32(&head[4]);
     const uint64_t room = limit - offset;
     uint64_t size = loadU32(&head[0]);
     if (size == 1) {
-        if (room < 16 || head.size() < 16) return damaged(Damage::headerCut, quotedType(box.type) + "盒子头不完整");
+        if (room < 16 || head.size() < 16) return damaged(Damage::headerCut, box_texts::headerCut(box.type));
         size = loadU64(&head[8]);
         box.headerSize = 16;
     } else if (size == 0) {
-        if (!toEndAllowed) return damaged(Damage::sizeZero, quotedType(box.type) + "盒子的大小为 0");
+        if (!toEndAllowed) return damaged(Damage::sizeZero, box_texts::sizeZero(box.type));
         size = room;
     }
     if (box.type == fourcc("uuid")) box.headerSize += 16;
-    if (size < box.headerSize)
-        return damaged(Damage::smallerThanHeader, quotedType(box.type) + "盒子的大小小于其盒子头");
+    if (size < box.headerSize) return damaged(Damage::smallerThanHeader, box_texts::smallerThanHeader(box.type));
     if (size > room) {
-        if (toEndAllowed)
-            return damaged(Damage::pastEnd, quotedType(box.type) + "盒子超出了文件末尾（文件可能不完整）");
-        return damaged(Damage::pastParent, quotedType(box.type) + "盒子超出了其上级盒子");
+        if (toEndAllowed) return damaged(Damage::pastEnd, box_texts::pastFileEnd(box.type));
+        return damaged(Damage::pastParent, box_texts::pastParent(box.type));
     }
     box.size = size;
     return box;
@@ -64,11 +64,11 @@ ErrorOr<Box> parseBoxHeader(ByteSpan head, uint64_t offset, uint64_t limit, bool
 ErrorOr<std::vector<Box>> boxesBetween(ByteSpan buffer, uint64_t begin, uint64_t end)
 {
     std::vector<Box> boxes;
-    if (end > buffer.size() || begin > end) return damaged(Damage::outsideBuffer, "盒子超出了缓冲区");
+    if (end > buffer.size() || begin > end) return damaged(Damage::outsideBuffer, box_texts::outsideBuffer());
     uint64_t pos = begin;
     while (pos < end) {
-        if (boxes.size() >= kMaxChildBoxes) return damaged(Damage::tooManyBoxes, "一个盒子中的子盒子过多");
-        if (end - pos < 8) return damaged(Damage::headerCut, "盒子末尾有不完整的子盒子");
+        if (boxes.size() >= kMaxChildBoxes) return damaged(Damage::tooManyBoxes, box_texts::tooManyChildren());
+        if (end - pos < 8) return damaged(Damage::headerCut, box_texts::childCut());
         ByteSpan head = buffer.subspan(pos, static_cast<size_t>(std::min<uint64_t>(24, end - pos)));
         auto box = parseBoxHeader(head, pos, end, false);
         if (box.isError()) return box.releaseError();
@@ -88,7 +88,7 @@ ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32
     std::optional<Box> found;
     for (const Box& b : children) {
         if (b.type != type) continue;
-        if (found) return damaged(Damage::duplicateBox, "重复的" + quotedType(type) + "盒子");
+        if (found) return damaged(Damage::duplicateBox, box_texts::duplicate(type));
         found = b;
     }
     return found;
@@ -97,12 +97,11 @@ ErrorOr<std::optional<Box>> uniqueChild(const std::vector<Box>& children, uint32
 ErrorOr<FullBox> readFullBox(ByteSpan buffer, const Box& box, uint8_t newestVersion)
 {
     ByteSpan payload = payloadOf(buffer, box);
-    if (payload.size() < 4) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
+    if (payload.size() < 4) return damaged(Damage::boxTooShort, box_texts::tooShort(box.type));
     FullBox full;
     full.version = payload[0];
     if (full.version > newestVersion)
-        return damaged(Damage::unknownVersion,
-                       quotedType(box.type) + "盒子的版本 " + std::to_string(full.version) + " 无法识别");
+        return damaged(Damage::unknownVersion, box_texts::unknownVersion(box.type, full.version));
     full.flags = (uint32_t(payload[1]) << 16) | (uint32_t(payload[2]) << 8) | payload[3];
     full.body = payload.subspan(4);
     return full;
@@ -126,11 +125,11 @@ ErrorOr<std::vector<Box>> scanTopLevel(ByteSource& source)
         return std::all_of(type, type + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
     };
     while (pos < fileSize) {
-        if (boxes.size() >= kMaxTopLevelBoxes) return damaged(Damage::tooManyBoxes, "顶层盒子过多");
+        if (boxes.size() >= kMaxTopLevelBoxes) return damaged(Damage::tooManyBoxes, box_texts::tooManyTopLevel());
         uint8_t head[24];
         auto n = source.readAt(head, sizeof head, pos);
         if (n.isError()) return n.releaseError();
-        if (*n < std::min<uint64_t>(8, fileSize - pos)) return damaged(Damage::fileShrank, "文件在读取时变短了");
+        if (*n < std::min<uint64_t>(8, fileSize - pos)) return damaged(Damage::fileShrank, box_texts::fileShrank());
         // A type of zeros is a box's (zeros as a file grown and not yet written leaves them read as one
         // running to the end).
         if (*n < 8 || (!printable(head + 4) && loadU32(head + 4) != 0)) {
@@ -154,14 +153,13 @@ std::optional<Box> trailerOf(const std::vector<Box>& topLevel)
 ErrorOr<Bytes> readBox(ByteSource& source, const Box& box)
 {
     auto size = checkedCast<size_t>(box.size);
-    if (!size) return tooLarge(quotedType(box.type) + "盒子过大");
+    if (!size) return tooLarge(box_texts::tooLarge(box.type));
     Bytes bytes;
-    const std::string megabytes = *size >= (1u << 20) ? "（" + std::to_string(*size >> 20) + " MiB）" : "";
-    KV_TRY(reserveBytes(bytes, *size, "读取" + quotedType(box.type) + "盒子" + megabytes));
+    KV_TRY(reserveBytes(bytes, *size, box_texts::reading(box.type, *size)));
     bytes.resize(*size);
     auto n = source.readAt(bytes.data(), bytes.size(), box.offset);
     if (n.isError()) return n.releaseError();
-    if (*n != bytes.size()) return damaged(Damage::fileShrank, "文件在读取时变短了");
+    if (*n != bytes.size()) return damaged(Damage::fileShrank, box_texts::fileShrank());
     return bytes;
 }
 
@@ -171,9 +169,9 @@ ErrorOr<void> reserveBytes(Bytes& bytes, size_t capacity, const std::string& doi
     try {
         bytes.reserve(capacity);
     } catch (const std::bad_alloc&) {
-        return posixError(ENOMEM, doing + "时");
+        return posixError(ENOMEM, box_texts::outOfMemoryWhile(doing));
     } catch (const std::length_error&) {
-        return posixError(ENOMEM, doing + "时");
+        return posixError(ENOMEM, box_texts::outOfMemoryWhile(doing));
     }
     return {};
 }

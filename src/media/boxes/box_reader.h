@@ -115,8 +115,8 @@ std::optional<Box> trailerOf(const std::vector<Box>& topLevel);
 // Reads exactly box's bytes from source.
 ErrorOr<Bytes> readBox(ByteSource& source, const Box& box);
 
-// Room for capacity bytes in all in bytes; when memory runs out, an error ("<doing>时内存不足", e.g.
-// doing = "读取“moov”盒子（100 MiB）") rather than an exception. For the buffers that grow with the
+// Room for capacity bytes in all in bytes; when memory runs out, an error saying what was being done
+// (box_texts::reading, box_texts::outOfMemoryWhile) rather than an exception. For the buffers that grow with the
 // moov, whose allocation is the one most likely to fail.
 ErrorOr<void> reserveBytes(Bytes& bytes, size_t capacity, const std::string& doing);
 

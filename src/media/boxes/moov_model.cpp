@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -16,8 +17,7 @@ constexpr uint32_t kTrak = fourcc("trak");
 ErrorOr<void> checkTableFits(const Box& box, uint64_t available, uint64_t count, uint64_t entrySize)
 {
     auto need = checkedMul(count, entrySize);
-    if (!need || *need > available)
-        return damaged(Damage::tableCountPastBox, quotedType(box.type) + "表的条目数超出了盒子的大小");
+    if (!need || *need > available) return damaged(Damage::tableCountPastBox, box_texts::tableCountPastBox(box.type));
     return {};
 }
 
@@ -25,7 +25,7 @@ ErrorOr<void> checkTableFits(const Box& box, uint64_t available, uint64_t count,
 ErrorOr<Box> requiredChild(const std::vector<Box>& children, uint32_t type, uint32_t parentType)
 {
     auto found = KV_TRY(uniqueChild(children, type));
-    if (!found) return damaged(Damage::missingBox, quotedType(parentType) + "中缺少" + quotedType(type) + "盒子");
+    if (!found) return damaged(Damage::missingBox, box_texts::missingChild(parentType, type));
     return *found;
 }
 
@@ -39,7 +39,7 @@ ErrorOr<void> parseTkhd(ByteSpan moov, const Box& box, Track& track)
     track.trackId = r.u32();
     r.skip(4);
     track.duration = r.uVersioned(full.version);
-    if (!r.ok()) return damaged(Damage::boxTooShort, "“tkhd”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("tkhd")));
     return {};
 }
 
@@ -53,7 +53,7 @@ ErrorOr<void> parseMdhd(ByteSpan moov, const Box& box, Track& track)
     track.mediaTimescale = r.u32();
     track.mediaDuration = r.uVersioned(full.version);
     track.language = r.u16();
-    if (!r.ok()) return damaged(Damage::boxTooShort, "“mdhd”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("mdhd")));
     return {};
 }
 
@@ -79,10 +79,10 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
     auto dref = KV_TRY(uniqueChild(KV_TRY(childBoxes(moov, *dinf)), fourcc("dref")));
     if (!dref) return {};
     auto full = KV_TRY(readFullBox(moov, *dref, 0));
-    if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“dref”盒子过短");
+    if (full.body.size() < 4) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("dref")));
     for (const Box& entry : KV_TRY(boxesBetween(moov, dref->payloadOffset() + 8, dref->end()))) {
         auto ref = KV_TRY(readFullBox(moov, entry, 0));
-        if (!(ref.flags & kDataReferenceSelfContained)) return unsupported("媒体数据存放在其他文件中（外部数据引用）");
+        if (!(ref.flags & kDataReferenceSelfContained)) return unsupported(box_texts::externalData());
     }
     return {};
 }
@@ -91,7 +91,7 @@ ErrorOr<void> checkSelfContained(ByteSpan moov, const std::vector<Box>& minfChil
 // the per-sample keys, in senc or elsewhere in the file): it is refused rather than left pointing at
 // the old places. Such a track has a protected sample entry (its original type kept in sinf/frma),
 // or auxiliary information tables in stbl.
-Error encryptedTrack(uint32_t type) { return unsupported("不支持加密的轨道（含" + quotedType(type) + "）"); }
+Error encryptedTrack(uint32_t type) { return unsupported(box_texts::encryptedTrack(type)); }
 
 bool isProtectedEntry(uint32_t type)
 {
@@ -133,7 +133,7 @@ namespace {
 ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
 {
     auto full = KV_TRY(readFullBox(moov, stsd, 1));
-    if (full.body.size() < 4) return damaged(Damage::boxTooShort, "“stsd”盒子过短");
+    if (full.body.size() < 4) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("stsd")));
     auto list = KV_TRY(boxesBetween(moov, stsd.payloadOffset() + 8, stsd.end()));
     for (const Box& entry : list) {
         if (isProtectedEntry(entry.type)) return encryptedTrack(entry.type);
@@ -151,7 +151,7 @@ ErrorOr<void> parseStsd(ByteSpan moov, const Box& stsd, Track& track)
         tc.rate.frameDuration = r.u32();
         tc.framesAt = first.payloadOffset() + r.position();
         tc.rate.frames = r.u8();
-        if (!r.ok()) return damaged(Damage::boxTooShort, "“tmcd”样本描述过短");
+        if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::timecodeDescriptionShort());
         track.timecode = tc;
     }
     return {};
@@ -163,7 +163,7 @@ ErrorOr<void> parseStts(ByteSpan moov, const Box& stts, Track& track)
     auto full = KV_TRY(readFullBox(moov, stts, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged(Damage::boxTooShort, "“stts”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("stts")));
     KV_TRY(checkTableFits(stts, r.remaining(), count, 8));
     uint64_t samples = 0;
     uint64_t duration = 0;
@@ -200,7 +200,7 @@ ErrorOr<void> checkStsc(ByteSpan moov, const Box& stsc)
     auto full = KV_TRY(readFullBox(moov, stsc, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged(Damage::boxTooShort, "“stsc”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("stsc")));
     return checkTableFits(stsc, r.remaining(), count, 12);
 }
 
@@ -211,7 +211,7 @@ ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
     FieldReader r(full.body);
     const uint32_t sampleSize = r.u32();
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged(Damage::boxTooShort, "“stsz”盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("stsz")));
     if (sampleSize != 0) return {};
     return checkTableFits(stsz, r.remaining(), count, 4);
 }
@@ -219,11 +219,11 @@ ErrorOr<void> checkStsz(ByteSpan moov, const Box& stsz)
 // ISO/IEC 14496-12, 8.7.5 (stco, co64).
 ErrorOr<void> parseChunkTable(ByteSpan moov, const Box& box, ChunkTable& table)
 {
-    if (table.box) return damaged(Damage::duplicateBox, "一个轨道中有多个块偏移表");
+    if (table.box) return damaged(Damage::duplicateBox, box_texts::severalChunkOffsetTables());
     auto full = KV_TRY(readFullBox(moov, box, 0));
     FieldReader r(full.body);
     const uint32_t count = r.u32();
-    if (!r.ok()) return damaged(Damage::boxTooShort, quotedType(box.type) + "盒子过短");
+    if (!r.ok()) return damaged(Damage::boxTooShort, box_texts::tooShort(box.type));
     const bool wide = box.type == fourcc("co64");
     KV_TRY(checkTableFits(box, r.remaining(), count, wide ? 8 : 4));
     table.box = box;
@@ -264,7 +264,7 @@ ErrorOr<Track> parseTrak(ByteSpan moov, const Box& trak)
     KV_TRY(parseMdhd(moov, KV_TRY(requiredChild(mdiaChildren, fourcc("mdhd"), mdia.type)), track));
     const Box hdlr = KV_TRY(requiredChild(mdiaChildren, fourcc("hdlr"), mdia.type));
     auto hdlrFull = KV_TRY(readFullBox(moov, hdlr, 0));
-    if (hdlrFull.body.size() < 8) return damaged(Damage::boxTooShort, "“hdlr”盒子过短");
+    if (hdlrFull.body.size() < 8) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("hdlr")));
     track.handler = loadU32(&hdlrFull.body[4]);
 
     const Box minf = KV_TRY(requiredChild(mdiaChildren, fourcc("minf"), mdia.type));
@@ -291,16 +291,16 @@ ErrorOr<Movie> parseMovie(Bytes moov)
     const ByteSpan bytes(movie.moov);
     movie.box = KV_TRY(parseBoxHeader(bytes.first(std::min<size_t>(bytes.size(), 24)), 0, bytes.size(), true));
     if (movie.box.type != kMoov || movie.box.size != bytes.size())
-        return damaged(Damage::outsideBuffer, "“moov”盒子无效");
+        return damaged(Damage::outsideBuffer, box_texts::moovInvalid());
 
     const auto children = KV_TRY(childBoxes(bytes, movie.box));
     if (KV_TRY(uniqueChild(children, fourcc("mvex"))))
-        return exportError(ExportErrorCode::fragmented, "这是分段的 MP4 文件（含“mvex”）");
+        return exportError(ExportErrorCode::fragmented, box_texts::fragmented());
     movie.mvhd = KV_TRY(requiredChild(children, fourcc("mvhd"), kMoov));
     auto mvhd = KV_TRY(readFullBox(bytes, movie.mvhd, 1));
     // Times, timescale, duration, rate, volume, reserved, matrix, pre-defined, then next_track_ID.
     const size_t mvhdSize = (mvhd.version == 1 ? 28 : 16) + 4 + 2 + 10 + 36 + 24 + 4;
-    if (mvhd.body.size() < mvhdSize) return damaged(Damage::boxTooShort, "“mvhd”盒子过短");
+    if (mvhd.body.size() < mvhdSize) return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("mvhd")));
     movie.nextTrackIdAt = movie.mvhd.payloadOffset() + 4 + mvhdSize - 4;
     movie.nextTrackId = loadU32(&movie.moov[movie.nextTrackIdAt]);
 
@@ -317,7 +317,7 @@ ErrorOr<Movie> parseMovie(Bytes moov)
 ErrorOr<Movie> parseMovieWithin(Bytes bytes, uint64_t offset, uint64_t size)
 {
     if (offset > bytes.size() || size > bytes.size() - offset)
-        return damaged(Damage::outsideBuffer, "“moov”盒子超出了缓冲区");
+        return damaged(Damage::outsideBuffer, box_texts::moovPastBuffer());
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     bytes.resize(static_cast<size_t>(size));
     return parseMovie(std::move(bytes));
@@ -353,11 +353,11 @@ private:
     ErrorOr<void> readRun()
     {
         // Entry counts were checked against their boxes by parseMovie.
-        if (runsRead_ >= runs_) return damaged(Damage::tableInvalid, "“stsc”表的块编号无效");
+        if (runsRead_ >= runs_) return damaged(Damage::tableInvalid, box_texts::chunkNumberInvalid());
         const uint64_t first = stsc_.u32();
         runPerChunk_ = stsc_.u32();
         stsc_.skip(4);
-        if (first == 0 || first <= runFirst_) return damaged(Damage::tableInvalid, "“stsc”表的块编号无效");
+        if (first == 0 || first <= runFirst_) return damaged(Damage::tableInvalid, box_texts::chunkNumberInvalid());
         runFirst_ = first;
         nextFirst_ = UINT64_MAX;
         if (++runsRead_ < runs_) {
@@ -432,8 +432,8 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
     auto tables = KV_TRY(sampleTables(movie, track));
     if (!tables) return {};
     auto& [runs, stsz, fixedSize, sampleCount] = *tables;
-    if (sampleCount > maxSamples) return unsupported(quotedType(track.handler) + "轨道的样本过多");
-    if (runs.empty()) return damaged(Damage::tableInvalid, "“stsc”表为空");
+    if (sampleCount > maxSamples) return unsupported(box_texts::tooManySamples(track.handler));
+    if (runs.empty()) return damaged(Damage::tableInvalid, box_texts::chunkTableEmpty());
     SampleTimes times(track.stts ? KV_TRY(readFullBox(movie.moov, *track.stts, 0)).body : ByteSpan());
     const uint64_t chunkCount = track.chunks.offsets.size();
     uint64_t visited = 0;
@@ -445,11 +445,11 @@ ErrorOr<void> visitSamples(const Movie& movie, const Track& track, size_t maxSam
             KV_TRY(visit({offset, size, times.next()}));
             ++visited;
             auto next = checkedAdd<uint64_t>(offset, size);
-            if (!next) return damaged(Damage::tableInvalid, "样本的位置超出范围");
+            if (!next) return damaged(Damage::tableInvalid, box_texts::sampleOutOfRange());
             offset = *next;
         }
     }
-    if (visited != sampleCount) return damaged(Damage::tableInvalid, "块中的样本数与“stsz”表不符");
+    if (visited != sampleCount) return damaged(Damage::tableInvalid, box_texts::chunkSamplesMismatch());
     return {};
 }
 
@@ -473,7 +473,7 @@ ErrorOr<void> visitChunks(const Movie& movie, const Track& track,
             size = sum;
         }
         if (!size || !checkedAdd(track.chunks.offsets[chunk - 1], *size))
-            return damaged(Damage::tableInvalid, "样本的位置超出范围");
+            return damaged(Damage::tableInvalid, box_texts::sampleOutOfRange());
         KV_TRY(visit({track.chunks.offsets[chunk - 1], *size}));
     }
     return {};

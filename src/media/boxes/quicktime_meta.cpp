@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -20,8 +21,8 @@ ErrorOr<void> checkItems(const std::vector<MetadataItem>& items)
     const std::string prefix = std::string(kMetadataKeySpaceQuickTimeMetadata) + "/";
     for (const MetadataItem& item : items) {
         if (item.identifier.rfind(prefix, 0) != 0 || item.identifier.size() == prefix.size())
-            return unsupported("不支持的元数据项：" + item.identifier);
-        if (item.dataType != kMetadataDataTypeString) return unsupported("不支持的元数据类型：" + item.dataType);
+            return unsupported(box_texts::unsupportedItem(item.identifier));
+        if (item.dataType != kMetadataDataTypeString) return unsupported(box_texts::unsupportedItemType(item.dataType));
     }
     return {};
 }
@@ -90,7 +91,7 @@ ErrorOr<Bytes> buildQuickTimeMeta(const std::vector<MetadataItem>& items)
     for (uint32_t index = 0; index < items.size(); ++index) writeItem(w, index + 1, items[index].value);
     w.close();
     w.close();
-    if (!w.ok()) return tooLarge("元数据过大");
+    if (!w.ok()) return tooLarge(box_texts::metadataTooLarge());
     return out;
 }
 
@@ -251,7 +252,7 @@ ErrorOr<std::optional<Bytes>> mergeQuickTimeMeta(ByteSpan moov, const Box& meta,
         }
     }
     w.close();
-    if (!w.ok()) return tooLarge("元数据过大");
+    if (!w.ok()) return tooLarge(box_texts::metadataTooLarge());
     return Merged(std::move(out));
 }
 

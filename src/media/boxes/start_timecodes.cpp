@@ -43,15 +43,17 @@ std::optional<std::string> rebasedValue(std::string_view value, const Timecode& 
     return rebased;
 }
 
-// "<where><name>（“<value>”）": printable ASCII shown as it is, any other byte as '?', a long value cut.
-std::string named(std::string_view where, std::string_view name, std::optional<std::string_view> value)
+// A timecode left alone, its value as a line shows it: printable ASCII as it is, any other byte as '?',
+// a long value cut.
+UnreadTimecode named(UnreadTimecode::Kind kind, std::string_view name, std::optional<std::string_view> value)
 {
-    std::string line = std::string(where) + std::string(name);
-    if (!value) return line;
-    line += "（“";
-    for (char c : value->substr(0, kShownCharacters)) line += c >= 0x20 && c < 0x7F ? c : '?';
-    if (value->size() > kShownCharacters) line += "…";
-    return line + "”）";
+    UnreadTimecode unread{kind, std::string(name), std::nullopt};
+    if (!value) return unread;
+    std::string shown;
+    for (char c : value->substr(0, kShownCharacters)) shown += c >= 0x20 && c < 0x7F ? c : '?';
+    if (value->size() > kShownCharacters) shown += "…";
+    unread.value = std::move(shown);
+    return unread;
 }
 
 // ---- XMP
@@ -183,7 +185,7 @@ public:
         }
         TextTimecodes result;
         if (malformed_ || !open_.empty()) {
-            if (couldHoldTimecode(text_)) result.leftAlone.push_back("XMP 中的开始时间码（XMP 无法读取）");
+            if (couldHoldTimecode(text_)) result.leftAlone.push_back({UnreadTimecode::Kind::xmpUnreadable});
             return result;
         }
         std::sort(edits_.begin(), edits_.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
@@ -308,7 +310,7 @@ private:
         // A timecode written as an attribute: a layout of its own, not xmpDM's.
         for (const XmlAttribute& a : attributes)
             if (!isDeclaration(a.name) && timecodeProperty(split(a.name).local) != PropertyName::none)
-                named_.emplace_back(a.valueAt, named("XMP 中的 ", a.name, a.value));
+                named_.emplace_back(a.valueAt, named(UnreadTimecode::Kind::xmp, a.name, a.value));
         open_.push_back(std::move(element));
     }
 
@@ -341,7 +343,7 @@ private:
         std::optional<std::string_view> value;
         if (p.values == 1) value = p.value;
         else if (p.values == 0 && p.hasText) value = trimmed(content);
-        named_.emplace_back(p.at, named("XMP 中的 ", p.name, value));
+        named_.emplace_back(p.at, named(UnreadTimecode::Kind::xmp, p.name, value));
     }
 
     std::string_view text_;
@@ -350,8 +352,8 @@ private:
     std::vector<OpenElement> open_;
     std::vector<std::pair<std::string_view, std::string_view>> namespaces_;  // prefix, name; in scope
     std::vector<TextEdit> edits_;
-    std::vector<std::pair<size_t, std::string>> named_;  // where, line
-    std::optional<std::string> refusal_;
+    std::vector<std::pair<size_t, UnreadTimecode>> named_;  // where, what
+    std::optional<StartRefusal> refusal_;
 };
 
 // ---- QuickTime user data
@@ -380,7 +382,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
     if (!items) {
         const uint8_t type[] = {0xA9, 'T', 'I', 'M'};
         if (std::search(udtaPayload.begin(), udtaPayload.end(), std::begin(type), std::end(type)) != udtaPayload.end())
-            result.leftAlone.push_back("用户数据中的 ©TIM（用户数据无法读取）");
+            result.leftAlone.push_back({UnreadTimecode::Kind::userDataUnreadable});
         return result;
     }
     for (const Box& item : *items) {
@@ -390,7 +392,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
         const uint16_t length = reader.u16();
         reader.skip(2);  // the language: the text is ASCII in every encoding it may name
         if (!reader.ok()) {
-            result.leftAlone.push_back(named("用户数据中的 ", "©TIM", std::nullopt));
+            result.leftAlone.push_back({UnreadTimecode::Kind::userData});
             continue;
         }
         const std::string_view text(reinterpret_cast<const char*>(payload.data()) + reader.position(),
@@ -399,7 +401,7 @@ TextTimecodes rebaseUserDataTimecode(ByteSpan udtaPayload, const Timecode& start
         const auto rebased =
             length == reader.remaining() ? rebasedValue(text, start, std::nullopt) : std::optional<std::string>();
         if (!rebased) {
-            result.leftAlone.push_back(named("用户数据中的 ", "©TIM", text));
+            result.leftAlone.push_back(named(UnreadTimecode::Kind::userData, {}, text));
             continue;
         }
         result.edits.push_back(

@@ -16,17 +16,32 @@
 
 namespace kelvatta {
 
+// A start timecode found in the metadata that this program does not understand how it is written, and
+// so leaves as it is: a value the plan carries to the line that names it (box_texts::unreadTimecode).
+struct UnreadTimecode {
+    enum class Kind : uint8_t {
+        xmpUnreadable = 1,   // XMP that could hold one but is not well-formed
+        xmp,                 // a property of the XMP packet, by name, and its value where it has one
+        userDataUnreadable,  // a ©TIM in user data whose items cannot be read
+        userData,            // user data's ©TIM, and its value where one is read
+        largeXmp,            // an XMP packet over 1 MiB, which is not read
+    };
+    Kind kind{};
+    std::string name{};                  // the property's (xmp)
+    std::optional<std::string> value{};  // as a line shows it: printable ASCII, any other byte '?', cut long
+    friend bool operator==(const UnreadTimecode&, const UnreadTimecode&) = default;
+};
+
 struct TextTimecodes {
     // Every start timecode found and understood, in order of offset within the text or payload given
     // (also those already at start: rebased == original), re-based in its own layout, named by what
     // holds it ("xmpDM:startTimecode", "©TIM").
     std::vector<TextEdit> edits;
-    // Each one found but not understood, as a line names it, e.g.
-    // "XMP 中的 xmpDM:startTimeCode（“1:00:00”）".
-    std::vector<std::string> leftAlone;
+    // Each one found but not understood.
+    std::vector<UnreadTimecode> leftAlone;
     // Why a value understood in full, written at a rate its metadata names, cannot hold start (see
     // TimecodeCounting::refusal): the clip cannot be re-based there.
-    std::optional<std::string> refusal;
+    std::optional<StartRefusal> refusal;
 };
 
 // A value is understood when it reads HH:MM:SS, then ':' or a drop-frame separator (';', '.' or ','),

@@ -5,6 +5,7 @@
 
 #include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -200,10 +201,10 @@ ErrorOr<TimecodeSamples> readTimecodeSamples(const Movie& movie, const Track& tr
     TimecodeRun run(counting, counting.dropFrame);
     TimecodeSamples out;
     for (const SampleRange& range : ranges) {
-        if (range.size < 4) return damaged(Damage::sampleCut, "时间码样本过短");
+        if (range.size < 4) return damaged(Damage::sampleCut, box_texts::timecodeSampleShort());
         uint8_t number[4];
         if (KV_TRY(source.readAt(number, 4, range.offset)) != 4)
-            return damaged(Damage::sampleCut, "时间码样本超出了文件末尾");
+            return damaged(Damage::sampleCut, box_texts::timecodeSamplePastEnd());
         out.samples.push_back({range.offset, loadU32(number)});
         const auto frame = framesIn(range.time - ranges.front().time, track);
         if (frame && counting.valid()) run.add(*frame, counting.valueAt(loadU32(number)));

@@ -1,6 +1,7 @@
 #include "media/counting/timecode.h"
 
 #include "media/base/media_error.h"
+#include "media/counting/counting_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -74,40 +75,34 @@ TimecodeValue TimecodeCounting::valueAt(uint64_t position) const
     return value;
 }
 
-std::optional<std::string> TimecodeCounting::refusal(const Timecode& start) const
+std::optional<StartRefusal> TimecodeCounting::refusal(const Timecode& start) const
 {
+    using Kind = StartRefusal::Kind;
     if (position({start, false})) return std::nullopt;
-    const std::string rate = "每秒 " + std::to_string(framesPerSecond) + " 帧" + (halfStep ? "（每两帧计一个号）" : "");
-    if (dropFrame && framesPerSecond > 0 && framesPerSecond % 30 != 0)
-        return "它的时间码按" + rate + "计数，不能按丢帧方式计数（“;”只用于 29.97 或 59.94 帧的丢帧时间码）";
-    if (!valid()) return "无法确定它的时间码按每秒几帧计数";
-    if (start.frames >= framesPerSecond)
-        return "它的时间码按" + rate + "计数，帧号只有 00 至 " +
-               Timecode{0, 0, 0, framesPerSecond - 1}.text().substr(9) + "，没有 " + start.text().substr(9);
-    return "它的时间码按丢帧方式计数（" + rate + "），每分钟开头（逢十分钟除外）跳过 00 至 " +
-           Timecode{0, 0, 0, static_cast<uint32_t>(droppedPerMinute(*this) - 1)}.text().substr(9) + " 号帧，没有 " +
-           start.text(true) + " 这一编号";
+    const auto why = [&](Kind kind, uint32_t lastFrame) {
+        return StartRefusal{kind, framesPerSecond, halfStep, lastFrame, start};
+    };
+    if (dropFrame && framesPerSecond > 0 && framesPerSecond % 30 != 0) return why(Kind::dropFrameAtRate, 0);
+    if (!valid()) return why(Kind::rateUnknown, 0);
+    if (start.frames >= framesPerSecond) return why(Kind::noSuchFrame, framesPerSecond - 1);
+    return why(Kind::droppedNumber, static_cast<uint32_t>(droppedPerMinute(*this) - 1));
 }
 
-std::optional<std::string> TimecodeCounting::refusal(const StartTimecode& start) const
+std::optional<StartRefusal> TimecodeCounting::refusal(const StartTimecode& start) const
 {
     if (start.dropFrame && !dropFrame && valid())
-        return "它的时间码按每秒 " + std::to_string(framesPerSecond) + " 帧" + (halfStep ? "（每两帧计一个号）" : "") +
-               "不丢帧计数，不能按丢帧方式计数（“;”只用于 29.97 或 59.94 帧的丢帧时间码）";
+        return StartRefusal{StartRefusal::Kind::notDropFrame, framesPerSecond, halfStep, 0, start.time};
     return refusal(start.time);
 }
 
-Error startRefused(const Timecode& start, const std::string& why) { return startRefused(StartTimecode{start}, why); }
+Error startRefused(const Timecode& start, const StartRefusal& why) { return startRefused(StartTimecode{start}, why); }
 
-Error startRefused(const StartTimecode& start, const std::string& why)
+Error startRefused(const StartTimecode& start, const StartRefusal& why)
 {
-    return unsupported("时间码不能从 " + start.text() + " 开始：" + why);
+    return unsupported(counting_texts::startRefused(start, why));
 }
 
-std::string TimecodeJump::values() const
-{
-    return "应为 " + expected.time.text(dropFrame) + "，实为 " + found.time.text(dropFrame);
-}
+std::string TimecodeJump::values() const { return counting_texts::jumpValues(*this); }
 
 void TimecodeRun::add(uint64_t frame, const TimecodeValue& value)
 {
@@ -127,10 +122,7 @@ void TimecodeRun::add(uint64_t frame, const TimecodeValue& value)
 
 Error timecodeJumped(const std::string& place, const TimecodeJump& jump)
 {
-    return damaged(Damage::timecodeJump,
-                   place + "的时间码在第 " + std::to_string(jump.frame) + " 帧处不连续（" + jump.values() +
-                       "）。若它是原地修改（--in-place）中途被打断后留下的，运行 kelvatta --restore 可恢复原片，"
-                       "运行 kelvatta --in-place 可完成修改；本次未做任何改动");
+    return damaged(Damage::timecodeJump, counting_texts::timecodeJumped(place, jump));
 }
 
 std::optional<TimecodeValue> TimecodeCounting::sameFrame(const TimecodeCounting& from, const TimecodeValue& value) const

@@ -20,6 +20,25 @@ struct TimecodeValue {
     friend bool operator==(const TimecodeValue&, const TimecodeValue&) = default;
 };
 
+// Why a clip's counting never shows a start as its first frame (TimecodeCounting::refusal): a value
+// the places that re-base carry up to the refusal, whose sentence counting_texts.cpp makes.
+struct StartRefusal {
+    enum class Kind : uint8_t {
+        dropFrameAtRate = 1,  // drop-frame numbering at a rate that is no multiple of 30
+        rateUnknown,          // no rate this program counts at
+        noSuchFrame,          // a frame number at or past the rate
+        droppedNumber,        // a number the drop-frame numbering skips
+        notDropFrame,         // asked with ';' of a clip that does not count drop-frame
+    };
+    Kind kind{};
+    uint32_t framesPerSecond = 0;  // as counted
+    bool halfStep = false;
+    uint32_t lastFrame = 0;  // the last number of a second (noSuchFrame), the last skipped (droppedNumber)
+    Timecode start;
+
+    friend bool operator==(const StartRefusal&, const StartRefusal&) = default;
+};
+
 struct TimecodeCounting {
     uint32_t framesPerSecond = 0;  // as counted: 30 for 29.97, 25 for 50p in half steps
     bool dropFrame = false;        // 29.97/59.94 numbering: frame numbers skipped each minute but every tenth
@@ -37,10 +56,10 @@ struct TimecodeCounting {
     // Why this counting never shows start as a first frame: its frames at or past the rate, or a
     // number the drop-frame numbering skips. Nothing when it does show it. Every place that re-bases
     // a clip's timecodes to a start asks this, so that one rule, and one wording, decides them all.
-    std::optional<std::string> refusal(const Timecode& start) const;
+    std::optional<StartRefusal> refusal(const Timecode& start) const;
     // The same for the start a run asks, which also fails a clip that does not count drop-frame when it
     // is asked with ';' (asked with ':', a drop-frame clip starts at the same numbers).
-    std::optional<std::string> refusal(const StartTimecode& start) const;
+    std::optional<StartRefusal> refusal(const StartTimecode& start) const;
     // The value that stands for the same frame as value of `from`: the same position where both count
     // as many positions per second (50p in half steps at 25 and at 50), twice it where this counts
     // every frame of a clip that from counts at half its rate (and half it the other way round, for
@@ -49,8 +68,8 @@ struct TimecodeCounting {
 };
 
 // The error of a clip whose timecode cannot start at start, for the reason refusal() gives.
-Error startRefused(const Timecode& start, const std::string& why);
-Error startRefused(const StartTimecode& start, const std::string& why);
+Error startRefused(const Timecode& start, const StartRefusal& why);
+Error startRefused(const StartTimecode& start, const StartRefusal& why);
 
 // Where a place that keeps a value per frame stops counting on from its first value.
 struct TimecodeJump {
@@ -59,7 +78,7 @@ struct TimecodeJump {
     TimecodeValue found;     // what it reads
     bool dropFrame = false;  // the place writes its values with ';' before the frames
 
-    // "应为 00:00:48:01，实为 09:41:08:02"
+    // What the frame should read and what it reads (counting_texts::jumpValues).
     std::string values() const;
 };
 

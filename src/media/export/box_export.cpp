@@ -12,6 +12,7 @@
 #include "media/plan/earlier_result.h"
 #include "media/plan/left_alone.h"
 #include "media/sony/sidecar.h"
+#include "media/export/export_texts.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -19,13 +20,12 @@ namespace {
 
 Error verifyError(const Error& reason, const std::filesystem::path& output)
 {
-    return exportError(ExportErrorCode::verifyFailed,
-                       "导出结果校验失败（" + quotedName(output) + "）：" + reason.localizedDescription);
+    return exportError(ExportErrorCode::verifyFailed, export_texts::verifyFailed(output, reason.localizedDescription));
 }
 
 ErrorOr<void> writeAt(const OutputFile& out, ByteSpan bytes, uint64_t offset)
 {
-    return onFile(sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset), "无法写入文件", out.path());
+    return onFile(sys::writeAt(out.fd(), bytes.data(), bytes.size(), offset), FileAction::write, out.path());
 }
 
 // Writes the patches as the copy passes them, each once the data under it is in place, and has the
@@ -115,7 +115,7 @@ ErrorOr<void> exportBoxFile(const ExportJob& job, ExportControl& control, Locked
     if (control.isCancelled()) return cancelledError();
 
     if (job.durable) KV_TRY(out.flush());
-    const auto written = KV_TRY(onFile(sys::fstat(out.fd()), "无法读取文件", out.path()));
+    const auto written = KV_TRY(onFile(sys::fstat(out.fd()), FileAction::read, out.path()));
     FdSource back(out.fd(), static_cast<uint64_t>(written.st_size), out.path());
     if (auto checked = checkOutput(back, std::move(plan)); checked.isError())
         return verifyError(checked.error(), out.path());

@@ -5,6 +5,7 @@
 #include "media/base/media_error.h"
 #include "media/plan/moov_rewrite.h"
 #include "media/sony/sidecar.h"
+#include "media/export/export_texts.h"
 
 namespace kelvatta {
 
@@ -37,7 +38,7 @@ ErrorOr<void> runExport(const ExportJob& job, ExportControl& control, LockedClip
 {
     if (control.isCancelled()) return cancelledError();
     // The one check of the file type, for both paths.
-    if (job.fileType != kFileTypeMPEG4) return unsupported("不支持的输出文件类型：" + job.fileType);
+    if (job.fileType != kFileTypeMPEG4) return unsupported(export_texts::unsupportedFileType(job.fileType));
     // The sidecar is written once the clip is in place: whether it can start there is known first.
     if (const auto start = requestedStart(job.metadata)) {
         if (auto sidecar = checkSidecarStart(job.source, start->time); sidecar.isError())

@@ -9,6 +9,7 @@
 
 #include "media/export/export.h"
 #include "media/base/media_error.h"
+#include "media/export/export_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -99,8 +100,7 @@ public:
         // the caller's thread (its handler only hands over to the main queue).
         {
             std::lock_guard lock(mutex_);
-            error_ = Error{kPosixErrorDomain, failed,
-                           "无法处理文件" + quotedName(job_.source) + "：系统资源不足，无法创建导出线程"};
+            error_ = Error{kPosixErrorDomain, failed, export_texts::noThread(job_.source)};
         }
         status_ = static_cast<long>(ExportStatus::failed);
         (*shared)();
@@ -141,7 +141,7 @@ private:
     {
         auto result = catchingAllocation([this] { return lockAndExport(); });
         if (result.isError() && result.error() == outOfMemory())
-            result = fileError("无法处理文件", job_.source, ENOMEM);
+            result = fileError(FileAction::process, job_.source, ENOMEM);
         ExportStatus status = ExportStatus::completed;
         if (result.isError()) {
             clip_.reset();

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "media/base/media_error.h"
+#include "media/files/file_texts.h"
 #include "media/files/output_file.h"
 #include "platform/sys.h"
 
@@ -28,10 +29,7 @@ DataCopier::DataCopier(int in, const std::filesystem::path& source, int out, con
 
 DataCopier::~DataCopier() = default;
 
-Error DataCopier::shrank() const
-{
-    return damaged(Damage::fileShrank, "文件" + quotedName(source_) + "在导出过程中变短了");
-}
+Error DataCopier::shrank() const { return damaged(Damage::fileShrank, file_texts::shrankWhileExported(source_)); }
 
 ErrorOr<void> DataCopier::advance(uint64_t bytes, uint64_t reached)
 {
@@ -49,7 +47,7 @@ ErrorOr<void> DataCopier::stopCloning(Method next)
     // A file system that cannot reserve blocks just copies; a full disk (or any other failure) ends
     // the export here.
     if (reserved.isError() && !isUnsupportedCopy(errnoOf(reserved.error())))
-        return fileError("无法写入文件", output_, errnoOf(reserved.error()));
+        return fileError(FileAction::write, output_, errnoOf(reserved.error()));
     return {};
 }
 
@@ -78,7 +76,7 @@ ErrorOr<void> DataCopier::cloneOrCopy(uint64_t in, uint64_t out, uint64_t len)
         auto cloned = sys::cloneRange(in_, in, out_, out, piece);
         if (cloned.isError()) {
             if (!isUnsupportedCopy(errnoOf(cloned.error())))
-                return fileError("无法复制媒体数据到", output_, errnoOf(cloned.error()));
+                return fileError(FileAction::copyDataTo, output_, errnoOf(cloned.error()));
             KV_TRY(stopCloning(Method::copyFileRange));
             break;
         }
@@ -105,7 +103,7 @@ ErrorOr<void> DataCopier::copyByKernel(uint64_t& in, uint64_t& out, uint64_t& le
         auto n = sys::copyFileRange(in_, in, out_, out, static_cast<size_t>(std::min(len, kKernelPiece)));
         if (n.isError()) {
             if (!isUnsupportedCopy(errnoOf(n.error())))
-                return fileError("无法复制媒体数据到", output_, errnoOf(n.error()));
+                return fileError(FileAction::copyDataTo, output_, errnoOf(n.error()));
             method_ = Method::readWrite;
             return {};
         }
@@ -123,9 +121,9 @@ ErrorOr<void> DataCopier::copyByBuffer(uint64_t in, uint64_t out, uint64_t len)
     if (len > 0 && !buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferSize);
     while (len > 0) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(len, kBufferSize));
-        if (KV_TRY(onFile(sys::readAt(in_, buffer_.get(), piece, in), "无法读取文件", source_)) != piece)
+        if (KV_TRY(onFile(sys::readAt(in_, buffer_.get(), piece, in), FileAction::read, source_)) != piece)
             return shrank();
-        KV_TRY(onFile(sys::writeAt(out_, buffer_.get(), piece, out), "无法写入文件", output_));
+        KV_TRY(onFile(sys::writeAt(out_, buffer_.get(), piece, out), FileAction::write, output_));
         in += piece;
         out += piece;
         len -= piece;

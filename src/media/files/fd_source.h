@@ -9,6 +9,7 @@
 
 #include "media/base/byte_source.h"
 #include "media/base/media_error.h"
+#include "media/files/file_texts.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -19,7 +20,7 @@ public:
 
     ErrorOr<size_t> readAt(void* buf, size_t len, uint64_t offset) override
     {
-        return onFile(sys::readAt(fd_, buf, len, offset), "无法读取文件", path_);
+        return onFile(sys::readAt(fd_, buf, len, offset), FileAction::read, path_);
     }
     uint64_t size() const override { return size_; }
     void prefetch(uint64_t offset, uint64_t len) override { (void)sys::fadvise(fd_, offset, len, POSIX_FADV_WILLNEED); }
@@ -38,8 +39,8 @@ inline ErrorOr<Fd> openClip(const std::filesystem::path& path, int access)
 {
     auto fd = sys::open(path.string(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd.isError() && errnoOf(fd.error()) == ELOOP)
-        return Error{kPosixErrorDomain, ELOOP, "文件" + quotedName(path) + "是指向其他位置的链接，为安全起见不处理"};
-    return onFile(std::move(fd), "无法打开文件", path);
+        return Error{kPosixErrorDomain, ELOOP, file_texts::linkRefused(path)};
+    return onFile(std::move(fd), FileAction::open, path);
 }
 
 inline bool sameModificationTime(const struct stat& a, const struct stat& b)
@@ -59,12 +60,12 @@ inline bool sameFile(const struct stat& a, const struct stat& b)
 // content would take the place of a clip written meanwhile, or of one still being copied.
 inline ErrorOr<void> checkSourceUnchanged(const std::filesystem::path& path, int fd, const struct stat& read)
 {
-    const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
+    const auto now = KV_TRY(onFile(sys::fstat(fd), FileAction::read, path));
     if (!sameFile(now, read)) return sourceChanged(path);
     auto named = sys::stat(path.string());
     if (named.isError()) {
         const int err = errnoOf(named.error());
-        return err == ENOENT ? sourceChanged(path) : fileError("无法读取文件", path, err);
+        return err == ENOENT ? sourceChanged(path) : fileError(FileAction::read, path, err);
     }
     if (!sameFile(*named, read)) return sourceChanged(path);
     return {};

@@ -82,7 +82,7 @@ ClipUse LockedClip::use() const { return state_->use; }
 
 ErrorOr<void> LockedClip::refresh()
 {
-    state_->status = KV_TRY(onFile(sys::fstat(state_->fd.get()), "无法读取文件", state_->path));
+    state_->status = KV_TRY(onFile(sys::fstat(state_->fd.get()), FileAction::read, state_->path));
     return {};
 }
 bool LockedClip::locked() const { return state_->locked; }
@@ -108,8 +108,8 @@ ErrorOr<LockedClip> LockedClip::open(const std::filesystem::path& path, ClipUse 
         fd = openAs(O_RDONLY);
     }
     clip->fd = KV_TRY(std::move(fd));
-    clip->status = KV_TRY(onFile(sys::fstat(clip->fd.get()), "无法读取文件", path));
-    if (S_ISDIR(clip->status.st_mode)) return fileError("无法打开文件", path, EISDIR);
+    clip->status = KV_TRY(onFile(sys::fstat(clip->fd.get()), FileAction::read, path));
+    if (S_ISDIR(clip->status.st_mode)) return fileError(FileAction::open, path, EISDIR);
     if (!S_ISREG(clip->status.st_mode)) return unrecognizedFile(path);
 
     const FileKey key{clip->status.st_dev, clip->status.st_ino};
@@ -120,7 +120,7 @@ ErrorOr<LockedClip> LockedClip::open(const std::filesystem::path& path, ClipUse 
         if (!locked.isError()) break;
         const int err = errnoOf(locked.error());
         if (!heldElsewhere(err)) {
-            if (!locksRefused(err)) return fileError("无法锁定文件", path, err);
+            if (!locksRefused(err)) return fileError(FileAction::lock, path, err);
             // The clip is open all the same; each use decides what guards it without a lock.
             return LockedClip(std::move(clip));
         }

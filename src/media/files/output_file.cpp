@@ -7,12 +7,13 @@
 #include <cstdio>
 
 #include "media/base/media_error.h"
+#include "media/files/file_texts.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
 namespace {
 
-Error nameTaken(const std::string& name) { return Error{kPosixErrorDomain, EEXIST, "目标文件已存在：" + name}; }
+Error nameTaken(const std::string& name) { return Error{kPosixErrorDomain, EEXIST, file_texts::nameTaken(name)}; }
 
 // Extended attributes are kept where the file system takes them: a refusal (no support, a name
 // reserved to others, no room) costs the attribute, never the rewrite. An access list the new file
@@ -38,35 +39,33 @@ ErrorOr<OutputFile> OutputFile::create(const std::filesystem::path& path, bool r
     if (folder.isError()) {
         const int err = errnoOf(folder.error());
         if (realFolder && (err == ELOOP || err == ENOTDIR)) {
-            return Error{kPosixErrorDomain, err,
-                         "文件夹“" + parent.filename().string() + "”不是真正的文件夹（可能是指向其他位置的链接），" +
-                             "为安全起见不写入其中"};
+            return Error{kPosixErrorDomain, err, file_texts::notARealFolder(parent)};
         }
-        return fileError("无法创建文件", path, err);
+        return fileError(FileAction::create, path, err);
     }
     const std::string name = path.filename().string();
     // Refused now rather than after the whole export: the name is taken.
     auto taken = sys::lstatAt(folder->get(), name);
     if (!taken.isError()) return nameTaken(name);
-    if (errnoOf(taken.error()) != ENOENT) return fileError("无法创建文件", path, errnoOf(taken.error()));
+    if (errnoOf(taken.error()) != ENOENT) return fileError(FileAction::create, path, errnoOf(taken.error()));
 
     std::string current;
     auto fd = sys::openUnnamedAt(folder->get(), 0644);
     if (fd.isError()) {
         const int err = errnoOf(fd.error());
         // exFAT, FAT and FUSE file systems have no unnamed files.
-        if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return fileError("无法创建文件", path, err);
+        if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return fileError(FileAction::create, path, err);
         current = name.starts_with(kTemporaryPrefix) ? name : temporaryPath(name).string();
         fd = sys::openAt(folder->get(), current, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
         if (fd.isError()) {
             if (errnoOf(fd.error()) == EEXIST) return nameTaken(current);
-            return fileError("无法创建文件", path, errnoOf(fd.error()));
+            return fileError(FileAction::create, path, errnoOf(fd.error()));
         }
     }
     auto st = sys::fstat(fd->get());
     if (st.isError()) {
         if (!current.empty()) (void)sys::unlinkAt(folder->get(), current);  // made a moment ago by this call
-        return fileError("无法创建文件", path, errnoOf(st.error()));
+        return fileError(FileAction::create, path, errnoOf(st.error()));
     }
     return OutputFile(path, folder.releaseValue(), fd.releaseValue(), *st, std::move(current));
 }
@@ -97,7 +96,7 @@ void OutputFile::discard()
     owned_ = false;
 }
 
-ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), "无法写入文件", path_); }
+ErrorOr<void> OutputFile::flush() { return onFile(sys::fsync(fd_.get()), FileAction::write, path_); }
 
 ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool durable)
 {
@@ -109,18 +108,18 @@ ErrorOr<void> OutputFile::commit(const struct stat& source, int sourceFd, bool d
         if (r.isError() && errnoOf(r.error()) == EPERM && created_.st_gid != source.st_gid)
             r = sys::fchown(fd_.get(), static_cast<uid_t>(-1), source.st_gid);
         if (r.isError() && errnoOf(r.error()) != EPERM)
-            return fileError("无法设置文件所有者", path_, errnoOf(r.error()));
+            return fileError(FileAction::setOwner, path_, errnoOf(r.error()));
     }
-    KV_TRY(onFile(sys::fchmod(fd_.get(), source.st_mode & 07777), "无法设置文件权限", path_));
+    KV_TRY(onFile(sys::fchmod(fd_.get(), source.st_mode & 07777), FileAction::setMode, path_));
     copyExtendedAttributes(sourceFd, fd_.get());
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
-    KV_TRY(onFile(sys::futimens(fd_.get(), times), "无法设置文件时间", path_));
+    KV_TRY(onFile(sys::futimens(fd_.get(), times), FileAction::setTimes, path_));
     if (durable) KV_TRY(flush());
     KV_TRY(publish());
-    KV_TRY(onFile(sys::close(fd_), "无法写入文件", path_));
+    KV_TRY(onFile(sys::close(fd_), FileAction::write, path_));
     // The new name too, so a file in the save-as folder survives a crash (replacing a clip renames
     // and syncs the directory again).
-    if (durable) KV_TRY(onFile(sys::fsync(folder_.get()), "无法写入文件", path_));
+    if (durable) KV_TRY(onFile(sys::fsync(folder_.get()), FileAction::write, path_));
     owned_ = false;
     return {};
 }
@@ -133,7 +132,7 @@ ErrorOr<void> OutputFile::publish()
                                   : sys::renameAt(folder_.get(), current_, target, RENAME_NOREPLACE);
     if (!named.isError() || current_.empty() || errnoOf(named.error()) != EINVAL) {
         if (named.isError() && errnoOf(named.error()) == EEXIST) return nameTaken(target);
-        KV_TRY(onFile(std::move(named), "无法写入文件", path_));
+        KV_TRY(onFile(std::move(named), FileAction::write, path_));
         current_ = target;
         return {};
     }
@@ -141,7 +140,7 @@ ErrorOr<void> OutputFile::publish()
     // just before is the best there is.
     auto taken = sys::lstatAt(folder_.get(), target);
     if (!taken.isError()) return nameTaken(target);
-    KV_TRY(onFile(sys::renameAt(folder_.get(), current_, target, 0), "无法写入文件", path_));
+    KV_TRY(onFile(sys::renameAt(folder_.get(), current_, target, 0), FileAction::write, path_));
     current_ = target;
     return {};
 }

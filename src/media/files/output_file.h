@@ -24,7 +24,7 @@ std::filesystem::path temporaryPath(const std::filesystem::path& path);
 class OutputFile {
 public:
     // Opens path's folder, then creates the file in it for reading and writing. An existing item at
-    // path (or at the temporary name, where one is used) gives the error "目标文件已存在：" + its name. With realFolder the folder itself must
+    // path (or at the temporary name, where one is used) gives the error that the name is taken (file_texts::nameTaken). With realFolder the folder itself must
     // not be a link either (a save-as folder in a shared place, which someone else could point
     // elsewhere): it is opened without following one, and the file made within what was opened.
     static ErrorOr<OutputFile> create(const std::filesystem::path& path, bool realFolder = false);

@@ -23,7 +23,7 @@ ErrorOr<void> WriteBehind::reached(uint64_t end)
     auto started = sys::startWriteback(fd_, started_, upTo - started_);
     if (started.isError()) {
         const int err = errnoOf(started.error());
-        if (!isUnsupportedCopy(err) && err != ESPIPE) return fileError("无法写入文件", path_, err);
+        if (!isUnsupportedCopy(err) && err != ESPIPE) return fileError(FileAction::write, path_, err);
         asking_ = false;
         return {};
     }

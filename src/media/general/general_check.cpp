@@ -6,6 +6,7 @@
 #include "media/general/general_streams.h"
 #include "media/general/general_tags.h"
 #include "media/general/libav_io.h"
+#include "media/general/general_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -15,12 +16,12 @@ ErrorOr<void> verifyOutput(const ExportJob& job, const std::filesystem::path& pa
 {
     const uint64_t size = written.outputSize;
     const std::vector<int64_t>& packetsWritten = written.packetsWritten;
-    const Error failed = exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(path) + "未通过校验");
+    const Error failed = exportError(ExportErrorCode::verifyFailed, general_texts::notAsWritten(path));
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
     // One failed read voids the check, even where the demuxer went on past it.
-    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
+    if (int err = io->failedErrno()) return fileError(FileAction::read, path, err);
     if (!output) return failed;
     if (output->nb_streams < streams.size()) return failed;
     for (size_t k = 0; k < streams.size(); ++k) {

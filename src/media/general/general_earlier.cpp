@@ -363,7 +363,7 @@ ErrorOr<FoundDifference> proveGeneralResult(const ExportJob& job, const ExportCo
     auto io = FdIo::make(FdIo::Mode::read, file.fd.get(), size);
     if (!io) return outOfMemory();
     const InputContext output = openInput(*io, av_find_input_format("mov"), nullptr);
-    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
+    if (int err = io->failedErrno()) return fileError(FileAction::read, path, err);
     if (!output) return differs(Kind::notAVideo);
     if (const FoundDifference found = KV_TRY(streamsDifference(input, streams, output.get()))) return found;
     if (const FoundDifference found = KV_TRY(movieDifference(job, input, output.get()))) return found;

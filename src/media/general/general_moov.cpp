@@ -5,6 +5,7 @@
 #include "media/boxes/box_reader.h"
 #include "media/files/fd_source.h"
 #include "media/base/media_error.h"
+#include "media/general/general_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
 
@@ -22,7 +23,7 @@ constexpr uint16_t kEnglish = 0x15C7;
 
 Error notAsWritten(const std::filesystem::path& output)
 {
-    return exportError(ExportErrorCode::verifyFailed, "导出的文件" + quotedName(output) + "未通过校验");
+    return exportError(ExportErrorCode::verifyFailed, general_texts::notAsWritten(output));
 }
 
 // The moov's own reading of itself: damage in what the muxer wrote means it is not as written.
@@ -52,11 +53,11 @@ ErrorOr<std::optional<Box>> timecodeEntry(ByteSpan moov, const Box& trak)
     const auto minf = KV_TRY(child(moov, *mdia, fourcc("minf")));
     const auto stbl = minf ? KV_TRY(child(moov, *minf, fourcc("stbl"))) : none;
     const auto stsd = stbl ? KV_TRY(child(moov, *stbl, fourcc("stsd"))) : none;
-    if (!stsd) return damaged(Damage::missingBox, "时间码轨道缺少“stsd”盒子");
+    if (!stsd) return damaged(Damage::missingBox, general_texts::timecodeTrackWithoutStsd());
     const auto entries = KV_TRY(boxesBetween(moov, stsd->payloadOffset() + 8, stsd->end()));
     if (entries.size() != 1 || entries[0].type != fourcc("tmcd") ||
         entries[0].size < kTimecodeRateAt + kTimecodeRateSize)
-        return damaged(Damage::boxTooShort, "时间码轨道的样本描述不完整");
+        return damaged(Damage::boxTooShort, general_texts::timecodeDescriptionIncomplete());
     return std::optional<Box>(entries[0]);
 }
 
@@ -82,7 +83,7 @@ ErrorOr<std::optional<uint64_t>> timecodeSampleAt(ByteSpan moov, const Box& trak
 
 ErrorOr<void> writeAt(int fd, ByteSpan bytes, uint64_t offset, const std::filesystem::path& output)
 {
-    return onFile(sys::writeAt(fd, bytes.data(), bytes.size(), offset), "无法写入文件", output);
+    return onFile(sys::writeAt(fd, bytes.data(), bytes.size(), offset), FileAction::write, output);
 }
 
 ErrorOr<void> writeSize(int fd, uint64_t size, uint64_t offset, const std::filesystem::path& output)

@@ -12,6 +12,7 @@ extern "C" {
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
 #include "media/general/timed_text.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -104,7 +105,7 @@ ErrorOr<const AVOutputFormat*> chooseMuxer(const AVFormatContext* input, const s
 {
     const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
     const AVOutputFormat* mov = av_guess_format("mov", nullptr, nullptr);
-    if (!mp4 || !mov) return exportError(ExportErrorCode::muxFailed, "无法写入 MP4 文件：缺少 MP4 封装器");
+    if (!mp4 || !mov) return exportError(ExportErrorCode::muxFailed, general_texts::muxerMissing());
     const bool mp4TakesAll =
         std::all_of(streams.begin(), streams.end(), [&](int i) { return muxerTakes(mp4, input->streams[i]); });
     if (mp4TakesAll) return mp4;

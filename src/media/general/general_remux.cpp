@@ -17,6 +17,7 @@ extern "C" {
 #include "media/general/general_source.h"
 #include "media/general/general_streams.h"
 #include "media/general/general_writer.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -43,9 +44,7 @@ ErrorOr<TagPlace> readSourceBoxes(const LockedClip& clip, const fs::path& source
     const auto top = scanTopLevel(file);
     if (top.isError()) return TagPlace::keys;  // the demuxer says what it makes of it
     if (const auto trailer = trailerOf(*top))
-        return unsupported("文件" + quotedName(source) + "末尾附有 " + std::to_string(trailer->size) +
-                           " 字节不属于任何盒子的数据（如 Insta360 相机的记录），它是分段的 MP4，"
-                           "经 libavformat 改写后无法保留这些数据，因此未做任何改动");
+        return unsupported(general_texts::trailerOfFragmented(source, trailer->size));
     const auto moov = std::find_if(top->begin(), top->end(), [](const Box& box) { return box.type == fourcc("moov"); });
     if (moov == top->end() || moov->size > kMaxMoovSize) return TagPlace::keys;
     // Damage in its metadata costs nothing here: the tags are as the demuxer reads them.
@@ -84,7 +83,7 @@ ErrorOr<void> remuxGeneral(const ExportJob& job, ExportControl& control, LockedC
     }
     OutputFile output = KV_TRY(OutputFile::create(path, job.realOutputFolder));
     const Remuxed written = KV_TRY(writeRemux(job, control, source, streams, path, format, tags, output));
-    if (errors.count() > 0) return damagedError(job.source, "文件中有无法解析的数据");
+    if (errors.count() > 0) return damagedError(job.source, general_texts::unparsableData());
     KV_TRY(verifyOutput(job, path, output.fd(), source.context.get(), streams, written));
 
     // A clip still being written (copied from a card, say) would be replaced by the part read so far.

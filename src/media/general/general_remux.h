@@ -16,7 +16,7 @@ namespace kelvatta {
 // MPEG-4 or QuickTime file (Matroska, AVI), else to job.output; control.output() says which. The
 // chapters, the source's tags (see general_tags.h) and the streams' titles and languages are kept.
 // Other subtitles, attachments, data and stream tags without a place in a track cannot be carried:
-// with job.keepsSource each is named in a "略过的流：" line, else the export is refused with an error
+// with job.keepsSource each is named in a line (general_texts::leftOutLine), else the export is refused with an error
 // naming them all, so that replacing the source loses nothing. The file carries job.metadata (mdta
 // keys, over the source's tags of the same names and its timecode) and, from its "timecode" item, a
 // timecode track for each video, counting at the common rate of its frames (see FrameRateMeter) for

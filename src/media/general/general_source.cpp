@@ -9,6 +9,7 @@ extern "C" {
 
 #include "media/base/media_error.h"
 #include "media/general/libav_library.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -29,7 +30,7 @@ void onLibavLog(void* context, int level, const char*, va_list)
 Error sourceError(const Source& source, const ExportJob& job, const ExportControl& control)
 {
     if (control.isCancelled()) return cancelledError();
-    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    if (int err = source.io->failedErrno()) return fileError(FileAction::read, job.source, err);
     return unrecognizedFile(job.source);
 }
 
@@ -56,13 +57,13 @@ int DemuxerErrors::count() const { return demuxerErrors; }
 
 Error damagedError(const std::filesystem::path& source, const std::string& reason)
 {
-    return damaged(Damage::unreadableData, "文件" + quotedName(source) + "已损坏，无法完整读取：" + reason);
+    return damaged(Damage::unreadableData, general_texts::damagedSource(source, reason));
 }
 
 Error sourceReadError(const Source& source, const ExportJob& job, const ExportControl& control, int ret)
 {
     if (control.isCancelled()) return cancelledError();
-    if (int err = source.io->failedErrno()) return fileError("无法读取文件", job.source, err);
+    if (int err = source.io->failedErrno()) return fileError(FileAction::read, job.source, err);
     if (ret == AVERROR(ENOMEM)) return outOfMemory();
     return damagedError(job.source, avErrorText(ret));
 }

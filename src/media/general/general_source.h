@@ -38,7 +38,7 @@ public:
     int count() const;
 };
 
-// "文件“<name>”已损坏，无法完整读取：<reason>".
+// The source named damaged for reason (general_texts::damagedSource).
 Error damagedError(const std::filesystem::path& source, const std::string& reason);
 
 struct Source {

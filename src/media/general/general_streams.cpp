@@ -9,6 +9,7 @@ extern "C" {
 #include "media/base/bytes.h"
 #include "media/general/general_chapters.h"
 #include "media/general/general_tags.h"
+#include "media/general/general_texts.h"
 #include "platform/log.h"
 
 namespace kelvatta {
@@ -19,9 +20,8 @@ namespace {
 
 Error unknownParametersError(const fs::path& source, const AVStream* stream)
 {
-    return damaged(Damage::unreadableStream, "无法读取文件" + quotedName(source) + "中" +
-                                                 kindName(stream->codecpar->codec_type) + "流（" +
-                                                 codecName(stream->codecpar) + "）的参数");
+    return damaged(Damage::unreadableStream,
+                   general_texts::unknownParameters(source, stream->codecpar->codec_type, codecName(stream->codecpar)));
 }
 
 // Whether the probe found what a muxer needs to describe the stream.
@@ -50,32 +50,21 @@ bool isCarried(const AVStream* stream)
 
 }  // namespace
 
-const char* kindName(AVMediaType type)
-{
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "视频";
-    case AVMEDIA_TYPE_AUDIO: return "音频";
-    case AVMEDIA_TYPE_SUBTITLE: return "字幕";
-    case AVMEDIA_TYPE_ATTACHMENT: return "附件";
-    default: return "数据";
-    }
-}
-
 std::string codecName(const AVCodecParameters* par)
 {
     if (par->codec_id != AV_CODEC_ID_NONE) return avcodec_get_name(par->codec_id);
     if (par->codec_tag) {
         char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
         av_fourcc_make_string(tag, par->codec_tag);
-        return std::string("未知（") + tag + "）";
+        return general_texts::unknownCodec(tag);
     }
-    return "未知";
+    return general_texts::unknownCodec(nullptr);
 }
 
 Error unsupportedCodecError(const fs::path& source, const AVStream* stream)
 {
-    return unsupported("文件" + quotedName(source) + "的" + kindName(stream->codecpar->codec_type) + "编码 " +
-                       codecName(stream->codecpar) + " 不能写入 MP4 文件");
+    return unsupported(
+        general_texts::unsupportedCodec(source, stream->codecpar->codec_type, codecName(stream->codecpar)));
 }
 
 bool mustCarry(const AVStream* stream)
@@ -98,22 +87,14 @@ std::string lostStream(const AVStream* stream)
 {
     const AVDictionaryEntry* file = av_dict_get(stream->metadata, "filename", nullptr, 0);
     const std::string what = file && *file->value ? std::string(file->value) : codecName(stream->codecpar);
-    if (isPicture(stream)) return "封面图片（" + what + "）";
-    if (stream->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT) return "附件（" + what + "）";
-    return std::string(kindName(stream->codecpar->codec_type)) + "流（" + what + "）";
+    return general_texts::lostStream(stream->codecpar->codec_type, isPicture(stream), what);
 }
 
 ErrorOr<void> leaveOut(const ExportJob& job, const std::vector<std::string>& lost)
 {
     if (lost.empty()) return {};
-    if (!job.keepsSource) {
-        std::string list;
-        for (const std::string& item : lost) list += (list.empty() ? "" : "、") + item;
-        return unsupported("无法保留文件" + quotedName(job.source) + "中的以下内容，未替换原文件：" + list +
-                           "（另存为可保存不含这些内容的副本）");
-    }
-    for (const std::string& item : lost)
-        printLine("略过的流：" + job.source.string() + " 中的" + item + "，MP4 文件无法携带");
+    if (!job.keepsSource) return unsupported(general_texts::cannotKeep(job.source, lost));
+    for (const std::string& item : lost) printLine(general_texts::leftOutLine(job.source, item));
     return {};
 }
 
@@ -136,13 +117,13 @@ ErrorOr<std::vector<int>> carriedStreams(const AVFormatContext* input, const Exp
         video = video || stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
         streams.push_back(static_cast<int>(i));
         for (const std::string& key : streamTagsWithoutPlace(stream))
-            lost.push_back(lostStream(stream) + "的标签“" + key + "”");
+            lost.push_back(general_texts::lostTag(lostStream(stream), key));
     }
     if (!video) return unrecognizedFile(source);
     for (unsigned i = 0; i < input->nb_chapters; ++i) {
         if (chapterKept(input, input->chapters[i])) continue;
         const AVDictionaryEntry* title = av_dict_get(input->chapters[i]->metadata, "title", nullptr, 0);
-        lost.push_back("章节（" + (title ? std::string(title->value) : std::to_string(i + 1)) + "）");
+        lost.push_back(general_texts::lostChapter(title ? std::string(title->value) : std::to_string(i + 1)));
     }
     KV_TRY(leaveOut(job, lost));
     return streams;

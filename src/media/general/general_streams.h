@@ -15,11 +15,9 @@ extern "C" {
 
 namespace kelvatta {
 
-// A stream's kind as the texts name it: 视频, 音频, 字幕, 附件, 数据.
-const char* kindName(AVMediaType type);
-// The stream's codec as the texts name it: h264, 未知（xvid）.
+// The stream's codec as the texts name it: h264, or an unknown one by its tag (general_texts::unknownCodec).
 std::string codecName(const AVCodecParameters* par);
-// "文件“<name>”的<kind>编码 <codec> 不能写入 MP4 文件".
+// The refusal of a stream whose codec the output cannot take (general_texts::unsupportedCodec).
 Error unsupportedCodecError(const std::filesystem::path& source, const AVStream* stream);
 
 // Audio and video, cover pictures aside: what the output cannot do without.
@@ -29,7 +27,7 @@ bool becomesTimedText(const AVCodecParameters* par);
 // The codec a carried stream has in the output.
 AVCodecID outputCodec(const AVCodecParameters* par);
 
-// A stream the output cannot carry, as the texts name it: 字幕流（hdmv_pgs_subtitle）, 附件（font.ttf）.
+// A stream the output cannot carry, as the texts name it (general_texts::lostStream).
 std::string lostStream(const AVStream* stream);
 
 // What the output leaves out of the source: in save-as, each is named in a line; where the output

@@ -3,20 +3,10 @@
 #include "media/base/media_error.h"
 #include "media/general/libav_io.h"
 #include "media/general/libav_library.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 namespace {
-
-const char* mediaTypeName(AVMediaType type)
-{
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO: return "视频流";
-    case AVMEDIA_TYPE_AUDIO: return "音频流";
-    case AVMEDIA_TYPE_SUBTITLE: return "字幕流";
-    case AVMEDIA_TYPE_DATA: return "数据流";
-    default: return "流";
-    }
-}
 
 // The "timecode" tag of dict in any letter case (Matroska writes TIMECODE).
 const char* timecodeTag(const AVDictionary* dict)
@@ -33,22 +23,21 @@ ErrorOr<ReportedTimecodes> reportedTimecodes(int fd, uint64_t size, const std::f
     auto io = FdIo::make(FdIo::Mode::read, fd, size);
     if (!io) return outOfMemory();
     InputContext input = openInput(*io, nullptr, nullptr);
-    if (int err = io->failedErrno()) return fileError("无法读取文件", path, err);
+    if (int err = io->failedErrno()) return fileError(FileAction::read, path, err);
     if (!input) return unrecognizedFile(path);
     // The streams' rates, where the header does not give them, are measured from their first packets.
     if (avformat_find_stream_info(input.get(), nullptr) < 0 || io->failedErrno())
-        return damaged(Damage::unreadableData, "文件" + quotedName(path) + "无法完整读取");
+        return damaged(Damage::unreadableData, general_texts::notReadWhole(path));
     ReportedTimecodes out;
     out.format = input->iformat->name;
-    if (const char* tag = timecodeTag(input->metadata)) out.timecodes.push_back({"容器", tag});
+    if (const char* tag = timecodeTag(input->metadata)) out.timecodes.push_back({general_texts::container(), tag});
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         const AVStream* stream = input->streams[i];
         const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
         if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !out.rate && rate.num > 0 && rate.den > 0)
             out.rate = std::pair(rate.num, rate.den);
         if (const char* tag = timecodeTag(stream->metadata))
-            out.timecodes.push_back(
-                {std::string(mediaTypeName(stream->codecpar->codec_type)) + " " + std::to_string(i), tag});
+            out.timecodes.push_back({general_texts::reportedStream(stream->codecpar->codec_type, i), tag});
     }
     return out;
 }

@@ -13,7 +13,7 @@
 namespace kelvatta {
 
 struct ReportedTimecode {
-    std::string where;  // "容器", "视频流 0" ...
+    std::string where;  // the container or a stream, as general_texts names them
     std::string value;  // as reported, e.g. "01:00:00:00"
 };
 

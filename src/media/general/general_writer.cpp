@@ -20,6 +20,7 @@ extern "C" {
 #include "media/general/general_tags.h"
 #include "media/general/general_timing.h"
 #include "media/general/timed_text.h"
+#include "media/general/general_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -70,7 +71,7 @@ private:
         if (tags_ == TagPlace::items) keys = KV_TRY(placeAsItems(&context_->metadata, input->metadata));
         for (const MetadataItem& item : generalItems(job_.metadata)) {
             if (!std::string_view(item.identifier).starts_with(kMdtaPrefix))
-                return unsupported("无法写入元数据项：" + item.identifier);
+                return unsupported(general_texts::itemNotWritable(item.identifier));
             // Given to the muxer as well, which makes the timecode tracks from the "timecode" tag.
             if (av_dict_set(&context_->metadata, item.identifier.substr(kMdtaPrefix.size()).c_str(), item.value.c_str(),
                             0) < 0)
@@ -121,11 +122,9 @@ private:
             const AVStream* in = source_.context->streams[streams_[k]];
             auto rate = meters_[k]->rate();
             if (!rate) rate = declaredFrameRate(in);
-            if (!rate)
-                return unsupported("无法确定文件" + quotedName(job_.source) + "中" + lostStream(in) +
-                                   "的帧率，无法写入时间码轨道");
+            if (!rate) return unsupported(general_texts::rateUnknown(job_.source, lostStream(in)));
             const auto frames = timecodeFrameRate(static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den));
-            if (!frames) return unsupported("文件" + quotedName(job_.source) + "的帧率过高，无法写入时间码轨道");
+            if (!frames) return unsupported(general_texts::rateTooHigh(job_.source));
             rates.push_back({static_cast<uint32_t>(rate->num), static_cast<uint32_t>(rate->den), *frames});
         }
         return rates;
@@ -138,12 +137,10 @@ private:
         const AVStream* stream = source_.context->streams[packet->stream_index];
         const auto sample = timedTextSample(
             std::string_view(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size)));
-        if (!sample)
-            return unsupported("文件" + quotedName(job_.source) + "的" + lostStream(stream) + "中有一条字幕过长，" +
-                               "无法写入 MP4 文件");
+        if (!sample) return unsupported(general_texts::cueTooLong(job_.source, lostStream(stream)));
         if (packet->pts != AV_NOPTS_VALUE && packet->pts < lastCueEnd_[out] && !overlapTold_) {
             overlapTold_ = true;
-            KV_TRY(leaveOut(job_, {lostStream(stream) + "的重叠部分"}));
+            KV_TRY(leaveOut(job_, {general_texts::lostOverlap(lostStream(stream))}));
         }
         if (packet->pts != AV_NOPTS_VALUE)
             lastCueEnd_[out] = std::max(lastCueEnd_[out], shifted(packet->pts, packet->duration).value_or(INT64_MAX));
@@ -220,7 +217,8 @@ private:
             KV_TRY(toTimedText(packet, static_cast<size_t>(out)));
         if (auto& meter = meters_[static_cast<size_t>(out)])
             meter->add(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts);
-        if (!timing_[static_cast<size_t>(out)].apply(packet)) return damagedError(job_.source, "时间戳超出范围");
+        if (!timing_[static_cast<size_t>(out)].apply(packet))
+            return damagedError(job_.source, general_texts::timestampOutOfRange());
         packet->stream_index = out;
         packet->pos = -1;
         const int ret = av_interleaved_write_frame(context_.get(), packet);
@@ -231,20 +229,18 @@ private:
 
     Error lateStreamError(const AVStream* stream) const
     {
-        return unsupported("文件" + quotedName(job_.source) + "在中途出现了新的" +
-                           kindName(stream->codecpar->codec_type) + "流（" + codecName(stream->codecpar) +
-                           "），无法导出");
+        return unsupported(
+            general_texts::lateStream(job_.source, stream->codecpar->codec_type, codecName(stream->codecpar)));
     }
 
     Error readError(int ret) const { return sourceReadError(source_, job_, control_, ret); }
 
     Error writeError(int ret) const
     {
-        if (int err = io_->failedErrno()) return fileError("无法写入文件", path_, err);
+        if (int err = io_->failedErrno()) return fileError(FileAction::write, path_, err);
         if (control_.isCancelled()) return cancelledError();
         if (ret == AVERROR(ENOMEM)) return outOfMemory();
-        return exportError(ExportErrorCode::muxFailed,
-                           "无法将文件" + quotedName(job_.source) + "写入 MP4 文件：" + avErrorText(ret));
+        return exportError(ExportErrorCode::muxFailed, general_texts::notMuxed(job_.source, avErrorText(ret)));
     }
 
     const ExportJob& job_;

@@ -11,6 +11,7 @@ extern "C" {
 #include <string>
 
 #include "media/base/media_error.h"
+#include "media/general/general_texts.h"
 
 namespace kelvatta {
 
@@ -35,8 +36,7 @@ const Loaded& loaded()
             void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
             if (!handle) {
                 const char* why = dlerror();
-                result.outcome = unsupported(std::string("无法载入处理此类文件所需的 FFmpeg 库 ") + name + "：" +
-                                             (why ? why : "原因不明"));
+                result.outcome = unsupported(general_texts::libraryNotLoaded(name, why));
                 return result;
             }
             result.avformat = handle;

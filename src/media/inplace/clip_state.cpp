@@ -2,6 +2,7 @@
 
 #include "media/base/media_error.h"
 #include "media/boxes/box_reader.h"
+#include "media/inplace/in_place_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -19,7 +20,8 @@ ErrorOr<bool> isComplete(ByteSource& file, const struct stat& status, const Undo
     if (!proof.all(PatchHolds::rewritten)) return false;
     const auto typeAt = [&](uint64_t box) -> ErrorOr<uint32_t> {
         uint8_t type[4];
-        if (KV_TRY(file.readAt(type, 4, box + 4)) != 4) return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
+        if (KV_TRY(file.readAt(type, 4, box + 4)) != 4)
+            return damaged(Damage::recordDamaged, in_place_texts::recordShort());
         return loadU32(type);
     };
     if (KV_TRY(typeAt(record.newMoovOffset)) != fourcc("moov")) return false;
@@ -52,8 +54,7 @@ ErrorOr<ClipStateReading> readClipState(ByteSource& file, const struct stat& sta
         switch (damageOf(trace.error())) {
         case Damage::recordDamaged: reading.state = InPlaceState::recordDamaged; return reading;
         case Damage::markerMoved:
-            return unproven(recordMismatch(path, "原地修改之后文件被其他程序改写过，原地修改的标记已不在它记下的位置"),
-                            std::move(reading));
+            return unproven(recordMismatch(path, {RecordMismatch::Kind::markerMoved}), std::move(reading));
         default: return inSourceFile(trace.releaseError(), path);
         }
     }

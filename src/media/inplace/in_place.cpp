@@ -14,6 +14,7 @@
 #include "media/plan/left_alone.h"
 #include "media/plan/moov_rewrite.h"
 #include "media/plan/rebase.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/sys.h"
 
 namespace kelvatta {
@@ -27,11 +28,7 @@ Error notInPlace(NotInPlace::Kind kind) { return notInPlaceError(NotInPlace{kind
 // neither the original nor the result, and every mode of a later run reads it as such.
 Error midway(Error error, const fs::path& path, bool restoring)
 {
-    error.localizedDescription +=
-        restoring ? "；文件" + quotedName(path) + "停在恢复的中途，再次运行 kelvatta --restore 即可恢复原片"
-                  : "；文件" + quotedName(path) +
-                        "停在原地修改的中途，运行 kelvatta --in-place 可完成修改，"
-                        "kelvatta --restore 可恢复原片";
+    error.localizedDescription += in_place_texts::midway(path, restoring);
     return error;
 }
 
@@ -79,7 +76,7 @@ ErrorOr<void> complete(InPlaceClip& clip, const UndoRecord& record, const std::v
     KV_TRY(applyPatches(clip, record.patches, true, &holds));
     for (const Patch& patch : record.patches) {
         if (!std::ranges::equal(KV_TRY(clip.read(patch.offset, patch.size)), patch.span()))
-            return exportError(ExportErrorCode::verifyFailed, "原地写入的时间码读回时与预期不符");
+            return exportError(ExportErrorCode::verifyFailed, in_place_texts::timecodesReadBack());
     }
     KV_TRY(clip.setTypeIfNot(record.newMoovOffset, fourcc("moov")));
     KV_TRY(clip.setTypeIfNot(record.oldMoovOffset, fourcc("free")));
@@ -115,8 +112,7 @@ ErrorOr<std::optional<SidecarOutcome>> revert(InPlaceClip& clip, const InPlaceTr
     FdSource reader = clip.reader();
     if (KV_TRY(hashTouchedBytes(reader, record.originalLength, record.patches, record.oldMoovOffset)) !=
         record.originalHash)
-        return exportError(ExportErrorCode::verifyFailed,
-                           "文件" + quotedName(clip.path()) + "恢复后的内容与原地修改的记录不符");
+        return exportError(ExportErrorCode::verifyFailed, in_place_texts::restoredDiffers(clip.path()));
     std::optional<SidecarOutcome> sidecar;
     if (withSidecar) sidecar = KV_TRY(restoreSidecar(clip.locked()));
     KV_TRY(cut(clip, record.originalLength, record.modified));
@@ -130,7 +126,7 @@ ErrorOr<void> checkWritten(const InPlaceClip& clip, ByteSpan written, uint64_t a
     for (size_t done = 0; done < written.size(); done += kPiece) {
         const ByteSpan piece = written.subspan(done, std::min(kPiece, written.size() - done));
         if (!std::ranges::equal(KV_TRY(clip.read(at + done, piece.size())), piece))
-            return exportError(ExportErrorCode::verifyFailed, "追加的盒子读回时与预期不符");
+            return exportError(ExportErrorCode::verifyFailed, in_place_texts::appendedReadBack());
     }
     return {};
 }
@@ -220,7 +216,7 @@ ErrorOr<void> rewriteFresh(InPlaceClip& clip, const std::vector<MetadataItem>& i
     return {};
 }
 
-Error damagedRecord(const fs::path& path) { return recordMismatch(path, "记录已损坏，无法确认文件被改过哪些字节"); }
+Error damagedRecord(const fs::path& path) { return recordMismatch(path, {RecordMismatch::Kind::recordDamaged}); }
 
 // The state as a refusal of a run that cannot act on it, or nothing where it can.
 std::optional<Error> refusalOf(const ClipStateReading& reading, const fs::path& path)
@@ -297,26 +293,9 @@ ErrorOr<EarlierInPlace> finish(InPlaceClip& clip, const ClipStateReading& readin
 ErrorOr<void> mayFinish(InPlaceClip& clip, const std::string& why)
 {
     if (!KV_TRY(clip.maySetTimes())) {
-        return exportError(ExportErrorCode::unsupported,
-                           why + "（只有文件的所有者才能保留其修改时间，请由所有者运行）；未做任何改动");
+        return exportError(ExportErrorCode::unsupported, in_place_texts::notOwnerRefusal(why));
     }
     return clip.checkUnchanged();
-}
-
-// What a state asks the user to run, in a refusal that names it.
-std::string stateAdvice(InPlaceState state, const fs::path& path)
-{
-    const std::string name = quotedName(path);
-    switch (state) {
-    case InPlaceState::notCommitted:
-    case InPlaceState::cutShort:
-        return "文件" + name +
-               "的原地修改此前中断，尚未完成：运行 kelvatta --in-place 可完成修改，"
-               "kelvatta --restore 可恢复原片";
-    case InPlaceState::restoring:
-        return "文件" + name + "的恢复此前中断，尚未完成：再次运行 kelvatta --restore 即可恢复原片";
-    default: return {};
-    }
 }
 
 }  // namespace
@@ -334,7 +313,7 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
     if (!KV_TRY(isBoxFile(reader))) return notInPlace(NotInPlace::Kind::notABoxFile);
     const ClipStateReading reading = KV_TRY(readClipState(reader, clip.status(), clip.path()));
     if (auto refusal = refusalOf(reading, clip.path())) {
-        refusal->localizedDescription += "（如仍要改写，可不带 --in-place 处理，其原地修改的记录将随之删除）";
+        refusal->localizedDescription += in_place_texts::withoutInPlace();
         return *refusal;
     }
     if (reading.state == InPlaceState::complete || reading.state == InPlaceState::cutShort) {
@@ -347,10 +326,9 @@ ErrorOr<void> rewriteInPlace(LockedClip& locked, const std::vector<MetadataItem>
                 if (auto why = recorded->counting.refusal(*asked))
                     return inSourceFile(startRefused(*asked, *why), clip.path());
             if (!recorded || recorded->time != asked->time)
-                return exportError(ExportErrorCode::unsupported,
-                                   "文件" + quotedName(clip.path()) + "已原地修改为从 " +
-                                       (recorded ? recorded->text : std::string("?")) + " 开始，无法再原地改为从 " +
-                                       asked->text() + " 开始；请先用 --restore 恢复原片再处理，本次未做任何改动");
+                return exportError(
+                    ExportErrorCode::unsupported,
+                    in_place_texts::otherStart(clip.path(), recorded ? recorded->text : "?", asked->text()));
         }
         if (reading.state == InPlaceState::complete) {
             // Done, unless what it switched on has changed since: then the clip is not this run's to say so.
@@ -401,10 +379,10 @@ ErrorOr<EarlierInPlace> settleEarlierInPlace(LockedClip& locked)
     case InPlaceState::changedSince: return EarlierInPlace::notProven;
     default: break;
     }
-    const std::string why = stateAdvice(reading.state, locked.path());
+    const std::string why = in_place_texts::stateAdvice(reading.state, locked.path());
     // Only a run that holds the clip for writing finishes it; any other refuses and says what to run.
     if (!locked.locked() || !locked.exclusive() || locked.use() == ClipUse::read)
-        return exportError(ExportErrorCode::unsupported, why + "；本次未做任何改动");
+        return exportError(ExportErrorCode::unsupported, in_place_texts::nothingDone(why));
     InPlaceClip clip(locked);
     KV_TRY(mayFinish(clip, why));
     const EarlierInPlace finished = KV_TRY(finish(clip, reading));
@@ -415,7 +393,7 @@ ErrorOr<EarlierInPlace> settleEarlierInPlace(LockedClip& locked)
 ErrorOr<bool> carriesInPlaceMarker(const fs::path& path)
 {
     const Fd fd = KV_TRY(openClip(path, O_RDONLY));
-    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), FileAction::read, path));
     if (!S_ISREG(status.st_mode)) return false;
     FdSource reader(fd.get(), static_cast<uint64_t>(status.st_size), path);
     if (!KV_TRY(isBoxFile(reader))) return false;
@@ -434,9 +412,7 @@ ErrorOr<std::optional<Restored>> restoreInPlace(LockedClip& locked)
 {
     if (!locked.locked()) {
         return Error{kExportErrorDomain, static_cast<long>(ExportErrorCode::unsupported),
-                     "无法锁定文件" + quotedName(locked.path()) +
-                         "：它所在的文件系统不支持文件锁，无法确保没有其他进程同时改写它，因此未做恢复"
-                         "（可先把它复制到本机磁盘上再恢复）"};
+                     in_place_texts::restoreWithoutLocks(locked.path())};
     }
     InPlaceClip clip(locked);
     KV_TRY(clip.refresh());
@@ -449,11 +425,9 @@ ErrorOr<std::optional<Restored>> restoreInPlace(LockedClip& locked)
     // The original ends where its rewrite began: what another program appended after the rewrite's
     // part would be cut with it.
     if (reading.proof && reading.proof->end < clip.size())
-        return recordMismatch(clip.path(), "原地修改之后又有其他程序在文件末尾追加了数据，恢复会将其一并删去");
+        return recordMismatch(clip.path(), {RecordMismatch::Kind::appendedSince});
     if (!KV_TRY(clip.maySetTimes())) {
-        return Error{kPosixErrorDomain, EPERM,
-                     "文件" + quotedName(clip.path()) +
-                         "只有其所有者才能设置修改时间，恢复后无法保留它原来的修改时间，因此未做恢复"};
+        return Error{kPosixErrorDomain, EPERM, in_place_texts::restoreNotOwner(clip.path())};
     }
     KV_TRY(clip.checkUnchanged());
     Restored restored;

@@ -7,6 +7,7 @@
 
 #include "media/base/media_error.h"
 #include "media/files/data_copy.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
 
@@ -24,20 +25,20 @@ InPlaceClip::InPlaceClip(const LockedClip& locked) : locked_(locked)
 
 ErrorOr<void> InPlaceClip::refresh()
 {
-    status_ = KV_TRY(onFile(sys::fstat(fd()), "无法读取文件", path()));
+    status_ = KV_TRY(onFile(sys::fstat(fd()), FileAction::read, path()));
     return {};
 }
 
 ErrorOr<void> InPlaceClip::write(ByteSpan bytes, uint64_t offset) const
 {
-    return onFile(sys::writeAt(fd(), bytes.data(), bytes.size(), offset), "无法写入文件", path());
+    return onFile(sys::writeAt(fd(), bytes.data(), bytes.size(), offset), FileAction::write, path());
 }
 
 ErrorOr<Bytes> InPlaceClip::read(uint64_t offset, size_t length) const
 {
     Bytes bytes(length);
-    if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), "无法读取文件", path())) != length)
-        return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
+    if (KV_TRY(onFile(sys::readAt(fd(), bytes.data(), length, offset), FileAction::read, path())) != length)
+        return damaged(Damage::recordDamaged, in_place_texts::recordShort());
     return bytes;
 }
 
@@ -60,11 +61,11 @@ ErrorOr<void> InPlaceClip::setTypeIfNot(uint64_t boxOffset, uint32_t type) const
     return flush();
 }
 
-ErrorOr<void> InPlaceClip::flush() const { return onFile(sys::fsync(fd()), "无法写入文件", path()); }
+ErrorOr<void> InPlaceClip::flush() const { return onFile(sys::fsync(fd()), FileAction::write, path()); }
 
 ErrorOr<void> InPlaceClip::resize(uint64_t length)
 {
-    KV_TRY(onFile(sys::ftruncate(fd(), length), "无法写入文件", path()));
+    KV_TRY(onFile(sys::ftruncate(fd(), length), FileAction::write, path()));
     return refresh();
 }
 
@@ -74,7 +75,7 @@ ErrorOr<void> InPlaceClip::grow(uint64_t at, uint64_t end)
     auto reserved = sys::fallocate(fd(), at, end - at);
     if (!reserved.isError()) return refresh();
     const int err = errnoOf(reserved.error());
-    if (err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return fileError("无法写入文件", path(), err);
+    if (err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return fileError(FileAction::write, path(), err);
     return resize(end);
 }
 
@@ -84,7 +85,7 @@ ErrorOr<bool> InPlaceClip::maySetTimes()
     const struct timespec times[2] = {status_.st_atim, status_.st_mtim};
     auto set = sys::futimens(fd(), times);
     if (set.isError() && (errnoOf(set.error()) == EPERM || errnoOf(set.error()) == EACCES)) return false;
-    KV_TRY(onFile(std::move(set), "无法设置文件时间", path()));
+    KV_TRY(onFile(std::move(set), FileAction::setTimes, path()));
     return true;
 }
 
@@ -94,7 +95,7 @@ ErrorOr<void> InPlaceClip::setModified(const struct timespec& modified)
     KV_TRY(refresh());
     // Both times are given: some FUSE file systems (exFAT's) take a time left out as "now".
     const struct timespec times[2] = {status_.st_atim, modified};
-    KV_TRY(onFile(sys::futimens(fd(), times), "无法设置文件时间", path()));
+    KV_TRY(onFile(sys::futimens(fd(), times), FileAction::setTimes, path()));
     KV_TRY(flush());
     return refresh();
 }
@@ -103,7 +104,7 @@ ErrorOr<void> InPlaceClip::checkUnchanged() const { return checkSourceUnchanged(
 
 ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offsets) const
 {
-    const auto filesystem = KV_TRY(onFile(sys::fstatfs(fd()), "无法读取文件", path()));
+    const auto filesystem = KV_TRY(onFile(sys::fstatfs(fd()), FileAction::read, path()));
     const uint64_t block = filesystem.f_bsize > 0 ? static_cast<uint64_t>(filesystem.f_bsize) : kBlockSize;
     std::vector<uint64_t> blocks;
     blocks.reserve(offsets.size());
@@ -111,10 +112,7 @@ ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offset
     std::sort(blocks.begin(), blocks.end());
     blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
     const auto noSpace = [&](uint64_t needed) {
-        return Error{kPosixErrorDomain, ENOSPC,
-                     "磁盘空间不足：改写文件" + quotedName(path()) + "中的 " + std::to_string(blocks.size()) +
-                         " 个数据块需要约 " + std::to_string((needed + 1023) >> 10) +
-                         " KiB 的可用空间（这些数据块与副本或快照共用），未做任何改动"};
+        return Error{kPosixErrorDomain, ENOSPC, in_place_texts::noSpaceForBlocks(path(), blocks.size(), needed)};
     };
     if (static_cast<uint64_t>(filesystem.f_type) == BTRFS_SUPER_MAGIC) {
         // btrfs writes every change to new blocks, shared or not: a reservation cannot be made, the
@@ -134,7 +132,7 @@ ErrorOr<void> InPlaceClip::reserveOverwrites(const std::vector<uint64_t>& offset
             // Nothing is shared where the file system cannot share (ext4, exFAT, tmpfs).
             if (err == EOPNOTSUPP || err == ENOSYS || err == EINVAL) return {};
             if (err == ENOSPC || err == EDQUOT) return noSpace(blocks.size() * block);
-            return fileError("无法写入文件", path(), err);
+            return fileError(FileAction::write, path(), err);
         }
         i += n;
     }

@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 #include "media/boxes/moov_model.h"
 #include "media/sony/rtmd.h"
 #include "media/sony/top_level.h"
+#include "media/inplace/in_place_texts.h"
+#include "media/plan/plan_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -28,8 +31,6 @@ bool typeBetween(uint32_t type, uint32_t a, uint32_t b)
     }
     return true;
 }
-
-std::string at(uint64_t offset) { return "（偏移 " + std::to_string(offset) + "）"; }
 
 // The clip as its record says the original was: the bytes before the marker, with the old moov's
 // type read as moov and each patch's original bytes where the patch lies. Patches are in file order.
@@ -80,7 +81,7 @@ private:
 ErrorOr<std::vector<std::pair<uint64_t, uint64_t>>> timecodePlaces(ByteSource& original,
                                                                    const std::vector<Box>& topLevel, const Box& moov)
 {
-    if (moov.size > kMaxMoovSize) return tooLarge("“moov”盒子过大");
+    if (moov.size > kMaxMoovSize) return tooLarge(box_texts::tooLarge(kMoov));
     const Movie movie = KV_TRY(parseMovie(KV_TRY(readBox(original, moov))));
     std::vector<std::pair<uint64_t, uint64_t>> places;
     for (const Track& track : movie.tracks) {
@@ -122,7 +123,7 @@ ErrorOr<std::vector<PatchHolds>> patchStates(ByteSource& file, const std::vector
     for (const Patch& patch : patches) {
         uint8_t now[kMaxPatchSize];
         if (KV_TRY(file.readAt(now, patch.size, patch.offset)) != patch.size)
-            return damaged(Damage::recordDamaged, "文件比原地修改的记录短");
+            return damaged(Damage::recordDamaged, in_place_texts::recordShort());
         bool isNew = true, isOriginal = true, eachOfEither = true;
         for (size_t k = 0; k < patch.size; ++k) {
             isNew = isNew && now[k] == patch.bytes[k];
@@ -130,8 +131,7 @@ ErrorOr<std::vector<PatchHolds>> patchStates(ByteSource& file, const std::vector
             eachOfEither = eachOfEither && (now[k] == patch.bytes[k] || now[k] == patch.original[k]);
         }
         if (!eachOfEither)
-            return recordMismatch(path, "偏移 " + std::to_string(patch.offset) +
-                                            " 处的字节既不是原来的也不是改写后的（文件可能被其他程序改动过）");
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::bytesOfNeither, .offset = patch.offset});
         holds.push_back(isNew ? PatchHolds::rewritten : isOriginal ? PatchHolds::original : PatchHolds::torn);
     }
     return holds;
@@ -139,20 +139,19 @@ ErrorOr<std::vector<PatchHolds>> patchStates(ByteSource& file, const std::vector
 
 // An error of a check, given as the reason of a mismatch.
 template <typename T>
-ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, const std::string& what)
+ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, RecordMismatch::Kind kind)
 {
     if (outcome.isError() && outcome.error().domain == kExportErrorDomain &&
         !isExportError(outcome.error(), ExportErrorCode::recordMismatch))
-        return recordMismatch(path, what + "：" + outcome.error().localizedDescription);
+        return recordMismatch(path, {.kind = kind, .error = outcome.error().localizedDescription});
     return outcome;
 }
 
 }  // namespace
 
-Error recordMismatch(const fs::path& path, const std::string& reason)
+Error recordMismatch(const fs::path& path, const RecordMismatch& why)
 {
-    return exportError(ExportErrorCode::recordMismatch, "文件" + quotedName(path) + "与其原地修改的记录不符：" +
-                                                            reason + "；为免损坏文件，未做任何改动");
+    return exportError(ExportErrorCode::recordMismatch, in_place_texts::recordMismatch(path, why));
 }
 
 TraceState traceState(const InPlaceTrace& trace)
@@ -179,7 +178,6 @@ struct RecordedBoxes {
 
 ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InPlaceTrace& trace, const fs::path& path)
 {
-    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
     const UndoRecord& record = *trace.record;
     const uint64_t length = trace.originalLength;
     const uint64_t markerEnd = length + trace.markerSize;
@@ -188,19 +186,21 @@ ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InP
     for (const Box& box : topLevel) {
         if (box.offset < length) {
             if (box.offset == record.oldMoovOffset) oldMoov = box;
-            else if (box.type == kMoov) return refuse("文件中另有一个“moov”盒子" + at(box.offset));
+            else if (box.type == kMoov)
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::anotherMoov, .offset = box.offset});
             if (box.type == kMdat) boxes.mdats.push_back(box);
         } else if (box.offset >= markerEnd && box.offset < trace.recordOffset) {
             // What the rewrite appended before its record: padding, the timecode sample, the new moov.
             if (box.offset == record.newMoovOffset) newMoov = box;
             else if (box.type == kMdat && box.size <= kMaxAppendedMdatSize) boxes.mdats.push_back(box);
-            else if (box.type != kFree) return refuse("追加的部分中有其他数据（" + quotedType(box.type) + "盒子）");
+            else if (box.type != kFree)
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::otherAppended, .type = box.type});
         }
     }
     if (!oldMoov || !typeBetween(oldMoov->type, kMoov, kFree))
-        return refuse("记录所说的旧“moov”盒子不在文件中" + at(record.oldMoovOffset));
+        return recordMismatch(path, {.kind = RecordMismatch::Kind::oldMoovMissing, .offset = record.oldMoovOffset});
     if (!newMoov || !typeBetween(newMoov->type, kMoov, kFree))
-        return refuse("记录所说的新“moov”盒子不在追加的部分中" + at(record.newMoovOffset));
+        return recordMismatch(path, {.kind = RecordMismatch::Kind::newMoovMissing, .offset = record.newMoovOffset});
     boxes.oldMoov = *oldMoov;
     boxes.newMoov = *newMoov;
     return boxes;
@@ -211,31 +211,29 @@ ErrorOr<RecordedBoxes> recordedBoxes(const std::vector<Box>& topLevel, const InP
 ErrorOr<RecordProof> proveRecord(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
                                  const fs::path& path)
 {
-    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
     const UndoRecord& record = *trace.record;
     const uint64_t length = trace.originalLength;
     const RecordedBoxes boxes = KV_TRY(recordedBoxes(topLevel, trace, path));
     const Box& oldMoov = boxes.oldMoov;
     for (size_t i = 1; i < record.patches.size(); ++i) {
         const Patch& before = record.patches[i - 1];
-        if (record.patches[i].offset < before.offset + before.size) return refuse("记录中的修改相互重叠或次序颠倒");
+        if (record.patches[i].offset < before.offset + before.size)
+            return recordMismatch(path, {RecordMismatch::Kind::patchesOverlap});
     }
 
     // Every patch on a timecode of the original the record describes.
     OriginalView original(file, length, oldMoov.offset, record.patches);
-    const auto originalTop = KV_TRY(asMismatch(scanTopLevel(original), path, "原文件的结构无法解析"));
-    const auto places =
-        KV_TRY(asMismatch(timecodePlaces(original, originalTop, oldMoov), path, "原文件的“moov”盒子无法解析"));
+    const auto originalTop = KV_TRY(asMismatch(scanTopLevel(original), path, RecordMismatch::Kind::originalUnreadable));
+    const auto places = KV_TRY(
+        asMismatch(timecodePlaces(original, originalTop, oldMoov), path, RecordMismatch::Kind::originalMoovUnreadable));
     for (const Patch& patch : record.patches) {
         if (!within(places, patch))
-            return refuse("偏移 " + std::to_string(patch.offset) +
-                          " 处的修改不在原文件任何“rtmd”“tmcd”样本的时间码上，也不在相机的 XML 中");
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::patchOffTimecodes, .offset = patch.offset});
     }
     RecordProof proof;
     proof.patches = KV_TRY(patchStates(file, record.patches, path));
     const Sha256 hash = KV_TRY(hashTouchedBytes(original, length, record.patches, oldMoov.offset));
-    if (hash != record.originalHash)
-        return refuse("还原后的内容与记录的校验值不符（文件可能在修改后被其他程序改动过）");
+    if (hash != record.originalHash) return recordMismatch(path, {RecordMismatch::Kind::hashDiffers});
     proof.end = trace.recordEnd;
     return proof;
 }
@@ -248,10 +246,10 @@ ErrorOr<void> proveAppended(ByteSource& file, const std::vector<Box>& topLevel, 
     if (record.appendedHash) {
         const uint64_t markerEnd = trace.originalLength + trace.markerSize;
         if (KV_TRY(hashAppended(file, markerEnd, trace.recordOffset, boxes.newMoov.offset)) != *record.appendedHash)
-            return recordMismatch(path, "原地修改所写的新“moov”盒子在那之后被改动过（可能是其他程序编辑了文件）");
+            return recordMismatch(path, {RecordMismatch::Kind::newMoovChanged});
         return {};
     }
-    return asMismatch(checkNewMoov(file, boxes.newMoov, boxes.mdats), path, "追加的新“moov”盒子已损坏");
+    return asMismatch(checkNewMoov(file, boxes.newMoov, boxes.mdats), path, RecordMismatch::Kind::newMoovDamaged);
 }
 
 bool RecordProof::all(PatchHolds holds) const
@@ -262,7 +260,6 @@ bool RecordProof::all(PatchHolds holds) const
 ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, const InPlaceTrace& trace,
                             const fs::path& path)
 {
-    const auto refuse = [&](const std::string& reason) { return recordMismatch(path, reason); };
     const uint64_t length = trace.originalLength;
     const uint64_t end = trace.appendedEnd.value_or(UINT64_MAX);
     int moovs = 0;
@@ -270,22 +267,22 @@ ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, 
         if (box.offset < length) {
             moovs += box.type == kMoov;
         } else if (box.offset >= end) {
-            return refuse("原地修改中断之后又有其他程序在文件末尾追加了数据（" + quotedType(box.type) + "盒子）");
+            return recordMismatch(path, {.kind = RecordMismatch::Kind::appendedAfterCut, .type = box.type});
         } else if (box.offset > length) {
             // Zeros where the run stopped read as a box of type 0 running to the end.
-            if (box.type == kMoov) return refuse("新的“moov”盒子已启用，但记录已损坏");
+            if (box.type == kMoov) return recordMismatch(path, {RecordMismatch::Kind::newMoovOnRecordDamaged});
             if (box.type != kFree && box.type != 0 && !(box.type == kMdat && box.size <= kMaxAppendedMdatSize))
-                return refuse("原地修改的标记之后有其他数据（" + quotedType(box.type) + "盒子），无法确认哪些是追加的");
+                return recordMismatch(path, {.kind = RecordMismatch::Kind::otherAfterMarker, .type = box.type});
         }
     }
-    if (moovs != 1) return refuse("标记之前的“moov”盒子不是原来的那一个");
-    if (file.size() > end) return refuse("原地修改中断之后又有其他程序在文件末尾追加了数据");
+    if (moovs != 1) return recordMismatch(path, {RecordMismatch::Kind::notOriginalMoov});
+    if (file.size() > end) return recordMismatch(path, {RecordMismatch::Kind::grownAfterCut});
     return {};
 }
 
 ErrorOr<void> checkNewMoov(ByteSource& file, const Box& moov, const std::vector<Box>& mdats)
 {
-    if (moov.size > kMaxMoovSize) return tooLarge("新的“moov”盒子过大");
+    if (moov.size > kMaxMoovSize) return tooLarge(plan_texts::newMoovTooLarge());
     Bytes bytes = KV_TRY(readBox(file, moov));
     storeU32(&bytes[4], kMoov);
     const Movie movie = KV_TRY(parseMovie(std::move(bytes)));

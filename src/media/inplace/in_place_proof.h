@@ -4,7 +4,9 @@
 // until it has been checked against the clip as it is now.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "media/boxes/box_reader.h"
@@ -61,7 +63,38 @@ ErrorOr<void> proveCutShort(ByteSource& file, const std::vector<Box>& topLevel, 
 // mdats (the media data of the file as it will be).
 ErrorOr<void> checkNewMoov(ByteSource& file, const Box& moov, const std::vector<Box>& mdats);
 
-// "文件“<name>”与其原地修改的记录不符：<reason>；…未做任何改动".
-Error recordMismatch(const std::filesystem::path& path, const std::string& reason);
+// Why a clip does not hold what its record of a rewrite in place says: the refusal's reason, whose
+// sentence in_place_texts.cpp makes.
+struct RecordMismatch {
+    enum class Kind : uint8_t {
+        markerMoved = 1,         // the marker no longer where it says
+        recordDamaged,           // the record cannot be read
+        appendedSince,           // data appended after the rewrite, which a restore would cut
+        bytesOfNeither,          // bytes at offset neither the original nor the rewritten
+        anotherMoov,             // a second moov at offset
+        otherAppended,           // a box of type among the appended part
+        oldMoovMissing,          // no old moov at offset
+        newMoovMissing,          // no new moov at offset
+        patchesOverlap,          // the record's patches overlap or are out of order
+        originalUnreadable,      // the original's top level does not parse (error)
+        originalMoovUnreadable,  // the original's moov does not parse (error)
+        patchOffTimecodes,       // a patch at offset on no timecode of the original
+        hashDiffers,             // the original put back does not give the recorded hash
+        newMoovChanged,          // the new moov changed since it was written
+        newMoovDamaged,          // the new moov does not parse (error)
+        appendedAfterCut,        // a box of type appended after a rewrite cut short
+        grownAfterCut,           // the file grown after a rewrite cut short
+        newMoovOnRecordDamaged,  // the new moov switched on, its record damaged
+        otherAfterMarker,        // a box of type after the marker
+        notOriginalMoov,         // the moov before the marker not the original's
+    };
+    Kind kind{};
+    uint64_t offset = 0;  // where it lies, for the kinds of an offset
+    uint32_t type = 0;    // the box's type, for the kinds of a box
+    std::string error{};  // the check's own sentence, for the kinds of a parse
+};
+
+// The refusal of a clip at odds with its record (ExportErrorCode::recordMismatch).
+Error recordMismatch(const std::filesystem::path& path, const RecordMismatch& why);
 
 }  // namespace kelvatta

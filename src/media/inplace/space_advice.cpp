@@ -10,6 +10,7 @@
 #include "media/files/fd_source.h"
 #include "media/inplace/undo_record.h"
 #include "media/plan/moov_rewrite.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
 
@@ -55,12 +56,9 @@ std::string spaceAdvice(const std::filesystem::path& clip, const std::optional<S
     const auto available = checkedMul<uint64_t>(filesystem->f_bavail, static_cast<uint64_t>(filesystem->f_frsize));
     if (!available) return {};
     const auto size = static_cast<uint64_t>(status->st_size);
-    std::string advice =
-        "替换需要约 " + amount(size) + " 的可用空间（新文件先写在原文件旁边），现有 " + amount(*available);
     FdSource file(fd->get(), size, clip);
-    if (inPlaceStart && layoutAllowsInPlace(file, *inPlaceStart))
-        advice += "；改用 --in-place 原地修改只在文件末尾追加新的“moov”盒子和恢复记录，几乎不需要额外空间";
-    return advice;
+    return in_place_texts::replaceSpace(amount(size), amount(*available),
+                                        inPlaceStart && layoutAllowsInPlace(file, *inPlaceStart));
 }
 
 }  // namespace kelvatta

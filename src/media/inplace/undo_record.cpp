@@ -10,6 +10,7 @@ extern "C" {
 #include <memory>
 
 #include "media/base/media_error.h"
+#include "media/inplace/in_place_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
@@ -87,7 +88,7 @@ ErrorOr<Bytes> readExactly(ByteSource& file, uint64_t offset, uint64_t length)
 {
     Bytes bytes(static_cast<size_t>(length));
     if (KV_TRY(file.readAt(bytes.data(), bytes.size(), offset)) != bytes.size())
-        return damaged(Damage::recordDamaged, "原地修改的记录不完整");
+        return damaged(Damage::recordDamaged, in_place_texts::recordIncomplete());
     return bytes;
 }
 
@@ -176,7 +177,7 @@ ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box
         trace.commitment = commitmentOf(ByteSpan(bytes).subspan(kUndoCommitAt - box.headerSize, kUndoCommitSize));
     }
     if (!r.ok() || trace.originalLength != box.offset || (trace.appendedEnd && *trace.appendedEnd < box.end()))
-        return damaged(Damage::markerMoved, "原地修改的标记与其位置不符");
+        return damaged(Damage::markerMoved, in_place_texts::markerMoved());
     return std::optional<InPlaceTrace>(trace);
 }
 
@@ -263,7 +264,7 @@ ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::v
         if (originals) hasher.update(patch.originalSpan());
         else hasher.update(KV_TRY(readExactly(file, patch.offset, patch.size)));
     }
-    if (tailFrom > length) return damaged(Damage::recordDamaged, "原地修改的记录无效");
+    if (tailFrom > length) return damaged(Damage::recordDamaged, in_place_texts::recordInvalid());
     constexpr uint64_t kPiece = 1u << 20;
     for (uint64_t at = tailFrom; at < length; at += kPiece)
         hasher.update(KV_TRY(readExactly(file, at, std::min(kPiece, length - at))));

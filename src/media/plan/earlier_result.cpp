@@ -14,8 +14,10 @@
 #include "media/files/fd_source.h"
 #include "media/plan/moov_difference.h"
 #include "media/plan/output_check.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
 #include "platform/sys.h"
+#include "media/plan/plan_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -36,7 +38,7 @@ ErrorOr<std::optional<struct stat>> statusOf(const fs::path& path)
     auto status = sys::lstat(path.string());
     if (!status.isError()) return std::optional<struct stat>(*status);
     if (errnoOf(status.error()) == ENOENT) return std::optional<struct stat>();
-    return fileError("无法读取文件", path, errnoOf(status.error()));
+    return fileError(FileAction::read, path, errnoOf(status.error()));
 }
 
 // The result as planned where its bytes are the clip's: each copied box, with the patches over it.
@@ -68,7 +70,7 @@ public:
     ErrorOr<void> read(const DataPlacement& d, uint64_t offset, std::span<uint8_t> out)
     {
         if (KV_TRY(clip_.readAt(out.data(), out.size(), inClip(d, offset))) != out.size())
-            return damaged(Damage::fileShrank, "文件在读取时变短了");
+            return damaged(Damage::fileShrank, box_texts::fileShrank());
         const uint64_t end = offset + out.size();
         const uint64_t from = offset > kMaxPatchSize ? offset - kMaxPatchSize : 0;
         auto patch = std::lower_bound(plan_.patches.begin(), plan_.patches.end(), from,
@@ -171,7 +173,7 @@ ErrorOr<FoundDifference> compareSampledChunks(ByteSource& copy, PlannedData& pla
             const auto end = checkedAdd(chunk.offset, chunk.size);
             // The added timecode track's sample lies in the head, which is compared whole.
             if (!d && end && *end <= headSize) return {};
-            if (!d) return damaged(Damage::sampleOutsideMdat, "样本不在任何“mdat”盒子中");
+            if (!d) return damaged(Damage::sampleOutsideMdat, plan_texts::sampleOutsideMdat());
             const uint64_t edge = std::min(chunk.size, kEdgeBytes);
             parts.push_back({d, chunk.offset, edge, t});
             if (chunk.size > edge) parts.push_back({d, chunk.offset + chunk.size - edge, edge, t});
@@ -268,7 +270,7 @@ ErrorOr<AtOutput> findAtOutput(const ExportJob& job, const fs::path& output)
     if (!S_ISREG(named->st_mode)) return AtOutput(CopyDifference{Kind::notAFile});
     FileAtOutput file;
     file.fd = KV_TRY(openClip(output, O_RDONLY));
-    file.status = KV_TRY(onFile(sys::fstat(file.fd.get()), "无法读取文件", output));
+    file.status = KV_TRY(onFile(sys::fstat(file.fd.get()), FileAction::read, output));
     if (!sameFile(file.status, *named)) return AtOutput(CopyDifference{Kind::changedWhileRead});
     FdSource reader(file.fd.get(), static_cast<uint64_t>(file.status.st_size), output);
     auto content = probeBoxContent(reader);
@@ -282,7 +284,7 @@ ErrorOr<AtOutput> findAtOutput(const ExportJob& job, const fs::path& output)
 ErrorOr<bool> keptOrRefused(const fs::path& output, const FileAtOutput& file, FoundDifference difference)
 {
     if (!difference) {
-        const auto now = KV_TRY(onFile(sys::fstat(file.fd.get()), "无法读取文件", output));
+        const auto now = KV_TRY(onFile(sys::fstat(file.fd.get()), FileAction::read, output));
         const auto named = KV_TRY(statusOf(output));
         if (!sameFile(now, file.status) || !named || !sameFile(*named, file.status))
             difference = differs(Kind::changedWhileRead);

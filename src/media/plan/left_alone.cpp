@@ -1,18 +1,18 @@
 #include "media/plan/left_alone.h"
 
+#include "media/plan/plan_texts.h"
 #include "platform/log.h"
 
 namespace kelvatta {
 
-void reportLeftAlone(const std::filesystem::path& clip, bool rtmdKept, const std::vector<std::string>& timecodes,
+void reportLeftAlone(const std::filesystem::path& clip, bool rtmdKept, const std::vector<UnreadTimecode>& timecodes,
                      ExportControl& control)
 {
     if (rtmdKept) {
-        printLine("未改写“rtmd”时间码：" + clip.string() + "（其每帧样本的格式本程序无法识别，保留相机写入的时间码）");
+        printLine(plan_texts::rtmdKeptLine(clip));
         control.setRtmdKept();
     }
-    for (const std::string& timecode : timecodes)
-        printLine("未改写开始时间码：" + clip.string() + "（" + timecode + "，本程序无法识别其写法，保持原样）");
+    for (const UnreadTimecode& timecode : timecodes) printLine(plan_texts::unreadTimecodeLine(clip, timecode));
 }
 
 }  // namespace kelvatta

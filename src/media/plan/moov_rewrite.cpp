@@ -7,7 +7,9 @@
 #include "media/plan/movie_metadata.h"
 #include "media/plan/rebase.h"
 #include "media/sony/top_level.h"
+#include "media/boxes/box_texts.h"
 #include "platform/checked.h"
+#include "media/plan/plan_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -26,7 +28,7 @@ ErrorOr<OutputPlan> layOut(uint64_t headSize, const std::vector<Box>& boxes)
         if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
         auto start = checkedAdd(cursor, gap);
         auto end = start ? checkedAdd(*start, mdat.size) : std::nullopt;
-        if (!end || *end > uint64_t(INT64_MAX)) return tooLarge("输出文件过大");
+        if (!end || *end > uint64_t(INT64_MAX)) return tooLarge(plan_texts::outputTooLarge());
         if (gap > 0) {
             Bytes free;
             ByteWriter w(free);
@@ -84,7 +86,7 @@ ErrorOr<uint64_t> DataMap::map(uint64_t offset, uint64_t len) const
         if (d.source.type == fourcc("mdat") && offset < d.source.end() && len <= d.source.end() - offset)
             return d.outputOffset + (offset - d.source.offset);
     }
-    return damaged(Damage::sampleOutsideMdat, "偏移 " + std::to_string(offset) + " 处的媒体数据不在任何“mdat”盒子中");
+    return damaged(Damage::sampleOutsideMdat, plan_texts::dataOutsideMdat(offset));
 }
 
 ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<MetadataItem>& items)
@@ -141,7 +143,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
             const Patch& b = plan.patches[i];
             if (b.offset < a.offset + a.size && (b.offset != a.offset || b.span().size() != a.span().size() ||
                                                  !std::equal(a.span().begin(), a.span().end(), b.span().begin())))
-                return damaged(Damage::samplesOverlap, "时间码样本相互重叠");
+                return damaged(Damage::samplesOverlap, plan_texts::timecodeSamplesOverlap());
         }
         plan.moovSize = moovSize;
         plan.moovOffset = leadingSize;
@@ -153,7 +155,7 @@ ErrorOr<OutputPlan> planOutput(const SourceMovie& source, const std::vector<Meta
         plan.readsStart = alreadyAtStart;
         return plan;
     }
-    return damaged(Damage::tableInvalid, "无法确定新的“moov”盒子的大小");
+    return damaged(Damage::tableInvalid, plan_texts::newMoovSizeUnknown());
 }
 
 namespace {
@@ -173,14 +175,14 @@ ErrorOr<std::optional<NotInPlace>> inPlaceRefusal(const SourceMovie& source, con
         if (box.type == fourcc("ftyp") && !top.ftyp) {
             uint8_t major[4];
             if (KV_TRY(source.file.readAt(major, 4, box.payloadOffset())) != 4)
-                return damaged(Damage::boxTooShort, "“ftyp”盒子过短");
+                return damaged(Damage::boxTooShort, box_texts::tooShort(fourcc("ftyp")));
             const uint32_t brand = loadU32(major);
             if (brand != fourcc("mp42") && brand != fourcc("mp41") && brand != fourcc("isom"))
                 return notInPlace(NotInPlace::Kind::notMp4Brand, brand);
         }
         end = box.end();
     }
-    if (!moov) return damaged(Damage::missingBox, "缺少“moov”盒子");
+    if (!moov) return damaged(Damage::missingBox, plan_texts::missingMoov());
     // What follows the clip's last box must stay at its end (its owner's software looks for it there),
     // where a rewrite in place appends.
     if (const auto trailer = trailerOf(source.topLevel)) return notInPlace(NotInPlace::Kind::trailer, 0, trailer->size);
@@ -224,7 +226,7 @@ ErrorOr<std::variant<InPlacePlan, NotInPlace>> planInPlace(const SourceMovie& so
     // [free padding][mdat: sample] before the new moov, so that it starts on a 4096-byte boundary.
     const uint64_t sampleBoxSize = rebased.added ? kTimecodeSampleBoxSize : 0;
     const auto afterSample = checkedAdd(appendAt, sampleBoxSize);
-    if (!afterSample) return tooLarge("文件过大");
+    if (!afterSample) return tooLarge(plan_texts::fileTooLarge());
     uint64_t gap = (kBlockSize - *afterSample % kBlockSize) % kBlockSize;
     if (gap > 0 && gap < kFreeHeaderSize) gap += kBlockSize;
     const uint64_t sampleBoxAt = appendAt + gap;
@@ -251,7 +253,7 @@ ErrorOr<std::variant<InPlacePlan, NotInPlace>> planInPlace(const SourceMovie& so
     }
     const size_t moovAt = plan.appended.size();
     KV_TRY(writer.write());
-    if (!writer.overflowed().empty()) return damaged(Damage::tableInvalid, "块偏移超出了“stco”表的范围");
+    if (!writer.overflowed().empty()) return damaged(Damage::tableInvalid, plan_texts::chunkOffsetPastTable());
     storeU32(&plan.appended[moovAt + 4], fourcc("free"));  // switched on once everything else is in place
     plan.newMoovSize = plan.appended.size() - moovAt;
 

@@ -20,6 +20,7 @@
 #include "media/base/metadata_item.h"
 #include "media/base/not_in_place.h"
 #include "media/boxes/moov_model.h"
+#include "media/boxes/start_timecodes.h"
 #include "media/boxes/timecode_track.h"
 #include "media/files/data_copy.h"
 
@@ -74,12 +75,12 @@ struct OutputPlan {
     uint64_t dataBytes = 0;  // bytes of all copies
     uint64_t moovOffset = 0;
     uint64_t moovSize = 0;
-    std::optional<Timecode> timecode;             // what the timecode tracks start at, when an item sets it
-    std::string startText;                        // then the "timecode" item's text, in the clip's notation
-    TimecodeCounting counting;                    // how the clip counts timecode (the start given in it)
-    bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
-    std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
-    bool readsStart = false;                      // every place of the source reads the start already
+    std::optional<Timecode> timecode;                // what the timecode tracks start at, when an item sets it
+    std::string startText;                           // then the "timecode" item's text, in the clip's notation
+    TimecodeCounting counting;                       // how the clip counts timecode (the start given in it)
+    bool rtmdKept = false;                           // rtmd timecodes left as the camera wrote them (not recognised)
+    std::vector<UnreadTimecode> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
+    bool readsStart = false;                         // every place of the source reads the start already
 };
 
 // What of the source the plan is made from.
@@ -110,10 +111,10 @@ struct InPlacePlan {
     Bytes appended;              // [free padding][mdat: new timecode sample][new moov, typed free]
     uint64_t newMoovOffset = 0;  // 4096-aligned, so its type field lies within one sector
     uint64_t newMoovSize = 0;
-    std::vector<Patch> patches;                   // over the clip's own bytes, in file order
-    std::vector<Box> mdats;                       // every box holding media data once the plan is carried out
-    bool rtmdKept = false;                        // rtmd timecodes left as the camera wrote them (not recognised)
-    std::vector<std::string> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
+    std::vector<Patch> patches;                      // over the clip's own bytes, in file order
+    std::vector<Box> mdats;                          // every box holding media data once the plan is carried out
+    bool rtmdKept = false;                           // rtmd timecodes left as the camera wrote them (not recognised)
+    std::vector<UnreadTimecode> timecodesLeftAlone;  // start timecodes in metadata not understood, for a line
     // Every place of the clip reads the start already: nothing is to be done (and nothing else of
     // the plan is made).
     bool readsStart = false;

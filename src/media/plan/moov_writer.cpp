@@ -8,8 +8,7 @@ ErrorOr<void> reserveMoov(Bytes& out, const MoovWriter& writer, uint64_t more)
 {
     const uint64_t bound = writer.sizeBound();
     // Sizes of what is held in memory (a widened table at most doubles its bytes): no overflow.
-    return reserveBytes(out, out.size() + bound + more,
-                        "写入新的“moov”盒子（" + std::to_string(bound >> 20) + " MiB）");
+    return reserveBytes(out, out.size() + bound + more, plan_texts::writingNewMoov(bound));
 }
 
 }  // namespace kelvatta

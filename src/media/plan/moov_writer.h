@@ -11,6 +11,7 @@
 #include "media/plan/moov_rewrite.h"
 #include "media/plan/movie_metadata.h"
 #include "media/plan/rebase.h"
+#include "media/plan/plan_texts.h"
 
 namespace kelvatta {
 
@@ -63,7 +64,7 @@ public:
         if (timecode_) w_.bytes(buildTimecodeTrak(timecodeParams()));
         w_.bytes(metadata_.added);
         w_.close();
-        if (!w_.ok()) return tooLarge("新的“moov”盒子过大");
+        if (!w_.ok()) return tooLarge(plan_texts::newMoovTooLarge());
         return {};
     }
 

@@ -23,7 +23,7 @@ bool apply(const TextTimecodes& found, Bytes& bytes, uint64_t at)
 
 // The start timecodes of a udta box (within moov): ©TIM among its items, and those of an XMP packet.
 ErrorOr<std::optional<Bytes>> rebaseUserData(ByteSpan moov, const Box& udta, const Timecode& start,
-                                             std::vector<std::string>& leftAlone)
+                                             std::vector<UnreadTimecode>& leftAlone)
 {
     Bytes bytes(moov.begin() + static_cast<std::ptrdiff_t>(udta.offset),
                 moov.begin() + static_cast<std::ptrdiff_t>(udta.end()));

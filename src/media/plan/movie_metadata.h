@@ -21,10 +21,10 @@ struct MovieMetadata {
     // By a moov child's offset in moov: the bytes written in its place; empty: it is left out.
     // Children not listed are written as they are.
     std::map<uint64_t, Bytes> rewritten;
-    Bytes added;                                  // a meta written at the end of moov
-    std::vector<std::string> timecodesLeftAlone;  // start timecodes found but not understood, for a line
-    bool userDataRebased = false;                 // a start timecode in the user data changes
-    bool itemsHeld = false;                       // the movie's QuickTime meta holds every item as given
+    Bytes added;                                     // a meta written at the end of moov
+    std::vector<UnreadTimecode> timecodesLeftAlone;  // start timecodes found but not understood, for a line
+    bool userDataRebased = false;                    // a start timecode in the user data changes
+    bool itemsHeld = false;                          // the movie's QuickTime meta holds every item as given
 };
 
 // With start, the start timecodes the user data holds as text (QuickTime's ©TIM, an XMP packet in

@@ -4,12 +4,16 @@
 #include <array>
 
 #include "media/base/media_error.h"
+#include "media/plan/plan_texts.h"
 #include "platform/checked.h"
 
 namespace kelvatta {
 namespace {
 
-Error mismatch(std::string what) { return exportError(ExportErrorCode::verifyFailed, std::move(what)); }
+Error mismatch(OutputMismatch what)
+{
+    return exportError(ExportErrorCode::verifyFailed, plan_texts::outputMismatch(what));
+}
 
 }  // namespace
 
@@ -29,15 +33,15 @@ ErrorOr<bool> readsBackAs(ByteSource& file, uint64_t offset, ByteSpan bytes)
 
 ErrorOr<void> checkOutput(ByteSource& output, OutputPlan plan)
 {
-    if (output.size() != plan.fileSize) return mismatch("文件大小与预期不符");
+    if (output.size() != plan.fileSize) return mismatch(OutputMismatch::size);
     for (const OutputWrite& write : plan.writes) {
-        if (!KV_TRY(readsBackAs(output, write.offset, write.bytes))) return mismatch("写入的盒子与预期不符");
+        if (!KV_TRY(readsBackAs(output, write.offset, write.bytes))) return mismatch(OutputMismatch::writtenBoxes);
     }
     for (const Patch& patch : plan.patches) {
         std::array<uint8_t, 8> back{};
         if (KV_TRY(output.readAt(back.data(), patch.size, patch.offset)) != patch.size ||
             !std::equal(back.begin(), back.begin() + patch.size, patch.bytes.begin()))
-            return mismatch("重新计算的时间码与预期不符");
+            return mismatch(OutputMismatch::timecodes);
     }
 
     const auto boxes = KV_TRY(scanTopLevel(output));
@@ -46,12 +50,12 @@ ErrorOr<void> checkOutput(ByteSource& output, OutputPlan plan)
     for (const Box& box : boxes) {
         if (box.type == fourcc("mdat")) data.push_back({box, box.offset});
         if (box.type != fourcc("moov")) continue;
-        if (moovBox) return mismatch("有多个“moov”盒子");
+        if (moovBox) return mismatch(OutputMismatch::severalMoov);
         moovBox = box;
     }
     if (!moovBox || moovBox->offset != plan.moovOffset || moovBox->size != plan.moovSize || plan.writes.empty() ||
         plan.writes.front().offset != 0)
-        return mismatch("“moov”盒子与预期不符");
+        return mismatch(OutputMismatch::moov);
     // The head, moov included, reads back as planned.
     const Movie movie = KV_TRY(parseMovieWithin(std::move(plan.writes.front().bytes), plan.moovOffset, plan.moovSize));
 
@@ -71,7 +75,7 @@ ErrorOr<void> checkOutput(ByteSource& output, OutputPlan plan)
         uint8_t frame[4];
         if (KV_TRY(output.readAt(frame, 4, KV_TRY(map.map(samples[0].offset, 4)))) != 4 ||
             loadU32(frame) != static_cast<uint32_t>(expected))
-            return mismatch("时间码轨道的起始值与预期不符");
+            return mismatch(OutputMismatch::trackStart);
     }
     return {};
 }

@@ -4,6 +4,7 @@
 
 #include "media/base/media_error.h"
 #include "media/sony/rtmd.h"
+#include "media/plan/plan_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -34,7 +35,7 @@ ErrorOr<void> rebaseTimecodeTracks(const Movie& movie, ByteSource& source, const
         if (!track.isTimecode()) continue;
         out.recounted = out.recounted || track.timecode->countedFrames() != track.timecode->rate.frames;
         const TimecodeSamples read = KV_TRY(readTimecodeSamples(movie, track, source));
-        if (read.jump) return timecodeJumped("“tmcd”轨道", *read.jump);
+        if (read.jump) return timecodeJumped(plan_texts::tmcdTrack(), *read.jump);
         // A sample holds the frame's number in the track's own counting, drop-frame numbers left out.
         const TimecodeCounting counting = track.timecode->counting();
         const uint64_t target = counting.valid() ? *counting.position(KV_TRY(startIn(counting, clip, start)))
@@ -142,7 +143,7 @@ ErrorOr<std::optional<NewTimecodeTrack>> planTimecodeTrack(const Movie& movie, c
     // next_track_ID is the one to use unless it is taken (or all ones: "find a free one").
     added.trackId = movie.nextTrackId;
     if (added.trackId == 0 || added.trackId == UINT32_MAX || added.trackId <= maxId) {
-        if (maxId == UINT32_MAX) return unsupported("无法添加时间码轨道：轨道编号已用尽");
+        if (maxId == UINT32_MAX) return unsupported(plan_texts::noTrackId());
         added.trackId = maxId + 1;
     }
     added.nextTrackId = added.trackId == UINT32_MAX ? UINT32_MAX : added.trackId + 1;
@@ -190,8 +191,7 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
             KV_TRY(map.map(chunk.offset));
             if (chunk.size == 0) return {};
             if (map.map(chunk.offset, chunk.size).isError())
-                return damaged(Damage::sampleOutsideMdat,
-                               quotedType(track.handler) + "轨道的样本超出了所在的“mdat”盒子（文件可能不完整）");
+                return damaged(Damage::sampleOutsideMdat, plan_texts::trackPastMdat(track.handler));
             // The chunk's bytes end within its mdat: no overflow.
             const uint64_t end = chunk.offset + chunk.size;
             const uint64_t from = chunk.offset - std::min(chunk.offset, kMaxPatchSize);
@@ -202,8 +202,7 @@ ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes
                 if (p.track == index || (p.offset < chunk.offset && chunk.offset - p.offset >= p.size)) continue;
                 const std::string owner =
                     p.track < movie.tracks.size() ? quotedType(movie.tracks[p.track].handler) : "";
-                return damaged(Damage::samplesOverlap,
-                               owner + "轨道的时间码与" + quotedType(track.handler) + "轨道的样本重叠");
+                return damaged(Damage::samplesOverlap, plan_texts::timecodeOverlapsTrack(owner, track.handler));
             }
             return {};
         }));
@@ -241,9 +240,9 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
 }
 
 // The start timecodes in the movie's metadata that were found and not understood.
-std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta)
+std::vector<UnreadTimecode> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta)
 {
-    std::vector<std::string> all = top.timecodesLeftAlone;
+    std::vector<UnreadTimecode> all = top.timecodesLeftAlone;
     all.insert(all.end(), meta.timecodesLeftAlone.begin(), meta.timecodesLeftAlone.end());
     return all;
 }

@@ -52,7 +52,7 @@ ErrorOr<Rebased> rebaseTimecodes(const SourceMovie& source, const TopLevelPlan& 
 ErrorOr<void> checkSamples(const Movie& movie, const std::vector<Box>& dataBoxes, const std::vector<Patch>& patches);
 
 // The start timecodes in the movie's metadata that were found and not understood.
-std::vector<std::string> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta);
+std::vector<UnreadTimecode> leftAlone(const TopLevelPlan& top, const MovieMetadata& meta);
 
 // Whether every place of the clip reads start already, so that a rewrite would change no value: no
 // timecode track to add or to describe anew, no patch writing bytes other than those the clip holds, its camera XML

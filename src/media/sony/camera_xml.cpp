@@ -95,7 +95,7 @@ std::optional<uint32_t> parseRate(const XmlAttribute* attribute)
 // Re-bases table; its values are rewritten into out, each changed one listed in edits. False when
 // the table is not understood.
 bool rebaseTable(const ChangeTable& table, const Timecode& start, std::string& out, std::vector<TextEdit>& edits,
-                 TimecodeCounting& counting, std::string& refusal)
+                 TimecodeCounting& counting, std::optional<StartRefusal>& refusal)
 {
     const auto rate = parseRate(table.table.attribute("tcFps"));
     const XmlAttribute* halfStep = table.table.attribute("halfStep");
@@ -120,7 +120,7 @@ bool rebaseTable(const ChangeTable& table, const Timecode& start, std::string& o
     const auto first = entries.front().packed.unpack(counting.halfStep);
     if (!first) return false;
     if (auto why = counting.refusal(start); why && counting.valid()) {
-        refusal = *why;
+        refusal = why;
         return false;
     }
     const auto rebase = TimecodeRebase::make(counting, *first, TimecodeValue{start, false});
@@ -171,9 +171,10 @@ std::optional<Timecode> cameraXmlStart(std::string_view text)
     return first->value.time;
 }
 
-std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start, std::string* refusal)
+std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start,
+                                                std::optional<StartRefusal>* refusal)
 {
-    std::string why;
+    std::optional<StartRefusal> why;
     if (text.size() > kMaxCameraXmlSize) return std::nullopt;
     RebasedCameraXml result;
     result.text = std::string(text);

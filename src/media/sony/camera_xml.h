@@ -32,7 +32,7 @@ struct RebasedCameraXml {
 // a table whose counting never shows start: then refusal, when given, says why (see
 // TimecodeCounting::refusal).
 std::optional<RebasedCameraXml> rebaseCameraXml(std::string_view text, const Timecode& start,
-                                                std::string* refusal = nullptr);
+                                                std::optional<StartRefusal>* refusal = nullptr);
 
 // The first value of the text's first LtcChangeTable, and how that table counts: where the clip's
 // timecode starts.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "media/base/media_error.h"
+#include "media/sony/sony_texts.h"
 
 namespace kelvatta {
 
@@ -62,7 +63,7 @@ ErrorOr<RtmdTimecodes> readRtmdTimecodes(const Movie& movie, const Track& track,
     KV_TRY(eachHead([&](uint64_t index, uint64_t offset) -> ErrorOr<void> {
         uint8_t head[kRtmdHeadSize];
         if (KV_TRY(source.readAt(head, sizeof head, offset)) != sizeof head)
-            return damaged(Damage::sampleCut, "“rtmd”样本超出了文件末尾");
+            return damaged(Damage::sampleCut, sony_texts::rtmdSamplePastEnd());
         const auto value = readRtmdTimecode(head);
         if (!value) return {};
         if (!out.first) {

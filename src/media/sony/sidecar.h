@@ -3,6 +3,7 @@
 // from it, so its LtcChangeTable is re-based like the XML inside the clip, by the same text edit.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,12 +15,23 @@
 
 namespace kelvatta {
 
+// Why a sidecar is left as it is (its words: sony_texts::sidecarLeftAlone).
+enum class SidecarLeftAlone : uint8_t {
+    none,                // not left alone
+    link,                // a link, not followed
+    folder,              // a folder by its name
+    notAFile,            // a pipe, a device ...
+    empty,               // an empty file
+    tooLarge,            // larger than any camera's XML
+    tableNotUnderstood,  // a timecode table this program does not understand
+};
+
 // A file by the sidecar's name beside a clip.
 struct Sidecar {
     std::filesystem::path path;
     // Why it is left as it is, when it is not a file this program reads (a link, a folder, a pipe
-    // ...); empty for a regular file.
-    std::string leftAlone;
+    // ...); none for a regular file.
+    SidecarLeftAlone leftAlone = SidecarLeftAlone::none;
 };
 
 // The clip's sidecar, nothing when it has none. A link is not followed.
@@ -35,11 +47,11 @@ struct SidecarOutcome {
     };
     Kind kind = Kind::none;
     std::filesystem::path path;
-    std::string why;
+    SidecarLeftAlone why = SidecarLeftAlone::none;
 };
 
-// The line that says so for a sidecar left alone: "未处理附属 XML 文件：<path>（<why>）"; nothing
-// for the other outcomes, whose lines their callers print.
+// The line that says so for a sidecar left alone (sony_texts::leftAloneLine); nothing for the other
+// outcomes, whose lines their callers print.
 std::optional<std::string> leftAloneLine(const SidecarOutcome& outcome);
 
 // Writes the sidecar re-based to start: over itself (no destination), through "temp_" + its name

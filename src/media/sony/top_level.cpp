@@ -2,6 +2,7 @@
 
 #include "media/sony/camera_xml.h"
 #include "media/base/media_error.h"
+#include "media/boxes/box_texts.h"
 #include "media/boxes/quicktime_meta.h"
 #include "platform/checked.h"
 
@@ -54,10 +55,10 @@ ErrorOr<std::optional<CameraXml>> cameraXml(ByteSpan buffer, const Box& box, con
     out.textSize = text.size();
     if (!start) return std::optional<CameraXml>(std::move(out));
 
-    std::string refusal;
+    std::optional<StartRefusal> refusal;
     const auto rebased =
         rebaseCameraXml(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), *start, &refusal);
-    if (!refusal.empty()) return startRefused(*start, refusal);
+    if (refusal) return startRefused(*start, *refusal);
     if (!rebased) return std::optional<CameraXml>(std::move(out));
     out.counting = rebased->counting;
     out.edits = rebased->edits;
@@ -162,7 +163,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
                 if (start && box.type == fourcc("uuid") &&
                     KV_TRY(source.readAt(head, headSize, box.offset)) == headSize &&
                     isXmpUuid(ByteSpan(head, headSize), box))
-                    plan.timecodesLeftAlone.push_back("超过 1 MiB 的 XMP 中可能有的开始时间码");
+                    plan.timecodesLeftAlone.push_back({UnreadTimecode::Kind::largeXmp});
                 continue;
             }
         }
@@ -170,7 +171,7 @@ ErrorOr<TopLevelPlan> planTopLevel(const std::vector<Box>& topLevel, const Movie
         // A last box may say "to the end of the file" (size 0); written before others, it says its size.
         if (loadU32(bytes.data()) == 0) {
             const auto size = checkedCast<uint32_t>(box.size);
-            if (!size) return tooLarge(quotedType(box.type) + "盒子过大");
+            if (!size) return tooLarge(box_texts::tooLarge(box.type));
             storeU32(bytes.data(), *size);
         }
         const Box local{box.type, 0, box.size, box.headerSize};

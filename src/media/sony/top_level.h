@@ -33,9 +33,9 @@ struct TopLevelPlan {
     // Start timecodes written as text in a top-level XMP packet, re-based: the kept boxes hold them,
     // and here they are where they lie in the source (offsets in the file), for a rewrite in place.
     std::vector<TextEdit> textEdits;
-    std::vector<std::string> timecodesLeftAlone;  // start timecodes found but not understood, for a line
-    bool xmlInMoov = false;                       // the camera's XML was in moov/meta
-    std::vector<uint64_t> xmlMetasInMoov;         // those moov/meta boxes, by offset in moov: written at the top level
+    std::vector<UnreadTimecode> timecodesLeftAlone;  // start timecodes found but not understood, for a line
+    bool xmlInMoov = false;                          // the camera's XML was in moov/meta
+    std::vector<uint64_t> xmlMetasInMoov;  // those moov/meta boxes, by offset in moov: written at the top level
 };
 
 // Sorts the source's top-level boxes (and moves the camera XML out of moov/meta, where some writers

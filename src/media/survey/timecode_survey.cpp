@@ -15,6 +15,7 @@
 #include "media/sony/rtmd.h"
 #include "media/sony/sidecar.h"
 #include "media/sony/top_level.h"
+#include "media/survey/survey_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -32,18 +33,16 @@ std::string rateText(double rate)
     return out;
 }
 
-std::string countingText(const TimecodeCounting& counting)
+// A place the clip does not have.
+TimecodePlace absentPlace(SurveyPlace place)
 {
-    if (!counting.valid()) return {};
-    std::string text = "每秒 " + std::to_string(counting.framesPerSecond) + " 帧";
-    if (counting.halfStep) text += "，每两帧计一个号";
-    return text + (counting.dropFrame ? "，丢帧" : "，不丢帧");
+    return {survey_texts::place(place), std::nullopt, std::nullopt, 0, std::nullopt, std::nullopt};
 }
 
-// A place the clip does not have.
-TimecodePlace absentPlace(std::string name)
+// The names of timecodes found and not understood.
+void addUnread(std::vector<std::string>& names, const std::vector<UnreadTimecode>& unread)
 {
-    return {std::move(name), std::nullopt, std::nullopt, 0, std::nullopt, std::nullopt};
+    for (const UnreadTimecode& timecode : unread) names.push_back(survey_texts::unreadTimecode(timecode));
 }
 
 // A value written as text ("01:00:00:00"), as the clip counts it where it can be read.
@@ -79,7 +78,7 @@ public:
         clip_ = clipCounting(movie_, top);
         if (const auto rate = videoTimecodeRate(movie_))
             out_.rate = rateText(double(rate->timescale) / rate->frameDuration);
-        out_.counting = countingText(clip_);
+        out_.counting = survey_texts::counting(clip_);
         KV_TRY(timecodeTracks());
         KV_TRY(item());
         KV_TRY(rtmd());
@@ -87,9 +86,8 @@ public:
         KV_TRY(sidecar());
         KV_TRY(userData());
         for (const TextEdit& edit : top.textEdits)
-            out_.places.push_back(textPlace("“uuid”盒子的 XMP 中的 " + edit.name, edit.original));
-        out_.notUnderstood.insert(out_.notUnderstood.end(), top.timecodesLeftAlone.begin(),
-                                  top.timecodesLeftAlone.end());
+            out_.places.push_back(textPlace(survey_texts::place(SurveyPlace::uuidXmp, edit.name), edit.original));
+        addUnread(out_.notUnderstood, top.timecodesLeftAlone);
         return std::move(out_);
     }
 
@@ -100,26 +98,27 @@ private:
         for (const Track& track : movie_.tracks) {
             if (!track.isTimecode()) continue;
             auto read = readTimecodeSamples(movie_, track, file_);
-            if (KV_TRY(unreadable(read, "“tmcd”轨道")) || read->samples.empty()) continue;
+            if (KV_TRY(unreadable(read, SurveyPlace::tmcdTrack)) || read->samples.empty()) continue;
             const TimecodeCounting counting = track.timecode->counting();
             if (!counting.valid()) {
-                out_.notUnderstood.push_back("“tmcd”轨道（帧率无法识别）");
+                out_.notUnderstood.push_back(
+                    survey_texts::notRead(survey_texts::place(SurveyPlace::tmcdTrack), SurveyNotRead::rateUnknown));
                 continue;
             }
             const TimecodeValue value = counting.valueAt(read->samples.front().number);
-            out_.places.push_back({"“tmcd”轨道", value.time.text(counting.dropFrame), std::nullopt, 0,
-                                   asClipCounts(clip_, counting, value), read->jump});
+            out_.places.push_back({survey_texts::place(SurveyPlace::tmcdTrack), value.time.text(counting.dropFrame),
+                                   std::nullopt, 0, asClipCounts(clip_, counting, value), read->jump});
             any = true;
         }
-        if (!any) out_.places.push_back(absentPlace("“tmcd”轨道"));
+        if (!any) out_.places.push_back(absentPlace(SurveyPlace::tmcdTrack));
         return {};
     }
 
     ErrorOr<void> item()
     {
         if (auto value = KV_TRY(movieItemValue(movie_, "timecode")))
-            out_.places.push_back(textPlace("元数据项“timecode”", *value));
-        else out_.places.push_back(absentPlace("元数据项“timecode”"));
+            out_.places.push_back(textPlace(survey_texts::place(SurveyPlace::timecodeItem), *value));
+        else out_.places.push_back(absentPlace(SurveyPlace::timecodeItem));
         return {};
     }
 
@@ -129,17 +128,18 @@ private:
         for (const Track& track : movie_.tracks) {
             if (track.sampleEntryType != kRtmdSampleEntry || track.sampleCount == 0) continue;
             auto samples = readRtmdTimecodes(movie_, track, file_, clip_);
-            if (KV_TRY(unreadable(samples, "“rtmd”"))) continue;
+            if (KV_TRY(unreadable(samples, SurveyPlace::rtmd))) continue;
             const RtmdTimecodes& read = *samples;
             if (!read.first) {
-                out_.notUnderstood.push_back("“rtmd”（其每帧样本的格式本程序无法识别）");
+                out_.notUnderstood.push_back(
+                    survey_texts::notRead(survey_texts::place(SurveyPlace::rtmd), SurveyNotRead::rtmdFormat));
                 continue;
             }
             const auto text = [](const RtmdTimecode& value) { return value.time.text(value.dropFrame != 0); };
             const TimecodeValue first{read.first->time, false};
-            out_.places.push_back({"“rtmd”（每帧一个）", text(*read.first), text(*read.last), read.heads,
-                                   read.counting ? asClipCounts(clip_, *read.counting, first) : std::nullopt,
-                                   read.jump});
+            out_.places.push_back(
+                {survey_texts::place(SurveyPlace::rtmdPerFrame), text(*read.first), text(*read.last), read.heads,
+                 read.counting ? asClipCounts(clip_, *read.counting, first) : std::nullopt, read.jump});
         }
         return {};
     }
@@ -147,11 +147,12 @@ private:
     // Whether a place's samples could not be read (its tables at odds, a sample cut short by the end of
     // the file): then it is named as not understood. Any other error fails the look at the clip.
     template <typename T>
-    ErrorOr<bool> unreadable(ErrorOr<T>& read, const std::string& place)
+    ErrorOr<bool> unreadable(ErrorOr<T>& read, SurveyPlace place)
     {
         if (!read.isError()) return false;
         if (damageOf(read.error()) == Damage::none) return read.releaseError();
-        out_.notUnderstood.push_back(place + "（样本无法读取）");
+        out_.notUnderstood.push_back(
+            survey_texts::notRead(survey_texts::place(place), SurveyNotRead::samplesUnreadable));
         return true;
     }
 
@@ -159,7 +160,7 @@ private:
     {
         const auto first = cameraXmlFirst(text);
         if (!first) {
-            out_.notUnderstood.push_back(name + "（其中的时间码表本程序无法识别）");
+            out_.notUnderstood.push_back(survey_texts::notRead(name, SurveyNotRead::tableNotUnderstood));
             return;
         }
         out_.places.push_back({std::move(name), first->value.time.text(first->counting.dropFrame), std::nullopt, 0,
@@ -168,7 +169,8 @@ private:
 
     ErrorOr<void> cameraXml()
     {
-        if (const auto text = KV_TRY(cameraXmlTextOf(file_, topLevel_, &movie_))) xmlPlace("文件内的相机 XML", *text);
+        if (const auto text = KV_TRY(cameraXmlTextOf(file_, topLevel_, &movie_)))
+            xmlPlace(survey_texts::place(SurveyPlace::xmlInFile), *text);
         return {};
     }
 
@@ -176,10 +178,10 @@ private:
     {
         const auto sidecar = KV_TRY(findSidecar(path_));
         if (!sidecar) return {};
-        const std::string name = "附属 XML 文件 " + sidecar->path.filename().string();
+        const std::string name = survey_texts::place(SurveyPlace::sidecar, sidecar->path.filename().string());
         auto read = KV_TRY(readSidecarText(*sidecar));
         if (const auto* text = std::get_if<std::string>(&read)) xmlPlace(name, *text);
-        else out_.notUnderstood.push_back(name + "（" + std::get<SidecarOutcome>(read).why + "）");
+        else out_.notUnderstood.push_back(survey_texts::sidecarNotRead(name, std::get<SidecarOutcome>(read).why));
         return {};
     }
 
@@ -190,8 +192,8 @@ private:
             if (udta.type != fourcc("udta")) continue;
             const TextTimecodes items = rebaseUserDataTimecode(payloadOf(movie_.moov, udta), Timecode{});
             for (const TextEdit& edit : items.edits)
-                out_.places.push_back(textPlace("用户数据中的 ©TIM", edit.original));
-            out_.notUnderstood.insert(out_.notUnderstood.end(), items.leftAlone.begin(), items.leftAlone.end());
+                out_.places.push_back(textPlace(survey_texts::place(SurveyPlace::userDataTim), edit.original));
+            addUnread(out_.notUnderstood, items.leftAlone);
             auto children = childBoxes(movie_.moov, udta);
             if (children.isError()) continue;
             for (const Box& child : *children) {
@@ -200,8 +202,9 @@ private:
                 const TextTimecodes xmp = rebaseXmpTimecodes(
                     std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), Timecode{});
                 for (const TextEdit& edit : xmp.edits)
-                    out_.places.push_back(textPlace("用户数据的 XMP 中的 " + edit.name, edit.original));
-                out_.notUnderstood.insert(out_.notUnderstood.end(), xmp.leftAlone.begin(), xmp.leftAlone.end());
+                    out_.places.push_back(
+                        textPlace(survey_texts::place(SurveyPlace::userDataXmp, edit.name), edit.original));
+                addUnread(out_.notUnderstood, xmp.leftAlone);
             }
         }
         return {};
@@ -223,8 +226,8 @@ ErrorOr<TimecodeSurvey> generalSurvey(int fd, uint64_t size, const fs::path& pat
     out.reader = reported.format;
     if (reported.rate) out.rate = rateText(double(reported.rate->first) / reported.rate->second);
     for (const ReportedTimecode& timecode : reported.timecodes)
-        out.places.push_back(textPlace(timecode.where + "的时间码", timecode.value));
-    if (reported.timecodes.empty()) out.places.push_back(absentPlace("时间码"));
+        out.places.push_back(textPlace(survey_texts::place(SurveyPlace::reported, timecode.where), timecode.value));
+    if (reported.timecodes.empty()) out.places.push_back(absentPlace(SurveyPlace::anyTimecode));
     return out;
 }
 
@@ -234,14 +237,11 @@ ErrorOr<TimecodeSurvey> generalSurvey(int fd, uint64_t size, const fs::path& pat
 ErrorOr<void> checkReadWhole(int fd, const struct stat& before, const fs::path& path)
 {
     const auto locked = sys::exclusivelyLocked(fd);  // a file system without such locks: not told
-    if (!locked.isError() && *locked)
-        return exportError(ExportErrorCode::busy,
-                           "文件" + quotedName(path) + "正被另一个 Kelvatta 进程改写，请等它处理完再查看");
-    const auto now = KV_TRY(onFile(sys::fstat(fd), "无法读取文件", path));
+    if (!locked.isError() && *locked) return exportError(ExportErrorCode::busy, survey_texts::busy(path));
+    const auto now = KV_TRY(onFile(sys::fstat(fd), FileAction::read, path));
     if (!sameFile(now, before) || now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
         now.st_ctim.tv_nsec != before.st_ctim.tv_nsec)
-        return exportError(ExportErrorCode::sourceChanged,
-                           "文件" + quotedName(path) + "在读取时被改动了（可能有程序正在写它），请稍后再查看");
+        return exportError(ExportErrorCode::sourceChanged, survey_texts::changedWhileRead(path));
     return {};
 }
 
@@ -277,8 +277,8 @@ ErrorOr<TimecodeSurvey> surveyTimecodes(const fs::path& path)
     auto opened = openClip(path, O_RDONLY | O_NOATIME);
     if (opened.isError() && errnoOf(opened.error()) == EPERM) opened = openClip(path, O_RDONLY);
     const Fd fd = KV_TRY(std::move(opened));
-    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), "无法读取文件", path));
-    if (S_ISDIR(status.st_mode)) return fileError("无法打开文件", path, EISDIR);
+    const auto status = KV_TRY(onFile(sys::fstat(fd.get()), FileAction::read, path));
+    if (S_ISDIR(status.st_mode)) return fileError(FileAction::open, path, EISDIR);
     if (!S_ISREG(status.st_mode)) return unrecognizedFile(path);
     KV_TRY(checkReadWhole(fd.get(), status, path));
     const uint64_t size = static_cast<uint64_t>(status.st_size);

@@ -16,7 +16,7 @@
 namespace kelvatta {
 
 struct TimecodePlace {
-    std::string name;  // e.g. "“tmcd”轨道", "附属 XML 文件 C0001M01.XML"
+    std::string name;  // as survey_texts::place names it
     // Its first value as written, e.g. "14:02:55;17"; nothing for a place the clip does not have (no
     // timecode track, no item).
     std::optional<std::string> first;
@@ -30,7 +30,7 @@ struct TimecodePlace {
 
 struct TimecodeSurvey {
     std::string rate;      // the video's frame rate, e.g. "29.97"; empty when not known
-    std::string counting;  // how the clip counts, e.g. "每秒 30 帧，丢帧"; empty when not known
+    std::string counting;  // how the clip counts (survey_texts::counting); empty when not known
     std::vector<TimecodePlace> places;
     std::vector<std::string> notUnderstood;     // places found whose timecode this program cannot read
     std::string reader;                         // for a file read by libavformat: its name of the container
