@@ -120,18 +120,13 @@ struct Tally {
     std::map<std::string, int> read;
 };
 
+// In the order of InPlaceState.
 const char* stateName(InPlaceState state)
 {
-    switch (state) {
-    case InPlaceState::none: return "none";
-    case InPlaceState::complete: return "complete";
-    case InPlaceState::notCommitted: return "not committed";
-    case InPlaceState::cutShort: return "cut short";
-    case InPlaceState::restoring: return "restoring";
-    case InPlaceState::recordDamaged: return "record damaged";
-    case InPlaceState::changedSince: return "changed since";
-    }
-    return "?";
+    static const char* const names[] = {"none",      "complete",       "not committed", "cut short",
+                                        "restoring", "record damaged", "changed since"};
+    static_assert(std::size(names) == static_cast<size_t>(InPlaceState::changedSince) + 1);
+    return names[static_cast<size_t>(state)];
 }
 
 // The result of a clip whose time is the cut's (its marker and record keep that time).
