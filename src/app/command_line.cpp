@@ -14,6 +14,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/app_texts.h"
 #include "app/batch_tally.h"
 #include "app/running_exports.h"
 #include "app/show_command.h"
@@ -79,7 +80,7 @@ ErrorOr<std::vector<fs::path>> resolvePaths(const std::vector<std::string>& path
     for (const auto& path : paths) {
         std::error_code ec;
         fs::path resolved = fs::canonical(fs::path(path), ec);
-        if (ec) return Error{"CommandLine", ec.value(), "无法访问“" + path + "”：" + errnoReason(ec.value())};
+        if (ec) return Error{"CommandLine", ec.value(), app_texts::cannotReach(path, errnoReason(ec.value()))};
         urls.push_back(fs::is_directory(resolved, ec) ? asFolderURL(std::move(resolved)) : std::move(resolved));
     }
     return urls;
@@ -137,7 +138,7 @@ struct RestoreTally {
 void restoreClip(const fs::path& file, bool named, RestoreTally& tally)
 {
     const auto fail = [&](const Error& error) {
-        printLine("恢复失败：" + error.localizedDescription);
+        printLine(app_texts::restoreFailed(error.localizedDescription));
         ++tally.failed;
     };
     // Read first, without a lock or write access, so that the clips of a folder that were never
@@ -145,8 +146,7 @@ void restoreClip(const fs::path& file, bool named, RestoreTally& tally)
     auto marked = carriesInPlaceMarker(file);
     if (marked.isError()) return fail(marked.error());
     if (!*marked) {
-        if (named)
-            fail(Error{kExportErrorDomain, 0, "文件“" + file.filename().string() + "”没有原地修改的记录，无法恢复"});
+        if (named) fail(Error{kExportErrorDomain, 0, app_texts::noRecord(file)});
         return;
     }
     auto clip = LockedClip::open(file, ClipUse::rewrite);
@@ -156,10 +156,10 @@ void restoreClip(const fs::path& file, bool named, RestoreTally& tally)
     auto restored = catchingAllocation([&] { return restoreInPlace(*clip); });
     if (restored.isError()) return fail(restored.error());
     if (!*restored) return;  // the marker went between the look and the lock: nothing to undo
-    printLine("已恢复原文件：" + file.string());
+    printLine(app_texts::restored(file));
     ++tally.restored;
     const SidecarOutcome& sidecar = (*restored)->sidecar;
-    if (sidecar.kind == SidecarOutcome::Kind::written) printLine("已恢复附属 XML 文件：" + sidecar.path.string());
+    if (sidecar.kind == SidecarOutcome::Kind::written) printLine(app_texts::sidecarRestored(sidecar.path));
     else if (auto line = leftAloneLine(sidecar)) printLine(*line);
 }
 
@@ -197,7 +197,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
             interrupting = true;
             // Before the batch has started nothing is being written: stop at once.
             if (!watch.started()) break;
-            showStatus("正在取消…");
+            showStatus(app_texts::cancelling());
             // Stopped like a failed batch: files not yet started get no report, so without the error
             // state the batch's final step would claim that every file was done.
             view.setErrorMessage(kInterrupted);
@@ -212,7 +212,7 @@ int runBatch(const BatchOptions& options, std::vector<fs::path> urls)
     const bool allDone = watch.ended() && watch.started() && !view.showAlert() && view.progress() == view.maxProgress();
     if (interrupting) {
         printError(watch.started() ? tally->closingLine(view.filesToProcess(), true, exports->rtmdKept())
-                                   : "已中断：尚未开始处理文件");
+                                   : app_texts::interruptedBeforeStart());
         return 128 + stopSignal.load();
     }
     // The window's error line, for a reader whose standard output goes elsewhere, then what became
@@ -231,7 +231,7 @@ int runRestore(const std::vector<fs::path>& urls)
     installSignalHandlers();
     const auto files = findVideoFiles(urls);
     if (!files) {
-        printError(std::string("kelvatta：") + kFolderAccessFailure);
+        printError(app_texts::programLine(kFolderAccessFailure));
         return kExitUsage;
     }
     RestoreTally tally;
@@ -241,42 +241,11 @@ int runRestore(const std::vector<fs::path>& urls)
         restoreClip(fs::path(urlPath(url)), named, tally);
     }
     if (stopSignal.load()) {
-        printError("已中断：已恢复 " + std::to_string(tally.restored) + " 个文件");
+        printError(app_texts::restoreInterrupted(tally.restored));
         return 128 + stopSignal.load();
     }
-    if (tally.restored == 0 && tally.failed == 0) printError("kelvatta：没有找到原地修改过的视频文件");
+    if (tally.restored == 0 && tally.failed == 0) printError(app_texts::noneRestored());
     return tally.failed == 0 && tally.restored > 0 ? kExitSuccess : kExitFailure;
-}
-
-const char* usageText()
-{
-    return "用法：kelvatta [--save-as | --in-place] [--timecode HH:MM:SS:FF] [--keep-going] 路径...\n"
-           "      kelvatta --restore 路径...\n"
-           "      kelvatta --show 路径...\n"
-           "      kelvatta [--window [路径...]]\n"
-           "把视频文件的起始时间码改为 00:00:00:00（或 --timecode 给出的值），不重新编码。\n"
-           "默认在原处替换每个文件；最多同时处理 3 个文件，第一个失败会取消尚未开始的文件。\n"
-           "文件夹会逐层搜索，其中名为“已修改时间码”的文件夹和本程序留下的 temp_ 文件不处理。\n"
-           "各处时间码都已从该值开始（且带有 timecode 元数据项）的文件不再改写，算作已处理；\n"
-           "另存为时，“已修改时间码”中已是该文件结果的副本予以保留。\n"
-           "\n"
-           "  --save-as     把结果写入各文件旁的“已修改时间码”文件夹，原文件不变\n"
-           "  --in-place    就地修改原文件：只追加新的 moov 并改写时间码字节，不复制媒体数据，\n"
-           "                并在文件内保留撤销记录；文件结构不允许时改用临时文件替换\n"
-           "  --timecode HH:MM:SS:FF\n"
-           "                起始时间码（丢帧计数也可写作 HH:MM:SS;FF），各种模式均可用；\n"
-           "                帧号超出文件的帧率或是丢帧计数跳过的编号时，该文件失败且不作改动\n"
-           "  --keep-going  有文件失败时继续处理其余文件，不取消任何文件\n"
-           "  --restore     把就地修改过的文件逐字节恢复为原样\n"
-           "  --show        只读取并列出每个文件各处的时间码、帧率和丢帧方式，以及各处是否一致\n"
-           "  --window      打开窗口并带上给出的路径，点击“开始处理”后才处理（“打开方式”用它）\n"
-           "  --help        显示本说明\n"
-           "  --version     显示版本\n"
-           "\n"
-           "处理时标准输出只有日志。退出状态：0 全部成功；1 有文件失败（--show：有文件无法读取）\n"
-           "或未找到视频文件；2 用法错误或路径无法访问；被中断时为 128 + 信号编号（Ctrl-C 130，\n"
-           "SIGTERM 143，SIGHUP 129），正在处理的文件取消，原文件不变。未全部完成时，标准错误的\n"
-           "最后一行列出失败的文件和尚未开始的文件（前 3 个），即需要重新处理的文件。";
 }
 
 namespace {
@@ -287,23 +256,24 @@ namespace {
 ErrorOr<StartTimecode> checkedTimecode(const std::string& value)
 {
     if (const auto start = StartTimecode::parse(value)) return *start;
-    const auto usage = [&](const std::string& why) {
-        return Error{"CommandLine", kExitUsage, "时间码“" + value + "”" + why};
+    const auto usage = [&](app_texts::TimecodeFault fault) {
+        return Error{"CommandLine", kExitUsage, app_texts::badTimecode(value, fault)};
     };
     const auto digits = [&](size_t at) { return std::isdigit(static_cast<unsigned char>(value[at])) != 0; };
     bool wellFormed = value.size() == 11 && value[2] == ':' && value[5] == ':' && (value[8] == ':' || value[8] == ';');
     for (size_t at : {0u, 1u, 3u, 4u, 6u, 7u, 9u, 10u}) wellFormed = wellFormed && digits(at);
-    if (!wellFormed) return usage("的写法不对：应写作 HH:MM:SS:FF，丢帧计数可写作 HH:MM:SS;FF（如 01:00:00:00）");
+    if (!wellFormed) return usage(app_texts::TimecodeFault::form);
     const auto field = [&](size_t at) { return (value[at] - '0') * 10 + (value[at + 1] - '0'); };
-    if (field(0) >= 24) return usage("超出范围：小时应为 00 至 23");
-    if (field(3) >= 60) return usage("超出范围：分钟应为 00 至 59");
-    return usage("超出范围：秒应为 00 至 59");
+    if (field(0) >= 24) return usage(app_texts::TimecodeFault::hours);
+    if (field(3) >= 60) return usage(app_texts::TimecodeFault::minutes);
+    return usage(app_texts::TimecodeFault::seconds);
 }
 
 }  // namespace
 
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
 {
+    using app_texts::Misuse;
     CommandLine commandLine;
     bool optionsEnded = false;
     bool window = false;
@@ -314,14 +284,14 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
         } else if (argument == "--timecode" || argument.starts_with("--timecode=")) {
             const bool joined = argument != "--timecode";
             if (!joined && i + 1 == arguments.size())
-                return Error{"CommandLine", kExitUsage, "--timecode 后面缺少时间码（如 01:00:00:00）"};
+                return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::timecodeMissing)};
             commandLine.timecode = KV_TRY(checkedTimecode(joined ? argument.substr(11) : arguments[++i]));
         } else if (argument == "--show" || argument == "--restore") {
             // One action a run: a look and a restore asked together are a usage error, not whichever
             // came last.
             const auto action = argument == "--show" ? CommandLine::Action::show : CommandLine::Action::restore;
             if (commandLine.action != CommandLine::Action::run && commandLine.action != action)
-                return Error{"CommandLine", kExitUsage, "--show 与 --restore 不能同用"};
+                return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::showWithRestore)};
             commandLine.action = action;
         } else if (argument == "--") {
             optionsEnded = true;
@@ -340,26 +310,26 @@ ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments)
             commandLine.action = CommandLine::Action::version;
             return commandLine;
         } else {
-            return Error{"CommandLine", kExitUsage, "未知选项：" + argument};
+            return Error{"CommandLine", kExitUsage, app_texts::unknownOption(argument)};
         }
     }
     if (window) {
         // The window's own choices are made in it: its files go as a drop does.
         if (commandLine.action != CommandLine::Action::run || commandLine.saveAs || commandLine.inPlace ||
             commandLine.keepGoing || commandLine.timecode)
-            return Error{"CommandLine", kExitUsage, "--window 只能与路径同用"};
+            return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::windowWithOptions)};
         commandLine.action = CommandLine::Action::window;
         return commandLine;
     }
-    if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, "缺少要处理的路径"};
+    if (commandLine.paths.empty()) return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::noPaths)};
     if (commandLine.inPlace && commandLine.saveAs)
-        return Error{"CommandLine", kExitUsage, "--in-place 只用于替换原文件，不能与 --save-as 同用"};
+        return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::inPlaceWithSaveAs)};
     if (commandLine.action == CommandLine::Action::restore &&
         (commandLine.inPlace || commandLine.saveAs || commandLine.timecode))
-        return Error{"CommandLine", kExitUsage, "--restore 不能与 --save-as、--in-place 或 --timecode 同用"};
+        return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::restoreWithOptions)};
     if (commandLine.action == CommandLine::Action::show &&
         (commandLine.inPlace || commandLine.saveAs || commandLine.timecode))
-        return Error{"CommandLine", kExitUsage, "--show 只读取文件，不能与 --save-as、--in-place 或 --timecode 同用"};
+        return Error{"CommandLine", kExitUsage, app_texts::misuse(Misuse::showWithOptions)};
     return commandLine;
 }
 
@@ -376,7 +346,7 @@ int runCommandLine(int argc, char** argv)
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     auto parsed = parseCommandLine(arguments);
     if (parsed.isError()) {
-        printError("kelvatta：" + parsed.error().localizedDescription);
+        printError(app_texts::programLine(parsed.error().localizedDescription));
         writeError(usageText());
         return kExitUsage;
     }
@@ -391,14 +361,14 @@ int runCommandLine(int argc, char** argv)
         (void)sys::writeAll(STDOUT_FILENO, line.data(), line.size());
         return kExitSuccess;
     }
-    case CommandLine::Action::window: printError("kelvatta：本程序构建时不含窗口"); return kExitUsage;
+    case CommandLine::Action::window: printError(app_texts::noWindowBuilt()); return kExitUsage;
     case CommandLine::Action::run:
     case CommandLine::Action::restore:
     case CommandLine::Action::show: break;
     }
     auto urls = resolvePaths(parsed->paths);
     if (urls.isError()) {
-        printError("kelvatta：" + urls.error().localizedDescription);
+        printError(app_texts::programLine(urls.error().localizedDescription));
         return kExitUsage;
     }
     if (parsed->action == CommandLine::Action::restore) return runRestore(*urls);

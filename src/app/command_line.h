@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_texts.h"
 #include "platform/error.h"
 #include "rewrite/video_processor.h"
 
@@ -40,7 +41,8 @@ struct CommandLine {
 // Reads the arguments after the program's name. "--" ends the options.
 ErrorOr<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
-const char* usageText();
+// What --help prints and a usage error ends with (app_texts.h).
+using app_texts::usageText;
 
 // The paths the window is to open when the arguments ask for the window: none given, or --window and
 // paths. Nothing when they are the command line's (or wrong, which the command line says).

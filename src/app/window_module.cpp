@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/app_texts.h"
 #include "app/command_line.h"
 #include "platform/sys.h"
 
@@ -24,7 +25,7 @@ std::filesystem::path modulePath()
 
 int cannotOpen(const std::string& why)
 {
-    const std::string line = "kelvatta：无法打开窗口：" + why + "\n";
+    const std::string line = app_texts::cannotOpenWindow(why) + "\n";
     (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
     return kExitFailure;
 }
@@ -34,7 +35,7 @@ int cannotOpen(const std::string& why)
 int runWindowModule(char* program, const std::vector<std::string>& paths)
 {
     const std::filesystem::path path = modulePath();
-    if (path.empty()) return cannotOpen("找不到程序自身的位置（/proc/self/exe）");
+    if (path.empty()) return cannotOpen(app_texts::noOwnPath());
     // Loaded for good: the program ends with the window, and its threads run the module's code until then.
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
@@ -42,7 +43,7 @@ int runWindowModule(char* program, const std::vector<std::string>& paths)
         return cannotOpen(why ? why : path.string());
     }
     const auto entry = reinterpret_cast<WindowEntry>(::dlsym(module, kWindowEntry));
-    if (!entry) return cannotOpen(path.string() + " 中没有 " + kWindowEntry);
+    if (!entry) return cannotOpen(app_texts::noEntry(path, kWindowEntry));
     std::vector<const char*> list;
     list.reserve(paths.size());
     for (const std::string& item : paths) list.push_back(item.c_str());

@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "app/app_texts.h"
 #include "app/command_line.h"
 #include "app/running_exports.h"
 #include "intake/opened_files.h"
@@ -43,7 +44,7 @@ void printError(const std::string& text)
 
 std::string noWindowMessage(const std::string& reason)
 {
-    return "kelvatta：无法打开窗口：" + reason + "\n不用窗口时，请在命令行给出要处理的文件或文件夹：\n" + usageText();
+    return app_texts::cannotOpenWindow(reason) + app_texts::withoutWindow();
 }
 
 bool isSet(const char* value) { return value && *value; }
@@ -70,7 +71,7 @@ void onMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, c
 {
     if (type == QtFatalMsg) {
         const std::string named = namedDisplays(::getenv);
-        printError(noWindowMessage("无法连接到图形显示" + (named.empty() ? std::string() : "（" + named + "）")));
+        printError(noWindowMessage(app_texts::noDisplayServer(named)));
         std::_Exit(kExitUsage);
     }
     heldMessages.emplace_back(type, context.category ? context.category : "", message);
@@ -146,7 +147,7 @@ std::optional<std::string> missingDisplay(const std::function<const char*(const 
     const char* platforms = getenv("QT_QPA_PLATFORM");
     if (!isSet(platforms)) {
         if (x11 || wayland) return std::nullopt;
-        return std::string("没有图形显示（DISPLAY 与 WAYLAND_DISPLAY 都未设置）");
+        return app_texts::noDisplaySet();
     }
     // A list of platforms to try in turn, each with its options after a colon: "wayland;xcb".
     std::string_view rest = platforms;
@@ -164,7 +165,7 @@ std::optional<std::string> missingDisplay(const std::function<const char*(const 
             return std::nullopt;  // offscreen, minimal, vnc, eglfs, linuxfb: no display server needed
         }
     }
-    return "QT_QPA_PLATFORM=" + std::string(platforms) + " 需要的图形显示不存在（DISPLAY 或 WAYLAND_DISPLAY 未设置）";
+    return app_texts::platformsWithoutDisplay(platforms);
 }
 
 ProgramWindow::ProgramWindow(VideoProcessor::SessionFactory makeSession, FolderPanelFactory makePanel)

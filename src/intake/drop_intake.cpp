@@ -39,7 +39,7 @@ void itemLoaded(const ContentView::Weak& weakView, DroppedURLs& dropped, const I
         // Printed under the lock, so that the lines come in the order of the list.
         std::lock_guard lock(dropped.mutex);
         dropped.urls.push_back(resolved);
-        printLine("加载的文件 URL：" + urlPath(resolved));
+        printLine(droppedFileLine(urlPath(resolved)));
         return;
     }
     const std::string text = kCannotLoadFile + (error ? error->localizedDescription : std::string(kUnknownError));

@@ -6,6 +6,7 @@
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "platform/log.h"
+#include "state/texts.h"
 
 namespace kelvatta {
 
@@ -24,7 +25,7 @@ void selectFolder(ContentView view, const FolderPanelFactory& makePanel)
     const std::filesystem::path folder = asFolderURL(std::move(*chosen));
     const std::string path = urlPath(folder);
     view.setFolderPath(path);
-    printLine("选择的文件夹路径：" + path);
+    printLine(chosenFolderLine(path));
     collectVideoFiles(std::move(view), {std::move(folder)});
 }
 

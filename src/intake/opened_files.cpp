@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 void holdOpenedFiles(ContentView view, std::vector<fs::path> files)
 {
     if (files.empty()) return processFiles(std::move(view), {});
-    printLine(openedFilesText(files.size(), urlPath(commonFolder(files))) + "，等待开始处理");
+    printLine(heldFilesLine(files.size(), urlPath(commonFolder(files))));
     view.setOpenedFiles(std::move(files));
 }
 

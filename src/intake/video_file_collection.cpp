@@ -190,8 +190,7 @@ void collectVideoFiles(ContentView view, std::vector<fs::path> urls, FilesFound 
 {
     const ContentView::Weak weakView = view.weak();
     DispatchQueue::global(DispatchQueue::QoS::userInitiated).async([then, weakView, urls = std::move(urls)] {
-        auto videoFiles =
-            findVideoFiles(urls, [](const fs::path& url) { printLine("收集到视频文件：" + urlPath(url)); });
+        auto videoFiles = findVideoFiles(urls, [](const fs::path& url) { printLine(collectedFileLine(urlPath(url))); });
         if (!videoFiles) {
             // Nothing of this hand-over is processed, not even what was collected before.
             DispatchQueue::main().async([weakView] {

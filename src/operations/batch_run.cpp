@@ -56,7 +56,7 @@ void setupOperationQueue(ContentView view)
 {
     OperationQueue& queue = view.operationQueue();
     queue.setMaxConcurrentOperationCount(operationQueueWidth(activeProcessorCount()));
-    printLine("OperationQueue 最大并发数：" + std::to_string(queue.maxConcurrentOperationCount()));
+    printLine(queueWidthLine(queue.maxConcurrentOperationCount()));
 }
 
 void processFiles(ContentView view, std::vector<std::filesystem::path> files)
@@ -77,7 +77,7 @@ void processFiles(ContentView view, std::vector<std::filesystem::path> files)
     view.setMaxProgress(static_cast<int64_t>(view.filesToProcess().size()));
     view.setProcessingStatus(kBatchStarting);
     view.setShowProgressBar(true);
-    printLine("开始处理 " + std::to_string(view.filesToProcess().size()) + " 个文件");
+    printLine(batchStartLine(view.filesToProcess().size()));
     view.setErrorMessage(std::nullopt);
     view.setShowAlert(false);
     view.setFilesAlreadyZero(0);
@@ -126,15 +126,14 @@ void reportFileResult(ContentView view, const Result& result, const std::filesys
         view.setShowAlert(true);
         view.setProcessingStatus(kBatchFailed);
         view.setShowProgressBar(false);
-        printLine("处理文件失败：" + fileURL.string() + "，错误：" + description);
+        printLine(fileFailedLine(fileURL.string(), description));
         if (!view.keepGoing()) view.operationQueue().cancelAllOperations();
         return;
     }
     view.setProgress(view.progress() + 1);
     if (result.wasAlreadyDone()) view.setFilesAlreadyZero(view.filesAlreadyZero() + 1);
     view.setProcessingStatus(processingFilesText(view.progress(), view.maxProgress()));
-    const std::string count = std::to_string(view.progress()) + " / " + std::to_string(view.maxProgress());
-    printLine("成功处理文件：" + fileURL.string() + "，进度：" + count);
+    printLine(fileDoneLine(fileURL.string(), view.progress(), view.maxProgress()));
 }
 
 void reportAllFinished(ContentView view)
@@ -143,7 +142,7 @@ void reportAllFinished(ContentView view)
     view.setProcessingStatus(kBatchDone);
     view.setShowProgressBar(false);
     view.setDoneMessage(batchDoneText(view.progress(), view.filesAlreadyZero()));
-    printLine("所有文件处理完成");
+    printLine(kAllFilesDone);
 }
 
 }  // namespace kelvatta

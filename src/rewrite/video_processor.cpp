@@ -15,6 +15,7 @@
 #include "media/counting/timecode.h"
 #include "media/inplace/space_advice.h"
 #include "media/sony/sidecar.h"
+#include "rewrite/rewrite_texts.h"
 
 namespace kelvatta {
 namespace {
@@ -36,7 +37,7 @@ ErrorOr<void> createDirectories(const fs::path& folder)
     if (!made.isError()) {
         // The new folder's entry must reach the disk with the files written into it.
         auto synced = sys::fsyncParentDirectory(folder);
-        if (synced.isError()) return posixError(errnoOf(synced.error()), "无法创建文件夹“" + folder.string() + "”：");
+        if (synced.isError()) return posixError(errnoOf(synced.error()), rewrite_texts::cannotCreateFolder(folder));
         return {};
     }
     const int err = errnoOf(made.error());
@@ -48,7 +49,7 @@ ErrorOr<void> createDirectories(const fs::path& folder)
         KV_TRY(createDirectories(folder.parent_path()));
         return createDirectories(folder);
     }
-    return posixError(err, "无法创建文件夹“" + folder.string() + "”：");
+    return posixError(err, rewrite_texts::cannotCreateFolder(folder));
 }
 
 // The save-as folders this process made, and how many rewrites use each: one made for clips that
@@ -67,7 +68,7 @@ public:
                 return created;
             }
             use.made = true;
-            printLine("已创建文件夹：" + folder.string());
+            printLine(rewrite_texts::folderCreated(folder));
         }
         ++use.rewrites;
         return {};
@@ -107,15 +108,10 @@ Error withAdvice(Error error, bool saveAs, const fs::path& renamed, const fs::pa
 {
     if (error.domain != kPosixErrorDomain || error.code != EEXIST) return error;
     if (!saveAs && !renamed.empty() && error.localizedDescription.ends_with("：" + renamed.filename().string())) {
-        error.localizedDescription += "（" + quotedName(fileURL) + "改写后是 MP4 文件，以" + quotedName(renamed) +
-                                      "为名，不覆盖已有的文件；原片完好，未受影响，移走或重命名该文件后即可重试）";
+        error.localizedDescription += rewrite_texts::renamedTaken(fileURL, renamed);
         return error;
     }
-    error.localizedDescription +=
-        saveAs ? "（“" + std::string(kSaveAsFolderName) +
-                     "”中已有同名文件，可能是此前保存的副本或中断时留下的临时文件；"
-                     "原片未受影响，移走或删除该文件后即可重试）"
-               : std::string("（可能是上次处理中断时留下的临时文件；原片完好，未受影响，确认后删除该文件即可重试）");
+    error.localizedDescription += rewrite_texts::outputTaken(saveAs);
     return error;
 }
 
@@ -133,11 +129,10 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
     }();
     if (outcome.isError()) {
         Error e = outcome.releaseError();
-        e.localizedDescription =
-            "“" + clip.filename().string() + "”已处理，但其附属 XML 文件未能更新：" + e.localizedDescription;
+        e.localizedDescription = rewrite_texts::sidecarNotUpdated(clip, e.localizedDescription);
         return e;
     }
-    if (outcome->kind == SidecarOutcome::Kind::written) printLine("已写入附属 XML 文件：" + outcome->path.string());
+    if (outcome->kind == SidecarOutcome::Kind::written) printLine(rewrite_texts::sidecarWritten(outcome->path));
     if (auto line = leftAloneLine(*outcome)) printLine(*line);
     return {};
 }
@@ -145,28 +140,13 @@ ErrorOr<void> updateSidecar(const fs::path& clip, bool saveAs, const fs::path& o
 // Says what an export finished first of what an earlier run left cut short.
 void reportEarlierInPlace(const ExportSession& session, const fs::path& fileURL)
 {
-    switch (session.earlierInPlace()) {
-    case EarlierInPlace::completed: printLine("已完成此前中断的原地修改：" + fileURL.string()); break;
-    case EarlierInPlace::undone: printLine("已撤销此前中断的原地修改（原片未曾改动）：" + fileURL.string()); break;
-    case EarlierInPlace::restored: printLine("已完成此前中断的恢复：" + fileURL.string()); break;
-    default: break;
-    }
+    if (auto line = rewrite_texts::earlierInPlace(session.earlierInPlace(), fileURL)) printLine(*line);
 }
 
 // Replacing a clip rewritten in place replaces its record with it: the way back is gone, and said.
 void reportRecordDropped(const ExportSession& session, const fs::path& fileURL)
 {
-    switch (session.earlierInPlace()) {
-    case EarlierInPlace::complete:
-    case EarlierInPlace::completed:
-        printLine("原文件" + quotedName(fileURL) + "的原地修改记录随之删除，--restore 已无法恢复相机原片：" +
-                  fileURL.string());
-        break;
-    case EarlierInPlace::notProven:
-        printLine("原文件" + quotedName(fileURL) + "中已与其不符的原地修改记录随之删除：" + fileURL.string());
-        break;
-    default: break;
-    }
+    if (auto line = rewrite_texts::recordDropped(session.earlierInPlace(), fileURL)) printLine(*line);
 }
 
 }  // namespace
@@ -197,7 +177,7 @@ void VideoProcessor::modifyTimecode(const fs::path& fileURL, bool saveAs, Comple
     if (saveAs) {
         const fs::path folder = output.parent_path();
         if (auto used = saveAsFolders().use(folder); used.isError()) {
-            printLine("创建文件夹失败：" + used.error().localizedDescription);
+            printLine(rewrite_texts::folderFailed(used.error().localizedDescription));
             completion(Result::failure(used.releaseError()));
             return;
         }
@@ -216,8 +196,8 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     const SessionFactory& factory = request.factory;
     std::shared_ptr<ExportSession> session = factory ? factory(fileURL, kExportPresetPassthrough) : nullptr;
     if (!session) {
-        Error error = processorError(1, "无法创建导出会话");
-        printLine("处理文件失败：" + error.localizedDescription);
+        Error error = processorError(1, rewrite_texts::noSession());
+        printLine(rewrite_texts::processFailed(error.localizedDescription));
         completion(Result::failure(std::move(error)));
         return;
     }
@@ -230,7 +210,7 @@ void VideoProcessor::startExport(const Request& request, const fs::path& fileURL
     session->setInPlace(inPlace);
     session->setKeepsSource(saveAs);
 
-    if (announce) printLine("开始处理文件：" + fileURL.string());
+    if (announce) printLine(rewrite_texts::started(fileURL));
     // The handler only hands over to the main queue; it keeps the session alive until then.
     session->exportAsynchronously(
         [session, completion = std::move(completion), saveAs, inPlace, output, fileURL, request] {
@@ -252,11 +232,11 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
     switch (session.alreadyDone()) {
     case AlreadyDone::no: return false;
     case AlreadyDone::clip:
-        printLine("时间码已从 " + request.timecode.text() + " 开始，未改写：" + fileURL.string());
+        printLine(rewrite_texts::alreadyStarts(request.timecode.text(), fileURL));
         // No copy was made: a sidecar copy would have nothing beside it. Replacing, the clip's own
         // sidecar is re-based where it does not agree.
         if (saveAs) {
-            printLine("处理成功：" + fileURL.string());
+            printLine(rewrite_texts::succeeded(fileURL));
             completion(Result::success(true));
             return true;
         }
@@ -265,7 +245,7 @@ bool VideoProcessor::finishIfAlreadyDone(const ExportSession& session, const Com
     case AlreadyDone::copy: {
         // A Matroska or AVI clip's copy has a name of its own, which only the export knows.
         const fs::path written = session.writtenURL().empty() ? outputURL : session.writtenURL();
-        printLine("已有此前保存的副本，未重新导出：" + written.string());
+        printLine(rewrite_texts::copyKept(written));
         finishClip(completion, true, written, fileURL, request.timecode, true);
         return true;
     }
@@ -282,15 +262,15 @@ bool VideoProcessor::reportUnfinished(const ExportSession& session, const Comple
         // A replace short of space: how much it needs and has, and whether --in-place would do.
         if (!saveAs && error->domain == kPosixErrorDomain && (error->code == ENOSPC || error->code == EDQUOT)) {
             if (const std::string advice = spaceAdvice(fileURL, inPlaceStart); !advice.empty())
-                error->localizedDescription += "。" + advice;
+                error->localizedDescription += rewrite_texts::spaceAdvice(advice);
         }
-        printLine("导出失败：" + error->localizedDescription);
+        printLine(rewrite_texts::exportFailed(error->localizedDescription));
         completion(Result::failure(*error));
         return true;
     }
     if (session.status() != static_cast<long>(ExportStatus::completed)) {
-        Error error = processorError(2, "导出未完成，状态：" + std::to_string(session.status()));
-        printLine("导出未完成：" + error.localizedDescription);
+        Error error = processorError(2, rewrite_texts::exportIncomplete(session.status()));
+        printLine(rewrite_texts::exportIncompleteLine(error.localizedDescription));
         completion(Result::failure(std::move(error)));
         return true;
     }
@@ -302,7 +282,7 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
                                              const fs::path& fileURL)
 {
     if (auto error = session->error(); error && isExportError(*error, ExportErrorCode::notInPlace)) {
-        printLine("无法原地修改，改用临时文件替换：" + error->localizedDescription);
+        printLine(rewrite_texts::notInPlace(error->localizedDescription));
         Request ordinary = request;
         ordinary.inPlaceTried = true;
         startExport(ordinary, fileURL, false, false, completion, false);
@@ -310,7 +290,7 @@ void VideoProcessor::handleInPlaceCompletion(const std::shared_ptr<ExportSession
     }
     if (finishIfAlreadyDone(*session, completion, request, false, fileURL, fileURL)) return;
     if (reportUnfinished(*session, completion, false, {}, fileURL)) return;
-    printLine("已原地修改原文件：" + fileURL.string());
+    printLine(rewrite_texts::inPlaceDone(fileURL));
     finishClip(completion, false, fileURL, fileURL, request.timecode);
 }
 
@@ -328,18 +308,18 @@ void VideoProcessor::handleExportCompletion(const std::shared_ptr<ExportSession>
         if (!removeReplacedClip(*session, completion, written, fileURL)) return;
     } else if (!saveAs) {
         if (!itemExists(outputURL)) {
-            Error error = processorError(4, "临时文件不存在");
-            printLine("替换原文件失败：" + error.localizedDescription);
+            Error error = processorError(4, rewrite_texts::temporaryMissing());
+            printLine(rewrite_texts::replaceFailed(error.localizedDescription));
             completion(Result::failure(std::move(error)));
             return;
         }
         auto replaced = replaceByRename(outputURL, fileURL);
         if (replaced.isError()) {
-            printLine("替换原文件失败：" + replaced.error().localizedDescription);
+            printLine(rewrite_texts::replaceFailed(replaced.error().localizedDescription));
             completion(Result::failure(replaced.releaseError()));
             return;
         }
-        printLine("已替换原文件：" + fileURL.string());
+        printLine(rewrite_texts::replaced(fileURL));
         reportRecordDropped(*session, fileURL);
     }
     finishClip(completion, saveAs, renamed ? written : outputURL, fileURL, timecode);
@@ -349,16 +329,16 @@ bool VideoProcessor::removeReplacedClip(const ExportSession& session, const Comp
                                         const fs::path& result, const fs::path& fileURL)
 {
     const auto read = session.sourceStatus();
-    auto removed = read ? removeReplacedFile(result, fileURL, *read)
-                        : ErrorOr<void>(exportError(ExportErrorCode::sourceChanged,
-                                                    "无法确认原文件" + quotedName(fileURL) + "未被改动，未删除"));
+    auto removed =
+        read ? removeReplacedFile(result, fileURL, *read)
+             : ErrorOr<void>(exportError(ExportErrorCode::sourceChanged, rewrite_texts::clipUnconfirmed(fileURL)));
     if (removed.isError()) {
-        printLine("替换原文件失败：" + removed.error().localizedDescription);
+        printLine(rewrite_texts::replaceFailed(removed.error().localizedDescription));
         completion(Result::failure(removed.releaseError()));
         return false;
     }
-    printLine("已写入新文件：" + result.string());
-    printLine("已删除原文件：" + fileURL.string());
+    printLine(rewrite_texts::newFileWritten(result));
+    printLine(rewrite_texts::clipRemoved(fileURL));
     return true;
 }
 
@@ -366,11 +346,11 @@ void VideoProcessor::finishClip(const Completion& completion, bool saveAs, const
                                 const fs::path& fileURL, const StartTimecode& start, bool alreadyDone)
 {
     if (auto sidecar = updateSidecar(fileURL, saveAs, outputURL, start); sidecar.isError()) {
-        printLine("写入附属 XML 文件失败：" + sidecar.error().localizedDescription);
+        printLine(rewrite_texts::sidecarFailed(sidecar.error().localizedDescription));
         completion(Result::failure(sidecar.releaseError()));
         return;
     }
-    printLine("处理成功：" + fileURL.string());
+    printLine(rewrite_texts::succeeded(fileURL));
     completion(Result::success(alreadyDone));
 }
 

@@ -1,5 +1,6 @@
 // The texts the window shows: its labels, and the status and error lines the batch run, the intake
-// and the command line write into the view state. A colon in them is the full-width "：".
+// and the command line write into the view state; and the log lines the batch run and the intake
+// print. A colon in them is the full-width "：".
 #pragma once
 
 #include <cstddef>
@@ -63,5 +64,28 @@ inline constexpr const char* kInterrupted = "已中断";
 
 // The error line under the progress block, and the command line's last word on a failed batch.
 inline std::string errorLineText(const std::string& message) { return "错误：" + message; }
+
+// The log lines of the batch run, on standard output.
+inline std::string queueWidthLine(long width) { return "OperationQueue 最大并发数：" + std::to_string(width); }
+inline std::string batchStartLine(size_t count) { return "开始处理 " + std::to_string(count) + " 个文件"; }
+inline std::string fileFailedLine(const std::string& file, const std::string& message)
+{
+    return "处理文件失败：" + file + "，错误：" + message;
+}
+inline std::string fileDoneLine(const std::string& file, int64_t done, int64_t total)
+{
+    return "成功处理文件：" + file + "，进度：" + std::to_string(done) + " / " + std::to_string(total);
+}
+inline constexpr const char* kAllFilesDone = "所有文件处理完成";
+
+// The log lines of the intake.
+inline std::string droppedFileLine(const std::string& path) { return "加载的文件 URL：" + path; }
+inline std::string chosenFolderLine(const std::string& path) { return "选择的文件夹路径：" + path; }
+inline std::string collectedFileLine(const std::string& path) { return "收集到视频文件：" + path; }
+// The files the window was opened with, held: openedFilesText and that they wait.
+inline std::string heldFilesLine(size_t count, const std::string& folder)
+{
+    return openedFilesText(count, folder) + "，等待开始处理";
+}
 
 }  // namespace kelvatta
