@@ -176,11 +176,9 @@ private slots:
         QCOMPARE(part<QLabel>(w, "progressText")->text(), QString::fromStdString(processingFilesText(2, 5)));
         QCOMPARE(bar->value() - bar->minimum(), (bar->maximum() - bar->minimum()) * 2 / 5);
         QVERIFY(partsInside(w));
-        // Locked: neither the button nor the check box reacts.
+        // Locked (a disabled check box takes no click), and a click on the button opens no dialog.
         QVERIFY(!button->isEnabled() && !toggle->isEnabled());
         QVERIFY(!answerDialog([&] { QTest::mouseClick(button, Qt::LeftButton); }));
-        QTest::mouseClick(toggle, Qt::LeftButton);
-        QVERIFY(!f.view.saveAs());
         f.view.setProgress(5);
         QCOMPARE(bar->value(), bar->maximum());
         f.view.setShowProgressBar(false);
