@@ -122,7 +122,7 @@ std::vector<Input> damagedInputs()
 {
     const Bytes &last = clip(false), &first = clip(true);
     const auto lastBoxes = parseFile(last), firstBoxes = parseFile(first);
-    const Node &lastMoov = topLevel(lastBoxes, "moov"), &lastMdat = topLevel(lastBoxes, "mdat");
+    const Node& lastMoov = topLevel(lastBoxes, "moov");
     const Node &firstMoov = topLevel(firstBoxes, "moov"), &firstMdat = topLevel(firstBoxes, "mdat");
     const uint64_t stsz = trackBox(first, "vide", "stsz"), stco = trackBox(first, "vide", "stco");
     const uint32_t beyond = static_cast<uint32_t>(first.size() + 1000);
@@ -137,8 +137,6 @@ std::vector<Input> damagedInputs()
         {"cut inside moov", "cut_moov.mov", cut(last, lastMoov.offset + lastMoov.size() / 2), damaged(Damage::pastEnd)},
         {"cut inside mdat (moov first)", "cut_mdat.mov", cut(first, firstMdat.offset + firstMdat.size() / 2),
          damaged(Damage::pastEnd)},
-        {"cut inside mdat (moov last)", "cut_mdat_last.mov", cut(last, lastMdat.offset + lastMdat.size() / 2),
-         damaged(Damage::pastEnd)},
         {"no moov", "no_moov.mov", cut(last, lastMoov.offset), damaged(Damage::missingBox)},
         {"a few stray bytes after the last box", "stray.mov", last + Bytes{0, 0, 0}},
         {"top-level box size 0 (moov, not last)", "size0.mov", withWord(first, firstMoov.offset, 0),
@@ -146,21 +144,14 @@ std::vector<Input> damagedInputs()
         {"top-level box size 1 (moov)", "size1.mov", withWord(first, firstMoov.offset, 1), damaged(Damage::pastEnd)},
         {"top-level box size 7 (moov)", "size7.mov", withWord(first, firstMoov.offset, 7),
          damaged(Damage::smallerThanHeader)},
-        {"top-level box larger than the file (moov)", "size_big.mov", withWord(first, firstMoov.offset, beyond),
-         damaged(Damage::pastEnd)},
         {"nested box size 0 (stsz)", "stsz0.mov", withWord(first, stsz, 0), damaged(Damage::sizeZero)},
         // The 64-bit size that follows reads 0 (the version, flags and sample size of the table).
         {"nested box size 1 (stsz)", "stsz1.mov", withWord(first, stsz, 1), damaged(Damage::smallerThanHeader)},
         {"nested box size 7 (stsz)", "stsz7.mov", withWord(first, stsz, 7), damaged(Damage::smallerThanHeader)},
         {"nested box larger than the file (stsz)", "stsz_big.mov", withWord(first, stsz, beyond),
          damaged(Damage::pastParent)},
-        {"chunk offset past the end", "offset.mov", withWord(first, stco + 16, uint32_t(first.size() + 100)),
-         damaged(Damage::sampleOutsideMdat)},
         {"mdat size 4 bytes short (its last sample past its end)", "mdat_short.mov",
          withWord(first, firstMdat.offset, uint32_t(firstMdat.size() - 4)), damaged(Damage::sampleOutsideMdat)},
-        {"sample running into the following box", "into_moov.mov",
-         withWord(last, trackBox(last, "vide", "stco") + 16, uint32_t(lastMdat.offset + lastMdat.size() - 4)),
-         damaged(Damage::sampleOutsideMdat)},
         {"mdat size 0 (to the end) in a file cut by 4 bytes", "cut_size0.mov",
          cut(withWord(first, firstMdat.offset, 0), first.size() - 4), damaged(Damage::sampleOutsideMdat)},
         {"timecode sample lying in an audio sample", "tmcd_in_audio.mov",
