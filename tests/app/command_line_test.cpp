@@ -249,7 +249,6 @@ TEST(CommandLine, MatroskaAndAviResultsAreNamedAsMp4Files)
         std::string result = {};  // where the result goes, from the folder; empty: refused
     } cases[] = {
         {mkv, "C0001.mkv", false, false, "C0001.mp4"},
-        {avi, "MVI_0001.AVI", false, false, "MVI_0001.mp4"},
         {mkv, "C0001.mkv", true, false, "已修改时间码/C0001.mp4"},
         {mkv, "C0001.mkv", false, true},
         {avi, "C0001.mp4", false, false, "C0001.mp4"},
