@@ -37,8 +37,7 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
         SCOPED_TRACE(saveAs ? "save as" : "replace");
         const fs::path clip = disk / "C0001.MP4";
         fs::copy_file(source, clip, fs::copy_options::overwrite_existing);
-        const auto run = runKelvatta(saveAs ? std::vector<std::string>{"--save-as", clip.string()}
-                                            : std::vector<std::string>{clip.string()});
+        const auto run = runKelvatta(with(kModes[saveAs ? 1 : 0], {clip}));
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const auto lines = run.outLines();
         const auto failed =
@@ -84,9 +83,7 @@ TEST(FullDisk, WritingInPlaceOverSharedBlocksRefusesBeforeItsFirstWrite)
          {std::tuple{std::vector<std::string>{"--restore"}, clip, rewritten},
           std::tuple{std::vector<std::string>{"--in-place"}, fresh, sonyClip()}}) {
         SCOPED_TRACE(options[0]);
-        std::vector<std::string> arguments = options;
-        arguments.push_back(file.string());
-        const auto run = runKelvatta(arguments);
+        const auto run = runKelvatta(with(options, {file}));
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_TRUE(run.says(errnoReason(ENOSPC))) << run.out;
         EXPECT_TRUE(readBytes(file) == before);
