@@ -137,9 +137,7 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
             EXPECT_EQ(streamTimecode(result, "v:0"), dropFrame ? "01:00:00;00" : "01:00:00:00");
             // A clip's own timecode track re-based, none added.
             EXPECT_TRUE(!clip.tmcd || codecTags(result) == "avc1,twos,tmcd") << codecTags(result);
-            if (clip.trailer) {
-                EXPECT_TRUE(readFile(result).ends_with(kInsta360Record)) << "the trailer was not kept at the end";
-            }
+            EXPECT_TRUE(!clip.trailer || readFile(result).ends_with(kInsta360Record)) << "the trailer was not kept";
             if (clip.sony) {
                 EXPECT_EQ(streamTimecode(result, "d:0"), "01:00:00:00");  // the rtmd samples
                 EXPECT_EQ(cameraXmlStart(readFile(sidecarOf(result))), (Timecode{1, 0, 0, 0}));
@@ -231,9 +229,7 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
         return ::chmod(clip.c_str(), clipMode) == 0 && ::chmod(sidecarOf(clip).c_str(), clipMode) == 0;
     };
     ASSERT_TRUE(::chmod(dir.path().c_str(), 0755) == 0 && modes(0444));
-    const struct timespec times[2] = {{1500000000, 0}, {1577836800, 0}}, shot[2] = {times[1], times[1]};
-    ASSERT_EQ(::utimensat(AT_FDCWD, sidecarOf(clip).c_str(), shot, 0), 0);  // dated as the clip
-    const Snapshot before = snapshot(dir.path());
+    const struct timespec times[2] = {{1500000000, 0}, {1577836800, 0}};
     // Read before they were last changed: any read that marks them read moves their access time.
     for (const fs::path& file : {clip, sidecarOf(clip)}) ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
     const int watch = ::inotify_init1(IN_NONBLOCK);
@@ -265,7 +261,6 @@ TEST(Show, NamesEveryPlaceBeforeAndAfterAndWritesNothing)
     char events[4096];
     EXPECT_LT(::read(watch, events, sizeof events), 0) << "something was written, created or dated";
     ::close(watch);
-    EXPECT_EQ(snapshot(dir.path()), before);
 
     // A folder; a file that is no clip; a clip another run holds to rewrite it, which may be read half
     // written: busy, not damaged.
