@@ -204,7 +204,6 @@ TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
                     << "added: " << tag;
             }
         }
-        // The rewrite in place undone: the maker's clip byte for byte.
         const auto restored = runKelvatta({"--restore", (dir / "C0001.MOV").string()});
         EXPECT_EQ(restored.status, 0) << restored.out;
         EXPECT_TRUE(readBytes(dir / "C0001.MOV") == source) << layout.maker;
