@@ -77,7 +77,6 @@ struct FakeWindow {
     }
     QWidget* widget() { return &window.widget(); }
     QWidget* zone() { return part(widget(), "dropZone"); }
-    // Lets every export complete, and waits for the batch's end.
     bool finishBatch()
     {
         return QTest::qWaitFor([&] { return (sessions.release(), view.takesInput()); }, 10000);
@@ -534,7 +533,6 @@ private slots:
         f.widget()->close();
         QVERIFY(f.window.settle(std::chrono::seconds(20)));
         QCOMPARE(f.view.operationQueue().operationCount(), size_t(0));
-        // None started after the close, and every clip as it was.
         QVERIFY(f.sessions.started().size() <= size_t(operationQueueWidth(activeProcessorCount())));
         for (const QUrl& url : urls) QCOMPARE(readFile(url.toLocalFile().toStdString()), std::string("original"));
     }
