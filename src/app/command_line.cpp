@@ -39,14 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void writeError(const std::string& text)
-{
-    const std::string line = text + "\n";
-    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
-}
-
 // One line on standard error, with what it quotes (paths, arguments) made visible as the log is.
-void printError(const std::string& text) { writeError(visibleText(text)); }
+void printError(const std::string& text) { writeErrorLine(visibleText(text)); }
 
 // The first of kStopSignals that came, 0 while none has. Set by the handler, read by the run loop:
 // the handler does nothing else.
@@ -347,7 +341,7 @@ int runCommandLine(int argc, char** argv)
     auto parsed = parseCommandLine(arguments);
     if (parsed.isError()) {
         printError(app_texts::programLine(parsed.error().localizedDescription));
-        writeError(usageText());
+        writeErrorLine(usageText());
         return kExitUsage;
     }
     switch (parsed->action) {

@@ -1,13 +1,11 @@
 #include "app/show_command.h"
 
-#include <unistd.h>
-
 #include "app/app_texts.h"
 #include "app/command_line.h"
+#include "app/terminal_status.h"
 #include "intake/file_url.h"
 #include "intake/video_file_collection.h"
 #include "platform/log.h"
-#include "platform/sys.h"
 #include "state/texts.h"
 
 namespace kelvatta {
@@ -35,8 +33,7 @@ int runShow(const std::vector<std::filesystem::path>& urls)
 {
     const auto files = findVideoFiles(urls);
     if (!files) {
-        const std::string line = app_texts::programLine(kFolderAccessFailure) + "\n";
-        (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+        writeErrorLine(app_texts::programLine(kFolderAccessFailure));
         return kExitUsage;
     }
     int failed = 0;
@@ -53,8 +50,7 @@ int runShow(const std::vector<std::filesystem::path>& urls)
         for (const std::string& line : showLines(clip, *survey)) printLine(line);
     }
     if (files->empty()) {
-        const std::string line = app_texts::programLine(kNoVideoFiles) + "\n";
-        (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+        writeErrorLine(app_texts::programLine(kNoVideoFiles));
         return kExitFailure;
     }
     return failed == 0 ? kExitSuccess : kExitFailure;

@@ -150,4 +150,10 @@ void TerminalStatus::eraseLine()
     if (!shown_.empty()) writeTo(STDERR_FILENO, "\r\x1b[K");
 }
 
+void writeErrorLine(const std::string& text)
+{
+    const std::string line = text + "\n";
+    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
 }  // namespace kelvatta

@@ -46,4 +46,8 @@ std::string visibleText(std::string_view text);
 // Has the program's log print every line through visibleText (see platform/log.h).
 void printLogVisibly();
 
+// text and a line break on standard error, as it is (what it quotes made visible, where it quotes any,
+// by the caller).
+void writeErrorLine(const std::string& text);
+
 }  // namespace kelvatta

@@ -1,14 +1,13 @@
 #include "app/window_module.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
 
 #include "app/app_texts.h"
 #include "app/command_line.h"
-#include "platform/sys.h"
+#include "app/terminal_status.h"
 
 namespace kelvatta {
 
@@ -25,8 +24,7 @@ std::filesystem::path modulePath()
 
 int cannotOpen(const std::string& why)
 {
-    const std::string line = app_texts::cannotOpenWindow(why) + "\n";
-    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
+    writeErrorLine(app_texts::cannotOpenWindow(why));
     return kExitFailure;
 }
 

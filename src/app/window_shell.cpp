@@ -20,10 +20,10 @@
 
 #include "app/app_texts.h"
 #include "app/command_line.h"
+#include "app/terminal_status.h"
 #include "app/running_exports.h"
 #include "intake/opened_files.h"
 #include "platform/operation_queue.h"
-#include "platform/sys.h"
 #include "ui/batch_end_notice.h"
 #include "ui/content_widget.h"
 #include "ui/desktop_notifier.h"
@@ -35,12 +35,6 @@
 
 namespace kelvatta {
 namespace {
-
-void printError(const std::string& text)
-{
-    const std::string line = text + "\n";
-    (void)sys::writeAll(STDERR_FILENO, line.data(), line.size());
-}
 
 std::string noWindowMessage(const std::string& reason)
 {
@@ -71,7 +65,7 @@ void onMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, c
 {
     if (type == QtFatalMsg) {
         const std::string named = namedDisplays(::getenv);
-        printError(noWindowMessage(app_texts::noDisplayServer(named)));
+        writeErrorLine(noWindowMessage(app_texts::noDisplayServer(named)));
         std::_Exit(kExitUsage);
     }
     heldMessages.emplace_back(type, context.category ? context.category : "", message);
@@ -214,7 +208,7 @@ bool ProgramWindow::settle(std::chrono::milliseconds timeout)
 int runWindow(char* program, const std::vector<std::string>& paths)
 {
     if (auto reason = missingDisplay(::getenv)) {
-        printError(noWindowMessage(*reason));
+        writeErrorLine(noWindowMessage(*reason));
         return kExitUsage;
     }
     // A reader of the log that goes away must not end the program in the middle of a file.
