@@ -174,8 +174,8 @@ TEST(TimecodeOption, EveryPlaceOfEveryClipStartsThereInEveryMode)
 
 // A value written wrongly or out of range is a usage error before anything is read; a clip that
 // cannot start at a value (frames at or past its rate, a number its drop-frame counting skips, a
-// drop-frame value for a clip that does not drop) is refused as unsupported, in every mode, its bytes
-// and its sidecar's as they were.
+// drop-frame value for a clip that does not drop) is refused for that reason, in every mode, its
+// bytes and its sidecar's as they were.
 TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
 {
     TempDir dir;
@@ -198,13 +198,17 @@ TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
     }
     EXPECT_EQ(snapshot(dir.path()), before);
 
+    using K = StartRefusal::Kind;
     const struct {
         size_t mode;  // in kModes
         const char *clip, *value;
+        K why;
     } refused[] = {
-        {0, "C0001.MP4", "00:00:00:25"}, {2, "C0002.MP4", "00:01:00;00"}, {1, "C0003.MP4", "00:00:00:25"},
-        {0, "own.mov", "10:00:00:30"},   {2, "own.mov", "00:10:00:30"},   {0, "clip.mkv", "00:00:00:25"},
-        {1, "clip.mkv", "00:00:00;00"},  {0, "C0001.MP4", "00:00:00;00"}, {2, "own.mov", "00:00:00;00"},
+        {0, "C0001.MP4", "00:00:00:25", K::noSuchFrame},    {2, "C0002.MP4", "00:01:00;00", K::droppedNumber},
+        {1, "C0003.MP4", "00:00:00:25", K::noSuchFrame},    {0, "own.mov", "10:00:00:30", K::noSuchFrame},
+        {2, "own.mov", "00:10:00:30", K::noSuchFrame},      {0, "clip.mkv", "00:00:00:25", K::noSuchFrame},
+        {1, "clip.mkv", "00:00:00;00", K::dropFrameAtRate}, {0, "C0001.MP4", "00:00:00;00", K::notDropFrame},
+        {2, "own.mov", "00:00:00;00", K::notDropFrame},
     };
     const TempDir out;
     for (const auto& c : refused) {
@@ -212,7 +216,8 @@ TEST(TimecodeOption, ValuesAndClipsThatCannotTakeItChangeNothing)
         const auto run = runKelvatta(with(kModes[c.mode], {"--timecode", c.value, dir / c.clip}));
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(run.says(c.clip)) << run.out;
-        EXPECT_TRUE(refusedAs(exportAt(dir / c.clip, c.value, c.mode, out.path()), ExportErrorCode::unsupported));
+        const auto refusal = exportAt(dir / c.clip, c.value, c.mode, out.path());
+        EXPECT_TRUE(refusal.isError() && startRefusalOf(refusal.error()) == c.why);
         fs::remove(dir / "已修改时间码");  // made empty before the clip was read
         EXPECT_EQ(snapshot(dir.path()), before);
     }

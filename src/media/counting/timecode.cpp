@@ -99,7 +99,15 @@ Error startRefused(const Timecode& start, const StartRefusal& why) { return star
 
 Error startRefused(const StartTimecode& start, const StartRefusal& why)
 {
-    return unsupported(counting_texts::startRefused(start, why));
+    Error error = unsupported(counting_texts::startRefused(start, why));
+    error.detail = static_cast<int>(why.kind);
+    return error;
+}
+
+std::optional<StartRefusal::Kind> startRefusalOf(const Error& error)
+{
+    if (!isExportError(error, ExportErrorCode::unsupported) || error.detail == 0) return std::nullopt;
+    return static_cast<StartRefusal::Kind>(error.detail);
 }
 
 std::string TimecodeJump::values() const { return counting_texts::jumpValues(*this); }

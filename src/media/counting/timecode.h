@@ -67,9 +67,12 @@ struct TimecodeCounting {
     std::optional<TimecodeValue> sameFrame(const TimecodeCounting& from, const TimecodeValue& value) const;
 };
 
-// The error of a clip whose timecode cannot start at start, for the reason refusal() gives.
+// The error of a clip whose timecode cannot start at start, for the reason refusal() gives: unsupported,
+// the reason's kind as the detail.
 Error startRefused(const Timecode& start, const StartRefusal& why);
 Error startRefused(const StartTimecode& start, const StartRefusal& why);
+// The kind of such a refusal; nothing for any other error.
+std::optional<StartRefusal::Kind> startRefusalOf(const Error& error);
 
 // Where a place that keeps a value per frame stops counting on from its first value.
 struct TimecodeJump {

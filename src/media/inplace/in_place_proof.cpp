@@ -151,7 +151,15 @@ ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, RecordMismatch::
 
 Error recordMismatch(const fs::path& path, const RecordMismatch& why)
 {
-    return exportError(ExportErrorCode::recordMismatch, in_place_texts::recordMismatch(path, why));
+    Error error = exportError(ExportErrorCode::recordMismatch, in_place_texts::recordMismatch(path, why));
+    error.detail = static_cast<int>(why.kind);
+    return error;
+}
+
+std::optional<RecordMismatch::Kind> recordMismatchOf(const Error& error)
+{
+    if (!isExportError(error, ExportErrorCode::recordMismatch) || error.detail == 0) return std::nullopt;
+    return static_cast<RecordMismatch::Kind>(error.detail);
 }
 
 TraceState traceState(const InPlaceTrace& trace)

@@ -94,7 +94,9 @@ struct RecordMismatch {
     std::string error{};  // the check's own sentence, for the kinds of a parse
 };
 
-// The refusal of a clip at odds with its record (ExportErrorCode::recordMismatch).
+// The refusal of a clip at odds with its record (ExportErrorCode::recordMismatch), the reason's kind as
+// the detail; the kind of such a refusal, nothing for any other error.
 Error recordMismatch(const std::filesystem::path& path, const RecordMismatch& why);
+std::optional<RecordMismatch::Kind> recordMismatchOf(const Error& error);
 
 }  // namespace kelvatta
