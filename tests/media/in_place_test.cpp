@@ -11,17 +11,18 @@
 
 extern "C" {
 #include <libavutil/mem.h>
-#include <libavutil/sha.h>
 }
 
 #include <climits>
 #include <iostream>
 #include <map>
+#include <variant>
 
 #include "media/boxes/box_probe.h"
 #include "media/base/media_error.h"
 #include "media/files/fd_source.h"
 #include "media/inplace/in_place.h"
+#include "media/inplace/in_place_proof.h"
 #include "media/inplace/undo_record.h"
 #include "support/clips.h"
 #include "support/fault_plan.h"
@@ -331,17 +332,6 @@ Bytes forged(const std::function<void(UndoRecord&)>& change)
     return file;
 }
 
-Sha256 sha256(ByteSpan bytes)
-{
-    Sha256 digest{};
-    AVSHA* sha = av_sha_alloc();
-    av_sha_init(sha, 256);
-    av_sha_update(sha, bytes.data(), bytes.size());
-    av_sha_final(sha, digest.data());
-    av_free(sha);
-    return digest;
-}
-
 // The clip as the program's previous version left it, with a shorter marker and a record without
 // the hash of the appended part: rewritten (complete), or stopped while appending (marker, zeros).
 Bytes previousVersion(bool complete)
@@ -381,7 +371,7 @@ Bytes previousVersion(bool complete)
         r.bytes(patch.originalSpan());
         r.bytes(patch.span());
     }
-    r.bytes(sha256(body));
+    r.bytes(sha256Of(body).releaseValue());
     w.u32(static_cast<uint32_t>(8 + body.size()));
     w.type(fourcc("free"));
     w.bytes(body);
@@ -429,41 +419,49 @@ TEST(InPlace, TracesDamagedOrForgedAreRefusedUnchangedAndTheRestProven)
     Bytes otherRtmd = reference();
     otherRtmd[record.patches.front().offset] ^= 0x40;
 
-    enum Outcome { refused, originalBack, result, unchanged };
+    // What a run does with the clip: gives back the original, or the result, or leaves it as it is; or
+    // refuses it for a reason of its record.
+    enum Outcome { originalBack, result, unchanged };
+    using Expected = std::variant<Outcome, RecordMismatch::Kind>;
+    using K = RecordMismatch::Kind;
     const struct {
         const char* trace;
         Bytes clip;
-        Outcome restore, rewrite;
+        Expected restore, rewrite;
     } cases[] = {
         {"rewritten", reference(), originalBack, unchanged},
-        {"rewritten, then a box appended by another program", appended(reference(), freeBox), refused, unchanged},
-        {"rewritten, then the file grown by 4 KiB", appended(reference(), zeros), refused, unchanged},
-        {"rewritten, then a byte of the record flipped", flipped(reference(), reference().size() - 40), refused,
-         refused},
+        {"rewritten, then a box appended by another program", appended(reference(), freeBox), K::appendedSince,
+         unchanged},
+        {"rewritten, then the file grown by 4 KiB", appended(reference(), zeros), K::appendedSince, unchanged},
+        {"rewritten, then a byte of the record flipped", flipped(reference(), reference().size() - 40),
+         K::recordDamaged, K::recordDamaged},
         {"rewritten, then a byte of the new moov flipped", flipped(reference(), record.newMoovOffset + 200),
-         originalBack, refused},
-        {"rewritten, then a re-based rtmd timecode changed", otherRtmd, refused, refused},
-        {"rewritten, then the camera XML's date changed", flipped(reference(), xmlDate), refused, refused},
+         originalBack, K::newMoovChanged},
+        {"rewritten, then a re-based rtmd timecode changed", otherRtmd, K::bytesOfNeither, K::bytesOfNeither},
+        {"rewritten, then the camera XML's date changed", flipped(reference(), xmlDate), K::hashDiffers,
+         K::hashDiffers},
         {"stopped before the switch", between, originalBack, result},
-        {"stopped before the switch, then a byte of the record flipped", flipped(between, between.size() - 40), refused,
-         refused},
+        {"stopped before the switch, then a byte of the record flipped", flipped(between, between.size() - 40),
+         K::recordDamaged, K::recordDamaged},
         {"stopped before committing", uncommitted, originalBack, result},
-        {"stopped before committing, then a box appended", appended(uncommitted, freeBox), refused, refused},
+        {"stopped before committing, then a box appended", appended(uncommitted, freeBox), K::appendedAfterCut,
+         K::appendedAfterCut},
         {"stopped before committing, then its new moov switched on",
          [&] {
              Bytes file = uncommitted;
              setType(file, record.newMoovOffset, "moov");
              return file;
          }(),
-         refused, refused},
+         K::newMoovOnRecordDamaged, K::newMoovOnRecordDamaged},
         {"forged: the old moov in the media data",
-         forged([](UndoRecord& r) { r.oldMoovOffset = r.patches.front().offset - 13; }), refused, refused},
+         forged([](UndoRecord& r) { r.oldMoovOffset = r.patches.front().offset - 13; }), K::oldMoovMissing,
+         K::oldMoovMissing},
         {"forged: a patch moved to offset 1000", forged([](UndoRecord& r) { r.patches.front().offset = 1000; }),
-         refused, refused},
+         K::patchOffTimecodes, K::patchOffTimecodes},
         {"forged: the new moov at the old one's place",
-         forged([](UndoRecord& r) { r.newMoovOffset = r.oldMoovOffset; }), refused, refused},
-        {"forged: a patch's original bytes", forged([](UndoRecord& r) { r.patches.front().original[0] ^= 1; }), refused,
-         refused},
+         forged([](UndoRecord& r) { r.newMoovOffset = r.oldMoovOffset; }), K::recordDamaged, K::recordDamaged},
+        {"forged: a patch's original bytes", forged([](UndoRecord& r) { r.patches.front().original[0] ^= 1; }),
+         K::hashDiffers, K::hashDiffers},
         {"rewritten by the previous version", previousVersion(true), originalBack, unchanged},
         {"stopped while appending, by the previous version", previousVersion(false), originalBack, result},
     };
@@ -479,15 +477,15 @@ TEST(InPlace, TracesDamagedOrForgedAreRefusedUnchangedAndTheRestProven)
             } else {
                 outcome = rewrite(clip);
             }
-            const Outcome expected = restoring ? c.restore : c.rewrite;
-            if (expected == refused) {
+            const Expected& expected = restoring ? c.restore : c.rewrite;
+            if (const auto* why = std::get_if<RecordMismatch::Kind>(&expected)) {
                 ASSERT_TRUE(outcome.isError());
-                EXPECT_TRUE(isExportError(outcome.error(), ExportErrorCode::recordMismatch))
-                    << outcome.error().localizedDescription;
+                EXPECT_EQ(recordMismatchOf(outcome.error()), *why) << outcome.error().localizedDescription;
             } else {
                 ASSERT_FALSE(outcome.isError()) << outcome.error().localizedDescription;
             }
-            const Bytes& want = expected == originalBack ? original() : expected == result ? reference() : c.clip;
+            const Outcome* done = std::get_if<Outcome>(&expected);
+            const Bytes& want = !done || *done == unchanged ? c.clip : *done == originalBack ? original() : reference();
             EXPECT_TRUE(readBytes(clip) == want);
             EXPECT_TRUE(datedAsShot(clip));
         }

@@ -94,16 +94,10 @@ FileState stateOf(const fs::path& clip)
     return FileState{readBytes(clip), st.st_mtim};
 }
 
-ErrorOr<void> rewrite(const fs::path& clip) { return rewriteClipInPlace(clip); }
-ErrorOr<void> restore(const fs::path& clip)
-{
-    auto restored = restoreClip(clip);
-    return restored.isError() ? restored.releaseError() : ErrorOr<void>();
-}
-
-// The changes a run makes to a clip that starts as `from`, and what it leaves.
-std::vector<Change> recordRun(const TempDir& dir, const FileState& from, ErrorOr<void> (*run)(const fs::path&),
-                              FileState& to)
+// The changes a run (rewriteClipInPlace, restoreClip) makes to a clip that starts as `from`, and what
+// it leaves.
+template <typename Run>
+std::vector<Change> recordRun(const TempDir& dir, const FileState& from, Run run, FileState& to)
 {
     const fs::path clip = materialise(dir, "recorded.MP4", from);
     std::vector<Change> changes;
@@ -134,7 +128,7 @@ const FileState& resultDatedAtCut(const TempDir& dir, const FileState& clip)
 {
     static const FileState result = [&] {
         FileState done;
-        recordRun(dir, clip, rewrite, done);
+        recordRun(dir, clip, rewriteClipInPlace, done);
         return done;
     }();
     return result;
@@ -165,14 +159,14 @@ void check(const TempDir& dir, const FileState& cut, const FileState& original, 
     const bool timeOfCut = cut.bytes == original.bytes && !(cut == original);
     tally.timeOfCut += timeOfCut;
     if (problem.empty()) {
-        if (auto restored = restore(clip); restored.isError())
+        if (auto restored = restoreClip(clip); restored.isError())
             problem = "restore: " + restored.error().localizedDescription;
         else if (!(stateOf(clip) == original) && !(timeOfCut && stateOf(clip).bytes == original.bytes))
             problem = "the restore is not the original";
     }
     if (problem.empty()) {
         materialise(dir, "cut.MP4", cut);
-        if (auto rewritten = rewrite(clip); rewritten.isError())
+        if (auto rewritten = rewriteClipInPlace(clip); rewritten.isError())
             problem = "rewrite: " + rewritten.error().localizedDescription;
         else if (!(stateOf(clip) == (timeOfCut ? resultDatedAtCut(dir, cut) : result)))
             problem = "the rewrite is not the result";
@@ -240,8 +234,8 @@ TEST(PowerCut, EveryStateARewriteInPlaceOrARestoreLeavesIsFinishedOrUndone)
     TempDir dir;
     const FileState original{sonyClip(), kShot};
     FileState result, restored;
-    const std::vector<Change> rewriting = recordRun(dir, original, rewrite, result);
-    const std::vector<Change> restoring = recordRun(dir, result, restore, restored);
+    const std::vector<Change> rewriting = recordRun(dir, original, rewriteClipInPlace, result);
+    const std::vector<Change> restoring = recordRun(dir, result, restoreClip, restored);
     ASSERT_TRUE(restored == original);
     Tally tally;
     sweep(dir, original, rewriting, original, result, statesPerCut(), tally);
@@ -264,7 +258,7 @@ TEST(PowerCut, APatchTornAtAnyByteIsFinishedEitherWay)
     TempDir dir;
     const FileState original{sonyClip(), kShot};
     FileState result;
-    recordRun(dir, original, rewrite, result);
+    recordRun(dir, original, rewriteClipInPlace, result);
     MemorySource source(result.bytes);
     const auto top = scanTopLevel(source);
     ASSERT_FALSE(top.isError());

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <tuple>
 
 namespace kelvatta::test {
 namespace {
@@ -15,18 +16,20 @@ bool isContainer(const std::string& type)
     return false;
 }
 
+// The size and header size of the box whose header begins head, at pos of a range ending at end.
+std::pair<uint64_t, uint64_t> sizeAndHeader(const Bytes& head, size_t at, uint64_t pos, uint64_t end)
+{
+    const uint64_t small = be32(head, at), header = small == 1 ? 16 : 8;
+    const uint64_t size = small == 1 ? be64(head, at + 8) : small == 0 ? end - pos : small;
+    if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
+    return {size, header};
+}
+
 std::vector<Node> parseRange(const Bytes& b, uint64_t begin, uint64_t end)
 {
     std::vector<Node> nodes;
     for (uint64_t pos = begin; pos + 8 <= end;) {
-        uint64_t size = be32(b, pos), header = 8;
-        if (size == 1) {
-            size = be64(b, pos + 8);
-            header = 16;
-        } else if (size == 0) {
-            size = end - pos;
-        }
-        if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
+        const auto [size, header] = sizeAndHeader(b, pos, pos, end);
         Node n{std::string(reinterpret_cast<const char*>(&b[pos + 4]), 4), {}, {}, false, pos};
         n.container = isContainer(n.type);
         if (n.container) n.children = parseRange(b, pos + header, pos + size);
@@ -114,9 +117,8 @@ std::vector<Node> parseFileHeaders(const std::filesystem::path& path, uint64_t l
     for (uint64_t pos = 0, size = 0; pos + 8 <= end; pos += size) {
         Bytes head(16, 0);
         in.seekg(static_cast<std::streamoff>(pos)).read(reinterpret_cast<char*>(head.data()), 16);
-        const uint64_t header = be32(head, 0) == 1 ? 16 : 8;
-        size = header == 16 ? be64(head, 8) : be32(head, 0) == 0 ? end - pos : be32(head, 0);
-        if (size < header || pos + size > end) throw std::runtime_error("bad box in test file");
+        uint64_t header = 0;
+        std::tie(size, header) = sizeAndHeader(head, 0, pos, end);
         if (size - header > largeFrom) {
             nodes.push_back(
                 Node{std::string(head.begin() + 4, head.begin() + 8), {}, {}, false, pos, size - header, pos + header});

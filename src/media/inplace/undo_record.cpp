@@ -74,16 +74,6 @@ struct timespec readTime(FieldReader& r)
     return t;
 }
 
-// The record's own check. A hasher that cannot be had is an error: an all-zero check would be
-// written in a record that never verifies, or read as a damaged record.
-ErrorOr<Sha256> hashOf(ByteSpan bytes)
-{
-    Sha256Hasher hasher;
-    if (!hasher.ok()) return outOfMemory();
-    hasher.update(bytes);
-    return hasher.final();
-}
-
 ErrorOr<Bytes> readExactly(ByteSource& file, uint64_t offset, uint64_t length)
 {
     Bytes bytes(static_cast<size_t>(length));
@@ -99,7 +89,7 @@ ErrorOr<std::optional<UndoRecord>> parseRecord(ByteSpan payload)
     const bool v1 = startsWith(payload, kRecordMagicV1);
     if (payload.size() < sizeof kRecordMagic + 32 || !(v1 || startsWith(payload, kRecordMagic))) return kNoRecord;
     const ByteSpan body = payload.first(payload.size() - 32);
-    const Sha256 check = KV_TRY(hashOf(body));
+    const Sha256 check = KV_TRY(sha256Of(body));
     if (!std::equal(check.begin(), check.end(), payload.end() - 32)) return kNoRecord;
     FieldReader r(body.subspan(sizeof kRecordMagic));
     UndoRecord record;
@@ -183,6 +173,16 @@ ErrorOr<std::optional<InPlaceTrace>> readMarker(ByteSource& file, const Box& box
 
 }  // namespace
 
+// A hasher that cannot be had is an error: an all-zero check would be written in a record that never
+// verifies, or read as a damaged record.
+ErrorOr<Sha256> sha256Of(ByteSpan bytes)
+{
+    Sha256Hasher hasher;
+    if (!hasher.ok()) return outOfMemory();
+    hasher.update(bytes);
+    return hasher.final();
+}
+
 Bytes buildUndoMarker(uint64_t originalLength, const struct stat& original, uint64_t appendedEnd)
 {
     Bytes out;
@@ -220,7 +220,7 @@ ErrorOr<Bytes> buildUndoRecord(const UndoRecord& record)
         w.bytes(patch.originalSpan());
         w.bytes(patch.span());
     }
-    const Sha256 check = KV_TRY(hashOf(ByteSpan(out).subspan(bodyAt)));
+    const Sha256 check = KV_TRY(sha256Of(ByteSpan(out).subspan(bodyAt)));
     w.bytes(check);
     w.close();
     return out;

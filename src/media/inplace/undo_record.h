@@ -77,6 +77,9 @@ struct InPlaceTrace {
 // rest holds is for the caller to prove (see in_place.cpp).
 ErrorOr<std::optional<InPlaceTrace>> findInPlaceTrace(ByteSource& file, const std::vector<Box>& topLevel);
 
+// The SHA-256 of bytes: a record's own check, the last 32 bytes of its box.
+ErrorOr<Sha256> sha256Of(ByteSpan bytes);
+
 // The hash kept in a record: over the length, each patch's offset and file's bytes there, and file's
 // bytes from tailFrom to length. With originals, each patch's original bytes as the record holds them.
 ErrorOr<Sha256> hashTouchedBytes(ByteSource& file, uint64_t length, const std::vector<Patch>& patches,
