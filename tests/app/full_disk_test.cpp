@@ -29,7 +29,6 @@ TEST(FullDisk, SaysSoAndLeavesTheClipWhole)
     writeBytes(source, serialize(top));
     const std::string original = readFile(source);
     // Room for the clip and 256 KiB more, not for a second copy of it.
-    fs::create_directory(disk);
     const Mount mount = Mount::tmpfs(disk, original.size() + (256 << 10));
     if (!mount.ok()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
 
@@ -64,7 +63,6 @@ TEST(FullDisk, WritingInPlaceOverSharedBlocksRefusesBeforeItsFirstWrite)
     ASSERT_FALSE(sonyClip().empty());
     TempDir dir;
     const fs::path mnt = dir / "mnt";
-    fs::create_directory(mnt);
     const Mount xfs = Mount::xfs(dir / "xfs.img", mnt, 320);
     if (!xfs.ok()) GTEST_SKIP() << "cannot make and mount an XFS with reflink here (needs root)";
     const fs::path clip = mnt / "C0001.MP4", fresh = mnt / "C0002.MP4";

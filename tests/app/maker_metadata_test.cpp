@@ -101,10 +101,9 @@ std::vector<Layout> layouts()
 Bytes makerClip(const Layout& layout, const Bytes& base)
 {
     std::vector<Node> top = parseFile(base);
-    for (Node& box : top) {
-        if (box.type == "ftyp") box.data = text(layout.brand) + words({0}) + text(layout.brand);
-        if (box.type == "moov") box.children.insert(box.children.end(), layout.inMoov.begin(), layout.inMoov.end());
-    }
+    topLevel(top, "ftyp").data = text(layout.brand) + words({0}) + text(layout.brand);
+    std::vector<Node>& moov = topLevel(top, "moov").children;
+    moov.insert(moov.end(), layout.inMoov.begin(), layout.inMoov.end());
     top.insert(top.end(), layout.afterMoov.begin(), layout.afterMoov.end());
     return serialize(top);
 }
@@ -162,13 +161,12 @@ TEST(MakerMetadata, EveryTagOfTheSourceStaysButTheTimecodesInEveryMode)
             // Each XMP place in both spellings, and the places do not agree.
             const auto survey = surveyTimecodes(dir / "source.mov");
             ASSERT_FALSE(survey.isError());
-            for (const char* spelling : {"xmpDM:startTimecode", "xmpDM:startTimeCode"})
-                EXPECT_EQ(
-                    std::ranges::count_if(
-                        survey->places,
-                        [&](auto& place) { return place.name.ends_with(spelling) && place.first == "12:59:21:18"; }),
-                    1)
-                    << spelling;
+            for (const char* spelling : {"xmpDM:startTimecode", "xmpDM:startTimeCode"}) {
+                const auto read = [&](auto& place) {
+                    return place.name.ends_with(spelling) && place.first == "12:59:21:18";
+                };
+                EXPECT_EQ(std::ranges::count_if(survey->places, read), 1) << spelling;
+            }
             EXPECT_EQ(survey->agree(), std::optional<bool>(false));
         }
         int added = 0;
@@ -229,8 +227,7 @@ TEST(MakerMetadata, TimecodesNotUnderstoodAreNamedAndCounted)
     }
     ASSERT_EQ(samples, 25);
     std::vector<Node> top = parseFile(clip);
-    for (Node& box : top)
-        if (box.type == "moov") box.children.push_back(container("udta", {textItem("\xA9TIM", "1:00:00")}));
+    topLevel(top, "moov").children.push_back(container("udta", {textItem("\xA9TIM", "1:00:00")}));
     const fs::path path = dir / "C0001.MP4";
     writeBytes(path, serialize(top));
     const auto run = runKelvatta({path.string()});

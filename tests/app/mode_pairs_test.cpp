@@ -57,9 +57,7 @@ void place(const fs::path& dir, const Folder& folder)
         fs::create_directories((dir / name).parent_path());
         writeFile(dir / name, bytes);
     }
-    if (fs::exists(dir / "C0001.MP4")) {
-        EXPECT_TRUE(setTimes(dir / "C0001.MP4", folder.modified));
-    }
+    EXPECT_TRUE(!fs::exists(dir / "C0001.MP4") || setTimes(dir / "C0001.MP4", folder.modified));
 }
 
 std::vector<std::string> argumentsOf(const std::string& mode, const fs::path& clip)
@@ -71,11 +69,9 @@ std::vector<std::string> argumentsOf(const std::string& mode, const fs::path& cl
 std::map<std::string, int> writingCalls(const std::vector<std::string>& arguments, const fs::path& counts)
 {
     std::map<std::string, int> calls;
-    if (runProgram(with({"/usr/bin/strace", "-f", "-qq", "-c", "-U", "name,calls", "-o", counts, "-e",
-                         std::string("trace=") + kWrites, kelvattaPath()},
-                        arguments))
-            .status != 0)
-        return calls;
+    const std::string trace = std::string("trace=") + kWrites;
+    const std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-c", "-U", "name,calls", "-o", counts};
+    if (runProgram(with(strace, with({"-e", trace, kelvattaPath()}, arguments))).status != 0) return calls;
     std::istringstream table(readFile(counts));
     std::string name, line;
     int n = 0;

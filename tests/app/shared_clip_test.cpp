@@ -90,7 +90,6 @@ TEST(SharedClip, TimesKeptOnExfatAndRefusedBeforeWritingWhereTheyCannotBe)
 {
     ASSERT_FALSE(sonyClip().empty());
     TempDir dir;
-    fs::create_directory(dir / "card");
     {
         const Mount card = Mount::exfat(dir / "card.img", dir / "card", 64);
         if (!card.ok()) {
@@ -144,14 +143,15 @@ TEST(SharedClip, ASidecarLeftAloneIsNamedAndKeptAsItWas)
     std::string entity = xml;
     entity.replace(entity.find("tcFps=\"25\""), 10, "tcFps=\"&#50;5\"");
     const TempDir out;
-    const std::pair<const char*, std::function<void()>> cases[] = {
-        {"link", [&] { writeFile(dir / "elsewhere.XML", xml), fs::create_symlink(dir / "elsewhere.XML", sidecar); }},
-        {"folder", [&] { fs::create_directory(sidecar); }},
-        {"pipe", [&] { ASSERT_EQ(::mkfifo(sidecar.c_str(), 0644), 0); }},
-        {"too large", [&] { writeFile(sidecar, xml + std::string(17u << 20, ' ')); }},
-        {"a table it does not understand", [&] { writeFile(sidecar, entity); }},
+    using Why = SidecarLeftAlone;
+    const std::tuple<const char*, Why, std::function<void()>> cases[] = {
+        {"link", Why::link, [&] { writeFile(dir / "a.XML", xml), fs::create_symlink(dir / "a.XML", sidecar); }},
+        {"folder", Why::folder, [&] { fs::create_directory(sidecar); }},
+        {"pipe", Why::notAFile, [&] { ASSERT_EQ(::mkfifo(sidecar.c_str(), 0644), 0); }},
+        {"too large", Why::tooLarge, [&] { writeFile(sidecar, xml + std::string(17u << 20, ' ')); }},
+        {"a table it does not understand", Why::tableNotUnderstood, [&] { writeFile(sidecar, entity); }},
     };
-    for (const auto& [kind, make] : cases) {
+    for (const auto& [kind, why, make] : cases) {
         for (const auto& mode : kModes) {
             SCOPED_TRACE(std::string(kind) + (mode.empty() ? ", replace" : ", " + mode[0]));
             writeClip(clip, sonyClip());
@@ -164,7 +164,8 @@ TEST(SharedClip, ASidecarLeftAloneIsNamedAndKeptAsItWas)
                 const auto found = findSidecar(clip);
                 ASSERT_TRUE(!found.isError() && found->has_value());
                 const auto outcome = writeRebasedSidecar(**found, out / "C0001M01.XML");
-                EXPECT_TRUE(!outcome.isError() && outcome->kind == SidecarOutcome::Kind::leftAlone);
+                EXPECT_TRUE(!outcome.isError() && outcome->kind == SidecarOutcome::Kind::leftAlone &&
+                            outcome->why == why);
                 EXPECT_FALSE(fs::exists(out / "C0001M01.XML"));
             }
             const auto run = runKelvatta(with(mode, {clip}));

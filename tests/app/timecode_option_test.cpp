@@ -96,17 +96,20 @@ void placeClips(const fs::path& folder, std::vector<std::string> names = {})
     }
 }
 
-// The clip exported in-process to start at value, in mode (an index of kModes), a copy going to out.
-ErrorOr<void> exportAt(const fs::path& clip, const std::string& value, size_t mode, const fs::path& out)
+// The clip exported in-process to start at value, in mode (an index of kModes), a copy going to out
+// as to the save-as folder; control, when given, says what the export found.
+ErrorOr<void> exportAt(const fs::path& clip, const std::string& value, size_t mode, const fs::path& out,
+                       ExportControl* control = nullptr)
 {
     ExportJob job{clip,
                   out / clip.filename(),
                   std::string(kFileTypeMPEG4),
                   {MetadataItem::timecode(StartTimecode::parse(value).value())}};
-    job.keepsSource = mode == 1;
+    job.mp4Output = out / (clip.stem().string() + ".mp4");
+    job.keepsSource = job.realOutputFolder = mode == 1;
     job.inPlace = mode == 2;
-    ExportControl control;
-    return runExport(job, control);
+    ExportControl own;
+    return runExport(job, control ? *control : own);
 }
 
 template <typename T>
@@ -413,14 +416,8 @@ TEST(Rerun, KeepsOnlyTheClipsOwnResult)
         if (c.change) c.change(copy);
         ASSERT_TRUE(setTimes(copy, {1577836800, 0}));  // the clip's whole-second time, as cards keep it
         const Snapshot before = snapshot(dir.path());
-        ExportJob job{dir / c.clip,
-                      copies / c.clip,
-                      std::string(kFileTypeMPEG4),
-                      {MetadataItem::timecode({{1, 0, 0, 0}, false})}};
-        job.keepsSource = job.realOutputFolder = true;
-        job.mp4Output = copies / (fs::path(c.clip).stem().string() + ".mp4");
         ExportControl control;
-        const auto result = runExport(job, control);
+        const auto result = exportAt(dir / c.clip, "01:00:00:00", 1, copies, &control);
         EXPECT_EQ(result.isError() ? copyDifferenceOf(result.error()) : std::nullopt, c.refused)
             << (result.isError() ? result.error().localizedDescription : "kept");
         EXPECT_EQ(control.alreadyDone(), c.refused ? AlreadyDone::no : AlreadyDone::copy);

@@ -23,9 +23,8 @@ namespace {
 Bytes hex(const std::string& text)
 {
     Bytes bytes;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ') digits += c;
+    std::string digits = text;
+    std::erase(digits, ' ');
     for (size_t i = 0; i + 1 < digits.size(); i += 2)
         bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return bytes;

@@ -19,7 +19,6 @@ TEST(XfsReflink, ExportSharesTheClipsBlocks)
 {
     TempDir dir;
     const fs::path mnt = dir / "mnt";
-    fs::create_directory(mnt);
     const Mount xfs = Mount::xfs(dir / "xfs.img", mnt, 400);
     if (!xfs.ok()) GTEST_SKIP() << "cannot make and mount an XFS with reflink here (needs root)";
 

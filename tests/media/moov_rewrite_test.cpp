@@ -40,12 +40,6 @@ Movie parse(Bytes moov)
     return movie.isError() ? Movie() : movie.releaseValue();
 }
 
-ErrorOr<OutputPlan> plan(const Node& moov, const std::vector<Box>& mdats, const std::vector<MetadataItem>& items)
-{
-    MemorySource none({});
-    return planOutput({parse(serialize(moov)), mdats, none}, items);
-}
-
 // The moov a plan writes (after the 24-byte ftyp), as the program reads it.
 Movie plannedMovie(const OutputPlan& plan)
 {
@@ -72,7 +66,8 @@ TEST(MoovRewrite, UpgradesToCo64AndSettlesTheLayout)
     moov.children.push_back(leaf("free", Bytes(4092 - serialize(moov).size() - 8, 0)));
     ASSERT_EQ(serialize(moov).size(), 4092u);
 
-    auto planned = plan(moov, {mdatAt(a, sizeA), mdatAt(b, sizeB)}, {});
+    MemorySource none({});
+    auto planned = planOutput({parse(serialize(moov)), {mdatAt(a, sizeA), mdatAt(b, sizeB)}, none}, {});
     ASSERT_FALSE(planned.isError()) << planned.error().localizedDescription;
     ASSERT_EQ(planned->data.size(), 2u);
     const uint64_t outA = planned->data[0].outputOffset, outB = planned->data[1].outputOffset;

@@ -18,6 +18,7 @@
 #include "platform/sys.h"
 #include "platform/thread_pool.h"
 #include "support/address_space.h"
+#include "support/wait.h"
 
 using namespace kelvatta;
 
@@ -68,8 +69,7 @@ TEST(GlobalQueue, ABurstOfBlocksRunsOnABoundedPool)
             threads.insert(std::this_thread::get_id());
             ++done;
         });
-    for (int i = 0; i < 2000 && done < 2000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(done, 2000);
+    ASSERT_TRUE(test::waitFor([&] { return done == 2000; }));
     std::lock_guard lock(mutex);
     EXPECT_LE(threads.size(), static_cast<size_t>(globalQueueWidth()));
 }

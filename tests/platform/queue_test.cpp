@@ -12,8 +12,10 @@
 
 #include "platform/dispatch.h"
 #include "platform/operation_queue.h"
+#include "support/wait.h"
 
 using namespace kelvatta;
+using kelvatta::test::waitFor;
 
 namespace {
 
@@ -43,12 +45,6 @@ private:
     char name_;
     bool waits_;
 };
-
-bool waitFor(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
 
 TEST(OperationQueue, StartsInTheOrderItsRulesGive)
 {

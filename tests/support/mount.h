@@ -1,5 +1,6 @@
-// A file system mounted on a folder for a test, unmounted when the object goes. Mounting needs root
-// (and a kernel that allows it here): where it is refused, ok() is false and the test skips.
+// A file system mounted on a folder for a test (made where missing), unmounted when the object goes.
+// Mounting needs root (and a kernel that allows it here): where it is refused, ok() is false and the
+// test skips.
 #pragma once
 
 #include <sys/mount.h>
@@ -17,6 +18,7 @@ public:
     static Mount tmpfs(const std::filesystem::path& folder, uint64_t bytes)
     {
         const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+        std::filesystem::create_directories(folder);
         return Mount(folder, ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0);
     }
     // A new XFS with reflink (copy-on-write), or a new exFAT through FUSE (exfat-fuse) as a camera's
@@ -42,6 +44,7 @@ private:
                       const std::string& mkfs, std::vector<std::string> mount)
     {
         const std::string file = shellQuote(image);
+        std::filesystem::create_directories(folder);
         const bool made =
             ::geteuid() == 0 &&
             shell("truncate -s " + std::to_string(megabytes) + "M " + file + " && " + mkfs + " " + file).status == 0;
