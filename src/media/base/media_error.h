@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,28 @@ inline Error exportError(ExportErrorCode code, std::string description)
     return Error{kExportErrorDomain, static_cast<long>(code), std::move(description)};
 }
 
-// What is wrong with a damaged file (ExportErrorCode::damaged), carried as the error's detail beside
-// the text that tells the user.
+inline bool isExportError(const Error& e, ExportErrorCode code)
+{
+    return e.domain == kExportErrorDomain && e.code == static_cast<long>(code);
+}
+
+// An error of code whose reason is a kind (an enum whose kinds start at 1), carried as the detail
+// beside the sentence that tells the user; the kind such an error carries, nothing for any other.
+template <typename Kind>
+Error exportError(ExportErrorCode code, std::string description, Kind kind)
+{
+    Error error = exportError(code, std::move(description));
+    error.detail = static_cast<int>(kind);
+    return error;
+}
+template <typename Kind>
+std::optional<Kind> kindOf(const Error& e, ExportErrorCode code)
+{
+    if (!isExportError(e, code) || e.detail == 0) return std::nullopt;
+    return static_cast<Kind>(e.detail);
+}
+
+// What is wrong with a damaged file (ExportErrorCode::damaged), carried as its kind.
 enum class Damage : int {
     none = 0,           // not a damaged file's error
     headerCut,          // a box header that stops short, or a box's last child that does
@@ -67,23 +88,13 @@ enum class Damage : int {
 // it); the general path's name the file themselves.
 inline Error damaged(Damage why, std::string reason)
 {
-    Error error = exportError(ExportErrorCode::damaged, std::move(reason));
-    error.detail = static_cast<int>(why);
-    return error;
+    return exportError(ExportErrorCode::damaged, std::move(reason), why);
 }
 inline Error unsupported(std::string reason) { return exportError(ExportErrorCode::unsupported, std::move(reason)); }
 inline Error tooLarge(std::string reason) { return exportError(ExportErrorCode::tooLarge, std::move(reason)); }
 
-inline bool isExportError(const Error& e, ExportErrorCode code)
-{
-    return e.domain == kExportErrorDomain && e.code == static_cast<long>(code);
-}
-
 // What is wrong with the file, for a damaged file's error; Damage::none for any other.
-inline Damage damageOf(const Error& e)
-{
-    return isExportError(e, ExportErrorCode::damaged) ? static_cast<Damage>(e.detail) : Damage::none;
-}
+inline Damage damageOf(const Error& e) { return kindOf<Damage>(e, ExportErrorCode::damaged).value_or(Damage::none); }
 
 // A file's name as the texts quote it: “C0001.MP4”.
 std::string quotedName(const std::filesystem::path& file);

@@ -7,15 +7,12 @@ namespace kelvatta {
 
 Error notInPlaceError(const NotInPlace& reason)
 {
-    Error error = exportError(ExportErrorCode::notInPlace, error_texts::notInPlace(reason));
-    error.detail = static_cast<int>(reason.kind);
-    return error;
+    return exportError(ExportErrorCode::notInPlace, error_texts::notInPlace(reason), reason.kind);
 }
 
 std::optional<NotInPlace::Kind> notInPlaceKindOf(const Error& error)
 {
-    if (!isExportError(error, ExportErrorCode::notInPlace) || error.detail == 0) return std::nullopt;
-    return static_cast<NotInPlace::Kind>(error.detail);
+    return kindOf<NotInPlace::Kind>(error, ExportErrorCode::notInPlace);
 }
 
 }  // namespace kelvatta

@@ -99,15 +99,12 @@ Error startRefused(const Timecode& start, const StartRefusal& why) { return star
 
 Error startRefused(const StartTimecode& start, const StartRefusal& why)
 {
-    Error error = unsupported(counting_texts::startRefused(start, why));
-    error.detail = static_cast<int>(why.kind);
-    return error;
+    return exportError(ExportErrorCode::unsupported, counting_texts::startRefused(start, why), why.kind);
 }
 
 std::optional<StartRefusal::Kind> startRefusalOf(const Error& error)
 {
-    if (!isExportError(error, ExportErrorCode::unsupported) || error.detail == 0) return std::nullopt;
-    return static_cast<StartRefusal::Kind>(error.detail);
+    return kindOf<StartRefusal::Kind>(error, ExportErrorCode::unsupported);
 }
 
 std::string TimecodeJump::values() const { return counting_texts::jumpValues(*this); }

@@ -151,15 +151,12 @@ ErrorOr<T> asMismatch(ErrorOr<T> outcome, const fs::path& path, RecordMismatch::
 
 Error recordMismatch(const fs::path& path, const RecordMismatch& why)
 {
-    Error error = exportError(ExportErrorCode::recordMismatch, in_place_texts::recordMismatch(path, why));
-    error.detail = static_cast<int>(why.kind);
-    return error;
+    return exportError(ExportErrorCode::recordMismatch, in_place_texts::recordMismatch(path, why), why.kind);
 }
 
 std::optional<RecordMismatch::Kind> recordMismatchOf(const Error& error)
 {
-    if (!isExportError(error, ExportErrorCode::recordMismatch) || error.detail == 0) return std::nullopt;
-    return static_cast<RecordMismatch::Kind>(error.detail);
+    return kindOf<RecordMismatch::Kind>(error, ExportErrorCode::recordMismatch);
 }
 
 TraceState traceState(const InPlaceTrace& trace)
