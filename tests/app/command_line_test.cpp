@@ -31,11 +31,9 @@ std::vector<std::string> notStartedIn(const std::vector<std::string>& lines)
 {
     const std::string collected = "收集到视频文件：";
     std::vector<std::string> files;
-    for (const auto& line : lines) {
-        if (!line.starts_with(collected)) continue;
-        const std::string file = line.substr(collected.size());
-        if (countStarting(lines, "开始处理文件：" + file) == 0) files.push_back(file);
-    }
+    for (const auto& line : lines)
+        if (line.starts_with(collected) && countStarting(lines, "开始处理文件：" + line.substr(collected.size())) == 0)
+            files.push_back(line.substr(collected.size()));
     return files;
 }
 
@@ -164,10 +162,10 @@ TEST(CommandLine, FailedFileIsLeftAsItWasAndTheRunSaysWhy)
     }
 }
 
-// One damaged file among a card's clips: with --keep-going, over the card's folder, it cancels
-// nothing, every other clip is rewritten and the run exits with 1, naming it; without, the files not
-// yet started when it fails (named first, it fails first) are cancelled, and the closing line names
-// the first of them, then counts the rest.
+// One damaged file among a card's clips (cut short, as a card pulled out leaves one): with
+// --keep-going, over the card's folder, it cancels nothing, every other clip is rewritten and the run
+// exits with 1, naming it; without, the files not yet started when it fails (named first, it fails
+// first) are cancelled, and the closing line names the first of them, then counts the rest.
 TEST(CommandLine, KeepGoingRewritesEveryOtherClipAndTheClosingLineNamesWhatToRunAgain)
 {
     TempDir sources;
@@ -178,22 +176,23 @@ TEST(CommandLine, KeepGoingRewritesEveryOtherClipAndTheClosingLineNamesWhatToRun
         TempDir dir;
         fs::create_directory(dir / "CLIP");
         const fs::path damaged = keepGoing ? dir / "CLIP/C0001.MP4" : dir / "C0001.MP4";
-        writeFile(damaged, "a card's damaged file");
+        writeFile(damaged, original.substr(0, original.size() / 2));
         std::vector<std::string> clips;
         for (int n = 2; n <= 8; ++n) {
             clips.push_back((dir / "CLIP" / ("C000" + std::to_string(n) + ".MP4")).string());
             fs::copy_file(sources / "clip.mov", clips.back());
         }
         const auto run = runKelvatta({keepGoing ? "--keep-going" : damaged.string(), dir / "CLIP"});
-        const auto lines = run.outLines();
+        const auto lines = run.outLines(), notStarted = notStartedIn(lines);
         EXPECT_EQ(run.status, 1);
-        const auto notStarted = notStartedIn(lines);
         EXPECT_EQ(notStarted.empty(), keepGoing);
-        const std::string error = unrecognizedFile(damaged).localizedDescription;
-        EXPECT_EQ(run.err, "错误：" + error + "\n未全部完成：已处理完成 " + std::to_string(7 - notStarted.size()) +
-                               " 个文件；失败 1 个：" + damaged.string() + notStartedPart(notStarted) + "\n");
+        const auto refused = exportClip(damaged, dir / "out.MP4");  // the error the run names
+        ASSERT_TRUE(refused.isError() && damageOf(refused.error()) == Damage::pastEnd);
+        EXPECT_EQ(run.err, "错误：" + refused.error().localizedDescription + "\n未全部完成：已处理完成 " +
+                               std::to_string(7 - notStarted.size()) + " 个文件；失败 1 个：" + damaged.string() +
+                               notStartedPart(notStarted) + "\n");
         // Every clip started is rewritten (a failure cancels only those waiting); the others are as they were.
-        EXPECT_EQ(readFile(damaged), "a card's damaged file");
+        EXPECT_EQ(readFile(damaged), original.substr(0, original.size() / 2));
         for (const auto& clip : clips) {
             const bool started = std::ranges::find(notStarted, clip) == notStarted.end();
             EXPECT_EQ(countStarting(lines, "成功处理文件：" + clip + "，"), started ? 1u : 0u) << clip;
