@@ -1,5 +1,7 @@
 #include "app/app_texts.h"
 
+#include "media/inplace/in_place_texts.h"
+
 namespace kelvatta::app_texts {
 namespace {
 
@@ -129,20 +131,18 @@ std::string readerLine(const std::string& reader) { return "  由 libavformat �
 
 std::optional<std::string> inPlaceLine(InPlaceState state)
 {
-    const char* text = nullptr;
+    std::string text;
     switch (state) {
     case InPlaceState::none: return std::nullopt;
     case InPlaceState::complete: text = "已完成（kelvatta --restore 可恢复相机原片）"; break;
     case InPlaceState::notCommitted:
-    case InPlaceState::cutShort:
-        text = "此前中断，尚未完成：运行 kelvatta --in-place 可完成修改，kelvatta --restore 可恢复原片";
-        break;
-    case InPlaceState::restoring: text = "恢复此前中断，尚未完成：再次运行 kelvatta --restore 即可恢复原片"; break;
+    case InPlaceState::cutShort: text = "此前中断，尚未完成：" + in_place_texts::whatFinishes(false); break;
+    case InPlaceState::restoring: text = "恢复此前中断，尚未完成：" + in_place_texts::whatFinishes(true); break;
     case InPlaceState::recordDamaged: text = "记录已损坏，无法再据此恢复原片"; break;
     case InPlaceState::changedSince: text = "之后文件又被其他程序改动过，记录已与文件不符，无法再据此恢复原片"; break;
     }
-    if (!text) return std::nullopt;
-    return "  原地修改：" + std::string(text);
+    if (text.empty()) return std::nullopt;
+    return "  原地修改：" + text;
 }
 
 std::string rateLine(const std::string& rate, const std::string& counting)

@@ -48,11 +48,16 @@ std::string recordMismatch(const std::filesystem::path& clip, const RecordMismat
     return "文件" + quotedName(clip) + "与其原地修改的记录不符：" + reason(why) + "；为免损坏文件，未做任何改动";
 }
 
+std::string whatFinishes(bool restoring)
+{
+    return restoring ? "再次运行 kelvatta --restore 即可恢复原片"
+                     : "运行 kelvatta --in-place 可完成修改，kelvatta --restore 可恢复原片";
+}
+
 std::string midway(const std::filesystem::path& clip, bool restoring)
 {
-    return restoring ? "；文件" + quotedName(clip) + "停在恢复的中途，再次运行 kelvatta --restore 即可恢复原片"
-                     : "；文件" + quotedName(clip) +
-                           "停在原地修改的中途，运行 kelvatta --in-place 可完成修改，kelvatta --restore 可恢复原片";
+    return "；文件" + quotedName(clip) + (restoring ? "停在恢复的中途，" : "停在原地修改的中途，") +
+           whatFinishes(restoring);
 }
 
 std::string stateAdvice(InPlaceState state, const std::filesystem::path& clip)
@@ -60,10 +65,8 @@ std::string stateAdvice(InPlaceState state, const std::filesystem::path& clip)
     switch (state) {
     case InPlaceState::notCommitted:
     case InPlaceState::cutShort:
-        return "文件" + quotedName(clip) +
-               "的原地修改此前中断，尚未完成：运行 kelvatta --in-place 可完成修改，kelvatta --restore 可恢复原片";
-    case InPlaceState::restoring:
-        return "文件" + quotedName(clip) + "的恢复此前中断，尚未完成：再次运行 kelvatta --restore 即可恢复原片";
+        return "文件" + quotedName(clip) + "的原地修改此前中断，尚未完成：" + whatFinishes(false);
+    case InPlaceState::restoring: return "文件" + quotedName(clip) + "的恢复此前中断，尚未完成：" + whatFinishes(true);
     default: return {};
     }
 }

@@ -15,6 +15,8 @@ namespace kelvatta::in_place_texts {
 // The refusal of a clip at odds with its record, its reason given.
 std::string recordMismatch(const std::filesystem::path& clip, const RecordMismatch& why);
 
+// What finishes a rewrite in place cut short, or a restore: the command to run.
+std::string whatFinishes(bool restoring);
 // What finishes a clip an error left midway, after that error's sentence.
 std::string midway(const std::filesystem::path& clip, bool restoring);
 // What a state of an earlier rewrite asks the user to run; empty for a state that asks nothing.

@@ -40,8 +40,6 @@ std::string sidecarNotRead(const std::string& place, SidecarLeftAlone why)
     return place + "（" + sony_texts::sidecarLeftAlone(why) + "）";
 }
 
-std::string unreadTimecode(const UnreadTimecode& timecode) { return box_texts::unreadTimecode(timecode); }
-
 std::string counting(const TimecodeCounting& counting)
 {
     if (!counting.valid()) return {};

@@ -40,7 +40,6 @@ namespace survey_texts {
 std::string place(SurveyPlace place, const std::string& detail = {});
 std::string notRead(const std::string& place, SurveyNotRead why);
 std::string sidecarNotRead(const std::string& place, SidecarLeftAlone why);
-std::string unreadTimecode(const UnreadTimecode& timecode);
 // How the clip counts: its rate, half steps, drop-frame or not; empty for a counting not known.
 std::string counting(const TimecodeCounting& counting);
 std::string busy(const std::filesystem::path& clip);

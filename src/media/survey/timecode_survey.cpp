@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "media/boxes/box_probe.h"
+#include "media/boxes/box_texts.h"
 #include "media/boxes/quicktime_meta.h"
 #include "media/boxes/start_timecodes.h"
 #include "media/files/fd_source.h"
@@ -42,7 +43,7 @@ TimecodePlace absentPlace(SurveyPlace place)
 // The names of timecodes found and not understood.
 void addUnread(std::vector<std::string>& names, const std::vector<UnreadTimecode>& unread)
 {
-    for (const UnreadTimecode& timecode : unread) names.push_back(survey_texts::unreadTimecode(timecode));
+    for (const UnreadTimecode& timecode : unread) names.push_back(box_texts::unreadTimecode(timecode));
 }
 
 // A value written as text ("01:00:00:00"), as the clip counts it where it can be read.
